@@ -1,0 +1,75 @@
+#include "base/log.h"
+
+#include <cstdint>
+#include <string>
+#include <unistd.h>
+
+namespace recursor {
+
+namespace {
+
+    std::string_view levelWord(LogLevel level)
+    {
+        switch (level) {
+        case LogLevel::debug:
+            return "debug";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::warn:
+            return "warning";
+        case LogLevel::err:
+            return "error";
+        }
+        return "error";
+    }
+
+    std::string_view levelColour(LogLevel level)
+    {
+        switch (level) {
+        case LogLevel::debug:
+            return "\x1b[34m";
+        case LogLevel::info:
+            return "\x1b[32m";
+        case LogLevel::warn:
+            return "\x1b[33m";
+        case LogLevel::err:
+            return "\x1b[31m";
+        }
+        return "";
+    }
+
+} // namespace
+
+std::string formatLogLine(LogLevel level, std::string_view message, bool colour)
+{
+    std::string line;
+    line.reserve(message.size() + 32);
+    if (colour) {
+        line += levelColour(level);
+        line += "\x1b[1m";
+        line += levelWord(level);
+        line += "\x1b[0m\x1b[2m:\x1b[0m ";
+    } else {
+        line += levelWord(level);
+        line += ": ";
+    }
+    line += message;
+    line += '\n';
+    return line;
+}
+
+void logMessage(LogLevel level, std::string_view message)
+{
+    static const bool colour = isatty(STDERR_FILENO) == 1;
+    std::string line = formatLogLine(level, message, colour);
+    // One write per line keeps lines from different threads whole.
+    std::size_t off = 0;
+    while (off < line.size()) {
+        ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
+        if (n <= 0)
+            return;
+        off += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace recursor

@@ -1,0 +1,21 @@
+// One line per message on standard error: "<level>: <message>\n".
+// On a terminal the level word is bold and coloured and the colon dim.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace recursor {
+
+enum class LogLevel : std::uint8_t { debug, info, warn, err };
+
+void logMessage(LogLevel level, std::string_view message);
+inline void logError(std::string_view message) { logMessage(LogLevel::err, message); }
+inline void logWarning(std::string_view message) { logMessage(LogLevel::warn, message); }
+inline void logInfo(std::string_view message) { logMessage(LogLevel::info, message); }
+
+// Formats the whole line without writing it; exposed for tests.
+std::string formatLogLine(LogLevel level, std::string_view message, bool colour);
+
+} // namespace recursor

@@ -1,0 +1,40 @@
+// Threads with a 16 MiB stack and a 4 KiB guard area, the size every thread of this program gets:
+// nested resolutions recurse on the worker's stack.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <pthread.h>
+
+namespace recursor {
+
+inline constexpr std::size_t thread_stack_size = 16u * 1024 * 1024;
+inline constexpr std::size_t thread_guard_size = 4096;
+
+// A joinable thread; the destructor joins if the owner did not.
+class Thread {
+public:
+    Thread() = default;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    Thread(Thread&& other) noexcept;
+    Thread& operator=(Thread&& other) noexcept;
+    ~Thread();
+
+    // Returns the pthread error number on failure, 0 on success.
+    [[nodiscard]] int start(std::function<void()> body);
+    void join();
+    bool joinable() const { return started_; }
+
+private:
+    pthread_t handle_ {};
+    bool started_ { false };
+};
+
+// Starts a detached thread; returns the pthread error number on failure, 0 on success.
+[[nodiscard]] int spawnDetached(std::function<void()> body);
+
+// Ignores SIGPIPE through an empty handler, so writes to a closed peer fail with EPIPE instead.
+void installSigpipeHandler();
+
+} // namespace recursor

@@ -1,0 +1,1 @@
+#include "ops/control_socket.h"

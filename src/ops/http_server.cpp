@@ -1,0 +1,1 @@
+#include "ops/http_server.h"

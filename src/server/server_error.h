@@ -1,0 +1,49 @@
+// The closed set of errors of the server front end: command line, configuration, start-up and queries.
+#pragma once
+
+#include "base/error.h"
+#include "ops/ops_error.h"
+#include "wire/wire_error.h"
+
+#define RECURSOR_SERVER_ERRORS(X)                                                                            \
+    X(InvalidArgs)                                                                                           \
+    X(OutOfMemory)                                                                                           \
+    /* configuration file and environment */                                                                 \
+    X(FileNotFound)                                                                                          \
+    X(AccessDenied)                                                                                          \
+    X(IsDir)                                                                                                 \
+    X(ReadFailed)                                                                                            \
+    X(StreamTooLong)                                                                                         \
+    X(UnknownConfigSection)                                                                                  \
+    X(UnknownConfigKey)                                                                                      \
+    X(InvalidBoolean)                                                                                        \
+    X(InvalidLogLevel)                                                                                       \
+    X(InvalidCacheStrategy)                                                                                  \
+    X(InvalidCharacter)                                                                                      \
+    X(Overflow)                                                                                              \
+    X(NoListenAddress)                                                                                       \
+    X(InvalidListenAddress)                                                                                  \
+    X(InvalidZoneName)                                                                                       \
+    X(InvalidAddress)                                                                                        \
+    /* sockets and threads at start-up */                                                                    \
+    X(AddressInUse)                                                                                          \
+    X(AddressNotAvailable)                                                                                   \
+    X(BindFailed)                                                                                            \
+    X(ListenFailed)                                                                                          \
+    X(SocketFailed)                                                                                          \
+    X(PathInUse)                                                                                             \
+    X(PathTooLong)                                                                                           \
+    X(ThreadSpawnFailed)                                                                                     \
+    X(Timeout)                                                                                               \
+    X(NetworkError)                                                                                          \
+    /* shaping replies */                                                                                    \
+    X(MalformedEdns)                                                                                         \
+    X(BufferTooSmall)
+
+namespace recursor {
+RECURSOR_DEFINE_ERROR_ENUM(ServerError, RECURSOR_SERVER_ERRORS)
+
+template <typename T> using ServerResult = std::expected<T, ServerError>;
+
+ServerError toServerError(OpsError e);
+} // namespace recursor

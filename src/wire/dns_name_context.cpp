@@ -1,0 +1,1 @@
+#include "wire/dns_name_context.h"

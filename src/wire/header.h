@@ -1,0 +1,74 @@
+// The 12-byte message header (RFC 1035 §4.1.1) and the 10 fixed bytes of a resource record.
+#pragma once
+
+#include "wire/constants.h"
+#include "wire/wire_error.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace recursor {
+
+std::uint16_t readU16(std::span<const std::uint8_t> bytes);
+std::uint32_t readU32(std::span<const std::uint8_t> bytes);
+
+// Header flag masks for the bits without accessors.
+inline constexpr std::uint8_t flag_qr = 0x80; // byte 2
+inline constexpr std::uint8_t flag_ad = 0x20; // byte 3
+inline constexpr std::uint8_t flag_cd = 0x10; // byte 3
+
+struct Header {
+    static constexpr std::size_t size = 12;
+
+    static Header fromBytes(const std::array<std::uint8_t, size>& raw) { return Header { raw }; }
+    // The caller has checked that `slice` holds at least 12 bytes.
+    static Header fromSlice(std::span<const std::uint8_t> slice);
+
+    std::uint16_t id() const { return readU16(std::span(bytes).subspan(0, 2)); }
+    bool qr() const { return (bytes[2] & flag_qr) != 0; }
+    bool aa() const { return (bytes[2] & 0x04) != 0; }
+    bool tc() const { return (bytes[2] & 0x02) != 0; }
+    bool rd() const { return (bytes[2] & 0x01) != 0; }
+    RCode rcode() const { return static_cast<RCode>(bytes[3] & 0x0F); }
+    std::uint16_t qdCount() const { return readU16(std::span(bytes).subspan(4, 2)); }
+    std::uint16_t anCount() const { return readU16(std::span(bytes).subspan(6, 2)); }
+    std::uint16_t nsCount() const { return readU16(std::span(bytes).subspan(8, 2)); }
+    std::uint16_t arCount() const { return readU16(std::span(bytes).subspan(10, 2)); }
+    std::uint32_t totalRecordCount() const
+    {
+        return std::uint32_t { anCount() } + nsCount() + arCount();
+    }
+
+    void setTc(bool val) { setBit(2, 0x02, val); }
+    void setRd(bool val) { setBit(2, 0x01, val); }
+    void setRa(bool val) { setBit(3, 0x80, val); }
+    void setRcode(RCode rc)
+    {
+        bytes[3] = static_cast<std::uint8_t>((bytes[3] & 0xF0) | (static_cast<std::uint8_t>(rc) & 0x0F));
+    }
+
+    std::array<std::uint8_t, size> bytes {};
+
+private:
+    void setBit(std::size_t index, std::uint8_t mask, bool val)
+    {
+        bytes[index] = val ? static_cast<std::uint8_t>(bytes[index] | mask)
+                           : static_cast<std::uint8_t>(bytes[index] & ~mask);
+    }
+};
+
+// Header accessors over a mutable view of a packet's first 12 bytes (for example `PacketWriter::getHeader`).
+void setHeaderBit(std::span<std::uint8_t> header, std::size_t index, std::uint8_t mask, bool val);
+
+struct RecordHeader {
+    static constexpr std::size_t size = 10;
+    static WireResult<RecordHeader> fromSlice(std::span<const std::uint8_t> slice);
+
+    QType rtype {};
+    QClass rclass {};
+    std::uint32_t ttl { 0 };
+    std::uint16_t rdlength { 0 };
+};
+
+} // namespace recursor
