@@ -1,16 +1,242 @@
 #include "server/recursor_main.h"
 
+#include "base/log.h"
+#include "base/thread.h"
 #include "server/version.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace recursor {
 
-int recursorMain(int, char**, char**)
+namespace {
+
+    constexpr std::string_view default_listen_host = "127.0.0.1";
+    constexpr std::uint16_t default_listen_port = 5353;
+    constexpr std::size_t default_queue_capacity = 256;
+    constexpr std::uint32_t http_max_connections = 50;
+
+    std::unexpected<ServerError> fail(ServerError e)
+    {
+        return std::unexpected(e);
+    }
+
+    void writeToStdout(std::string_view text)
+    {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+
+    // The argument after `index`, which the option at `index` takes as its value.
+    ServerResult<std::string_view> takeNextArgument(
+        std::span<const std::string_view> args, std::size_t& index)
+    {
+        if (index + 1 >= args.size())
+            return fail(ServerError::InvalidArgs);
+        return args[++index];
+    }
+
+    std::optional<std::string_view> afterPrefix(std::string_view arg, std::string_view prefix)
+    {
+        if (!arg.starts_with(prefix))
+            return std::nullopt;
+        return arg.substr(prefix.size());
+    }
+
+    // The value of "--name value" or "--name=value" when the argument at `index` is that option.
+    std::optional<ServerResult<std::string_view>> optionValue(
+        std::span<const std::string_view> args, std::size_t& index, std::string_view name)
+    {
+        auto arg = args[index];
+        if (arg == name)
+            return takeNextArgument(args, index);
+        if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=')
+            return arg.substr(name.size() + 1);
+        return std::nullopt;
+    }
+
+    ServerResult<SocketAddress> chooseListenAddr(const CliOptions& cli, const std::optional<Config>& config)
+    {
+        if (cli.listen_addr)
+            return *cli.listen_addr;
+        if (!config)
+            return *SocketAddress::fromIpLiteral(default_listen_host, default_listen_port);
+        const auto& configured = config->server.listen_addrs;
+        if (configured.empty())
+            return fail(ServerError::NoListenAddress);
+        if (configured.size() > 1) {
+            logError("recursor currently supports exactly one listen address");
+            return fail(ServerError::InvalidArgs);
+        }
+        return parseIpSocketAddress(configured.front());
+    }
+
+    ServerResult<std::optional<SocketAddress>> chooseHttpListenAddr(
+        const CliOptions& cli, const std::optional<Config>& config)
+    {
+        if (cli.http_listen_addr)
+            return cli.http_listen_addr;
+        if (config && config->server.recursor.http_listen)
+            return TRY(parseIpSocketAddress(*config->server.recursor.http_listen));
+        return std::optional<SocketAddress> {};
+    }
+
+    std::optional<std::string> chooseControlSocketPath(
+        const CliOptions& cli, const std::optional<Config>& config)
+    {
+        if (cli.control_socket_path)
+            return std::string(*cli.control_socket_path);
+        if (config)
+            return config->server.recursor.control_socket_path;
+        return std::nullopt;
+    }
+
+    // Returns when the server asks to stop, checking once a second; an interrupted sleep also ends the wait.
+    void waitForStopRequest(const RecursorServer& server)
+    {
+        while (!server.shouldStop()) {
+            timespec interval { .tv_sec = 1, .tv_nsec = 0 };
+            if (::nanosleep(&interval, nullptr) != 0 && errno == EINTR)
+                return;
+        }
+    }
+
+    ServerResult<void> runRecursor(std::span<const std::string_view> args, const EnvLookup& env)
+    {
+        auto cli = TRY(parseArgs(args));
+        if (cli.show_help) {
+            printUsage();
+            return {};
+        }
+        // Declared before the server, so it is released after it.
+        auto config = TRY(loadConfigIfNamed(cli, env));
+        auto options = TRY(buildInitOptions(cli, config));
+        // Destroying the server stops it, which unwinds a partial start.
+        auto server = TRY(RecursorServer::init(std::move(options)));
+        TRY_VOID(server->start());
+        waitForStopRequest(*server);
+        server->stop();
+        server.reset();
+        return {};
+    }
+
+} // namespace
+
+bool versionRequested(std::span<const std::string_view> args)
 {
-    std::printf("%s %s\n", std::string(program_name).c_str(), std::string(program_version).c_str());
-    return 0;
+    for (auto arg : args) {
+        if (arg == "--version" || arg == "-V")
+            return true;
+    }
+    return false;
+}
+
+ServerResult<bool> parseBool(std::string_view text)
+{
+    if (text == "true" || text == "1" || text == "yes")
+        return true;
+    if (text == "false" || text == "0" || text == "no")
+        return false;
+    return fail(ServerError::InvalidArgs);
+}
+
+ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
+{
+    CliOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        auto arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            options.show_help = true;
+        } else if (arg == "-c") {
+            options.config_path = TRY(takeNextArgument(args, i));
+        } else if (auto config = optionValue(args, i, "--config")) {
+            options.config_path = TRY(*config);
+        } else if (auto listen = optionValue(args, i, "--listen")) {
+            auto text = TRY(*listen);
+            options.listen_addr = TRY(parseIpSocketAddress(text));
+        } else if (auto http_listen = optionValue(args, i, "--http-listen")) {
+            auto text = TRY(*http_listen);
+            options.http_listen_addr = TRY(parseIpSocketAddress(text));
+        } else if (auto control_socket = optionValue(args, i, "--control-socket")) {
+            options.control_socket_path = TRY(*control_socket);
+        } else if (arg == "--enable-dnssec") {
+            options.enable_dnssec = true;
+        } else if (arg == "--disable-dnssec") {
+            options.enable_dnssec = false;
+        } else if (auto flag = afterPrefix(arg, "--enable-dnssec=")) {
+            options.enable_dnssec = TRY(parseBool(*flag));
+        } else {
+            return fail(ServerError::InvalidArgs);
+        }
+    }
+    return options;
+}
+
+void printUsage()
+{
+    writeToStdout(usage_text);
+}
+
+void printVersion()
+{
+    std::string line(program_name);
+    line += ' ';
+    line += program_version;
+    line += '\n';
+    writeToStdout(line);
+}
+
+ServerResult<std::optional<Config>> loadConfigIfNamed(const CliOptions& cli, const EnvLookup& env)
+{
+    if (!cli.config_path)
+        return std::optional<Config> {};
+    auto config = TRY(Config::loadFromFileWithEnv(*cli.config_path, env));
+    return std::optional<Config>(std::move(config));
+}
+
+ServerResult<RecursorServer::InitOptions> buildInitOptions(
+    const CliOptions& cli, const std::optional<Config>& config)
+{
+    try {
+        RecursorServer::InitOptions options;
+        options.listen_addr = TRY(chooseListenAddr(cli, config));
+        options.http_listen_addr = TRY(chooseHttpListenAddr(cli, config));
+        options.control_socket_path = chooseControlSocketPath(cli, config);
+        options.enable_dnssec
+            = cli.enable_dnssec.value_or(config ? config->server.recursor.dnssec_validation : true);
+        options.control_socket_config = config ? config->server.control_socket : ControlSocketConfig {};
+        options.queue_capacity = cli.queue_capacity.value_or(default_queue_capacity);
+        options.worker_count = cli.worker_count;
+        options.http_config.max_connections = http_max_connections;
+        return options;
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
+int recursorMain(int argc, char** argv, char** envp)
+{
+    installSigpipeHandler();
+    try {
+        std::vector<std::string_view> args;
+        for (int i = 1; i < argc; ++i)
+            args.emplace_back(argv[i]);
+        if (versionRequested(args)) {
+            printVersion();
+            return 0;
+        }
+        auto outcome = runRecursor(args, envLookupFromEnvp(envp));
+        if (outcome)
+            return 0;
+        logError(errorName(outcome.error()));
+    } catch (const std::bad_alloc&) {
+        logError(errorName(ServerError::OutOfMemory));
+    }
+    return 1;
 }
 
 } // namespace recursor

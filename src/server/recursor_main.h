@@ -1,8 +1,71 @@
 // The program's entry point: command line, configuration, server start-up and orderly teardown.
 #pragma once
 
+#include "base/socket_address.h"
+#include "server/config.h"
+#include "server/recursor_server.h"
+#include "server/server_error.h"
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+
 namespace recursor {
 
+// The parsed command line. The strings point into the process's argument strings.
+struct CliOptions {
+    std::optional<std::string_view> config_path;
+    std::optional<std::string_view> control_socket_path;
+    std::optional<std::size_t> queue_capacity; // no option sets it
+    std::optional<std::size_t> worker_count; // no option sets it
+    std::optional<SocketAddress> listen_addr;
+    std::optional<SocketAddress> http_listen_addr;
+    bool show_help { false };
+    std::optional<bool> enable_dnssec;
+};
+
+inline constexpr std::string_view usage_text
+    = "Usage: recursor [options]\n"
+      "\n"
+      "Options:\n"
+      "  -c, --config <path>         Load config file\n"
+      "      --listen <addr:port>    UDP listen address (overrides config)\n"
+      "      --http-listen <addr:port> HTTP metrics address\n"
+      "      --control-socket <path> Control socket path\n"
+      "      --enable-dnssec         Enable DNSSEC validation\n"
+      "      --disable-dnssec        Disable DNSSEC validation\n"
+      "  -h, --help                  Show this help\n"
+      "\n"
+      "Config notes:\n"
+      "  [server] listen=<addr:port> is used when --listen is not set.\n"
+      "  [server] http_listen= and control_socket_path= are used when flags are omitted.\n"
+      "  This first supported recursor is UDP-only.\n";
+
+// True when any argument is exactly "--version" or "-V"; checked before anything else is parsed.
+[[nodiscard]] bool versionRequested(std::span<const std::string_view> args);
+
+// Parses the arguments after the program name. Options match exactly; a later occurrence overwrites an
+// earlier one. Unknown words and options without their value are InvalidArgs; listen addresses fail
+// with their parser's error kind.
+[[nodiscard]] ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args);
+
+// "true", "1", "yes" / "false", "0", "no"; anything else InvalidArgs.
+[[nodiscard]] ServerResult<bool> parseBool(std::string_view text);
+
+void printUsage();
+void printVersion();
+
+// Loads and validates the named configuration with its environment overrides; without --config
+// neither the file system nor `env` is consulted.
+[[nodiscard]] ServerResult<std::optional<Config>> loadConfigIfNamed(
+    const CliOptions& cli, const EnvLookup& env);
+
+// Merges flag, configuration and built-in default, in that order of precedence.
+[[nodiscard]] ServerResult<RecursorServer::InitOptions> buildInitOptions(
+    const CliOptions& cli, const std::optional<Config>& config);
+
+// Returns the process exit status: 0, or 1 after logging the error kind's name.
 int recursorMain(int argc, char** argv, char** envp);
 
 } // namespace recursor

@@ -1,0 +1,450 @@
+#include "server/config.h"
+
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace recursor {
+
+namespace {
+
+    constexpr std::string_view ascii_whitespace = " \t\n\r\v\f";
+
+    std::string_view trim(std::string_view text)
+    {
+        auto first = text.find_first_not_of(ascii_whitespace);
+        if (first == std::string_view::npos)
+            return {};
+        auto last = text.find_last_not_of(ascii_whitespace);
+        return text.substr(first, last - first + 1);
+    }
+
+    std::unexpected<ServerError> fail(ServerError e)
+    {
+        return std::unexpected(e);
+    }
+
+    bool isDigitOfBase(char c, unsigned base)
+    {
+        return c >= '0' && static_cast<unsigned>(c - '0') < base;
+    }
+
+    bool isWellFormedNumber(std::string_view digits, unsigned base)
+    {
+        if (digits.empty() || !isDigitOfBase(digits.front(), base) || !isDigitOfBase(digits.back(), base))
+            return false;
+        char previous = '0';
+        for (char c : digits) {
+            bool separator_between_digits = c == '_' && previous != '_';
+            if (!isDigitOfBase(c, base) && !separator_between_digits)
+                return false;
+            previous = c;
+        }
+        return true;
+    }
+
+    // The unsigned 32-bit settings, shared by the [server] keys and their environment variables.
+    // The table order is the order in which the environment overrides are applied.
+    struct U32Setting {
+        std::string_view key;
+        std::string_view env_var;
+        unsigned base;
+        std::uint32_t& (*field)(ServerConfig&);
+    };
+
+    constexpr std::array<U32Setting, 8> u32_settings { {
+        { "control_socket_mode", "DNS_CONTROL_SOCKET_MODE", 8,
+            [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.socket_mode; } },
+        { "control_socket_read_timeout_ms", "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.read_timeout_ms; } },
+        { "control_socket_write_timeout_ms", "DNS_CONTROL_SOCKET_WRITE_TIMEOUT_MS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.write_timeout_ms; } },
+        { "control_socket_max_connections", "DNS_CONTROL_SOCKET_MAX_CONNECTIONS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.max_connections; } },
+        { "tcp_timeout_ms", "DNS_TCP_TIMEOUT_MS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_timeout_ms; } },
+        { "tcp_max_connections", "DNS_TCP_MAX_CONNECTIONS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_connections; } },
+        { "tcp_max_queries_per_connection", "DNS_TCP_MAX_QUERIES_PER_CONNECTION", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_queries_per_connection; } },
+        { "tcp_max_message_size", "DNS_TCP_MAX_MESSAGE_SIZE", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_message_size; } },
+    } };
+
+    const U32Setting* findU32Setting(std::string_view key)
+    {
+        for (const auto& setting : u32_settings) {
+            if (setting.key == key)
+                return &setting;
+        }
+        return nullptr;
+    }
+
+    ConfigSection sectionFromHeader(std::string_view name)
+    {
+        constexpr std::string_view zone_prefix = "zone:";
+        if (name.size() > 4 && name.starts_with(zone_prefix))
+            return { ConfigSection::Kind::zone, std::string(name.substr(zone_prefix.size())) };
+        return { ConfigSection::Kind::named, std::string(name) };
+    }
+
+    class FileDescriptor {
+    public:
+        explicit FileDescriptor(int fd)
+            : fd_(fd)
+        {
+        }
+        FileDescriptor(const FileDescriptor&) = delete;
+        FileDescriptor& operator=(const FileDescriptor&) = delete;
+        ~FileDescriptor()
+        {
+            if (fd_ >= 0)
+                ::close(fd_);
+        }
+        int get() const { return fd_; }
+
+    private:
+        int fd_;
+    };
+
+    ServerError fileError(int error_number)
+    {
+        switch (error_number) {
+        case ENOENT:
+        case ENOTDIR:
+            return ServerError::FileNotFound;
+        case EACCES:
+        case EPERM:
+            return ServerError::AccessDenied;
+        case EISDIR:
+            return ServerError::IsDir;
+        case ENOMEM:
+            return ServerError::OutOfMemory;
+        default:
+            return ServerError::ReadFailed;
+        }
+    }
+
+    // The size is checked while reading rather than trusted from fstat, so pipes and growing files
+    // are bounded too.
+    ServerResult<std::string> readWholeFile(std::string_view path, std::size_t max_size)
+    {
+        // open() would stop at an embedded NUL and read a different file than the one named.
+        if (path.find('\0') != std::string_view::npos)
+            return fail(ServerError::FileNotFound);
+        FileDescriptor file(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.get() < 0)
+            return fail(fileError(errno));
+        // Linux opens directories read-only without complaint; only the read would fail.
+        struct stat status { };
+        if (::fstat(file.get(), &status) == 0 && S_ISDIR(status.st_mode))
+            return fail(ServerError::IsDir);
+
+        std::string text;
+        std::array<char, 64 * 1024> chunk;
+        while (true) {
+            ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return fail(fileError(errno));
+            if (n == 0)
+                return text;
+            if (text.size() + static_cast<std::size_t>(n) > max_size)
+                return fail(ServerError::StreamTooLong);
+            text.append(chunk.data(), static_cast<std::size_t>(n));
+        }
+    }
+
+    ServerResult<void> checkListenAddr(std::string_view address, std::string_view what)
+    {
+        auto parsed = parseListenAddr(address);
+        if (parsed)
+            return {};
+        std::string message(what);
+        message += " '";
+        message += address;
+        message += "': ";
+        message += dottedErrorName(parsed.error());
+        logError(message);
+        return fail(ServerError::InvalidListenAddress);
+    }
+
+} // namespace
+
+ServerResult<CacheStrategy> cacheStrategyFromStr(std::string_view text)
+{
+    if (text == "none")
+        return CacheStrategy::none;
+    if (text == "response")
+        return CacheStrategy::response;
+    return fail(ServerError::InvalidCacheStrategy);
+}
+
+ServerResult<LogLevel> logLevelFromStr(std::string_view text)
+{
+    if (text == "debug")
+        return LogLevel::debug;
+    if (text == "info")
+        return LogLevel::info;
+    if (text == "warn")
+        return LogLevel::warn;
+    if (text == "error" || text == "err")
+        return LogLevel::err;
+    return fail(ServerError::InvalidLogLevel);
+}
+
+EnvLookup envLookupFromEnvp(char** envp)
+{
+    return [envp](std::string_view name) -> std::optional<std::string_view> {
+        if (envp == nullptr)
+            return std::nullopt;
+        for (char** entry = envp; *entry != nullptr; ++entry) {
+            std::string_view text(*entry);
+            if (text.size() > name.size() && text.starts_with(name) && text[name.size()] == '=')
+                return text.substr(name.size() + 1);
+        }
+        return std::nullopt;
+    };
+}
+
+ServerResult<std::uint64_t> parseUnsignedText(std::string_view text, unsigned base, std::uint64_t max)
+{
+    if (text.starts_with('+'))
+        text.remove_prefix(1);
+    if (!isWellFormedNumber(text, base))
+        return fail(ServerError::InvalidCharacter);
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c == '_')
+            continue;
+        auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / base)
+            return fail(ServerError::Overflow);
+        value = value * base + digit;
+    }
+    return value;
+}
+
+ServerResult<ListenAddr> parseListenAddr(std::string_view text)
+{
+    if (text.empty())
+        return fail(ServerError::InvalidAddress);
+    std::string_view host;
+    std::string_view port_text;
+    if (text.front() == '[') {
+        auto close = text.find(']');
+        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':')
+            return fail(ServerError::InvalidAddress);
+        host = text.substr(1, close - 1);
+        port_text = text.substr(close + 2);
+    } else {
+        // A bare IPv6 address splits at its last colon: "::1:53" is host "::1", port 53.
+        auto colon = text.rfind(':');
+        if (colon == std::string_view::npos)
+            return fail(ServerError::InvalidAddress);
+        host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+    }
+    auto port = TRY(parseUnsigned<std::uint16_t>(port_text, 10));
+    return ListenAddr { host, port };
+}
+
+ServerResult<SocketAddress> parseIpSocketAddress(std::string_view text)
+{
+    auto parts = TRY(parseListenAddr(text));
+    auto address = SocketAddress::fromIpLiteral(parts.host, parts.port);
+    if (!address)
+        return fail(ServerError::InvalidAddress);
+    return *address;
+}
+
+ServerResult<bool> Config::parseBool(std::string_view text)
+{
+    if (text == "true" || text == "1" || text == "yes")
+        return true;
+    if (text == "false" || text == "0" || text == "no")
+        return false;
+    return fail(ServerError::InvalidBoolean);
+}
+
+ServerResult<Config> Config::loadFromFileWithEnv(std::string_view path, const EnvLookup& env)
+{
+    auto config = TRY(loadFromFile(path));
+    TRY_VOID(config.applyEnvironment(env));
+    TRY_VOID(config.validate());
+    return config;
+}
+
+ServerResult<Config> Config::loadFromFile(std::string_view path)
+{
+    try {
+        auto text = TRY(readWholeFile(path, max_file_size));
+        return parseConfig(text);
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
+ServerResult<Config> Config::parseConfig(std::string_view text)
+{
+    try {
+        Config config;
+        ConfigSection section;
+        while (!text.empty()) {
+            auto end = text.find('\n');
+            auto line = text.substr(0, end);
+            text = end == std::string_view::npos ? std::string_view {} : text.substr(end + 1);
+            TRY_VOID(config.parseLine(section, line));
+        }
+        return config;
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
+ServerResult<void> Config::parseLine(ConfigSection& section, std::string_view line)
+{
+    line = trim(line);
+    // Comments take whole lines only: a '#' after a value belongs to the value.
+    if (line.empty() || line.front() == '#')
+        return {};
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+        section = sectionFromHeader(line.substr(1, line.size() - 2));
+        return {};
+    }
+    auto equals = line.find('=');
+    auto key = trim(line.substr(0, equals));
+    auto value = equals == std::string_view::npos ? std::string_view {} : trim(line.substr(equals + 1));
+    if (key.empty() || value.empty())
+        return {};
+    return parseKeyValue(section, key, value);
+}
+
+ServerResult<void> Config::parseKeyValue(
+    const ConfigSection& section, std::string_view key, std::string_view value)
+{
+    try {
+        switch (section.kind) {
+        case ConfigSection::Kind::none:
+            return {};
+        case ConfigSection::Kind::zone:
+            if (key != "file")
+                return fail(ServerError::UnknownConfigKey);
+            return setZoneFile(section.name, value);
+        case ConfigSection::Kind::named:
+            if (section.name == "server")
+                return parseServerKey(key, value);
+            if (section.name != "logging")
+                return fail(ServerError::UnknownConfigSection);
+            if (key != "level")
+                return fail(ServerError::UnknownConfigKey);
+            logging.level = TRY(logLevelFromStr(value));
+            return {};
+        }
+        return {};
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
+ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view value)
+{
+    if (const auto* setting = findU32Setting(key)) {
+        setting->field(server) = TRY(parseUnsigned<std::uint32_t>(value, setting->base));
+        return {};
+    }
+    if (key == "listen")
+        server.listen_addrs.emplace_back(value);
+    else if (key == "threads")
+        server.threads = TRY(parseUnsigned<std::size_t>(value, 10));
+    else if (key == "expose_zones")
+        server.expose_zones = TRY(parseBool(value));
+    else if (key == "cookie_secret_hex")
+        server.cookie_secret_hex = std::string(value);
+    else if (key == "dnssec_validation")
+        server.recursor.dnssec_validation = TRY(parseBool(value));
+    else if (key == "http_listen")
+        server.recursor.http_listen = std::string(value);
+    else if (key == "control_socket_path")
+        server.recursor.control_socket_path = std::string(value);
+    else if (key == "cache_strategy")
+        cache.strategy = TRY(cacheStrategyFromStr(value));
+    else
+        return fail(ServerError::UnknownConfigKey);
+    return {};
+}
+
+ServerResult<void> Config::setZoneFile(std::string_view zone_name, std::string_view file)
+{
+    for (auto& zone : zones) {
+        if (zone.name == zone_name) {
+            zone.file = file;
+            return {};
+        }
+    }
+    zones.push_back({ std::string(zone_name), std::string(file) });
+    return {};
+}
+
+ServerResult<void> Config::applyEnvironment(const EnvLookup& env)
+{
+    if (!env)
+        return {};
+    try {
+        if (auto value = env("DNS_LISTEN")) {
+            server.listen_addrs.clear();
+            auto rest = *value;
+            while (true) {
+                auto comma = rest.find(',');
+                auto piece = trim(rest.substr(0, comma));
+                if (!piece.empty())
+                    server.listen_addrs.emplace_back(piece);
+                if (comma == std::string_view::npos)
+                    break;
+                rest.remove_prefix(comma + 1);
+            }
+        }
+        if (auto value = env("DNS_THREADS"))
+            server.threads = TRY(parseUnsigned<std::size_t>(*value, 10));
+        if (auto value = env("DNS_LOG_LEVEL"))
+            logging.level = TRY(logLevelFromStr(*value));
+        if (auto value = env("DNS_CACHE_STRATEGY"))
+            cache.strategy = TRY(cacheStrategyFromStr(*value));
+        if (auto value = env("DNS_COOKIE_SECRET_HEX"))
+            server.cookie_secret_hex = std::string(*value);
+        for (const auto& setting : u32_settings) {
+            if (auto value = env(setting.env_var))
+                setting.field(server) = TRY(parseUnsigned<std::uint32_t>(*value, setting.base));
+        }
+        return {};
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
+ServerResult<void> Config::validate() const
+{
+    try {
+        if (server.listen_addrs.empty())
+            return fail(ServerError::NoListenAddress);
+        if (server.recursor.http_listen)
+            TRY_VOID(checkListenAddr(*server.recursor.http_listen, "Invalid recursor http_listen"));
+        for (const auto& address : server.listen_addrs)
+            TRY_VOID(checkListenAddr(address, "Invalid listen address"));
+        for (const auto& zone : zones) {
+            if (zone.name.empty() || zone.name.back() != '.') {
+                logError("Zone name must end with '.': " + zone.name);
+                return fail(ServerError::InvalidZoneName);
+            }
+        }
+        return {};
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
+} // namespace recursor

@@ -1,0 +1,137 @@
+// The configuration record: a sectioned text file ([server], [logging], [zone:<name>]) with overrides
+// from DNS_* environment variables, validated before start-up uses it.
+#pragma once
+
+#include "base/log.h"
+#include "base/socket_address.h"
+#include "ops/control_socket.h"
+#include "server/server_error.h"
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace recursor {
+
+enum class CacheStrategy : std::uint8_t { none, response };
+
+// "none" or "response"; anything else InvalidCacheStrategy.
+[[nodiscard]] ServerResult<CacheStrategy> cacheStrategyFromStr(std::string_view text);
+// "debug", "info", "warn", "error" or "err"; anything else InvalidLogLevel.
+[[nodiscard]] ServerResult<LogLevel> logLevelFromStr(std::string_view text);
+
+// Looks up one environment variable; none when it is not set. Tests inject their own.
+using EnvLookup = std::function<std::optional<std::string_view>(std::string_view name)>;
+// Reads a NAME=value array as handed to main; the views point into `envp`, which must outlive the lookup.
+[[nodiscard]] EnvLookup envLookupFromEnvp(char** envp);
+
+// Unsigned integer text: an optional leading '+', then digits of `base`; an underscore may separate two
+// digits ("1_000") but may not lead, trail or follow another underscore. No other text is allowed.
+// Malformed text is InvalidCharacter, even when its digits would also overflow; a well-formed value
+// above `max` is Overflow.
+[[nodiscard]] ServerResult<std::uint64_t> parseUnsignedText(
+    std::string_view text, unsigned base, std::uint64_t max);
+
+template <std::unsigned_integral T>
+[[nodiscard]] ServerResult<T> parseUnsigned(std::string_view text, unsigned base)
+{
+    auto value = TRY(parseUnsignedText(text, base, std::numeric_limits<T>::max()));
+    return static_cast<T>(value);
+}
+
+// A listen address split into host and port; `host` points into the parsed text and is not examined.
+struct ListenAddr {
+    std::string_view host;
+    std::uint16_t port { 0 };
+};
+
+// "host:port", split at the last colon, or "[host]:port". Empty text, a missing colon, a missing ']'
+// or text between "]" and ":" are InvalidAddress; the port fails with InvalidCharacter or Overflow.
+[[nodiscard]] ServerResult<ListenAddr> parseListenAddr(std::string_view text);
+
+// parseListenAddr, then the host as an IPv4 or IPv6 literal; host names are never looked up and fail
+// with InvalidAddress.
+[[nodiscard]] ServerResult<SocketAddress> parseIpSocketAddress(std::string_view text);
+
+struct RecursorConfig {
+    std::optional<std::string> http_listen;
+    std::optional<std::string> control_socket_path;
+    bool dnssec_validation { true };
+};
+
+// Several of these settings (threads, cookie secret, TCP limits, expose_zones) are accepted and
+// validated so that a bad value fails start-up, but nothing in this UDP-only server uses them.
+struct ServerConfig {
+    std::vector<std::string> listen_addrs;
+    std::size_t threads { 0 };
+    std::optional<std::string> cookie_secret_hex;
+    RecursorConfig recursor;
+    ControlSocketConfig control_socket;
+    std::uint32_t tcp_timeout_ms { 5000 };
+    std::uint32_t tcp_max_connections { 100 };
+    std::uint32_t tcp_max_queries_per_connection { 1000 };
+    std::uint32_t tcp_max_message_size { 65535 };
+    bool expose_zones { false };
+};
+
+struct ZoneConfig {
+    std::string name;
+    std::string file;
+};
+
+struct CacheConfig {
+    CacheStrategy strategy { CacheStrategy::response };
+};
+
+struct LogConfig {
+    LogLevel level { LogLevel::info };
+};
+
+// The section that key/value lines currently belong to.
+struct ConfigSection {
+    enum class Kind : std::uint8_t { none, named, zone };
+    Kind kind { Kind::none };
+    std::string name; // the section name, or the zone name of a zone section
+};
+
+struct Config {
+    static constexpr std::size_t max_file_size = 10u * 1024 * 1024;
+
+    ServerConfig server;
+    std::vector<ZoneConfig> zones;
+    CacheConfig cache;
+    LogConfig logging;
+
+    // loadFromFile, then the environment overrides, then validate().
+    [[nodiscard]] static ServerResult<Config> loadFromFileWithEnv(
+        std::string_view path, const EnvLookup& env);
+    // Reads at most max_file_size bytes (StreamTooLong beyond) and parses them. FileNotFound,
+    // AccessDenied, IsDir, ReadFailed for file-system failures.
+    [[nodiscard]] static ServerResult<Config> loadFromFile(std::string_view path);
+    // Parses the file text; does not validate.
+    [[nodiscard]] static ServerResult<Config> parseConfig(std::string_view text);
+
+    // One trimmed, non-empty key/value pair of `section`.
+    [[nodiscard]] ServerResult<void> parseKeyValue(
+        const ConfigSection& section, std::string_view key, std::string_view value);
+    // Applies the DNS_* variables that are set, in a fixed order.
+    [[nodiscard]] ServerResult<void> applyEnvironment(const EnvLookup& env);
+    // Logs a line naming the offending value before failing (except NoListenAddress).
+    [[nodiscard]] ServerResult<void> validate() const;
+
+    // "true", "1", "yes" / "false", "0", "no", case-sensitive; anything else InvalidBoolean.
+    [[nodiscard]] static ServerResult<bool> parseBool(std::string_view text);
+
+private:
+    ServerResult<void> parseServerKey(std::string_view key, std::string_view value);
+    ServerResult<void> setZoneFile(std::string_view zone_name, std::string_view file);
+    ServerResult<void> parseLine(ConfigSection& section, std::string_view line);
+};
+
+} // namespace recursor

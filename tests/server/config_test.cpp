@@ -1,0 +1,640 @@
+#include "server/config.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace recursor {
+namespace {
+
+    using testing::HasSubstr;
+
+    EnvLookup envOf(std::map<std::string, std::string, std::less<>> vars)
+    {
+        return [vars = std::move(vars)](std::string_view name) -> std::optional<std::string_view> {
+            auto found = vars.find(name);
+            if (found == vars.end())
+                return std::nullopt;
+            return std::string_view(found->second);
+        };
+    }
+
+    // A private directory under the test temp dir, removed with its files afterwards.
+    class ScratchDir {
+    public:
+        ScratchDir()
+        {
+            std::string pattern = testing::TempDir() + "config_test_XXXXXX";
+            path_ = ::mkdtemp(pattern.data());
+        }
+        ~ScratchDir()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+        std::string write(const std::string& name, const std::string& text) const
+        {
+            std::string file = path_ + "/" + name;
+            std::ofstream(file, std::ios::binary) << text;
+            return file;
+        }
+        const std::string& path() const { return path_; }
+
+    private:
+        std::string path_;
+    };
+
+    Config parsed(std::string_view text)
+    {
+        auto config = Config::parseConfig(text);
+        EXPECT_TRUE(config.has_value()) << errorName(config.error());
+        return config.value_or(Config {});
+    }
+
+    std::string validationLog(const Config& config, std::optional<ServerError> expected)
+    {
+        testing::internal::CaptureStderr();
+        auto result = config.validate();
+        std::string log = testing::internal::GetCapturedStderr();
+        if (expected) {
+            EXPECT_FALSE(result.has_value());
+            if (!result) {
+                EXPECT_EQ(result.error(), *expected) << errorName(result.error());
+            }
+        } else {
+            EXPECT_TRUE(result.has_value()) << errorName(result.error());
+        }
+        return log;
+    }
+
+    TEST(ParseUnsigned, AcceptsPlusSignAndUnderscoresBetweenDigits)
+    {
+        struct Case {
+            std::string_view text;
+            std::uint32_t value;
+        };
+        for (auto [text, value] :
+            std::initializer_list<Case> { { "0", 0 }, { "+7", 7 }, { "007", 7 }, { "1_000", 1000 },
+                { "1_2_3", 123 }, { "4294967295", 4294967295u }, { "+4_294_967_295", 4294967295u } }) {
+            SCOPED_TRACE(text);
+            auto parsed_value = parseUnsigned<std::uint32_t>(text, 10);
+            ASSERT_TRUE(parsed_value.has_value()) << errorName(parsed_value.error());
+            EXPECT_EQ(*parsed_value, value);
+        }
+    }
+
+    TEST(ParseUnsigned, RejectsMalformedTextAsInvalidCharacter)
+    {
+        // An underscore must sit between two digits; '-' is never a sign here, not even for zero.
+        for (std::string_view text : { "", "+", "-1", "-0", "++1", "+-1", "_1", "1_", "1__2", "+_1", " 1",
+                 "1 ", "1a", "0x10", "1.0", "1e3", "\xd9\xa1" }) {
+            SCOPED_TRACE(testing::PrintToString(std::string(text)));
+            auto result = parseUnsigned<std::uint32_t>(text, 10);
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error(), ServerError::InvalidCharacter);
+        }
+    }
+
+    TEST(ParseUnsigned, ReportsOverflowForTheFieldWidth)
+    {
+        EXPECT_EQ(parseUnsigned<std::uint16_t>("65535", 10), 65535);
+        EXPECT_EQ(parseUnsigned<std::uint16_t>("65536", 10).error(), ServerError::Overflow);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("4294967296", 10).error(), ServerError::Overflow);
+        EXPECT_EQ(
+            parseUnsigned<std::uint32_t>("99999999999999999999999999", 10).error(), ServerError::Overflow);
+        EXPECT_EQ(parseUnsigned<std::size_t>("18446744073709551615", 10), SIZE_MAX);
+        EXPECT_EQ(parseUnsigned<std::size_t>("18446744073709551616", 10).error(), ServerError::Overflow);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("37777777777", 8), 4294967295u);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("40000000000", 8).error(), ServerError::Overflow);
+        // Malformed text is reported as such even when its digits overflow first.
+        EXPECT_EQ(parseUnsigned<std::uint16_t>("9999999x", 10).error(), ServerError::InvalidCharacter);
+    }
+
+    TEST(ParseUnsigned, OctalRefusesEightAndNine)
+    {
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("660", 8), 0660u);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("+6_6_0", 8), 0660u);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("8", 8).error(), ServerError::InvalidCharacter);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("69", 8).error(), ServerError::InvalidCharacter);
+        EXPECT_EQ(parseUnsigned<std::uint32_t>("0o660", 8).error(), ServerError::InvalidCharacter);
+    }
+
+    TEST(ParseListenAddr, SplitsHostFromPort)
+    {
+        struct Case {
+            std::string_view text;
+            std::string_view host;
+            std::uint16_t port;
+        };
+        for (auto [text, host, port] : std::initializer_list<Case> {
+                 { "127.0.0.1:53", "127.0.0.1", 53 },
+                 { "::1:53", "::1", 53 }, // bare IPv6 splits at the last colon
+                 { "[::1]:5353", "::1", 5353 },
+                 { "[2001:db8::1]:0", "2001:db8::1", 0 },
+                 { "localhost:53", "localhost", 53 }, // the host is not examined here
+                 { ":53", "", 53 },
+                 { "[]:1", "", 1 },
+                 { "a:b:+5_3", "a:b", 53 },
+             }) {
+            SCOPED_TRACE(text);
+            auto parts = parseListenAddr(text);
+            ASSERT_TRUE(parts.has_value()) << errorName(parts.error());
+            EXPECT_EQ(parts->host, host);
+            EXPECT_EQ(parts->port, port);
+        }
+    }
+
+    TEST(ParseListenAddr, RejectsMalformedText)
+    {
+        struct Case {
+            std::string_view text;
+            ServerError error;
+        };
+        for (auto [text, error] : std::initializer_list<Case> {
+                 { "", ServerError::InvalidAddress },
+                 { "127.0.0.1", ServerError::InvalidAddress },
+                 { "[::1]53", ServerError::InvalidAddress },
+                 { "[::1]", ServerError::InvalidAddress },
+                 { "[::1", ServerError::InvalidAddress },
+                 { "[::1] :53", ServerError::InvalidAddress },
+                 { "127.0.0.1:", ServerError::InvalidCharacter },
+                 { "127.0.0.1:53 ", ServerError::InvalidCharacter },
+                 { "127.0.0.1:-1", ServerError::InvalidCharacter },
+                 { "[::1]:x", ServerError::InvalidCharacter },
+                 { "[::1]:[::2]:53", ServerError::InvalidCharacter },
+                 { "127.0.0.1:65536", ServerError::Overflow },
+             }) {
+            SCOPED_TRACE(text);
+            auto parts = parseListenAddr(text);
+            ASSERT_FALSE(parts.has_value());
+            EXPECT_EQ(parts.error(), error) << errorName(parts.error());
+        }
+    }
+
+    TEST(ParseIpSocketAddress, AcceptsOnlyIpLiterals)
+    {
+        auto v4 = parseIpSocketAddress("192.0.2.1:53");
+        ASSERT_TRUE(v4.has_value());
+        EXPECT_EQ(v4->toString(), "192.0.2.1:53");
+        auto v6 = parseIpSocketAddress("[2001:db8::1]:5353");
+        ASSERT_TRUE(v6.has_value());
+        EXPECT_EQ(v6->toString(), "[2001:db8::1]:5353");
+        auto bare_v6 = parseIpSocketAddress("::1:53");
+        ASSERT_TRUE(bare_v6.has_value());
+        EXPECT_TRUE(bare_v6->isIPv6());
+        EXPECT_EQ(bare_v6->port(), 53);
+
+        struct Case {
+            std::string_view text;
+            ServerError error;
+        };
+        for (auto [text, error] : std::initializer_list<Case> {
+                 { "localhost:53", ServerError::InvalidAddress },
+                 { ":53", ServerError::InvalidAddress },
+                 { "256.0.0.1:53", ServerError::InvalidAddress },
+                 { "192.0.2.1:99999", ServerError::Overflow },
+                 { "192.0.2.1", ServerError::InvalidAddress },
+             }) {
+            SCOPED_TRACE(text);
+            auto address = parseIpSocketAddress(text);
+            ASSERT_FALSE(address.has_value());
+            EXPECT_EQ(address.error(), error) << errorName(address.error());
+        }
+    }
+
+    TEST(Config, ParseBoolIsCaseSensitive)
+    {
+        for (std::string_view text : { "true", "1", "yes" })
+            EXPECT_EQ(Config::parseBool(text), true) << text;
+        for (std::string_view text : { "false", "0", "no" })
+            EXPECT_EQ(Config::parseBool(text), false) << text;
+        for (std::string_view text : { "TRUE", "Yes", "on", "off", "", "2", " true" }) {
+            SCOPED_TRACE(text);
+            ASSERT_FALSE(Config::parseBool(text).has_value());
+            EXPECT_EQ(Config::parseBool(text).error(), ServerError::InvalidBoolean);
+        }
+    }
+
+    TEST(Config, NamedValuesAcceptOnlyTheirSpellings)
+    {
+        EXPECT_EQ(cacheStrategyFromStr("none"), CacheStrategy::none);
+        EXPECT_EQ(cacheStrategyFromStr("response"), CacheStrategy::response);
+        EXPECT_EQ(cacheStrategyFromStr("Response").error(), ServerError::InvalidCacheStrategy);
+        EXPECT_EQ(logLevelFromStr("debug"), LogLevel::debug);
+        EXPECT_EQ(logLevelFromStr("info"), LogLevel::info);
+        EXPECT_EQ(logLevelFromStr("warn"), LogLevel::warn);
+        EXPECT_EQ(logLevelFromStr("error"), LogLevel::err);
+        EXPECT_EQ(logLevelFromStr("err"), LogLevel::err);
+        EXPECT_EQ(logLevelFromStr("warning").error(), ServerError::InvalidLogLevel);
+        EXPECT_EQ(logLevelFromStr("INFO").error(), ServerError::InvalidLogLevel);
+    }
+
+    TEST(Config, EmptyTextGivesTheDefaults)
+    {
+        Config config = parsed("");
+        EXPECT_TRUE(config.server.listen_addrs.empty());
+        EXPECT_EQ(config.server.threads, 0u);
+        EXPECT_FALSE(config.server.cookie_secret_hex);
+        EXPECT_FALSE(config.server.recursor.http_listen);
+        EXPECT_FALSE(config.server.recursor.control_socket_path);
+        EXPECT_TRUE(config.server.recursor.dnssec_validation);
+        EXPECT_EQ(config.server.control_socket.max_connections, 10u);
+        EXPECT_EQ(config.server.control_socket.socket_mode, 384u);
+        EXPECT_EQ(config.server.control_socket.read_timeout_ms, 1000u);
+        EXPECT_EQ(config.server.control_socket.write_timeout_ms, 1000u);
+        EXPECT_EQ(config.server.tcp_timeout_ms, 5000u);
+        EXPECT_EQ(config.server.tcp_max_connections, 100u);
+        EXPECT_EQ(config.server.tcp_max_queries_per_connection, 1000u);
+        EXPECT_EQ(config.server.tcp_max_message_size, 65535u);
+        EXPECT_FALSE(config.server.expose_zones);
+        EXPECT_TRUE(config.zones.empty());
+        EXPECT_EQ(config.cache.strategy, CacheStrategy::response);
+        EXPECT_EQ(config.logging.level, LogLevel::info);
+    }
+
+    TEST(Config, ReadsEveryKey)
+    {
+        Config config = parsed("[server]\n"
+                               "listen = 127.0.0.1:53\n"
+                               "threads = 4\n"
+                               "expose_zones = yes\n"
+                               "cookie_secret_hex = 00ff\n"
+                               "control_socket_mode = 660\n"
+                               "control_socket_read_timeout_ms = 11\n"
+                               "control_socket_write_timeout_ms = 12\n"
+                               "control_socket_max_connections = 13\n"
+                               "tcp_timeout_ms = 14\n"
+                               "tcp_max_connections = 15\n"
+                               "tcp_max_queries_per_connection = 16\n"
+                               "tcp_max_message_size = 17\n"
+                               "dnssec_validation = no\n"
+                               "http_listen = 127.0.0.1:8080\n"
+                               "control_socket_path = /run/recursor.sock\n"
+                               "cache_strategy = none\n"
+                               "[logging]\n"
+                               "level = warn\n");
+        EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "127.0.0.1:53" });
+        EXPECT_EQ(config.server.threads, 4u);
+        EXPECT_TRUE(config.server.expose_zones);
+        EXPECT_EQ(config.server.cookie_secret_hex, "00ff");
+        EXPECT_EQ(config.server.control_socket.socket_mode, 432u);
+        EXPECT_EQ(config.server.control_socket.read_timeout_ms, 11u);
+        EXPECT_EQ(config.server.control_socket.write_timeout_ms, 12u);
+        EXPECT_EQ(config.server.control_socket.max_connections, 13u);
+        EXPECT_EQ(config.server.tcp_timeout_ms, 14u);
+        EXPECT_EQ(config.server.tcp_max_connections, 15u);
+        EXPECT_EQ(config.server.tcp_max_queries_per_connection, 16u);
+        EXPECT_EQ(config.server.tcp_max_message_size, 17u);
+        EXPECT_FALSE(config.server.recursor.dnssec_validation);
+        EXPECT_EQ(config.server.recursor.http_listen, "127.0.0.1:8080");
+        EXPECT_EQ(config.server.recursor.control_socket_path, "/run/recursor.sock");
+        EXPECT_EQ(config.cache.strategy, CacheStrategy::none);
+        EXPECT_EQ(config.logging.level, LogLevel::warn);
+    }
+
+    TEST(Config, SkipsCommentsBlankLinesAndLinesBeforeAnySection)
+    {
+        Config config = parsed("threads = 9\n"
+                               "listen = 10.0.0.1:53\n"
+                               "# a comment\n"
+                               "\n"
+                               "  [server]  \r\n"
+                               " \t\v\f\r\n"
+                               "\t# indented comment = 1\n"
+                               "#listen = 10.0.0.2:53\n"
+                               "\tlisten\t=\t127.0.0.1:53 \r\n"
+                               "threads = 2"); // no final newline
+        EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "127.0.0.1:53" });
+        EXPECT_EQ(config.server.threads, 2u);
+    }
+
+    TEST(Config, KeepsAHashAfterTheValueAsPartOfIt)
+    {
+        Config config = parsed("[server]\ncookie_secret_hex = ab#cd\ncontrol_socket_path = /tmp/x # note\n");
+        EXPECT_EQ(config.server.cookie_secret_hex, "ab#cd");
+        EXPECT_EQ(config.server.recursor.control_socket_path, "/tmp/x # note");
+        // The value is split at the first '=' only.
+        EXPECT_EQ(parsed("[server]\ncookie_secret_hex = a=b\n").server.cookie_secret_hex, "a=b");
+    }
+
+    TEST(Config, IgnoresLinesWithAnEmptyKeyOrValue)
+    {
+        // None of these reach a key handler, so neither the bad section nor the bad values fail.
+        for (std::string_view text : { "[server]\nlisten=\nlisten\n= 127.0.0.1:53\nthreads =  \n",
+                 "[Server]\nlisten=\n", "[bogus]\n", "[bogus]\nkey\n", "[server]\nbogus_key\n",
+                 "[logging]\nlevel=\n", "[zone:example.test.]\nfile =\n" }) {
+            SCOPED_TRACE(text);
+            Config config = parsed(text);
+            EXPECT_TRUE(config.server.listen_addrs.empty());
+            EXPECT_EQ(config.server.threads, 0u);
+            EXPECT_TRUE(config.zones.empty());
+        }
+    }
+
+    TEST(Config, RejectsKeysOutsideTheKnownSectionsAndKeys)
+    {
+        struct Case {
+            std::string_view text;
+            ServerError error;
+        };
+        for (auto [text, error] : std::initializer_list<Case> {
+                 { "[Server]\nlisten = 127.0.0.1:53\n", ServerError::UnknownConfigSection },
+                 { "[ server ]\nlisten = 127.0.0.1:53\n", ServerError::UnknownConfigSection },
+                 { "[]\nkey = value\n", ServerError::UnknownConfigSection },
+                 { "[zone]\nfile = x\n", ServerError::UnknownConfigSection },
+                 { "[zone:example.]\n[resolver]\nfile = x\n", ServerError::UnknownConfigSection },
+                 { "[server]\nListen = 127.0.0.1:53\n", ServerError::UnknownConfigKey },
+                 { "[server]\nlevel = info\n", ServerError::UnknownConfigKey },
+                 { "[logging]\nLevel = info\n", ServerError::UnknownConfigKey },
+                 { "[logging]\nlisten = 127.0.0.1:53\n", ServerError::UnknownConfigKey },
+                 { "[zone:example.]\nfiles = x\n", ServerError::UnknownConfigKey },
+             }) {
+            SCOPED_TRACE(text);
+            auto config = Config::parseConfig(text);
+            ASSERT_FALSE(config.has_value());
+            EXPECT_EQ(config.error(), error) << errorName(config.error());
+        }
+    }
+
+    TEST(Config, RejectsBadValuesWithTheirErrorKind)
+    {
+        struct Case {
+            std::string_view line;
+            ServerError error;
+        };
+        for (auto [line, error] : std::initializer_list<Case> {
+                 { "threads = four", ServerError::InvalidCharacter },
+                 { "threads = -1", ServerError::InvalidCharacter },
+                 { "threads = 18446744073709551616", ServerError::Overflow },
+                 { "tcp_timeout_ms = 4294967296", ServerError::Overflow },
+                 { "tcp_max_message_size = 1__0", ServerError::InvalidCharacter },
+                 { "control_socket_mode = 8", ServerError::InvalidCharacter },
+                 { "control_socket_mode = 0o600", ServerError::InvalidCharacter },
+                 { "control_socket_max_connections = 10 # ten", ServerError::InvalidCharacter },
+                 { "expose_zones = TRUE", ServerError::InvalidBoolean },
+                 { "dnssec_validation = off", ServerError::InvalidBoolean },
+                 { "cache_strategy = None", ServerError::InvalidCacheStrategy },
+             }) {
+            SCOPED_TRACE(line);
+            auto config = Config::parseConfig("[server]\n" + std::string(line) + "\n");
+            ASSERT_FALSE(config.has_value());
+            EXPECT_EQ(config.error(), error) << errorName(config.error());
+        }
+        EXPECT_EQ(Config::parseConfig("[logging]\nlevel = verbose\n").error(), ServerError::InvalidLogLevel);
+    }
+
+    TEST(Config, ListenLinesAppendWhileOtherKeysOverwrite)
+    {
+        Config config = parsed("[server]\nlisten = 127.0.0.1:53\nthreads = 1\n"
+                               "[logging]\nlevel = debug\n"
+                               "[server]\nlisten = [::1]:53\nthreads = 2\n"
+                               "[logging]\nlevel = err\n");
+        EXPECT_EQ(config.server.listen_addrs, (std::vector<std::string> { "127.0.0.1:53", "[::1]:53" }));
+        EXPECT_EQ(config.server.threads, 2u);
+        EXPECT_EQ(config.logging.level, LogLevel::err);
+    }
+
+    TEST(Config, CollectsZonesAndReplacesTheFileOfARepeatedZone)
+    {
+        Config config = parsed("[zone:example.test.]\nfile = a.zone\n"
+                               "[zone:empty.]\n" // a zone section without a file adds no zone
+                               "[zone:other.]\nfile = b.zone\n"
+                               "[zone:example.test.]\nfile = c.zone\n"
+                               "[zone: spaced. ]\nfile = d.zone\n");
+        ASSERT_EQ(config.zones.size(), 3u);
+        EXPECT_EQ(config.zones[0].name, "example.test.");
+        EXPECT_EQ(config.zones[0].file, "c.zone");
+        EXPECT_EQ(config.zones[1].name, "other.");
+        EXPECT_EQ(config.zones[1].file, "b.zone");
+        EXPECT_EQ(config.zones[2].name, " spaced. "); // section names are not trimmed
+    }
+
+    TEST(ConfigValidate, RequiresAListenAddressWithoutLoggingAnything)
+    {
+        EXPECT_EQ(validationLog(parsed("[server]\n"), ServerError::NoListenAddress), "");
+        EXPECT_EQ(validationLog(parsed("[server]\nlisten = 127.0.0.1:53\n"), std::nullopt), "");
+    }
+
+    TEST(ConfigValidate, NamesTheMalformedAddressBeforeFailing)
+    {
+        struct Case {
+            std::string_view text;
+            std::string_view message;
+        };
+        for (auto [text, message] : std::initializer_list<Case> {
+                 { "listen = [::1]53", "Invalid listen address '[::1]53': error.InvalidAddress\n" },
+                 { "listen = 127.0.0.1:53\nlisten = 127.0.0.1:99999",
+                     "Invalid listen address '127.0.0.1:99999': error.Overflow\n" },
+                 { "listen = 127.0.0.1:5x",
+                     "Invalid listen address '127.0.0.1:5x': error.InvalidCharacter\n" },
+                 { "listen = 127.0.0.1:53\nhttp_listen = 127.0.0.1",
+                     "Invalid recursor http_listen '127.0.0.1': error.InvalidAddress\n" },
+                 // http_listen is checked before the listen addresses.
+                 { "listen = bad\nhttp_listen = [::1]80",
+                     "Invalid recursor http_listen '[::1]80': error.InvalidAddress\n" },
+             }) {
+            SCOPED_TRACE(text);
+            auto log = validationLog(
+                parsed("[server]\n" + std::string(text) + "\n"), ServerError::InvalidListenAddress);
+            EXPECT_THAT(log, HasSubstr(std::string(message)));
+            EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+        }
+    }
+
+    TEST(ConfigValidate, LeavesHostNamesToStartUp)
+    {
+        // Only the host/port split is checked here; start-up refuses the name later.
+        validationLog(parsed("[server]\nlisten = localhost:53\nhttp_listen = ::1:80\n"), std::nullopt);
+    }
+
+    TEST(ConfigValidate, RequiresZoneNamesToEndWithADot)
+    {
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        validationLog(parsed(listen + "[zone:example.test.]\nfile = x\n"), std::nullopt);
+        EXPECT_THAT(
+            validationLog(parsed(listen + "[zone:example.test]\nfile = x\n"), ServerError::InvalidZoneName),
+            HasSubstr("Zone name must end with '.': example.test\n"));
+        EXPECT_THAT(validationLog(parsed(listen + "[zone:]\nfile = x\n"), ServerError::InvalidZoneName),
+            HasSubstr("Zone name must end with '.': \n"));
+    }
+
+    TEST(ConfigEnvironment, EveryVariableOverridesItsSetting)
+    {
+        Config config = parsed("[server]\nlisten = 127.0.0.1:53\nthreads = 1\ncookie_secret_hex = 00\n");
+        auto applied = config.applyEnvironment(envOf({
+            { "DNS_LISTEN", "10.0.0.1:53" },
+            { "DNS_THREADS", "+8" },
+            { "DNS_LOG_LEVEL", "error" },
+            { "DNS_CACHE_STRATEGY", "none" },
+            { "DNS_COOKIE_SECRET_HEX", "beef" },
+            { "DNS_CONTROL_SOCKET_MODE", "640" },
+            { "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", "21" },
+            { "DNS_CONTROL_SOCKET_WRITE_TIMEOUT_MS", "22" },
+            { "DNS_CONTROL_SOCKET_MAX_CONNECTIONS", "23" },
+            { "DNS_TCP_TIMEOUT_MS", "24" },
+            { "DNS_TCP_MAX_CONNECTIONS", "25" },
+            { "DNS_TCP_MAX_QUERIES_PER_CONNECTION", "26" },
+            { "DNS_TCP_MAX_MESSAGE_SIZE", "2_7" },
+            // Settings without a variable stay as the file left them.
+            { "DNS_HTTP_LISTEN", "127.0.0.1:1" },
+            { "DNS_DNSSEC_VALIDATION", "no" },
+        }));
+        ASSERT_TRUE(applied.has_value()) << errorName(applied.error());
+        EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "10.0.0.1:53" });
+        EXPECT_EQ(config.server.threads, 8u);
+        EXPECT_EQ(config.logging.level, LogLevel::err);
+        EXPECT_EQ(config.cache.strategy, CacheStrategy::none);
+        EXPECT_EQ(config.server.cookie_secret_hex, "beef");
+        EXPECT_EQ(config.server.control_socket.socket_mode, 0640u);
+        EXPECT_EQ(config.server.control_socket.read_timeout_ms, 21u);
+        EXPECT_EQ(config.server.control_socket.write_timeout_ms, 22u);
+        EXPECT_EQ(config.server.control_socket.max_connections, 23u);
+        EXPECT_EQ(config.server.tcp_timeout_ms, 24u);
+        EXPECT_EQ(config.server.tcp_max_connections, 25u);
+        EXPECT_EQ(config.server.tcp_max_queries_per_connection, 26u);
+        EXPECT_EQ(config.server.tcp_max_message_size, 27u);
+        EXPECT_FALSE(config.server.recursor.http_listen);
+        EXPECT_TRUE(config.server.recursor.dnssec_validation);
+    }
+
+    TEST(ConfigEnvironment, UnsetVariablesChangeNothing)
+    {
+        const std::string text = "[server]\nlisten = 127.0.0.1:53\nthreads = 3\ncontrol_socket_mode = 700\n";
+        for (const auto& env : { envOf({}), EnvLookup {} }) {
+            Config config = parsed(text);
+            ASSERT_TRUE(config.applyEnvironment(env).has_value());
+            EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "127.0.0.1:53" });
+            EXPECT_EQ(config.server.threads, 3u);
+            EXPECT_EQ(config.server.control_socket.socket_mode, 0700u);
+        }
+    }
+
+    TEST(ConfigEnvironment, DnsListenReplacesTheWholeList)
+    {
+        struct Case {
+            std::string_view value;
+            std::vector<std::string> expected;
+        };
+        for (const auto& [value, expected] : std::initializer_list<Case> {
+                 { "127.0.0.1:53, [::1]:53", { "127.0.0.1:53", "[::1]:53" } },
+                 { " , 10.0.0.1:53 ,,\t", { "10.0.0.1:53" } },
+                 { "", {} },
+                 { " , ", {} },
+             }) {
+            SCOPED_TRACE(value);
+            Config config = parsed("[server]\nlisten = 192.0.2.1:53\nlisten = 192.0.2.2:53\n");
+            ASSERT_TRUE(config.applyEnvironment(envOf({ { "DNS_LISTEN", std::string(value) } })).has_value());
+            EXPECT_EQ(config.server.listen_addrs, expected);
+        }
+    }
+
+    TEST(ConfigEnvironment, BadValuesFailWithTheSameKindsAsTheFile)
+    {
+        struct Case {
+            std::string_view name;
+            std::string_view value;
+            ServerError error;
+        };
+        for (auto [name, value, error] : std::initializer_list<Case> {
+                 { "DNS_THREADS", "x", ServerError::InvalidCharacter },
+                 { "DNS_THREADS", "", ServerError::InvalidCharacter },
+                 { "DNS_THREADS", " 4", ServerError::InvalidCharacter },
+                 { "DNS_THREADS", "18446744073709551616", ServerError::Overflow },
+                 { "DNS_LOG_LEVEL", "ERROR", ServerError::InvalidLogLevel },
+                 { "DNS_CACHE_STRATEGY", " none", ServerError::InvalidCacheStrategy },
+                 { "DNS_CONTROL_SOCKET_MODE", "8", ServerError::InvalidCharacter },
+                 { "DNS_CONTROL_SOCKET_MODE", "40000000000", ServerError::Overflow },
+                 { "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", "4294967296", ServerError::Overflow },
+                 { "DNS_CONTROL_SOCKET_WRITE_TIMEOUT_MS", "4294967296", ServerError::Overflow },
+                 { "DNS_CONTROL_SOCKET_MAX_CONNECTIONS", "-1", ServerError::InvalidCharacter },
+                 { "DNS_TCP_TIMEOUT_MS", "4294967296", ServerError::Overflow },
+                 { "DNS_TCP_MAX_CONNECTIONS", "1_", ServerError::InvalidCharacter },
+                 { "DNS_TCP_MAX_QUERIES_PER_CONNECTION", "4294967296", ServerError::Overflow },
+                 { "DNS_TCP_MAX_MESSAGE_SIZE", "64k", ServerError::InvalidCharacter },
+             }) {
+            SCOPED_TRACE(std::string(name) + "=" + std::string(value));
+            Config config = parsed("[server]\nlisten = 127.0.0.1:53\n");
+            auto applied = config.applyEnvironment(envOf({ { std::string(name), std::string(value) } }));
+            ASSERT_FALSE(applied.has_value());
+            EXPECT_EQ(applied.error(), error) << errorName(applied.error());
+        }
+    }
+
+    TEST(ConfigEnvironment, EnvpLookupMatchesWholeNames)
+    {
+        char entries[][32]
+            = { "DNS_LISTENX=1", "DNS_LISTEN=a=b", "DNS_THREADS", "DNS_TCP_TIMEOUT_MS=", "DNS_LISTEN=c" };
+        char* envp[] = { entries[0], entries[1], entries[2], entries[3], entries[4], nullptr };
+        auto env = envLookupFromEnvp(envp);
+        EXPECT_EQ(env("DNS_LISTEN"), "a=b"); // the first definition wins, as with getenv
+        EXPECT_EQ(env("DNS_LISTENX"), "1");
+        EXPECT_EQ(env("DNS_TCP_TIMEOUT_MS"), "");
+        EXPECT_EQ(env("DNS_THREADS"), std::nullopt);
+        EXPECT_EQ(env("DNS_LIST"), std::nullopt);
+        EXPECT_EQ(envLookupFromEnvp(nullptr)("DNS_LISTEN"), std::nullopt);
+    }
+
+    TEST(ConfigLoad, ReportsFileSystemErrors)
+    {
+        ScratchDir dir;
+        auto file = dir.write("plain.conf", "[server]\n");
+        EXPECT_EQ(Config::loadFromFile(dir.path() + "/missing.conf").error(), ServerError::FileNotFound);
+        EXPECT_EQ(Config::loadFromFile("").error(), ServerError::FileNotFound);
+        EXPECT_EQ(Config::loadFromFile(file + "/below").error(), ServerError::FileNotFound);
+        EXPECT_EQ(Config::loadFromFile(dir.path()).error(), ServerError::IsDir);
+        EXPECT_EQ(Config::loadFromFile(std::string(file) + '\0' + "x").error(), ServerError::FileNotFound);
+        if (::geteuid() != 0) { // root reads the file regardless of its mode
+            ::chmod(file.c_str(), 0);
+            EXPECT_EQ(Config::loadFromFile(file).error(), ServerError::AccessDenied);
+        }
+    }
+
+    TEST(ConfigLoad, AcceptsTenMebibytesAndNotOneByteMore)
+    {
+        ScratchDir dir;
+        std::string text = "[server]\nlisten = 127.0.0.1:53\n";
+        text.resize(Config::max_file_size - 1, '#');
+        text += '\n';
+        ASSERT_EQ(text.size(), 10u * 1024 * 1024);
+        auto exact = Config::loadFromFile(dir.write("exact.conf", text));
+        ASSERT_TRUE(exact.has_value()) << errorName(exact.error());
+        EXPECT_EQ(exact->server.listen_addrs.size(), 1u);
+
+        auto over = Config::loadFromFile(dir.write("over.conf", text + "\n"));
+        ASSERT_FALSE(over.has_value());
+        EXPECT_EQ(over.error(), ServerError::StreamTooLong);
+    }
+
+    TEST(ConfigLoad, AppliesTheEnvironmentBeforeValidating)
+    {
+        ScratchDir dir;
+        auto no_listen = dir.write("no_listen.conf", "[server]\n");
+        auto bad_listen = dir.write("bad_listen.conf", "[server]\nlisten = [::1]53\n");
+        EXPECT_EQ(Config::loadFromFileWithEnv(no_listen, envOf({})).error(), ServerError::NoListenAddress);
+
+        auto fixed = Config::loadFromFileWithEnv(bad_listen, envOf({ { "DNS_LISTEN", "[::1]:53" } }));
+        ASSERT_TRUE(fixed.has_value()) << errorName(fixed.error());
+        EXPECT_EQ(fixed->server.listen_addrs, std::vector<std::string> { "[::1]:53" });
+
+        EXPECT_EQ(Config::loadFromFileWithEnv(
+                      no_listen, envOf({ { "DNS_LISTEN", "127.0.0.1:53" }, { "DNS_THREADS", "x" } }))
+                      .error(),
+            ServerError::InvalidCharacter);
+        EXPECT_EQ(Config::loadFromFileWithEnv(dir.path() + "/missing", envOf({})).error(),
+            ServerError::FileNotFound);
+        testing::internal::CaptureStderr();
+        auto emptied = Config::loadFromFileWithEnv(bad_listen, envOf({ { "DNS_LISTEN", "" } }));
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(emptied.error(), ServerError::NoListenAddress);
+    }
+
+} // namespace
+} // namespace recursor

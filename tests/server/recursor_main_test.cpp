@@ -1,0 +1,494 @@
+#include "server/recursor_main.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace recursor {
+namespace {
+
+    using Args = std::vector<std::string_view>;
+
+    ServerResult<CliOptions> parse(const Args& args)
+    {
+        return parseArgs(args);
+    }
+
+    CliOptions parsedOk(const Args& args)
+    {
+        auto options = parseArgs(args);
+        EXPECT_TRUE(options.has_value()) << errorName(options.error());
+        return options.value_or(CliOptions {});
+    }
+
+    Config configFrom(std::string_view text)
+    {
+        auto config = Config::parseConfig(text);
+        EXPECT_TRUE(config.has_value()) << errorName(config.error());
+        return config.value_or(Config {});
+    }
+
+    class ScratchDir {
+    public:
+        ScratchDir()
+        {
+            std::string pattern = testing::TempDir() + "recursor_main_test_XXXXXX";
+            path_ = ::mkdtemp(pattern.data());
+        }
+        ~ScratchDir()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+        std::string write(const std::string& name, const std::string& text) const
+        {
+            std::string file = path_ + "/" + name;
+            std::ofstream(file, std::ios::binary) << text;
+            return file;
+        }
+        const std::string& path() const { return path_; }
+
+    private:
+        std::string path_;
+    };
+
+    struct RunResult {
+        int exit_status { -1 };
+        std::string out;
+        std::string err;
+    };
+
+    // Runs the built program with a clean environment (plus `env`) and collects both output streams.
+    // None of these runs may reach the serving loop: a run that does is killed and reported.
+    RunResult runProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+    {
+        RunResult result;
+        int out_pipe[2];
+        int err_pipe[2];
+        if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe2 failed";
+            return result;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+
+        std::vector<std::string> env_strings = env;
+        for (const char* name : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
+            if (const char* value = std::getenv(name))
+                env_strings.push_back(std::string(name) + "=" + value);
+        }
+        std::string binary = RECURSOR_BINARY;
+        std::vector<char*> argv { binary.data() };
+        std::vector<std::string> arg_strings = args;
+        for (auto& arg : arg_strings)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& entry : env_strings)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+
+        pid_t pid = -1;
+        int spawned = ::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out_pipe[1]);
+        ::close(err_pipe[1]);
+        if (spawned != 0) {
+            ADD_FAILURE() << "posix_spawn failed: " << spawned;
+            ::close(out_pipe[0]);
+            ::close(err_pipe[0]);
+            return result;
+        }
+
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        pollfd fds[2] = { { out_pipe[0], POLLIN, 0 }, { err_pipe[0], POLLIN, 0 } };
+        std::string* sinks[2] = { &result.out, &result.err };
+        int open_streams = 2;
+        while (open_streams > 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "recursor did not exit; killing it";
+                ::kill(pid, SIGKILL);
+                break;
+            }
+            if (::poll(fds, 2, 1000) < 0)
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0)
+                    continue;
+                char buffer[4096];
+                ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                } else {
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_streams;
+                }
+            }
+        }
+        for (auto& fd : fds) {
+            if (fd.fd >= 0)
+                ::close(fd.fd);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }
+
+    constexpr std::string_view version_line = "dovu-recursor 0.1.11\n";
+
+    TEST(UsageText, HasThreeBlocksOf616BytesInAll)
+    {
+        EXPECT_EQ(usage_text.size(), 616u);
+        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 15);
+        EXPECT_TRUE(usage_text.starts_with("Usage: recursor [options]\n\nOptions:\n"));
+        EXPECT_NE(usage_text.find("  -h, --help                  Show this help\n\nConfig notes:\n"),
+            std::string_view::npos);
+        EXPECT_TRUE(usage_text.ends_with("  This first supported recursor is UDP-only.\n"));
+    }
+
+    TEST(VersionRequested, LooksForAnExactVersionWordAnywhere)
+    {
+        EXPECT_TRUE(versionRequested(Args { "-V" }));
+        EXPECT_TRUE(versionRequested(Args { "--bogus", "--version" }));
+        EXPECT_TRUE(versionRequested(Args { "--listen", "--version" })); // even in a value position
+        EXPECT_FALSE(versionRequested(Args {}));
+        EXPECT_FALSE(versionRequested(Args { "-v", "--Version", "--version=1", "-V1", "--versions" }));
+    }
+
+    TEST(ParseBool, AcceptsSixLowerCaseWordsOnly)
+    {
+        for (std::string_view text : { "true", "1", "yes" })
+            EXPECT_EQ(parseBool(text), true) << text;
+        for (std::string_view text : { "false", "0", "no" })
+            EXPECT_EQ(parseBool(text), false) << text;
+        for (std::string_view text : { "YES", "True", "on", "", "01" }) {
+            SCOPED_TRACE(text);
+            ASSERT_FALSE(parseBool(text).has_value());
+            EXPECT_EQ(parseBool(text).error(), ServerError::InvalidArgs);
+        }
+    }
+
+    TEST(ParseArgs, LeavesEverythingEmptyWithoutArguments)
+    {
+        CliOptions options = parsedOk({});
+        EXPECT_FALSE(options.config_path);
+        EXPECT_FALSE(options.control_socket_path);
+        EXPECT_FALSE(options.queue_capacity);
+        EXPECT_FALSE(options.worker_count);
+        EXPECT_FALSE(options.listen_addr);
+        EXPECT_FALSE(options.http_listen_addr);
+        EXPECT_FALSE(options.show_help);
+        EXPECT_FALSE(options.enable_dnssec);
+    }
+
+    TEST(ParseArgs, ReadsEveryOptionInBothValueForms)
+    {
+        CliOptions separate = parsedOk({ "-c", "a.conf", "--listen", "127.0.0.1:53", "--http-listen",
+            "[::1]:8080", "--control-socket", "/run/c.sock", "--disable-dnssec", "-h" });
+        EXPECT_EQ(separate.config_path, "a.conf");
+        EXPECT_EQ(separate.listen_addr->toString(), "127.0.0.1:53");
+        EXPECT_EQ(separate.http_listen_addr->toString(), "[::1]:8080");
+        EXPECT_EQ(separate.control_socket_path, "/run/c.sock");
+        EXPECT_EQ(separate.enable_dnssec, false);
+        EXPECT_TRUE(separate.show_help);
+
+        CliOptions joined = parsedOk({ "--config=b.conf", "--listen=10.0.0.1:5353",
+            "--http-listen=127.0.0.1:0", "--control-socket=c.sock", "--enable-dnssec=yes", "--help" });
+        EXPECT_EQ(joined.config_path, "b.conf");
+        EXPECT_EQ(joined.listen_addr->toString(), "10.0.0.1:5353");
+        EXPECT_EQ(joined.http_listen_addr->toString(), "127.0.0.1:0");
+        EXPECT_EQ(joined.control_socket_path, "c.sock");
+        EXPECT_EQ(joined.enable_dnssec, true);
+        EXPECT_TRUE(joined.show_help);
+
+        EXPECT_EQ(parsedOk({ "--config", "d.conf" }).config_path, "d.conf");
+        EXPECT_EQ(parsedOk({ "--config=" }).config_path, "");
+        EXPECT_EQ(parsedOk({ "--control-socket=" }).control_socket_path, "");
+        EXPECT_EQ(parsedOk({ "--enable-dnssec=0" }).enable_dnssec, false);
+        // A separate value is taken whatever it looks like.
+        CliOptions odd_value = parsedOk({ "--config", "--help" });
+        EXPECT_EQ(odd_value.config_path, "--help");
+        EXPECT_FALSE(odd_value.show_help);
+    }
+
+    TEST(ParseArgs, LetsTheLastOccurrenceWin)
+    {
+        EXPECT_EQ(parsedOk({ "--disable-dnssec", "--enable-dnssec" }).enable_dnssec, true);
+        EXPECT_EQ(parsedOk({ "--enable-dnssec", "--enable-dnssec=no" }).enable_dnssec, false);
+        EXPECT_EQ(parsedOk({ "-c", "a", "--config=b" }).config_path, "b");
+        EXPECT_EQ(parsedOk({ "--listen=127.0.0.1:1", "--listen", "127.0.0.1:2" }).listen_addr->port(), 2);
+        EXPECT_EQ(parsedOk({ "--control-socket", "x", "--control-socket=y" }).control_socket_path, "y");
+    }
+
+    TEST(ParseArgs, ReadsIpv4AndBothIpv6ListenForms)
+    {
+        auto v4 = parsedOk({ "--listen=192.0.2.1:53" }).listen_addr;
+        ASSERT_TRUE(v4);
+        EXPECT_EQ(v4->family(), AF_INET);
+        auto bracketed = parsedOk({ "--listen=[2001:db8::1]:5353" }).listen_addr;
+        ASSERT_TRUE(bracketed);
+        EXPECT_EQ(bracketed->toString(), "[2001:db8::1]:5353");
+        // Without brackets the text splits at the last colon.
+        auto bare = parsedOk({ "--listen", "2001:db8::1:53" }).listen_addr;
+        ASSERT_TRUE(bare);
+        EXPECT_EQ(bare->toString(), "[2001:db8::1]:53");
+    }
+
+    TEST(ParseArgs, RejectsMalformedCommandLinesWithTheExactKind)
+    {
+        struct Case {
+            Args args;
+            ServerError error;
+        };
+        const std::initializer_list<Case> cases {
+            { { "word" }, ServerError::InvalidArgs },
+            { { "--help", "junk" }, ServerError::InvalidArgs }, // an error wins over --help
+            { { "-c=x" }, ServerError::InvalidArgs },
+            { { "-c" }, ServerError::InvalidArgs },
+            { { "--config" }, ServerError::InvalidArgs },
+            { { "--configx" }, ServerError::InvalidArgs },
+            { { "--listen" }, ServerError::InvalidArgs },
+            { { "--http-listen" }, ServerError::InvalidArgs },
+            { { "--control-socket" }, ServerError::InvalidArgs },
+            { { "--disable-dnssec=yes" }, ServerError::InvalidArgs },
+            { { "--enable-dnssec=YES" }, ServerError::InvalidArgs },
+            { { "--enable-dnssec=" }, ServerError::InvalidArgs },
+            { { "--HELP" }, ServerError::InvalidArgs },
+            { { "-help" }, ServerError::InvalidArgs },
+            { { "--help=1" }, ServerError::InvalidArgs },
+            { { "--version" }, ServerError::InvalidArgs }, // answered before parsing, never by it
+            { { "-" }, ServerError::InvalidArgs },
+            { { "--" }, ServerError::InvalidArgs },
+            { { "" }, ServerError::InvalidArgs },
+            { { "--listen", "localhost:53" }, ServerError::InvalidAddress },
+            { { "--listen=localhost:53" }, ServerError::InvalidAddress },
+            { { "--listen=" }, ServerError::InvalidAddress },
+            { { "--listen=[::1]53" }, ServerError::InvalidAddress },
+            { { "--listen", "--help" }, ServerError::InvalidAddress },
+            { { "--listen=127.0.0.1:" }, ServerError::InvalidCharacter },
+            { { "--http-listen=127.0.0.1:65536" }, ServerError::Overflow },
+            { { "--http-listen", "example.com:80" }, ServerError::InvalidAddress },
+        };
+        for (const auto& [args, error] : cases) {
+            std::string label;
+            for (auto arg : args)
+                label += "'" + std::string(arg) + "' ";
+            SCOPED_TRACE(label);
+            auto options = parse(args);
+            ASSERT_FALSE(options.has_value());
+            EXPECT_EQ(options.error(), error) << errorName(options.error());
+        }
+    }
+
+    TEST(LoadConfigIfNamed, ConsultsNeitherFileNorEnvironmentWithoutConfigFlag)
+    {
+        int lookups = 0;
+        EnvLookup env = [&lookups](std::string_view) -> std::optional<std::string_view> {
+            ++lookups;
+            return "192.0.2.9:53";
+        };
+        auto config = loadConfigIfNamed(parsedOk({ "--disable-dnssec" }), env);
+        ASSERT_TRUE(config.has_value());
+        EXPECT_FALSE(config->has_value());
+        EXPECT_EQ(lookups, 0);
+    }
+
+    TEST(LoadConfigIfNamed, LoadsTheFileWithItsEnvironment)
+    {
+        ScratchDir dir;
+        auto path = dir.write("r.conf", "[server]\nlisten = 127.0.0.1:53\n");
+        EnvLookup env = [](std::string_view name) -> std::optional<std::string_view> {
+            if (name == "DNS_LISTEN")
+                return "127.0.0.2:53";
+            return std::nullopt;
+        };
+        auto config = loadConfigIfNamed(parsedOk({ "--config", path }), env);
+        ASSERT_TRUE(config.has_value()) << errorName(config.error());
+        ASSERT_TRUE(config->has_value());
+        EXPECT_EQ((*config)->server.listen_addrs, std::vector<std::string> { "127.0.0.2:53" });
+        EXPECT_EQ(loadConfigIfNamed(parsedOk({ "-c", dir.path() }), env).error(), ServerError::IsDir);
+    }
+
+    TEST(BuildInitOptions, UsesBuiltInDefaultsWithoutConfig)
+    {
+        auto options = buildInitOptions(parsedOk({}), std::nullopt);
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        EXPECT_EQ(options->listen_addr.toString(), "127.0.0.1:5353");
+        EXPECT_FALSE(options->http_listen_addr);
+        EXPECT_FALSE(options->control_socket_path);
+        EXPECT_TRUE(options->enable_dnssec);
+        EXPECT_EQ(options->queue_capacity, 256u);
+        EXPECT_FALSE(options->worker_count);
+        EXPECT_EQ(options->http_config.max_connections, 50u);
+        EXPECT_EQ(options->control_socket_config.max_connections, 10u);
+        EXPECT_EQ(options->control_socket_config.socket_mode, 0600u);
+        EXPECT_EQ(options->control_socket_config.read_timeout_ms, 1000u);
+        EXPECT_EQ(options->control_socket_config.write_timeout_ms, 1000u);
+    }
+
+    const std::string full_config = "[server]\n"
+                                    "listen = [::1]:53\n"
+                                    "http_listen = 127.0.0.1:8080\n"
+                                    "control_socket_path = /run/from-config.sock\n"
+                                    "dnssec_validation = no\n"
+                                    "control_socket_mode = 660\n"
+                                    "control_socket_max_connections = 3\n"
+                                    "control_socket_read_timeout_ms = 4\n"
+                                    "control_socket_write_timeout_ms = 5\n";
+
+    TEST(BuildInitOptions, FallsBackToTheConfiguration)
+    {
+        auto options = buildInitOptions(parsedOk({}), configFrom(full_config));
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        EXPECT_EQ(options->listen_addr.toString(), "[::1]:53");
+        ASSERT_TRUE(options->http_listen_addr);
+        EXPECT_EQ(options->http_listen_addr->toString(), "127.0.0.1:8080");
+        EXPECT_EQ(options->control_socket_path, "/run/from-config.sock");
+        EXPECT_FALSE(options->enable_dnssec);
+        EXPECT_EQ(options->control_socket_config.socket_mode, 0660u);
+        EXPECT_EQ(options->control_socket_config.max_connections, 3u);
+        EXPECT_EQ(options->control_socket_config.read_timeout_ms, 4u);
+        EXPECT_EQ(options->control_socket_config.write_timeout_ms, 5u);
+        EXPECT_EQ(options->queue_capacity, 256u);
+    }
+
+    TEST(BuildInitOptions, PrefersFlagsToTheConfiguration)
+    {
+        auto options = buildInitOptions(parsedOk({ "--listen=127.0.0.1:1", "--http-listen=127.0.0.1:2",
+                                            "--control-socket=/run/flag.sock", "--enable-dnssec" }),
+            configFrom(full_config));
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        EXPECT_EQ(options->listen_addr.toString(), "127.0.0.1:1");
+        EXPECT_EQ(options->http_listen_addr->toString(), "127.0.0.1:2");
+        EXPECT_EQ(options->control_socket_path, "/run/flag.sock");
+        EXPECT_TRUE(options->enable_dnssec);
+        EXPECT_EQ(options->control_socket_config.socket_mode, 0660u); // no flag for this one
+    }
+
+    TEST(BuildInitOptions, RefusesSeveralConfiguredListenAddressesUnlessTheFlagIsGiven)
+    {
+        Config config = configFrom("[server]\nlisten = 127.0.0.1:53\nlisten = [::1]:53\n");
+        testing::internal::CaptureStderr();
+        auto refused = buildInitOptions(parsedOk({}), config);
+        EXPECT_THAT(testing::internal::GetCapturedStderr(),
+            testing::HasSubstr("recursor currently supports exactly one listen address\n"));
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(refused.error(), ServerError::InvalidArgs);
+
+        auto accepted = buildInitOptions(parsedOk({ "--listen", "127.0.0.1:5" }), config);
+        ASSERT_TRUE(accepted.has_value()) << errorName(accepted.error());
+        EXPECT_EQ(accepted->listen_addr.toString(), "127.0.0.1:5");
+    }
+
+    TEST(BuildInitOptions, RefusesConfiguredHostNames)
+    {
+        EXPECT_EQ(buildInitOptions(parsedOk({}), configFrom("[server]\nlisten = localhost:53\n")).error(),
+            ServerError::InvalidAddress);
+        EXPECT_EQ(buildInitOptions(parsedOk({ "--listen=127.0.0.1:1" }),
+                      configFrom("[server]\nlisten = 127.0.0.1:53\nhttp_listen = localhost:80\n"))
+                      .error(),
+            ServerError::InvalidAddress);
+        // A flag replaces the configured value before it is ever parsed.
+        EXPECT_TRUE(buildInitOptions(parsedOk({ "--http-listen=127.0.0.1:1", "--listen=127.0.0.1:2" }),
+            configFrom("[server]\nlisten = localhost:53\nhttp_listen = localhost:80\n"))
+                        .has_value());
+    }
+
+    TEST(RecursorBinary, PrintsOnlyTheVersionWhenAskedAnywhere)
+    {
+        for (const auto& args : std::vector<std::vector<std::string>> { { "-V" }, { "--version" },
+                 { "--help", "--version" }, { "--bogus", "-V" }, { "--listen", "-V" } }) {
+            SCOPED_TRACE(args.front());
+            auto run = runProgram(args);
+            EXPECT_EQ(run.exit_status, 0);
+            EXPECT_EQ(run.out, version_line);
+            EXPECT_EQ(run.err, "");
+        }
+    }
+
+    TEST(RecursorBinary, PrintsTheUsageTextForHelp)
+    {
+        for (std::string flag : { "--help", "-h" }) {
+            auto run = runProgram({ flag });
+            EXPECT_EQ(run.exit_status, 0);
+            EXPECT_EQ(run.out, usage_text);
+            EXPECT_EQ(run.out.size(), 616u);
+            EXPECT_EQ(run.err, "");
+        }
+    }
+
+    TEST(RecursorBinary, ExitsWithOneErrorLineOnBadArguments)
+    {
+        struct Case {
+            std::vector<std::string> args;
+            std::string err;
+        };
+        for (const auto& [args, err] : std::vector<Case> {
+                 { { "--bogus" }, "error: InvalidArgs\n" },
+                 { { "--help", "junk" }, "error: InvalidArgs\n" },
+                 { { "--listen" }, "error: InvalidArgs\n" },
+                 { { "--listen", "localhost:53" }, "error: InvalidAddress\n" },
+                 { { "--http-listen=127.0.0.1:70000" }, "error: Overflow\n" },
+                 { { "-c", "/nonexistent/recursor.conf" }, "error: FileNotFound\n" },
+             }) {
+            SCOPED_TRACE(args.front());
+            auto run = runProgram(args);
+            EXPECT_EQ(run.exit_status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, err);
+        }
+    }
+
+    TEST(RecursorBinary, ExitsWithTheConfigurationError)
+    {
+        ScratchDir dir;
+        struct Case {
+            std::string text;
+            std::vector<std::string> env;
+            std::string err;
+        };
+        for (const auto& [text, env, err] : std::vector<Case> {
+                 { "[Server]\nlisten = 127.0.0.1:53\n", {}, "error: UnknownConfigSection\n" },
+                 { "[server]\n", {}, "error: NoListenAddress\n" },
+                 { "[server]\nlisten = [::1]53\n", {},
+                     "error: Invalid listen address '[::1]53': error.InvalidAddress\nerror: "
+                     "InvalidListenAddress\n" },
+                 { "[server]\nlisten = 127.0.0.1:53\n[zone:example.test]\nfile = z\n", {},
+                     "error: Zone name must end with '.': example.test\nerror: InvalidZoneName\n" },
+                 { "[server]\nlisten = 127.0.0.1:53\nlisten = 127.0.0.1:54\n", {},
+                     "error: recursor currently supports exactly one listen address\nerror: InvalidArgs\n" },
+                 // The environment is read because a configuration was named.
+                 { "[server]\n", { "DNS_LISTEN=localhost:53" }, "error: InvalidAddress\n" },
+                 { "[server]\nlisten = 127.0.0.1:53\n", { "DNS_CONTROL_SOCKET_MODE=8" },
+                     "error: InvalidCharacter\n" },
+                 { "[server]\nlisten = 127.0.0.1:53\n", { "DNS_LISTEN=127.0.0.1:1, 127.0.0.1:2" },
+                     "error: recursor currently supports exactly one listen address\nerror: InvalidArgs\n" },
+             }) {
+            SCOPED_TRACE(text);
+            auto run = runProgram({ "--config", dir.write("recursor.conf", text) }, env);
+            EXPECT_EQ(run.exit_status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, err);
+        }
+    }
+
+} // namespace
+} // namespace recursor
