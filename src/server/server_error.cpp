@@ -1,5 +1,7 @@
 #include "server/server_error.h"
 
+#include <cerrno>
+
 namespace recursor {
 
 ServerError toServerError(OpsError e)
@@ -31,6 +33,41 @@ ServerError toServerError(OpsError e)
         return ServerError::NetworkError;
     }
     return ServerError::NetworkError;
+}
+
+ServerError replyBuildError(WireError e)
+{
+    return e == WireError::OutOfMemory ? ServerError::OutOfMemory : ServerError::BufferTooSmall;
+}
+
+ServerError fromErrno(int err)
+{
+    switch (err) {
+    case EADDRINUSE:
+        return ServerError::AddressInUse;
+    case EADDRNOTAVAIL:
+        return ServerError::AddressNotAvailable;
+    case EACCES:
+    case EPERM:
+        return ServerError::AccessDenied;
+    case ECONNREFUSED:
+        return ServerError::ConnectionRefused;
+    case ECONNRESET:
+        return ServerError::ConnectionResetByPeer;
+    case ENOMEM:
+    case ENOBUFS:
+    case EMFILE:
+    case ENFILE:
+        return ServerError::SystemResources;
+    case ETIMEDOUT:
+        return ServerError::Timeout;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+        return ServerError::NetworkError;
+    default:
+        return ServerError::Unexpected;
+    }
 }
 
 } // namespace recursor

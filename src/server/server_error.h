@@ -36,6 +36,10 @@
     X(ThreadSpawnFailed)                                                                                     \
     X(Timeout)                                                                                               \
     X(NetworkError)                                                                                          \
+    X(ConnectionRefused)                                                                                     \
+    X(ConnectionResetByPeer)                                                                                 \
+    X(SystemResources)                                                                                       \
+    X(Unexpected)                                                                                            \
     /* shaping replies */                                                                                    \
     X(MalformedEdns)                                                                                         \
     X(BufferTooSmall)
@@ -46,4 +50,8 @@ RECURSOR_DEFINE_ERROR_ENUM(ServerError, RECURSOR_SERVER_ERRORS)
 template <typename T> using ServerResult = std::expected<T, ServerError>;
 
 ServerError toServerError(OpsError e);
+// OutOfMemory stays itself; every other failure to build a reply is BufferTooSmall.
+ServerError replyBuildError(WireError e);
+// The kind a socket call's errno stands for.
+ServerError fromErrno(int err);
 } // namespace recursor

@@ -18,7 +18,8 @@
     X(InvalidGatewayType)                                                                                    \
     X(UnsupportedVersion)                                                                                    \
     X(RdataTooLong)                                                                                          \
-    X(FieldTooLong)
+    X(FieldTooLong)                                                                                          \
+    X(MalformedEdns)
 
 namespace recursor {
 RECURSOR_DEFINE_ERROR_ENUM(WireError, RECURSOR_WIRE_ERRORS)

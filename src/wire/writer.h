@@ -53,6 +53,7 @@ public:
     std::span<const std::uint8_t> bytes() const { return buf_; }
     std::size_t nameCount() const { return name_count_; }
     bool hasOpenRecord() const { return rdata_start_ != 0; }
+    std::size_t openRdataLength() const { return rdata_start_ ? buf_.size() - rdata_start_ : 0; }
 
 private:
     PacketWriter() = default;

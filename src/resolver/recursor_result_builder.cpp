@@ -1,0 +1,1 @@
+#include "resolver/recursor_result_builder.h"

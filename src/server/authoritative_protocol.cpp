@@ -1,0 +1,94 @@
+#include "server/authoritative_protocol.h"
+
+namespace recursor {
+
+namespace {
+
+    void putU16(std::vector<std::uint8_t>& out, std::size_t offset, std::uint16_t val)
+    {
+        out[offset] = static_cast<std::uint8_t>(val >> 8);
+        out[offset + 1] = static_cast<std::uint8_t>(val);
+    }
+
+    std::vector<std::uint8_t> errorHeader(std::uint16_t id, RCode rcode)
+    {
+        std::vector<std::uint8_t> out(Header::size, 0);
+        putU16(out, 0, id);
+        out[2] = flag_qr;
+        out[3] = static_cast<std::uint8_t>(rcode) & 0x0F;
+        return out;
+    }
+
+} // namespace
+
+WireResult<QueryParseContext> parseQueryForAuthoritativeAnswer(std::span<const std::uint8_t> packet)
+{
+    QueryParseContext ctx;
+    ctx.msg = TRY(DnsMessage::parse(packet));
+    ctx.edns_info = TRY(EdnsInfo::fromQuery(ctx.msg));
+    ctx.qname = ctx.msg.question_name;
+    ctx.qtype = ctx.msg.question_type;
+    ctx.qclass = ctx.msg.question_class;
+    ctx.query_id = ctx.msg.header.id();
+    ctx.valid_question = ctx.msg.header.qdCount() == 1;
+    return ctx;
+}
+
+std::vector<std::uint8_t> buildMinimalHeaderErrorResponse(std::span<const std::uint8_t> packet, RCode rcode)
+{
+    const std::uint16_t id = packet.size() >= Header::size ? readU16(packet) : 0;
+    return errorHeader(id, rcode);
+}
+
+WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(const DnsMessage& request,
+    const std::optional<EdnsInfo>& edns, RCode rcode)
+{
+    auto writer = TRY(PacketWriter::init(request.question_name, request.question_type, request.question_class));
+    auto header = writer.getHeader();
+    header[0] = request.header.bytes[0];
+    header[1] = request.header.bytes[1];
+    header[2] = flag_qr;
+    header[3] = static_cast<std::uint8_t>((header[3] & 0xF0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
+    if (edns) {
+        TRY_VOID(addOpt(writer, edns->udp_payload_size,
+            AddOptOptions { .options = {}, .ext_rcode = 0, .version = edns->version, .dnssec_ok = edns->dnssec_ok }));
+    }
+    return writer.finish();
+}
+
+std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(std::uint16_t id, const std::optional<EdnsInfo>& edns,
+    RCode rcode)
+{
+    std::vector<std::uint8_t> out = errorHeader(id, rcode);
+    if (!edns)
+        return out;
+    putU16(out, 10, 1); // ARCOUNT
+    const std::uint32_t ttl = optTtl(0, edns->version, edns->dnssec_ok);
+    const std::uint16_t size = clampUdpPayloadSize(edns->udp_payload_size);
+    const std::uint8_t opt[11] = {
+        0, // root owner
+        0, static_cast<std::uint8_t>(QType::opt), // TYPE 41
+        static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size), // CLASS = payload size
+        static_cast<std::uint8_t>(ttl >> 24), static_cast<std::uint8_t>(ttl >> 16), // ext RCODE, version
+        static_cast<std::uint8_t>(ttl >> 8), static_cast<std::uint8_t>(ttl), // DO and zero bits
+        0, 0, // RDLENGTH
+    };
+    out.insert(out.end(), std::begin(opt), std::end(opt));
+    return out;
+}
+
+WireResult<std::vector<std::uint8_t>> buildErrorResponse(std::span<const std::uint8_t> packet, RCode rcode)
+{
+    auto request = DnsMessage::parse(packet);
+    if (!request) {
+        if (request.error() == WireError::OutOfMemory)
+            return std::unexpected(WireError::OutOfMemory);
+        return buildMinimalHeaderErrorResponse(packet, rcode);
+    }
+    const std::optional<EdnsInfo> edns = EdnsInfo::fromResponse(*request);
+    if (request->header.qdCount() == 1)
+        return buildErrorResponseFromContext(*request, edns, rcode);
+    return buildHeaderOnlyErrorResponse(request->header.id(), edns, rcode);
+}
+
+} // namespace recursor

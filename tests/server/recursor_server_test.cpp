@@ -1,0 +1,396 @@
+// The query path of the server: FORMERR/SERVFAIL shaping, cache hits, truncation and counting,
+// then the running service over real UDP sockets on loopback.
+#include "server/recursor_server.h"
+
+#include "server/edns.h"
+#include "wire/record.h"
+#include "wire/writer.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace recursor {
+namespace {
+
+    using Bytes = std::vector<std::uint8_t>;
+
+    DnsName name(std::string_view text) { return *DnsName::fromText(text); }
+
+    struct QuerySpec {
+        std::string_view qname = "www.example.test";
+        QType qtype = QType::a;
+        std::uint16_t id = 0xBEEF;
+        bool rd = true;
+        std::optional<std::uint16_t> edns_size;
+        bool dnssec_ok = false;
+        std::uint8_t edns_version = 0;
+    };
+
+    Bytes buildQuery(const QuerySpec& spec)
+    {
+        auto writer = *PacketWriter::init(name(spec.qname), spec.qtype, QClass::in);
+        auto header = writer.getHeader();
+        header[0] = static_cast<std::uint8_t>(spec.id >> 8);
+        header[1] = static_cast<std::uint8_t>(spec.id);
+        setHeaderBit(header, 2, 0x01, spec.rd);
+        if (spec.edns_size) {
+            EXPECT_TRUE(addOpt(writer, *spec.edns_size,
+                AddOptOptions { .options = {}, .ext_rcode = 0, .version = spec.edns_version, .dnssec_ok = spec.dnssec_ok }));
+        }
+        return *writer.finish();
+    }
+
+    // A response as the resolver caches it: ID 0, QR, RA, `count` A records for the question name.
+    Bytes buildCachedAnswer(std::string_view qname, std::size_t count, bool ad = false)
+    {
+        auto writer = *PacketWriter::init(name(qname), QType::a, QClass::in);
+        auto header = writer.getHeader();
+        header[2] = flag_qr;
+        header[3] = static_cast<std::uint8_t>(0x80 | (ad ? flag_ad : 0));
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_TRUE(writer.startRecord(name(qname), QType::a, QClass::in, 300, Section::answer));
+            const std::array<std::uint8_t, 4> addr { 192, 0, 2, static_cast<std::uint8_t>(i) };
+            EXPECT_TRUE(writer.writeIPv4(addr));
+        }
+        return *writer.finish();
+    }
+
+    std::unique_ptr<RecursorServer> makeServer(RecursorServer::InitOptions options = {})
+    {
+        if (options.listen_addr.family() == 0)
+            options.listen_addr = *SocketAddress::fromIpLiteral("127.0.0.1", 0);
+        auto server = RecursorServer::init(std::move(options));
+        EXPECT_TRUE(server.has_value());
+        return std::move(*server);
+    }
+
+    Bytes replyTo(RecursorServer& server, std::span<const std::uint8_t> request)
+    {
+        auto reply = server.handleQuery(request);
+        EXPECT_TRUE(reply.has_value());
+        EXPECT_TRUE(reply->has_value());
+        return reply->value_or(Bytes {});
+    }
+
+    TEST(RecursorServer, AnswersMalformedRequestsWithExactFormErr)
+    {
+        auto server = makeServer();
+        const Bytes garbage { 0xde, 0xad, 0xbe, 0xef, 0x01 };
+        EXPECT_EQ(replyTo(*server, garbage), (Bytes { 0, 0, 0x80, 0x81, 0, 0, 0, 0, 0, 0, 0, 0 }));
+
+        Bytes no_question(12, 0);
+        no_question[0] = 0x12, no_question[1] = 0x34;
+        EXPECT_EQ(replyTo(*server, no_question), (Bytes { 0x12, 0x34, 0x80, 0x81, 0, 0, 0, 0, 0, 0, 0, 0 }));
+
+        // QDCOUNT 2: the parser refuses it, so the reply is the bare 12-byte header even with an OPT.
+        Bytes two_questions = buildQuery({ .id = 0x0102, .edns_size = 1232 });
+        two_questions[5] = 2;
+        EXPECT_EQ(replyTo(*server, two_questions), (Bytes { 0x01, 0x02, 0x80, 0x81, 0, 0, 0, 0, 0, 0, 0, 0 }));
+
+        const Snapshot counts = server->metrics().snapshot();
+        EXPECT_EQ(counts.queries_total, 3u);
+        EXPECT_EQ(counts.queries_formerr, 3u);
+        EXPECT_EQ(counts.cache_hits + counts.cache_misses, 0u);
+    }
+
+    TEST(RecursorServer, EchoesEdnsInHeaderOnlyFormErr)
+    {
+        auto server = makeServer();
+        // A question-less request with a valid OPT: 12-byte header + 11-byte OPT.
+        auto writer = *PacketWriter::init(DnsName {}, QType::a, QClass::in);
+        ASSERT_TRUE(addOpt(writer, 1232, AddOptOptions { .options = {}, .ext_rcode = 0, .version = 0, .dnssec_ok = true }));
+        Bytes request = *writer.finish();
+        // Drop the question (one zero byte + type + class) and announce none.
+        request.erase(request.begin() + 12, request.begin() + 17);
+        request[0] = 0xAA, request[1] = 0x55, request[5] = 0;
+        const Bytes expected {
+            0xAA, 0x55, 0x80, 0x81, 0, 0, 0, 0, 0, 0, 0, 1, // header, ARCOUNT 1
+            0, 0, 41, 0x04, 0xD0, // root owner, TYPE OPT, CLASS 1232
+            0, 0, 0x80, 0, 0, 0, // ext RCODE 0, version 0, DO, RDLENGTH 0
+        };
+        EXPECT_EQ(replyTo(*server, request), expected);
+    }
+
+    TEST(RecursorServer, RefusesMisplacedOrDuplicateOpt)
+    {
+        auto server = makeServer();
+        struct Case {
+            const char* label;
+            std::function<Bytes()> build;
+        };
+        const std::vector<Case> cases = {
+            { "two OPT records",
+                [] {
+                    auto w = *PacketWriter::init(name("a.test"), QType::a, QClass::in);
+                    EXPECT_TRUE(addOpt(w, 1232, {}));
+                    EXPECT_TRUE(addOpt(w, 1232, {}));
+                    return *w.finish();
+                } },
+            { "OPT in the answer section",
+                [] {
+                    auto w = *PacketWriter::init(name("a.test"), QType::a, QClass::in);
+                    EXPECT_TRUE(w.startRecord(DnsName::root(), QType::opt, static_cast<QClass>(1232), 0, Section::answer));
+                    return *w.finish();
+                } },
+            { "OPT with a non-root owner",
+                [] {
+                    auto w = *PacketWriter::init(name("a.test"), QType::a, QClass::in);
+                    EXPECT_TRUE(w.startRecord(name("a.test"), QType::opt, static_cast<QClass>(1232), 0, Section::additional));
+                    return *w.finish();
+                } },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            const Bytes reply = replyTo(*server, c.build());
+            auto msg = DnsMessage::parse(reply);
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_EQ(msg->header.rcode(), RCode::form_err);
+            EXPECT_EQ(msg->header.qdCount(), 1);
+            EXPECT_TRUE(msg->question_name.eql(name("a.test")));
+            EXPECT_EQ(msg->header.arCount(), 0) << "a bad OPT is not echoed";
+        }
+        EXPECT_EQ(server->metrics().snapshot().queries_formerr, cases.size());
+    }
+
+    TEST(RecursorServer, FormErrWithQuestionEchoesVersionAndDoBit)
+    {
+        for (std::uint8_t version : { 0, 1 }) {
+            SCOPED_TRACE(static_cast<int>(version));
+            const Bytes request = buildQuery({ .id = 7, .edns_size = 100, .dnssec_ok = true, .edns_version = version });
+            const Bytes reply = *buildFormErrResponse(request);
+            auto msg = DnsMessage::parse(reply);
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_EQ(msg->header.id(), 7);
+            EXPECT_EQ(reply[2], flag_qr) << "RD and opcode are not copied";
+            EXPECT_EQ(reply[3], 0x81) << "RA set, FORMERR";
+            auto edns = EdnsInfo::fromResponse(*msg);
+            ASSERT_TRUE(edns.has_value());
+            EXPECT_EQ(edns->udp_payload_size, 512) << "size clamped to at least 512";
+            EXPECT_EQ(edns->version, version);
+            EXPECT_TRUE(edns->dnssec_ok);
+        }
+    }
+
+    TEST(RecursorServer, AnswersUnresolvableQuestionWithServfailWithoutOpt)
+    {
+        auto server = makeServer();
+        for (bool rd : { true, false }) {
+            SCOPED_TRACE(rd);
+            const Bytes reply = replyTo(*server, buildQuery({ .id = 0x4242, .rd = rd, .edns_size = 4096, .dnssec_ok = true }));
+            auto msg = DnsMessage::parse(reply);
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_EQ(msg->header.id(), 0x4242);
+            EXPECT_EQ(msg->header.rcode(), RCode::serv_fail);
+            EXPECT_EQ(msg->header.rd(), rd);
+            EXPECT_EQ(reply[3] & 0x80, 0x80) << "RA";
+            EXPECT_EQ(reply[2] & flag_qr, flag_qr);
+            EXPECT_TRUE(msg->question_name.eql(name("www.example.test")));
+            EXPECT_TRUE(msg->records.empty()) << "no OPT in SERVFAIL";
+        }
+        const Snapshot counts = server->metrics().snapshot();
+        EXPECT_EQ(counts.queries_total, 2u);
+        EXPECT_EQ(counts.queries_servfail, 2u);
+    }
+
+    TEST(RecursorServer, DropsResponsesWithoutReplyOrCount)
+    {
+        auto server = makeServer();
+        Bytes response = buildQuery({});
+        response[2] |= flag_qr;
+        auto reply = server->handleQuery(response);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_FALSE(reply->has_value());
+        EXPECT_EQ(server->metrics().snapshot().queries_total, 0u);
+
+        // A non-zero opcode is not examined: still resolved (here: SERVFAIL).
+        Bytes notify = buildQuery({});
+        notify[2] |= 0x20; // opcode 4
+        EXPECT_EQ(replyTo(*server, notify)[3] & 0x0F, 2);
+    }
+
+    TEST(RecursorServer, ServesCacheHitsWithTheClientsIdAndRdBit)
+    {
+        auto server = makeServer();
+        const Bytes cached = buildCachedAnswer("www.example.test", 2, true);
+        ASSERT_TRUE(server->recursorCore().cache().putAnswer(name("www.example.test"), QType::a, cached, 2,
+            RCode::no_error, true, true, 300));
+        const Bytes reply = replyTo(*server, buildQuery({ .qname = "WWW.Example.TEST", .id = 0x9999, .rd = false }));
+        ASSERT_EQ(reply.size(), cached.size());
+        EXPECT_EQ(reply[0], 0x99);
+        EXPECT_EQ(reply[1], 0x99);
+        EXPECT_EQ(reply[2], flag_qr) << "RD taken from the request";
+        EXPECT_TRUE(std::equal(reply.begin() + 3, reply.end(), cached.begin() + 3));
+
+        const Snapshot counts = server->metrics().snapshot();
+        EXPECT_EQ(counts.cache_hits, 1u);
+        EXPECT_EQ(counts.queries_success, 1u);
+        EXPECT_EQ(counts.dnssec_validations_success, 1u);
+    }
+
+    TEST(RecursorServer, TruncatesToTheClientsUdpLimit)
+    {
+        auto server = makeServer();
+        const Bytes cached = buildCachedAnswer("big.example.test", 40); // 40 * 16 + header: over 512
+        ASSERT_GT(cached.size(), 600u);
+        ASSERT_TRUE(server->recursorCore().cache().putAnswer(name("big.example.test"), QType::a, cached, 40,
+            RCode::no_error, false, false, 300));
+
+        struct Case {
+            std::optional<std::uint16_t> edns;
+            bool truncated;
+            std::size_t limit;
+        };
+        for (const Case c : { Case { std::nullopt, true, 512 }, Case { 100, true, 512 }, Case { 1232, false, 1232 },
+                 Case { 65535, false, 4096 } }) {
+            SCOPED_TRACE(c.edns.value_or(0));
+            const Bytes reply = replyTo(*server, buildQuery({ .qname = "big.example.test", .edns_size = c.edns }));
+            auto msg = DnsMessage::parse(reply);
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_LE(reply.size(), c.limit);
+            EXPECT_EQ(msg->header.tc(), c.truncated);
+            EXPECT_TRUE(msg->question_name.eql(name("big.example.test")));
+            if (c.truncated) {
+                // Each further A record is 16 bytes with a compressed owner: as many as fit, no more.
+                EXPECT_GT(reply.size() + 16, c.limit);
+                EXPECT_EQ(msg->header.anCount(), msg->records.size());
+                EXPECT_LT(msg->records.size(), 40u);
+            } else {
+                EXPECT_EQ(msg->records.size(), 40u);
+            }
+        }
+    }
+
+    TEST(RecursorServer, ControlCommands)
+    {
+        auto server = makeServer();
+        std::vector<std::string_view> args { "ignored" };
+        EXPECT_EQ(server->controlHandler("PING", args), "OK");
+        EXPECT_EQ(server->controlHandler("ping", {}), "ERROR: Unknown command");
+        auto stats = server->controlHandler("STATS", {});
+        ASSERT_TRUE(stats.has_value());
+        EXPECT_TRUE(stats->starts_with("OK\n{\"queries_total\":0,"));
+        EXPECT_FALSE(server->shouldStop());
+        EXPECT_EQ(server->controlHandler("SHUTDOWN", {}), "OK");
+        EXPECT_TRUE(server->shouldStop());
+    }
+
+    // A UDP client socket on loopback with a receive timeout.
+    class UdpClient {
+    public:
+        UdpClient()
+            : fd_(::socket(AF_INET, SOCK_DGRAM, 0))
+        {
+        }
+        ~UdpClient() { ::close(fd_); }
+        void send(const SocketAddress& to, std::span<const std::uint8_t> bytes)
+        {
+            ASSERT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0, to.sockaddrPtr(), to.sockaddrLen()),
+                static_cast<ssize_t>(bytes.size()));
+        }
+        std::optional<Bytes> receive(int timeout_ms)
+        {
+            pollfd pfd { fd_, POLLIN, 0 };
+            if (::poll(&pfd, 1, timeout_ms) != 1)
+                return std::nullopt;
+            Bytes buf(65536);
+            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            if (n < 0)
+                return std::nullopt;
+            buf.resize(static_cast<std::size_t>(n));
+            return buf;
+        }
+
+    private:
+        int fd_;
+    };
+
+    TEST(RecursorServer, ServesOverUdpOnTheRealPortAndIgnoresEmptyDatagrams)
+    {
+        auto server = makeServer();
+        ASSERT_TRUE(server->start());
+        ASSERT_NE(server->listenAddr().port(), 0) << "port 0 resolved to the bound port";
+
+        UdpClient client;
+        client.send(server->listenAddr(), {});
+        EXPECT_FALSE(client.receive(300).has_value());
+        EXPECT_EQ(server->metrics().snapshot().queries_total, 0u);
+
+        client.send(server->listenAddr(), buildQuery({ .id = 0x0A0B }));
+        auto reply = client.receive(2000);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ((*reply)[0], 0x0A);
+        EXPECT_EQ((*reply)[1], 0x0B);
+        EXPECT_EQ((*reply)[3] & 0x0F, 2);
+        server->stop();
+        server->stop(); // a second stop finds nothing to do
+    }
+
+    // Workers are held at a gate so that queries pile up; the queue never exceeds its capacity, nothing
+    // is dropped by the server, and a stop answers everything already queued before the workers leave.
+    TEST(RecursorServer, BoundedQueueDrainsOnStop)
+    {
+        std::mutex gate_mutex;
+        std::condition_variable gate_cond;
+        bool open = false;
+        RecursorServer::InitOptions options;
+        options.queue_capacity = 4;
+        options.worker_count = 1;
+        options.before_answer = [&] {
+            std::unique_lock lock(gate_mutex);
+            gate_cond.wait(lock, [&] { return open; });
+        };
+        auto server = makeServer(std::move(options));
+        ASSERT_TRUE(server->start());
+
+        UdpClient client;
+        constexpr int sent = 12;
+        for (int i = 0; i < sent; ++i)
+            client.send(server->listenAddr(), buildQuery({ .id = static_cast<std::uint16_t>(i) }));
+        // One query is held by the worker, four wait in the queue, the rest in the socket buffer.
+        for (int spins = 0; spins < 200 && server->queuedCount() < 4; ++spins)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(server->queuedCount(), 4u);
+
+        {
+            std::lock_guard lock(gate_mutex);
+            open = true;
+        }
+        gate_cond.notify_all();
+        std::set<int> answered;
+        while (auto reply = client.receive(2000))
+            answered.insert(((*reply)[0] << 8) | (*reply)[1]);
+        EXPECT_EQ(answered.size(), static_cast<std::size_t>(sent));
+
+        // Now stop with work queued: hold the gate, queue more, stop from another thread, then release.
+        {
+            std::lock_guard lock(gate_mutex);
+            open = false;
+        }
+        for (int i = 0; i < 5; ++i)
+            client.send(server->listenAddr(), buildQuery({ .id = static_cast<std::uint16_t>(100 + i) }));
+        for (int spins = 0; spins < 200 && server->queuedCount() < 4; ++spins)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::size_t queued = server->queuedCount() + 1; // plus the one at the gate
+        std::thread stopper([&] { server->stop(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        {
+            std::lock_guard lock(gate_mutex);
+            open = true;
+        }
+        gate_cond.notify_all();
+        stopper.join();
+        std::size_t drained = 0;
+        while (client.receive(500))
+            ++drained;
+        EXPECT_EQ(drained, queued);
+    }
+
+} // namespace
+} // namespace recursor
