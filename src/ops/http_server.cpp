@@ -1,1 +1,391 @@
 #include "ops/http_server.h"
+
+#include "base/log.h"
+#include "ops/authoritative_format.h"
+#include "ops/connection_io.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <poll.h>
+#include <string_view>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace recursor {
+
+using ops_io::monotonicMs;
+using ops_io::UniqueFd;
+using ops_io::warn;
+
+namespace {
+
+    constexpr std::size_t request_buffer_size = 4096;
+    constexpr std::int64_t request_deadline_ms = 1000;
+    constexpr int listen_backlog = 128;
+    constexpr std::size_t exposition_initial_capacity = 1024;
+
+    constexpr std::string_view health_response = "HTTP/1.1 200 OK\r\n"
+                                                 "Content-Type: text/plain\r\n"
+                                                 "Content-Length: 3\r\n"
+                                                 "Connection: close\r\n"
+                                                 "\r\n"
+                                                 "OK\n";
+
+    // Best effort: the connection is closed right after, whatever happens here.
+    void sendAll(int fd, std::string_view data, int flags = 0)
+    {
+        while (!data.empty()) {
+            const ssize_t sent = ::send(fd, data.data(), data.size(), flags | MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent <= 0)
+                return;
+            data.remove_prefix(static_cast<std::size_t>(sent));
+        }
+    }
+
+    void sendResponse(int fd, std::string_view status, std::string_view content_type, std::string_view body)
+    {
+        char head[256];
+        const int length = std::snprintf(head, sizeof head,
+            "HTTP/1.1 %.*s\r\nContent-Type: %.*s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
+            static_cast<int>(status.size()), status.data(), static_cast<int>(content_type.size()),
+            content_type.data(), body.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof head)
+            return;
+        // MSG_MORE lets head and body leave in one segment.
+        sendAll(fd, std::string_view(head, static_cast<std::size_t>(length)), MSG_MORE);
+        sendAll(fd, body);
+    }
+
+    void send404(int fd)
+    {
+        sendResponse(fd, "404 Not Found", "text/plain", "404 Not Found\n");
+    }
+    void send405(int fd)
+    {
+        sendResponse(fd, "405 Method Not Allowed", "text/plain", "405 Method Not Allowed\n");
+    }
+    void send413(int fd)
+    {
+        sendResponse(fd, "413 Payload Too Large", "text/plain", "413 Payload Too Large\n");
+    }
+    void send500(int fd)
+    {
+        sendResponse(fd, "500 Internal Server Error", "text/plain", "500 Internal Server Error\n");
+    }
+
+    // Where the head ends: after the first "\r\n\r\n", or failing that after the first "\n\n".
+    std::optional<std::size_t> findHeadEnd(std::string_view data)
+    {
+        if (std::size_t pos = data.find("\r\n\r\n"); pos != std::string_view::npos)
+            return pos + 4;
+        if (std::size_t pos = data.find("\n\n"); pos != std::string_view::npos)
+            return pos + 2;
+        return std::nullopt;
+    }
+
+    enum class HeadOutcome : std::uint8_t { complete, too_large, dropped };
+
+    struct HeadRead {
+        HeadOutcome outcome;
+        std::string_view head;
+    };
+
+    // A head that never ends counts whole once the peer closes its side.
+    HeadRead readRequestHead(int fd, std::span<char> buffer, std::int64_t deadline_ms)
+    {
+        std::size_t length = 0;
+        for (;;) {
+            if (!ops_io::waitUntil(fd, POLLIN, deadline_ms))
+                return { HeadOutcome::dropped, {} };
+            const ssize_t n = ::recv(fd, buffer.data() + length, buffer.size() - length, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return { HeadOutcome::dropped, {} };
+            if (n == 0)
+                break;
+            length += static_cast<std::size_t>(n);
+            const std::string_view data(buffer.data(), length);
+            if (std::optional<std::size_t> end = findHeadEnd(data))
+                return { HeadOutcome::complete, data.substr(0, *end) };
+            if (length == buffer.size())
+                return { HeadOutcome::too_large, {} };
+        }
+        if (length == 0)
+            return { HeadOutcome::dropped, {} };
+        return { HeadOutcome::complete, std::string_view(buffer.data(), length) };
+    }
+
+    struct RequestLine {
+        std::string_view method;
+        std::string_view path;
+    };
+
+    // Only the method and the path matter; the version, the headers and any body are ignored.
+    std::optional<RequestLine> parseRequestLine(std::string_view head)
+    {
+        const std::string_view line = head.substr(0, head.find('\n'));
+        std::size_t pos = 0;
+        const std::string_view method = ops_io::nextWord(line, pos);
+        const std::string_view target = ops_io::nextWord(line, pos);
+        if (method.empty() || target.empty())
+            return std::nullopt;
+        return RequestLine { method, target.substr(0, target.find('?')) };
+    }
+
+    struct ExpositionBlock {
+        std::string_view name;
+        std::string_view help;
+        std::string_view type;
+        std::uint64_t value;
+    };
+
+    // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
+    std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
+    {
+        const std::array<ExpositionBlock, 9> blocks { {
+            { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
+            { "dns_queries_success", "Successful queries (NOERROR)", "counter",
+                metrics.queries_success.load() },
+            { "dns_queries_nxdomain", "NXDOMAIN responses", "counter", metrics.queries_nxdomain.load() },
+            { "dns_queries_servfail", "SERVFAIL responses", "counter", metrics.queries_servfail.load() },
+            { "dns_queries_refused", "REFUSED responses", "counter", metrics.queries_refused.load() },
+            { "dns_queries_timeout", "Query timeouts", "counter", metrics.queries_timeout.load() },
+            { "dns_cache_hits", "Cache hits", "counter", metrics.cache_hits.load() },
+            { "dns_cache_misses", "Cache misses", "counter", metrics.cache_misses.load() },
+            { "dns_uptime_seconds", "Server uptime in seconds", "gauge", uptime },
+        } };
+        std::string out;
+        out.reserve(exposition_initial_capacity);
+        for (const ExpositionBlock& block : blocks) {
+            if (!out.empty())
+                out += '\n';
+            out.append("# HELP ").append(block.name).append(" ").append(block.help).append("\n");
+            out.append("# TYPE ").append(block.name).append(" ").append(block.type).append("\n");
+            out.append(block.name).append(" ").append(std::to_string(block.value)).append("\n");
+        }
+        return out;
+    }
+
+    void warnConnectionLimit(std::uint32_t active, std::uint32_t limit)
+    {
+        char line[128];
+        std::snprintf(
+            line, sizeof line, "HTTP connection limit reached (%u/%u), rejecting connection", active, limit);
+        warn(line);
+    }
+
+    // SO_REUSEADDR only: no port sharing, so a second server on the same port fails with AddressInUse.
+    OpsResult<int> listenReuseAddrOnly(SocketAddress& address)
+    {
+        if (address.family() != AF_INET && address.family() != AF_INET6)
+            return std::unexpected(OpsError::InvalidArgs);
+        UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fd.get() < 0)
+            return std::unexpected(OpsError::SocketFailed);
+        const int one = 1;
+        if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+            return std::unexpected(OpsError::SocketFailed);
+        if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0)
+            return std::unexpected(errno == EADDRINUSE ? OpsError::AddressInUse : OpsError::BindFailed);
+        if (::listen(fd.get(), listen_backlog) != 0)
+            return std::unexpected(OpsError::ListenFailed);
+        sockaddr_storage bound {};
+        socklen_t bound_len = sizeof bound;
+        if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
+            return std::unexpected(OpsError::ListenFailed);
+        std::optional<SocketAddress> parsed
+            = SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&bound), bound_len);
+        if (!parsed)
+            return std::unexpected(OpsError::ListenFailed);
+        address = *parsed;
+        return fd.release();
+    }
+
+    // A blocked accept() on a listener that was shut down returns at once on Linux; the connection
+    // covers kernels where it does not.
+    void wakeAcceptor(const SocketAddress& address)
+    {
+        UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fd.get() >= 0)
+            (void)::connect(fd.get(), address.sockaddrPtr(), address.sockaddrLen());
+    }
+
+} // namespace
+
+HttpServer::HttpServer(
+    MetricsGetter metrics_getter, ZonesLister zones_lister, SocketAddress address, HttpServerConfig config)
+    : metrics_getter_(std::move(metrics_getter))
+    , zones_lister_(std::move(zones_lister))
+    , address_(address)
+    , config_(config)
+{
+}
+
+HttpServer::~HttpServer()
+{
+    stop();
+}
+
+OpsResult<void> HttpServer::start()
+{
+    if (listener_fd_ >= 0 || !metrics_getter_)
+        return std::unexpected(OpsError::InvalidArgs);
+    listener_fd_ = TRY(listenReuseAddrOnly(address_));
+    should_stop_.store(false);
+    if (accept_thread_.start([this] { acceptLoop(); }) != 0) {
+        ::close(std::exchange(listener_fd_, -1));
+        return std::unexpected(OpsError::ThreadSpawnFailed);
+    }
+    try {
+        logInfo("HTTP metrics server listening on " + address_.toString());
+    } catch (const std::bad_alloc&) {
+    }
+    return {};
+}
+
+void HttpServer::stop()
+{
+    should_stop_.store(true);
+    if (listener_fd_ >= 0) {
+        ::shutdown(listener_fd_, SHUT_RDWR);
+        wakeAcceptor(address_);
+    }
+    accept_thread_.join();
+    if (listener_fd_ >= 0)
+        ::close(std::exchange(listener_fd_, -1));
+    ops_io::waitUntilIdle(active_handlers_);
+}
+
+void HttpServer::acceptLoop()
+{
+    while (!should_stop_.load()) {
+        const int client_fd = ::accept4(listener_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client_fd < 0) {
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            if (error == EINVAL || error == EBADF)
+                return; // the listener was shut down by stop()
+            warn("HTTP accept error: ", errorName(ops_io::acceptErrorKind(error)));
+            if (ops_io::isResourceExhaustion(error))
+                std::this_thread::sleep_for(std::chrono::milliseconds { 10 });
+            continue;
+        }
+        if (should_stop_.load()) {
+            ::close(client_fd);
+            return;
+        }
+        if (!reserveSlot()) {
+            ::close(client_fd);
+            continue;
+        }
+        spawnHandler(client_fd);
+    }
+}
+
+bool HttpServer::reserveSlot()
+{
+    std::uint32_t active = 0;
+    if (ops_io::reserveSlot(active_handlers_, config_.max_connections, active))
+        return true;
+    warnConnectionLimit(active, config_.max_connections);
+    return false;
+}
+
+void HttpServer::spawnHandler(int client_fd)
+{
+    const int rc = spawnDetached([this, client_fd] { handleClient(client_fd); });
+    if (rc != 0) {
+        warn("Failed to spawn HTTP handler thread: ", errorName(ops_io::threadErrorKind(rc)));
+        active_handlers_.fetch_sub(1);
+        ::close(client_fd);
+    }
+}
+
+void HttpServer::handleClient(int client_fd)
+{
+    {
+        UniqueFd fd(client_fd);
+        const std::int64_t deadline = monotonicMs() + request_deadline_ms;
+        std::array<char, request_buffer_size> buffer;
+        const HeadRead read = readRequestHead(fd.get(), buffer, deadline);
+        switch (read.outcome) {
+        case HeadOutcome::dropped:
+            break;
+        case HeadOutcome::too_large:
+            send413(fd.get());
+            break;
+        case HeadOutcome::complete:
+            if (std::optional<RequestLine> request = parseRequestLine(read.head))
+                route(fd.get(), request->method, request->path);
+            break;
+        }
+    }
+    // The last touch of `this`: stop() may destroy the server as soon as the count reaches zero.
+    active_handlers_.fetch_sub(1);
+}
+
+void HttpServer::route(int client_fd, std::string_view method, std::string_view path)
+{
+    if (method != "GET")
+        send405(client_fd);
+    else if (path == "/metrics")
+        handleMetrics(client_fd);
+    else if (path == "/stats")
+        handleStats(client_fd);
+    else if (path == "/health")
+        sendAll(client_fd, health_response);
+    else if (path == "/zones")
+        handleZones(client_fd);
+    else
+        send404(client_fd);
+}
+
+void HttpServer::handleMetrics(int client_fd)
+{
+    const Metrics& metrics = metrics_getter_();
+    const std::uint64_t uptime = metrics.uptimeSeconds(metrics.wallClockSeconds());
+    try {
+        const std::string body = renderExposition(metrics, uptime);
+        sendResponse(client_fd, "200 OK", "text/plain; version=0.0.4", body);
+    } catch (const std::bad_alloc&) {
+        send500(client_fd);
+    }
+}
+
+void HttpServer::handleStats(int client_fd)
+{
+    const OpsResult<std::string> body = renderStatsJson(metrics_getter_().snapshot());
+    if (body)
+        sendResponse(client_fd, "200 OK", "application/json", *body);
+    else
+        send500(client_fd);
+}
+
+void HttpServer::handleZones(int client_fd)
+{
+    if (!zones_lister_) {
+        sendResponse(client_fd, "501 Not Implemented", "application/json", R"({"error":"Not implemented"})");
+        return;
+    }
+    OpsResult<std::string> body = std::unexpected(OpsError::OutOfMemory);
+    try {
+        body = zones_lister_();
+    } catch (const std::bad_alloc&) {
+    }
+    if (body)
+        sendResponse(client_fd, "200 OK", "application/json", *body);
+    else
+        send500(client_fd);
+}
+
+} // namespace recursor

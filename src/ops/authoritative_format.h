@@ -1,0 +1,19 @@
+// Text renderings of the counters for operators: the JSON statistics object served on /stats and the
+// control socket's STATS reply.
+#pragma once
+
+#include "ops/metrics.h"
+#include "ops/ops_error.h"
+
+#include <string>
+
+namespace recursor {
+
+// One JSON object, no white space, nine keys in a fixed order:
+// {"queries_total":10,...,"uptime_seconds":42}
+[[nodiscard]] OpsResult<std::string> renderStatsJson(const Snapshot& snapshot);
+
+// "OK\n" followed by the JSON object.
+[[nodiscard]] OpsResult<std::string> renderStatsOk(const Snapshot& snapshot);
+
+} // namespace recursor

@@ -1,0 +1,114 @@
+// The server's query counters, shared lock-free between the worker threads that update them and the
+// operator interfaces (HTTP server, control socket) that read them.
+#pragma once
+
+#include "ops/ops_error.h"
+#include "wire/constants.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+namespace recursor {
+
+// Whole seconds since the Unix epoch. Injected so that uptime can be tested across clock steps.
+using WallClock = std::function<std::int64_t()>;
+std::int64_t systemWallClockSeconds();
+
+enum class CacheOutcome : std::uint8_t { hit, miss, not_applicable };
+
+enum class DnssecValidationResult : std::uint8_t { secure = 0, bogus = 1, insecure = 2 };
+
+// A plain copy of the counters for readers. The counters are loaded one by one, so concurrent
+// updates may show partially.
+struct Snapshot {
+    std::uint64_t queries_total { 0 };
+    std::uint64_t queries_success { 0 };
+    std::uint64_t queries_nxdomain { 0 };
+    std::uint64_t queries_formerr { 0 };
+    std::uint64_t queries_servfail { 0 };
+    std::uint64_t queries_refused { 0 };
+    std::uint64_t queries_timeout { 0 };
+    std::uint64_t cache_hits { 0 };
+    std::uint64_t cache_misses { 0 };
+    std::uint64_t dnssec_validations_total { 0 };
+    std::uint64_t dnssec_validations_success { 0 };
+    std::uint64_t dnssec_validations_bogus { 0 };
+    std::uint64_t dnssec_validations_insecure { 0 };
+    std::uint64_t uptime_seconds { 0 };
+    std::uint64_t latency_p50_us { 0 };
+    std::uint64_t latency_p90_us { 0 };
+    std::uint64_t latency_p99_us { 0 };
+
+    bool operator==(const Snapshot&) const = default;
+};
+
+struct LatencyPercentiles {
+    std::uint64_t p50_us { 0 };
+    std::uint64_t p90_us { 0 };
+    std::uint64_t p99_us { 0 };
+
+    bool operator==(const LatencyPercentiles&) const = default;
+};
+
+// p50 = sorted[n/2], p90 = sorted[min(n*90/100, n-1)], p99 = sorted[min(n*99/100, n-1)];
+// all zero for no samples or when the sort buffer cannot be allocated.
+LatencyPercentiles calculateLatencyPercentiles(std::span<const std::uint64_t> samples_us);
+
+class Metrics {
+public:
+    static constexpr std::size_t max_latency_samples = 10000;
+    static constexpr std::uint64_t latency_sample_rate = 100;
+
+    // Allocates the latency store and takes the start time from `clock`.
+    static OpsResult<std::unique_ptr<Metrics>> init(WallClock clock = systemWallClockSeconds);
+
+    Metrics(const Metrics&) = delete;
+    Metrics& operator=(const Metrics&) = delete;
+
+    // At most three atomic increments; never allocates or locks.
+    void recordQuery(RCode rcode, CacheOutcome cache);
+    void recordDnssecValidation(DnssecValidationResult result);
+    // Keeps one in `latency_sample_rate` calls in a ring of `max_latency_samples` slots.
+    // The query path does not call it today.
+    void recordLatency(std::uint64_t microseconds);
+
+    Snapshot snapshot() const { return snapshot(wallClockSeconds()); }
+    Snapshot snapshot(std::int64_t now_seconds) const;
+    LatencyPercentiles latencyPercentiles() const;
+
+    std::int64_t startTime() const { return start_time_; }
+    std::int64_t wallClockSeconds() const { return clock_(); }
+    // Zero when the wall clock has been set back before the start time.
+    std::uint64_t uptimeSeconds(std::int64_t now_seconds) const;
+
+    // Public so that the operator interfaces can load them directly; all accesses are seq_cst.
+    std::atomic<std::uint64_t> queries_total { 0 };
+    std::atomic<std::uint64_t> queries_success { 0 };
+    std::atomic<std::uint64_t> queries_nxdomain { 0 };
+    std::atomic<std::uint64_t> queries_formerr { 0 };
+    std::atomic<std::uint64_t> queries_servfail { 0 };
+    std::atomic<std::uint64_t> queries_refused { 0 };
+    std::atomic<std::uint64_t> queries_timeout { 0 }; // nothing increments it yet
+    std::atomic<std::uint64_t> cache_hits { 0 };
+    std::atomic<std::uint64_t> cache_misses { 0 };
+    std::atomic<std::uint64_t> dnssec_validations_total { 0 };
+    std::atomic<std::uint64_t> dnssec_validations_success { 0 };
+    std::atomic<std::uint64_t> dnssec_validations_bogus { 0 };
+    std::atomic<std::uint64_t> dnssec_validations_insecure { 0 };
+
+private:
+    Metrics(WallClock clock, std::unique_ptr<std::atomic<std::uint64_t>[]> samples);
+
+    std::unique_ptr<std::atomic<std::uint64_t>[]> latency_samples_;
+    std::atomic<std::size_t> latency_sample_count_ { 0 };
+    std::atomic<std::size_t> latency_write_index_ { 0 };
+    std::atomic<std::uint64_t> latency_sample_counter_ { 0 };
+    WallClock clock_;
+    std::int64_t start_time_;
+};
+
+} // namespace recursor

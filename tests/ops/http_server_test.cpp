@@ -1,0 +1,507 @@
+#include "ops/http_server.h"
+
+#include "ops/authoritative_format.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace recursor {
+namespace {
+
+    using Clock = std::chrono::steady_clock;
+    constexpr std::int64_t start_seconds = 1'700'000'000;
+
+    std::int64_t millisecondsSince(Clock::time_point start)
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    }
+
+    // A loopback TCP client; every read gives up after five seconds so a hung server fails the test.
+    class Client {
+    public:
+        explicit Client(const SocketAddress& address)
+            : fd_(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0))
+        {
+            const timeval timeout { .tv_sec = 5, .tv_usec = 0 };
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            connected_ = ::connect(fd_, address.sockaddrPtr(), address.sockaddrLen()) == 0;
+        }
+        Client(const Client&) = delete;
+        Client& operator=(const Client&) = delete;
+        ~Client() { ::close(fd_); }
+
+        bool connected() const { return connected_; }
+        void send(std::string_view bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+        void closeWriteSide() { ::shutdown(fd_, SHUT_WR); }
+        std::string readUntilClosed()
+        {
+            std::string out;
+            char chunk[4096];
+            for (;;) {
+                const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+                if (n <= 0)
+                    return out;
+                out.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+
+    private:
+        int fd_;
+        bool connected_ { false };
+    };
+
+    std::string roundTrip(
+        const SocketAddress& address, std::string_view request, bool close_write_side = false)
+    {
+        Client client(address);
+        EXPECT_TRUE(client.connected());
+        client.send(request);
+        if (close_write_side)
+            client.closeWriteSide();
+        return client.readUntilClosed();
+    }
+
+    std::string response(std::string_view status, std::string_view content_type, std::string_view body)
+    {
+        std::string out = "HTTP/1.1 ";
+        out.append(status).append("\r\nContent-Type: ").append(content_type);
+        out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
+        out.append("\r\nConnection: close\r\n\r\n").append(body);
+        return out;
+    }
+
+    std::string bodyOf(const std::string& full_response)
+    {
+        const std::size_t end = full_response.find("\r\n\r\n");
+        return end == std::string::npos ? std::string {} : full_response.substr(end + 4);
+    }
+
+    const std::string health_bytes = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
+                                     "Connection: close\r\n\r\nOK\n";
+    const std::string not_found = response("404 Not Found", "text/plain", "404 Not Found\n");
+    const std::string not_allowed
+        = response("405 Method Not Allowed", "text/plain", "405 Method Not Allowed\n");
+
+    bool waitFor(const std::function<bool()>& condition)
+    {
+        const auto start = Clock::now();
+        while (!condition()) {
+            if (millisecondsSince(start) > 3000)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds { 5 });
+        }
+        return true;
+    }
+
+    // Metrics on a stepped clock plus a started server on 127.0.0.1, port chosen by the kernel.
+    struct RunningServer {
+        explicit RunningServer(HttpServerConfig config = {}, HttpServer::ZonesLister lister = {},
+            std::string_view host = "127.0.0.1")
+        {
+            auto created = Metrics::init([now = now] { return now->load(); });
+            EXPECT_TRUE(created.has_value());
+            metrics = std::move(*created);
+            server = std::make_unique<HttpServer>([m = metrics.get()]() -> const Metrics& { return *m; },
+                std::move(lister), *SocketAddress::fromIpLiteral(host, 0), config);
+            const OpsResult<void> started = server->start();
+            EXPECT_TRUE(started.has_value());
+            ok = started.has_value();
+        }
+        const SocketAddress& address() const { return server->boundAddress(); }
+
+        std::shared_ptr<std::atomic<std::int64_t>> now
+            = std::make_shared<std::atomic<std::int64_t>>(start_seconds);
+        std::unique_ptr<Metrics> metrics;
+        std::unique_ptr<HttpServer> server;
+        bool ok { false };
+    };
+
+    TEST(HttpServer, AnswersHealthWithExactBytes)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        EXPECT_EQ(roundTrip(running.address(), "GET /health HTTP/1.1\r\nHost: x\r\n\r\n"), health_bytes);
+    }
+
+    TEST(HttpServer, RendersExpositionFromLiveCounters)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        Metrics& metrics = *running.metrics;
+        for (int i = 0; i < 3; ++i)
+            metrics.recordQuery(RCode::no_error, CacheOutcome::hit);
+        metrics.recordQuery(RCode::nx_domain, CacheOutcome::miss);
+        metrics.recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
+        metrics.recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
+        metrics.recordQuery(RCode::refused, CacheOutcome::miss);
+        metrics.recordQuery(RCode::form_err, CacheOutcome::not_applicable); // FORMERR is not exposed
+        metrics.recordDnssecValidation(DnssecValidationResult::bogus); // nor is DNSSEC
+        running.now->store(start_seconds + 42);
+
+        const std::string body = "# HELP dns_queries_total Total DNS queries received\n"
+                                 "# TYPE dns_queries_total counter\n"
+                                 "dns_queries_total 8\n"
+                                 "\n"
+                                 "# HELP dns_queries_success Successful queries (NOERROR)\n"
+                                 "# TYPE dns_queries_success counter\n"
+                                 "dns_queries_success 3\n"
+                                 "\n"
+                                 "# HELP dns_queries_nxdomain NXDOMAIN responses\n"
+                                 "# TYPE dns_queries_nxdomain counter\n"
+                                 "dns_queries_nxdomain 1\n"
+                                 "\n"
+                                 "# HELP dns_queries_servfail SERVFAIL responses\n"
+                                 "# TYPE dns_queries_servfail counter\n"
+                                 "dns_queries_servfail 2\n"
+                                 "\n"
+                                 "# HELP dns_queries_refused REFUSED responses\n"
+                                 "# TYPE dns_queries_refused counter\n"
+                                 "dns_queries_refused 1\n"
+                                 "\n"
+                                 "# HELP dns_queries_timeout Query timeouts\n"
+                                 "# TYPE dns_queries_timeout counter\n"
+                                 "dns_queries_timeout 0\n"
+                                 "\n"
+                                 "# HELP dns_cache_hits Cache hits\n"
+                                 "# TYPE dns_cache_hits counter\n"
+                                 "dns_cache_hits 3\n"
+                                 "\n"
+                                 "# HELP dns_cache_misses Cache misses\n"
+                                 "# TYPE dns_cache_misses counter\n"
+                                 "dns_cache_misses 2\n"
+                                 "\n"
+                                 "# HELP dns_uptime_seconds Server uptime in seconds\n"
+                                 "# TYPE dns_uptime_seconds gauge\n"
+                                 "dns_uptime_seconds 42\n";
+        const std::string expected = response("200 OK", "text/plain; version=0.0.4", body);
+        EXPECT_EQ(roundTrip(running.address(), "GET /metrics HTTP/1.1\r\n\r\n"), expected);
+        // The query string is ignored.
+        EXPECT_EQ(roundTrip(running.address(), "GET /metrics?x=1 HTTP/1.1\r\n\r\n"), expected);
+
+        // A clock stepped back before the start time shows zero uptime, not a wrapped number.
+        running.now->store(start_seconds - 10);
+        EXPECT_TRUE(bodyOf(roundTrip(running.address(), "GET /metrics HTTP/1.1\r\n\r\n"))
+                        .ends_with("\ndns_uptime_seconds 0\n"));
+    }
+
+    TEST(HttpServer, ServesStatsAsJsonSnapshot)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        running.metrics->recordQuery(RCode::nx_domain, CacheOutcome::hit);
+        running.now->store(start_seconds + 7);
+        const OpsResult<std::string> json = renderStatsJson(running.metrics->snapshot());
+        ASSERT_TRUE(json.has_value());
+        EXPECT_EQ(roundTrip(running.address(), "GET /stats HTTP/1.1\r\n\r\n"),
+            response("200 OK", "application/json", *json));
+    }
+
+    TEST(HttpServer, RoutesByExactMethodAndPath)
+    {
+        struct Case {
+            const char* label;
+            std::string request;
+            bool close_write_side;
+            std::string expected;
+        };
+        const std::vector<Case> cases = {
+            { "POST is not allowed", "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", false,
+                not_allowed },
+            { "HEAD is not allowed", "HEAD /health HTTP/1.1\r\n\r\n", false, not_allowed },
+            { "methods are case-sensitive", "get /health HTTP/1.1\r\n\r\n", false, not_allowed },
+            { "405 whatever the path", "DELETE /nowhere HTTP/1.1\r\n\r\n", false, not_allowed },
+            { "paths are case-sensitive", "GET /Metrics HTTP/1.1\r\n\r\n", false, not_found },
+            { "unknown path", "GET / HTTP/1.1\r\n\r\n", false, not_found },
+            { "prefix of a known path", "GET /health/ HTTP/1.1\r\n\r\n", false, not_found },
+            { "empty path before the query", "GET ?x=1 HTTP/1.1\r\n\r\n", false, not_found },
+            { "tab does not separate", "GET /health\tHTTP/1.1\r\n\r\n", false, not_found },
+            { "zones without a lister", "GET /zones HTTP/1.1\r\n\r\n", false,
+                "HTTP/1.1 501 Not Implemented\r\nContent-Type: application/json\r\nContent-Length: 27\r\n"
+                "Connection: close\r\n\r\n{\"error\":\"Not implemented\"}" },
+            { "head ended by bare newlines", "GET /health HTTP/1.1\nHost: x\n\n", false, health_bytes },
+            { "runs of spaces and leading spaces", "  GET   /health   HTTP/1.1\r\n\r\n", false,
+                health_bytes },
+            { "headers and body ignored", "GET /health HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", false,
+                health_bytes },
+            { "head without end, then end of stream", "GET /health HTTP/1.1\r\n", true, health_bytes },
+            { "request line without version", "GET /health", true, health_bytes },
+        };
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            EXPECT_EQ(roundTrip(running.address(), c.request, c.close_write_side), c.expected);
+        }
+    }
+
+    TEST(HttpServer, ClosesMalformedRequestsWithoutResponse)
+    {
+        struct Case {
+            const char* label;
+            std::string request;
+        };
+        const std::vector<Case> cases = {
+            { "blank head", "\r\n\r\n" },
+            { "method only", "GET\r\n\r\n" },
+            { "spaces only", "     \n\n" },
+            { "blank line before the request", "\n\nGET /health HTTP/1.1\r\n\r\n" },
+            { "nothing but end of stream", "" },
+        };
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            EXPECT_EQ(roundTrip(running.address(), c.request, true), "");
+        }
+    }
+
+    TEST(HttpServer, AnswersOversizedHeadWith413)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        const std::string expected
+            = response("413 Payload Too Large", "text/plain", "413 Payload Too Large\n");
+        // Exactly 4096 bytes are sent: anything the server leaves unread would turn its close into a reset.
+        std::string unfinished = "GET /health HTTP/1.1\r\nX: ";
+        unfinished += std::string(4096 - unfinished.size(), 'a');
+        EXPECT_EQ(roundTrip(running.address(), unfinished), expected);
+        EXPECT_EQ(roundTrip(running.address(), std::string(4096, 'b')), expected);
+        // Lone line feeds do not end a head unless two are adjacent.
+        std::string spaced_lines;
+        while (spaced_lines.size() < 4096)
+            spaced_lines += "X: y\n";
+        spaced_lines.resize(4096);
+        EXPECT_EQ(roundTrip(running.address(), spaced_lines), expected);
+        // Ending exactly at byte 4096 is still a complete head.
+        std::string exact = "GET /health HTTP/1.1\r\nX: ";
+        exact += std::string(4096 - exact.size() - 4, 'c') + "\r\n\r\n";
+        ASSERT_EQ(exact.size(), 4096u);
+        EXPECT_EQ(roundTrip(running.address(), exact), health_bytes);
+    }
+
+    TEST(HttpServer, AssemblesHeadArrivingInPieces)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        Client client(running.address());
+        ASSERT_TRUE(client.connected());
+        for (std::string_view piece : { "GET /hea", "lth HTTP/1.1\r\n", "\r", "\n" }) {
+            client.send(piece);
+            std::this_thread::sleep_for(std::chrono::milliseconds { 30 });
+        }
+        EXPECT_EQ(client.readUntilClosed(), health_bytes);
+    }
+
+    TEST(HttpServer, DropsSilentClientAfterOneSecond)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        Client client(running.address());
+        ASSERT_TRUE(client.connected());
+        client.send("GET /health HTTP/1.1\r\n"); // never finished
+        const auto start = Clock::now();
+        EXPECT_EQ(client.readUntilClosed(), "");
+        EXPECT_GE(millisecondsSince(start), 850);
+        EXPECT_LE(millisecondsSince(start), 2500);
+    }
+
+    TEST(HttpServer, RejectsConnectionsBeyondTheLimitAtOnce)
+    {
+        RunningServer running(HttpServerConfig { .max_connections = 2 });
+        ASSERT_TRUE(running.ok);
+        Client first(running.address());
+        Client second(running.address());
+        ASSERT_TRUE(waitFor([&] { return running.server->activeHandlers() == 2; }));
+
+        testing::internal::CaptureStderr();
+        const auto start = Clock::now();
+        Client third(running.address());
+        third.send("GET /health HTTP/1.1\r\n\r\n");
+        const std::string rejected = third.readUntilClosed();
+        const std::int64_t elapsed = millisecondsSince(start);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rejected, "");
+        EXPECT_LT(elapsed, 500);
+        EXPECT_NE(log.find("warning: HTTP connection limit reached (2/2), rejecting connection\n"),
+            std::string::npos)
+            << log;
+
+        // The held slots are unaffected and come back once their clients are served.
+        first.send("GET /health HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(first.readUntilClosed(), health_bytes);
+        second.send("GET /nothing HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(second.readUntilClosed(), not_found);
+        ASSERT_TRUE(waitFor([&] { return running.server->activeHandlers() == 0; }));
+        EXPECT_EQ(roundTrip(running.address(), "GET /health HTTP/1.1\r\n\r\n"), health_bytes);
+    }
+
+    TEST(HttpServer, StopReturnsWhileAcceptIsBlocked)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        const SocketAddress address = running.address();
+        std::this_thread::sleep_for(std::chrono::milliseconds { 50 });
+        const auto start = Clock::now();
+        running.server->stop();
+        EXPECT_LT(millisecondsSince(start), 500);
+        Client late(address);
+        EXPECT_FALSE(late.connected());
+        running.server->stop(); // a second stop has nothing left to do
+    }
+
+    TEST(HttpServer, StopWaitsForConnectionsBeingServed)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        Client silent(running.address());
+        ASSERT_TRUE(waitFor([&] { return running.server->activeHandlers() == 1; }));
+        running.server->stop();
+        EXPECT_EQ(running.server->activeHandlers(), 0u);
+        EXPECT_EQ(silent.readUntilClosed(), "");
+    }
+
+    TEST(HttpServer, ReportsWhyItCannotListen)
+    {
+        RunningServer first;
+        ASSERT_TRUE(first.ok);
+        HttpServer same_port(
+            [m = first.metrics.get()]() -> const Metrics& { return *m; }, {}, first.address(), {});
+        const OpsResult<void> taken = same_port.start();
+        ASSERT_FALSE(taken.has_value());
+        EXPECT_EQ(taken.error(), OpsError::AddressInUse);
+
+        // 192.0.2.1 (TEST-NET-1) is not an address of this host; nothing is sent anywhere.
+        HttpServer foreign([m = first.metrics.get()]() -> const Metrics& { return *m; }, {},
+            *SocketAddress::fromIpLiteral("192.0.2.1", 0), {});
+        const OpsResult<void> result = foreign.start();
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error(), OpsError::BindFailed);
+
+        const OpsResult<void> again = first.server->start();
+        ASSERT_FALSE(again.has_value());
+        EXPECT_EQ(again.error(), OpsError::InvalidArgs);
+    }
+
+    TEST(HttpServer, LogsBoundAddressWithIpv6InBrackets)
+    {
+        testing::internal::CaptureStderr();
+        {
+            RunningServer running;
+            ASSERT_TRUE(running.ok);
+            const std::string log = testing::internal::GetCapturedStderr();
+            EXPECT_NE(log.find("info: HTTP metrics server listening on 127.0.0.1:"
+                          + std::to_string(running.address().port()) + "\n"),
+                std::string::npos)
+                << log;
+        }
+        testing::internal::CaptureStderr();
+        RunningServer running6({}, {}, "::1");
+        const std::string log = testing::internal::GetCapturedStderr();
+        if (!running6.ok)
+            GTEST_SKIP() << "no IPv6 loopback";
+        EXPECT_NE(log.find("HTTP metrics server listening on [::1]:"
+                      + std::to_string(running6.address().port()) + "\n"),
+            std::string::npos)
+            << log;
+        EXPECT_EQ(roundTrip(running6.address(), "GET /health HTTP/1.1\r\n\r\n"), health_bytes);
+    }
+
+    TEST(HttpServer, ServesZonesThroughTheLister)
+    {
+        RunningServer listing({}, []() -> OpsResult<std::string> { return R"(["example."])"; });
+        ASSERT_TRUE(listing.ok);
+        EXPECT_EQ(roundTrip(listing.address(), "GET /zones HTTP/1.1\r\n\r\n"),
+            response("200 OK", "application/json", R"(["example."])"));
+
+        RunningServer failing(
+            {}, []() -> OpsResult<std::string> { return std::unexpected(OpsError::OutOfMemory); });
+        ASSERT_TRUE(failing.ok);
+        EXPECT_EQ(roundTrip(failing.address(), "GET /zones HTTP/1.1\r\n\r\n"),
+            response("500 Internal Server Error", "text/plain", "500 Internal Server Error\n"));
+    }
+
+    TEST(HttpServer, SurvivesRandomHeads)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        std::uint64_t state = 0x9e3779b97f4a7c15u;
+        auto next = [&state] {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            return state;
+        };
+        for (int round = 0; round < 150; ++round) {
+            SCOPED_TRACE(round);
+            std::string request(next() % 700, '\0');
+            for (char& byte : request)
+                byte = static_cast<char>(next() % 4 == 0 ? " \r\n/"[next() % 4] : next());
+            if (round % 3 == 0)
+                request = "GET " + request;
+            const std::string reply = roundTrip(running.address(), request, true);
+            EXPECT_TRUE(reply.empty() || reply.starts_with("HTTP/1.1 ")) << reply;
+        }
+        EXPECT_EQ(roundTrip(running.address(), "GET /health HTTP/1.1\r\n\r\n"), health_bytes);
+    }
+
+    // promtool lints as well as parses: the counters without a "_total" suffix are reported (exit 3),
+    // anything else it says is a real fault.
+    TEST(HttpServer, ExpositionPassesPromtool)
+    {
+        if (::access("/usr/bin/promtool", X_OK) != 0)
+            GTEST_SKIP() << "promtool not installed";
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        running.metrics->recordQuery(RCode::no_error, CacheOutcome::miss);
+        const std::string body = bodyOf(roundTrip(running.address(), "GET /metrics HTTP/1.1\r\n\r\n"));
+        ASSERT_FALSE(body.empty());
+
+        char input_path[] = "/tmp/recursor-metrics-XXXXXX";
+        const int fd = ::mkstemp(input_path);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+        ::close(fd);
+        const std::string command = std::string("/usr/bin/promtool check metrics < ") + input_path + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char chunk[512];
+        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
+            output.append(chunk, n);
+        const int status = ::pclose(pipe);
+        ::unlink(input_path);
+        ASSERT_TRUE(WIFEXITED(status));
+        const int exit_code = WEXITSTATUS(status);
+        EXPECT_TRUE(exit_code == 0 || exit_code == 3) << output;
+
+        std::set<std::string> unsuffixed;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
+            const std::string complaint = " counter metrics should have \"_total\" suffix";
+            ASSERT_TRUE(line.ends_with(complaint)) << line;
+            unsuffixed.insert(line.substr(0, line.size() - complaint.size()));
+        }
+        const std::set<std::string> expected { "dns_queries_success", "dns_queries_nxdomain",
+            "dns_queries_servfail", "dns_queries_refused", "dns_queries_timeout", "dns_cache_hits",
+            "dns_cache_misses" };
+        EXPECT_EQ(unsuffixed, expected);
+    }
+
+} // namespace
+} // namespace recursor
