@@ -1,0 +1,144 @@
+// The answer cache and the delegation map: case-insensitive keys, expiry by wall-clock seconds,
+// replacement, and whole packets under concurrent stores.
+#include "resolver/recursor_cache.h"
+
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace recursor {
+namespace {
+
+    DnsName name(std::string_view text) { return *DnsName::fromText(text); }
+
+    struct FakeClock {
+        std::shared_ptr<std::atomic<std::int64_t>> now = std::make_shared<std::atomic<std::int64_t>>(1'000'000);
+        Cache::Clock fn() const
+        {
+            return [now = now] { return now->load(); };
+        }
+    };
+
+    NameserverSet setOf(std::string_view ip)
+    {
+        NameserverSet set;
+        set.append(*SocketAddress::fromIpLiteral(ip, 53));
+        return set;
+    }
+
+    std::vector<std::uint8_t> packetOf(std::size_t size, std::uint8_t fill)
+    {
+        return std::vector<std::uint8_t>(size, fill);
+    }
+
+    TEST(Cache, FindsAnswersIgnoringCaseAndKeepsTypesApart)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        ASSERT_TRUE(cache->putAnswer(name("example.test"), QType::a, packetOf(20, 1), 1, RCode::no_error, true,
+            false, 60));
+        ASSERT_TRUE(cache->putAnswer(name("example.test"), QType::aaaa, packetOf(30, 2), 0, RCode::nx_domain, false,
+            true, 60));
+
+        auto hit = *cache->getAnswerCopy(name("EXAMPLE.test"), QType::a);
+        ASSERT_TRUE(hit.has_value());
+        EXPECT_EQ(hit->packet, packetOf(20, 1));
+        EXPECT_EQ(hit->meta.answer_count, 1);
+        EXPECT_TRUE(hit->meta.validated);
+
+        auto other = *cache->getAnswerCopy(name("example.TEST"), QType::aaaa);
+        ASSERT_TRUE(other.has_value());
+        EXPECT_EQ(other->packet, packetOf(30, 2));
+        EXPECT_EQ(other->meta.rcode, RCode::nx_domain);
+        EXPECT_TRUE(other->meta.has_dnssec_records);
+
+        EXPECT_FALSE(cache->getAnswerCopy(name("example.test"), QType::mx)->has_value());
+        EXPECT_FALSE(cache->getAnswerCopy(name("www.example.test"), QType::a)->has_value());
+    }
+
+    TEST(Cache, ZeroTtlLivesUntilTheEndOfItsSecondThenIsRemoved)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        ASSERT_TRUE(cache->putAnswer(name("t.test"), QType::a, packetOf(12, 0), 0, RCode::no_error, false, false, 0));
+        EXPECT_TRUE(cache->getAnswerCopy(name("t.test"), QType::a)->has_value());
+        clock.now->fetch_add(1);
+        EXPECT_FALSE(cache->getAnswerCopy(name("t.test"), QType::a)->has_value());
+        EXPECT_EQ(cache->answerCount(), 0u) << "the expired entry met by the lookup is removed";
+    }
+
+    TEST(Cache, StoringAgainReplacesEvenWithAShorterTtl)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        ASSERT_TRUE(cache->putAnswer(name("r.test"), QType::a, packetOf(40, 1), 3, RCode::no_error, true, true, 3600));
+        ASSERT_TRUE(cache->putAnswer(name("R.test"), QType::a, packetOf(15, 2), 1, RCode::no_error, false, false, 5));
+        auto hit = *cache->getAnswerCopy(name("r.test"), QType::a);
+        ASSERT_TRUE(hit.has_value());
+        EXPECT_EQ(hit->packet, packetOf(15, 2));
+        EXPECT_EQ(hit->meta.expires_at, clock.now->load() + 5);
+        EXPECT_EQ(cache->answerCount(), 1u);
+        clock.now->fetch_add(6);
+        EXPECT_FALSE(cache->getAnswerCopy(name("r.test"), QType::a)->has_value());
+    }
+
+    TEST(Cache, LookupsRacingWithStoresSeeWholePackets)
+    {
+        auto cache = std::move(*Cache::init());
+        const DnsName key = name("race.test");
+        ASSERT_TRUE(cache->putAnswer(key, QType::a, packetOf(100, 1), 1, RCode::no_error, false, false, 600));
+        std::atomic<bool> done { false };
+        std::thread writer([&] {
+            for (int i = 0; i < 2000; ++i) {
+                const bool big = i % 2 == 0;
+                ASSERT_TRUE(cache->putAnswer(key, QType::a, packetOf(big ? 1000 : 100, big ? 2 : 1), 1,
+                    RCode::no_error, false, false, 600));
+            }
+            done = true;
+        });
+        std::size_t lookups = 0;
+        while (!done.load() || lookups < 100) {
+            auto hit = *cache->getAnswerCopy(key, QType::a);
+            ASSERT_TRUE(hit.has_value());
+            const std::uint8_t fill = hit->packet.size() == 1000 ? 2 : 1;
+            ASSERT_TRUE(hit->packet.size() == 1000 || hit->packet.size() == 100);
+            ASSERT_EQ(std::count(hit->packet.begin(), hit->packet.end(), fill), static_cast<long>(hit->packet.size()))
+                << "a mixture of two stored packets";
+            ++lookups;
+        }
+        writer.join();
+    }
+
+    TEST(Cache, FindsTheClosestLiveDelegationAndDropsExpiredOnes)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        ASSERT_TRUE(cache->putDelegation(name("example.test"), setOf("192.0.2.1"), 10));
+        ASSERT_TRUE(cache->putDelegation(name("test"), setOf("192.0.2.2"), 100));
+
+        auto closest = cache->findDelegation(name("host.EXAMPLE.test"));
+        ASSERT_TRUE(closest.has_value());
+        EXPECT_EQ(closest->slice()[0], *SocketAddress::fromIpLiteral("192.0.2.1", 53));
+
+        clock.now->fetch_add(11);
+        auto parent = cache->findDelegation(name("host.example.test"));
+        ASSERT_TRUE(parent.has_value());
+        EXPECT_EQ(parent->slice()[0], *SocketAddress::fromIpLiteral("192.0.2.2", 53));
+        EXPECT_EQ(cache->delegationCount(), 1u) << "the expired child delegation is gone";
+
+        EXPECT_FALSE(cache->findDelegation(name("other.example")).has_value());
+        EXPECT_FALSE(cache->findDelegation(DnsName::root()).has_value());
+    }
+
+    TEST(NameserverSet, IgnoresAddressesBeyondThirteen)
+    {
+        NameserverSet set;
+        for (int i = 0; i < 20; ++i)
+            set.append(*SocketAddress::fromIpLiteral("192.0.2." + std::to_string(i), 53));
+        ASSERT_EQ(set.count, NameserverSet::capacity);
+        EXPECT_EQ(set.slice().back(), *SocketAddress::fromIpLiteral("192.0.2.12", 53));
+    }
+
+} // namespace
+} // namespace recursor
