@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <utility>
 
@@ -37,6 +38,20 @@ std::int64_t monotonicMs();
 // count seen at the limit.
 [[nodiscard]] bool reserveSlot(
     std::atomic<std::uint32_t>& active, std::uint32_t limit, std::uint32_t& observed);
+
+// What one accept loop logs: "<name> accept error: ", "<name> connection limit reached (a/b), rejecting
+// connection" and "Failed to spawn <thread_noun> thread: ".
+struct AcceptLoopTexts {
+    std::string_view name;
+    std::string_view thread_noun;
+};
+
+// Accepts until `should_stop` is set or the listener is shut down. `admit` may refuse a connection before
+// it takes a slot (it then owns and closes the descriptor); admitted connections take a slot of `active`
+// below `limit` and run `serve` on a detached thread, which must release the slot as its last act.
+void acceptConnections(int listener_fd, const std::atomic<bool>& should_stop,
+    std::atomic<std::uint32_t>& active, std::uint32_t limit, const AcceptLoopTexts& texts,
+    const std::function<bool(int fd)>& admit, const std::function<void(int fd)>& serve);
 
 // Sleeps 1, 2, 4 ... 128 ms, then 128 ms per check, until no connection thread is left.
 void waitUntilIdle(const std::atomic<std::uint32_t>& active);

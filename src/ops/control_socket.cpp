@@ -243,35 +243,17 @@ void ControlSocket::removeSocketFile()
 
 void ControlSocket::acceptLoop()
 {
-    while (!should_stop_.load()) {
-        const int client_fd = ::accept4(listener_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client_fd < 0) {
-            const int error = errno;
-            if (error == EINTR)
-                continue;
-            if (error == EINVAL || error == EBADF)
-                return; // the listener was shut down by stop()
-            warn("Control socket accept error: ", errorName(ops_io::acceptErrorKind(error)));
-            if (ops_io::isResourceExhaustion(error))
-                std::this_thread::sleep_for(std::chrono::milliseconds { 10 });
-            continue;
-        }
-        if (should_stop_.load()) {
-            ::close(client_fd);
-            return;
-        }
-        // Refused peers take no slot and no thread.
-        if (!authorizePeer(client_fd)) {
-            sendResponse(client_fd, "ERROR: Permission denied");
-            ::close(client_fd);
-            continue;
-        }
-        if (!reserveSlot()) {
-            ::close(client_fd);
-            continue;
-        }
-        spawnHandler(client_fd);
-    }
+    // Refused peers take no slot and no thread.
+    auto admit = [this](int fd) {
+        if (authorizePeer(fd))
+            return true;
+        sendResponse(fd, "ERROR: Permission denied");
+        ::close(fd);
+        return false;
+    };
+    ops_io::acceptConnections(listener_fd_, should_stop_, active_handlers_, config_.max_connections,
+        { .name = "Control socket", .thread_noun = "client handler" }, admit,
+        [this](int fd) { handleClient(fd); });
 }
 
 // Root is refused too unless the server itself runs as root.
@@ -282,28 +264,6 @@ bool ControlSocket::authorizePeer(int client_fd) const
     if (::getsockopt(client_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return false;
     return length == sizeof credentials && credentials.uid == ::geteuid();
-}
-
-bool ControlSocket::reserveSlot()
-{
-    std::uint32_t active = 0;
-    if (ops_io::reserveSlot(active_handlers_, config_.max_connections, active))
-        return true;
-    char line[128];
-    std::snprintf(line, sizeof line, "Control socket connection limit reached (%u/%u), rejecting connection",
-        active, config_.max_connections);
-    warn(line);
-    return false;
-}
-
-void ControlSocket::spawnHandler(int client_fd)
-{
-    const int rc = spawnDetached([this, client_fd] { handleClient(client_fd); });
-    if (rc != 0) {
-        warn("Failed to spawn client handler thread: ", errorName(ops_io::threadErrorKind(rc)));
-        active_handlers_.fetch_sub(1);
-        ::close(client_fd);
-    }
 }
 
 void ControlSocket::handleClient(int client_fd)

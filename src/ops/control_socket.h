@@ -58,8 +58,6 @@ public:
 private:
     void acceptLoop();
     bool authorizePeer(int client_fd) const;
-    bool reserveSlot();
-    void spawnHandler(int client_fd);
     void handleClient(int client_fd);
     void serveConnection(int client_fd);
     void sendResponse(int client_fd, std::string_view response) const;

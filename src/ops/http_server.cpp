@@ -175,14 +175,6 @@ namespace {
         return out;
     }
 
-    void warnConnectionLimit(std::uint32_t active, std::uint32_t limit)
-    {
-        char line[128];
-        std::snprintf(
-            line, sizeof line, "HTTP connection limit reached (%u/%u), rejecting connection", active, limit);
-        warn(line);
-    }
-
     // SO_REUSEADDR only: no port sharing, so a second server on the same port fails with AddressInUse.
     OpsResult<int> listenReuseAddrOnly(SocketAddress& address)
     {
@@ -267,48 +259,8 @@ void HttpServer::stop()
 
 void HttpServer::acceptLoop()
 {
-    while (!should_stop_.load()) {
-        const int client_fd = ::accept4(listener_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client_fd < 0) {
-            const int error = errno;
-            if (error == EINTR)
-                continue;
-            if (error == EINVAL || error == EBADF)
-                return; // the listener was shut down by stop()
-            warn("HTTP accept error: ", errorName(ops_io::acceptErrorKind(error)));
-            if (ops_io::isResourceExhaustion(error))
-                std::this_thread::sleep_for(std::chrono::milliseconds { 10 });
-            continue;
-        }
-        if (should_stop_.load()) {
-            ::close(client_fd);
-            return;
-        }
-        if (!reserveSlot()) {
-            ::close(client_fd);
-            continue;
-        }
-        spawnHandler(client_fd);
-    }
-}
-
-bool HttpServer::reserveSlot()
-{
-    std::uint32_t active = 0;
-    if (ops_io::reserveSlot(active_handlers_, config_.max_connections, active))
-        return true;
-    warnConnectionLimit(active, config_.max_connections);
-    return false;
-}
-
-void HttpServer::spawnHandler(int client_fd)
-{
-    const int rc = spawnDetached([this, client_fd] { handleClient(client_fd); });
-    if (rc != 0) {
-        warn("Failed to spawn HTTP handler thread: ", errorName(ops_io::threadErrorKind(rc)));
-        active_handlers_.fetch_sub(1);
-        ::close(client_fd);
-    }
+    ops_io::acceptConnections(listener_fd_, should_stop_, active_handlers_, config_.max_connections,
+        { .name = "HTTP", .thread_noun = "HTTP handler" }, {}, [this](int fd) { handleClient(fd); });
 }
 
 void HttpServer::handleClient(int client_fd)

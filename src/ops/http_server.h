@@ -46,8 +46,6 @@ public:
 
 private:
     void acceptLoop();
-    bool reserveSlot();
-    void spawnHandler(int client_fd);
     void handleClient(int client_fd);
     void route(int client_fd, std::string_view method, std::string_view path);
     void handleMetrics(int client_fd);
