@@ -60,8 +60,6 @@ WireResult<PacketWriter> PacketWriter::init(const DnsName& qname, QType qtype, Q
     TRY_VOID(w.writeName(qname, false));
     TRY_VOID(w.writeU16(toU16(qtype)));
     TRY_VOID(w.writeU16(toU16(qclass)));
-    w.rollback_pos_ = w.buf_.size(); // a rollback before any record keeps the question
-    w.rollback_name_count_ = w.name_count_;
     return w;
 }
 
@@ -155,6 +153,7 @@ WireResult<void> PacketWriter::startRecord(const DnsName& rec_name, QType rtype,
     TRY_VOID(commit());
     rollback_pos_ = buf_.size();
     rollback_name_count_ = name_count_;
+    record_begun_ = true;
     current_section_ = section;
     TRY_VOID(writeName(rec_name, true));
     TRY_VOID(writeU16(toU16(rtype)));
@@ -203,11 +202,15 @@ WireResult<void> PacketWriter::commit()
     buf_[rdata_start_ - 1] = static_cast<std::uint8_t>(rdlength);
     writeHeaderU16(count_offset, static_cast<std::uint16_t>(count + 1));
     rdata_start_ = 0;
+    record_begun_ = false;
     return {};
 }
 
 void PacketWriter::rollback()
 {
+    if (!record_begun_)
+        return;
+    record_begun_ = false;
     buf_.resize(rollback_pos_);
     name_count_ = rollback_name_count_;
     rdata_start_ = 0;

@@ -42,7 +42,8 @@ public:
 
     // Closes the open record: fills in RDLENGTH and counts it in its section.
     WireResult<void> commit();
-    // Discards the open record and every compression candidate recorded since it began.
+    // Discards the open (or partly started) record and every compression candidate recorded since it
+    // began. Without such a record it does nothing, so a committed record can never be taken back.
     void rollback();
     // Commits and hands over the message; the writer is empty afterwards.
     WireResult<std::vector<std::uint8_t>> finish();
@@ -67,6 +68,7 @@ private:
     std::size_t rdata_start_ { 0 };
     std::size_t rollback_pos_ { 0 };
     std::size_t rollback_name_count_ { 0 };
+    bool record_begun_ { false }; // startRecord ran and the record was neither committed nor rolled back
     std::array<std::uint16_t, max_candidates> name_positions_ {};
     Section current_section_ { Section::answer };
 };

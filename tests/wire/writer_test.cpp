@@ -371,6 +371,26 @@ namespace {
         EXPECT_EQ(countAt(w, 6), 1);
     }
 
+    // Rollback used to truncate to the start of the latest record even after it was committed, taking
+    // back counted bytes and leaving ANCOUNT one too high; it now only discards an open record.
+    TEST(PacketWriter, RollbackNeverTakesBackACommittedRecord)
+    {
+        PacketWriter w = writerFor("example.com");
+        const Bytes fresh(w.bytes().begin(), w.bytes().end());
+        w.rollback(); // nothing begun: the question stays
+        EXPECT_EQ(Bytes(w.bytes().begin(), w.bytes().end()), fresh);
+
+        addA(w, "example.com");
+        ASSERT_TRUE(w.commit());
+        const Bytes one(w.bytes().begin(), w.bytes().end());
+        w.rollback();
+        EXPECT_EQ(Bytes(w.bytes().begin(), w.bytes().end()), one);
+        EXPECT_EQ(countAt(w, 6), 1);
+        auto finished = w.finish();
+        ASSERT_TRUE(finished.has_value());
+        EXPECT_TRUE(DnsMessage::parse(*finished).has_value());
+    }
+
     TEST(PacketWriter, FinishCommitsTheOpenRecordAndEmptiesTheWriter)
     {
         PacketWriter w = writerFor("example.com");
