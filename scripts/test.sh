@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit and end-to-end tests under ASan+UBSan,
-# the concurrent parts under ThreadSanitizer, and a bounded fuzz run.
+# the concurrent parts under ThreadSanitizer, a bounded fuzz run and a bounded load test of the release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,5 +20,10 @@ ctest --preset tsan
 
 step "fuzzing the message parser for ${FUZZ_SECONDS:-30} s"
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+
+step "release build and bounded dnsperf load test (2 x ${LOAD_SECONDS:-10} s)"
+cmake --preset release >/dev/null
+cmake --build --preset release --target recursor
+bench/load_dnsperf.sh build/release/recursor
 
 step "all tests passed"
