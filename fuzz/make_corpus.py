@@ -1,0 +1,193 @@
+#!/usr/bin/python3
+"""Writes the fuzz seed corpus under fuzz/corpus/: a selection of the golden messages of tests/golden/
+and hand-made packets at the edges of the message format. Regenerate with
+    /usr/bin/python3 fuzz/make_corpus.py
+Every file stays within 4 KiB, the -max_len of scripts/fuzz.sh.
+"""
+
+import os
+import shutil
+import struct
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+GOLDEN = os.path.join(ROOT, "tests", "golden")
+CORPUS = os.path.join(ROOT, "fuzz", "corpus")
+MAX_SIZE = 4096
+
+GOLDEN_SEEDS = [
+    "query_edns_nsid_cookie_padding", "query_escaped_labels", "query_max_length_name", "query_tsig_signed",
+    "resp_a_cname_chain_ns_glue", "resp_referral_glue", "resp_nxdomain_nsec3", "resp_nodata_nsec",
+    "resp_dnskey", "resp_ipseckey_gateways", "resp_svcb", "resp_txt_strings",
+    "resp_a6", "resp_minfo_mb_mg_mr", "resp_mixed_case_compression", "resp_multi_section_mixed",
+    "resp_without_question",
+]
+
+A, NS, CNAME, SOA, MX, TXT, OPT = 1, 2, 5, 6, 15, 16, 41
+
+
+def header(qd, an=0, ns=0, ar=0, msg_id=0xF022, flags=0x8180):
+    return struct.pack("!HHHHHH", msg_id, flags, qd, an, ns, ar)
+
+
+def name(text):
+    if text in ("", "."):
+        return b"\x00"
+    out = b""
+    for label in text.rstrip(".").split("."):
+        out += bytes([len(label)]) + label.encode()
+    return out + b"\x00"
+
+
+def ptr(offset):
+    return struct.pack("!H", 0xC000 | offset)
+
+
+def question(qname=b"\x07example\x03com\x00", qtype=A, qclass=1):
+    return qname + struct.pack("!HH", qtype, qclass)
+
+
+def record(owner, rtype, rdata, rclass=1, ttl=300, rdlength=None):
+    length = len(rdata) if rdlength is None else rdlength
+    return owner + struct.pack("!HHIH", rtype, rclass, ttl, length) + rdata
+
+
+def string(text):
+    data = text.encode() if isinstance(text, str) else text
+    return bytes([len(data)]) + data
+
+
+def every_type_rdata():
+    """One well-formed RDATA for each type code the parser gives a variant of, plus OPT and an unknown."""
+    host = name("host.example.com.")
+    key = bytes(range(32))
+    sig = (struct.pack("!HBBIIIH", A, 13, 2, 300, 1706745600, 1704067200, 12345) + ptr(12) + key)
+    return [
+        (0, b""),                                                   # ENT
+        (1, bytes([192, 0, 2, 1])),
+        (28, bytes(15) + b"\x01"),
+        (2, host), (5, ptr(12)), (12, host),
+        (15, struct.pack("!H", 10) + ptr(12)),
+        (6, name("ns1.example.com.") + b"\x0ahostmaster" + ptr(12) + struct.pack("!IIIII", 1, 2, 3, 4, 5)),
+        (33, struct.pack("!HHH", 1, 2, 53) + host),
+        (29, struct.pack("!BBBBIII", 0, 0x12, 0x16, 0x13, 0x89000000, 0x80000000, 10000000)),
+        (37, struct.pack("!HHB", 1, 12345, 8) + key),
+        (45, struct.pack("!BBB", 10, 3, 2) + ptr(12) + key),
+        (42, bytes([0, 1, 24, 3, 192, 0, 2])),
+        (62, struct.pack("!IH", 66, 3) + bytes([0, 1, 0x60])),
+        (63, struct.pack("!IBB", 2018031500, 1, 1) + bytes(48)),
+        (16, string("v=spf1 -all") + string("")),
+        (48, struct.pack("!HBB", 257, 3, 13) + key), (60, struct.pack("!HBB", 257, 3, 13) + key),
+        (43, struct.pack("!HBB", 12345, 13, 2) + key), (59, struct.pack("!HBB", 12345, 13, 2) + key),
+        (46, sig),
+        (47, name("next.example.com.") + bytes([0, 6, 0x40, 0, 0, 0, 0, 3])),
+        (257, bytes([0]) + string("issue") + b"ca.example.net"),
+        (52, bytes([3, 1, 1]) + key), (53, bytes([3, 1, 1]) + key),
+        (44, bytes([4, 2]) + key),
+        (13, string("PC") + string("Linux")),
+        (50, struct.pack("!BBH", 1, 0, 0) + string(b"\xaa\xbb") + string(bytes(20)) + bytes([0, 1, 0x40])),
+        (51, struct.pack("!BBH", 1, 0, 10) + string(b"")),
+        (39, name("example.net.")),
+        (17, name("admin.example.com.") + b"\x00"),
+        (18, struct.pack("!H", 1) + host), (36, struct.pack("!H", 10) + host),
+        (35, struct.pack("!HH", 100, 10) + string("u") + string("E2U+sip") + string("!^.*$!sip:a@b!") + b"\x00"),
+        (256, struct.pack("!HH", 10, 1) + b"https://example.com/"),
+        (61, key), (49, key),
+        (7, host), (8, ptr(12)), (9, host),
+        (14, name("owner.example.com.") + ptr(12)),
+        (64, struct.pack("!H", 1) + ptr(12) + bytes([0, 1, 0, 3, 2, 0x68, 0x32])),
+        (65, struct.pack("!H", 0) + name("pool.example.net.")),
+        (250, name("hmac-sha256.") + struct.pack("!HIHH", 0, 1700000000, 300, 32) + key
+         + struct.pack("!HHH", 0xF022, 0, 0)),
+        (65401, name("target.example.net.")),
+        (65402, struct.pack("!H", 1) + b"return '192.0.2.1'"),
+        (24, sig),
+        (25, struct.pack("!HBB", 256, 3, 8) + key),
+        (38, bytes([64]) + bytes(8) + name("prefix.example.net.")),
+        (32769, struct.pack("!HBB", 12345, 13, 2) + key),
+        (99, string("v=spf1 -all")),
+        (65280, b"\x0a\x0b\x0c\x0d"),
+        (OPT, struct.pack("!HH", 3, 0) + struct.pack("!HH", 10, 8) + bytes(8)),
+    ]
+
+
+def every_type():
+    records = b""
+    types = every_type_rdata()
+    for rtype, rdata in types:
+        rclass, ttl = (1232, 0x8000) if rtype == OPT else (1, 3600)
+        records += record(ptr(12), rtype, rdata, rclass=rclass, ttl=ttl)
+    return header(1, an=len(types)) + question(qtype=255) + records
+
+
+def long_name(total):
+    """An uncompressed name of exactly `total` wire bytes."""
+    labels, left = [], total - 1
+    while left > 0:
+        size = min(63, left - 1)
+        labels.append(bytes([size]) + b"a" * size)
+        left -= size + 1
+    return b"".join(labels) + b"\x00"
+
+
+def pointer_chain(pointers):
+    """The second answer's owner reaches the root through `pointers` pointers in a row: it points at
+    the last of a chain kept in the first answer's data, each link pointing at the one before it."""
+    rdata_start = 12 + 5 + 11                       # root question, then a record with a root owner
+    links = [ptr(12)] + [ptr(rdata_start + 2 * i) for i in range(pointers - 2)]
+    chain = record(b"\x00", 65280, b"".join(links))
+    last = rdata_start + 2 * (len(links) - 1)
+    return header(1, an=2) + question(b"\x00") + chain + record(ptr(last), A, bytes(4))
+
+
+def edge_packets():
+    q = question()
+    minimal_records = b"".join(b"\x00" + struct.pack("!HHIH", 65280, 1, 0, 0) for _ in range(8))
+    forged = header(0, an=65535) + minimal_records
+    forged += b"\x00" * (100 - len(forged))
+    yield "edge_header_only", header(0, flags=0)
+    yield "edge_eleven_bytes", header(0)[:11]
+    yield "edge_two_questions", header(2) + q + q
+    yield "edge_pointer_to_itself", header(1) + ptr(12) + struct.pack("!HH", A, 1)
+    yield "edge_pointer_loop_through_label", header(1, an=1) + q + record(b"\x01a" + ptr(29), A, bytes(4))
+    yield "edge_forward_pointer", header(1) + b"\x03www" + ptr(22) + struct.pack("!HH", A, 1) + name("example.com.")
+    yield "edge_pointer_into_header", header(1) + ptr(2) + struct.pack("!HH", A, 1)
+    yield "edge_pointer_chain_16", pointer_chain(16)
+    yield "edge_pointer_chain_17", pointer_chain(17)
+    yield "edge_name_255_bytes", header(1, an=1) + question(long_name(255)) + record(ptr(12), A, bytes(4))
+    yield "edge_name_256_bytes", header(1) + question(long_name(256))
+    yield "edge_label_64", header(1) + question(b"\x40" + b"a" * 64 + b"\x00")
+    yield "edge_label_type_0x80", header(1) + question(b"\x80abc\x00")
+    yield "edge_forged_answer_count", forged
+    yield "edge_missing_answer", header(1, an=2) + q + record(ptr(12), A, bytes(4))
+    yield "edge_trailing_byte", header(1, an=1) + q + record(ptr(12), A, bytes(4)) + b"\x00"
+    yield "edge_a_rdlength_6", header(1, an=1) + q + record(ptr(12), A, bytes(6))
+    yield "edge_a_rdlength_2", header(1, an=1) + q + record(ptr(12), A, bytes(4), rdlength=2)
+    yield "edge_ipseckey_gateway_4", header(1, an=1) + q + record(ptr(12), 45, bytes([1, 4, 2]) + bytes(8))
+    yield "edge_loc_version_1", header(1, an=1) + q + record(ptr(12), 29, bytes([1]) + bytes(15))
+    yield "edge_opt_ttl_above_2_31", (header(1, ar=2) + q + record(b"\x00", OPT, b"", rclass=512, ttl=0x80008000)
+                                      + record(ptr(12), A, bytes(4), ttl=0xFFFFFFFF))
+    yield "edge_every_type", every_type()
+
+
+def main():
+    if os.path.isdir(CORPUS):
+        shutil.rmtree(CORPUS)
+    os.makedirs(CORPUS)
+    count = 0
+    for seed in GOLDEN_SEEDS:
+        src = os.path.join(GOLDEN, seed + ".bin")
+        assert os.path.getsize(src) <= MAX_SIZE, seed
+        shutil.copy(src, os.path.join(CORPUS, "golden_" + seed))
+        count += 1
+    for label, packet in edge_packets():
+        assert len(packet) <= MAX_SIZE, label
+        with open(os.path.join(CORPUS, label), "wb") as f:
+            f.write(packet)
+        count += 1
+    print("wrote %d seeds to %s" % (count, CORPUS))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
