@@ -70,10 +70,17 @@ std::string SocketAddress::toString() const
     char text[INET6_ADDRSTRLEN] = {};
     if (isIPv6()) {
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(port());
+        std::string out = "[";
+        out += text;
+        out += "]:";
+        out += std::to_string(port());
+        return out;
     }
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(port());
+    std::string out = text;
+    out += ':';
+    out += std::to_string(port());
+    return out;
 }
 
 bool SocketAddress::operator==(const SocketAddress& other) const
