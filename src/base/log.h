@@ -11,9 +11,18 @@ namespace recursor {
 enum class LogLevel : std::uint8_t { debug, info, warn, err };
 
 void logMessage(LogLevel level, std::string_view message);
-inline void logError(std::string_view message) { logMessage(LogLevel::err, message); }
-inline void logWarning(std::string_view message) { logMessage(LogLevel::warn, message); }
-inline void logInfo(std::string_view message) { logMessage(LogLevel::info, message); }
+inline void logError(std::string_view message)
+{
+    logMessage(LogLevel::err, message);
+}
+inline void logWarning(std::string_view message)
+{
+    logMessage(LogLevel::warn, message);
+}
+inline void logInfo(std::string_view message)
+{
+    logMessage(LogLevel::info, message);
+}
 
 // Formats the whole line without writing it; exposed for tests.
 std::string formatLogLine(LogLevel level, std::string_view message, bool colour);

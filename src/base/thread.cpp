@@ -53,7 +53,10 @@ Thread& Thread::operator=(Thread&& other) noexcept
     return *this;
 }
 
-Thread::~Thread() { join(); }
+Thread::~Thread()
+{
+    join();
+}
 
 int Thread::start(std::function<void()> body)
 {
@@ -79,7 +82,7 @@ int spawnDetached(std::function<void()> body)
 
 void installSigpipeHandler()
 {
-    struct sigaction sa {};
+    struct sigaction sa { };
     sa.sa_handler = emptySignalHandler;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGPIPE, &sa, nullptr);

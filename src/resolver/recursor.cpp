@@ -13,8 +13,8 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(bool validation_enable
     return recursor;
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(const UpstreamEngine& engine,
-    const DnsName& qname, QType qtype)
+ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
+    const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
     if (hit) {
@@ -30,14 +30,14 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(const UpstreamEngi
     return resolveFromNetwork(engine, qname, qtype);
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(const UpstreamEngine& engine, const DnsName& qname,
-    QType qtype)
+ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
+    const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
     return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {});
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const UpstreamEngine&, const DnsName&,
-    QType, std::uint8_t, ResolutionPolicy)
+ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(
+    const UpstreamEngine&, const DnsName&, QType, std::uint8_t, ResolutionPolicy)
 {
     // The iterative resolution machine is not part of this build yet: every miss fails.
     return std::unexpected(ResolveError::ServFail);

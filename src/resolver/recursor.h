@@ -18,10 +18,10 @@ public:
     static ResolveResultOr<std::unique_ptr<Recursor>> init(bool validation_enabled, Cache::Clock clock = {});
 
     // The worker's entry point: the answer cache first, the network on a miss.
-    ResolveResultOr<ResolveResult> resolveWithTransport(const UpstreamEngine& engine, const DnsName& qname,
-        QType qtype);
-    ResolveResultOr<ResolveResult> resolveFromNetwork(const UpstreamEngine& engine, const DnsName& qname,
-        QType qtype);
+    ResolveResultOr<ResolveResult> resolveWithTransport(
+        const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    ResolveResultOr<ResolveResult> resolveFromNetwork(
+        const UpstreamEngine& engine, const DnsName& qname, QType qtype);
     // Never reads the answer cache; nested resolutions call it directly.
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
         const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy);

@@ -40,10 +40,11 @@ std::vector<std::uint8_t> buildMinimalHeaderErrorResponse(std::span<const std::u
     return errorHeader(id, rcode);
 }
 
-WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(const DnsMessage& request,
-    const std::optional<EdnsInfo>& edns, RCode rcode)
+WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(
+    const DnsMessage& request, const std::optional<EdnsInfo>& edns, RCode rcode)
 {
-    auto writer = TRY(PacketWriter::init(request.question_name, request.question_type, request.question_class));
+    auto writer
+        = TRY(PacketWriter::init(request.question_name, request.question_type, request.question_class));
     auto header = writer.getHeader();
     header[0] = request.header.bytes[0];
     header[1] = request.header.bytes[1];
@@ -51,13 +52,14 @@ WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(const DnsMes
     header[3] = static_cast<std::uint8_t>((header[3] & 0xF0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
     if (edns) {
         TRY_VOID(addOpt(writer, edns->udp_payload_size,
-            AddOptOptions { .options = {}, .ext_rcode = 0, .version = edns->version, .dnssec_ok = edns->dnssec_ok }));
+            AddOptOptions {
+                .options = {}, .ext_rcode = 0, .version = edns->version, .dnssec_ok = edns->dnssec_ok }));
     }
     return writer.finish();
 }
 
-std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(std::uint16_t id, const std::optional<EdnsInfo>& edns,
-    RCode rcode)
+std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(
+    std::uint16_t id, const std::optional<EdnsInfo>& edns, RCode rcode)
 {
     std::vector<std::uint8_t> out = errorHeader(id, rcode);
     if (!edns)

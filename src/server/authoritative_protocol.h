@@ -27,10 +27,10 @@ WireResult<QueryParseContext> parseQueryForAuthoritativeAnswer(std::span<const s
 WireResult<std::vector<std::uint8_t>> buildErrorResponse(std::span<const std::uint8_t> packet, RCode rcode);
 // 12 bytes: the request's ID (0 when it is shorter than 12 bytes), QR and the RCODE.
 std::vector<std::uint8_t> buildMinimalHeaderErrorResponse(std::span<const std::uint8_t> packet, RCode rcode);
-WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(const DnsMessage& request,
-    const std::optional<EdnsInfo>& edns, RCode rcode);
+WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(
+    const DnsMessage& request, const std::optional<EdnsInfo>& edns, RCode rcode);
 // 12 bytes, or 23 with an empty OPT record echoing the request's size, version and DO bit.
-std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(std::uint16_t id, const std::optional<EdnsInfo>& edns,
-    RCode rcode);
+std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(
+    std::uint16_t id, const std::optional<EdnsInfo>& edns, RCode rcode);
 
 } // namespace recursor

@@ -18,7 +18,8 @@ std::size_t responseUdpLimit(const std::optional<EdnsInfo>& edns)
 
 std::uint32_t optTtl(std::uint8_t ext_rcode, std::uint8_t version, bool dnssec_ok)
 {
-    return (std::uint32_t { ext_rcode } << 24) | (std::uint32_t { version } << 16) | (dnssec_ok ? 0x8000u : 0u);
+    return (std::uint32_t { ext_rcode } << 24) | (std::uint32_t { version } << 16)
+        | (dnssec_ok ? 0x8000u : 0u);
 }
 
 WireResult<std::optional<EdnsInfo>> EdnsInfo::parseEdnsInfo(const DnsMessage& msg)

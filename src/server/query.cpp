@@ -2,8 +2,8 @@
 
 namespace recursor {
 
-WireResult<std::vector<std::uint8_t>> buildResponse(const QueryParseContext& ctx, const ResponseOptions& options,
-    RCode rcode)
+WireResult<std::vector<std::uint8_t>> buildResponse(
+    const QueryParseContext& ctx, const ResponseOptions& options, RCode rcode)
 {
     auto writer = TRY(PacketWriter::init(ctx.qname, ctx.qtype, options.qclass));
     auto header = writer.getHeader();

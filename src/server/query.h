@@ -13,7 +13,7 @@ struct ResponseOptions {
 };
 
 // Header and question only: the request's ID, QR set, the flags of `options` and `rcode`.
-WireResult<std::vector<std::uint8_t>> buildResponse(const QueryParseContext& ctx, const ResponseOptions& options,
-    RCode rcode);
+WireResult<std::vector<std::uint8_t>> buildResponse(
+    const QueryParseContext& ctx, const ResponseOptions& options, RCode rcode);
 
 } // namespace recursor

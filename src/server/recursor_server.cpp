@@ -18,7 +18,10 @@ namespace {
     // Roomy kernel buffer so bursts wait in the socket rather than being dropped.
     constexpr int socket_receive_buffer_bytes = 4 * 1024 * 1024;
 
-    ServerError fromResolveInit(ResolveError) { return ServerError::OutOfMemory; }
+    ServerError fromResolveInit(ResolveError)
+    {
+        return ServerError::OutOfMemory;
+    }
 
     void logWarningWithError(std::string_view prefix, ServerError e)
     {
@@ -64,8 +67,8 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
     return server;
 }
 
-RecursorServer::RecursorServer(InitOptions options, std::unique_ptr<Recursor> recursor,
-    std::unique_ptr<Metrics> metrics)
+RecursorServer::RecursorServer(
+    InitOptions options, std::unique_ptr<Recursor> recursor, std::unique_ptr<Metrics> metrics)
     : options_(std::move(options))
     , recursor_(std::move(recursor))
     , metrics_(std::move(metrics))
@@ -118,7 +121,8 @@ ServerResult<void> RecursorServer::bindUdpSocket()
 ServerResult<void> RecursorServer::startSideServers()
 {
     if (options_.control_socket_path) {
-        control_socket_ = std::make_unique<ControlSocket>(*options_.control_socket_path,
+        control_socket_ = std::make_unique<ControlSocket>(
+            *options_.control_socket_path,
             [this](std::string_view command, std::span<const std::string_view> args) {
                 return controlHandler(command, args);
             },
@@ -226,8 +230,8 @@ void RecursorServer::receiverLoop()
     while (!should_stop_.load()) {
         sockaddr_storage from {};
         socklen_t from_len = sizeof from;
-        const ssize_t n = ::recvfrom(socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
-            &from_len);
+        const ssize_t n = ::recvfrom(
+            socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
         if (n < 0) {
             const int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || should_stop_.load())
@@ -380,7 +384,8 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
     return std::move(*shaped);
 }
 
-OpsResult<std::string> RecursorServer::controlHandler(std::string_view command, std::span<const std::string_view>)
+OpsResult<std::string> RecursorServer::controlHandler(
+    std::string_view command, std::span<const std::string_view>)
 {
     try {
         if (command == "PING")

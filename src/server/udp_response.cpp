@@ -28,8 +28,8 @@ std::size_t encodedRecordSize(const DnsRecord& rec)
     return rec.name.len + RecordHeader::size + optData(rec).size();
 }
 
-WireResult<std::vector<std::uint8_t>> truncateUdpResponse(std::span<const std::uint8_t> response, std::size_t limit,
-    const DnsName& request_qname)
+WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
+    std::span<const std::uint8_t> response, std::size_t limit, const DnsName& request_qname)
 {
     const DnsMessage msg = TRY(DnsMessage::parse(response));
     const DnsName& qname = msg.question_name.isEmpty() ? request_qname : msg.question_name;
@@ -52,7 +52,8 @@ WireResult<std::vector<std::uint8_t>> truncateUdpResponse(std::span<const std::u
     for (const DnsRecord& rec : msg.records) {
         if (rec.rtype == QType::opt)
             continue;
-        if (auto started = writer.startRecord(rec.name, rec.rtype, rec.rclass, rec.ttl, rec.section); !started) {
+        if (auto started = writer.startRecord(rec.name, rec.rtype, rec.rclass, rec.ttl, rec.section);
+            !started) {
             if (started.error() == WireError::OutOfMemory)
                 return std::unexpected(WireError::OutOfMemory);
             writer.rollback();
@@ -81,7 +82,8 @@ WireResult<std::vector<std::uint8_t>> truncateUdpResponse(std::span<const std::u
     }
 
     if (opt) {
-        auto written = writer.startRecord(DnsName::root(), QType::opt, opt->rclass, opt->ttl, Section::additional);
+        auto written
+            = writer.startRecord(DnsName::root(), QType::opt, opt->rclass, opt->ttl, Section::additional);
         if (written)
             written = writer.writeBlob(optData(*opt));
         if (!written && written.error() == WireError::OutOfMemory)
@@ -105,8 +107,8 @@ ServerResult<std::vector<std::uint8_t>> buildUdpResponse(std::span<const std::ui
     }
     auto truncated = truncateUdpResponse(response, limit, request_qname);
     if (!truncated) {
-        return std::unexpected(
-            truncated.error() == WireError::OutOfMemory ? ServerError::OutOfMemory : ServerError::BufferTooSmall);
+        return std::unexpected(truncated.error() == WireError::OutOfMemory ? ServerError::OutOfMemory
+                                                                           : ServerError::BufferTooSmall);
     }
     return std::move(*truncated);
 }

@@ -15,8 +15,8 @@ ServerResult<std::vector<std::uint8_t>> buildUdpResponse(std::span<const std::ui
     const std::optional<EdnsInfo>& request_edns, const DnsName& request_qname = {});
 
 // Re-encodes the leading records that fit in `limit` bytes, keeps the OPT record if it still fits, sets TC.
-WireResult<std::vector<std::uint8_t>> truncateUdpResponse(std::span<const std::uint8_t> response, std::size_t limit,
-    const DnsName& request_qname = {});
+WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
+    std::span<const std::uint8_t> response, std::size_t limit, const DnsName& request_qname = {});
 
 // Owner name + fixed fields + RDATA, without compression.
 std::size_t encodedRecordSize(const DnsRecord& rec);

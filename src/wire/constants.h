@@ -95,7 +95,13 @@ enum class RCode : std::uint8_t {
 
 enum class Section : std::uint8_t { question = 0, answer = 1, authority = 2, additional = 3 };
 
-constexpr std::uint16_t toU16(QType t) { return static_cast<std::uint16_t>(t); }
-constexpr std::uint16_t toU16(QClass c) { return static_cast<std::uint16_t>(c); }
+constexpr std::uint16_t toU16(QType t)
+{
+    return static_cast<std::uint16_t>(t);
+}
+constexpr std::uint16_t toU16(QClass c)
+{
+    return static_cast<std::uint16_t>(c);
+}
 
 } // namespace recursor

@@ -35,10 +35,7 @@ struct Header {
     std::uint16_t anCount() const { return readU16(std::span(bytes).subspan(6, 2)); }
     std::uint16_t nsCount() const { return readU16(std::span(bytes).subspan(8, 2)); }
     std::uint16_t arCount() const { return readU16(std::span(bytes).subspan(10, 2)); }
-    std::uint32_t totalRecordCount() const
-    {
-        return std::uint32_t { anCount() } + nsCount() + arCount();
-    }
+    std::uint32_t totalRecordCount() const { return std::uint32_t { anCount() } + nsCount() + arCount(); }
 
     void setTc(bool val) { setBit(2, 0x02, val); }
     void setRd(bool val) { setBit(2, 0x01, val); }

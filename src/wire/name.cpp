@@ -41,8 +41,8 @@ DnsName DnsName::root()
     return n;
 }
 
-WireResult<DnsName::Decoded> DnsName::fromPacket(std::span<const std::uint8_t> packet, std::size_t offset,
-    std::size_t min_offset)
+WireResult<DnsName::Decoded> DnsName::fromPacket(
+    std::span<const std::uint8_t> packet, std::size_t offset, std::size_t min_offset)
 {
     const std::size_t size = packet.size();
     if (offset >= size)
@@ -142,7 +142,8 @@ WireResult<DnsName> DnsName::fromText(std::string_view text)
             const auto isDigit = [](char d) { return d >= '0' && d <= '9'; };
             if (pos + 3 < text.size() + 0 && isDigit(text[pos + 1]) && isDigit(text[pos + 2])
                 && isDigit(text[pos + 3])) {
-                const int v = (text[pos + 1] - '0') * 100 + (text[pos + 2] - '0') * 10 + (text[pos + 3] - '0');
+                const int v
+                    = (text[pos + 1] - '0') * 100 + (text[pos + 2] - '0') * 10 + (text[pos + 3] - '0');
                 if (v > 255)
                     return std::unexpected(WireError::InvalidLabelType);
                 c = static_cast<std::uint8_t>(v);

@@ -26,8 +26,8 @@ public:
 
     // Decodes the possibly compressed name at `offset`. Pointers must go strictly backwards and
     // not below `min_offset`; at most 16 per name.
-    static WireResult<Decoded> fromPacket(std::span<const std::uint8_t> packet, std::size_t offset,
-        std::size_t min_offset);
+    static WireResult<Decoded> fromPacket(
+        std::span<const std::uint8_t> packet, std::size_t offset, std::size_t min_offset);
 
     // Builds a name from uncompressed wire bytes; rejects anything that is not one well-formed name.
     static WireResult<DnsName> fromWire(std::span<const std::uint8_t> wire);
@@ -60,7 +60,10 @@ struct DnsName::Decoded {
     DnsName name;
 };
 
-constexpr std::uint8_t dnsToLower(std::uint8_t c) { return (c >= 0x41 && c <= 0x5A) ? (c | 0x20) : c; }
+constexpr std::uint8_t dnsToLower(std::uint8_t c)
+{
+    return (c >= 0x41 && c <= 0x5A) ? (c | 0x20) : c;
+}
 
 // Standard CRC-32 (IEEE 802.3, reflected, init and final XOR 0xFFFFFFFF).
 std::uint32_t crc32(std::span<const std::uint8_t> bytes);

@@ -11,8 +11,8 @@ namespace {
     constexpr std::size_t max_labels = 128;
 
     // Buffer positions of the labels of the name stored at `offset`, following pointers.
-    std::size_t collectStoredLabels(std::span<const std::uint8_t> buf, std::size_t offset,
-        std::array<std::size_t, max_labels>& out)
+    std::size_t collectStoredLabels(
+        std::span<const std::uint8_t> buf, std::size_t offset, std::array<std::size_t, max_labels>& out)
     {
         std::size_t count = 0;
         std::size_t pointers = 0;
@@ -73,7 +73,10 @@ WireResult<void> PacketWriter::append(std::span<const std::uint8_t> bytes)
     return {};
 }
 
-WireResult<void> PacketWriter::writeU8(std::uint8_t val) { return append(std::span(&val, 1)); }
+WireResult<void> PacketWriter::writeU8(std::uint8_t val)
+{
+    return append(std::span(&val, 1));
+}
 
 WireResult<void> PacketWriter::writeU16(std::uint16_t val)
 {
@@ -88,7 +91,10 @@ WireResult<void> PacketWriter::writeU32(std::uint32_t val)
     return append(b);
 }
 
-WireResult<void> PacketWriter::writeBlob(std::span<const std::uint8_t> bytes) { return append(bytes); }
+WireResult<void> PacketWriter::writeBlob(std::span<const std::uint8_t> bytes)
+{
+    return append(bytes);
+}
 
 void PacketWriter::recordNamePosition(std::size_t pos)
 {
@@ -147,8 +153,8 @@ WireResult<void> PacketWriter::writeName(const DnsName& name, bool compress)
     return {};
 }
 
-WireResult<void> PacketWriter::startRecord(const DnsName& rec_name, QType rtype, QClass rclass,
-    std::uint32_t ttl, Section section)
+WireResult<void> PacketWriter::startRecord(
+    const DnsName& rec_name, QType rtype, QClass rclass, std::uint32_t ttl, Section section)
 {
     TRY_VOID(commit());
     rollback_pos_ = buf_.size();

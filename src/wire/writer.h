@@ -29,8 +29,8 @@ public:
     std::span<std::uint8_t> getHeader() { return { buf_.data(), Header::size }; }
 
     // Commits the open record, then writes the owner name (compressed), type, class, TTL and a zero RDLENGTH.
-    WireResult<void> startRecord(const DnsName& rec_name, QType rtype, QClass rclass, std::uint32_t ttl,
-        Section section);
+    WireResult<void> startRecord(
+        const DnsName& rec_name, QType rtype, QClass rclass, std::uint32_t ttl, Section section);
 
     WireResult<void> writeU8(std::uint8_t val);
     WireResult<void> writeU16(std::uint16_t val);

@@ -10,10 +10,14 @@
 namespace recursor {
 namespace {
 
-    DnsName name(std::string_view text) { return *DnsName::fromText(text); }
+    DnsName name(std::string_view text)
+    {
+        return *DnsName::fromText(text);
+    }
 
     struct FakeClock {
-        std::shared_ptr<std::atomic<std::int64_t>> now = std::make_shared<std::atomic<std::int64_t>>(1'000'000);
+        std::shared_ptr<std::atomic<std::int64_t>> now
+            = std::make_shared<std::atomic<std::int64_t>>(1'000'000);
         Cache::Clock fn() const
         {
             return [now = now] { return now->load(); };
@@ -36,10 +40,10 @@ namespace {
     {
         FakeClock clock;
         auto cache = std::move(*Cache::init(clock.fn()));
-        ASSERT_TRUE(cache->putAnswer(name("example.test"), QType::a, packetOf(20, 1), 1, RCode::no_error, true,
-            false, 60));
-        ASSERT_TRUE(cache->putAnswer(name("example.test"), QType::aaaa, packetOf(30, 2), 0, RCode::nx_domain, false,
-            true, 60));
+        ASSERT_TRUE(cache->putAnswer(
+            name("example.test"), QType::a, packetOf(20, 1), 1, RCode::no_error, true, false, 60));
+        ASSERT_TRUE(cache->putAnswer(
+            name("example.test"), QType::aaaa, packetOf(30, 2), 0, RCode::nx_domain, false, true, 60));
 
         auto hit = *cache->getAnswerCopy(name("EXAMPLE.test"), QType::a);
         ASSERT_TRUE(hit.has_value());
@@ -61,7 +65,8 @@ namespace {
     {
         FakeClock clock;
         auto cache = std::move(*Cache::init(clock.fn()));
-        ASSERT_TRUE(cache->putAnswer(name("t.test"), QType::a, packetOf(12, 0), 0, RCode::no_error, false, false, 0));
+        ASSERT_TRUE(
+            cache->putAnswer(name("t.test"), QType::a, packetOf(12, 0), 0, RCode::no_error, false, false, 0));
         EXPECT_TRUE(cache->getAnswerCopy(name("t.test"), QType::a)->has_value());
         clock.now->fetch_add(1);
         EXPECT_FALSE(cache->getAnswerCopy(name("t.test"), QType::a)->has_value());
@@ -72,8 +77,10 @@ namespace {
     {
         FakeClock clock;
         auto cache = std::move(*Cache::init(clock.fn()));
-        ASSERT_TRUE(cache->putAnswer(name("r.test"), QType::a, packetOf(40, 1), 3, RCode::no_error, true, true, 3600));
-        ASSERT_TRUE(cache->putAnswer(name("R.test"), QType::a, packetOf(15, 2), 1, RCode::no_error, false, false, 5));
+        ASSERT_TRUE(cache->putAnswer(
+            name("r.test"), QType::a, packetOf(40, 1), 3, RCode::no_error, true, true, 3600));
+        ASSERT_TRUE(
+            cache->putAnswer(name("R.test"), QType::a, packetOf(15, 2), 1, RCode::no_error, false, false, 5));
         auto hit = *cache->getAnswerCopy(name("r.test"), QType::a);
         ASSERT_TRUE(hit.has_value());
         EXPECT_EQ(hit->packet, packetOf(15, 2));
@@ -103,7 +110,8 @@ namespace {
             ASSERT_TRUE(hit.has_value());
             const std::uint8_t fill = hit->packet.size() == 1000 ? 2 : 1;
             ASSERT_TRUE(hit->packet.size() == 1000 || hit->packet.size() == 100);
-            ASSERT_EQ(std::count(hit->packet.begin(), hit->packet.end(), fill), static_cast<long>(hit->packet.size()))
+            ASSERT_EQ(std::count(hit->packet.begin(), hit->packet.end(), fill),
+                static_cast<long>(hit->packet.size()))
                 << "a mixture of two stored packets";
             ++lookups;
         }

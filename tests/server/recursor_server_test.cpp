@@ -21,7 +21,10 @@ namespace {
 
     using Bytes = std::vector<std::uint8_t>;
 
-    DnsName name(std::string_view text) { return *DnsName::fromText(text); }
+    DnsName name(std::string_view text)
+    {
+        return *DnsName::fromText(text);
+    }
 
     struct QuerySpec {
         std::string_view qname = "www.example.test";
@@ -33,16 +36,19 @@ namespace {
         std::uint8_t edns_version = 0;
     };
 
-    Bytes buildQuery(const QuerySpec& spec)
+    Bytes buildQuery(const QuerySpec& query)
     {
-        auto writer = *PacketWriter::init(name(spec.qname), spec.qtype, QClass::in);
+        auto writer = *PacketWriter::init(name(query.qname), query.qtype, QClass::in);
         auto header = writer.getHeader();
-        header[0] = static_cast<std::uint8_t>(spec.id >> 8);
-        header[1] = static_cast<std::uint8_t>(spec.id);
-        setHeaderBit(header, 2, 0x01, spec.rd);
-        if (spec.edns_size) {
-            EXPECT_TRUE(addOpt(writer, *spec.edns_size,
-                AddOptOptions { .options = {}, .ext_rcode = 0, .version = spec.edns_version, .dnssec_ok = spec.dnssec_ok }));
+        header[0] = static_cast<std::uint8_t>(query.id >> 8);
+        header[1] = static_cast<std::uint8_t>(query.id);
+        setHeaderBit(header, 2, 0x01, query.rd);
+        if (query.edns_size) {
+            EXPECT_TRUE(addOpt(writer, *query.edns_size,
+                AddOptOptions { .options = {},
+                    .ext_rcode = 0,
+                    .version = query.edns_version,
+                    .dnssec_ok = query.dnssec_ok }));
         }
         return *writer.finish();
     }
@@ -92,7 +98,8 @@ namespace {
         // QDCOUNT 2: the parser refuses it, so the reply is the bare 12-byte header even with an OPT.
         Bytes two_questions = buildQuery({ .id = 0x0102, .edns_size = 1232 });
         two_questions[5] = 2;
-        EXPECT_EQ(replyTo(*server, two_questions), (Bytes { 0x01, 0x02, 0x80, 0x81, 0, 0, 0, 0, 0, 0, 0, 0 }));
+        EXPECT_EQ(
+            replyTo(*server, two_questions), (Bytes { 0x01, 0x02, 0x80, 0x81, 0, 0, 0, 0, 0, 0, 0, 0 }));
 
         const Snapshot counts = server->metrics().snapshot();
         EXPECT_EQ(counts.queries_total, 3u);
@@ -105,7 +112,8 @@ namespace {
         auto server = makeServer();
         // A question-less request with a valid OPT: 12-byte header + 11-byte OPT.
         auto writer = *PacketWriter::init(DnsName {}, QType::a, QClass::in);
-        ASSERT_TRUE(addOpt(writer, 1232, AddOptOptions { .options = {}, .ext_rcode = 0, .version = 0, .dnssec_ok = true }));
+        ASSERT_TRUE(addOpt(
+            writer, 1232, AddOptOptions { .options = {}, .ext_rcode = 0, .version = 0, .dnssec_ok = true }));
         Bytes request = *writer.finish();
         // Drop the question (one zero byte + type + class) and announce none.
         request.erase(request.begin() + 12, request.begin() + 17);
@@ -136,13 +144,15 @@ namespace {
             { "OPT in the answer section",
                 [] {
                     auto w = *PacketWriter::init(name("a.test"), QType::a, QClass::in);
-                    EXPECT_TRUE(w.startRecord(DnsName::root(), QType::opt, static_cast<QClass>(1232), 0, Section::answer));
+                    EXPECT_TRUE(w.startRecord(
+                        DnsName::root(), QType::opt, static_cast<QClass>(1232), 0, Section::answer));
                     return *w.finish();
                 } },
             { "OPT with a non-root owner",
                 [] {
                     auto w = *PacketWriter::init(name("a.test"), QType::a, QClass::in);
-                    EXPECT_TRUE(w.startRecord(name("a.test"), QType::opt, static_cast<QClass>(1232), 0, Section::additional));
+                    EXPECT_TRUE(w.startRecord(
+                        name("a.test"), QType::opt, static_cast<QClass>(1232), 0, Section::additional));
                     return *w.finish();
                 } },
         };
@@ -163,7 +173,8 @@ namespace {
     {
         for (std::uint8_t version : { 0, 1 }) {
             SCOPED_TRACE(static_cast<int>(version));
-            const Bytes request = buildQuery({ .id = 7, .edns_size = 100, .dnssec_ok = true, .edns_version = version });
+            const Bytes request
+                = buildQuery({ .id = 7, .edns_size = 100, .dnssec_ok = true, .edns_version = version });
             const Bytes reply = *buildFormErrResponse(request);
             auto msg = DnsMessage::parse(reply);
             ASSERT_TRUE(msg.has_value());
@@ -183,7 +194,8 @@ namespace {
         auto server = makeServer();
         for (bool rd : { true, false }) {
             SCOPED_TRACE(rd);
-            const Bytes reply = replyTo(*server, buildQuery({ .id = 0x4242, .rd = rd, .edns_size = 4096, .dnssec_ok = true }));
+            const Bytes reply = replyTo(
+                *server, buildQuery({ .id = 0x4242, .rd = rd, .edns_size = 4096, .dnssec_ok = true }));
             auto msg = DnsMessage::parse(reply);
             ASSERT_TRUE(msg.has_value());
             EXPECT_EQ(msg->header.id(), 0x4242);
@@ -219,9 +231,10 @@ namespace {
     {
         auto server = makeServer();
         const Bytes cached = buildCachedAnswer("www.example.test", 2, true);
-        ASSERT_TRUE(server->recursorCore().cache().putAnswer(name("www.example.test"), QType::a, cached, 2,
-            RCode::no_error, true, true, 300));
-        const Bytes reply = replyTo(*server, buildQuery({ .qname = "WWW.Example.TEST", .id = 0x9999, .rd = false }));
+        ASSERT_TRUE(server->recursorCore().cache().putAnswer(
+            name("www.example.test"), QType::a, cached, 2, RCode::no_error, true, true, 300));
+        const Bytes reply
+            = replyTo(*server, buildQuery({ .qname = "WWW.Example.TEST", .id = 0x9999, .rd = false }));
         ASSERT_EQ(reply.size(), cached.size());
         EXPECT_EQ(reply[0], 0x99);
         EXPECT_EQ(reply[1], 0x99);
@@ -239,18 +252,19 @@ namespace {
         auto server = makeServer();
         const Bytes cached = buildCachedAnswer("big.example.test", 40); // 40 * 16 + header: over 512
         ASSERT_GT(cached.size(), 600u);
-        ASSERT_TRUE(server->recursorCore().cache().putAnswer(name("big.example.test"), QType::a, cached, 40,
-            RCode::no_error, false, false, 300));
+        ASSERT_TRUE(server->recursorCore().cache().putAnswer(
+            name("big.example.test"), QType::a, cached, 40, RCode::no_error, false, false, 300));
 
         struct Case {
             std::optional<std::uint16_t> edns;
             bool truncated;
             std::size_t limit;
         };
-        for (const Case c : { Case { std::nullopt, true, 512 }, Case { 100, true, 512 }, Case { 1232, false, 1232 },
-                 Case { 65535, false, 4096 } }) {
+        for (const Case c : { Case { std::nullopt, true, 512 }, Case { 100, true, 512 },
+                 Case { 1232, false, 1232 }, Case { 65535, false, 4096 } }) {
             SCOPED_TRACE(c.edns.value_or(0));
-            const Bytes reply = replyTo(*server, buildQuery({ .qname = "big.example.test", .edns_size = c.edns }));
+            const Bytes reply
+                = replyTo(*server, buildQuery({ .qname = "big.example.test", .edns_size = c.edns }));
             auto msg = DnsMessage::parse(reply);
             ASSERT_TRUE(msg.has_value());
             EXPECT_LE(reply.size(), c.limit);
