@@ -3,6 +3,9 @@
 #include "ops/authoritative_format.h"
 #include "ops/metrics.h"
 
+#include "support/scratch_dir.h"
+#include "support/stream_client.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,6 +30,10 @@
 namespace recursor {
 namespace {
 
+    using test::ScratchDir;
+    using test::StreamClient;
+    using test::unixSocketAddress;
+
     using Clock = std::chrono::steady_clock;
 
     std::int64_t millisecondsSince(Clock::time_point start)
@@ -45,74 +52,9 @@ namespace {
         return true;
     }
 
-    class TempDir {
-    public:
-        TempDir()
-        {
-            char pattern[] = "/tmp/ctlXXXXXX";
-            path_ = ::mkdtemp(pattern) ? pattern : "";
-        }
-        TempDir(const TempDir&) = delete;
-        TempDir& operator=(const TempDir&) = delete;
-        ~TempDir()
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
-        const std::string& path() const { return path_; }
-
-    private:
-        std::string path_;
-    };
-
-    socklen_t unixAddress(const std::string& path, sockaddr_un& address)
-    {
-        address = {};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof address.sun_path));
-        return static_cast<socklen_t>(
-            offsetof(sockaddr_un, sun_path) + std::min(path.size() + 1, sizeof address.sun_path));
-    }
-
-    // Reads give up after five seconds so that a hung server fails the test instead of blocking it.
-    class UnixClient {
-    public:
-        explicit UnixClient(const std::string& path)
-            : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
-        {
-            const timeval timeout { .tv_sec = 5, .tv_usec = 0 };
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            sockaddr_un address;
-            const socklen_t length = unixAddress(path, address);
-            connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0;
-        }
-        UnixClient(const UnixClient&) = delete;
-        UnixClient& operator=(const UnixClient&) = delete;
-        ~UnixClient() { ::close(fd_); }
-
-        bool connected() const { return connected_; }
-        void send(std::string_view bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-        void closeWriteSide() { ::shutdown(fd_, SHUT_WR); }
-        std::string readUntilClosed()
-        {
-            std::string out;
-            char chunk[1024];
-            for (;;) {
-                const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-                if (n <= 0)
-                    return out;
-                out.append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-
-    private:
-        int fd_;
-        bool connected_ { false };
-    };
-
     std::string roundTrip(const std::string& path, std::string_view request, bool close_write_side = false)
     {
-        UnixClient client(path);
+        StreamClient client(path);
         EXPECT_TRUE(client.connected());
         client.send(request);
         if (close_write_side)
@@ -158,7 +100,7 @@ namespace {
             };
         }
 
-        TempDir dir;
+        ScratchDir dir { "ctl" };
         std::string socket_path;
         std::unique_ptr<Metrics> metrics;
         std::atomic<bool> shutdown_requested { false };
@@ -254,7 +196,7 @@ namespace {
 
     TEST(ControlSocket, RefusesToReplaceAnythingButASocket)
     {
-        TempDir dir;
+        ScratchDir dir { "ctl" };
         const std::string file_path = dir.path() + "/file";
         std::FILE* file = std::fopen(file_path.c_str(), "w");
         ASSERT_NE(file, nullptr);
@@ -274,13 +216,13 @@ namespace {
 
     TEST(ControlSocket, ReplacesLeftoverSocketFile)
     {
-        TempDir dir;
+        ScratchDir dir { "ctl" };
         const std::string path = dir.path() + "/control.sock";
         {
             // A socket file whose server is gone, as after a crash.
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             sockaddr_un address;
-            const socklen_t length = unixAddress(path, address);
+            const socklen_t length = unixSocketAddress(path, address);
             ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
             ::close(fd);
         }
@@ -291,7 +233,7 @@ namespace {
 
     TEST(ControlSocket, AcceptsPathsThatFillSunPathExactly)
     {
-        TempDir dir;
+        ScratchDir dir { "ctl" };
         const std::string longest = dir.path() + "/" + std::string(107 - dir.path().size(), 's');
         ASSERT_EQ(longest.size(), 108u);
         ControlSocket control(longest, [](auto, auto) -> OpsResult<std::string> { return "OK"; }, {});
@@ -351,7 +293,7 @@ namespace {
         RunningControl running(ControlSocketConfig { .read_timeout_ms = 200 });
         ASSERT_TRUE(running.ok);
         testing::internal::CaptureStderr();
-        UnixClient client(running.socket_path);
+        StreamClient client(running.socket_path);
         ASSERT_TRUE(client.connected());
         client.send("PIN"); // never finished
         const auto start = Clock::now();
@@ -369,12 +311,12 @@ namespace {
     {
         RunningControl running(ControlSocketConfig { .max_connections = 1 });
         ASSERT_TRUE(running.ok);
-        UnixClient holder(running.socket_path);
+        StreamClient holder(running.socket_path);
         ASSERT_TRUE(waitFor([&] { return running.control->activeHandlers() == 1; }));
 
         testing::internal::CaptureStderr();
         const auto start = Clock::now();
-        UnixClient rejected(running.socket_path);
+        StreamClient rejected(running.socket_path);
         rejected.send("PING\n");
         const std::string reply = rejected.readUntilClosed();
         const std::int64_t elapsed = millisecondsSince(start);
@@ -399,7 +341,7 @@ namespace {
         ASSERT_TRUE(running.ok);
         ASSERT_EQ(::chmod(running.dir.path().c_str(), 0711), 0);
         sockaddr_un address;
-        const socklen_t length = unixAddress(running.socket_path, address);
+        const socklen_t length = unixSocketAddress(running.socket_path, address);
         static constexpr char expected[] = "ERROR: Permission denied\n";
 
         // The child does only async-signal-safe calls: the parent has threads.
@@ -435,7 +377,7 @@ namespace {
         const auto start = Clock::now();
         running.control->stop();
         EXPECT_LT(millisecondsSince(start), 500);
-        UnixClient late(running.socket_path);
+        StreamClient late(running.socket_path);
         EXPECT_FALSE(late.connected());
     }
 
@@ -443,7 +385,7 @@ namespace {
     {
         RunningControl running(ControlSocketConfig { .read_timeout_ms = 300 });
         ASSERT_TRUE(running.ok);
-        UnixClient silent(running.socket_path);
+        StreamClient silent(running.socket_path);
         ASSERT_TRUE(waitFor([&] { return running.control->activeHandlers() == 1; }));
         testing::internal::CaptureStderr();
         running.control->stop();

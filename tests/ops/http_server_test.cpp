@@ -2,6 +2,8 @@
 
 #include "ops/authoritative_format.h"
 
+#include "support/stream_client.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,6 +26,8 @@
 namespace recursor {
 namespace {
 
+    using test::StreamClient;
+
     using Clock = std::chrono::steady_clock;
     constexpr std::int64_t start_seconds = 1'700'000'000;
 
@@ -32,44 +36,10 @@ namespace {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     }
 
-    // A loopback TCP client; every read gives up after five seconds so a hung server fails the test.
-    class Client {
-    public:
-        explicit Client(const SocketAddress& address)
-            : fd_(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0))
-        {
-            const timeval timeout { .tv_sec = 5, .tv_usec = 0 };
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            connected_ = ::connect(fd_, address.sockaddrPtr(), address.sockaddrLen()) == 0;
-        }
-        Client(const Client&) = delete;
-        Client& operator=(const Client&) = delete;
-        ~Client() { ::close(fd_); }
-
-        bool connected() const { return connected_; }
-        void send(std::string_view bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-        void closeWriteSide() { ::shutdown(fd_, SHUT_WR); }
-        std::string readUntilClosed()
-        {
-            std::string out;
-            char chunk[4096];
-            for (;;) {
-                const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-                if (n <= 0)
-                    return out;
-                out.append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-
-    private:
-        int fd_;
-        bool connected_ { false };
-    };
-
     std::string roundTrip(
         const SocketAddress& address, std::string_view request, bool close_write_side = false)
     {
-        Client client(address);
+        StreamClient client(address);
         EXPECT_TRUE(client.connected());
         client.send(request);
         if (close_write_side)
@@ -299,7 +269,7 @@ namespace {
     {
         RunningServer running;
         ASSERT_TRUE(running.ok);
-        Client client(running.address());
+        StreamClient client(running.address());
         ASSERT_TRUE(client.connected());
         for (std::string_view piece : { "GET /hea", "lth HTTP/1.1\r\n", "\r", "\n" }) {
             client.send(piece);
@@ -312,7 +282,7 @@ namespace {
     {
         RunningServer running;
         ASSERT_TRUE(running.ok);
-        Client client(running.address());
+        StreamClient client(running.address());
         ASSERT_TRUE(client.connected());
         client.send("GET /health HTTP/1.1\r\n"); // never finished
         const auto start = Clock::now();
@@ -325,13 +295,13 @@ namespace {
     {
         RunningServer running(HttpServerConfig { .max_connections = 2 });
         ASSERT_TRUE(running.ok);
-        Client first(running.address());
-        Client second(running.address());
+        StreamClient first(running.address());
+        StreamClient second(running.address());
         ASSERT_TRUE(waitFor([&] { return running.server->activeHandlers() == 2; }));
 
         testing::internal::CaptureStderr();
         const auto start = Clock::now();
-        Client third(running.address());
+        StreamClient third(running.address());
         third.send("GET /health HTTP/1.1\r\n\r\n");
         const std::string rejected = third.readUntilClosed();
         const std::int64_t elapsed = millisecondsSince(start);
@@ -360,7 +330,7 @@ namespace {
         const auto start = Clock::now();
         running.server->stop();
         EXPECT_LT(millisecondsSince(start), 500);
-        Client late(address);
+        StreamClient late(address);
         EXPECT_FALSE(late.connected());
         running.server->stop(); // a second stop has nothing left to do
     }
@@ -369,7 +339,7 @@ namespace {
     {
         RunningServer running;
         ASSERT_TRUE(running.ok);
-        Client silent(running.address());
+        StreamClient silent(running.address());
         ASSERT_TRUE(waitFor([&] { return running.server->activeHandlers() == 1; }));
         running.server->stop();
         EXPECT_EQ(running.server->activeHandlers(), 0u);

@@ -1,6 +1,8 @@
 #include "server/config.h"
 
+#include "support/scratch_dir.h"
 #include <gmock/gmock.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +17,8 @@
 namespace recursor {
 namespace {
 
+    using test::ScratchDir;
+
     using testing::HasSubstr;
 
     EnvLookup envOf(std::map<std::string, std::string, std::less<>> vars)
@@ -26,31 +30,6 @@ namespace {
             return std::string_view(found->second);
         };
     }
-
-    // A private directory under the test temp dir, removed with its files afterwards.
-    class ScratchDir {
-    public:
-        ScratchDir()
-        {
-            std::string pattern = testing::TempDir() + "config_test_XXXXXX";
-            path_ = ::mkdtemp(pattern.data());
-        }
-        ~ScratchDir()
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
-        std::string write(const std::string& name, const std::string& text) const
-        {
-            std::string file = path_ + "/" + name;
-            std::ofstream(file, std::ios::binary) << text;
-            return file;
-        }
-        const std::string& path() const { return path_; }
-
-    private:
-        std::string path_;
-    };
 
     Config parsed(std::string_view text)
     {

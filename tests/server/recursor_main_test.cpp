@@ -1,6 +1,8 @@
 #include "server/recursor_main.h"
 
+#include "support/scratch_dir.h"
 #include <gmock/gmock.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +21,8 @@
 
 namespace recursor {
 namespace {
+
+    using test::ScratchDir;
 
     using Args = std::vector<std::string_view>;
 
@@ -40,30 +44,6 @@ namespace {
         EXPECT_TRUE(config.has_value()) << errorName(config.error());
         return config.value_or(Config {});
     }
-
-    class ScratchDir {
-    public:
-        ScratchDir()
-        {
-            std::string pattern = testing::TempDir() + "recursor_main_test_XXXXXX";
-            path_ = ::mkdtemp(pattern.data());
-        }
-        ~ScratchDir()
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
-        std::string write(const std::string& name, const std::string& text) const
-        {
-            std::string file = path_ + "/" + name;
-            std::ofstream(file, std::ios::binary) << text;
-            return file;
-        }
-        const std::string& path() const { return path_; }
-
-    private:
-        std::string path_;
-    };
 
     struct RunResult {
         int exit_status { -1 };
