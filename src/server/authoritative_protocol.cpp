@@ -49,7 +49,7 @@ WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(
     header[0] = request.header.bytes[0];
     header[1] = request.header.bytes[1];
     header[2] = flag_qr;
-    header[3] = static_cast<std::uint8_t>((header[3] & 0xF0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
+    setHeaderRcode(header, rcode);
     if (edns) {
         TRY_VOID(addOpt(writer, edns->udp_payload_size,
             AddOptOptions {

@@ -13,7 +13,7 @@ WireResult<std::vector<std::uint8_t>> buildResponse(
     setHeaderBit(header, 2, 0x04, options.authoritative);
     setHeaderBit(header, 2, 0x01, options.recursion_desired);
     setHeaderBit(header, 3, 0x80, options.recursion_available);
-    header[3] = static_cast<std::uint8_t>((header[3] & 0xF0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
+    setHeaderRcode(header, rcode);
     return writer.finish();
 }
 

@@ -13,14 +13,6 @@ namespace {
         return raw ? raw->data : std::span<const std::uint8_t> {};
     }
 
-    bool writeRecordData(PacketWriter& writer, const DnsRecord& rec, WireError& failure)
-    {
-        auto written = rec.rdata.writeTo(writer);
-        if (!written)
-            failure = written.error();
-        return written.has_value();
-    }
-
 } // namespace
 
 std::size_t encodedRecordSize(const DnsRecord& rec)
@@ -59,9 +51,8 @@ WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
             writer.rollback();
             break;
         }
-        WireError failure {};
-        if (!writeRecordData(writer, rec, failure)) {
-            if (failure == WireError::OutOfMemory)
+        if (auto written = rec.rdata.writeTo(writer); !written) {
+            if (written.error() == WireError::OutOfMemory)
                 return std::unexpected(WireError::OutOfMemory);
             writer.rollback();
             continue;

@@ -28,6 +28,11 @@ void setHeaderBit(std::span<std::uint8_t> header, std::size_t index, std::uint8_
                         : static_cast<std::uint8_t>(header[index] & ~mask);
 }
 
+void setHeaderRcode(std::span<std::uint8_t> header, RCode rc)
+{
+    header[3] = static_cast<std::uint8_t>((header[3] & 0xF0) | (static_cast<std::uint8_t>(rc) & 0x0F));
+}
+
 WireResult<RecordHeader> RecordHeader::fromSlice(std::span<const std::uint8_t> slice)
 {
     if (slice.size() < size)

@@ -18,6 +18,11 @@ inline constexpr std::uint8_t flag_qr = 0x80; // byte 2
 inline constexpr std::uint8_t flag_ad = 0x20; // byte 3
 inline constexpr std::uint8_t flag_cd = 0x10; // byte 3
 
+// Sets or clears one flag bit of a header held anywhere: a `Header` or a packet being written.
+void setHeaderBit(std::span<std::uint8_t> header, std::size_t index, std::uint8_t mask, bool val);
+// Replaces the RCODE in the low 4 bits of byte 3, keeping RA, Z, AD and CD.
+void setHeaderRcode(std::span<std::uint8_t> header, RCode rc);
+
 struct Header {
     static constexpr std::size_t size = 12;
 
@@ -37,26 +42,13 @@ struct Header {
     std::uint16_t arCount() const { return readU16(std::span(bytes).subspan(10, 2)); }
     std::uint32_t totalRecordCount() const { return std::uint32_t { anCount() } + nsCount() + arCount(); }
 
-    void setTc(bool val) { setBit(2, 0x02, val); }
-    void setRd(bool val) { setBit(2, 0x01, val); }
-    void setRa(bool val) { setBit(3, 0x80, val); }
-    void setRcode(RCode rc)
-    {
-        bytes[3] = static_cast<std::uint8_t>((bytes[3] & 0xF0) | (static_cast<std::uint8_t>(rc) & 0x0F));
-    }
+    void setTc(bool val) { setHeaderBit(bytes, 2, 0x02, val); }
+    void setRd(bool val) { setHeaderBit(bytes, 2, 0x01, val); }
+    void setRa(bool val) { setHeaderBit(bytes, 3, 0x80, val); }
+    void setRcode(RCode rc) { setHeaderRcode(bytes, rc); }
 
     std::array<std::uint8_t, size> bytes {};
-
-private:
-    void setBit(std::size_t index, std::uint8_t mask, bool val)
-    {
-        bytes[index] = val ? static_cast<std::uint8_t>(bytes[index] | mask)
-                           : static_cast<std::uint8_t>(bytes[index] & ~mask);
-    }
 };
-
-// Header accessors over a mutable view of a packet's first 12 bytes (for example `PacketWriter::getHeader`).
-void setHeaderBit(std::span<std::uint8_t> header, std::size_t index, std::uint8_t mask, bool val);
 
 struct RecordHeader {
     static constexpr std::size_t size = 10;
