@@ -1,6 +1,7 @@
 // Parses arbitrary bytes as a DNS message; when that succeeds, writes every record back out and parses
-// the result again. The second parse must succeed and give the same records (names compared ignoring
-// case, since a compressed name takes the case of the occurrence it points to), and writing that second
+// the result again. The second parse must succeed and give the same records, every owner and RDATA name
+// reading back as the name written (compared ignoring case, since a compressed name takes the case of the
+// occurrence it points to), and writing that second
 // parse out again must give exactly the same bytes: parse-then-write reaches a fixed point in one step.
 #include "wire/record.h"
 #include "wire/writer.h"
@@ -9,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace {
 
 using recursor::DnsMessage;
+using recursor::DnsName;
 using recursor::DnsRecord;
 using recursor::PacketWriter;
 
@@ -53,6 +56,54 @@ std::optional<Rewrite> rewrite(const DnsMessage& msg)
     return out;
 }
 
+// Every domain name inside the record data, in field order.
+std::vector<DnsName> namesIn(const recursor::RData& rdata)
+{
+    std::vector<DnsName> out;
+    std::visit(
+        [&out](const auto& p) {
+#define NAME_FIELD(field)                                                                                    \
+    if constexpr (requires { p.field; })                                                                     \
+        if constexpr (std::is_same_v<std::decay_t<decltype(p.field)>, DnsName>)                              \
+            out.push_back(p.field);
+            NAME_FIELD(nsdname)
+            NAME_FIELD(target)
+            NAME_FIELD(exchange)
+            NAME_FIELD(mname)
+            NAME_FIELD(rname)
+            NAME_FIELD(signer_name)
+            NAME_FIELD(next_name)
+            NAME_FIELD(mbox)
+            NAME_FIELD(txt_dname)
+            NAME_FIELD(hostname)
+            NAME_FIELD(exchanger)
+            NAME_FIELD(replacement)
+            NAME_FIELD(madname)
+            NAME_FIELD(mgmname)
+            NAME_FIELD(newname)
+            NAME_FIELD(rmailbx)
+            NAME_FIELD(emailbx)
+            NAME_FIELD(algorithm)
+#undef NAME_FIELD
+            if constexpr (requires { p.gateway; }) {
+                if (const auto* gateway = std::get_if<DnsName>(&p.gateway))
+                    out.push_back(*gateway);
+            }
+            if constexpr (requires { p.prefix_name; }) {
+                if (p.prefix_name)
+                    out.push_back(*p.prefix_name);
+            }
+        },
+        rdata.value());
+    return out;
+}
+
+bool sameNames(const std::vector<DnsName>& a, const std::vector<DnsName>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+        [](const DnsName& x, const DnsName& y) { return x.eql(y) && x.len == y.len; });
+}
+
 void expectSameRecords(const std::vector<const DnsRecord*>& kept, const DnsMessage& again)
 {
     if (again.records.size() != kept.size())
@@ -63,6 +114,8 @@ void expectSameRecords(const std::vector<const DnsRecord*>& kept, const DnsMessa
         if (!a.name.eql(b.name) || a.rtype != b.rtype || a.rclass != b.rclass || a.ttl != b.ttl
             || a.section != b.section || a.rdata.tag() != b.rdata.tag())
             fail("record changed");
+        if (!sameNames(namesIn(a.rdata), namesIn(b.rdata)))
+            fail("a name in the record data reads back differently");
     }
 }
 

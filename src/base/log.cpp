@@ -1,6 +1,8 @@
 #include "base/log.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -58,18 +60,52 @@ std::string formatLogLine(LogLevel level, std::string_view message, bool colour)
     return line;
 }
 
+namespace {
+
+    bool stderrIsTerminal()
+    {
+        static const bool colour = isatty(STDERR_FILENO) == 1;
+        return colour;
+    }
+
+    // One write per line keeps lines from different threads whole.
+    void writeLine(std::string_view line) noexcept
+    {
+        std::size_t off = 0;
+        while (off < line.size()) {
+            ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
+            if (n <= 0)
+                return;
+            off += static_cast<std::size_t>(n);
+        }
+    }
+
+} // namespace
+
 void logMessage(LogLevel level, std::string_view message)
 {
-    static const bool colour = isatty(STDERR_FILENO) == 1;
-    std::string line = formatLogLine(level, message, colour);
-    // One write per line keeps lines from different threads whole.
-    std::size_t off = 0;
-    while (off < line.size()) {
-        ssize_t n = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
-        if (n <= 0)
-            return;
-        off += static_cast<std::size_t>(n);
+    writeLine(formatLogLine(level, message, stderrIsTerminal()));
+}
+
+void logErrorNoAlloc(std::initializer_list<std::string_view> parts) noexcept
+{
+    char line[512];
+    std::size_t length = 0;
+    auto add = [&](std::string_view part) {
+        const std::size_t n = std::min(part.size(), sizeof line - 1 - length);
+        std::memcpy(line + length, part.data(), n);
+        length += n;
+    };
+    if (stderrIsTerminal()) {
+        add(levelColour(LogLevel::err));
+        add("\x1b[1merror\x1b[0m\x1b[2m:\x1b[0m ");
+    } else {
+        add("error: ");
     }
+    for (std::string_view part : parts)
+        add(part);
+    line[length++] = '\n';
+    writeLine(std::string_view(line, length));
 }
 
 } // namespace recursor

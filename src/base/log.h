@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ inline void logInfo(std::string_view message)
 {
     logMessage(LogLevel::info, message);
 }
+
+// An error line of the parts one after another, built in a fixed buffer (cut at 512 bytes): for paths
+// that must log without allocating, such as out-of-memory handling.
+void logErrorNoAlloc(std::initializer_list<std::string_view> parts) noexcept;
 
 // Formats the whole line without writing it; exposed for tests.
 std::string formatLogLine(LogLevel level, std::string_view message, bool colour);

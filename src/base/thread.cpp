@@ -1,7 +1,10 @@
 #include "base/thread.h"
 
+#include "base/log.h"
+
 #include <cerrno>
 #include <csignal>
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -12,7 +15,7 @@ namespace {
     void* threadEntry(void* arg)
     {
         std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
-        (*body)();
+        runGuarded("thread ended by an exception", *body);
         return nullptr;
     }
 
@@ -36,6 +39,18 @@ namespace {
     void emptySignalHandler(int) { }
 
 } // namespace
+
+void logCaughtException(std::string_view where) noexcept
+{
+    const char* what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    logErrorNoAlloc({ where, ": ", what });
+}
 
 Thread::Thread(Thread&& other) noexcept
     : handle_(other.handle_)

@@ -121,7 +121,8 @@ namespace {
     void spawnServer(int client_fd, std::atomic<std::uint32_t>& active, std::string_view thread_noun,
         const std::function<void(int fd)>& serve)
     {
-        const int rc = spawnDetached([serve, client_fd] { serve(client_fd); });
+        int rc = ENOMEM;
+        runGuarded("accept loop", [&] { rc = spawnDetached([serve, client_fd] { serve(client_fd); }); });
         if (rc == 0)
             return;
         char prefix[96];

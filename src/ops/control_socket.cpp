@@ -104,28 +104,6 @@ namespace {
         }
     }
 
-    bool isSocketFile(const std::string& path)
-    {
-        struct stat status { };
-        return ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
-    }
-
-    // A socket file left by an earlier run is removed; any other kind of file is someone else's.
-    OpsResult<void> clearStaleSocket(const std::string& path)
-    {
-        struct stat status { };
-        if (::lstat(path.c_str(), &status) != 0) {
-            if (errno == ENOENT)
-                return {};
-            return std::unexpected(pathErrorKind(errno));
-        }
-        if (!S_ISSOCK(status.st_mode))
-            return std::unexpected(OpsError::PathInUse);
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-            return std::unexpected(pathErrorKind(errno));
-        return {};
-    }
-
     // Fills sun_path without a terminating NUL when the path takes all 108 bytes.
     socklen_t unixAddress(const std::string& path, sockaddr_un& address)
     {
@@ -134,6 +112,37 @@ namespace {
         std::memcpy(address.sun_path, path.data(), path.size());
         const std::size_t with_nul = std::min(path.size() + 1, sizeof address.sun_path);
         return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + with_nul);
+    }
+
+    // Whether something accepts connections on the socket file at `path`. Only a refused connection
+    // proves the file stale; any other outcome means it may belong to a running process.
+    bool socketIsLive(const std::string& path)
+    {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fd.get() < 0 || path.size() > ControlSocket::max_path_length)
+            return true;
+        sockaddr_un address;
+        const socklen_t address_len = unixAddress(path, address);
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), address_len) == 0)
+            return true;
+        return errno != ECONNREFUSED && errno != ENOENT;
+    }
+
+    // A socket file left by a process that is gone is removed; a live socket, or any other kind of
+    // file, is someone else's.
+    OpsResult<void> clearStaleSocket(const std::string& path)
+    {
+        struct stat status { };
+        if (::lstat(path.c_str(), &status) != 0) {
+            if (errno == ENOENT)
+                return {};
+            return std::unexpected(pathErrorKind(errno));
+        }
+        if (!S_ISSOCK(status.st_mode) || socketIsLive(path))
+            return std::unexpected(OpsError::PathInUse);
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            return std::unexpected(pathErrorKind(errno));
+        return {};
     }
 
     OpsResult<int> bindAndListen(const std::string& path)
@@ -197,11 +206,14 @@ OpsResult<void> ControlSocket::start()
     if (socket_path_.size() > max_path_length)
         return std::unexpected(OpsError::PathTooLong);
     UniqueFd listener(TRY(bindAndListen(socket_path_)));
-    if (::chmod(socket_path_.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0) {
+    struct stat created { };
+    if (::chmod(socket_path_.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0
+        || ::lstat(socket_path_.c_str(), &created) != 0) {
         const OpsError error = pathErrorKind(errno);
         ::unlink(socket_path_.c_str());
         return std::unexpected(error);
     }
+    socket_file_id_ = { created.st_dev, created.st_ino };
     should_stop_.store(false);
     listener_fd_ = listener.release();
     if (accept_thread_.start([this] { acceptLoop(); }) != 0) {
@@ -222,7 +234,7 @@ void ControlSocket::stop()
     should_stop_.store(true);
     if (listener_fd_ >= 0) {
         ::shutdown(listener_fd_, SHUT_RDWR);
-        if (socket_path_.size() <= max_path_length)
+        if (socket_path_.size() <= max_path_length && pathIsOurSocket())
             wakeAcceptor(socket_path_);
     }
     accept_thread_.join();
@@ -235,9 +247,18 @@ void ControlSocket::stop()
     }
 }
 
+// The path may have been taken over since start (an operator removed our file and another instance
+// bound there): only the file this instance created is ours to touch.
+bool ControlSocket::pathIsOurSocket() const
+{
+    struct stat status { };
+    return ::lstat(socket_path_.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)
+        && status.st_dev == socket_file_id_.first && status.st_ino == socket_file_id_.second;
+}
+
 void ControlSocket::removeSocketFile()
 {
-    if (isSocketFile(socket_path_))
+    if (pathIsOurSocket())
         ::unlink(socket_path_.c_str());
 }
 
@@ -270,11 +291,8 @@ void ControlSocket::handleClient(int client_fd)
 {
     {
         UniqueFd fd(client_fd);
-        try {
-            serveConnection(fd.get());
-        } catch (const std::bad_alloc&) {
-            // Nothing sensible can be answered without memory; the connection just closes.
-        }
+        // Nothing sensible can be answered after an exception (out of memory, say); the connection closes.
+        runGuarded("Control socket handler", [&] { serveConnection(fd.get()); });
     }
     // The last touch of `this`: stop() may destroy the socket as soon as the count reaches zero.
     active_handlers_.fetch_sub(1);

@@ -13,6 +13,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <utility>
 
 namespace recursor {
 
@@ -41,11 +43,13 @@ public:
     ControlSocket& operator=(const ControlSocket&) = delete;
     ~ControlSocket(); // runs stop()
 
-    // Replaces a stale socket file, binds, applies `socket_mode` and starts the accept thread.
-    // PathInUse (another kind of file is there), PathTooLong, AccessDenied, SocketFailed, BindFailed,
-    // ListenFailed, ThreadSpawnFailed, InvalidArgs (empty path, NUL in the path, already running).
+    // Replaces a stale socket file (one nobody accepts on), binds, applies `socket_mode` and starts the
+    // accept thread. PathInUse (a live socket or another kind of file is there), PathTooLong, AccessDenied,
+    // SocketFailed, BindFailed, ListenFailed, ThreadSpawnFailed, InvalidArgs (empty path, NUL in the path,
+    // already running).
     [[nodiscard]] OpsResult<void> start();
-    // Wakes and joins the accept thread, waits for every connection thread, removes the socket file.
+    // Wakes and joins the accept thread, waits for every connection thread, removes the socket file
+    // if it is still the one start() created.
     // Idempotent.
     void stop();
 
@@ -61,6 +65,7 @@ private:
     void handleClient(int client_fd);
     void serveConnection(int client_fd);
     void sendResponse(int client_fd, std::string_view response) const;
+    bool pathIsOurSocket() const;
     void removeSocketFile();
 
     std::string socket_path_;
@@ -68,6 +73,7 @@ private:
     Thread accept_thread_;
     int listener_fd_ { -1 };
     bool owns_socket_file_ { false };
+    std::pair<dev_t, ino_t> socket_file_id_ {}; // identity of the file start() bound
     std::atomic<std::uint32_t> active_handlers_ { 0 };
     ControlSocketConfig config_;
     std::atomic<bool> should_stop_ { false };

@@ -29,6 +29,10 @@ namespace {
     constexpr std::int64_t request_deadline_ms = 1000;
     constexpr int listen_backlog = 128;
     constexpr std::size_t exposition_initial_capacity = 1024;
+    // What a client sent beyond the request head is read and dropped for at most this long and this much
+    // after the reply, so that closing does not reset the connection under the reply.
+    constexpr std::int64_t linger_ms = 1000;
+    constexpr std::size_t linger_max_bytes = 64 * 1024;
 
     constexpr std::string_view health_response = "HTTP/1.1 200 OK\r\n"
                                                  "Content-Type: text/plain\r\n"
@@ -122,6 +126,26 @@ namespace {
         if (length == 0)
             return { HeadOutcome::dropped, {} };
         return { HeadOutcome::complete, std::string_view(buffer.data(), length) };
+    }
+
+    // Closing a socket with unread bytes makes Linux send a reset at once and discard whatever of the
+    // reply has not left yet (RFC 9112 §9.6). Half-close instead, so the reply and our FIN go out in
+    // order, and read what the client still sends until it closes, or the bounds are reached.
+    void lingeringClose(int fd)
+    {
+        if (::shutdown(fd, SHUT_WR) != 0)
+            return;
+        const std::int64_t deadline = monotonicMs() + linger_ms;
+        std::array<char, 4096> sink;
+        std::size_t drained = 0;
+        while (drained < linger_max_bytes && ops_io::waitUntil(fd, POLLIN, deadline)) {
+            const ssize_t n = ::recv(fd, sink.data(), sink.size(), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            drained += static_cast<std::size_t>(n);
+        }
     }
 
     struct RequestLine {
@@ -267,23 +291,30 @@ void HttpServer::handleClient(int client_fd)
 {
     {
         UniqueFd fd(client_fd);
-        const std::int64_t deadline = monotonicMs() + request_deadline_ms;
-        std::array<char, request_buffer_size> buffer;
-        const HeadRead read = readRequestHead(fd.get(), buffer, deadline);
-        switch (read.outcome) {
-        case HeadOutcome::dropped:
-            break;
-        case HeadOutcome::too_large:
-            send413(fd.get());
-            break;
-        case HeadOutcome::complete:
-            if (std::optional<RequestLine> request = parseRequestLine(read.head))
-                route(fd.get(), request->method, request->path);
-            break;
-        }
+        runGuarded("HTTP handler", [&] { serveConnection(fd.get()); });
     }
     // The last touch of `this`: stop() may destroy the server as soon as the count reaches zero.
     active_handlers_.fetch_sub(1);
+}
+
+void HttpServer::serveConnection(int client_fd)
+{
+    const std::int64_t deadline = monotonicMs() + request_deadline_ms;
+    std::array<char, request_buffer_size> buffer;
+    const HeadRead read = readRequestHead(client_fd, buffer, deadline);
+    switch (read.outcome) {
+    case HeadOutcome::dropped:
+        break;
+    case HeadOutcome::too_large:
+        send413(client_fd);
+        lingeringClose(client_fd);
+        break;
+    case HeadOutcome::complete:
+        if (std::optional<RequestLine> request = parseRequestLine(read.head))
+            route(client_fd, request->method, request->path);
+        lingeringClose(client_fd);
+        break;
+    }
 }
 
 void HttpServer::route(int client_fd, std::string_view method, std::string_view path)

@@ -47,6 +47,7 @@ public:
 private:
     void acceptLoop();
     void handleClient(int client_fd);
+    void serveConnection(int client_fd);
     void route(int client_fd, std::string_view method, std::string_view path);
     void handleMetrics(int client_fd);
     void handleStats(int client_fd);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -426,6 +427,35 @@ ServerResult<void> Config::applyEnvironment(const EnvLookup& env)
     }
 }
 
+namespace {
+
+    // Values that would leave the control socket unusable: every command timing out at once, every
+    // connection refused, or a mode that is not a set of permission bits.
+    ServerResult<void> checkControlSocketSettings(const ControlSocketConfig& control)
+    {
+        auto refuse = [](std::string_view key, std::string_view value, std::string_view rule) {
+            logError("Invalid " + std::string(key) + " '" + std::string(value) + "': " + std::string(rule));
+            return fail(ServerError::InvalidSetting);
+        };
+        if (control.socket_mode > 0777) {
+            char octal[16];
+            std::snprintf(octal, sizeof octal, "%o", control.socket_mode);
+            return refuse("control_socket_mode", octal, "must be octal permission bits from 0 to 777");
+        }
+        const std::pair<std::string_view, std::uint32_t> at_least_one[] = {
+            { "control_socket_read_timeout_ms", control.read_timeout_ms },
+            { "control_socket_write_timeout_ms", control.write_timeout_ms },
+            { "control_socket_max_connections", control.max_connections },
+        };
+        for (const auto& [key, value] : at_least_one) {
+            if (value == 0)
+                return refuse(key, "0", "must be at least 1");
+        }
+        return {};
+    }
+
+} // namespace
+
 ServerResult<void> Config::validate() const
 {
     try {
@@ -435,6 +465,7 @@ ServerResult<void> Config::validate() const
             TRY_VOID(checkListenAddr(*server.recursor.http_listen, "Invalid recursor http_listen"));
         for (const auto& address : server.listen_addrs)
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
+        TRY_VOID(checkControlSocketSettings(server.control_socket));
         for (const auto& zone : zones) {
             if (zone.name.empty() || zone.name.back() != '.') {
                 logError("Zone name must end with '.': " + zone.name);

@@ -6,6 +6,7 @@
 #include "server/udp_response.h"
 
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -28,6 +29,59 @@ namespace {
         std::string message(prefix);
         message += dottedErrorName(e);
         logWarning(message);
+    }
+
+    bool isWildcard(const SocketAddress& address)
+    {
+        if (address.family() == AF_INET)
+            return reinterpret_cast<const sockaddr_in*>(address.sockaddrPtr())->sin_addr.s_addr == INADDR_ANY;
+        return address.family() == AF_INET6
+            && IN6_IS_ADDR_UNSPECIFIED(
+                &reinterpret_cast<const sockaddr_in6*>(address.sockaddrPtr())->sin6_addr);
+    }
+
+    // Asks the kernel for each datagram's destination address. An IPv6 socket reports IPv4-mapped
+    // destinations through IPV6_PKTINFO as well.
+    bool enableDestinationInfo(int fd, int family)
+    {
+        const int one = 1;
+        if (family == AF_INET)
+            return ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0;
+        return ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0;
+    }
+
+    // Turns the received destination information into the control message that sends the reply from
+    // that address. The IPv4 interface is left to routing; an IPv6 one is kept for link-local addresses.
+    ReplySource replySourceFrom(msghdr& received)
+    {
+        ReplySource out;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&received); c != nullptr; c = CMSG_NXTHDR(&received, c)) {
+            msghdr reply {};
+            reply.msg_control = out.control.data();
+            reply.msg_controllen = out.control.size();
+            cmsghdr* r = CMSG_FIRSTHDR(&reply);
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo dest {};
+                std::memcpy(&dest, CMSG_DATA(c), sizeof dest);
+                in_pktinfo source {};
+                source.ipi_spec_dst = dest.ipi_addr;
+                r->cmsg_level = IPPROTO_IP;
+                r->cmsg_type = IP_PKTINFO;
+                r->cmsg_len = CMSG_LEN(sizeof source);
+                std::memcpy(CMSG_DATA(r), &source, sizeof source);
+                out.length = CMSG_SPACE(sizeof source);
+                return out;
+            }
+            if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+                r->cmsg_level = IPPROTO_IPV6;
+                r->cmsg_type = IPV6_PKTINFO;
+                r->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+                std::memcpy(CMSG_DATA(r), CMSG_DATA(c), sizeof(in6_pktinfo));
+                out.length = CMSG_SPACE(sizeof(in6_pktinfo));
+                return out;
+            }
+        }
+        return out;
     }
 
 } // namespace
@@ -111,8 +165,15 @@ ServerResult<void> RecursorServer::bindUdpSocket()
         if (auto addr = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len))
             listen_addr_ = *addr;
     }
+    // stop() relies on the receiver waking up every 100 ms: without the timeout there is no service.
     const timeval wait { 0, receive_timeout_ms * 1000 };
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    wildcard_listen_ = isWildcard(listen_addr_);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0
+        || (wildcard_listen_ && !enableDestinationInfo(fd, listen_addr_.family()))) {
+        ::close(fd);
+        return std::unexpected(ServerError::SocketFailed);
+    }
+    // Only a larger buffer: the default still works.
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &socket_receive_buffer_bytes, sizeof socket_receive_buffer_bytes);
     socket_ = fd;
     return {};
@@ -227,34 +288,43 @@ void RecursorServer::receiverLoop()
     if (socket_ < 0)
         return;
     std::vector<std::uint8_t> buffer(receive_buffer_size);
-    while (!should_stop_.load()) {
-        sockaddr_storage from {};
-        socklen_t from_len = sizeof from;
-        const ssize_t n = ::recvfrom(
-            socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (n < 0) {
-            const int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || should_stop_.load())
-                continue;
-            logWarningWithError("recursor recv error: ", fromErrno(err));
-            continue;
-        }
-        if (n == 0)
-            continue;
-        auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), from_len);
-        if (!client)
-            continue;
-        std::vector<std::uint8_t> copy;
-        try {
-            copy.assign(buffer.begin(), buffer.begin() + n); // a datagram over 4096 bytes arrives cut
-        } catch (const std::bad_alloc&) {
-            continue;
-        }
-        enqueueWork(std::move(copy), *client);
-    }
+    alignas(cmsghdr) std::array<std::uint8_t, 256> control;
+    while (!should_stop_.load())
+        runGuarded("recursor recv error", [&] { receiveOne(buffer, control); });
 }
 
-void RecursorServer::enqueueWork(std::vector<std::uint8_t> packet, const SocketAddress& client)
+// Waits at most 100 ms for one datagram and queues a copy of it.
+void RecursorServer::receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control)
+{
+    sockaddr_storage from {};
+    iovec data { buffer.data(), buffer.size() };
+    msghdr msg {};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &data;
+    msg.msg_iovlen = 1;
+    if (wildcard_listen_) {
+        msg.msg_control = control.data();
+        msg.msg_controllen = control.size();
+    }
+    const ssize_t n = ::recvmsg(socket_, &msg, 0);
+    if (n < 0) {
+        const int err = errno;
+        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && !should_stop_.load())
+            logWarningWithError("recursor recv error: ", fromErrno(err));
+        return;
+    }
+    if (n == 0)
+        return;
+    auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), msg.msg_namelen);
+    if (!client)
+        return;
+    PendingQuery query { {}, *client, wildcard_listen_ ? replySourceFrom(msg) : ReplySource {} };
+    query.packet.assign(buffer.begin(), buffer.begin() + n); // a datagram over 4096 bytes arrives cut
+    enqueueWork(std::move(query));
+}
+
+void RecursorServer::enqueueWork(PendingQuery query)
 {
     std::unique_lock lock(work_mutex_);
     work_cond_.wait(lock, [this] {
@@ -263,7 +333,7 @@ void RecursorServer::enqueueWork(std::vector<std::uint8_t> packet, const SocketA
     if (should_stop_.load() || worker_stop_.load())
         return;
     try {
-        work_queue_.push_back(PendingQuery { std::move(packet), client });
+        work_queue_.push_back(std::move(query));
     } catch (const std::bad_alloc&) {
         return;
     }
@@ -288,8 +358,9 @@ void RecursorServer::workerLoop()
 {
     if (socket_ < 0)
         return;
+    // A query whose handling throws goes unanswered; the worker goes on with the next one.
     while (auto query = takeWork())
-        answer(*query);
+        runGuarded("recursor query error", [&] { answer(*query); });
 }
 
 std::size_t RecursorServer::queuedCount()
@@ -309,10 +380,19 @@ void RecursorServer::answer(const PendingQuery& query)
     }
     if (!*reply)
         return;
-    const auto& bytes = **reply;
+    auto& bytes = **reply;
+    iovec data { bytes.data(), bytes.size() };
+    msghdr msg {};
+    msg.msg_name = const_cast<sockaddr*>(query.client_addr.sockaddrPtr());
+    msg.msg_namelen = query.client_addr.sockaddrLen();
+    msg.msg_iov = &data;
+    msg.msg_iovlen = 1;
+    if (query.reply_source.length != 0) {
+        msg.msg_control = const_cast<std::uint8_t*>(query.reply_source.control.data());
+        msg.msg_controllen = query.reply_source.length;
+    }
     // Send errors are the client's problem; the worker carries on.
-    (void)::sendto(socket_, bytes.data(), bytes.size(), 0, query.client_addr.sockaddrPtr(),
-        query.client_addr.sockaddrLen());
+    (void)::sendmsg(socket_, &msg, 0);
 }
 
 ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQuery(

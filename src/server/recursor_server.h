@@ -15,6 +15,7 @@
 #include "server/authoritative_protocol.h"
 #include "server/server_error.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,9 +31,17 @@
 
 namespace recursor {
 
+// On a wildcard socket, the address a question was sent to, as the ancillary data (IP_PKTINFO or
+// IPV6_PKTINFO) that makes the reply leave from that same address.
+struct ReplySource {
+    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(in6_pktinfo))> control {};
+    std::size_t length { 0 };
+};
+
 struct PendingQuery {
     std::vector<std::uint8_t> packet; // a private copy of the datagram
     SocketAddress client_addr;
+    ReplySource reply_source; // empty unless the socket listens on a wildcard address
 };
 
 class RecursorServer {
@@ -85,8 +95,9 @@ private:
     ServerResult<void> startWorkers();
     void stopWorkers();
     void receiverLoop();
+    void receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control);
     void workerLoop();
-    void enqueueWork(std::vector<std::uint8_t> packet, const SocketAddress& client);
+    void enqueueWork(PendingQuery query);
     std::optional<PendingQuery> takeWork();
     void answer(const PendingQuery& query);
     void closeSocket();
@@ -100,6 +111,7 @@ private:
     std::unique_ptr<ControlSocket> control_socket_;
     std::unique_ptr<HttpServer> http_server_;
     int socket_ { -1 };
+    bool wildcard_listen_ { false }; // replies need the source address each question was sent to
     Thread receiver_thread_;
     std::vector<Thread> worker_threads_;
     std::deque<PendingQuery> work_queue_; // index 0 is the oldest

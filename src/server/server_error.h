@@ -24,6 +24,7 @@
     X(NoListenAddress)                                                                                       \
     X(InvalidListenAddress)                                                                                  \
     X(InvalidZoneName)                                                                                       \
+    X(InvalidSetting)                                                                                        \
     X(InvalidAddress)                                                                                        \
     /* sockets and threads at start-up */                                                                    \
     X(AddressInUse)                                                                                          \

@@ -7,31 +7,49 @@ namespace recursor {
 namespace {
 
     constexpr std::size_t initial_capacity = 512;
-    constexpr std::size_t max_pointers_per_candidate = 16;
+    // A reader follows at most this many pointers in one name (see DnsName::fromPacket).
+    constexpr std::size_t max_pointers_per_name = 16;
     constexpr std::size_t max_labels = 128;
 
-    // Buffer positions of the labels of the name stored at `offset`, following pointers.
-    std::size_t collectStoredLabels(
-        std::span<const std::uint8_t> buf, std::size_t offset, std::array<std::size_t, max_labels>& out)
+    // The labels of a name stored in the buffer, found by following its pointers. For each label it
+    // also keeps how many pointers a reader follows from that label to the end of the name.
+    struct StoredLabels {
+        std::array<std::size_t, max_labels> pos {};
+        std::array<std::uint8_t, max_labels> pointers_after {};
+        std::size_t count { 0 };
+    };
+
+    // Walks the name stored at `offset`. A walk that does not reach the terminating zero byte (a
+    // corrupt byte, the end of the buffer, or more pointers than a reader follows) gives nothing: a
+    // name that cannot be read back in full is no compression target.
+    bool collectStoredLabels(std::span<const std::uint8_t> buf, std::size_t offset, StoredLabels& out)
     {
+        std::array<std::uint8_t, max_labels> pointers_before {};
         std::size_t count = 0;
         std::size_t pointers = 0;
         std::size_t p = offset;
-        while (p < buf.size() && count < max_labels) {
+        while (p < buf.size()) {
             const std::uint8_t b = buf[p];
+            if (b == 0) {
+                for (std::size_t i = 0; i < count; ++i)
+                    out.pointers_after[i] = static_cast<std::uint8_t>(pointers - pointers_before[i]);
+                out.count = count;
+                return true;
+            }
             if (b >= 0xC0) {
-                if (p + 1 >= buf.size() || pointers == max_pointers_per_candidate)
-                    break;
+                if (p + 1 >= buf.size() || pointers == max_pointers_per_name)
+                    return false;
                 ++pointers;
                 p = (static_cast<std::size_t>(b & 0x3F) << 8) | buf[p + 1];
-            } else if (b >= 1 && b <= 63) {
-                out[count++] = p;
+            } else if (b <= 63 && count < max_labels && p + 1 + b <= buf.size()) {
+                out.pos[count] = p;
+                pointers_before[count++] = static_cast<std::uint8_t>(pointers);
                 p += b + 1u;
             } else {
-                break;
+                return false;
             }
         }
-        return count;
+        return false;
     }
 
     bool labelsMatch(const std::uint8_t* a, const std::uint8_t* b)
@@ -110,25 +128,23 @@ PacketWriter::LookupResult PacketWriter::lookupName(const DnsName& name) const
         own[k++] = p;
 
     LookupResult best;
-    std::array<std::size_t, max_labels> cand {};
+    StoredLabels cand;
     for (std::size_t c = 0; c < name_count_; ++c) {
-        const std::size_t n = collectStoredLabels(buf_, name_positions_[c], cand);
-        if (n == 0)
+        if (!collectStoredLabels(buf_, name_positions_[c], cand) || cand.count == 0)
             continue;
-        std::size_t matched = 0;
+        const std::size_t n = cand.count;
         std::size_t match_len = 1;
-        while (matched < k && matched < n) {
-            const std::size_t mine = own[k - 1 - matched];
-            const std::size_t theirs = cand[n - 1 - matched];
-            // A stored label may run off the end of the buffer only if the buffer is corrupt; stay inside.
-            if (theirs + 1 + buf_[theirs] > buf_.size()
-                || !labelsMatch(name.storage.data() + mine, buf_.data() + theirs))
+        for (std::size_t matched = 1; matched <= k && matched <= n; ++matched) {
+            const std::size_t mine = own[k - matched];
+            const std::size_t target = n - matched;
+            if (!labelsMatch(name.storage.data() + mine, buf_.data() + cand.pos[target]))
                 break;
             match_len += name.storage[mine] + 1u;
-            ++matched;
+            // Our own pointer is one more hop for the reader on top of the candidate's.
+            const bool readable = 1u + cand.pointers_after[target] <= max_pointers_per_name;
+            if (readable && match_len > best.match_len)
+                best = { cand.pos[target], match_len };
         }
-        if (matched > 0 && match_len > best.match_len)
-            best = { cand[n - matched], match_len };
     }
     return best;
 }

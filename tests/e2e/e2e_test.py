@@ -887,6 +887,18 @@ class ControlSocketTest(RecursorTestCase):
         self.assertLess(time.monotonic() - start, 3.0)
         self.server.wait_for_line(r"^warning: Control socket read error: (error\.)?Timeout$", 5)
 
+    def test_second_instance_leaves_the_running_ones_socket_alone(self):
+        # Same control socket, and an HTTP address already taken: the second one must fail without
+        # taking the socket file (or deleting it on its way out).
+        second = subprocess.run(
+            [BINARY, "--listen", f"{LOCALHOST}:0", "--http-listen", f"{LOCALHOST}:{self.server.http_port}",
+             "--control-socket", self.server.control_path],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=15, env=child_env())
+        self.assertEqual(second.returncode, 1)
+        self.assertIn(b"error: PathInUse", second.stderr)
+        self.assertTrue(os.path.exists(self.server.control_path))
+        self.assertEqual(control_exchange(self.server.control_path, b"PING\n"), b"OK\n")
+
     def test_socket_file_is_private_to_the_owner(self):
         mode = os.stat(self.server.control_path).st_mode
         self.assertTrue(stat.S_ISSOCK(mode))

@@ -231,6 +231,31 @@ namespace {
         EXPECT_EQ(roundTrip(path, "PING\n"), "OK\n");
     }
 
+    // A second instance started with the same path must neither take the socket away from a running
+    // one nor, on its way out, delete a file it did not create.
+    TEST(ControlSocket, LeavesTheSocketOfAnotherLiveInstanceAlone)
+    {
+        RunningControl first;
+        ASSERT_TRUE(first.ok);
+        const auto ok_handler = [](auto, auto) -> OpsResult<std::string> { return "OK"; };
+        {
+            ControlSocket second(first.socket_path, ok_handler, {});
+            const OpsResult<void> started = second.start();
+            ASSERT_FALSE(started.has_value());
+            EXPECT_EQ(started.error(), OpsError::PathInUse);
+        }
+        EXPECT_EQ(roundTrip(first.socket_path, "SHUTDOWN\n"), "OK\n");
+        EXPECT_TRUE(first.shutdown_requested.load());
+
+        // The file was removed behind the first instance's back and a new one bound there.
+        ASSERT_EQ(::unlink(first.socket_path.c_str()), 0);
+        ControlSocket successor(first.socket_path, ok_handler, {});
+        ASSERT_TRUE(successor.start().has_value());
+        first.control->stop();
+        EXPECT_TRUE(std::filesystem::exists(first.socket_path));
+        EXPECT_EQ(roundTrip(first.socket_path, "PING\n"), "OK\n");
+    }
+
     TEST(ControlSocket, AcceptsPathsThatFillSunPathExactly)
     {
         ScratchDir dir { "ctl" };

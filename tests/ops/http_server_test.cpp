@@ -265,6 +265,34 @@ namespace {
         EXPECT_EQ(roundTrip(running.address(), exact), health_bytes);
     }
 
+    // Bytes left unread when the server closes would make the kernel reset the connection and drop
+    // whatever of the reply is still unsent; over loopback the reset shows as ECONNRESET after the reply.
+    TEST(HttpServer, EndsCleanlyWhenTheClientSentMoreThanTheHead)
+    {
+        RunningServer running;
+        ASSERT_TRUE(running.ok);
+        const std::string body(20000, 'x');
+        const struct {
+            const char* label;
+            std::string request;
+            std::string expected;
+        } cases[] = {
+            { "POST with a body", "POST /metrics HTTP/1.1\r\nContent-Length: 20000\r\n\r\n" + body,
+                not_allowed },
+            { "GET with pipelined bytes", "GET /health HTTP/1.1\r\n\r\n" + body, health_bytes },
+            { "oversized head", "GET /health HTTP/1.1\r\nX: " + body,
+                response("413 Payload Too Large", "text/plain", "413 Payload Too Large\n") },
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.label);
+            StreamClient client(running.address());
+            ASSERT_TRUE(client.connected());
+            client.send(c.request);
+            EXPECT_EQ(client.readUntilClosed(), c.expected);
+            EXPECT_TRUE(client.closedCleanly());
+        }
+    }
+
     TEST(HttpServer, AssemblesHeadArrivingInPieces)
     {
         RunningServer running;

@@ -428,6 +428,30 @@ namespace {
         }
     }
 
+    TEST(ConfigValidate, RefusesControlSocketSettingsThatMakeItUnusable)
+    {
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        for (auto [text, message] : std::initializer_list<std::pair<std::string_view, std::string_view>> {
+                 { "control_socket_read_timeout_ms = 0",
+                     "Invalid control_socket_read_timeout_ms '0': must be at least 1\n" },
+                 { "control_socket_write_timeout_ms = 0",
+                     "Invalid control_socket_write_timeout_ms '0': must be at least 1\n" },
+                 { "control_socket_max_connections = 0",
+                     "Invalid control_socket_max_connections '0': must be at least 1\n" },
+                 { "control_socket_mode = 1000",
+                     "Invalid control_socket_mode '1000': must be octal permission bits from 0 to 777\n" },
+             }) {
+            SCOPED_TRACE(text);
+            EXPECT_THAT(validationLog(parsed(listen + std::string(text) + "\n"), ServerError::InvalidSetting),
+                HasSubstr(std::string(message)));
+        }
+        validationLog(parsed(listen
+                          + "control_socket_mode = 777\ncontrol_socket_read_timeout_ms = 1\n"
+                            "control_socket_write_timeout_ms = 1\ncontrol_socket_max_connections = 1\n"),
+            std::nullopt);
+        validationLog(parsed(listen + "control_socket_mode = 0\n"), std::nullopt);
+    }
+
     TEST(ConfigValidate, LeavesHostNamesToStartUp)
     {
         // Only the host/port split is checked here; start-up refuses the name later.

@@ -302,21 +302,31 @@ namespace {
             : fd_(::socket(AF_INET, SOCK_DGRAM, 0))
         {
         }
+        explicit UdpClient(const SocketAddress& bind_to)
+            : UdpClient()
+        {
+            EXPECT_EQ(::bind(fd_, bind_to.sockaddrPtr(), bind_to.sockaddrLen()), 0);
+        }
         ~UdpClient() { ::close(fd_); }
         void send(const SocketAddress& to, std::span<const std::uint8_t> bytes)
         {
             ASSERT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0, to.sockaddrPtr(), to.sockaddrLen()),
                 static_cast<ssize_t>(bytes.size()));
         }
-        std::optional<Bytes> receive(int timeout_ms)
+        std::optional<Bytes> receive(int timeout_ms, SocketAddress* from = nullptr)
         {
             pollfd pfd { fd_, POLLIN, 0 };
             if (::poll(&pfd, 1, timeout_ms) != 1)
                 return std::nullopt;
             Bytes buf(65536);
-            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            sockaddr_storage sender {};
+            socklen_t sender_len = sizeof sender;
+            const ssize_t n = ::recvfrom(
+                fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&sender), &sender_len);
             if (n < 0)
                 return std::nullopt;
+            if (from != nullptr)
+                *from = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&sender), sender_len).value();
             buf.resize(static_cast<std::size_t>(n));
             return buf;
         }
@@ -344,6 +354,56 @@ namespace {
         EXPECT_EQ((*reply)[3] & 0x0F, 2);
         server->stop();
         server->stop(); // a second stop finds nothing to do
+    }
+
+    // An exception escaping a query's handling (std::bad_alloc while logging, say) costs that query only.
+    TEST(RecursorServer, WorkerSurvivesAnExceptionWhileAnswering)
+    {
+        std::atomic<int> answered { 0 };
+        RecursorServer::InitOptions options;
+        options.worker_count = 1;
+        options.before_answer = [&] {
+            if (answered.fetch_add(1) == 0)
+                throw std::bad_alloc();
+        };
+        auto server = makeServer(std::move(options));
+        ASSERT_TRUE(server->start());
+        UdpClient client;
+        testing::internal::CaptureStderr();
+        client.send(server->listenAddr(), buildQuery({ .id = 1 }));
+        EXPECT_FALSE(client.receive(300).has_value());
+        client.send(server->listenAddr(), buildQuery({ .id = 2 }));
+        const auto reply = client.receive(2000);
+        const std::string log = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ((*reply)[1], 2);
+        EXPECT_NE(log.find("error: recursor query error: std::bad_alloc"), std::string::npos) << log;
+    }
+
+    // A question sent to 127.0.0.2 from 127.0.0.1 must be answered from 127.0.0.2, or the client drops
+    // the reply as coming from a stranger; the kernel alone would pick 127.0.0.1 for the way back.
+    TEST(RecursorServer, RepliesFromTheAddressAskedOnAWildcardSocket)
+    {
+        for (const char* wildcard : { "0.0.0.0", "::" }) {
+            SCOPED_TRACE(wildcard);
+            const auto listen = SocketAddress::fromIpLiteral(wildcard, 0);
+            ASSERT_TRUE(listen);
+            RecursorServer::InitOptions options;
+            options.listen_addr = *listen;
+            auto server = makeServer(std::move(options));
+            if (!server->start()) {
+                ASSERT_STRNE(wildcard, "0.0.0.0");
+                GTEST_SKIP() << "no IPv6";
+            }
+            UdpClient client(*SocketAddress::fromIpLiteral("127.0.0.1", 0));
+            for (const char* asked : { "127.0.0.2", "127.0.0.1" }) {
+                const SocketAddress to = *SocketAddress::fromIpLiteral(asked, server->listenAddr().port());
+                client.send(to, buildQuery({ .id = 0x0C0D }));
+                SocketAddress from;
+                ASSERT_TRUE(client.receive(2000, &from).has_value()) << asked;
+                EXPECT_EQ(from.toString(), to.toString());
+            }
+        }
     }
 
     // Workers are held at a gate so that queries pile up; the queue never exceeds its capacity, nothing

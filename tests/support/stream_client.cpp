@@ -61,6 +61,7 @@ std::string StreamClient::readUntilClosed()
     char chunk[4096];
     for (;;) {
         const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        closed_cleanly_ = n == 0;
         if (n <= 0)
             return out;
         out.append(chunk, static_cast<std::size_t>(n));

@@ -25,12 +25,15 @@ public:
     void send(std::string_view bytes);
     void closeWriteSide();
     std::string readUntilClosed();
+    // After readUntilClosed: whether the server ended with an orderly close, not a reset or a timeout.
+    bool closedCleanly() const { return closed_cleanly_; }
 
 private:
     void setReadTimeout();
 
     int fd_;
     bool connected_ { false };
+    bool closed_cleanly_ { false };
 };
 
 } // namespace recursor::test

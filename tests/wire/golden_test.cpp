@@ -153,15 +153,7 @@ namespace {
         case RDataTag::minfo:
             return NameLayout { 0, 2 };
         case RDataTag::mx:
-        case RDataTag::svcb:
-        case RDataTag::https:
             return NameLayout { 2, 1 };
-        case RDataTag::srv:
-            return NameLayout { 6, 1 };
-        case RDataTag::ipseckey:
-            if (rdata.get<RDataTag::ipseckey>().gateway_type == 3)
-                return NameLayout { 3, 1 };
-            return std::nullopt;
         default: // every other type has no name, or writes its names in full
             return std::nullopt;
         }

@@ -165,6 +165,34 @@ namespace {
         EXPECT_EQ(slice(w, z_at, 4), (Bytes { 0x01, 'z', 0xC0, 20 }));
     }
 
+    // Each owner below compresses against the one before it, so pointer chains grow one hop per level.
+    // A reader follows at most 16 pointers per name: no written name may need more, and a stored name
+    // whose walk gives up at that limit must not be taken as ending where the walk stopped.
+    TEST(PacketWriter, NestedOwnersPastThePointerLimitReadBackAsWritten)
+    {
+        PacketWriter w = writerFor("a.b");
+        std::vector<DnsName> written;
+        std::string owner = "a.b";
+        for (int level = 1; level <= 24; ++level) {
+            owner = "c" + std::to_string(level) + "." + owner;
+            written.push_back(nameOf(owner));
+        }
+        // Names whose suffix is a label deep inside a long chain.
+        for (const char* probe :
+            { "zzz.c2", "zzz.c2.c1.a.b", "x.c17.c16.c15.c14.c13.c12.c11.c10.c9.c8.c7.c6.c5.c4.c3.c2.c1.a.b",
+                "c24.c23.c22.c21.c20.c19.c18.c17.c16.c15.c14.c13.c12.c11.c10.c9.c8.c7.c6.c5.c4.c3.c2.c1.a."
+                "b" })
+            written.push_back(nameOf(probe));
+        for (const DnsName& name : written)
+            addA(w, name.toText());
+
+        Bytes storage;
+        const DnsMessage msg = parseFinished(w, storage);
+        ASSERT_EQ(msg.records.size(), written.size());
+        for (std::size_t i = 0; i < written.size(); ++i)
+            EXPECT_EQ(msg.records[i].name.toText(), written[i].toText());
+    }
+
     TEST(PacketWriter, WritesRdataFieldsBigEndianAndHonoursTheCompressFlag)
     {
         PacketWriter w = writerFor("example.com");

@@ -66,6 +66,7 @@ namespace recursor::rdata::common {
 
 namespace {
     constexpr bool compressed = true;
+    constexpr bool in_full = false;
 }
 
 WireResult<A> A::readFrom(PacketReader& reader)
@@ -171,7 +172,7 @@ WireResult<void> SRV::writeTo(PacketWriter& pw) const
     TRY_VOID(pw.writeU16(priority));
     TRY_VOID(pw.writeU16(weight));
     TRY_VOID(pw.writeU16(port));
-    return pw.writeName(target, compressed);
+    return pw.writeName(target, in_full); // RFC 2782: no compression of the target
 }
 
 WireResult<LOC> LOC::readFrom(PacketReader& reader, std::uint16_t rdlength)
@@ -250,7 +251,8 @@ namespace {
         {
             return pw.writeIPv6(addr);
         }
-        WireResult<void> operator()(const DnsName& name) const { return pw.writeName(name, compressed); }
+        // RFC 4025 §2.5: the gateway name is never compressed.
+        WireResult<void> operator()(const DnsName& name) const { return pw.writeName(name, in_full); }
     };
 
 } // namespace
@@ -347,7 +349,7 @@ WireResult<SVCB> SVCB::readFrom(PacketReader& reader, std::uint16_t rdlength)
 WireResult<void> SVCB::writeTo(PacketWriter& pw) const
 {
     TRY_VOID(pw.writeU16(priority));
-    TRY_VOID(pw.writeName(target, compressed));
+    TRY_VOID(pw.writeName(target, in_full)); // RFC 9460 §2.2: TargetName is never compressed
     return pw.writeBlob(params);
 }
 
