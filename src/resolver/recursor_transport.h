@@ -1,14 +1,40 @@
-// Upstream transport settings, one per server, read-only after start-up.
+// The upstream side of one resolution step: the query packet sent to authoritative servers and the two
+// entry points the resolution machine calls (one server, or several at once).
 #pragma once
 
+#include "base/socket_address.h"
+#include "resolver/resolver.h"
+#include "wire/constants.h"
+#include "wire/name.h"
+
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace recursor {
 
+// Transport settings, one per server, read-only after start-up.
 struct UpstreamEngine {
     std::uint32_t timeout_ms { 3000 };
     std::uint8_t attempts { 1 };
     bool tcp_fallback { true };
 };
+
+struct UpstreamRequest {
+    std::vector<std::uint8_t> packet; // the complete query message
+    std::uint16_t query_id { 0 };
+};
+
+// A random ID (arc4random_buf), all flags clear, the question, and an OPT record: payload 4096, DO set.
+// OutOfMemory, QueryBuildError.
+[[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QType qtype);
+
+// One server: UDP on a fresh socket (fresh source port), TCP when the answer comes back truncated.
+[[nodiscard]] TransportResult<QueryResult> queryUpstream(
+    const UpstreamEngine& engine, const SocketAddress& address, const DnsName& qname, QType qtype);
+
+// Every address at once with one request (one ID); the first acceptable answer wins.
+[[nodiscard]] TransportResult<QueryResult> queryUpstreamFanout(const UpstreamEngine& engine,
+    std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype);
 
 } // namespace recursor
