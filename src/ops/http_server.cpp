@@ -175,7 +175,7 @@ namespace {
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
-        const std::array<ExpositionBlock, 9> blocks { {
+        const std::array<ExpositionBlock, 10> blocks { {
             { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
             { "dns_queries_success", "Successful queries (NOERROR)", "counter",
                 metrics.queries_success.load() },
@@ -185,6 +185,8 @@ namespace {
             { "dns_queries_timeout", "Query timeouts", "counter", metrics.queries_timeout.load() },
             { "dns_cache_hits", "Cache hits", "counter", metrics.cache_hits.load() },
             { "dns_cache_misses", "Cache misses", "counter", metrics.cache_misses.load() },
+            { "dns_queries_shed", "Questions dropped because the resolution queue was full", "counter",
+                metrics.queries_shed.load() },
             { "dns_uptime_seconds", "Server uptime in seconds", "gauge", uptime },
         } };
         std::string out;

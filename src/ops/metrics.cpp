@@ -163,6 +163,7 @@ Snapshot Metrics::snapshot(std::int64_t now_seconds) const
         .dnssec_validations_success = dnssec_validations_success.load(),
         .dnssec_validations_bogus = dnssec_validations_bogus.load(),
         .dnssec_validations_insecure = dnssec_validations_insecure.load(),
+        .queries_shed = queries_shed.load(),
         .uptime_seconds = uptimeSeconds(now_seconds),
         .latency_p50_us = latency.p50_us,
         .latency_p90_us = latency.p90_us,

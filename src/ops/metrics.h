@@ -38,6 +38,7 @@ struct Snapshot {
     std::uint64_t dnssec_validations_success { 0 };
     std::uint64_t dnssec_validations_bogus { 0 };
     std::uint64_t dnssec_validations_insecure { 0 };
+    std::uint64_t queries_shed { 0 };
     std::uint64_t uptime_seconds { 0 };
     std::uint64_t latency_p50_us { 0 };
     std::uint64_t latency_p90_us { 0 };
@@ -72,6 +73,8 @@ public:
     // At most three atomic increments; never allocates or locks.
     void recordQuery(RCode rcode, CacheOutcome cache);
     void recordDnssecValidation(DnssecValidationResult result);
+    // A question dropped unanswered because the resolution queue was full.
+    void recordShed() { queries_shed.fetch_add(1); }
     // Keeps one in `latency_sample_rate` calls in a ring of `max_latency_samples` slots.
     // The query path does not call it today.
     void recordLatency(std::uint64_t microseconds);
@@ -99,6 +102,7 @@ public:
     std::atomic<std::uint64_t> dnssec_validations_success { 0 };
     std::atomic<std::uint64_t> dnssec_validations_bogus { 0 };
     std::atomic<std::uint64_t> dnssec_validations_insecure { 0 };
+    std::atomic<std::uint64_t> queries_shed { 0 };
 
 private:
     Metrics(WallClock clock, std::unique_ptr<std::atomic<std::uint64_t>[]> samples);

@@ -4,10 +4,15 @@
 
 namespace recursor {
 
-ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(bool validation_enabled, Cache::Clock clock)
+ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions options)
 {
-    auto cache = TRY(Cache::init(std::move(clock)));
-    std::unique_ptr<Recursor> recursor(new (std::nothrow) Recursor(std::move(cache), validation_enabled));
+    auto cache = TRY(Cache::init(std::move(options.clock), options.cache_limits));
+    NameserverSet roots;
+    if (options.root_servers)
+        roots = *options.root_servers;
+    else
+        roots.loadRoots(53);
+    std::unique_ptr<Recursor> recursor(new (std::nothrow) Recursor(std::move(cache), options.validation_enabled, roots));
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     return recursor;
@@ -33,14 +38,15 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
     const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
-    return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {});
+    ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
+    return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {}, budget);
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(
-    const UpstreamEngine&, const DnsName&, QType, std::uint8_t, ResolutionPolicy)
+ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
+    const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
 {
-    // The iterative resolution machine is not part of this build yet: every miss fails.
-    return std::unexpected(ResolveError::ServFail);
+    ResolutionMachine machine(*this, qname, qtype, depth, policy, budget);
+    return machine.run(engine);
 }
 
 } // namespace recursor

@@ -1,7 +1,9 @@
-// The resolver core shared by every worker: the cache and the resolution entry points.
+// The resolver core shared by every worker: the cache, the root servers and the resolution entry points.
 #pragma once
 
 #include "resolver/recursor_cache.h"
+#include "resolver/recursor_machine.h"
+#include "resolver/recursor_nameserver.h"
 #include "resolver/recursor_policy.h"
 #include "resolver/recursor_result_builder.h"
 #include "resolver/recursor_transport.h"
@@ -10,34 +12,53 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace recursor {
 
+// Milliseconds of the monotonic clock.
+std::int64_t monotonicMs();
+
+struct RecursorOptions {
+    bool validation_enabled { true };
+    Cache::Clock clock; // wall clock for the cache; the system clock when empty
+    CacheLimits cache_limits;
+    std::optional<NameserverSet> root_servers; // the 13 built-in addresses when empty
+};
+
 class Recursor {
 public:
-    static ResolveResultOr<std::unique_ptr<Recursor>> init(bool validation_enabled, Cache::Clock clock = {});
+    static ResolveResultOr<std::unique_ptr<Recursor>> init(RecursorOptions options);
+    static ResolveResultOr<std::unique_ptr<Recursor>> init(bool validation_enabled, Cache::Clock clock = {})
+    {
+        return init(RecursorOptions { .validation_enabled = validation_enabled, .clock = std::move(clock) });
+    }
 
     // The worker's entry point: the answer cache first, the network on a miss.
     ResolveResultOr<ResolveResult> resolveWithTransport(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    // A client question from the network, with a budget of its own.
     ResolveResultOr<ResolveResult> resolveFromNetwork(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
-    // Never reads the answer cache; nested resolutions call it directly.
+    // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
-        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy);
+        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget);
 
     Cache& cache() { return *cache_; }
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
+    const NameserverSet& rootServers() const { return root_servers_; }
 
 private:
-    Recursor(std::unique_ptr<Cache> cache, bool validation_enabled)
+    Recursor(std::unique_ptr<Cache> cache, bool validation_enabled, const NameserverSet& roots)
         : cache_(std::move(cache))
+        , root_servers_(roots)
         , validation_enabled_(validation_enabled)
     {
     }
 
     std::unique_ptr<Cache> cache_;
+    NameserverSet root_servers_;
     std::uint16_t default_nameserver_port_ { 53 };
     bool validation_enabled_;
 };

@@ -1,5 +1,8 @@
 #include "resolver/recursor_cache.h"
 
+#include "wire/reader.h"
+
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <new>
@@ -10,6 +13,73 @@ namespace {
 
     constexpr std::size_t initial_answers_per_shard = 64;
     constexpr std::size_t initial_delegations = 100;
+    // Entries looked at per store for expired ones, and per eviction for the least recently used.
+    constexpr std::size_t reclaim_samples = 2;
+    constexpr std::size_t eviction_samples = 5;
+    // A hash map node: the value, the next pointer and the cached hash, and a share of the bucket array.
+    constexpr std::size_t node_overhead = 2 * sizeof(void*) + sizeof(void*) * 5 / 4;
+
+    std::uint64_t nextRandom(std::uint64_t& state)
+    {
+        // xorshift64: sampling needs spread, not secrecy.
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+
+    // The entry in the first non-empty bucket from a random one on; end() for an empty map.
+    template <typename Map> typename Map::iterator sampleEntry(Map& map, std::uint64_t& state)
+    {
+        if (map.empty())
+            return map.end();
+        const std::size_t buckets = map.bucket_count();
+        std::size_t b = nextRandom(state) % buckets;
+        for (std::size_t i = 0; i < buckets; ++i, b = (b + 1) % buckets) {
+            if (map.bucket_size(b) != 0)
+                return map.find(map.begin(b)->first);
+        }
+        return map.end();
+    }
+
+    // Where the TTL field of every record of a response sits, so that a hit can age them.
+    std::vector<std::uint16_t> findTtlOffsets(std::span<const std::uint8_t> packet)
+    {
+        std::vector<std::uint16_t> offsets;
+        if (packet.size() < Header::size || packet.size() > 0xFFFF)
+            return offsets;
+        const Header header = Header::fromSlice(packet);
+        PacketReader reader(packet);
+        for (std::uint16_t i = 0; i < header.qdCount(); ++i) {
+            if (!reader.readName() || !reader.skip(4))
+                return {};
+        }
+        offsets.reserve(header.totalRecordCount());
+        for (std::uint32_t i = 0; i < header.totalRecordCount(); ++i) {
+            if (!reader.readName())
+                return {};
+            const std::size_t ttl_at = reader.pos() + 4;
+            auto fixed = reader.readRecordHeader();
+            if (!fixed || !reader.skip(fixed->rdlength))
+                return {};
+            offsets.push_back(static_cast<std::uint16_t>(ttl_at));
+        }
+        return offsets;
+    }
+
+    void ageTtls(std::span<std::uint8_t> packet, std::span<const std::uint16_t> offsets, std::int64_t elapsed)
+    {
+        if (elapsed <= 0)
+            return;
+        for (std::uint16_t at : offsets) {
+            const std::uint32_t ttl = readU32(packet.subspan(at, 4));
+            const std::uint32_t aged = ttl > elapsed ? static_cast<std::uint32_t>(ttl - elapsed) : 0;
+            packet[at] = static_cast<std::uint8_t>(aged >> 24);
+            packet[at + 1] = static_cast<std::uint8_t>(aged >> 16);
+            packet[at + 2] = static_cast<std::uint8_t>(aged >> 8);
+            packet[at + 3] = static_cast<std::uint8_t>(aged);
+        }
+    }
 
 } // namespace
 
@@ -19,10 +89,18 @@ std::int64_t wallClockSeconds()
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
-ResolveResultOr<std::unique_ptr<Cache>> Cache::init(Clock clock)
+Cache::Cache(Clock clock, CacheLimits limits)
+    : clock_(std::move(clock))
+    , shard_max_bytes_(limits.max_bytes / 8 * 7 / shard_count)
+    , max_delegations_(std::max<std::size_t>(
+          16, limits.max_bytes / 8 / (sizeof(DelegationMap::value_type) + node_overhead)))
+{
+}
+
+ResolveResultOr<std::unique_ptr<Cache>> Cache::init(Clock clock, CacheLimits limits)
 {
     try {
-        std::unique_ptr<Cache> cache(new Cache(clock ? std::move(clock) : Clock(wallClockSeconds)));
+        std::unique_ptr<Cache> cache(new Cache(clock ? std::move(clock) : Clock(wallClockSeconds), limits));
         for (auto& shard : cache->answers_) {
             shard.answers.max_load_factor(0.8f);
             shard.answers.reserve(initial_answers_per_shard);
@@ -61,19 +139,23 @@ ResolveResultOr<std::optional<CacheHit>> Cache::getAnswerCopy(const DnsName& nam
                 return std::unexpected(ResolveError::OutOfMemory);
             }
         }
+        const std::int64_t at = now();
         std::shared_lock lock(shard.lock);
         auto it = shard.answers.find(key);
         if (it == shard.answers.end())
             continue;
-        if (it->second.meta.expires_at < now()) {
+        const CachedAnswer& entry = it->second;
+        if (entry.meta.expires_at < at) {
             lock.unlock();
             removeExpiredAnswer(key);
             return std::nullopt;
         }
         // Same length: copy. A different length means the entry was replaced meanwhile; start over.
-        if (it->second.packet.size() == noted_len) {
-            std::copy(it->second.packet.begin(), it->second.packet.end(), buffer.begin());
-            return CacheHit { it->second.meta, std::move(buffer) };
+        if (entry.packet.size() == noted_len) {
+            std::copy(entry.packet.begin(), entry.packet.end(), buffer.begin());
+            ageTtls(buffer, entry.ttl_offsets, at - entry.meta.stored_at);
+            entry.last_used.store(at, std::memory_order_relaxed);
+            return CacheHit { entry.meta, std::move(buffer) };
         }
     }
 }
@@ -82,19 +164,54 @@ ResolveResultOr<void> Cache::putAnswer(const DnsName& name, QType qtype, std::sp
     std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl)
 {
     const CacheKey key { toU16(qtype), name };
+    const std::int64_t at = now();
     try {
-        CachedAnswer fresh {
-            .meta = { now() + ttl, answer_count, rcode, validated, has_dnssec_records },
-            .packet = { packet.begin(), packet.end() },
-        };
+        std::vector<std::uint8_t> copy(packet.begin(), packet.end());
+        std::vector<std::uint16_t> offsets = findTtlOffsets(packet);
+        const std::size_t footprint = sizeof(AnswerMap::value_type) + node_overhead + copy.capacity()
+            + offsets.capacity() * sizeof(std::uint16_t);
         AnswerShard& shard = answerShard(key);
         std::unique_lock lock(shard.lock);
-        // The old packet, if any, is released when `fresh` takes its place.
-        shard.answers.insert_or_assign(key, std::move(fresh));
+        // The entry is filled in place: it holds an atomic and never moves. Any old packet is released.
+        auto [it, inserted] = shard.answers.try_emplace(key);
+        CachedAnswer& entry = it->second;
+        if (!inserted)
+            shard.bytes -= entry.footprint;
+        entry.meta = { at + ttl, at, answer_count, rcode, validated, has_dnssec_records };
+        entry.packet = std::move(copy);
+        entry.ttl_offsets = std::move(offsets);
+        entry.footprint = footprint;
+        entry.last_used.store(at, std::memory_order_relaxed);
+        shard.bytes += footprint;
+        makeRoom(shard, at);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
     return {};
+}
+
+void Cache::makeRoom(AnswerShard& shard, std::int64_t at)
+{
+    auto erase = [&shard](AnswerMap::iterator it) {
+        shard.bytes -= it->second.footprint;
+        shard.answers.erase(it);
+    };
+    for (std::size_t i = 0; i < reclaim_samples; ++i) {
+        auto it = sampleEntry(shard.answers, shard.random_state);
+        if (it != shard.answers.end() && it->second.meta.expires_at < at)
+            erase(it);
+    }
+    while (shard.bytes > shard_max_bytes_ && !shard.answers.empty()) {
+        auto victim = sampleEntry(shard.answers, shard.random_state);
+        for (std::size_t i = 1; i < eviction_samples && victim->second.meta.expires_at >= at; ++i) {
+            auto other = sampleEntry(shard.answers, shard.random_state);
+            if (other->second.meta.expires_at < at
+                || other->second.last_used.load(std::memory_order_relaxed)
+                    < victim->second.last_used.load(std::memory_order_relaxed))
+                victim = other;
+        }
+        erase(victim);
+    }
 }
 
 void Cache::removeExpiredAnswer(const CacheKey& key)
@@ -103,11 +220,13 @@ void Cache::removeExpiredAnswer(const CacheKey& key)
     std::unique_lock lock(shard.lock);
     auto it = shard.answers.find(key);
     // Another worker may have stored a fresh entry between our shared and exclusive sections.
-    if (it != shard.answers.end() && it->second.meta.expires_at < now())
+    if (it != shard.answers.end() && it->second.meta.expires_at < now()) {
+        shard.bytes -= it->second.footprint;
         shard.answers.erase(it);
+    }
 }
 
-std::optional<NameserverSet> Cache::findDelegation(const DnsName& name)
+std::optional<Delegation> Cache::findDelegation(const DnsName& name)
 {
     DnsName n = name;
     std::shared_lock lock(delegations_lock_);
@@ -115,7 +234,7 @@ std::optional<NameserverSet> Cache::findDelegation(const DnsName& name)
         auto it = delegations_.find(n);
         if (it != delegations_.end()) {
             if (it->second.expires_at >= now())
-                return it->second.nameservers;
+                return Delegation { it->first, it->second.nameservers };
             lock.unlock();
             removeExpiredDelegation(n);
             lock.lock();
@@ -127,14 +246,36 @@ std::optional<NameserverSet> Cache::findDelegation(const DnsName& name)
 
 ResolveResultOr<void> Cache::putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl)
 {
-    const DelegationEntry entry { set, now() + ttl };
+    const std::int64_t at = now();
+    const DelegationEntry entry { set, at + ttl };
     try {
         std::unique_lock lock(delegations_lock_);
         delegations_.insert_or_assign(name, entry);
+        makeDelegationRoom(at);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
     return {};
+}
+
+// Delegations carry no usage stamp: over the limit, a sampled expired one goes first, else the one that
+// expires soonest.
+void Cache::makeDelegationRoom(std::int64_t at)
+{
+    for (std::size_t i = 0; i < reclaim_samples; ++i) {
+        auto it = sampleEntry(delegations_, delegation_random_state_);
+        if (it != delegations_.end() && it->second.expires_at < at)
+            delegations_.erase(it);
+    }
+    while (delegations_.size() > max_delegations_) {
+        auto victim = sampleEntry(delegations_, delegation_random_state_);
+        for (std::size_t i = 1; i < eviction_samples; ++i) {
+            auto other = sampleEntry(delegations_, delegation_random_state_);
+            if (other->second.expires_at < victim->second.expires_at)
+                victim = other;
+        }
+        delegations_.erase(victim);
+    }
 }
 
 void Cache::removeExpiredDelegation(const DnsName& name)
@@ -151,6 +292,16 @@ std::size_t Cache::answerCount() const
     for (const auto& shard : answers_) {
         std::shared_lock lock(shard.lock);
         total += shard.answers.size();
+    }
+    return total;
+}
+
+std::size_t Cache::answerBytes() const
+{
+    std::size_t total = 0;
+    for (const auto& shard : answers_) {
+        std::shared_lock lock(shard.lock);
+        total += shard.bytes;
     }
     return total;
 }

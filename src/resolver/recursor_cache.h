@@ -1,6 +1,8 @@
 // The answer cache (16 independently locked shards keyed by name and type) and the delegation map.
-// Entries expire by wall-clock seconds; an expired entry is removed when a lookup meets it.
-// No operation holds two locks, and copies are allocated outside the locks.
+// Entries expire by wall-clock seconds. Memory is bounded: every store also reclaims a few expired
+// entries it samples, and a shard over its share of the byte budget evicts the least recently used of a
+// few sampled entries until it fits again. No operation holds two locks, and copies are allocated
+// outside the locks.
 #pragma once
 
 #include "resolver/recursor_nameserver.h"
@@ -10,6 +12,7 @@
 #include "wire/name.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +38,7 @@ struct CacheKeyContext {
 
 struct CacheEntry {
     std::int64_t expires_at { 0 };
+    std::int64_t stored_at { 0 };
     std::uint16_t answer_count { 0 };
     RCode rcode { RCode::no_error };
     bool validated { false };
@@ -44,11 +48,20 @@ struct CacheEntry {
 struct CachedAnswer {
     CacheEntry meta;
     std::vector<std::uint8_t> packet;
+    std::vector<std::uint16_t> ttl_offsets; // where each record's TTL field sits in `packet`
+    std::size_t footprint { 0 }; // bytes charged to the shard
+    mutable std::atomic<std::int64_t> last_used { 0 };
 };
 
 struct CacheHit {
     CacheEntry meta;
-    std::vector<std::uint8_t> packet; // the caller's copy
+    std::vector<std::uint8_t> packet; // the caller's copy, every TTL reduced by the seconds since storing
+};
+
+struct CacheLimits {
+    static constexpr std::size_t default_max_bytes = 32u * 1024 * 1024;
+    // Answers and delegations together; delegations may take an eighth.
+    std::size_t max_bytes { default_max_bytes };
 };
 
 struct DelegationEntry {
@@ -61,37 +74,48 @@ public:
     using Clock = std::function<std::int64_t()>; // wall clock, whole seconds since the epoch
     static constexpr std::size_t shard_count = 16;
 
-    static ResolveResultOr<std::unique_ptr<Cache>> init(Clock clock = {});
+    static ResolveResultOr<std::unique_ptr<Cache>> init(Clock clock = {}, CacheLimits limits = {});
 
     ResolveResultOr<std::optional<CacheHit>> getAnswerCopy(const DnsName& name, QType qtype);
     ResolveResultOr<void> putAnswer(const DnsName& name, QType qtype, std::span<const std::uint8_t> packet,
         std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl);
     void removeExpiredAnswer(const CacheKey& key);
 
-    std::optional<NameserverSet> findDelegation(const DnsName& name);
+    // The closest live delegation at or above `name`, with its zone as stored.
+    std::optional<Delegation> findDelegation(const DnsName& name);
     ResolveResultOr<void> putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl);
     void removeExpiredDelegation(const DnsName& name);
 
     static std::size_t answerShardIndex(const CacheKey& key) { return CacheKeyContext {}.hash(key) & 15; }
     std::size_t answerCount() const;
     std::size_t delegationCount() const;
+    // Bytes charged for answers, over all shards.
+    std::size_t answerBytes() const;
 
 private:
+    using AnswerMap = std::unordered_map<CacheKey, CachedAnswer, CacheKeyContext, CacheKeyContext>;
+    using DelegationMap = std::unordered_map<DnsName, DelegationEntry, DnsNameContext, DnsNameContext>;
+
     struct AnswerShard {
-        std::unordered_map<CacheKey, CachedAnswer, CacheKeyContext, CacheKeyContext> answers;
+        AnswerMap answers;
+        std::size_t bytes { 0 }; // under `lock`
+        std::uint64_t random_state { 0x9E3779B97F4A7C15 }; // for sampling, under `lock`
         mutable std::shared_mutex lock;
     };
 
-    explicit Cache(Clock clock)
-        : clock_(std::move(clock))
-    {
-    }
+    Cache(Clock clock, CacheLimits limits);
     std::int64_t now() const { return clock_(); }
     AnswerShard& answerShard(const CacheKey& key) { return answers_[answerShardIndex(key)]; }
+    // Under the shard's exclusive lock: reclaims sampled expired entries, then evicts until the shard fits.
+    void makeRoom(AnswerShard& shard, std::int64_t now);
+    void makeDelegationRoom(std::int64_t now);
 
     Clock clock_;
+    std::size_t shard_max_bytes_;
+    std::size_t max_delegations_;
+    std::uint64_t delegation_random_state_ { 0xD1B54A32D192ED03 }; // under `delegations_lock_`
     std::array<AnswerShard, shard_count> answers_;
-    std::unordered_map<DnsName, DelegationEntry, DnsNameContext, DnsNameContext> delegations_;
+    DelegationMap delegations_;
     mutable std::shared_mutex delegations_lock_;
 };
 

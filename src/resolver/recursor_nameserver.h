@@ -1,10 +1,12 @@
-// A fixed-capacity set of nameserver addresses, held by value (no allocation).
+// A fixed-capacity set of nameserver addresses, held by value (no allocation), and the root servers.
 #pragma once
 
 #include "base/socket_address.h"
+#include "wire/name.h"
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace recursor {
@@ -19,9 +21,19 @@ struct NameserverSet {
             addrs[count++] = addr;
     }
     std::span<const SocketAddress> slice() const { return { addrs.data(), count }; }
+    void replace(const NameserverSet& other) { *this = other; }
+    // The 13 built-in IPv4 root server addresses, in table order, each with `port`.
+    void loadRoots(std::uint16_t port);
+    bool empty() const { return count == 0; }
 
     std::size_t count { 0 };
     std::array<SocketAddress, capacity> addrs {};
+};
+
+// A zone and the addresses of its servers.
+struct Delegation {
+    DnsName zone;
+    NameserverSet nameservers;
 };
 
 } // namespace recursor

@@ -1,1 +1,134 @@
 #include "resolver/recursor_result_builder.h"
+
+#include "wire/writer.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace recursor {
+
+namespace {
+
+    constexpr std::uint8_t flag_ra = 0x80; // byte 3
+
+    ResolveError fromWriter(WireError e)
+    {
+        return e == WireError::OutOfMemory ? ResolveError::OutOfMemory : ResolveError::ServFail;
+    }
+
+    ResolveResultOr<PacketWriter> startResponse(const DnsName& qname, QType qtype, std::uint8_t byte3)
+    {
+        auto writer = PacketWriter::init(qname, qtype, QClass::in);
+        if (!writer)
+            return std::unexpected(fromWriter(writer.error()));
+        auto header = writer->getHeader();
+        header[2] = flag_qr;
+        header[3] = byte3;
+        return std::move(*writer);
+    }
+
+    WireResult<void> writeRecord(PacketWriter& writer, const DnsRecord& rec, Section section)
+    {
+        TRY_VOID(writer.startRecord(rec.name, rec.rtype, rec.rclass, rec.ttl, section));
+        TRY_VOID(rec.rdata.writeTo(writer));
+        return writer.commit();
+    }
+
+    const DnsRecord& deref(const DnsRecord& rec) { return rec; }
+    const DnsRecord& deref(const DnsRecord* rec) { return *rec; }
+
+    template <typename Records> ResolveResultOr<void> writeRecords(PacketWriter& writer, const Records& records, Section section)
+    {
+        for (const auto& rec : records) {
+            if (auto written = writeRecord(writer, deref(rec), section); !written)
+                return std::unexpected(fromWriter(written.error()));
+        }
+        return {};
+    }
+
+    ResolveResultOr<BuiltPacket> finishBuilt(PacketWriter& writer)
+    {
+        auto bytes = writer.finish();
+        if (!bytes)
+            return std::unexpected(fromWriter(bytes.error()));
+        BuiltPacket built { std::move(*bytes), 0 };
+        built.answer_count = readU16(std::span(built.packet).subspan(6, 2));
+        return built;
+    }
+
+    bool isDnssecType(QType t)
+    {
+        switch (t) {
+        case QType::ds:
+        case QType::rrsig:
+        case QType::nsec:
+        case QType::dnskey:
+        case QType::nsec3:
+        case QType::nsec3param:
+        case QType::cds:
+        case QType::cdnskey:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+} // namespace
+
+ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype, std::span<const DnsRecord> cname_chain,
+    std::span<const DnsRecord* const> answers, RCode rcode, bool validated)
+{
+    const auto byte3 = static_cast<std::uint8_t>(flag_ra | (validated ? flag_ad : 0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
+    PacketWriter writer = TRY(startResponse(qname, qtype, byte3));
+    TRY_VOID(writeRecords(writer, cname_chain, Section::answer));
+    TRY_VOID(writeRecords(writer, answers, Section::answer));
+    return finishBuilt(writer);
+}
+
+ResolveResultOr<BuiltPacket> buildNegativePacket(const DnsName& qname, QType qtype,
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode)
+{
+    PacketWriter writer = TRY(startResponse(qname, qtype, static_cast<std::uint8_t>(flag_ra | static_cast<std::uint8_t>(rcode))));
+    TRY_VOID(writeRecords(writer, cname_chain, Section::answer));
+    TRY_VOID(writeRecords(writer, authority, Section::authority));
+    return finishBuilt(writer);
+}
+
+std::uint32_t extractAnswerTtl(std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers)
+{
+    std::optional<std::uint32_t> smallest;
+    auto consider = [&](std::uint32_t ttl) {
+        if (ttl != 0)
+            smallest = std::min(smallest.value_or(ttl), ttl);
+    };
+    for (const DnsRecord& rec : cname_chain)
+        consider(rec.ttl);
+    for (const DnsRecord* rec : answers)
+        consider(rec->ttl);
+    return smallest.value_or(default_answer_ttl);
+}
+
+const DnsRecord* findNegativeSoa(std::span<const DnsRecord* const> records)
+{
+    for (const DnsRecord* rec : records) {
+        if (rec->section == Section::authority && rec->rdata.tag() == RDataTag::soa)
+            return rec;
+    }
+    return nullptr;
+}
+
+std::uint32_t extractNegativeTtl(std::span<const DnsRecord* const> authority)
+{
+    const DnsRecord* soa = findNegativeSoa(authority);
+    if (soa == nullptr)
+        return default_negative_ttl;
+    return std::min(soa->ttl, soa->rdata.get<RDataTag::soa>().minimum);
+}
+
+bool responseHasDnssecRecords(const DnsMessage& msg)
+{
+    return std::any_of(
+        msg.records.begin(), msg.records.end(), [](const DnsRecord& rec) { return isDnssecType(rec.rtype); });
+}
+
+} // namespace recursor

@@ -5,6 +5,8 @@
 #include "server/query.h"
 #include "server/udp_response.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -18,6 +20,14 @@ namespace {
 
     // Roomy kernel buffer so bursts wait in the socket rather than being dropped.
     constexpr int socket_receive_buffer_bytes = 4 * 1024 * 1024;
+
+    void recordDnssecOutcome(Metrics& metrics, bool validated, bool has_dnssec_records)
+    {
+        if (validated || has_dnssec_records) {
+            metrics.recordDnssecValidation(
+                validated ? DnssecValidationResult::secure : DnssecValidationResult::insecure);
+        }
+    }
 
     ServerError fromResolveInit(ResolveError)
     {
@@ -108,7 +118,12 @@ WireResult<std::vector<std::uint8_t>> buildServfailResponse(const QueryParseCont
 
 ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions options)
 {
-    auto recursor = Recursor::init(options.enable_dnssec);
+    auto recursor = Recursor::init(RecursorOptions {
+        .validation_enabled = options.enable_dnssec,
+        .clock = {},
+        .cache_limits = options.cache_limits,
+        .root_servers = options.root_servers,
+    });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));
     auto metrics = Metrics::init();
@@ -139,13 +154,7 @@ RecursorServer::~RecursorServer()
 
 std::size_t RecursorServer::computeWorkerCount() const
 {
-    if (options_.worker_count)
-        return std::max<std::size_t>(*options_.worker_count, 1);
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0)
-        return 2;
-    return std::max<std::size_t>(static_cast<std::size_t>(CPU_COUNT(&set)), 2);
+    return std::max<std::size_t>(options_.worker_count.value_or(default_worker_count), 1);
 }
 
 ServerResult<void> RecursorServer::bindUdpSocket()
@@ -206,13 +215,11 @@ ServerResult<void> RecursorServer::start()
     TRY_VOID(bindUdpSocket());
     auto started = [&]() -> ServerResult<void> {
         TRY_VOID(startSideServers());
-        try {
+        {
             std::lock_guard lock(work_mutex_);
             work_queue_.clear();
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(ServerError::OutOfMemory);
+            worker_stop_ = false;
         }
-        TRY_VOID(startWorkers());
         if (receiver_thread_.start([this] { receiverLoop(); }) != 0)
             return std::unexpected(ServerError::ThreadSpawnFailed);
         return {};
@@ -225,38 +232,18 @@ ServerResult<void> RecursorServer::start()
     return started;
 }
 
-ServerResult<void> RecursorServer::startWorkers()
-{
-    worker_stop_.store(false);
-    const std::size_t count = computeWorkerCount();
-    try {
-        worker_threads_.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            Thread worker;
-            if (worker.start([this] { workerLoop(); }) != 0) {
-                stopWorkers();
-                return std::unexpected(ServerError::ThreadSpawnFailed);
-            }
-            worker_threads_.push_back(std::move(worker));
-        }
-    } catch (const std::bad_alloc&) {
-        stopWorkers();
-        return std::unexpected(ServerError::OutOfMemory);
-    }
-    return {};
-}
-
 void RecursorServer::stopWorkers()
 {
+    std::vector<Thread> workers;
     {
         // Under the mutex, so a worker between its emptiness check and its wait cannot miss the wake-up.
         std::lock_guard lock(work_mutex_);
-        worker_stop_.store(true);
+        worker_stop_ = true;
+        workers.swap(worker_threads_);
     }
     work_cond_.notify_all();
-    for (Thread& worker : worker_threads_)
+    for (Thread& worker : workers)
         worker.join();
-    worker_threads_.clear();
 }
 
 void RecursorServer::stop()
@@ -293,7 +280,7 @@ void RecursorServer::receiverLoop()
         runGuarded("recursor recv error", [&] { receiveOne(buffer, control); });
 }
 
-// Waits at most 100 ms for one datagram and queues a copy of it.
+// Waits at most 100 ms for one datagram; answers it at once when it can, queues it otherwise.
 void RecursorServer::receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control)
 {
     sockaddr_storage from {};
@@ -319,38 +306,200 @@ void RecursorServer::receiveOne(std::span<std::uint8_t> buffer, std::span<std::u
     auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), msg.msg_namelen);
     if (!client)
         return;
-    PendingQuery query { {}, *client, wildcard_listen_ ? replySourceFrom(msg) : ReplySource {} };
-    query.packet.assign(buffer.begin(), buffer.begin() + n); // a datagram over 4096 bytes arrives cut
-    enqueueWork(std::move(query));
-}
-
-void RecursorServer::enqueueWork(PendingQuery query)
-{
-    std::unique_lock lock(work_mutex_);
-    work_cond_.wait(lock, [this] {
-        return work_queue_.size() < options_.queue_capacity || should_stop_.load() || worker_stop_.load();
-    });
-    if (should_stop_.load() || worker_stop_.load())
-        return;
-    try {
-        work_queue_.push_back(std::move(query));
-    } catch (const std::bad_alloc&) {
+    PendingQuery query { {}, {}, *client, wildcard_listen_ ? replySourceFrom(msg) : ReplySource {} };
+    // A datagram over 4096 bytes arrives cut. The copy is parsed in place: the context views into it.
+    query.packet.assign(buffer.begin(), buffer.begin() + n);
+    std::optional<QueryParseContext> ctx;
+    auto front = answerFront(query.packet, ctx);
+    if (!front) {
+        logWarningWithError("recursor query error: ", front.error());
         return;
     }
-    lock.unlock();
-    work_cond_.notify_all();
+    switch (front->kind) {
+    case FrontAnswer::Kind::drop:
+        return;
+    case FrontAnswer::Kind::reply:
+        send(query, std::move(front->reply));
+        return;
+    case FrontAnswer::Kind::resolve:
+        query.ctx = std::move(*ctx);
+        enqueueMiss(std::move(query));
+        return;
+    }
+}
+
+ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
+    std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx)
+{
+    // A message with QR set is a response, not a question. Answering it would let one spoofed packet
+    // set two resolvers (or one resolver and itself) answering each other forever.
+    if (packet.size() >= Header::size && (packet[2] & flag_qr) != 0)
+        return FrontAnswer {};
+
+    auto formErr = [&]() -> ServerResult<FrontAnswer> {
+        metrics_->recordQuery(RCode::form_err, CacheOutcome::not_applicable);
+        auto reply = buildFormErrResponse(packet);
+        if (!reply)
+            return std::unexpected(replyBuildError(reply.error()));
+        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply) };
+    };
+
+    auto parsed = parseQueryForAuthoritativeAnswer(packet);
+    if (!parsed) {
+        if (parsed.error() == WireError::OutOfMemory)
+            return std::unexpected(ServerError::OutOfMemory);
+        return formErr();
+    }
+    if (!parsed->valid_question)
+        return formErr();
+    auto hit = recursor_->cache().getAnswerCopy(parsed->qname, parsed->qtype);
+    if (!hit)
+        return std::unexpected(ServerError::OutOfMemory);
+    if (*hit)
+        return FrontAnswer { FrontAnswer::Kind::reply, TRY(replyFromCache(*parsed, std::move(**hit))) };
+    ctx = std::move(*parsed);
+    return FrontAnswer { FrontAnswer::Kind::resolve, {} };
+}
+
+namespace {
+
+    // The client's ID and RD bit, and its question name byte for byte: the stored packet carries the
+    // spelling of whoever asked first, and a client that varies letter case checks it (RFC 5452 §9.1).
+    void personalize(std::vector<std::uint8_t>& reply, const QueryParseContext& ctx)
+    {
+        reply[0] = static_cast<std::uint8_t>(ctx.query_id >> 8);
+        reply[1] = static_cast<std::uint8_t>(ctx.query_id);
+        setHeaderBit(reply, 2, 0x01, ctx.msg.header.rd());
+        const auto asked = ctx.qname.wireBytes();
+        if (reply.size() >= Header::size + asked.size() && readU16(std::span(reply).subspan(4, 2)) == 1)
+            std::copy(asked.begin(), asked.end(), reply.begin() + Header::size);
+    }
+
+} // namespace
+
+ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(const QueryParseContext& ctx, CacheHit hit)
+{
+    if (hit.packet.size() < Header::size)
+        return servFail(ctx);
+    metrics_->recordQuery(static_cast<RCode>(hit.packet[3] & 0x0F), CacheOutcome::hit);
+    recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
+    personalize(hit.packet, ctx);
+    if (hit.packet.size() <= responseUdpLimit(ctx.edns_info))
+        return std::move(hit.packet);
+    return buildUdpResponse(hit.packet, ctx.edns_info, ctx.qname);
+}
+
+ServerResult<std::vector<std::uint8_t>> RecursorServer::servFail(const QueryParseContext& ctx)
+{
+    metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
+    auto reply = buildServfailResponse(ctx);
+    if (!reply)
+        return std::unexpected(replyBuildError(reply.error()));
+    return std::move(*reply);
+}
+
+ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
+    const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved)
+{
+    if (!resolved) {
+        switch (resolved.error()) {
+        case ResolveError::OutOfMemory:
+            return std::unexpected(ServerError::OutOfMemory);
+        case ResolveError::DnssecBogus:
+            metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
+            return servFail(ctx);
+        case ResolveError::ServFail:
+        case ResolveError::CnameLoop:
+        case ResolveError::MaxDepthExceeded:
+            return servFail(ctx);
+        }
+        return servFail(ctx);
+    }
+    if (resolved->packet.size() < Header::size)
+        return servFail(ctx); // cannot happen with a sound resolver; never send a headerless reply
+    metrics_->recordQuery(resolved->rcode, resolved->from_cache ? CacheOutcome::hit : CacheOutcome::miss);
+    recordDnssecOutcome(*metrics_, resolved->validated, resolved->has_dnssec_records);
+    std::vector<std::uint8_t> reply;
+    try {
+        reply = resolved->packet;
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ServerError::OutOfMemory);
+    }
+    personalize(reply, ctx);
+    if (reply.size() <= responseUdpLimit(ctx.edns_info))
+        return reply;
+    return buildUdpResponse(reply, ctx.edns_info, ctx.qname);
+}
+
+ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQuery(
+    std::span<const std::uint8_t> packet)
+{
+    std::optional<QueryParseContext> ctx;
+    FrontAnswer front = TRY(answerFront(packet, ctx));
+    switch (front.kind) {
+    case FrontAnswer::Kind::drop:
+        return std::nullopt;
+    case FrontAnswer::Kind::reply:
+        return std::move(front.reply);
+    case FrontAnswer::Kind::resolve:
+        break;
+    }
+    const auto resolved = recursor_->resolveFromNetwork(options_.upstream, ctx->qname, ctx->qtype);
+    return TRY(replyFromResolution(*ctx, resolved));
+}
+
+void RecursorServer::enqueueMiss(PendingQuery query)
+{
+    CacheKey key { toU16(query.ctx.qtype), query.ctx.qname };
+    {
+        std::lock_guard lock(work_mutex_);
+        if (worker_stop_)
+            return;
+        if (auto joined = in_flight_.find(key); joined != in_flight_.end()) {
+            if (joined->second.size() < max_waiters_per_question) {
+                joined->second.push_back(std::move(query));
+                return;
+            }
+        } else if (work_queue_.size() < options_.queue_capacity) {
+            in_flight_.try_emplace(std::move(key));
+            work_queue_.push_back(std::move(query));
+            startWorkerIfNeeded();
+            work_cond_.notify_one();
+            return;
+        }
+    }
+    metrics_->recordShed();
+}
+
+void RecursorServer::startWorkerIfNeeded()
+{
+    // Every queued question needs a worker of its own: an idle one that has yet to wake, or a new one.
+    if (work_queue_.size() <= idle_workers_ || worker_threads_.size() >= computeWorkerCount())
+        return;
+    Thread worker;
+    if (worker.start([this] { workerLoop(); }) != 0) {
+        logWarningWithError("recursor worker error: ", ServerError::ThreadSpawnFailed);
+        return;
+    }
+    worker_threads_.push_back(std::move(worker));
+}
+
+std::size_t RecursorServer::workerThreadCount()
+{
+    std::lock_guard lock(work_mutex_);
+    return worker_threads_.size();
 }
 
 std::optional<PendingQuery> RecursorServer::takeWork()
 {
     std::unique_lock lock(work_mutex_);
-    work_cond_.wait(lock, [this] { return !work_queue_.empty() || worker_stop_.load(); });
+    ++idle_workers_;
+    work_cond_.wait(lock, [this] { return !work_queue_.empty() || worker_stop_; });
+    --idle_workers_;
     if (work_queue_.empty())
         return std::nullopt;
     PendingQuery query = std::move(work_queue_.front());
     work_queue_.pop_front();
-    lock.unlock();
-    work_cond_.notify_all(); // the receiver may be waiting for room
     return query;
 }
 
@@ -358,29 +507,45 @@ void RecursorServer::workerLoop()
 {
     if (socket_ < 0)
         return;
-    // A query whose handling throws goes unanswered; the worker goes on with the next one.
+    // A question whose handling throws goes unanswered; the worker goes on with the next one.
     while (auto query = takeWork())
-        runGuarded("recursor query error", [&] { answer(*query); });
+        runGuarded("recursor query error", [&] { resolveAndAnswer(*query); });
 }
 
-std::size_t RecursorServer::queuedCount()
+// Resolves one question and answers it, and every client that asked the same meanwhile, each with its
+// own ID, RD bit, EDNS size and spelling of the name.
+void RecursorServer::resolveAndAnswer(PendingQuery& leader)
 {
-    std::lock_guard lock(work_mutex_);
-    return work_queue_.size();
+    const CacheKey key { toU16(leader.ctx.qtype), leader.ctx.qname };
+    std::vector<PendingQuery> joined;
+    auto collectJoined = [&] {
+        std::lock_guard lock(work_mutex_);
+        if (auto it = in_flight_.find(key); it != in_flight_.end()) {
+            joined = std::move(it->second);
+            in_flight_.erase(it);
+        }
+    };
+    try {
+        if (options_.before_answer)
+            options_.before_answer();
+        const auto resolved = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
+        collectJoined();
+        send(leader, replyFromResolution(leader.ctx, resolved));
+        for (const PendingQuery& other : joined)
+            send(other, replyFromResolution(other.ctx, resolved));
+    } catch (...) {
+        collectJoined(); // the question must not stay in flight for ever
+        throw;
+    }
 }
 
-void RecursorServer::answer(const PendingQuery& query)
+void RecursorServer::send(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)
 {
-    if (options_.before_answer)
-        options_.before_answer();
-    auto reply = handleQuery(query.packet);
     if (!reply) {
         logWarningWithError("recursor query error: ", reply.error());
         return;
     }
-    if (!*reply)
-        return;
-    auto& bytes = **reply;
+    std::vector<std::uint8_t>& bytes = *reply;
     iovec data { bytes.data(), bytes.size() };
     msghdr msg {};
     msg.msg_name = const_cast<sockaddr*>(query.client_addr.sockaddrPtr());
@@ -395,73 +560,10 @@ void RecursorServer::answer(const PendingQuery& query)
     (void)::sendmsg(socket_, &msg, 0);
 }
 
-ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQuery(
-    std::span<const std::uint8_t> packet)
+std::size_t RecursorServer::queuedCount()
 {
-    // A message with QR set is a response, not a question. Answering it would let one spoofed packet
-    // set two resolvers (or one resolver and itself) answering each other forever.
-    if (packet.size() >= Header::size && (packet[2] & flag_qr) != 0)
-        return std::nullopt;
-
-    auto formErr = [&]() -> ServerResult<std::optional<std::vector<std::uint8_t>>> {
-        metrics_->recordQuery(RCode::form_err, CacheOutcome::not_applicable);
-        auto reply = buildFormErrResponse(packet);
-        if (!reply)
-            return std::unexpected(replyBuildError(reply.error()));
-        return std::move(*reply);
-    };
-
-    auto parsed = parseQueryForAuthoritativeAnswer(packet);
-    if (!parsed) {
-        if (parsed.error() == WireError::OutOfMemory)
-            return std::unexpected(ServerError::OutOfMemory);
-        return formErr();
-    }
-    const QueryParseContext& ctx = *parsed;
-    if (!ctx.valid_question)
-        return formErr();
-
-    auto servFail = [&]() -> ServerResult<std::optional<std::vector<std::uint8_t>>> {
-        metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
-        auto reply = buildServfailResponse(ctx);
-        if (!reply)
-            return std::unexpected(replyBuildError(reply.error()));
-        return std::move(*reply);
-    };
-
-    auto resolved = recursor_->resolveWithTransport(upstream_, ctx.qname, ctx.qtype);
-    if (!resolved) {
-        switch (resolved.error()) {
-        case ResolveError::OutOfMemory:
-            return std::unexpected(ServerError::OutOfMemory);
-        case ResolveError::DnssecBogus:
-            metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
-            return servFail();
-        case ResolveError::ServFail:
-        case ResolveError::CnameLoop:
-        case ResolveError::MaxDepthExceeded:
-            return servFail();
-        }
-        return servFail();
-    }
-    ResolveResult& result = *resolved;
-    if (result.packet.size() < Header::size)
-        return servFail(); // cannot happen with a sound resolver; never send a headerless reply
-
-    metrics_->recordQuery(result.rcode, result.from_cache ? CacheOutcome::hit : CacheOutcome::miss);
-    if (result.validated || result.has_dnssec_records) {
-        metrics_->recordDnssecValidation(
-            result.validated ? DnssecValidationResult::secure : DnssecValidationResult::insecure);
-    }
-
-    std::vector<std::uint8_t>& reply = result.packet; // ours to change: the result is a private copy
-    reply[0] = static_cast<std::uint8_t>(ctx.query_id >> 8);
-    reply[1] = static_cast<std::uint8_t>(ctx.query_id);
-    setHeaderBit(reply, 2, 0x01, ctx.msg.header.rd());
-    auto shaped = buildUdpResponse(reply, ctx.edns_info, ctx.qname);
-    if (!shaped)
-        return std::unexpected(shaped.error());
-    return std::move(*shaped);
+    std::lock_guard lock(work_mutex_);
+    return work_queue_.size();
 }
 
 OpsResult<std::string> RecursorServer::controlHandler(

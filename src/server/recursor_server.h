@@ -1,9 +1,8 @@
-// The UDP query service: one socket, a receiver thread, a bounded FIFO work queue and a worker pool,
-// plus the optional HTTP metrics server and control socket.
-//
-// The receiver only reads and queues; each worker answers one query completely and replies from the
-// shared socket. Queue capacity and worker count are start-up options so that the hand-off can grow
-// when resolutions spend seconds waiting upstream.
+// The UDP query service: one socket, a receiver thread that answers everything it can at once
+// (malformed requests, cache hits), a bounded queue of questions that need resolving, and a pool of
+// resolver threads sized for waiting on the network rather than for CPUs. Identical questions in flight
+// share one resolution; when the queue is full a new question is shed (counted) rather than blocking the
+// receiver, so cache hits never wait behind slow resolutions.
 #pragma once
 
 #include "base/socket_address.h"
@@ -27,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace recursor {
@@ -38,8 +38,11 @@ struct ReplySource {
     std::size_t length { 0 };
 };
 
+// A question waiting for its resolution, with everything its reply needs: the request (which `ctx`
+// views into; a moved vector keeps its buffer), the client and the address to answer from.
 struct PendingQuery {
-    std::vector<std::uint8_t> packet; // a private copy of the datagram
+    std::vector<std::uint8_t> packet;
+    QueryParseContext ctx;
     SocketAddress client_addr;
     ReplySource reply_source; // empty unless the socket listens on a wildcard address
 };
@@ -48,17 +51,25 @@ class RecursorServer {
 public:
     struct InitOptions {
         std::optional<std::string> control_socket_path;
-        std::size_t queue_capacity { 256 };
+        // Questions waiting for a resolver thread; beyond it new questions are shed.
+        std::size_t queue_capacity { 1024 };
+        // Resolver threads at most (started as needed); the default suits hundreds of misses in flight.
         std::optional<std::size_t> worker_count;
         SocketAddress listen_addr;
         std::optional<SocketAddress> http_listen_addr;
         ControlSocketConfig control_socket_config;
         HttpServerConfig http_config;
         bool enable_dnssec { true };
-        // Runs on the worker before each query is answered; tests use it to hold work in the queue.
+        CacheLimits cache_limits;
+        std::optional<NameserverSet> root_servers;
+        UpstreamEngine upstream;
+        // Runs on the resolver thread before each resolution; tests use it to hold work in the queue.
         std::function<void()> before_answer;
     };
 
+    static constexpr std::size_t default_worker_count = 512;
+    // Clients asking the same question while it is being resolved; more are shed.
+    static constexpr std::size_t max_waiters_per_question = 256;
     static constexpr std::size_t receive_buffer_size = 4096;
     static constexpr int receive_timeout_ms = 100;
 
@@ -81,31 +92,47 @@ public:
     std::size_t computeWorkerCount() const;
     std::size_t queuedCount();
 
-    // One query start to finish. No value means: send nothing (the datagram is not a question).
+    // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
+    // a question).
     ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
+    std::size_t workerThreadCount();
 
     // The control socket's command table.
     OpsResult<std::string> controlHandler(std::string_view command, std::span<const std::string_view> args);
 
 private:
+    // What the receiver can do with a datagram without resolving.
+    struct FrontAnswer {
+        enum class Kind : std::uint8_t { reply, drop, resolve };
+        Kind kind { Kind::drop };
+        std::vector<std::uint8_t> reply;
+    };
+    using InFlightMap = std::unordered_map<CacheKey, std::vector<PendingQuery>, CacheKeyContext, CacheKeyContext>;
+
     RecursorServer(InitOptions options, std::unique_ptr<Recursor> recursor, std::unique_ptr<Metrics> metrics);
 
     ServerResult<void> bindUdpSocket();
     ServerResult<void> startSideServers();
-    ServerResult<void> startWorkers();
     void stopWorkers();
     void receiverLoop();
     void receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control);
-    void workerLoop();
-    void enqueueWork(PendingQuery query);
+    // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
+    ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx);
+    ServerResult<std::vector<std::uint8_t>> replyFromCache(const QueryParseContext& ctx, CacheHit hit);
+    ServerResult<std::vector<std::uint8_t>> replyFromResolution(
+        const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved);
+    ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx);
+    void enqueueMiss(PendingQuery query);
+    void startWorkerIfNeeded(); // under work_mutex_
     std::optional<PendingQuery> takeWork();
-    void answer(const PendingQuery& query);
+    void workerLoop();
+    void resolveAndAnswer(PendingQuery& leader);
+    void send(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
     void closeSocket();
 
     InitOptions options_;
     std::unique_ptr<Recursor> recursor_;
     std::unique_ptr<Metrics> metrics_;
-    UpstreamEngine upstream_;
     SocketAddress listen_addr_;
     std::optional<SocketAddress> http_listen_addr_;
     std::unique_ptr<ControlSocket> control_socket_;
@@ -113,11 +140,13 @@ private:
     int socket_ { -1 };
     bool wildcard_listen_ { false }; // replies need the source address each question was sent to
     Thread receiver_thread_;
-    std::vector<Thread> worker_threads_;
+    std::vector<Thread> worker_threads_; // under work_mutex_
+    std::size_t idle_workers_ { 0 }; // under work_mutex_
     std::deque<PendingQuery> work_queue_; // index 0 is the oldest
+    InFlightMap in_flight_; // questions queued or being resolved, with the clients that joined them
     std::mutex work_mutex_;
     std::condition_variable work_cond_;
-    std::atomic<bool> worker_stop_ { false };
+    bool worker_stop_ { false }; // under work_mutex_
     std::atomic<bool> should_stop_ { false };
 };
 

@@ -1,0 +1,89 @@
+#include "resolver/recursor_machine.h"
+
+#include "resolver/recursor.h"
+#include "resolver/recursor_delegation.h"
+#include "resolver/recursor_response.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace recursor {
+
+std::int64_t monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype, std::uint8_t depth,
+    ResolutionPolicy policy, ResolutionBudget& budget)
+    : recursor_(recursor)
+    , budget_(budget)
+{
+    const Delegation start = initialNameservers(recursor.cache(), recursor.rootServers(), qname);
+    ctx_.nameservers = start.nameservers;
+    ctx_.zone = start.zone;
+    ctx_.qtype = qtype;
+    ctx_.qname = qname;
+    ctx_.current_qname = qname;
+    ctx_.depth = depth;
+    ctx_.policy = policy;
+}
+
+TransportResult<QueryResult> ResolutionMachine::ask(const UpstreamEngine& engine, std::uint32_t timeout_ms)
+{
+    UpstreamEngine bounded = engine;
+    bounded.timeout_ms = timeout_ms;
+    const auto servers = ctx_.nameservers.slice();
+    if (servers.size() == 1)
+        return queryUpstream(bounded, servers[0], ctx_.current_qname, ctx_.qtype);
+    return queryUpstreamFanout(bounded, servers, ctx_.current_qname, ctx_.qtype);
+}
+
+ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(const UpstreamEngine&, const QueryResult& result)
+{
+    return handleNetworkResponse(recursor_, ctx_, result);
+}
+
+ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engine)
+{
+    if (ctx_.depth > max_resolution_depth)
+        return std::unexpected(ResolveError::MaxDepthExceeded);
+    for (;;) {
+        ctx_.resetStep();
+        if (ctx_.nameservers.empty())
+            return std::unexpected(ResolveError::ServFail);
+        const std::int64_t remaining_ms = budget_.deadline_ms - monotonicMs();
+        if (remaining_ms <= 0 || budget_.exchanges_left <= 0)
+            return std::unexpected(ResolveError::ServFail);
+        --budget_.exchanges_left;
+        const bool fan_out = ctx_.nameservers.count > 1;
+        auto result = ask(engine, static_cast<std::uint32_t>(std::min<std::int64_t>(engine.timeout_ms, remaining_ms)));
+        if (!result) {
+            if (result.error() == TransportError::OutOfMemory)
+                return std::unexpected(ResolveError::OutOfMemory);
+            if (!fan_out)
+                return std::unexpected(ResolveError::ServFail);
+            // A fan-out without an answer asks the same set again in the next step.
+        } else {
+            ctx_.got_response = true;
+            NetworkAction action = TRY(applyResponse(engine, *result));
+            switch (action.tag) {
+            case NetworkAction::Tag::done:
+                return std::move(*action.result);
+            case NetworkAction::Tag::follow_delegation:
+                if (auto next = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
+                    ctx_.adoptDelegation(*next);
+                break;
+            case NetworkAction::Tag::continue_loop:
+                break;
+            }
+            if (!ctx_.advanced)
+                return std::unexpected(ResolveError::ServFail);
+        }
+        if (++ctx_.iteration >= max_resolution_steps)
+            return std::unexpected(ResolveError::ServFail);
+    }
+}
+
+} // namespace recursor

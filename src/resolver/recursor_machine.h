@@ -1,0 +1,96 @@
+// One resolution: the iterative loop from the starting nameservers down the delegation tree
+// (RFC 1034 §5.3.3), following referrals and CNAMEs until an answer, a negative answer or a limit.
+#pragma once
+
+#include "resolver/recursor_nameserver.h"
+#include "resolver/recursor_policy.h"
+#include "resolver/recursor_result_builder.h"
+#include "resolver/recursor_transport.h"
+#include "resolver/resolve_error.h"
+#include "wire/record.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace recursor {
+
+class Recursor;
+
+inline constexpr std::uint8_t max_resolution_depth = 20;
+inline constexpr std::uint8_t max_resolution_steps = 20;
+inline constexpr std::uint8_t max_cnames = 10;
+
+// What one client question may cost across all its nested resolutions (glueless nameservers, DNSSEC
+// fetches): upstream exchanges and time. Beyond either the question fails with SERVFAIL.
+struct ResolutionBudget {
+    static constexpr int default_exchanges = 100;
+    static constexpr std::int64_t default_time_ms = 10'000;
+
+    static ResolutionBudget start(std::int64_t now_ms)
+    {
+        return { default_exchanges, now_ms + default_time_ms };
+    }
+
+    int exchanges_left { default_exchanges };
+    std::int64_t deadline_ms { 0 }; // monotonic clock
+};
+
+struct QueryContext {
+    void resetStep()
+    {
+        got_response = false;
+        advanced = false;
+    }
+    void adoptDelegation(const Delegation& next)
+    {
+        nameservers = next.nameservers;
+        zone = next.zone;
+        advanced = true;
+    }
+    void followCname(const DnsName& target, const Delegation& next)
+    {
+        current_qname = target;
+        adoptDelegation(next);
+    }
+
+    NameserverSet nameservers;
+    DnsName zone; // the zone whose servers `nameservers` are: what they may speak for
+    std::vector<DnsRecord> cname_chain; // CNAME data holds no views, so copies outlive their packets
+    QType qtype { QType::a };
+    DnsName qname; // as asked
+    DnsName current_qname;
+    std::uint8_t depth { 0 };
+    ResolutionPolicy policy;
+    std::uint8_t iteration { 0 };
+    std::uint8_t cname_count { 0 };
+    bool got_response { false };
+    bool advanced { false };
+};
+
+struct NetworkAction {
+    enum class Tag : std::uint8_t { done, follow_delegation, continue_loop };
+    Tag tag { Tag::continue_loop };
+    std::optional<ResolveResult> result; // set for `done`
+};
+
+class ResolutionMachine {
+public:
+    ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype, std::uint8_t depth,
+        ResolutionPolicy policy, ResolutionBudget& budget);
+
+    ResolveResultOr<ResolveResult> run(const UpstreamEngine& engine);
+    // The response classifier acting on this context.
+    ResolveResultOr<NetworkAction> applyResponse(const UpstreamEngine& engine, const QueryResult& result);
+
+    const QueryContext& context() const { return ctx_; }
+
+private:
+    TransportResult<QueryResult> ask(const UpstreamEngine& engine, std::uint32_t timeout_ms);
+
+    Recursor& recursor_;
+    ResolutionBudget& budget_;
+    QueryContext ctx_;
+};
+
+} // namespace recursor

@@ -1,0 +1,96 @@
+#include "resolver/recursor_referral.h"
+
+#include <algorithm>
+#include <netinet/in.h>
+
+namespace recursor {
+
+namespace {
+
+    constexpr std::uint32_t default_delegation_ttl = 300;
+
+    bool isZoneNs(const DnsRecord& rec, const DnsName& zone)
+    {
+        return rec.section == Section::authority && rec.rtype == QType::ns && rec.rdata.tag() == RDataTag::ns
+            && rec.name.eql(zone);
+    }
+
+    std::optional<SocketAddress> glueAddress(const RData& rdata, std::uint16_t port)
+    {
+        if (const auto* a = rdata.getIf<RDataTag::a>()) {
+            sockaddr_in sin {};
+            sin.sin_family = AF_INET;
+            sin.sin_port = htons(port);
+            std::copy(a->addr.begin(), a->addr.end(), reinterpret_cast<std::uint8_t*>(&sin.sin_addr));
+            return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+        }
+        if (const auto* aaaa = rdata.getIf<RDataTag::aaaa>()) {
+            sockaddr_in6 sin6 {};
+            sin6.sin6_family = AF_INET6;
+            sin6.sin6_port = htons(port);
+            std::copy(aaaa->addr.begin(), aaaa->addr.end(), sin6.sin6_addr.s6_addr);
+            return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&sin6), sizeof sin6);
+        }
+        return std::nullopt;
+    }
+
+} // namespace
+
+std::optional<DnsName> extractDelegationName(std::span<const DnsRecord> records)
+{
+    for (const DnsRecord& rec : records) {
+        if (rec.section == Section::authority && rec.rtype == QType::ns)
+            return rec.name;
+    }
+    return std::nullopt;
+}
+
+bool authorityContainsNameserver(std::span<const DnsRecord> records, const DnsName& zone, const DnsName& name)
+{
+    return std::any_of(records.begin(), records.end(), [&](const DnsRecord& rec) {
+        return isZoneNs(rec, zone) && rec.rdata.get<RDataTag::ns>().nsdname.eql(name);
+    });
+}
+
+NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, std::uint16_t port)
+{
+    NameserverSet set;
+    const std::optional<DnsName> zone = extractDelegationName(records);
+    if (!zone)
+        return set;
+    for (const DnsRecord& rec : records) {
+        if (set.count == NameserverSet::capacity)
+            break;
+        if (rec.section != Section::additional || !rec.name.isPartOf(*zone)
+            || !authorityContainsNameserver(records, *zone, rec.name))
+            continue;
+        if (auto addr = glueAddress(rec.rdata, port))
+            set.append(*addr);
+    }
+    return set;
+}
+
+NameserverSet extractAnswerAddresses(std::span<const DnsRecord> records, std::uint16_t port)
+{
+    NameserverSet set;
+    for (const DnsRecord& rec : records) {
+        if (rec.section != Section::answer)
+            continue;
+        if (auto addr = glueAddress(rec.rdata, port))
+            set.append(*addr);
+    }
+    return set;
+}
+
+std::uint32_t extractDelegationTtl(std::span<const DnsRecord> records)
+{
+    const std::optional<DnsName> zone = extractDelegationName(records);
+    std::optional<std::uint32_t> smallest;
+    for (const DnsRecord& rec : records) {
+        if (zone && isZoneNs(rec, *zone) && rec.ttl != 0)
+            smallest = std::min(smallest.value_or(rec.ttl), rec.ttl);
+    }
+    return smallest.value_or(default_delegation_ttl);
+}
+
+} // namespace recursor
