@@ -1,0 +1,565 @@
+// The upstream transport against fake authoritative servers on loopback: the request bytes, which
+// datagrams count as the reply, attempts and their fixed deadlines, TCP fallback and its faults, fan-out.
+#include "resolver/recursor_transport.h"
+
+#include "support/packet_builder.h"
+#include "wire/header.h"
+#include "wire/writer.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace recursor {
+namespace {
+
+    using Bytes = std::vector<std::uint8_t>;
+    using Clock = std::chrono::steady_clock;
+    using namespace std::chrono_literals;
+    using test::PacketBuilder;
+
+    constexpr std::string_view qname_text = "www.example.test";
+
+    DnsName name(std::string_view text)
+    {
+        return *DnsName::fromText(text);
+    }
+
+    SocketAddress local(std::uint16_t port = 0, std::string_view host = "127.0.0.1")
+    {
+        return *SocketAddress::fromIpLiteral(host, port);
+    }
+
+    int boundSocket(int type, const SocketAddress& address)
+    {
+        const int fd = ::socket(address.family(), type | SOCK_CLOEXEC, 0);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::bind(fd, address.sockaddrPtr(), address.sockaddrLen()), 0);
+        return fd;
+    }
+
+    SocketAddress boundAddress(int fd)
+    {
+        sockaddr_storage ss {};
+        socklen_t len = sizeof ss;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+        return *SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+    }
+
+    struct ReplySpec {
+        std::optional<std::string_view> qname; // default: the query's question
+        std::optional<QType> qtype;
+        std::optional<QClass> qclass;
+        std::uint16_t id_offset = 0;
+        bool tc = false;
+        std::uint32_t ttl = 300; // of the one A record, to tell replies apart
+    };
+
+    Bytes replyTo(std::span<const std::uint8_t> query, const ReplySpec& spec = {})
+    {
+        const auto msg = *DnsMessage::parse(query);
+        const DnsName qname = spec.qname ? name(*spec.qname) : msg.question_name;
+        auto w = *PacketWriter::init(
+            qname, spec.qtype.value_or(msg.question_type), spec.qclass.value_or(msg.question_class));
+        const auto id = static_cast<std::uint16_t>(msg.header.id() + spec.id_offset);
+        auto header = w.getHeader();
+        header[0] = static_cast<std::uint8_t>(id >> 8);
+        header[1] = static_cast<std::uint8_t>(id);
+        header[2] = static_cast<std::uint8_t>(flag_qr | (spec.tc ? 0x02 : 0));
+        if (!spec.tc) {
+            EXPECT_TRUE(w.startRecord(qname, QType::a, QClass::in, spec.ttl, Section::answer));
+            EXPECT_TRUE(w.writeIPv4({ 192, 0, 2, 1 }));
+        }
+        return *w.finish();
+    }
+
+    Bytes framed(Bytes message)
+    {
+        const auto n = message.size();
+        message.insert(message.begin(), { static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n) });
+        return message;
+    }
+
+    struct Datagram {
+        Bytes bytes;
+        bool from_other_port = false;
+        std::chrono::milliseconds delay { 0 }; // before sending it
+    };
+    using Script = std::function<std::vector<Datagram>(std::span<const std::uint8_t> query)>;
+
+    // Answers each query with the datagrams its script gives, from its own port or a second one.
+    class FakeUdpServer {
+    public:
+        explicit FakeUdpServer(Script script, const SocketAddress& at = local())
+            : fd_(boundSocket(SOCK_DGRAM, at))
+            , other_fd_(boundSocket(SOCK_DGRAM, local(0, at.isIPv6() ? "::1" : "127.0.0.1")))
+            , script_(std::move(script))
+            , thread_([this] { run(); })
+        {
+        }
+        ~FakeUdpServer()
+        {
+            stop();
+            ::close(fd_);
+            ::close(other_fd_);
+        }
+
+        SocketAddress address() const { return boundAddress(fd_); }
+
+        // Ends the server once it has read what is already queued; every query it read, in order.
+        const std::vector<Bytes>& stop()
+        {
+            stop_ = true;
+            if (thread_.joinable())
+                thread_.join();
+            return queries_;
+        }
+
+    private:
+        void run()
+        {
+            while (!stop_) {
+                pollfd p { .fd = fd_, .events = POLLIN, .revents = 0 };
+                if (::poll(&p, 1, 10) == 1)
+                    serveOne();
+            }
+            while (readQuery(MSG_DONTWAIT)) { }
+        }
+
+        std::optional<SocketAddress> readQuery(int flags)
+        {
+            Bytes buf(4096);
+            sockaddr_storage ss {};
+            socklen_t len = sizeof ss;
+            const ssize_t n
+                = ::recvfrom(fd_, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr*>(&ss), &len);
+            if (n < 0)
+                return std::nullopt;
+            buf.resize(static_cast<std::size_t>(n));
+            queries_.push_back(std::move(buf));
+            return SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+        }
+
+        void serveOne()
+        {
+            const auto client = readQuery(0);
+            if (!client)
+                return;
+            for (const Datagram& d : script_(queries_.back())) {
+                for (auto waited = 0ms; waited < d.delay && !stop_; waited += 10ms)
+                    std::this_thread::sleep_for(10ms);
+                if (stop_)
+                    return;
+                ::sendto(d.from_other_port ? other_fd_ : fd_, d.bytes.data(), d.bytes.size(), 0,
+                    client->sockaddrPtr(), client->sockaddrLen());
+            }
+        }
+
+        int fd_;
+        int other_fd_;
+        Script script_;
+        std::atomic<bool> stop_ { false };
+        std::vector<Bytes> queries_;
+        std::thread thread_;
+    };
+
+    struct TcpReply {
+        Bytes bytes; // written as they are: the test frames them
+        bool hold_open = false; // keep the connection open, silent, until the server stops
+    };
+
+    // One connection at a time: reads one framed query, writes the reply, closes.
+    class FakeTcpServer {
+    public:
+        explicit FakeTcpServer(std::function<TcpReply(std::span<const std::uint8_t>)> respond)
+            : fd_(boundSocket(SOCK_STREAM, local()))
+            , respond_(std::move(respond))
+        {
+            EXPECT_EQ(::listen(fd_, 4), 0);
+            thread_ = std::thread([this] { run(); });
+        }
+        ~FakeTcpServer()
+        {
+            stop_ = true;
+            thread_.join();
+            ::close(fd_);
+        }
+
+        SocketAddress address() const { return boundAddress(fd_); }
+        int exchanges() const { return exchanges_; }
+        Bytes lastQuery() const { return last_query_; } // read once the exchange is over
+
+    private:
+        void run()
+        {
+            while (!stop_) {
+                pollfd p { .fd = fd_, .events = POLLIN, .revents = 0 };
+                if (::poll(&p, 1, 10) != 1)
+                    continue;
+                const int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (conn >= 0) {
+                    serve(conn);
+                    ::close(conn);
+                }
+            }
+        }
+
+        void serve(int conn)
+        {
+            const timeval wait { 2, 0 };
+            ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            std::uint8_t prefix[2];
+            if (::recv(conn, prefix, 2, MSG_WAITALL) != 2)
+                return;
+            Bytes query((prefix[0] << 8) | prefix[1]);
+            if (::recv(conn, query.data(), query.size(), MSG_WAITALL) != static_cast<ssize_t>(query.size()))
+                return;
+            last_query_ = query;
+            ++exchanges_; // before the reply, which is what the client waits for
+            const TcpReply reply = respond_(query);
+            ::send(conn, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
+            while (reply.hold_open && !stop_)
+                std::this_thread::sleep_for(10ms);
+        }
+
+        int fd_;
+        std::function<TcpReply(std::span<const std::uint8_t>)> respond_;
+        std::atomic<bool> stop_ { false };
+        std::atomic<int> exchanges_ { 0 };
+        Bytes last_query_;
+        std::thread thread_;
+    };
+
+    UpstreamEngine engine(std::uint32_t timeout_ms, std::uint8_t attempts = 1, bool tcp_fallback = true)
+    {
+        return UpstreamEngine {
+            .timeout_ms = timeout_ms, .attempts = attempts, .tcp_fallback = tcp_fallback
+        };
+    }
+
+    template <typename T> std::optional<TransportError> errorOf(const TransportResult<T>& result)
+    {
+        return result ? std::nullopt : std::optional(result.error());
+    }
+
+    TransportResult<QueryResult> ask(const UpstreamEngine& eng, const SocketAddress& server)
+    {
+        return queryUpstream(eng, server, name(qname_text), QType::a);
+    }
+
+    TEST(UpstreamRequest, IsAPlainQuestionWithDnssecOkOpt)
+    {
+        const auto request = prepareUpstreamRequest(name("www.Example.test"), QType::aaaa);
+        ASSERT_TRUE(request);
+        const Bytes& p = request->packet;
+        ASSERT_GE(p.size(), 2u);
+        const Bytes expected = PacketBuilder()
+                                   .raw({ p[0], p[1] })
+                                   .raw({ 0, 0, 0, 1, 0, 0, 0, 0, 0, 1 }) // every flag clear, QD 1, AR 1
+                                   .question("www.Example.test", QType::aaaa, QClass::in)
+                                   .raw({ 0, 0, 41, 0x10, 0x00, 0, 0, 0x80, 0, 0, 0 }) // OPT 4096, DO
+                                   .bytes();
+        EXPECT_EQ(p, expected);
+        EXPECT_EQ(request->query_id, (p[0] << 8) | p[1]);
+
+        std::set<std::uint16_t> ids;
+        for (int i = 0; i < 16; ++i)
+            ids.insert(prepareUpstreamRequest(name("a.test"), QType::a)->query_id);
+        EXPECT_GT(ids.size(), 1u); // sixteen equal random IDs: odds of 2^-240
+
+        EXPECT_EQ(errorOf(prepareUpstreamRequest(DnsName {}, QType::a)), TransportError::QueryBuildError);
+    }
+
+    TEST(Transport, IsReplyToWantsTheIdAndExactlyTheOneQuestion)
+    {
+        const ExpectedQuestion question { .qname = name("a.test"), .qtype = QType::a, .qclass = QClass::in };
+        const auto reply = [](std::uint16_t id, std::uint16_t qdcount) {
+            return PacketBuilder().header(id, 0x8000, qdcount, 0, 0, 0);
+        };
+        struct Case {
+            const char* label;
+            Bytes packet;
+            bool expected;
+        };
+        const std::vector<Case> cases = {
+            { "matching", reply(7, 1).question("a.test", QType::a, QClass::in).bytes(), true },
+            { "name in other case", reply(7, 1).question("A.TesT", QType::a, QClass::in).bytes(), true },
+            { "other ID", reply(8, 1).question("a.test", QType::a, QClass::in).bytes(), false },
+            { "header only", reply(7, 0).bytes(), false },
+            { "QDCOUNT 0 with a question", reply(7, 0).question("a.test", QType::a, QClass::in).bytes(),
+                false },
+            { "two questions",
+                reply(7, 2)
+                    .question("a.test", QType::a, QClass::in)
+                    .question("a.test", QType::a, QClass::in)
+                    .bytes(),
+                false },
+            { "other name", reply(7, 1).question("b.test", QType::a, QClass::in).bytes(), false },
+            { "parent name", reply(7, 1).question("test", QType::a, QClass::in).bytes(), false },
+            { "other type", reply(7, 1).question("a.test", QType::aaaa, QClass::in).bytes(), false },
+            { "other class", reply(7, 1).question("a.test", QType::a, QClass::chaos).bytes(), false },
+            { "class cut off", reply(7, 1).name("a.test").u16(1).u8(0).bytes(), false },
+            { "name cut off", reply(7, 1).label("a").bytes(), false },
+            { "pointer as the name", reply(7, 1).pointer(12).u16(1).u16(1).bytes(), false },
+            { "eleven bytes", Bytes { 0, 7, 0x80, 0, 0, 1, 0, 0, 0, 0, 0 }, false },
+        };
+        for (const Case& c : cases)
+            EXPECT_EQ(isReplyTo(c.packet, 7, question), c.expected) << c.label;
+    }
+
+    TEST(Transport, DropsDatagramsThatDoNotAnswerTheQuery)
+    {
+        struct Case {
+            const char* label;
+            std::function<Datagram(std::span<const std::uint8_t>)> first;
+            bool first_accepted;
+        };
+        const auto header_only = [](std::span<const std::uint8_t> q) {
+            Bytes h(q.begin(), q.begin() + 12);
+            h[2] = flag_qr, h[5] = 0, h[11] = 0;
+            return h;
+        };
+        const std::vector<Case> cases = {
+            { "other ID", [](auto q) { return Datagram { replyTo(q, { .id_offset = 1, .ttl = 7 }) }; },
+                false },
+            { "other source port",
+                [](auto q) {
+                    return Datagram { replyTo(q, { .ttl = 7 }), /*from_other_port=*/true };
+                },
+                false },
+            { "other name", [](auto q) { return Datagram { replyTo(q, { .qname = "x.test", .ttl = 7 }) }; },
+                false },
+            { "other type",
+                [](auto q) { return Datagram { replyTo(q, { .qtype = QType::aaaa, .ttl = 7 }) }; }, false },
+            { "other class",
+                [](auto q) { return Datagram { replyTo(q, { .qclass = QClass::chaos, .ttl = 7 }) }; },
+                false },
+            { "header only, no question", [&](auto q) { return Datagram { header_only(q) }; }, false },
+            { "eleven bytes", [&](auto q) { return Datagram { Bytes(q.begin(), q.begin() + 11) }; }, false },
+            { "name in other case",
+                [](auto q) { return Datagram { replyTo(q, { .qname = "WWW.Example.TEST", .ttl = 7 }) }; },
+                true },
+        };
+        for (const Case& c : cases) {
+            FakeUdpServer server([&](auto q) { return std::vector { c.first(q), Datagram { replyTo(q) } }; });
+            const auto result = ask(engine(2000), server.address());
+            ASSERT_TRUE(result) << c.label << ": " << errorName(result.error());
+            ASSERT_EQ(result->response.records.size(), 1u) << c.label;
+            EXPECT_EQ(result->response.records[0].ttl, c.first_accepted ? 7u : 300u) << c.label;
+            EXPECT_EQ(result->from, server.address()) << c.label;
+        }
+    }
+
+    TEST(Transport, StrayDatagramsDoNotExtendTheAttempt)
+    {
+        FakeUdpServer server([](auto q) {
+            std::vector<Datagram> strays;
+            for (int i = 0; i < 40; ++i) // every 50 ms for 2 s
+                strays.push_back(Datagram { replyTo(q, { .id_offset = 1 }), false, 50ms });
+            return strays;
+        });
+        const auto start = Clock::now();
+        const auto result = ask(engine(300), server.address());
+        const auto elapsed = Clock::now() - start;
+        EXPECT_EQ(errorOf(result), TransportError::Timeout);
+        EXPECT_GE(elapsed, 300ms);
+        EXPECT_LT(elapsed, 1000ms);
+    }
+
+    TEST(Transport, EveryAttemptSendsTheSameQueryOnce)
+    {
+        for (const std::uint8_t attempts : { 0, 1, 2 }) {
+            FakeUdpServer silent([](auto) { return std::vector<Datagram> {}; });
+            EXPECT_EQ(errorOf(ask(engine(100, attempts), silent.address())), TransportError::Timeout);
+            const auto& queries = silent.stop();
+            ASSERT_EQ(queries.size(), attempts);
+            if (attempts == 2) {
+                EXPECT_EQ(queries[0], queries[1]);
+            }
+        }
+    }
+
+    TEST(Transport, AnswersOverIPv6Loopback)
+    {
+        FakeUdpServer server([](auto q) { return std::vector { Datagram { replyTo(q) } }; }, local(0, "::1"));
+        const auto result = ask(engine(2000), server.address());
+        ASSERT_TRUE(result) << errorName(result.error());
+        EXPECT_EQ(result->from, server.address());
+    }
+
+    TEST(Transport, TruncatedAnswerIsAskedAgainOverTcpWithTheSameId)
+    {
+        FakeTcpServer tcp([](auto q) { return TcpReply { framed(replyTo(q)) }; });
+        FakeUdpServer udp(
+            [](auto q) { return std::vector { Datagram { replyTo(q, { .tc = true }) } }; }, tcp.address());
+        ASSERT_EQ(udp.address(), tcp.address()) << "UDP port already taken";
+
+        const auto result = ask(engine(2000), udp.address());
+        ASSERT_TRUE(result) << errorName(result.error());
+        EXPECT_FALSE(result->response.header.tc());
+        EXPECT_EQ(result->response.records.size(), 1u);
+        EXPECT_EQ(tcp.exchanges(), 1);
+        EXPECT_EQ(tcp.lastQuery(), udp.stop().at(0));
+
+        FakeUdpServer no_fallback(
+            [](auto q) { return std::vector { Datagram { replyTo(q, { .tc = true }) } }; });
+        EXPECT_EQ(errorOf(ask(engine(2000, 1, false), no_fallback.address())), TransportError::Truncated);
+    }
+
+    TEST(Transport, TcpFaultsAreReported)
+    {
+        const auto request = *prepareUpstreamRequest(name(qname_text), QType::a);
+        const ExpectedQuestion question { .qname = name(qname_text) };
+        struct Case {
+            const char* label;
+            std::function<TcpReply(std::span<const std::uint8_t>)> respond;
+            std::optional<TransportError> expected; // none: answered
+        };
+        const std::vector<Case> cases = {
+            { "well-formed", [](auto q) { return TcpReply { framed(replyTo(q)) }; }, std::nullopt },
+            { "length prefix 11",
+                [](auto q) { return TcpReply { framed(Bytes(q.begin(), q.begin() + 11)) }; },
+                TransportError::ParseError },
+            { "other ID", [](auto q) { return TcpReply { framed(replyTo(q, { .id_offset = 1 })) }; },
+                TransportError::ParseError },
+            { "other question",
+                [](auto q) { return TcpReply { framed(replyTo(q, { .qtype = QType::mx })) }; },
+                TransportError::ParseError },
+            { "record missing",
+                [](auto q) {
+                    Bytes r = replyTo(q);
+                    r[7] = 2; // ANCOUNT 2, one present
+                    return TcpReply { framed(r) };
+                },
+                TransportError::ParseError },
+            { "closed mid-reply",
+                [](auto q) {
+                    Bytes r = framed(replyTo(q));
+                    r.resize(r.size() - 5);
+                    return TcpReply { r };
+                },
+                TransportError::NetworkError },
+            { "closed before the length", [](auto) { return TcpReply {}; }, TransportError::NetworkError },
+            { "silent",
+                [](auto) {
+                    return TcpReply { {}, true };
+                },
+                TransportError::Timeout },
+        };
+        for (const Case& c : cases) {
+            FakeTcpServer server(c.respond);
+            const auto result = queryTcp(server.address(), request.packet, request.query_id, question, 300);
+            EXPECT_EQ(errorOf(result), c.expected) << c.label;
+            if (result) {
+                EXPECT_EQ(result->response.records.size(), 1u) << c.label;
+            }
+        }
+
+        const int closed = boundSocket(SOCK_STREAM, local());
+        const SocketAddress nobody = boundAddress(closed);
+        ::close(closed);
+        EXPECT_EQ(errorOf(queryTcp(nobody, request.packet, request.query_id, question, 300)),
+            TransportError::NetworkError);
+        const Bytes huge(65536, 0);
+        EXPECT_EQ(errorOf(queryTcp(nobody, huge, 0, question, 300)), TransportError::QueryBuildError);
+    }
+
+    TEST(Transport, FanoutSkipsAddressesThatCannotBeUsed)
+    {
+        // No address family: no socket. Port 0: the kernel refuses the send at once. Neither leaves the host.
+        const SocketAddress unusable[] = { SocketAddress {}, local(0) };
+        FakeUdpServer server([](auto q) { return std::vector { Datagram { replyTo(q) } }; });
+        for (const SocketAddress& bad : unusable) {
+            const SocketAddress addresses[] = { bad, server.address() };
+            const auto result = queryUpstreamFanout(engine(2000), addresses, name(qname_text), QType::a);
+            ASSERT_TRUE(result) << errorName(result.error());
+            EXPECT_EQ(result->from, server.address());
+        }
+        EXPECT_EQ(errorOf(queryUpstreamFanout(engine(100), unusable, name(qname_text), QType::a)),
+            TransportError::NetworkError);
+        EXPECT_EQ(errorOf(queryUpstreamFanout(engine(100), {}, name(qname_text), QType::a)),
+            TransportError::NetworkError);
+        EXPECT_EQ(errorOf(ask(engine(100), local(0))), TransportError::NetworkError);
+    }
+
+    // Both answers must be queued before the client looks: the client runs in a child process that is
+    // stopped while the two servers reply, the later one in set order first.
+    TEST(Transport, FanoutPrefersTheEarlierServerWhenBothAnswerInOneWakeUp)
+    {
+        const int first = boundSocket(SOCK_DGRAM, local());
+        const int second = boundSocket(SOCK_DGRAM, local());
+        const SocketAddress addresses[] = { boundAddress(first), boundAddress(second) };
+        int result_pipe[2];
+        ASSERT_EQ(::pipe(result_pipe), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        // Never leave the child behind, stopped or running, when an assertion ends the test early.
+        struct Reaper {
+            pid_t pid;
+            ~Reaper()
+            {
+                if (pid > 0) {
+                    ::kill(pid, SIGKILL);
+                    ::waitpid(pid, nullptr, 0);
+                }
+            }
+        } reaper { child };
+        if (child == 0) {
+            const auto result = queryUpstreamFanout(engine(3000), addresses, name(qname_text), QType::a);
+            const std::uint16_t port = result ? result->from.port() : 0;
+            const bool written = ::write(result_pipe[1], &port, sizeof port) == sizeof port;
+            ::_exit(written ? 0 : 1);
+        }
+        ::close(result_pipe[1]);
+
+        Bytes queries[2];
+        SocketAddress client[2];
+        for (int i = 0; i < 2; ++i) {
+            const int fd = i == 0 ? first : second;
+            pollfd p { .fd = fd, .events = POLLIN, .revents = 0 };
+            ASSERT_EQ(::poll(&p, 1, 5000), 1);
+            queries[i].resize(512);
+            sockaddr_storage ss {};
+            socklen_t len = sizeof ss;
+            const ssize_t n
+                = ::recvfrom(fd, queries[i].data(), 512, 0, reinterpret_cast<sockaddr*>(&ss), &len);
+            ASSERT_GT(n, 0);
+            queries[i].resize(static_cast<std::size_t>(n));
+            client[i] = *SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+        }
+        EXPECT_EQ(queries[0], queries[1]); // one ID for the whole fan-out
+
+        ASSERT_EQ(::kill(child, SIGSTOP), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
+        for (const int i : { 1, 0 }) {
+            const Bytes reply = replyTo(queries[i]);
+            ::sendto(i == 0 ? first : second, reply.data(), reply.size(), 0, client[i].sockaddrPtr(),
+                client[i].sockaddrLen());
+        }
+        std::this_thread::sleep_for(50ms); // loopback delivery
+        ::kill(child, SIGCONT);
+
+        std::uint16_t port = 0;
+        EXPECT_EQ(::read(result_pipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+        EXPECT_EQ(port, addresses[0].port());
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        reaper.pid = 0;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ::close(result_pipe[0]);
+        ::close(first);
+        ::close(second);
+    }
+
+} // namespace
+} // namespace recursor
