@@ -12,7 +12,8 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
         roots = *options.root_servers;
     else
         roots.loadRoots(53);
-    std::unique_ptr<Recursor> recursor(new (std::nothrow) Recursor(std::move(cache), options.validation_enabled, roots));
+    std::unique_ptr<Recursor> recursor(
+        new (std::nothrow) Recursor(std::move(cache), options.validation_enabled, roots));
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     return recursor;

@@ -42,7 +42,8 @@ public:
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
     // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
-        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget);
+        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
+        ResolutionBudget& budget);
 
     Cache& cache() { return *cache_; }
     bool validationEnabled() const { return validation_enabled_; }

@@ -9,7 +9,8 @@ namespace {
 
     // Appends the addresses of `name` of type `qtype`, found by a nested resolution.
     ResolveResultOr<void> appendResolvedAddresses(Recursor& recursor, const UpstreamEngine& engine,
-        const DnsName& name, QType qtype, const QueryContext& ctx, ResolutionBudget& budget, NameserverSet& set)
+        const DnsName& name, QType qtype, const QueryContext& ctx, ResolutionBudget& budget,
+        NameserverSet& set)
     {
         auto resolved = recursor.resolveFromNetworkWithPolicy(
             engine, name, qtype, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy, budget);
@@ -28,8 +29,9 @@ namespace {
     }
 
     // The servers of a referral without usable glue: resolve a few of the zone's nameserver names.
-    ResolveResultOr<NameserverSet> resolveAuthorityNameservers(Recursor& recursor, const UpstreamEngine& engine,
-        std::span<const DnsRecord> records, const DnsName& zone, const QueryContext& ctx, ResolutionBudget& budget)
+    ResolveResultOr<NameserverSet> resolveAuthorityNameservers(Recursor& recursor,
+        const UpstreamEngine& engine, std::span<const DnsRecord> records, const DnsName& zone,
+        const QueryContext& ctx, ResolutionBudget& budget)
     {
         NameserverSet set;
         std::size_t names = 0;
@@ -46,7 +48,8 @@ namespace {
         return set;
     }
 
-    ResolveResultOr<void> cacheDelegation(Recursor& recursor, std::span<const DnsRecord> records, const Delegation& found)
+    ResolveResultOr<void> cacheDelegation(
+        Recursor& recursor, std::span<const DnsRecord> records, const Delegation& found)
     {
         return recursor.cache().putDelegation(found.zone, found.nameservers, extractDelegationTtl(records));
     }
@@ -66,14 +69,16 @@ bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsNa
 }
 
 ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
-    const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx, ResolutionBudget& budget)
+    const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
+    ResolutionBudget& budget)
 {
     const std::optional<DnsName> zone = extractDelegationName(response.records);
     if (!zone || !isUsableReferral(*zone, ctx.zone, ctx.current_qname))
         return std::nullopt;
     Delegation next { *zone, extractGlueNameservers(response.records, recursor.defaultNameserverPort()) };
     if (next.nameservers.empty())
-        next.nameservers = TRY(resolveAuthorityNameservers(recursor, engine, response.records, *zone, ctx, budget));
+        next.nameservers
+            = TRY(resolveAuthorityNameservers(recursor, engine, response.records, *zone, ctx, budget));
     if (next.nameservers.empty())
         return std::nullopt;
     if (ctx.policy.cache_delegations)

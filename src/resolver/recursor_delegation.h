@@ -23,6 +23,7 @@ bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsNa
 
 // The delegation a referral leads to, or none when it gives no way forward.
 ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
-    const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx, ResolutionBudget& budget);
+    const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
+    ResolutionBudget& budget);
 
 } // namespace recursor

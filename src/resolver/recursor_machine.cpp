@@ -15,8 +15,8 @@ std::int64_t monotonicMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype, std::uint8_t depth,
-    ResolutionPolicy policy, ResolutionBudget& budget)
+ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype,
+    std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
     : recursor_(recursor)
     , budget_(budget)
 {
@@ -40,7 +40,8 @@ TransportResult<QueryResult> ResolutionMachine::ask(const UpstreamEngine& engine
     return queryUpstreamFanout(bounded, servers, ctx_.current_qname, ctx_.qtype);
 }
 
-ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(const UpstreamEngine&, const QueryResult& result)
+ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(
+    const UpstreamEngine&, const QueryResult& result)
 {
     return handleNetworkResponse(recursor_, ctx_, result);
 }
@@ -58,7 +59,8 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
             return std::unexpected(ResolveError::ServFail);
         --budget_.exchanges_left;
         const bool fan_out = ctx_.nameservers.count > 1;
-        auto result = ask(engine, static_cast<std::uint32_t>(std::min<std::int64_t>(engine.timeout_ms, remaining_ms)));
+        auto result = ask(
+            engine, static_cast<std::uint32_t>(std::min<std::int64_t>(engine.timeout_ms, remaining_ms)));
         if (!result) {
             if (result.error() == TransportError::OutOfMemory)
                 return std::unexpected(ResolveError::OutOfMemory);
@@ -72,7 +74,8 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
             case NetworkAction::Tag::done:
                 return std::move(*action.result);
             case NetworkAction::Tag::follow_delegation:
-                if (auto next = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
+                if (auto next
+                    = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
                     ctx_.adoptDelegation(*next);
                 break;
             case NetworkAction::Tag::continue_loop:

@@ -15,7 +15,8 @@ namespace recursor {
 std::optional<DnsName> extractDelegationName(std::span<const DnsRecord> records);
 
 // Whether an authority-section NS record of `zone` names `name` (ASCII case ignored).
-bool authorityContainsNameserver(std::span<const DnsRecord> records, const DnsName& zone, const DnsName& name);
+bool authorityContainsNameserver(
+    std::span<const DnsRecord> records, const DnsName& zone, const DnsName& name);
 
 // Additional-section A/AAAA records at or below the delegated zone whose owner an NS record of the zone
 // names, in message order, as addresses with `port`; at most 13.

@@ -8,7 +8,8 @@ namespace recursor {
 namespace {
 
     // Records a server may speak for: its own zone and below. Anything else is neither served nor cached.
-    std::vector<const DnsRecord*> recordsInZone(std::span<const DnsRecord> records, Section section, const DnsName& zone)
+    std::vector<const DnsRecord*> recordsInZone(
+        std::span<const DnsRecord> records, Section section, const DnsName& zone)
     {
         std::vector<const DnsRecord*> out;
         for (const DnsRecord& rec : records) {
@@ -18,8 +19,8 @@ namespace {
         return out;
     }
 
-    ResolveResultOr<NetworkAction> done(Recursor& recursor, const QueryContext& ctx, ResolveResult result,
-        std::uint32_t ttl)
+    ResolveResultOr<NetworkAction> done(
+        Recursor& recursor, const QueryContext& ctx, ResolveResult result, std::uint32_t ttl)
     {
         if (ctx.policy.cache_answers) {
             TRY_VOID(recursor.cache().putAnswer(ctx.qname, ctx.qtype, result.packet, result.answer_count,
@@ -28,12 +29,13 @@ namespace {
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
     }
 
-    ResolveResultOr<NetworkAction> buildPositive(
-        Recursor& recursor, const QueryContext& ctx, const DnsMessage& response, std::span<const DnsRecord* const> answers)
+    ResolveResultOr<NetworkAction> buildPositive(Recursor& recursor, const QueryContext& ctx,
+        const DnsMessage& response, std::span<const DnsRecord* const> answers)
     {
         // Validation arrives with the chain of trust; until then no answer is validated.
         const bool validated = false;
-        BuiltPacket built = TRY(buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, response.header.rcode(), validated));
+        BuiltPacket built = TRY(
+            buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, response.header.rcode(), validated));
         ResolveResult result {
             .packet = std::move(built.packet),
             .answer_count = built.answer_count,
@@ -92,14 +94,16 @@ const DnsRecord* findCnameTarget(std::span<const DnsRecord> records, const DnsNa
     return nullptr;
 }
 
-ResolveResultOr<NetworkAction> handleNetworkResponse(Recursor& recursor, QueryContext& ctx, const QueryResult& result)
+ResolveResultOr<NetworkAction> handleNetworkResponse(
+    Recursor& recursor, QueryContext& ctx, const QueryResult& result)
 {
     const DnsMessage& response = result.response;
     const Header& header = response.header;
     const NetworkAction no_progress { NetworkAction::Tag::continue_loop, std::nullopt };
     try {
         if (header.aa() && header.anCount() != 0) {
-            const std::vector<const DnsRecord*> answers = recordsInZone(response.records, Section::answer, ctx.zone);
+            const std::vector<const DnsRecord*> answers
+                = recordsInZone(response.records, Section::answer, ctx.zone);
             if (answers.empty())
                 return no_progress;
             if (ctx.qtype != QType::cname) {

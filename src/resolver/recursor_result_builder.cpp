@@ -34,10 +34,17 @@ namespace {
         return writer.commit();
     }
 
-    const DnsRecord& deref(const DnsRecord& rec) { return rec; }
-    const DnsRecord& deref(const DnsRecord* rec) { return *rec; }
+    const DnsRecord& deref(const DnsRecord& rec)
+    {
+        return rec;
+    }
+    const DnsRecord& deref(const DnsRecord* rec)
+    {
+        return *rec;
+    }
 
-    template <typename Records> ResolveResultOr<void> writeRecords(PacketWriter& writer, const Records& records, Section section)
+    template <typename Records>
+    ResolveResultOr<void> writeRecords(PacketWriter& writer, const Records& records, Section section)
     {
         for (const auto& rec : records) {
             if (auto written = writeRecord(writer, deref(rec), section); !written)
@@ -75,10 +82,12 @@ namespace {
 
 } // namespace
 
-ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype, std::span<const DnsRecord> cname_chain,
-    std::span<const DnsRecord* const> answers, RCode rcode, bool validated)
+ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype,
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers, RCode rcode,
+    bool validated)
 {
-    const auto byte3 = static_cast<std::uint8_t>(flag_ra | (validated ? flag_ad : 0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
+    const auto byte3 = static_cast<std::uint8_t>(
+        flag_ra | (validated ? flag_ad : 0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
     PacketWriter writer = TRY(startResponse(qname, qtype, byte3));
     TRY_VOID(writeRecords(writer, cname_chain, Section::answer));
     TRY_VOID(writeRecords(writer, answers, Section::answer));
@@ -88,13 +97,15 @@ ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype, std:
 ResolveResultOr<BuiltPacket> buildNegativePacket(const DnsName& qname, QType qtype,
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode)
 {
-    PacketWriter writer = TRY(startResponse(qname, qtype, static_cast<std::uint8_t>(flag_ra | static_cast<std::uint8_t>(rcode))));
+    PacketWriter writer = TRY(
+        startResponse(qname, qtype, static_cast<std::uint8_t>(flag_ra | static_cast<std::uint8_t>(rcode))));
     TRY_VOID(writeRecords(writer, cname_chain, Section::answer));
     TRY_VOID(writeRecords(writer, authority, Section::authority));
     return finishBuilt(writer);
 }
 
-std::uint32_t extractAnswerTtl(std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers)
+std::uint32_t extractAnswerTtl(
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers)
 {
     std::optional<std::uint32_t> smallest;
     auto consider = [&](std::uint32_t ttl) {

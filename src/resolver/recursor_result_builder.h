@@ -31,8 +31,9 @@ struct BuiltPacket {
 
 // QR and RA set (AD when validated), the upstream RCODE, the question as asked; the CNAME chain, then
 // the final answer records in message order. ServFail when a record cannot be written.
-ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype, std::span<const DnsRecord> cname_chain,
-    std::span<const DnsRecord* const> answers, RCode rcode, bool validated);
+ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype,
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers, RCode rcode,
+    bool validated);
 
 // QR, RA and `rcode`; the CNAME chain that led to the missing name (RFC 2308 §2.1, RFC 6604), then
 // the authority records in message order; never AD.
@@ -40,7 +41,8 @@ ResolveResultOr<BuiltPacket> buildNegativePacket(const DnsName& qname, QType qty
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode);
 
 // The smallest TTL that is not 0 among the chain and the answers; 300 when none counts.
-std::uint32_t extractAnswerTtl(std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers);
+std::uint32_t extractAnswerTtl(
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers);
 // min(TTL, MINIMUM) of the first SOA among the records (RFC 2308 §5); 30 without one.
 std::uint32_t extractNegativeTtl(std::span<const DnsRecord* const> authority);
 // The first authority-section SOA record among `records`, if any.

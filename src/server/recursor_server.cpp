@@ -377,7 +377,8 @@ namespace {
 
 } // namespace
 
-ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(const QueryParseContext& ctx, CacheHit hit)
+ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(
+    const QueryParseContext& ctx, CacheHit hit)
 {
     if (hit.packet.size() < Header::size)
         return servFail(ctx);
@@ -528,7 +529,8 @@ void RecursorServer::resolveAndAnswer(PendingQuery& leader)
     try {
         if (options_.before_answer)
             options_.before_answer();
-        const auto resolved = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
+        const auto resolved
+            = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
         collectJoined();
         send(leader, replyFromResolution(leader.ctx, resolved));
         for (const PendingQuery& other : joined)

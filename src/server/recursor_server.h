@@ -107,7 +107,8 @@ private:
         Kind kind { Kind::drop };
         std::vector<std::uint8_t> reply;
     };
-    using InFlightMap = std::unordered_map<CacheKey, std::vector<PendingQuery>, CacheKeyContext, CacheKeyContext>;
+    using InFlightMap
+        = std::unordered_map<CacheKey, std::vector<PendingQuery>, CacheKeyContext, CacheKeyContext>;
 
     RecursorServer(InitOptions options, std::unique_ptr<Recursor> recursor, std::unique_ptr<Metrics> metrics);
 
@@ -117,7 +118,8 @@ private:
     void receiverLoop();
     void receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
-    ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx);
+    ServerResult<FrontAnswer> answerFront(
+        std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx);
     ServerResult<std::vector<std::uint8_t>> replyFromCache(const QueryParseContext& ctx, CacheHit hit);
     ServerResult<std::vector<std::uint8_t>> replyFromResolution(
         const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved);

@@ -2,6 +2,9 @@
 // replacement, and whole packets under concurrent stores.
 #include "resolver/recursor_cache.h"
 
+#include "wire/record.h"
+#include "wire/writer.h"
+
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
@@ -127,16 +130,73 @@ namespace {
 
         auto closest = cache->findDelegation(name("host.EXAMPLE.test"));
         ASSERT_TRUE(closest.has_value());
-        EXPECT_EQ(closest->slice()[0], *SocketAddress::fromIpLiteral("192.0.2.1", 53));
+        EXPECT_EQ(closest->nameservers.slice()[0], *SocketAddress::fromIpLiteral("192.0.2.1", 53));
+        EXPECT_EQ(closest->zone.toText(), "example.test.");
 
         clock.now->fetch_add(11);
         auto parent = cache->findDelegation(name("host.example.test"));
         ASSERT_TRUE(parent.has_value());
-        EXPECT_EQ(parent->slice()[0], *SocketAddress::fromIpLiteral("192.0.2.2", 53));
+        EXPECT_EQ(parent->nameservers.slice()[0], *SocketAddress::fromIpLiteral("192.0.2.2", 53));
+        EXPECT_EQ(parent->zone.toText(), "test.");
         EXPECT_EQ(cache->delegationCount(), 1u) << "the expired child delegation is gone";
 
         EXPECT_FALSE(cache->findDelegation(name("other.example")).has_value());
         EXPECT_FALSE(cache->findDelegation(DnsName::root()).has_value());
+    }
+
+    // A response for `owner` with answers of the given TTLs, the second one's owner compressed.
+    std::vector<std::uint8_t> answerWithTtls(
+        std::string_view owner, std::initializer_list<std::uint32_t> ttls)
+    {
+        auto writer = *PacketWriter::init(name(owner), QType::a, QClass::in);
+        for (std::uint32_t ttl : ttls) {
+            EXPECT_TRUE(writer.startRecord(name(owner), QType::a, QClass::in, ttl, Section::answer));
+            EXPECT_TRUE(writer.writeIPv4({ 192, 0, 2, 1 }));
+        }
+        return *writer.finish();
+    }
+
+    TEST(Cache, ServesRecordsWithTheirTtlsAgedSinceStoring)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        const auto packet = answerWithTtls("aged.test", { 300, 5, 0 });
+        ASSERT_TRUE(
+            cache->putAnswer(name("aged.test"), QType::a, packet, 3, RCode::no_error, false, false, 5));
+        EXPECT_EQ(cache->getAnswerCopy(name("aged.test"), QType::a)->value().packet, packet);
+        clock.now->fetch_add(4);
+        const auto msg = DnsMessage::parse(cache->getAnswerCopy(name("aged.test"), QType::a)->value().packet);
+        ASSERT_TRUE(msg);
+        ASSERT_EQ(msg->records.size(), 3u);
+        EXPECT_EQ(msg->records[0].ttl, 296u);
+        EXPECT_EQ(msg->records[1].ttl, 1u);
+        EXPECT_EQ(msg->records[2].ttl, 0u) << "a TTL never goes below zero";
+    }
+
+    // Without reclaiming and eviction a long-running resolver grows without end.
+    TEST(Cache, StaysWithinItsByteBudget)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn(), CacheLimits { .max_bytes = 1024 * 1024 }));
+        const auto packet = answerWithTtls("x.test", { 60 });
+        for (int i = 0; i < 20000; ++i) {
+            const DnsName owner = name("n" + std::to_string(i) + ".test");
+            ASSERT_TRUE(cache->putAnswer(owner, QType::a, packet, 1, RCode::no_error, false, false, 60));
+            ASSERT_TRUE(cache->putDelegation(owner, setOf("192.0.2.1"), 60));
+        }
+        EXPECT_LE(cache->answerBytes(), 1024u * 1024);
+        EXPECT_GT(cache->answerCount(), 500u);
+        EXPECT_LT(cache->answerCount(), 20000u);
+        EXPECT_LT(cache->delegationCount(), 20000u);
+        EXPECT_TRUE(cache->getAnswerCopy(name("n19999.test"), QType::a)->has_value()) << "the newest stays";
+
+        // Expired entries are reclaimed by later stores even when nobody looks them up again.
+        clock.now->fetch_add(61);
+        const std::size_t before = cache->answerCount();
+        for (int i = 0; i < 300; ++i)
+            ASSERT_TRUE(cache->putAnswer(name("m" + std::to_string(i) + ".test"), QType::a, packet, 1,
+                RCode::no_error, false, false, 60));
+        EXPECT_LT(cache->answerCount(), before - 100);
     }
 
     TEST(NameserverSet, IgnoresAddressesBeyondThirteen)

@@ -68,10 +68,14 @@ namespace {
         return *writer.finish();
     }
 
+    // Without root servers every question the cache cannot answer fails at once with SERVFAIL, and
+    // nothing is ever sent beyond this machine.
     std::unique_ptr<RecursorServer> makeServer(RecursorServer::InitOptions options = {})
     {
         if (options.listen_addr.family() == 0)
             options.listen_addr = *SocketAddress::fromIpLiteral("127.0.0.1", 0);
+        if (!options.root_servers)
+            options.root_servers = NameserverSet {};
         auto server = RecursorServer::init(std::move(options));
         EXPECT_TRUE(server.has_value());
         return std::move(*server);
@@ -239,7 +243,11 @@ namespace {
         EXPECT_EQ(reply[0], 0x99);
         EXPECT_EQ(reply[1], 0x99);
         EXPECT_EQ(reply[2], flag_qr) << "RD taken from the request";
-        EXPECT_TRUE(std::equal(reply.begin() + 3, reply.end(), cached.begin() + 3));
+        // The question carries the client's spelling, whoever asked first (RFC 5452 §9.1).
+        Bytes expected = cached;
+        const DnsName asked = name("WWW.Example.TEST");
+        std::copy(asked.wireBytes().begin(), asked.wireBytes().end(), expected.begin() + Header::size);
+        EXPECT_TRUE(std::equal(reply.begin() + 3, reply.end(), expected.begin() + 3));
 
         const Snapshot counts = server->metrics().snapshot();
         EXPECT_EQ(counts.cache_hits, 1u);
@@ -406,9 +414,10 @@ namespace {
         }
     }
 
-    // Workers are held at a gate so that queries pile up; the queue never exceeds its capacity, nothing
-    // is dropped by the server, and a stop answers everything already queued before the workers leave.
-    TEST(RecursorServer, BoundedQueueDrainsOnStop)
+    // Resolver threads held at a gate: misses pile up to the queue's capacity, further new questions are
+    // shed and counted, questions already in flight are joined instead, and a stop answers everything
+    // queued before the threads leave.
+    TEST(RecursorServer, QueuesMissesShedsOverflowAndDrainsOnStop)
     {
         std::mutex gate_mutex;
         std::condition_variable gate_cond;
@@ -422,48 +431,95 @@ namespace {
         };
         auto server = makeServer(std::move(options));
         ASSERT_TRUE(server->start());
+        auto setGate = [&](bool value) {
+            {
+                std::lock_guard lock(gate_mutex);
+                open = value;
+            }
+            gate_cond.notify_all();
+        };
+        auto ask = [&](UdpClient& client, int n, std::uint16_t id) {
+            const std::string qname = "q" + std::to_string(n) + ".example.test";
+            client.send(server->listenAddr(), buildQuery({ .qname = qname, .id = id }));
+        };
+        auto waitQueued = [&](std::size_t count) {
+            for (int spins = 0; spins < 200 && server->queuedCount() < count; ++spins)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        };
 
         UdpClient client;
-        constexpr int sent = 12;
-        for (int i = 0; i < sent; ++i)
-            client.send(server->listenAddr(), buildQuery({ .id = static_cast<std::uint16_t>(i) }));
-        // One query is held by the worker, four wait in the queue, the rest in the socket buffer.
-        for (int spins = 0; spins < 200 && server->queuedCount() < 4; ++spins)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ask(client, 0, 0); // taken by the thread, held at the gate
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int i = 1; i < 12; ++i)
+            ask(client, i, static_cast<std::uint16_t>(i));
+        for (std::uint16_t id = 20; id < 23; ++id)
+            ask(client, 1, id); // the same question as one queued: joins it
+        waitQueued(4);
         EXPECT_EQ(server->queuedCount(), 4u);
-
-        {
-            std::lock_guard lock(gate_mutex);
-            open = true;
-        }
-        gate_cond.notify_all();
-        std::set<int> answered;
-        while (auto reply = client.receive(2000))
-            answered.insert(((*reply)[0] << 8) | (*reply)[1]);
-        EXPECT_EQ(answered.size(), static_cast<std::size_t>(sent));
-
-        // Now stop with work queued: hold the gate, queue more, stop from another thread, then release.
-        {
-            std::lock_guard lock(gate_mutex);
-            open = false;
-        }
-        for (int i = 0; i < 5; ++i)
-            client.send(server->listenAddr(), buildQuery({ .id = static_cast<std::uint16_t>(100 + i) }));
-        for (int spins = 0; spins < 200 && server->queuedCount() < 4; ++spins)
+        for (int spins = 0; spins < 200 && server->metrics().snapshot().queries_shed < 7; ++spins)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(server->metrics().snapshot().queries_shed, 7u);
+        EXPECT_EQ(server->workerThreadCount(), 1u);
+
+        setGate(true);
+        std::set<int> answered;
+        while (auto reply = client.receive(1000))
+            answered.insert(((*reply)[0] << 8) | (*reply)[1]);
+        EXPECT_EQ(answered, (std::set<int> { 0, 1, 2, 3, 4, 20, 21, 22 }));
+
+        // Stop with work queued: hold the gate, queue more, stop from another thread, then release.
+        setGate(false);
+        for (int i = 0; i < 5; ++i)
+            ask(client, 100 + i, static_cast<std::uint16_t>(100 + i));
+        waitQueued(4);
         const std::size_t queued = server->queuedCount() + 1; // plus the one at the gate
         std::thread stopper([&] { server->stop(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        {
-            std::lock_guard lock(gate_mutex);
-            open = true;
-        }
-        gate_cond.notify_all();
+        setGate(true);
         stopper.join();
         std::size_t drained = 0;
         while (client.receive(500))
             ++drained;
         EXPECT_EQ(drained, queued);
+    }
+
+    // With a hundred questions waiting on a server that never answers, cached names are still answered
+    // at once: hits never queue behind resolutions.
+    TEST(RecursorServer, AnswersCacheHitsWhileMissesWaitOnSilentServers)
+    {
+        const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+        SocketAddress silent_addr = *SocketAddress::fromIpLiteral("127.0.0.1", 0);
+        ASSERT_EQ(::bind(silent, silent_addr.sockaddrPtr(), silent_addr.sockaddrLen()), 0);
+        socklen_t len = silent_addr.sockaddrLen();
+        ASSERT_EQ(::getsockname(silent, silent_addr.sockaddrPtr(), &len), 0);
+
+        RecursorServer::InitOptions options;
+        options.root_servers = NameserverSet {};
+        options.root_servers->append(silent_addr);
+        options.upstream.timeout_ms = 1500;
+        auto server = makeServer(std::move(options));
+        ASSERT_TRUE(server->recursorCore().cache().putAnswer(name("cached.example.test"), QType::a,
+            buildCachedAnswer("cached.example.test", 1), 1, RCode::no_error, false, false, 300));
+        ASSERT_TRUE(server->start());
+
+        UdpClient client;
+        for (int i = 0; i < 100; ++i) {
+            const std::string qname = "slow" + std::to_string(i) + ".example.test";
+            client.send(
+                server->listenAddr(), buildQuery({ .qname = qname, .id = static_cast<std::uint16_t>(i) }));
+        }
+        for (int spins = 0; spins < 200 && server->workerThreadCount() < 100; ++spins)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(server->workerThreadCount(), 100u) << "every miss is in flight at once";
+
+        const auto start = std::chrono::steady_clock::now();
+        client.send(server->listenAddr(), buildQuery({ .qname = "cached.example.test", .id = 0xCAFE }));
+        const auto reply = client.receive(1000);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(((*reply)[0] << 8) | (*reply)[1], 0xCAFE);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        server->stop();
+        ::close(silent);
     }
 
 } // namespace
