@@ -170,6 +170,39 @@ def edge_packets():
     yield "edge_every_type", every_type()
 
 
+def opt_do(payload=4096):
+    """An OPT record as an authoritative server returns it: root owner, UDP payload size, DO set."""
+    return record(b"\x00", OPT, b"", rclass=payload, ttl=0x8000)
+
+
+def upstream_packets():
+    """Replies of authoritative servers to the resolver's own queries: RD clear, EDNS with DO, compressed."""
+    www_q = question(name("www.example.com."))
+    zone = 16  # "example.com" inside the question name www.example.com at offset 12
+
+    head = header(1, ns=2, ar=3, flags=0x8000) + www_q
+    ns1 = record(ptr(zone), NS, b"\x03ns1" + ptr(zone), ttl=172800)
+    ns1_name = len(head) + 12
+    ns2 = record(ptr(zone), NS, b"\x03ns2" + ptr(zone), ttl=172800)
+    ns2_name = len(head) + len(ns1) + 12
+    glue = (record(ptr(ns1_name), A, bytes([192, 0, 2, 53]), ttl=172800)
+            + record(ptr(ns2_name), 28, bytes.fromhex("20010db8000000000000000000000035"), ttl=172800))
+    yield "upstream_referral_glue", head + ns1 + ns2 + glue + opt_do()
+
+    nope_q = question(name("nope.example.com."))
+    soa = (b"\x03ns1" + ptr(17) + b"\x0ahostmaster" + ptr(17)
+           + struct.pack("!IIIII", 2024010101, 7200, 900, 1209600, 300))
+    yield "upstream_nxdomain_soa", (header(1, ns=1, ar=1, flags=0x8403) + nope_q
+                                    + record(ptr(17), SOA, soa, ttl=3600) + opt_do())
+
+    head = header(1, an=2, ar=1, flags=0x8400) + www_q
+    target = len(head) + 12
+    yield "upstream_cname_answer", (head + record(ptr(12), CNAME, name("web.example.net."))
+                                    + record(ptr(target), A, bytes([192, 0, 2, 80])) + opt_do())
+
+    yield "upstream_truncated_tc", header(1, ar=1, flags=0x8600) + www_q + opt_do()
+
+
 def main():
     if os.path.isdir(CORPUS):
         shutil.rmtree(CORPUS)
@@ -181,6 +214,11 @@ def main():
         shutil.copy(src, os.path.join(CORPUS, "golden_" + seed))
         count += 1
     for label, packet in edge_packets():
+        assert len(packet) <= MAX_SIZE, label
+        with open(os.path.join(CORPUS, label), "wb") as f:
+            f.write(packet)
+        count += 1
+    for label, packet in upstream_packets():
         assert len(packet) <= MAX_SIZE, label
         with open(os.path.join(CORPUS, label), "wb") as f:
             f.write(packet)

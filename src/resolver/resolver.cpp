@@ -188,8 +188,7 @@ namespace {
     TransportResult<QueryResult> takeReply(
         std::span<const std::uint8_t> datagram, const SocketAddress& server, const Exchange& ex)
     {
-        const bool truncated = (datagram[2] & 0x02) != 0;
-        if (truncated) {
+        if (Header::fromSlice(datagram).tc()) {
             if (!ex.options.tcp_fallback)
                 return std::unexpected(TransportError::Truncated);
             return queryTcp(server, ex.packet, ex.query_id, ex.question, ex.options.timeout_ms);

@@ -71,7 +71,8 @@ struct ResolverOptions {
     std::uint32_t timeout_ms);
 
 // Whether `packet` (at least 12 bytes) answers the query: same ID and exactly one question equal to
-// `question`. Exposed for tests and the fuzz target.
+// `question`. A reply without the question (a bare header, as some servers send with FORMERR) is not
+// one: it is dropped like a stray. Exposed for tests and the fuzz target.
 [[nodiscard]] bool isReplyTo(
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question);
 

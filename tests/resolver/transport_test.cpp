@@ -427,8 +427,11 @@ namespace {
         };
         const std::vector<Case> cases = {
             { "well-formed", [](auto q) { return TcpReply { framed(replyTo(q)) }; }, std::nullopt },
+            // Refused on the prefix alone, before waiting for a body that never comes.
             { "length prefix 11",
-                [](auto q) { return TcpReply { framed(Bytes(q.begin(), q.begin() + 11)) }; },
+                [](auto) {
+                    return TcpReply { { 0, 11 }, true };
+                },
                 TransportError::ParseError },
             { "other ID", [](auto q) { return TcpReply { framed(replyTo(q, { .id_offset = 1 })) }; },
                 TransportError::ParseError },
