@@ -1,5 +1,7 @@
 #include "resolver/recursor_nameserver.h"
 
+#include <algorithm>
+#include <optional>
 #include <string_view>
 
 namespace recursor {
@@ -24,6 +26,66 @@ namespace {
     };
 
 } // namespace
+
+namespace {
+
+    std::string_view nextToken(std::string_view& line)
+    {
+        constexpr std::string_view blanks = " \t\r";
+        const std::size_t start = line.find_first_not_of(blanks);
+        if (start == std::string_view::npos) {
+            line = {};
+            return {};
+        }
+        const std::size_t end = std::min(line.find_first_of(blanks, start), line.size());
+        const std::string_view token = line.substr(start, end - start);
+        line.remove_prefix(end);
+        return token;
+    }
+
+    bool equalsIgnoringCase(std::string_view a, std::string_view b)
+    {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+            return dnsToLower(static_cast<std::uint8_t>(x)) == dnsToLower(static_cast<std::uint8_t>(y));
+        });
+    }
+
+    // The address of an "owner [ttl] [class] A|AAAA address" line whose type is `type`.
+    std::optional<std::string_view> addressOfType(std::string_view line, std::string_view type)
+    {
+        line = line.substr(0, line.find(';'));
+        nextToken(line); // owner
+        for (std::string_view token = nextToken(line); !token.empty(); token = nextToken(line)) {
+            if (equalsIgnoringCase(token, type))
+                return nextToken(line);
+            if (equalsIgnoringCase(token, "A") || equalsIgnoringCase(token, "AAAA")
+                || equalsIgnoringCase(token, "NS"))
+                return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+} // namespace
+
+NameserverSet parseRootHints(std::string_view text, std::uint16_t port)
+{
+    NameserverSet roots;
+    for (std::string_view type : { "A", "AAAA" }) {
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            const std::size_t end = std::min(rest.find('\n'), rest.size());
+            const std::string_view line = rest.substr(0, end);
+            rest.remove_prefix(std::min(end + 1, rest.size()));
+            const auto address = addressOfType(line, type);
+            if (!address)
+                continue;
+            if (auto parsed = SocketAddress::fromIpLiteral(*address, port);
+                parsed && parsed->family() == (type == "A" ? AF_INET : AF_INET6))
+                roots.append(*parsed);
+        }
+    }
+    return roots;
+}
 
 void NameserverSet::loadRoots(std::uint16_t port)
 {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace recursor {
 
@@ -29,6 +30,10 @@ struct NameserverSet {
     std::size_t count { 0 };
     std::array<SocketAddress, capacity> addrs {};
 };
+
+// The A and then the AAAA records of a root hints file (RFC 1034 master file lines, as in root.hints),
+// each as an address with `port`; at most 13, anything else on the lines ignored.
+NameserverSet parseRootHints(std::string_view text, std::uint16_t port);
 
 // A zone and the addresses of its servers.
 struct Delegation {

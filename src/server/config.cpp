@@ -280,6 +280,21 @@ ServerResult<Config> Config::loadFromFileWithEnv(std::string_view path, const En
     return config;
 }
 
+ServerResult<NameserverSet> loadRootHints(std::string_view path)
+{
+    try {
+        const std::string text = TRY(readWholeFile(path, Config::max_file_size));
+        NameserverSet roots = parseRootHints(text, 53);
+        if (roots.empty()) {
+            logError("No root server address in " + std::string(path));
+            return fail(ServerError::InvalidRootHints);
+        }
+        return roots;
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
 ServerResult<Config> Config::loadFromFile(std::string_view path)
 {
     try {
@@ -374,6 +389,10 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.recursor.control_socket_path = std::string(value);
     else if (key == "cache_strategy")
         cache.strategy = TRY(cacheStrategyFromStr(value));
+    else if (key == "cache_max_bytes")
+        cache.max_bytes = TRY(parseUnsigned<std::uint64_t>(value, 10));
+    else if (key == "root_hints_file")
+        server.recursor.root_hints_file = std::string(value);
     else
         return fail(ServerError::UnknownConfigKey);
     return {};

@@ -5,6 +5,8 @@
 #include "base/log.h"
 #include "base/socket_address.h"
 #include "ops/control_socket.h"
+#include "resolver/recursor_cache.h"
+#include "resolver/recursor_nameserver.h"
 #include "server/server_error.h"
 
 #include <concepts>
@@ -59,9 +61,14 @@ struct ListenAddr {
 // with InvalidAddress.
 [[nodiscard]] ServerResult<SocketAddress> parseIpSocketAddress(std::string_view text);
 
+// The root server addresses of a root hints file (the A records first, then the AAAA records); an
+// unreadable file fails with its file-system error, one without an address with InvalidRootHints.
+[[nodiscard]] ServerResult<NameserverSet> loadRootHints(std::string_view path);
+
 struct RecursorConfig {
     std::optional<std::string> http_listen;
     std::optional<std::string> control_socket_path;
+    std::optional<std::string> root_hints_file;
     bool dnssec_validation { true };
 };
 
@@ -87,6 +94,7 @@ struct ZoneConfig {
 
 struct CacheConfig {
     CacheStrategy strategy { CacheStrategy::response };
+    std::uint64_t max_bytes { CacheLimits::default_max_bytes }; // answers and delegations together
 };
 
 struct LogConfig {

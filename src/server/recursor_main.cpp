@@ -17,7 +17,6 @@ namespace {
 
     constexpr std::string_view default_listen_host = "127.0.0.1";
     constexpr std::uint16_t default_listen_port = 5353;
-    constexpr std::size_t default_queue_capacity = 256;
     constexpr std::uint32_t http_max_connections = 50;
 
     std::unexpected<ServerError> fail(ServerError e)
@@ -95,6 +94,20 @@ namespace {
         return std::nullopt;
     }
 
+    // The root hints file of the flag, else of the configuration; none: the built-in root servers.
+    ServerResult<std::optional<NameserverSet>> chooseRootServers(
+        const CliOptions& cli, const std::optional<Config>& config)
+    {
+        std::optional<std::string> path;
+        if (cli.root_hints_path)
+            path = std::string(*cli.root_hints_path);
+        else if (config)
+            path = config->server.recursor.root_hints_file;
+        if (!path)
+            return std::optional<NameserverSet> {};
+        return TRY(loadRootHints(*path));
+    }
+
     // Returns when the server asks to stop, checking once a second; an interrupted sleep also ends the wait.
     void waitForStopRequest(const RecursorServer& server)
     {
@@ -163,6 +176,8 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
             options.http_listen_addr = TRY(parseIpSocketAddress(text));
         } else if (auto control_socket = optionValue(args, i, "--control-socket")) {
             options.control_socket_path = TRY(*control_socket);
+        } else if (auto root_hints = optionValue(args, i, "--root-hints")) {
+            options.root_hints_path = TRY(*root_hints);
         } else if (arg == "--enable-dnssec") {
             options.enable_dnssec = true;
         } else if (arg == "--disable-dnssec") {
@@ -206,10 +221,14 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.listen_addr = TRY(chooseListenAddr(cli, config));
         options.http_listen_addr = TRY(chooseHttpListenAddr(cli, config));
         options.control_socket_path = chooseControlSocketPath(cli, config);
+        options.root_servers = TRY(chooseRootServers(cli, config));
+        if (config)
+            options.cache_limits.max_bytes = config->cache.max_bytes;
         options.enable_dnssec
             = cli.enable_dnssec.value_or(config ? config->server.recursor.dnssec_validation : true);
         options.control_socket_config = config ? config->server.control_socket : ControlSocketConfig {};
-        options.queue_capacity = cli.queue_capacity.value_or(default_queue_capacity);
+        if (cli.queue_capacity)
+            options.queue_capacity = *cli.queue_capacity;
         options.worker_count = cli.worker_count;
         options.http_config.max_connections = http_max_connections;
         return options;

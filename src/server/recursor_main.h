@@ -17,6 +17,7 @@ namespace recursor {
 struct CliOptions {
     std::optional<std::string_view> config_path;
     std::optional<std::string_view> control_socket_path;
+    std::optional<std::string_view> root_hints_path;
     std::optional<std::size_t> queue_capacity; // no option sets it
     std::optional<std::size_t> worker_count; // no option sets it
     std::optional<SocketAddress> listen_addr;
@@ -33,6 +34,7 @@ inline constexpr std::string_view usage_text
       "      --listen <addr:port>    UDP listen address (overrides config)\n"
       "      --http-listen <addr:port> HTTP metrics address\n"
       "      --control-socket <path> Control socket path\n"
+      "      --root-hints <path>     Root server addresses (root hints file)\n"
       "      --enable-dnssec         Enable DNSSEC validation\n"
       "      --disable-dnssec        Disable DNSSEC validation\n"
       "  -h, --help                  Show this help\n"

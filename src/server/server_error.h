@@ -25,6 +25,7 @@
     X(InvalidListenAddress)                                                                                  \
     X(InvalidZoneName)                                                                                       \
     X(InvalidSetting)                                                                                        \
+    X(InvalidRootHints)                                                                                      \
     X(InvalidAddress)                                                                                        \
     /* sockets and threads at start-up */                                                                    \
     X(AddressInUse)                                                                                          \

@@ -134,10 +134,10 @@ namespace {
 
     constexpr std::string_view version_line = "dovu-recursor 0.1.11\n";
 
-    TEST(UsageText, HasThreeBlocksOf616BytesInAll)
+    TEST(UsageText, HasThreeBlocksOf686BytesInAll)
     {
-        EXPECT_EQ(usage_text.size(), 616u);
-        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 15);
+        EXPECT_EQ(usage_text.size(), 686u);
+        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 16);
         EXPECT_TRUE(usage_text.starts_with("Usage: recursor [options]\n\nOptions:\n"));
         EXPECT_NE(usage_text.find("  -h, --help                  Show this help\n\nConfig notes:\n"),
             std::string_view::npos);
@@ -181,8 +181,10 @@ namespace {
 
     TEST(ParseArgs, ReadsEveryOptionInBothValueForms)
     {
-        CliOptions separate = parsedOk({ "-c", "a.conf", "--listen", "127.0.0.1:53", "--http-listen",
-            "[::1]:8080", "--control-socket", "/run/c.sock", "--disable-dnssec", "-h" });
+        CliOptions separate
+            = parsedOk({ "-c", "a.conf", "--listen", "127.0.0.1:53", "--http-listen", "[::1]:8080",
+                "--control-socket", "/run/c.sock", "--disable-dnssec", "-h", "--root-hints", "r.hints" });
+        EXPECT_EQ(separate.root_hints_path, "r.hints");
         EXPECT_EQ(separate.config_path, "a.conf");
         EXPECT_EQ(separate.listen_addr->toString(), "127.0.0.1:53");
         EXPECT_EQ(separate.http_listen_addr->toString(), "[::1]:8080");
@@ -190,8 +192,10 @@ namespace {
         EXPECT_EQ(separate.enable_dnssec, false);
         EXPECT_TRUE(separate.show_help);
 
-        CliOptions joined = parsedOk({ "--config=b.conf", "--listen=10.0.0.1:5353",
-            "--http-listen=127.0.0.1:0", "--control-socket=c.sock", "--enable-dnssec=yes", "--help" });
+        CliOptions joined
+            = parsedOk({ "--config=b.conf", "--listen=10.0.0.1:5353", "--http-listen=127.0.0.1:0",
+                "--control-socket=c.sock", "--enable-dnssec=yes", "--help", "--root-hints=s.hints" });
+        EXPECT_EQ(joined.root_hints_path, "s.hints");
         EXPECT_EQ(joined.config_path, "b.conf");
         EXPECT_EQ(joined.listen_addr->toString(), "10.0.0.1:5353");
         EXPECT_EQ(joined.http_listen_addr->toString(), "127.0.0.1:0");
@@ -315,7 +319,9 @@ namespace {
         EXPECT_FALSE(options->http_listen_addr);
         EXPECT_FALSE(options->control_socket_path);
         EXPECT_TRUE(options->enable_dnssec);
-        EXPECT_EQ(options->queue_capacity, 256u);
+        EXPECT_EQ(options->queue_capacity, 1024u);
+        EXPECT_FALSE(options->root_servers) << "the built-in root servers";
+        EXPECT_EQ(options->cache_limits.max_bytes, CacheLimits::default_max_bytes);
         EXPECT_FALSE(options->worker_count);
         EXPECT_EQ(options->http_config.max_connections, 50u);
         EXPECT_EQ(options->control_socket_config.max_connections, 10u);
@@ -347,7 +353,9 @@ namespace {
         EXPECT_EQ(options->control_socket_config.max_connections, 3u);
         EXPECT_EQ(options->control_socket_config.read_timeout_ms, 4u);
         EXPECT_EQ(options->control_socket_config.write_timeout_ms, 5u);
-        EXPECT_EQ(options->queue_capacity, 256u);
+        EXPECT_EQ(options->queue_capacity, 1024u);
+        EXPECT_FALSE(options->root_servers) << "the built-in root servers";
+        EXPECT_EQ(options->cache_limits.max_bytes, CacheLimits::default_max_bytes);
     }
 
     TEST(BuildInitOptions, PrefersFlagsToTheConfiguration)
@@ -376,6 +384,41 @@ namespace {
         auto accepted = buildInitOptions(parsedOk({ "--listen", "127.0.0.1:5" }), config);
         ASSERT_TRUE(accepted.has_value()) << errorName(accepted.error());
         EXPECT_EQ(accepted->listen_addr.toString(), "127.0.0.1:5");
+    }
+
+    TEST(BuildInitOptions, ReadsRootHintsFromTheFlagOrTheConfiguration)
+    {
+        ScratchDir dir;
+        const std::string hints = dir.write("root.hints",
+            "; comment line\n"
+            ".                        3600000      NS    A.ROOT-SERVERS.NET.\n"
+            "A.ROOT-SERVERS.NET.      3600000      AAAA  2001:db8::53 ; after the A records\n"
+            "A.ROOT-SERVERS.NET.      3600000      A     10.53.0.1\n"
+            "b.root-servers.net.      IN a 10.53.0.2\n"
+            "bad.example.             3600000      A     not-an-address\n");
+        const std::string empty = dir.write("empty.hints", ". 3600000 NS a.root-servers.net.\n");
+        const std::string from_config = "[server]\nlisten = 127.0.0.1:53\nroot_hints_file = " + empty + "\n";
+
+        auto options = buildInitOptions(parsedOk({ "--root-hints", hints }), configFrom(from_config));
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        ASSERT_TRUE(options->root_servers);
+        std::vector<std::string> addresses;
+        for (const SocketAddress& addr : options->root_servers->slice())
+            addresses.push_back(addr.toString());
+        EXPECT_EQ(
+            addresses, (std::vector<std::string> { "10.53.0.1:53", "10.53.0.2:53", "[2001:db8::53]:53" }));
+
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(
+            buildInitOptions(parsedOk({}), configFrom(from_config)).error(), ServerError::InvalidRootHints);
+        EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::HasSubstr("No root server address in "));
+        EXPECT_EQ(
+            buildInitOptions(parsedOk({ "--root-hints=" + dir.path() + "/missing" }), std::nullopt).error(),
+            ServerError::FileNotFound);
+        auto sized = buildInitOptions(
+            parsedOk({}), configFrom("[server]\nlisten = 127.0.0.1:53\ncache_max_bytes = 1_000_000\n"));
+        ASSERT_TRUE(sized.has_value());
+        EXPECT_EQ(sized->cache_limits.max_bytes, 1'000'000u);
     }
 
     TEST(BuildInitOptions, RefusesConfiguredHostNames)
@@ -410,7 +453,7 @@ namespace {
             auto run = runProgram({ flag });
             EXPECT_EQ(run.exit_status, 0);
             EXPECT_EQ(run.out, usage_text);
-            EXPECT_EQ(run.out.size(), 616u);
+            EXPECT_EQ(run.out.size(), 686u);
             EXPECT_EQ(run.err, "");
         }
     }
