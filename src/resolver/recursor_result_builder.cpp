@@ -27,9 +27,18 @@ namespace {
         return std::move(*writer);
     }
 
+    // An SOA that marks a negative answer lives only as long as the negative answer itself
+    // (RFC 2308 §3): the smaller of its TTL and its MINIMUM field.
+    std::uint32_t servedTtl(const DnsRecord& rec, Section section)
+    {
+        if (section == Section::authority && rec.rdata.tag() == RDataTag::soa)
+            return std::min(rec.ttl, rec.rdata.get<RDataTag::soa>().minimum);
+        return rec.ttl;
+    }
+
     WireResult<void> writeRecord(PacketWriter& writer, const DnsRecord& rec, Section section)
     {
-        TRY_VOID(writer.startRecord(rec.name, rec.rtype, rec.rclass, rec.ttl, section));
+        TRY_VOID(writer.startRecord(rec.name, rec.rtype, rec.rclass, servedTtl(rec, section), section));
         TRY_VOID(rec.rdata.writeTo(writer));
         return writer.commit();
     }

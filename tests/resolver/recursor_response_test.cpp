@@ -1,0 +1,255 @@
+// Judging upstream responses: what is followed, what is served and cached, and what a server may not
+// speak for. Responses are built by hand; nothing is sent except where a test counts exchanges.
+#include "resolver/recursor.h"
+#include "resolver/recursor_delegation.h"
+#include "resolver/recursor_response.h"
+
+#include "support/packet_builder.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace recursor {
+namespace {
+
+    using test::PacketBuilder;
+    using test::wireName;
+
+    DnsName name(std::string_view text)
+    {
+        return *DnsName::fromText(text);
+    }
+
+    struct Rec {
+        std::string owner;
+        QType type;
+        std::vector<std::uint8_t> rdata;
+        std::uint32_t ttl { 3600 };
+    };
+
+    std::vector<std::uint8_t> a(std::uint8_t last)
+    {
+        return { 192, 0, 2, last };
+    }
+    std::vector<std::uint8_t> soa(std::uint32_t minimum)
+    {
+        PacketBuilder b;
+        b.name("ns.example.test").name("host.example.test").u32(1).u32(2).u32(3).u32(4).u32(minimum);
+        return b.bytes();
+    }
+
+    // A response for `qname`/A with the given header flags word and sections.
+    QueryResult response(std::string_view qname, std::uint16_t flags, const std::vector<Rec>& answer,
+        const std::vector<Rec>& authority = {}, const std::vector<Rec>& additional = {})
+    {
+        PacketBuilder b;
+        b.header(0x1234, flags, 1, static_cast<std::uint16_t>(answer.size()),
+            static_cast<std::uint16_t>(authority.size()), static_cast<std::uint16_t>(additional.size()));
+        b.question(qname, QType::a, QClass::in);
+        for (const auto* section : { &answer, &authority, &additional }) {
+            for (const Rec& r : *section)
+                b.record(r.owner, r.type, QClass::in, r.ttl, r.rdata);
+        }
+        QueryResult result;
+        result.packet = b.bytes();
+        result.response = DnsMessage::parse(result.packet).value();
+        return result;
+    }
+
+    constexpr std::uint16_t aa = 0x8400; // QR and AA
+    constexpr std::uint16_t nxdomain = 0x8403;
+
+    struct Judged {
+        ResolveResultOr<NetworkAction> action;
+        QueryContext ctx;
+    };
+
+    class Classification : public testing::Test {
+    protected:
+        Judged judge(
+            std::string_view qname, std::string_view zone, const QueryResult& result, std::uint8_t cnames = 0)
+        {
+            QueryContext ctx;
+            ctx.qname = ctx.current_qname = name(qname);
+            ctx.zone = name(zone);
+            ctx.cname_count = cnames;
+            auto action = handleNetworkResponse(*recursor, ctx, result);
+            return { std::move(action), std::move(ctx) };
+        }
+        std::optional<DnsMessage> cached(std::string_view qname)
+        {
+            hit_ = *recursor->cache().getAnswerCopy(name(qname), QType::a);
+            if (!*hit_)
+                return std::nullopt;
+            return DnsMessage::parse((*hit_)->packet).value();
+        }
+
+        std::unique_ptr<Recursor> recursor
+            = std::move(*Recursor::init(RecursorOptions { .root_servers = NameserverSet {} }));
+
+    private:
+        std::optional<std::optional<CacheHit>> hit_;
+    };
+
+    TEST_F(Classification, ServesAndCachesOnlyWhatTheServersZoneCovers)
+    {
+        const auto answer = response("www.example.test", aa,
+            { { "www.example.test", QType::a, a(1), 60 }, { "victim.other.test", QType::a, a(66), 30 } });
+        auto judged = judge("www.example.test", "example.test", answer);
+        ASSERT_TRUE(judged.action);
+        ASSERT_EQ(judged.action->tag, NetworkAction::Tag::done);
+        EXPECT_EQ(judged.action->result->answer_count, 1u);
+        const auto msg = cached("www.example.test");
+        ASSERT_TRUE(msg);
+        ASSERT_EQ(msg->records.size(), 1u);
+        EXPECT_EQ(msg->records[0].name.toText(), "www.example.test.");
+        EXPECT_FALSE(cached("victim.other.test"));
+
+        // Nothing the server may speak for: no progress.
+        const auto stray = response("www.example.test", aa, { { "victim.other.test", QType::a, a(66) } });
+        EXPECT_EQ(
+            judge("www.example.test", "example.test", stray).action->tag, NetworkAction::Tag::continue_loop);
+    }
+
+    TEST_F(Classification, FollowsTheCnameOfTheCurrentNameUpToTen)
+    {
+        const auto answer = response("alias.example.test", aa,
+            { { "alias.example.test", QType::cname, wireName("www.other.test") },
+                { "www.other.test", QType::a, a(66) } });
+        auto judged = judge("alias.example.test", "example.test", answer);
+        ASSERT_TRUE(judged.action);
+        EXPECT_EQ(judged.action->tag, NetworkAction::Tag::continue_loop);
+        EXPECT_TRUE(judged.ctx.advanced);
+        EXPECT_EQ(judged.ctx.current_qname.toText(), "www.other.test.");
+        EXPECT_EQ(judged.ctx.zone.toText(), ".") << "the target starts again from its own delegation";
+        EXPECT_EQ(judged.ctx.cname_chain.size(), 1u);
+
+        auto eleventh = judge("alias.example.test", "example.test", answer, max_cnames);
+        ASSERT_FALSE(eleventh.action);
+        EXPECT_EQ(eleventh.action.error(), ResolveError::CnameLoop);
+    }
+
+    TEST_F(Classification, NegativeAnswersNeedAnSoaOfTheZoneAboveTheName)
+    {
+        struct Case {
+            const char* label;
+            QueryResult result;
+            NetworkAction::Tag expected;
+        };
+        const Case cases[] = {
+            { "NXDOMAIN",
+                response("nx.example.test", nxdomain, {}, { { "example.test", QType::soa, soa(900), 3600 } }),
+                NetworkAction::Tag::done },
+            { "NODATA",
+                response("nx.example.test", aa, {}, { { "example.test", QType::soa, soa(900), 600 } }),
+                NetworkAction::Tag::done },
+            { "SOA of another zone",
+                response("nx.example.test", nxdomain, {}, { { "other.test", QType::soa, soa(900) } }),
+                NetworkAction::Tag::follow_delegation },
+            { "neither answers nor authority", response("nx.example.test", nxdomain, {}),
+                NetworkAction::Tag::continue_loop },
+            { "referral",
+                response("nx.example.test", 0x8000, {},
+                    { { "example.test", QType::ns, wireName("ns.example.test") } }),
+                NetworkAction::Tag::follow_delegation },
+            { "answer without AA",
+                response("nx.example.test", 0x8000, { { "nx.example.test", QType::a, a(1) } }),
+                NetworkAction::Tag::continue_loop },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            auto judged = judge("nx.example.test", "example.test", c.result);
+            ASSERT_TRUE(judged.action);
+            EXPECT_EQ(judged.action->tag, c.expected);
+        }
+        // The SOA is served with, and the answer cached for, min(TTL, MINIMUM) (RFC 2308 §3, §5).
+        const auto msg = cached("nx.example.test");
+        ASSERT_TRUE(msg);
+        EXPECT_EQ(msg->records.at(0).ttl, 600u);
+    }
+
+    TEST(Referrals, GoOnlyDownwardsAndTowardsTheName)
+    {
+        struct Case {
+            const char* delegated;
+            const char* zone;
+            const char* qname;
+            bool usable;
+        };
+        const Case cases[] = {
+            { "example.test", "test", "www.example.test", true },
+            { "deep.example.test", ".", "a.deep.example.test", true },
+            { "example.test", "test", "example.test", true },
+            { "test", "test", "www.example.test", false }, // not below the zone asked
+            { "test", "example.test", "www.example.test", false }, // upwards
+            { ".", "fake.test", "x.fake.test", false },
+            { "other.test", "test", "www.example.test", false }, // sideways, away from the name
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.delegated) + " from " + c.zone + " for " + c.qname);
+            EXPECT_EQ(isUsableReferral(name(c.delegated), name(c.zone), name(c.qname)), c.usable);
+        }
+    }
+
+    // A loopback UDP socket that counts the queries it gets and never answers.
+    struct SilentServer {
+        SilentServer()
+        {
+            fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            address = *SocketAddress::fromIpLiteral("127.0.0.1", 0);
+            socklen_t len = address.sockaddrLen();
+            EXPECT_EQ(::bind(fd, address.sockaddrPtr(), len), 0);
+            EXPECT_EQ(::getsockname(fd, address.sockaddrPtr(), &len), 0);
+        }
+        ~SilentServer() { ::close(fd); }
+        int received()
+        {
+            int count = 0;
+            std::uint8_t buf[512];
+            while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0)
+                ++count;
+            return count;
+        }
+        int fd;
+        SocketAddress address;
+    };
+
+    // One crafted referral must not make a question cost unbounded work (the NXNS attack).
+    TEST(Referrals, BoundTheWorkOneQuestionCauses)
+    {
+        SilentServer silent;
+        NameserverSet roots;
+        roots.append(silent.address);
+        auto recursor = std::move(*Recursor::init(RecursorOptions { .root_servers = roots }));
+        const UpstreamEngine engine { .timeout_ms = 20 };
+
+        std::vector<Rec> many_names;
+        for (int i = 0; i < 12; ++i)
+            many_names.push_back(
+                { "victim.test", QType::ns, wireName("ns" + std::to_string(i) + ".elsewhere.example") });
+        const auto referral = response("www.victim.test", 0x8000, {}, many_names);
+        QueryContext ctx;
+        ctx.qname = ctx.current_qname = name("www.victim.test");
+        ctx.zone = DnsName::root();
+        ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
+        auto next = lookupDelegationNameservers(*recursor, engine, referral.response, ctx, budget);
+        ASSERT_TRUE(next);
+        EXPECT_FALSE(next->has_value());
+        EXPECT_EQ(silent.received(), 2 * static_cast<int>(max_glueless_names)) << "A and AAAA of five names";
+
+        // Two silent roots are asked again and again until the exchange budget runs out.
+        roots.append(silent.address);
+        recursor = std::move(*Recursor::init(RecursorOptions { .root_servers = roots }));
+        ResolutionBudget small { .exchanges_left = 3, .deadline_ms = monotonicMs() + 10'000 };
+        auto resolved
+            = recursor->resolveFromNetworkWithPolicy(engine, name("www.victim.test"), QType::a, 0, {}, small);
+        ASSERT_FALSE(resolved);
+        EXPECT_EQ(resolved.error(), ResolveError::ServFail);
+        EXPECT_EQ(silent.received(), 6) << "three exchanges of two datagrams each";
+    }
+
+} // namespace
+} // namespace recursor
