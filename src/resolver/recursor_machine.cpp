@@ -72,7 +72,7 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
             NetworkAction action = TRY(applyResponse(engine, *result));
             switch (action.tag) {
             case NetworkAction::Tag::done:
-                return std::move(*action.result);
+                return std::move(action.result);
             case NetworkAction::Tag::follow_delegation:
                 if (auto next
                     = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))

@@ -71,7 +71,7 @@ struct QueryContext {
 struct NetworkAction {
     enum class Tag : std::uint8_t { done, follow_delegation, continue_loop };
     Tag tag { Tag::continue_loop };
-    std::optional<ResolveResult> result; // set for `done`
+    ResolveResult result; // for `done`
 };
 
 class ResolutionMachine {

@@ -73,7 +73,7 @@ namespace {
         }
         const DnsName target = cname.rdata.get<RDataTag::cname>().target;
         ctx.followCname(target, initialNameservers(recursor.cache(), recursor.rootServers(), target));
-        return NetworkAction { NetworkAction::Tag::continue_loop, std::nullopt };
+        return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }
 
     // An SOA of the server's zone that covers the name: the mark of a negative answer (RFC 2308 §2).
@@ -99,7 +99,7 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
 {
     const DnsMessage& response = result.response;
     const Header& header = response.header;
-    const NetworkAction no_progress { NetworkAction::Tag::continue_loop, std::nullopt };
+    const NetworkAction no_progress { NetworkAction::Tag::continue_loop, {} };
     try {
         if (header.aa() && header.anCount() != 0) {
             const std::vector<const DnsRecord*> answers
@@ -123,7 +123,7 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
         return std::unexpected(ResolveError::OutOfMemory);
     }
     if (header.anCount() == 0 && header.nsCount() != 0)
-        return NetworkAction { NetworkAction::Tag::follow_delegation, std::nullopt };
+        return NetworkAction { NetworkAction::Tag::follow_delegation, {} };
     return no_progress;
 }
 

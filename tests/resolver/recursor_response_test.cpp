@@ -101,7 +101,7 @@ namespace {
         auto judged = judge("www.example.test", "example.test", answer);
         ASSERT_TRUE(judged.action);
         ASSERT_EQ(judged.action->tag, NetworkAction::Tag::done);
-        EXPECT_EQ(judged.action->result->answer_count, 1u);
+        EXPECT_EQ(judged.action->result.answer_count, 1u);
         const auto msg = cached("www.example.test");
         ASSERT_TRUE(msg);
         ASSERT_EQ(msg->records.size(), 1u);
