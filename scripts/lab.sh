@@ -182,6 +182,9 @@ cmd_down() {
   local name=${1:-rlab}
   check_name "$name"
   need_root
+  if ns_exists "$name" && [ ! -d "$state_base/$name" ]; then
+    fail "namespace $name was not made by this script; left alone"
+  fi
   if ns_exists "$name"; then
     stop_processes "$name"
     ip netns del "$name"
@@ -255,6 +258,7 @@ cmd_try() {
   need_root
   local binary=$repo/build/release/recursor name=rlab
   cd "$repo"
+  scripts/setup.sh
   [ -d build/release ] || cmake --preset release >/dev/null
   cmake --build --preset release --target recursor
   if ! lab_healthy "$name" "$state_base/$name"; then
