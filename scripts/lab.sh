@@ -216,11 +216,11 @@ cmd_status() {
   done < <(hosts)
 }
 
-# Splits "[NAME] -- CMD..." (the "--" is optional when NAME is absent and CMD does not look like one).
-cmd_exec() {
+cmd_exec() { # [NAME] -- CMD...
   local name=rlab
   if [ $# -gt 0 ] && [ "$1" != -- ]; then name=$1; shift; fi
-  [ "${1:-}" = -- ] && shift
+  [ "${1:-}" = -- ] || fail "exec: usage: scripts/lab.sh exec [NAME] -- CMD..."
+  shift
   [ $# -gt 0 ] || fail "exec: no command"
   check_name "$name"
   ns_exists "$name" || fail "lab $name is not up (scripts/lab.sh up $name)"
@@ -232,6 +232,7 @@ cmd_with_lab() {
   [ $# -gt 0 ] || fail "with-lab: no command"
   is_root || { echo "SKIPPED: needs root to create the lab's network namespace" >&2; exit $skip_status; }
   local name=rlab-t$$
+  # shellcheck disable=SC2064 # the name is expanded now on purpose: it is a local
   trap "cmd_down $name >/dev/null" EXIT
   trap 'exit 130' INT TERM
   cmd_up "$name"
@@ -245,6 +246,7 @@ cmd_bare() {
   [ $# -gt 0 ] || fail "bare: no command"
   is_root || { echo "SKIPPED: needs root to create an isolated network namespace" >&2; exit $skip_status; }
   local name=rbare-$$
+  # shellcheck disable=SC2064 # the name is expanded now on purpose: it is a local
   trap "stop_processes $name; ip netns del $name 2>/dev/null || true" EXIT
   trap 'exit 130' INT TERM
   ip netns add "$name"
@@ -259,11 +261,13 @@ cmd_try() {
   local binary=$repo/build/release/recursor name=rlab
   cd "$repo"
   scripts/setup.sh
-  [ -d build/release ] || cmake --preset release >/dev/null
+  [ -f build/release/build.ninja ] || cmake --preset release >/dev/null
   cmake --build --preset release --target recursor
   if ! lab_healthy "$name" "$state_base/$name"; then
     cmd_up "$name"
+    # shellcheck disable=SC2064 # the name is expanded now on purpose: it is a local
     trap "cmd_down $name" EXIT
+    trap 'exit 130' INT TERM
   fi
   cat <<EOF
 
@@ -273,10 +277,7 @@ From another terminal:
   scripts/lab.sh exec -- curl -s http://127.0.0.1:9153/stats
 
 EOF
-  local status=0
-  ip netns exec "$name" "$binary" --listen 127.0.0.1:5353 --http-listen 127.0.0.1:9153 --disable-dnssec || status=$?
-  [ $status -eq 130 ] && status=0 # Ctrl-C is the ordinary way out
-  return $status
+  ip netns exec "$name" "$binary" --listen 127.0.0.1:5353 --http-listen 127.0.0.1:9153 --disable-dnssec
 }
 
 command=${1:-}
@@ -289,5 +290,5 @@ case $command in
   try) cmd_try ;;
   with-lab) cmd_with_lab "$@" ;;
   bare) cmd_bare "$@" ;;
-  *) sed -n '9,20p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  *) sed -n '/^# Usage:/,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0" >&2; exit 2 ;;
 esac

@@ -17,6 +17,8 @@
                   at the attacker in the authority section
   cname-out       CNAME victim2.glue.test., with victim2.glue.test. A 192.0.2.66 next to it
   case            owner CaSe.FaKe.TeSt. CNAME WwW.GlUe.TeSt. (odd letter case on both)
+  probe-*         TXT "id=<ID> rd=<0|1> edns=<version or none> payload=<size> do=<0|1>" describing the
+                  query as received (any name starting with probe-, any type)
 
 Other names in the zone get NXDOMAIN, other types NODATA, both with the SOA at its raw TTL of 3600
 and MINIMUM 900: the resolver has to cut the negative TTL to 900 itself. Over TCP every act except
@@ -118,6 +120,8 @@ def honest(query):
         reply.answer.append(rrset(owner or name, "CNAME", target))
         if act == "cname-out" and rdtype != dns.rdatatype.CNAME:
             reply.answer.append(rrset("victim2.glue.test.", "A", POISON))
+    elif act.startswith("probe-"):
+        reply.answer.append(rrset(name, "TXT", f'"{describe(query)}"'))
     elif act in ACTS and rdtype == dns.rdatatype.A:
         reply.answer.append(rrset(name, "A", GOOD))
     if act == "out-of-zone":
@@ -125,10 +129,16 @@ def honest(query):
         reply.authority.append(rrset("glue.test.", "NS", str(ATTACKER_NAME)))
         reply.additional.append(rrset(ATTACKER_NAME, "A", ATTACKER_ADDRESS))
     if not reply.answer:
-        known = act in ACTS or name in (ZONE, NS_NAME)
+        known = act in ACTS or act.startswith("probe-") or name in (ZONE, NS_NAME)
         reply.set_rcode(dns.rcode.NOERROR if known else dns.rcode.NXDOMAIN)
         reply.authority.append(rrset(ZONE, "SOA", SOA))
     return reply
+
+
+def describe(query):
+    edns = "none" if query.edns < 0 else query.edns
+    do = int(bool(query.ednsflags & dns.flags.DO))
+    return f"id={query.id} rd={int(bool(query.flags & dns.flags.RD))} edns={edns} payload={query.payload} do={do}"
 
 
 def referral(query, zone):
