@@ -36,7 +36,7 @@ POISON = "192.0.2.66"  # what fake.test. and the attacker plant; never in a corr
 NAMED_TYPES = {"CNAME", "MX", "SRV", "NS"}
 
 
-def ask(port, name, rdtype="A", rd=True, payload=1232, qid=None, timeout=CLIENT_TIMEOUT):
+def ask(port, name, rdtype="A", rd=True, payload=4096, qid=None, timeout=CLIENT_TIMEOUT):
     """One UDP question from a fresh socket: (query, reply, seconds taken); reply.wire_size is its length."""
     query = dns.message.make_query(name, rdtype, use_edns=0 if payload else False, payload=payload)
     query.flags = dns.flags.RD if rd else 0
