@@ -11,6 +11,7 @@ packages=(
   bind9-dnsutils knot-dnsutils dnsperf
   prometheus socat netcat-openbsd curl
   iproute2 procps
+  nsd
 )
 
 missing=()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit and end-to-end tests under ASan+UBSan,
 # the concurrent parts under ThreadSanitizer, a bounded fuzz run and a bounded load test of the release build.
+# Whatever runs the resolver binary does so inside a network namespace (scripts/lab.sh), so it needs root:
+# the end-to-end suites in ctest (e2e in a loopback-only namespace, e2e_lab in the lab) and the load test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
