@@ -64,9 +64,10 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
         if (!result) {
             if (result.error() == TransportError::OutOfMemory)
                 return std::unexpected(ResolveError::OutOfMemory);
-            if (!fan_out)
+            // A fan-out that timed out asks the same set again in the next step; one that could not
+            // send to any of its servers would only fail the same way again.
+            if (!fan_out || result.error() == TransportError::NetworkError)
                 return std::unexpected(ResolveError::ServFail);
-            // A fan-out without an answer asks the same set again in the next step.
         } else {
             ctx_.got_response = true;
             NetworkAction action = TRY(applyResponse(engine, *result));

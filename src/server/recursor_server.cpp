@@ -234,16 +234,25 @@ ServerResult<void> RecursorServer::start()
 
 void RecursorServer::stopWorkers()
 {
-    std::vector<Thread> workers;
+    std::list<Worker> workers;
     {
         // Under the mutex, so a worker between its emptiness check and its wait cannot miss the wake-up.
         std::lock_guard lock(work_mutex_);
         worker_stop_ = true;
-        workers.swap(worker_threads_);
     }
     work_cond_.notify_all();
-    for (Thread& worker : workers)
-        worker.join();
+    for (;;) {
+        {
+            std::lock_guard lock(work_mutex_);
+            if (workers_.empty())
+                return;
+            workers.splice(workers.end(), workers_);
+        }
+        // The nodes must outlive their threads: join before the list goes.
+        for (Worker& worker : workers)
+            worker.thread.join();
+        workers.clear();
+    }
 }
 
 void RecursorServer::stop()
@@ -453,9 +462,15 @@ void RecursorServer::enqueueMiss(PendingQuery query)
 {
     CacheKey key { toU16(query.ctx.qtype), query.ctx.qname };
     {
-        std::lock_guard lock(work_mutex_);
+        std::unique_lock lock(work_mutex_);
         if (worker_stop_)
             return;
+        std::vector<Thread> finished = takeFinishedWorkers();
+        if (!finished.empty()) {
+            lock.unlock();
+            finished.clear(); // joins threads that have already left their loop
+            lock.lock();
+        }
         if (auto joined = in_flight_.find(key); joined != in_flight_.end()) {
             if (joined->second.size() < max_waiters_per_question) {
                 joined->second.push_back(std::move(query));
@@ -472,44 +487,76 @@ void RecursorServer::enqueueMiss(PendingQuery query)
     metrics_->recordShed();
 }
 
+// Every queued question needs a worker of its own: an idle one that has yet to wake, or a new one. New
+// threads come one at a time, each starting the next once it has taken a question while others still
+// wait: a backlog of slow resolutions grows the pool quickly, a burst of quick ones hardly at all.
 void RecursorServer::startWorkerIfNeeded()
 {
-    // Every queued question needs a worker of its own: an idle one that has yet to wake, or a new one.
-    if (work_queue_.size() <= idle_workers_ || worker_threads_.size() >= computeWorkerCount())
+    const std::size_t available = live_workers_ - busy_workers_; // waiting, starting, or on their way back
+    if (worker_starting_ || work_queue_.size() <= available || live_workers_ >= computeWorkerCount())
         return;
-    Thread worker;
-    if (worker.start([this] { workerLoop(); }) != 0) {
+    Worker& worker = workers_.emplace_back();
+    if (worker.thread.start([this, &worker] { workerLoop(worker); }) != 0) {
+        workers_.pop_back();
         logWarningWithError("recursor worker error: ", ServerError::ThreadSpawnFailed);
         return;
     }
-    worker_threads_.push_back(std::move(worker));
+    ++live_workers_;
+    worker_starting_ = true;
+}
+
+std::vector<Thread> RecursorServer::takeFinishedWorkers()
+{
+    std::vector<Thread> finished;
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (it->finished) {
+            finished.push_back(std::move(it->thread));
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return finished;
 }
 
 std::size_t RecursorServer::workerThreadCount()
 {
     std::lock_guard lock(work_mutex_);
-    return worker_threads_.size();
+    return live_workers_;
 }
 
-std::optional<PendingQuery> RecursorServer::takeWork()
+// The next queued question; none when the server stops with the queue empty, or after a spell without
+// work (the thread then ends, and is started again when the queue needs it).
+std::optional<PendingQuery> RecursorServer::takeWork(Worker& self)
 {
     std::unique_lock lock(work_mutex_);
-    ++idle_workers_;
-    work_cond_.wait(lock, [this] { return !work_queue_.empty() || worker_stop_; });
-    --idle_workers_;
-    if (work_queue_.empty())
+    if (!self.started) {
+        self.started = true;
+        worker_starting_ = false;
+    }
+    if (self.busy) {
+        self.busy = false;
+        --busy_workers_;
+    }
+    const bool woken = work_cond_.wait_for(
+        lock, worker_idle_timeout, [this] { return !work_queue_.empty() || worker_stop_; });
+    if (!woken || work_queue_.empty()) {
+        self.finished = true;
+        --live_workers_;
         return std::nullopt;
+    }
     PendingQuery query = std::move(work_queue_.front());
     work_queue_.pop_front();
+    self.busy = true;
+    ++busy_workers_;
+    startWorkerIfNeeded();
     return query;
 }
 
-void RecursorServer::workerLoop()
+void RecursorServer::workerLoop(Worker& self)
 {
-    if (socket_ < 0)
-        return;
     // A question whose handling throws goes unanswered; the worker goes on with the next one.
-    while (auto query = takeWork())
+    while (auto query = takeWork(self))
         runGuarded("recursor query error", [&] { resolveAndAnswer(*query); });
 }
 

@@ -16,10 +16,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -68,6 +70,8 @@ public:
     };
 
     static constexpr std::size_t default_worker_count = 512;
+    // A resolver thread with nothing to do for this long ends.
+    static constexpr std::chrono::milliseconds worker_idle_timeout { 2000 };
     // Clients asking the same question while it is being resolved; more are shed.
     static constexpr std::size_t max_waiters_per_question = 256;
     static constexpr std::size_t receive_buffer_size = 4096;
@@ -125,9 +129,18 @@ private:
         const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved);
     ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx);
     void enqueueMiss(PendingQuery query);
+    struct Worker {
+        Thread thread;
+        bool started { false }; // under work_mutex_: the thread has asked for work
+        bool busy { false }; // under work_mutex_: the thread holds a question
+        bool finished { false }; // under work_mutex_: the thread has left its loop and only needs joining
+    };
+
     void startWorkerIfNeeded(); // under work_mutex_
-    std::optional<PendingQuery> takeWork();
-    void workerLoop();
+    // Under work_mutex_: hands over the threads that have finished, to be joined after unlocking.
+    std::vector<Thread> takeFinishedWorkers();
+    std::optional<PendingQuery> takeWork(Worker& self);
+    void workerLoop(Worker& self);
     void resolveAndAnswer(PendingQuery& leader);
     void send(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
     void closeSocket();
@@ -142,8 +155,10 @@ private:
     int socket_ { -1 };
     bool wildcard_listen_ { false }; // replies need the source address each question was sent to
     Thread receiver_thread_;
-    std::vector<Thread> worker_threads_; // under work_mutex_
-    std::size_t idle_workers_ { 0 }; // under work_mutex_
+    std::list<Worker> workers_; // under work_mutex_; list nodes stay put while their threads run
+    std::size_t live_workers_ { 0 }; // under work_mutex_: workers not yet finished
+    std::size_t busy_workers_ { 0 }; // under work_mutex_: workers holding a question
+    bool worker_starting_ { false }; // under work_mutex_: a new thread has yet to ask for work
     std::deque<PendingQuery> work_queue_; // index 0 is the oldest
     InFlightMap in_flight_; // questions queued or being resolved, with the clients that joined them
     std::mutex work_mutex_;

@@ -332,7 +332,11 @@ class CacheTest(LabRecursorTestCase):
                 self.assertReplyShape(second_query, second)
                 self.assertEqual(second.rcode(), first.rcode())
                 records_first, records_second = answer_and_soa(first), answer_and_soa(second)
-                self.assertEqual([r[:2] + r[3:] for r in records_second], [r[:2] + r[3:] for r in records_first])
+                # Names compare ignoring case: a name compressed against the question takes the
+                # client's spelling of it.
+                def without_ttl(records):
+                    return [(r[0].lower(), r[1], [d.lower() for d in r[3]]) for r in records]
+                self.assertEqual(without_ttl(records_second), without_ttl(records_first))
                 for a, b in zip(records_first, records_second):
                     self.assertLessEqual(b[2], a[2], f"{b[0]} {b[1]}")
                 self.assertEqual(after["queries_total"] - before["queries_total"], 1)
