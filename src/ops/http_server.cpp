@@ -185,7 +185,7 @@ namespace {
             { "dns_queries_timeout", "Query timeouts", "counter", metrics.queries_timeout.load() },
             { "dns_cache_hits", "Cache hits", "counter", metrics.cache_hits.load() },
             { "dns_cache_misses", "Cache misses", "counter", metrics.cache_misses.load() },
-            { "dns_queries_shed", "Questions dropped because the resolution queue was full", "counter",
+            { "dns_queries_shed_total", "Questions dropped because the resolution queue was full", "counter",
                 metrics.queries_shed.load() },
             { "dns_uptime_seconds", "Server uptime in seconds", "gauge", uptime },
         } };

@@ -690,7 +690,7 @@ class HttpServerTest(RecursorTestCase):
             "dns_queries_timeout",
             "dns_cache_hits",
             "dns_cache_misses",
-            "dns_queries_shed",
+            "dns_queries_shed_total",
             "dns_uptime_seconds",
         ]
         self.assertEqual(len(blocks), len(names))

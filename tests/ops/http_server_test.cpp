@@ -122,6 +122,7 @@ namespace {
         metrics.recordQuery(RCode::refused, CacheOutcome::miss);
         metrics.recordQuery(RCode::form_err, CacheOutcome::not_applicable); // FORMERR is not exposed
         metrics.recordDnssecValidation(DnssecValidationResult::bogus); // nor is DNSSEC
+        metrics.recordShed();
         running.now->store(start_seconds + 42);
 
         const std::string body = "# HELP dns_queries_total Total DNS queries received\n"
@@ -155,6 +156,10 @@ namespace {
                                  "# HELP dns_cache_misses Cache misses\n"
                                  "# TYPE dns_cache_misses counter\n"
                                  "dns_cache_misses 2\n"
+                                 "\n"
+                                 "# HELP dns_queries_shed_total Questions dropped because the resolution queue was full\n"
+                                 "# TYPE dns_queries_shed_total counter\n"
+                                 "dns_queries_shed_total 1\n"
                                  "\n"
                                  "# HELP dns_uptime_seconds Server uptime in seconds\n"
                                  "# TYPE dns_uptime_seconds gauge\n"
