@@ -508,6 +508,9 @@ void RecursorServer::startWorkerIfNeeded()
 std::vector<Thread> RecursorServer::takeFinishedWorkers()
 {
     std::vector<Thread> finished;
+    if (finished_workers_ == 0)
+        return finished;
+    finished_workers_ = 0;
     for (auto it = workers_.begin(); it != workers_.end();) {
         if (it->finished) {
             finished.push_back(std::move(it->thread));
@@ -543,6 +546,7 @@ std::optional<PendingQuery> RecursorServer::takeWork(Worker& self)
     if (!woken || work_queue_.empty()) {
         self.finished = true;
         --live_workers_;
+        ++finished_workers_;
         return std::nullopt;
     }
     PendingQuery query = std::move(work_queue_.front());

@@ -157,6 +157,7 @@ private:
     Thread receiver_thread_;
     std::list<Worker> workers_; // under work_mutex_; list nodes stay put while their threads run
     std::size_t live_workers_ { 0 }; // under work_mutex_: workers not yet finished
+    std::size_t finished_workers_ { 0 }; // under work_mutex_: finished, not yet joined
     std::size_t busy_workers_ { 0 }; // under work_mutex_: workers holding a question
     bool worker_starting_ { false }; // under work_mutex_: a new thread has yet to ask for work
     std::deque<PendingQuery> work_queue_; // index 0 is the oldest
