@@ -6,7 +6,10 @@ control socket in a private temporary directory, learns the ports from the start
 the process with real clients: dig, kdig, curl, socat, nc, promtool and hand-made packets (dnspython and
 raw sockets). Only loopback addresses are used.
 
-Run: /usr/bin/python3 tests/e2e/e2e_test.py --binary build/debug/recursor [unittest options]
+The suite runs inside a network namespace of its own with only loopback up, where whatever the resolver
+sends towards a root server fails at once, so every uncached question gets SERVFAIL quickly:
+
+Run: scripts/lab.sh bare -- /usr/bin/python3 tests/e2e/e2e_test.py --binary build/debug/recursor [unittest options]
 """
 
 import argparse
@@ -1217,6 +1220,11 @@ class ProcessHygieneTest(RecursorTestCase):
         self.assertEqual(stats["queries_total"], 8 * 500)
 
 
+def only_loopback_network():
+    """True inside a namespace whose only device is loopback: then no packet can leave the machine."""
+    return [name for _, name in socket.if_nameindex()] == ["lo"]
+
+
 def main():
     global BINARY
     parser = argparse.ArgumentParser(add_help=False)
@@ -1225,6 +1233,8 @@ def main():
     BINARY = os.path.abspath(args.binary)
     if not os.access(BINARY, os.X_OK):
         sys.exit(f"not an executable: {BINARY}")
+    if not only_loopback_network():
+        sys.exit("refusing to run on the host network: start the suite through scripts/lab.sh bare -- ...")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
