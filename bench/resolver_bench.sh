@@ -8,7 +8,7 @@
 #                           waits 10 ms (iptables NFQUEUE and bench/nfq_delay.c: this kernel has no netem)
 #   4. resident memory      VmRSS after N distinct cold names, paced, sampled every N/10 names
 # Ours runs with --disable-dnssec and unbound with module-config "iterator": neither validates. Each
-# figure starts fresh processes; in the full profile each throughput figure is the best of 2 rounds,
+# figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
 # taken in turns, since the machine is shared. With profiling on, an extra pass per throughput figure
 # runs `perf record` on ours (never during a measured round) and prints its hottest symbols.
 #
@@ -53,11 +53,11 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$quick" = yes ]; then
-  profile_name=quick rounds=1 hit_seconds=4 cold_names=10000 delay_names=5000
+  profile_name=quick rounds=1 hit_seconds=4 cold_names=20000 delay_names=10000
   memory_names=${memory_names:-60000}
   profile=${profile:-no}
 else
-  profile_name=full rounds=2 hit_seconds=10 cold_names=100000 delay_names=50000
+  profile_name=full rounds=3 hit_seconds=10 cold_names=100000 delay_names=50000
   memory_names=${memory_names:-1000000}
   profile=${profile:-yes}
 fi
@@ -365,7 +365,8 @@ profile_ours() { # key title command...
   shift 2
   [ "$profile" = yes ] || return 0
   local data=$work/$key.perf.data pid=${pid_of[ours]} perf_pid
-  perf record -F 999 -g -p "$pid" -o "$data" >"$work/$key.perf.log" 2>&1 &
+  # DWARF unwinding: the release build keeps no frame pointers.
+  perf record -F 499 --call-graph dwarf,16384 -p "$pid" -o "$data" >"$work/$key.perf.log" 2>&1 &
   perf_pid=$!
   started_pids+=("$perf_pid")
   local syscalls_pid
@@ -424,7 +425,7 @@ figure_cold() {
     rounds_done+=("cold$round")
   done
   keep_best cold "${rounds_done[@]}"
-  names "c${run_id}p" 0 "$cold_names" >"$work/cold_profiled.txt"
+  names "c${run_id}p" 0 $((cold_names / 4)) >"$work/cold_profiled.txt"
   profile_ours cold "cold resolutions (dnsperf ${cold_load[*]})" \
     measure cold_profiled ours "$work/cold_profiled.txt" 120 "${cold_load[@]}"
   stop_pair
@@ -488,7 +489,7 @@ figure_cold_delayed() {
     rounds_done+=("delay$round")
   done
   keep_best delay "${rounds_done[@]}"
-  names "d${run_id}p" 0 "$delay_names" >"$work/delay_profiled.txt"
+  names "d${run_id}p" 0 $((delay_names / 2)) >"$work/delay_profiled.txt"
   profile_ours delay "cold resolutions with 20 ms RTT (dnsperf ${delay_load[*]})" \
     measure delay_profiled ours "$work/delay_profiled.txt" 120 "${delay_load[@]}"
   stop_delay
@@ -570,25 +571,37 @@ print_profile() { # key title
       awk '/%/ && $2 ~ /kernel/ { s += $1 } END { printf "%.0f%%", s }')"
   perf report -i "$data" --no-children --sort sym --stdio -g none 2>/dev/null |
     awk '/^ +[0-9.]+%/ && ++n <= 16 { sub(/^ +/, ""); print "     " substr($0, 1, 150) }'
-  printf '   samples by the system call they fall in (named by the C library function that made it):\n'
+  # With DWARF call chains each sample names the function of ours it was in: for a sample in the
+  # kernel, the innermost function of ours, the C library function it called and the system call.
+  printf '   samples by where they were spent (ours > C library > system call, or user space: ours > leaf):\n'
   perf report -i "$data" --no-children --sort sym --stdio -g folded,0,caller,count 2>/dev/null |
     awk '
       /^ +[0-9.]+%/ { kind = ($2 == "[k]") ? "kernel" : "user"; next }
       $1 !~ /^[0-9]+$/ { next }
       {
-        count = $1; n = split(substr($0, index($0, " ") + 1), frame, ";"); key = ""
+        count = $1; n = split(substr($0, index($0, " ") + 1), frame, ";")
+        ours = ""; libc = ""; call = ""
         for (i = 1; i <= n; i++) {
-          if (frame[i] != "entry_SYSCALL_64_after_hwframe") continue
-          call = (i + 2 <= n && frame[i + 2] == "exit_to_user_mode_loop") ? "(scheduled out on the way back)" : "?"
-          for (j = i + 2; j <= n; j++) if (frame[j] ~ /^(__x64_sys_|__sys_|__do_sys_|ksys_)/) { call = frame[j]; break }
-          key = ((i > 1) ? frame[i - 1] : "?") " -> " call
-          break
+          f = frame[i]
+          sub(/ \(inlined\)$/, "", f)
+          if (f == "entry_SYSCALL_64_after_hwframe") {
+            call = "?"
+            for (j = i + 1; j <= n; j++) if (frame[j] ~ /^(__x64_sys_|__sys_|__do_sys_|ksys_)/) { call = frame[j]; break }
+            if (call == "?" && frame[i + 2] == "exit_to_user_mode_loop") call = "(scheduled out on return)"
+            break
+          }
+          if (f ~ /^recursor::/) { ours = f; libc = "" }
+          else if (libc == "" && f !~ /^std::/) libc = f
         }
-        if (key == "") key = (kind == "kernel") ? "kernel, outside system calls" : "user space"
+        sub(/<.*$/, "", ours)
+        if (ours == "") ours = "?"
+        if (call != "") key = ours " > " libc " > " call
+        else if (kind == "kernel") key = "kernel, outside system calls"
+        else key = "user space: " ours ((frame[n] ~ /^recursor::/) ? "" : " > " frame[n])
         sum[key] += count; total += count
       }
-      END { for (k in sum) printf "%8.1f%%  %s\n", 100 * sum[k] / total, k }' |
-    sort -rn | awk 'NR <= 10 { print "  " $0 }'
+      END { for (k in sum) printf "%8.1f%%  %s\n", 100 * sum[k] / total, substr(k, 1, 160) }' |
+    sort -rn | awk 'NR <= 14'
 }
 
 report() {
