@@ -73,6 +73,7 @@ unbound_port=5401
 small_cache_bytes=$((8 * 1024 * 1024)) # unbound's msg-cache-size + rrset-cache-size defaults, 4 MiB each
 delay_queue=7
 delay_us=10000
+nproc_count=$(nproc)
 run_id=$(od -An -N4 -tx4 /dev/urandom | tr -d ' ') # fresh labels for every run of the script
 
 note() { printf '[bench %4ds] %s\n' "$SECONDS" "$*" >&2; }
@@ -117,8 +118,10 @@ build_binary() {
 # --- clean-up ----------------------------------------------------------------------------------------
 
 work=""
+delay_pid="" # the delay line of figure 3 while it runs
 started_pids=() # every process the script started in the background, stopped by pid on exit
 lab_up=no
+upstream_pids=() # the lab's NSD processes, whose CPU each run reports
 
 cleanup() {
   local status=$? pid
@@ -191,6 +194,11 @@ unthrottle_nsd() {
     done
     fail "nsd in $dir does not answer after its restart"
   done
+  local pid_in_lab
+  for pid_in_lab in $(ip netns pids "$lab"); do
+    case $(cat "/proc/$pid_in_lab/comm" 2>/dev/null) in nsd*) upstream_pids+=("$pid_in_lab") ;; esac
+  done
+  return 0
 }
 
 # --- the resolvers -----------------------------------------------------------------------------------
@@ -291,6 +299,19 @@ thread_cpu_ns() { # pid: "tid nanoseconds" per thread, the CPU time the schedule
   awk '{ split(FILENAME, parts, "/"); print parts[5], $1 }' /proc/"$1"/task/*/schedstat 2>/dev/null || true
 }
 
+# The CPU of the lab's side of every run, in nanoseconds: the NSD processes and the delay line.
+upstream_cpu_ns() {
+  local pid total=0 ns
+  for pid in "${upstream_pids[@]}" ${delay_pid:+"$delay_pid"}; do
+    read -r ns _ <"/proc/$pid/schedstat" 2>/dev/null || ns=0
+    total=$((total + ns))
+  done
+  echo "$total"
+}
+
+# shellcheck disable=SC2016 # the awk program is for awk
+udp_datagrams() { in_lab awk '$1 == "Udp:" && $2 ~ /^[0-9]+$/ { print $5 }' /proc/net/snmp; }  # OutDatagrams
+
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 hwm_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
 threads_of() { awk '/^Threads:/ { print $2 }' "/proc/$1/status"; }
@@ -299,20 +320,25 @@ declare -A result # "<key>.<who>.<field>" -> value
 
 # One dnsperf run against one resolver, with the CPU it, the resolver and its busiest thread used.
 # Fields stored under KEY.WHO: qps completed sent lost noerror wall cpu (resolver, % of one core)
-# busiest (% of one core) perfcpu (dnsperf) threads.
+# busiest (% of one core) perfcpu (dnsperf) upcpu (NSD and delay line) threads, and datagrams: UDP
+# datagrams sent in the lab per answered query (2 for a hit: question and answer).
 measure() { # key who data_file time_limit dnsperf_args...
   local key=$1 who=$2 data=$3 limit=$4
   shift 4
   local pid=${pid_of[$who]} out=$work/$key.$who.dnsperf
   local before=$work/$key.$who.cpu0 after=$work/$key.$who.cpu1
   thread_cpu_ns "$pid" >"$before"
-  local start end times_user times_sys status=0
+  local start end times_user times_sys status=0 up_before up_after udp_before udp_after
+  up_before=$(upstream_cpu_ns)
+  udp_before=$(udp_datagrams)
   start=$(date +%s.%N)
   TIMEFORMAT='%R %U %S'
   { time timeout --kill-after=5 $((limit + 15)) ip netns exec "$lab" dnsperf -s 127.0.0.1 -p "${port_of[$who]}" \
     -d "$data" -l "$limit" "$@" >"$out" 2>&1; } 2>"$out.time" || status=$?
   end=$(date +%s.%N)
   thread_cpu_ns "$pid" >"$after"
+  up_after=$(upstream_cpu_ns)
+  udp_after=$(udp_datagrams)
   [ $status -eq 0 ] || note "dnsperf against $who ended with status $status (output: $out)"
   read -r _ times_user times_sys <"$out.time" || true
   local wall
@@ -337,8 +363,11 @@ measure() { # key who data_file time_limit dnsperf_args...
   result[$key.$who.busiest]=$busiest
   result[$key.$who.perfcpu]=$(awk -v u="${times_user:-0}" -v s="${times_sys:-0}" -v wall="$wall" \
     'BEGIN { printf "%.0f", 100 * (u + s) / wall }')
+  result[$key.$who.upcpu]=$(awk -v a="$up_before" -v b="$up_after" -v wall="$wall" 'BEGIN { printf "%.0f", (b - a) / 1e7 / wall }')
+  result[$key.$who.datagrams]=$(awk -v a="$udp_before" -v b="$udp_after" -v q="${result[$key.$who.completed]}" \
+    'BEGIN { if (q > 0) printf "%.1f", (b - a) / q; else print "?" }')
   result[$key.$who.threads]=$(threads_of "$pid")
-  note "  $key $who: ${result[$key.$who.qps]} q/s, completed ${result[$key.$who.completed]}/${result[$key.$who.sent]}, lost ${result[$key.$who.lost]}, resolver CPU $cpu% (busiest thread $busiest%), dnsperf CPU ${result[$key.$who.perfcpu]}%"
+  note "  $key $who: ${result[$key.$who.qps]} q/s, completed ${result[$key.$who.completed]}/${result[$key.$who.sent]}, lost ${result[$key.$who.lost]}, CPU: resolver $cpu% (busiest thread $busiest%), dnsperf ${result[$key.$who.perfcpu]}%, NSD and delay line ${result[$key.$who.upcpu]}%; ${result[$key.$who.datagrams]} datagrams per answer"
 }
 
 # Keeps, per resolver, the round with the most queries per second as the figure KEY.
@@ -350,7 +379,7 @@ keep_best() { # key rounds...
     for round in "$@"; do
       if [ -z "$best" ] || [ "${result[$round.$who.qps]}" -gt "${result[$best.$who.qps]}" ]; then best=$round; fi
     done
-    for field in qps completed sent lost noerror wall cpu busiest perfcpu threads; do
+    for field in qps completed sent lost noerror wall cpu busiest perfcpu upcpu datagrams threads; do
       result[$key.$who.$field]=${result[$best.$who.$field]}
     done
     result[$key.$who.rounds]=$(for round in "$@"; do printf '%s ' "${result[$round.$who.qps]}"; done)
@@ -430,8 +459,6 @@ figure_cold() {
     measure cold_profiled ours "$work/cold_profiled.txt" 120 "${cold_load[@]}"
   stop_pair
 }
-
-delay_pid=""
 
 delay_rules() { # -A or -D: queue every packet to or from port 53 (UDP and TCP), never the client ports
   local action=$1 protocol direction
@@ -544,14 +571,22 @@ row() { # label ours unbound op target unit
 }
 
 load_row() { # key label
-  local key=$1
-  printf '  %-26s ours: CPU %3s%% of a core (busiest thread %3s%%), %4s threads, lost %s | unbound: CPU %3s%% (busiest %3s%%), lost %s | dnsperf CPU %s%% / %s%%\n' \
-    "$2" "${result[$key.ours.cpu]}" "${result[$key.ours.busiest]}" "${result[$key.ours.threads]}" "${result[$key.ours.lost]}" \
-    "${result[$key.unbound.cpu]}" "${result[$key.unbound.busiest]}" "${result[$key.unbound.lost]}" \
-    "${result[$key.ours.perfcpu]}" "${result[$key.unbound.perfcpu]}"
-  printf '  %-26s rounds (q/s) ours: %s| unbound: %s| NOERROR ours %s of %s, unbound %s of %s\n' "" \
-    "${result[$key.ours.rounds]}" "${result[$key.unbound.rounds]}" "${result[$key.ours.noerror]}" \
-    "${result[$key.ours.sent]}" "${result[$key.unbound.noerror]}" "${result[$key.unbound.sent]}"
+  local key=$1 who
+  printf '  %s\n' "$2"
+  for who in ours unbound; do
+    local cpu=${result[$key.$who.cpu]} busiest=${result[$key.$who.busiest]} dnsperf=${result[$key.$who.perfcpu]}
+    local upstream=${result[$key.$who.upcpu]} machine limit
+    machine=$((cpu + dnsperf + upstream))
+    # What the figure most likely ran into: the whole machine, one thread of the resolver, or neither.
+    if [ "$machine" -ge $((nproc_count * 85)) ]; then limit="the machine's CPU"
+    elif [ "$busiest" -ge 85 ]; then limit="one thread of the resolver"
+    else limit="neither CPU nor one thread (waiting: latency, concurrency or locks)"; fi
+    printf '    %-8s %7s q/s (rounds: %s) lost %s, NOERROR %s of %s; %s threads; %s UDP datagrams sent per answer\n' \
+      "$who" "${result[$key.$who.qps]}" "${result[$key.$who.rounds]% }" "${result[$key.$who.lost]}" \
+      "${result[$key.$who.noerror]}" "${result[$key.$who.sent]}" "${result[$key.$who.threads]}" "${result[$key.$who.datagrams]}"
+    printf '             CPU: resolver %s%% (busiest thread %s%%), dnsperf %s%%, NSD and delay line %s%%: %s%% of %s%%; limit: %s\n' \
+      "$cpu" "$busiest" "$dnsperf" "$upstream" "$machine" $((nproc_count * 100)) "$limit"
+  done
 }
 
 print_profile() { # key title
@@ -619,17 +654,17 @@ report() {
   printf '%-44s %12s %12s %8s\n' "   ours with cache_max_bytes = 8 MiB" "${result[memory.small.rss]}" "${result[memory.unbound.rss]}" \
     "$(ratio "${result[memory.small.rss]}" "${result[memory.unbound.rss]}")"
 
-  printf '\nWhat each run used (CPU in %% of one core; the machine has %s):\n' "$(nproc)"
+  printf '\nWhat each figure used, in its best round (CPU in %% of one core; the machine has %s):\n' "$nproc_count"
   load_row hits "1. cache hits"
   load_row cold "2. cold"
   load_row delay "3. cold, 20 ms RTT"
-  printf '  %-26s measured RTT to an authoritative server %s ms (UDP), client to resolver %s ms; %s\n' "" \
+  printf '    measured RTT to an authoritative server %s ms (UDP), client to resolver %s ms; delay line: %s\n' \
     "${result[delay.rtt_upstream]}" "${result[delay.rtt_client]}" "${result[delay.counters]}"
-  printf '  %-26s lost (of %s): ours %s, unbound %s, ours 8 MiB %s; threads at the end: ours %s, unbound %s; VmHWM KiB: ours %s, unbound %s, ours 8 MiB %s\n' \
-    "4. memory" "$memory_names" "${result[memory.ours.lost]}" "${result[memory.unbound.lost]}" "${result[memory.small.lost]}" \
+  printf '  4. memory\n    lost (of %s): ours %s, unbound %s, ours 8 MiB %s; threads at the end: ours %s, unbound %s; VmHWM KiB: ours %s, unbound %s, ours 8 MiB %s\n' \
+    "$memory_names" "${result[memory.ours.lost]}" "${result[memory.unbound.lost]}" "${result[memory.small.lost]}" \
     "${result[memory.ours.threads]}" "${result[memory.unbound.threads]}" \
     "${result[memory.ours.hwm]}" "${result[memory.unbound.hwm]}" "${result[memory.small.hwm]}"
-  printf '  %-26s ours /stats at the end: %s\n' "" "${result[memory.ours.stats]:-?}"
+  printf '    ours /stats at the end: %s\n' "${result[memory.ours.stats]:-?}"
 
   printf '\nVmRSS (KiB) while the distinct names of figure 4 arrive (%s q/s per resolver):\n' "$memory_rate"
   printf '  %12s %12s %12s %16s\n' names ours unbound "ours 8 MiB cache"
