@@ -131,7 +131,7 @@ cleanup() {
   # lab.sh stops whatever still runs in the namespace; the iptables rules go with the namespace.
   [ $lab_up = yes ] && "$repo/scripts/lab.sh" down "$lab" >/dev/null 2>&1
   if [ -n "$work" ]; then
-    if [ $keep_logs = yes ] || [ $status -ne 0 ]; then echo "bench: logs kept in $work" >&2; else rm -rf "$work"; fi
+    if [ $keep_logs = yes ] || { [ $status -ne 0 ] && [ $status -ne 130 ]; }; then echo "bench: logs kept in $work" >&2; else rm -rf "$work"; fi
   fi
   exit $status
 }
@@ -178,8 +178,8 @@ unthrottle_nsd() {
   for dir in "$lab_state"/*/; do
     conf=$dir/nsd.conf
     [ -f "$conf" ] || continue
-    grep -q 'rrl-ratelimit' "$conf" ||
-      sed -i 's/^server:$/server:\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0/' "$conf"
+    grep -q 'rrl-ratelimit' "$conf" && continue # the lab already set it
+    sed -i 's/^server:$/server:\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0/' "$conf"
     pid=$(cat "$dir/pid")
     kill "$pid"
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
