@@ -1,0 +1,697 @@
+#!/usr/bin/env bash
+# Compares the resolver with unbound, used as a yardstick. Both run side by side in a lab of their own
+# (a network namespace with NSD hosts, scripts/lab.sh), get the same queries from dnsperf in the same
+# run, and one table shows each figure with its ratio to unbound:
+#   1. cache hits/s         100 names asked once to warm both caches, then dnsperf saturates each
+#   2. cold resolutions/s   distinct fresh names under wild.test. (a wildcard), each asked once
+#   3. cold with 20 ms RTT  the same, 500 queries outstanding, while every packet to or from port 53
+#                           waits 10 ms (iptables NFQUEUE and bench/nfq_delay.c: this kernel has no netem)
+#   4. resident memory      VmRSS after N distinct cold names, paced, sampled every N/10 names
+# Ours runs with --disable-dnssec and unbound with module-config "iterator": neither validates. Each
+# figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
+# taken in turns, since the machine is shared. With profiling on, an extra pass per throughput figure
+# runs `perf record` on ours (never during a measured round) and prints its hottest symbols.
+#
+# Needs root. Installs what it lacks with apt-get (unbound without starting its service, iptables,
+# libnetfilter-queue-dev, linux-perf). Every dnsperf run is bounded in count and time; on exit, even on
+# Ctrl-C, it stops what it started and takes its lab down.
+#
+# Usage: bench/resolver_bench.sh [--quick] [--memory-names N] [--memory-rate QPS] [--no-profile]
+#                                [--binary PATH] [--keep-logs]
+#   --quick           smaller counts and durations, no profiles (about a minute)
+#   --memory-names N  names for figure 4 (default 1000000, quick 60000), a multiple of 10
+#   --memory-rate Q   pace of figure 4 in queries/s per resolver (default 12000)
+#   --no-profile      skip the perf passes (--profile turns them on in --quick)
+#   --binary PATH     the resolver to measure (default build/release/recursor, built when missing)
+#   --keep-logs       keep the work directory (logs, configs, perf data) and print its path
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+lab=rbench-$$
+lab_state=/run/recursor-lab/$lab # where scripts/lab.sh keeps each host's config and pid file
+
+quick=no
+memory_names=""
+memory_rate=12000
+profile=""
+binary=$repo/build/release/recursor
+keep_logs=no
+
+usage() { sed -n '19,26p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=yes ;;
+    --memory-names) memory_names=${2:?}; shift ;;
+    --memory-rate) memory_rate=${2:?}; shift ;;
+    --profile) profile=yes ;;
+    --no-profile) profile=no ;;
+    --binary) binary=${2:?}; shift ;;
+    --keep-logs) keep_logs=yes ;;
+    *) usage ;;
+  esac
+  shift
+done
+
+if [ "$quick" = yes ]; then
+  profile_name=quick rounds=1 hit_seconds=4 cold_names=20000 delay_names=10000
+  memory_names=${memory_names:-60000}
+  profile=${profile:-no}
+else
+  profile_name=full rounds=3 hit_seconds=10 cold_names=100000 delay_names=50000
+  memory_names=${memory_names:-1000000}
+  profile=${profile:-yes}
+fi
+[[ $memory_names =~ ^[0-9]+$ ]] && [ "$memory_names" -ge 10 ] && [ $((memory_names % 10)) -eq 0 ] ||
+  { echo "bench: --memory-names must be a multiple of 10, at least 10" >&2; exit 2; }
+[[ $memory_rate =~ ^[0-9]+$ ]] && [ "$memory_rate" -ge 100 ] ||
+  { echo "bench: --memory-rate must be at least 100" >&2; exit 2; }
+[ "$(id -u)" -eq 0 ] || { echo "bench: needs root (network namespace, iptables, apt-get)" >&2; exit 1; }
+
+ours_port=5300 ours_http=9300
+small_port=5302 small_http=9302 # figure 4 only: ours with unbound's default cache budget
+unbound_port=5401
+small_cache_bytes=$((8 * 1024 * 1024)) # unbound's msg-cache-size + rrset-cache-size defaults, 4 MiB each
+delay_queue=7
+delay_us=10000
+nproc_count=$(nproc)
+run_id=$(od -An -N4 -tx4 /dev/urandom | tr -d ' ') # fresh labels for every run of the script
+
+note() { printf '[bench %4ds] %s\n' "$SECONDS" "$*" >&2; }
+fail() { echo "bench: $*" >&2; exit 1; }
+in_lab() { ip netns exec "$lab" "$@"; }
+
+# --- dependencies ----------------------------------------------------------------------------------
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+install_packages() {
+  local wanted=(dnsperf nsd bind9-dnsutils socat iptables libnetfilter-queue-dev gcc unbound cmake ninja-build g++)
+  [ "$profile" = yes ] && wanted+=(linux-perf)
+  local missing=() package
+  for package in "${wanted[@]}"; do installed "$package" || missing+=("$package"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  note "installing ${missing[*]}"
+  # unbound must only ever run inside the lab: keep its package from starting the system service.
+  local guard=no
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    guard=yes
+  fi
+  local status=0
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+  [ $guard = yes ] && rm -f /usr/sbin/policy-rc.d
+  [ $status -eq 0 ] || fail "apt-get install ${missing[*]} failed"
+  if installed unbound && command -v systemctl >/dev/null && systemctl is-system-running >/dev/null 2>&1; then
+    systemctl disable --now unbound >/dev/null 2>&1 || true
+  fi
+}
+
+build_binary() {
+  [ -x "$binary" ] && return 0
+  [ "$binary" = "$repo/build/release/recursor" ] || fail "no executable at $binary"
+  note "building $binary"
+  (cd "$repo" && cmake --preset release >/dev/null && cmake --build --preset release --target recursor -j2) >&2 ||
+    fail "release build failed"
+}
+
+# --- clean-up ----------------------------------------------------------------------------------------
+
+work=""
+delay_pid="" # the delay line of figure 3 while it runs
+started_pids=() # every process the script started in the background, stopped by pid on exit
+lab_up=no
+upstream_pids=() # the lab's NSD processes, whose CPU each run reports
+
+cleanup() {
+  local status=$? pid
+  trap - EXIT INT TERM
+  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${started_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # lab.sh stops whatever still runs in the namespace; the iptables rules go with the namespace.
+  [ $lab_up = yes ] && "$repo/scripts/lab.sh" down "$lab" >/dev/null 2>&1
+  if [ -n "$work" ]; then
+    if [ $keep_logs = yes ] || { [ $status -ne 0 ] && [ $status -ne 130 ]; }; then echo "bench: logs kept in $work" >&2; else rm -rf "$work"; fi
+  fi
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+forget_pid() { # pid
+  local kept=() pid
+  for pid in "${started_pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
+  started_pids=("${kept[@]}")
+}
+
+wait_exit() { # pid seconds: true when it ended in time (then it is reaped)
+  local deadline=$((SECONDS + $2))
+  while kill -0 "$1" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+    # A zombie child still answers kill -0; wait reaps it once it is gone.
+    [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  if [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null || echo Z)" = Z ]; then
+    wait "$1" 2>/dev/null || true
+    return 0
+  fi
+  return 1
+}
+
+# --- the lab -----------------------------------------------------------------------------------------
+
+write_root_hints() { # file: the lab's 13 root server addresses (tests/lab/hosts, host "root")
+  local letters=(a b c d e f g h i j k l m) addresses i=0 address
+  addresses=$(awk '$1 == "root" { print $3 }' "$repo/tests/lab/hosts" | tr ',' ' ')
+  {
+    for _ in $addresses; do printf '.  3600000  NS  %s.ROOT-SERVERS.NET.\n' "${letters[i]^^}"; i=$((i + 1)); done
+    i=0
+    for address in $addresses; do printf '%s.ROOT-SERVERS.NET.  3600000  A  %s\n' "${letters[i]^^}" "$address"; i=$((i + 1)); done
+  } >"$1"
+  [ "$i" -eq 13 ] || fail "expected 13 root addresses in tests/lab/hosts, found $i"
+}
+
+# NSD limits responses per source /24 by default (200/s, then drops or truncates): the lab's wildcard
+# answers would measure that limit, not the resolvers. Each NSD host of this lab restarts without it.
+unthrottle_nsd() {
+  local dir conf pid address zone
+  for dir in "$lab_state"/*/; do
+    conf=$dir/nsd.conf
+    [ -f "$conf" ] || continue
+    grep -q 'rrl-ratelimit' "$conf" && continue # the lab already set it
+    sed -i 's/^server:$/server:\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0/' "$conf"
+    pid=$(cat "$dir/pid")
+    kill "$pid"
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && fail "nsd in $dir did not stop"
+    rm -f "$dir/pid"
+    in_lab nsd -c "$conf" </dev/null >>"$dir/log" 2>&1 || fail "nsd in $dir did not restart"
+    address=$(awk '/ip-address:/ { print $2; exit }' "$conf")
+    zone=$(awk '$1 == "name:" { gsub(/"/, "", $2); print $2; exit }' "$conf")
+    for _ in $(seq 50); do
+      in_lab dig +norec +tries=1 +time=1 "@$address" "$zone" SOA 2>/dev/null | grep -q 'status: NOERROR' && continue 2
+      sleep 0.1
+    done
+    fail "nsd in $dir does not answer after its restart"
+  done
+  local pid_in_lab
+  for pid_in_lab in $(ip netns pids "$lab"); do
+    case $(cat "/proc/$pid_in_lab/comm" 2>/dev/null) in nsd*) upstream_pids+=("$pid_in_lab") ;; esac
+  done
+  return 0
+}
+
+# --- the resolvers -----------------------------------------------------------------------------------
+
+declare -A pid_of port_of
+
+wait_answering() { # port: until it resolves a name of the lab, at most 15 s
+  for _ in $(seq 150); do
+    in_lab dig @127.0.0.1 -p "$1" +tries=1 +time=1 glue.test SOA 2>/dev/null | grep -q 'status: NOERROR' && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+start_ours() { # who port http_port [cache_max_bytes]
+  local who=$1 port=$2 http=$3 config_args=()
+  if [ -n "${4:-}" ]; then
+    printf '[server]\nlisten = 127.0.0.1:%s\ncache_max_bytes = %s\n' "$port" "$4" >"$work/$who.conf"
+    config_args=(-c "$work/$who.conf")
+  fi
+  ip netns exec "$lab" "$binary" "${config_args[@]}" --listen "127.0.0.1:$port" --http-listen "127.0.0.1:$http" \
+    --control-socket "$work/$who.sock" --root-hints "$work/lab.hints" --disable-dnssec \
+    </dev/null >>"$work/$who.log" 2>&1 &
+  pid_of[$who]=$!
+  port_of[$who]=$port
+  started_pids+=("$!")
+  wait_answering "$port" || fail "$who does not answer on port $port (log: $work/$who.log)"
+}
+
+write_unbound_conf() {
+  cat >"$work/unbound.conf" <<EOF
+# unbound as the benchmark's yardstick: iterator only (no validation), inside the lab only.
+server:
+  interface: 127.0.0.1
+  port: $unbound_port
+  access-control: 127.0.0.0/8 allow
+  num-threads: 2
+  do-ip6: no
+  module-config: "iterator"
+  prefetch: no
+  chroot: ""
+  username: ""
+  directory: "$work"
+  pidfile: "$work/unbound.pid"
+  root-hints: "$work/lab.hints"
+  use-syslog: no
+  logfile: ""
+  verbosity: 1
+  # The lab's zones live under test., which unbound otherwise answers itself with NXDOMAIN.
+  local-zone: "test." nodefault
+  # The same client socket buffer as ours asks for; bursts of 500 queries overflow the default.
+  so-rcvbuf: 4m
+remote-control:
+  control-enable: no
+EOF
+  unbound-checkconf "$work/unbound.conf" >/dev/null || fail "unbound-checkconf rejects $work/unbound.conf"
+}
+
+start_unbound() {
+  ip netns exec "$lab" unbound -d -c "$work/unbound.conf" </dev/null >>"$work/unbound.log" 2>&1 &
+  pid_of[unbound]=$!
+  port_of[unbound]=$unbound_port
+  started_pids+=("$!")
+  wait_answering "$unbound_port" || fail "unbound does not answer (log: $work/unbound.log)"
+}
+
+stop_resolver() { # who
+  local who=$1 pid=${pid_of[$1]}
+  if [ "$who" != unbound ]; then
+    printf 'SHUTDOWN\n' | socat -t 3 - "UNIX-CONNECT:$work/$who.sock" >/dev/null 2>&1 || true
+  else
+    kill "$pid" 2>/dev/null || true
+  fi
+  if ! wait_exit "$pid" 10; then
+    note "$who did not stop in 10 s; killing it"
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
+  forget_pid "$pid"
+  unset "pid_of[$who]"
+}
+
+start_pair() { start_ours ours "$ours_port" "$ours_http"; start_unbound; }
+stop_pair() { stop_resolver ours; stop_resolver unbound; }
+
+warm_delegation() { # who...: one name under wild.test. puts its delegation in the cache
+  local who
+  for who in "$@"; do in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=2 warm.wild.test A >/dev/null; done
+}
+
+# --- measuring ---------------------------------------------------------------------------------------
+
+names() { # prefix first count: "PREFIX-I.wild.test A" lines, distinct per prefix and index
+  awk -v p="$1" -v first="$2" -v n="$3" 'BEGIN { for (i = first; i < first + n; i++) printf "%s-%d.wild.test A\n", p, i }'
+}
+
+thread_cpu_ns() { # pid: "tid nanoseconds" per thread, the CPU time the scheduler counted (exact, unlike ticks)
+  awk '{ split(FILENAME, parts, "/"); print parts[5], $1 }' /proc/"$1"/task/*/schedstat 2>/dev/null || true
+}
+
+# The CPU of the lab's side of every run, in nanoseconds: the NSD processes and the delay line.
+upstream_cpu_ns() {
+  local pid total=0 ns
+  for pid in "${upstream_pids[@]}" ${delay_pid:+"$delay_pid"}; do
+    read -r ns _ <"/proc/$pid/schedstat" 2>/dev/null || ns=0
+    total=$((total + ns))
+  done
+  echo "$total"
+}
+
+# shellcheck disable=SC2016 # the awk program is for awk
+udp_datagrams() { in_lab awk '$1 == "Udp:" && $2 ~ /^[0-9]+$/ { print $5 }' /proc/net/snmp; }  # OutDatagrams
+
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+hwm_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
+threads_of() { awk '/^Threads:/ { print $2 }' "/proc/$1/status"; }
+
+declare -A result # "<key>.<who>.<field>" -> value
+
+# One dnsperf run against one resolver, with the CPU it, the resolver and its busiest thread used.
+# Fields stored under KEY.WHO: qps completed sent lost noerror wall cpu (resolver, % of one core)
+# busiest (% of one core) perfcpu (dnsperf) upcpu (NSD and delay line) threads, and datagrams: UDP
+# datagrams sent in the lab per answered query (2 for a hit: question and answer).
+measure() { # key who data_file time_limit dnsperf_args...
+  local key=$1 who=$2 data=$3 limit=$4
+  shift 4
+  local pid=${pid_of[$who]} out=$work/$key.$who.dnsperf
+  local before=$work/$key.$who.cpu0 after=$work/$key.$who.cpu1
+  thread_cpu_ns "$pid" >"$before"
+  local start end times_user times_sys status=0 up_before up_after udp_before udp_after
+  up_before=$(upstream_cpu_ns)
+  udp_before=$(udp_datagrams)
+  start=$(date +%s.%N)
+  TIMEFORMAT='%R %U %S'
+  { time timeout --kill-after=5 $((limit + 15)) ip netns exec "$lab" dnsperf -s 127.0.0.1 -p "${port_of[$who]}" \
+    -d "$data" -l "$limit" "$@" >"$out" 2>&1; } 2>"$out.time" || status=$?
+  end=$(date +%s.%N)
+  thread_cpu_ns "$pid" >"$after"
+  up_after=$(upstream_cpu_ns)
+  udp_after=$(udp_datagrams)
+  [ $status -eq 0 ] || note "dnsperf against $who ended with status $status (output: $out)"
+  read -r _ times_user times_sys <"$out.time" || true
+  local wall
+  wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
+  local field value
+  for field in qps completed sent lost noerror; do
+    case $field in
+      qps) value=$(awk '/Queries per second:/ { print int($4 + 0.5) }' "$out") ;;
+      completed) value=$(awk '/Queries completed:/ { print $3 }' "$out") ;;
+      sent) value=$(awk '/Queries sent:/ { print $3 }' "$out") ;;
+      lost) value=$(awk '/Queries lost:/ { print $3 }' "$out") ;;
+      noerror) value=$(awk '/Response codes:/ { for (i = 1; i < NF; i++) if ($i == "NOERROR") print $(i + 1) }' "$out") ;;
+    esac
+    result[$key.$who.$field]=${value:-0}
+  done
+  result[$key.$who.wall]=$wall
+  read -r cpu busiest < <(awk -v wall="$wall" '
+    NR == FNR { base[$1] = $2; next }
+    { d = $2 - base[$1]; total += d; if (d > top) top = d }
+    END { printf "%.0f %.0f\n", total / 1e7 / wall, top / 1e7 / wall }' "$before" "$after")
+  result[$key.$who.cpu]=$cpu
+  result[$key.$who.busiest]=$busiest
+  result[$key.$who.perfcpu]=$(awk -v u="${times_user:-0}" -v s="${times_sys:-0}" -v wall="$wall" \
+    'BEGIN { printf "%.0f", 100 * (u + s) / wall }')
+  result[$key.$who.upcpu]=$(awk -v a="$up_before" -v b="$up_after" -v wall="$wall" 'BEGIN { printf "%.0f", (b - a) / 1e7 / wall }')
+  result[$key.$who.datagrams]=$(awk -v a="$udp_before" -v b="$udp_after" -v q="${result[$key.$who.completed]}" \
+    'BEGIN { if (q > 0) printf "%.1f", (b - a) / q; else print "?" }')
+  result[$key.$who.threads]=$(threads_of "$pid")
+  note "  $key $who: ${result[$key.$who.qps]} q/s, completed ${result[$key.$who.completed]}/${result[$key.$who.sent]}, lost ${result[$key.$who.lost]}, CPU: resolver $cpu% (busiest thread $busiest%), dnsperf ${result[$key.$who.perfcpu]}%, NSD and delay line ${result[$key.$who.upcpu]}%; ${result[$key.$who.datagrams]} datagrams per answer"
+}
+
+# Keeps, per resolver, the round with the most queries per second as the figure KEY.
+keep_best() { # key rounds...
+  local key=$1 who round best field
+  shift
+  for who in ours unbound; do
+    best=""
+    for round in "$@"; do
+      if [ -z "$best" ] || [ "${result[$round.$who.qps]}" -gt "${result[$best.$who.qps]}" ]; then best=$round; fi
+    done
+    for field in qps completed sent lost noerror wall cpu busiest perfcpu upcpu datagrams threads; do
+      result[$key.$who.$field]=${result[$best.$who.$field]}
+    done
+    result[$key.$who.rounds]=$(for round in "$@"; do printf '%s ' "${result[$round.$who.qps]}"; done)
+  done
+}
+
+profiles=() # "title|file" of each perf profile, printed at the end
+
+# Runs COMMAND... while perf samples ours, then keeps the profile for the report.
+profile_ours() { # key title command...
+  local key=$1 title=$2
+  shift 2
+  [ "$profile" = yes ] || return 0
+  local data=$work/$key.perf.data pid=${pid_of[ours]} perf_pid
+  # DWARF unwinding: the release build keeps no frame pointers.
+  perf record -F 499 --call-graph dwarf,16384 -p "$pid" -o "$data" >"$work/$key.perf.log" 2>&1 &
+  perf_pid=$!
+  started_pids+=("$perf_pid")
+  local syscalls_pid
+  perf stat -e raw_syscalls:sys_enter -p "$pid" -o "$work/$key.syscalls" >/dev/null 2>&1 &
+  syscalls_pid=$!
+  started_pids+=("$syscalls_pid")
+  sleep 0.5
+  "$@"
+  kill -INT "$perf_pid" "$syscalls_pid" 2>/dev/null || true
+  wait_exit "$perf_pid" 30 || { kill -KILL "$perf_pid" 2>/dev/null || true; wait "$perf_pid" 2>/dev/null || true; }
+  wait_exit "$syscalls_pid" 10 || { kill -KILL "$syscalls_pid" 2>/dev/null || true; wait "$syscalls_pid" 2>/dev/null || true; }
+  forget_pid "$perf_pid"
+  forget_pid "$syscalls_pid"
+  profiles+=("$key|$title")
+}
+
+# --- the figures -------------------------------------------------------------------------------------
+
+hot_names() { # 100 names: 90 under wild.test., 10 of the common types under glue.test.
+  names "h$run_id" 0 90
+  printf '%s\n' "www.glue.test A" "www.glue.test AAAA" "mail.glue.test A" "txt.glue.test TXT" "glue.test MX" \
+    "_sip._udp.glue.test SRV" "alias.glue.test A" "sip.glue.test A" "alias-out.glue.test A" "glue.test NS"
+}
+
+hit_load=(-c 16 -T 2 -q 500)
+
+figure_cache_hits() {
+  note "figure 1: cache hits, $rounds round(s) of $hit_seconds s per resolver"
+  start_pair
+  hot_names >"$work/hot.txt"
+  local who round rounds_done=()
+  for who in ours unbound; do
+    # Twice: the second pass finds everything the first one resolved.
+    for _ in 1 2; do in_lab dnsperf -s 127.0.0.1 -p "${port_of[$who]}" -d "$work/hot.txt" -n 1 -q 10 -t 5 >/dev/null 2>&1; done
+  done
+  for round in $(seq "$rounds"); do
+    for who in ours unbound; do measure "hits$round" "$who" "$work/hot.txt" "$hit_seconds" "${hit_load[@]}"; done
+    rounds_done+=("hits$round")
+  done
+  keep_best hits "${rounds_done[@]}"
+  profile_ours hits "cache hits (dnsperf ${hit_load[*]}, 5 s)" \
+    measure hits_profiled ours "$work/hot.txt" 5 "${hit_load[@]}"
+  stop_pair
+}
+
+cold_load=(-n 1 -c 8 -q 50)
+
+figure_cold() {
+  note "figure 2: cold resolutions, $rounds round(s) of $cold_names names per resolver"
+  start_pair
+  warm_delegation ours unbound
+  local who round rounds_done=()
+  for round in $(seq "$rounds"); do
+    names "c$run_id$round" 0 "$cold_names" >"$work/cold$round.txt"
+    for who in ours unbound; do measure "cold$round" "$who" "$work/cold$round.txt" 120 "${cold_load[@]}"; done
+    rounds_done+=("cold$round")
+  done
+  keep_best cold "${rounds_done[@]}"
+  names "c${run_id}p" 0 $((cold_names / 4)) >"$work/cold_profiled.txt"
+  profile_ours cold "cold resolutions (dnsperf ${cold_load[*]})" \
+    measure cold_profiled ours "$work/cold_profiled.txt" 120 "${cold_load[@]}"
+  stop_pair
+}
+
+delay_rules() { # -A or -D: queue every packet to or from port 53 (UDP and TCP), never the client ports
+  local action=$1 protocol direction
+  for protocol in udp tcp; do
+    for direction in --dport --sport; do
+      in_lab iptables -t mangle "$action" OUTPUT -p "$protocol" "$direction" 53 \
+        -j NFQUEUE --queue-num "$delay_queue" --queue-bypass
+    done
+  done
+}
+
+query_ms() { # dig arguments: the query time dig reports, in ms
+  in_lab dig +tries=1 +time=2 "$@" 2>/dev/null | awk '/Query time:/ { print $4 }'
+}
+
+start_delay() {
+  gcc -O2 -Wall -Wextra -o "$work/nfq_delay" "$repo/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink ||
+    fail "could not build bench/nfq_delay.c"
+  ip netns exec "$lab" "$work/nfq_delay" "$delay_queue" "$delay_us" </dev/null >"$work/nfq_delay.log" 2>&1 &
+  delay_pid=$!
+  started_pids+=("$delay_pid")
+  sleep 0.3
+  kill -0 "$delay_pid" 2>/dev/null || fail "nfq_delay did not start: $(cat "$work/nfq_delay.log")"
+  delay_rules -A
+  # The check: an authoritative server is 20 ms away, a resolver answering from its cache is not.
+  result[delay.rtt_upstream]=$(query_ms +norec @10.53.2.1 "probe.wild.test" A)
+  result[delay.rtt_upstream_tcp]=$(query_ms +tcp +norec @10.53.2.1 "probe.wild.test" A)
+  in_lab dig @127.0.0.1 -p "$ours_port" +tries=2 +time=2 glue.test SOA >/dev/null
+  result[delay.rtt_client]=$(query_ms @127.0.0.1 -p "$ours_port" glue.test SOA)
+  note "delay check: authoritative UDP ${result[delay.rtt_upstream]} ms, TCP ${result[delay.rtt_upstream_tcp]} ms (handshake included), client to resolver (cache hit) ${result[delay.rtt_client]} ms"
+  [ "${result[delay.rtt_upstream]:-0}" -ge 15 ] || fail "the delay line does not delay (${result[delay.rtt_upstream]} ms)"
+  [ "${result[delay.rtt_client]:-99}" -le 5 ] || fail "client queries are delayed too (${result[delay.rtt_client]} ms)"
+}
+
+stop_delay() {
+  delay_rules -D
+  kill "$delay_pid" 2>/dev/null || true
+  wait_exit "$delay_pid" 5 || { kill -KILL "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; }
+  forget_pid "$delay_pid"
+  result[delay.counters]=$(grep 'packets delayed' "$work/nfq_delay.log" | sed 's/^nfq_delay: //')
+  note "delay line: ${result[delay.counters]}"
+}
+
+delay_load=(-n 1 -c 8 -q 500)
+
+figure_cold_delayed() {
+  note "figure 3: cold resolutions with 20 ms RTT, $rounds round(s) of $delay_names names per resolver"
+  start_pair
+  start_delay
+  warm_delegation ours unbound
+  local who round rounds_done=()
+  for round in $(seq "$rounds"); do
+    names "d$run_id$round" 0 "$delay_names" >"$work/delay$round.txt"
+    for who in ours unbound; do measure "delay$round" "$who" "$work/delay$round.txt" 120 "${delay_load[@]}"; done
+    rounds_done+=("delay$round")
+  done
+  keep_best delay "${rounds_done[@]}"
+  names "d${run_id}p" 0 $((delay_names / 2)) >"$work/delay_profiled.txt"
+  profile_ours delay "cold resolutions with 20 ms RTT (dnsperf ${delay_load[*]})" \
+    measure delay_profiled ours "$work/delay_profiled.txt" 120 "${delay_load[@]}"
+  stop_delay
+  stop_pair
+}
+
+memory_samples=() # "names ours unbound small" lines, RSS in KiB
+
+figure_memory() {
+  local chunk=$((memory_names / 10)) chunk_seconds=$((memory_names / 10 / memory_rate + 1))
+  note "figure 4: resident memory over $memory_names names at $memory_rate q/s per resolver (about $((3 * memory_names / memory_rate)) s)"
+  start_pair
+  start_ours small "$small_port" "$small_http" "$small_cache_bytes"
+  warm_delegation ours unbound small
+  memory_samples+=("0 $(rss_kib "${pid_of[ours]}") $(rss_kib "${pid_of[unbound]}") $(rss_kib "${pid_of[small]}")")
+  local step who sent=0 lost=0
+  for step in $(seq 10); do
+    names "m$run_id" $(((step - 1) * chunk)) "$chunk" >"$work/memory.txt"
+    for who in ours unbound small; do
+      measure "memory$step" "$who" "$work/memory.txt" $((3 * chunk_seconds + 30)) -n 1 -c 8 -q 200 -Q "$memory_rate"
+      result[memory.$who.lost]=$((${result[memory.$who.lost]:-0} + ${result[memory$step.$who.lost]}))
+      result[memory.$who.completed]=$((${result[memory.$who.completed]:-0} + ${result[memory$step.$who.completed]}))
+    done
+    memory_samples+=("$((step * chunk)) $(rss_kib "${pid_of[ours]}") $(rss_kib "${pid_of[unbound]}") $(rss_kib "${pid_of[small]}")")
+    note "  after $((step * chunk)) names: VmRSS ours $(rss_kib "${pid_of[ours]}") KiB, unbound $(rss_kib "${pid_of[unbound]}") KiB, ours with 8 MiB cache $(rss_kib "${pid_of[small]}") KiB"
+  done
+  for who in ours unbound small; do
+    result[memory.$who.rss]=$(rss_kib "${pid_of[$who]}")
+    result[memory.$who.hwm]=$(hwm_kib "${pid_of[$who]}")
+    result[memory.$who.threads]=$(threads_of "${pid_of[$who]}")
+  done
+  if [ -n "${pid_of[ours]:-}" ]; then
+    result[memory.ours.stats]=$(in_lab curl -s --max-time 5 "http://127.0.0.1:$ours_http/stats" || true)
+  fi
+  stop_resolver small
+  stop_pair
+}
+
+# --- the report --------------------------------------------------------------------------------------
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
+verdict() { # ratio_value target_op target
+  awk -v r="${1%x}" -v op="$2" -v t="$3" 'BEGIN {
+    if (r == "-") { print "?"; exit }
+    ok = (op == ">=") ? (r >= t) : (r <= t); print ok ? "met" : "NOT met" }'
+}
+
+row() { # label ours unbound op target unit
+  local r
+  r=$(ratio "$2" "$3")
+  printf '%-44s %12s %12s %8s %10s  %s\n' "$1" "$2" "$3" "$r" "$4 $5x" "$(verdict "$r" "$4" "$5")"
+}
+
+load_row() { # key label
+  local key=$1 who
+  printf '  %s\n' "$2"
+  for who in ours unbound; do
+    local cpu=${result[$key.$who.cpu]} busiest=${result[$key.$who.busiest]} dnsperf=${result[$key.$who.perfcpu]}
+    local upstream=${result[$key.$who.upcpu]} machine limit
+    machine=$((cpu + dnsperf + upstream))
+    # What the figure most likely ran into: the whole machine, one thread of the resolver, or neither.
+    if [ "$machine" -ge $((nproc_count * 85)) ]; then limit="the machine's CPU"
+    elif [ "$busiest" -ge 85 ]; then limit="one thread of the resolver"
+    else limit="neither CPU nor one thread (waiting: latency, concurrency or locks)"; fi
+    printf '    %-8s %7s q/s (rounds: %s) lost %s, NOERROR %s of %s; %s threads; %s UDP datagrams sent per answer\n' \
+      "$who" "${result[$key.$who.qps]}" "${result[$key.$who.rounds]% }" "${result[$key.$who.lost]}" \
+      "${result[$key.$who.noerror]}" "${result[$key.$who.sent]}" "${result[$key.$who.threads]}" "${result[$key.$who.datagrams]}"
+    printf '             CPU: resolver %s%% (busiest thread %s%%), dnsperf %s%%, NSD and delay line %s%%: %s%% of %s%%; limit: %s\n' \
+      "$cpu" "$busiest" "$dnsperf" "$upstream" "$machine" $((nproc_count * 100)) "$limit"
+  done
+}
+
+print_profile() { # key title
+  local key=$1 title=$2 data=$work/$1.perf.data
+  [ -s "$data" ] || { printf '\n-- profile of ours during %s: no data (%s)\n' "$title" "$(tail -1 "$work/$key.perf.log")"; return; }
+  local queries syscalls
+  queries=${result[${key}_profiled.ours.completed]:-0}
+  syscalls=$(awk '/raw_syscalls:sys_enter/ { gsub(",", "", $1); print $1 }' "$work/$key.syscalls" 2>/dev/null || true)
+  printf '\n-- profile of ours during %s: %s q/s, CPU %s%% (busiest thread %s%%), %s system calls per answered query\n' \
+    "$title" "${result[${key}_profiled.ours.qps]}" "${result[${key}_profiled.ours.cpu]}" \
+    "${result[${key}_profiled.ours.busiest]}" \
+    "$(awk -v s="${syscalls:-0}" -v q="$queries" 'BEGIN { if (q > 0 && s > 0) printf "%.1f", s / q; else print "?" }')"
+  printf '   user space %s, kernel %s of the samples; hottest symbols (self time):\n' \
+    "$(perf report -i "$data" --no-children --sort dso --stdio -g none 2>/dev/null |
+      awk '/%/ && $2 !~ /kernel/ { s += $1 } END { printf "%.0f%%", s }')" \
+    "$(perf report -i "$data" --no-children --sort dso --stdio -g none 2>/dev/null |
+      awk '/%/ && $2 ~ /kernel/ { s += $1 } END { printf "%.0f%%", s }')"
+  perf report -i "$data" --no-children --sort sym --stdio -g none 2>/dev/null |
+    awk '/^ +[0-9.]+%/ && ++n <= 16 { sub(/^ +/, ""); print "     " substr($0, 1, 150) }'
+  # With DWARF call chains each sample names the function of ours it was in: for a sample in the
+  # kernel, the innermost function of ours, the C library function it called and the system call.
+  printf '   samples by where they were spent (ours > C library > system call, or user space: ours > leaf):\n'
+  perf report -i "$data" --no-children --sort sym --stdio -g folded,0,caller,count 2>/dev/null |
+    awk '
+      /^ +[0-9.]+%/ { kind = ($2 == "[k]") ? "kernel" : "user"; next }
+      $1 !~ /^[0-9]+$/ { next }
+      {
+        count = $1; n = split(substr($0, index($0, " ") + 1), frame, ";")
+        ours = ""; libc = ""; call = ""
+        for (i = 1; i <= n; i++) {
+          f = frame[i]
+          sub(/ \(inlined\)$/, "", f)
+          if (f == "entry_SYSCALL_64_after_hwframe") {
+            call = "?"
+            for (j = i + 1; j <= n; j++) if (frame[j] ~ /^(__x64_sys_|__sys_|__do_sys_|ksys_)/) { call = frame[j]; break }
+            if (call == "?" && frame[i + 2] == "exit_to_user_mode_loop") call = "(scheduled out on return)"
+            break
+          }
+          if (f ~ /^recursor::/) { ours = f; libc = "" }
+          else if (libc == "" && f !~ /^std::/) libc = f
+        }
+        sub(/<.*$/, "", ours)
+        if (ours == "") ours = "?"
+        if (call != "") key = ours " > " libc " > " call
+        else if (kind == "kernel") key = "kernel, outside system calls"
+        else key = "user space: " ours ((frame[n] ~ /^recursor::/) ? "" : " > " frame[n])
+        sum[key] += count; total += count
+      }
+      END { for (k in sum) printf "%8.1f%%  %s\n", 100 * sum[k] / total, substr(k, 1, 160) }' |
+    sort -rn | awk 'NR <= 14'
+}
+
+report() {
+  local ours_version unbound_version
+  ours_version=$("$binary" --version 2>/dev/null | sed -n 1p || true)
+  unbound_version=$(unbound -V 2>/dev/null | awk '/^Version/ { print $2 }' || true)
+  printf '\nResolver benchmark, profile %s: %s vs unbound %s, %s CPUs (%s), lab %s\n' "$profile_name" \
+    "$ours_version" "$unbound_version" "$(nproc)" "$(uptime | sed 's/.*load average/load average/')" "$lab"
+  printf 'Both iterate without validation, on loopback inside one network namespace; unbound with 2 threads.\n\n'
+  printf '%-44s %12s %12s %8s %10s  %s\n' figure ours unbound ratio target ""
+  row "1. cache hits/s (100 names, ${hit_seconds} s)" "${result[hits.ours.qps]}" "${result[hits.unbound.qps]}" ">=" 1.5
+  row "2. cold resolutions/s ($cold_names names, -q 50)" "${result[cold.ours.qps]}" "${result[cold.unbound.qps]}" ">=" 1.0
+  row "3. cold, 20 ms RTT ($delay_names names, -q 500)" "${result[delay.ours.qps]}" "${result[delay.unbound.qps]}" ">=" 1.0
+  row "4. VmRSS KiB after $memory_names names" "${result[memory.ours.rss]}" "${result[memory.unbound.rss]}" "<=" 1.0
+  printf '%-44s %12s %12s %8s\n' "   ours with cache_max_bytes = 8 MiB" "${result[memory.small.rss]}" "${result[memory.unbound.rss]}" \
+    "$(ratio "${result[memory.small.rss]}" "${result[memory.unbound.rss]}")"
+
+  printf '\nWhat each figure used, in its best round (CPU in %% of one core; the machine has %s):\n' "$nproc_count"
+  load_row hits "1. cache hits"
+  load_row cold "2. cold"
+  load_row delay "3. cold, 20 ms RTT"
+  printf '    measured RTT to an authoritative server %s ms (UDP), client to resolver %s ms; delay line: %s\n' \
+    "${result[delay.rtt_upstream]}" "${result[delay.rtt_client]}" "${result[delay.counters]}"
+  printf '  4. memory\n    lost (of %s): ours %s, unbound %s, ours 8 MiB %s; threads at the end: ours %s, unbound %s; VmHWM KiB: ours %s, unbound %s, ours 8 MiB %s\n' \
+    "$memory_names" "${result[memory.ours.lost]}" "${result[memory.unbound.lost]}" "${result[memory.small.lost]}" \
+    "${result[memory.ours.threads]}" "${result[memory.unbound.threads]}" \
+    "${result[memory.ours.hwm]}" "${result[memory.unbound.hwm]}" "${result[memory.small.hwm]}"
+  printf '    ours /stats at the end: %s\n' "${result[memory.ours.stats]:-?}"
+
+  printf '\nVmRSS (KiB) while the distinct names of figure 4 arrive (%s q/s per resolver):\n' "$memory_rate"
+  printf '  %12s %12s %12s %16s\n' names ours unbound "ours 8 MiB cache"
+  local sample
+  for sample in "${memory_samples[@]}"; do
+    # shellcheck disable=SC2086
+    printf '  %12s %12s %12s %16s\n' $sample
+  done
+
+  local entry
+  for entry in "${profiles[@]}"; do print_profile "${entry%%|*}" "${entry#*|}"; done
+}
+
+# --- main --------------------------------------------------------------------------------------------
+
+install_packages
+build_binary
+work=$(mktemp -d /tmp/resolver-bench.XXXXXX)
+write_root_hints "$work/lab.hints"
+write_unbound_conf
+note "profile $profile_name; lab $lab; work directory $work"
+lab_up=yes
+"$repo/scripts/lab.sh" up "$lab" >&2
+unthrottle_nsd
+
+figure_cache_hits
+figure_cold
+figure_cold_delayed
+figure_memory
+report
