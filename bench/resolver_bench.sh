@@ -28,7 +28,6 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 lab=rbench-$$
-lab_state=/run/recursor-lab/$lab # where scripts/lab.sh keeps each host's config and pid file
 
 quick=no
 memory_names=""
@@ -171,35 +170,6 @@ write_root_hints() { # file: the lab's 13 root server addresses (tests/lab/hosts
   [ "$i" -eq 13 ] || fail "expected 13 root addresses in tests/lab/hosts, found $i"
 }
 
-# NSD limits responses per source /24 by default (200/s, then drops or truncates): the lab's wildcard
-# answers would measure that limit, not the resolvers. Each NSD host of this lab restarts without it.
-unthrottle_nsd() {
-  local dir conf pid address zone
-  for dir in "$lab_state"/*/; do
-    conf=$dir/nsd.conf
-    [ -f "$conf" ] || continue
-    grep -q 'rrl-ratelimit' "$conf" && continue # the lab already set it
-    sed -i 's/^server:$/server:\n  rrl-ratelimit: 0\n  rrl-whitelist-ratelimit: 0/' "$conf"
-    pid=$(cat "$dir/pid")
-    kill "$pid"
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && fail "nsd in $dir did not stop"
-    rm -f "$dir/pid"
-    in_lab nsd -c "$conf" </dev/null >>"$dir/log" 2>&1 || fail "nsd in $dir did not restart"
-    address=$(awk '/ip-address:/ { print $2; exit }' "$conf")
-    zone=$(awk '$1 == "name:" { gsub(/"/, "", $2); print $2; exit }' "$conf")
-    for _ in $(seq 50); do
-      in_lab dig +norec +tries=1 +time=1 "@$address" "$zone" SOA 2>/dev/null | grep -q 'status: NOERROR' && continue 2
-      sleep 0.1
-    done
-    fail "nsd in $dir does not answer after its restart"
-  done
-  local pid_in_lab
-  for pid_in_lab in $(ip netns pids "$lab"); do
-    case $(cat "/proc/$pid_in_lab/comm" 2>/dev/null) in nsd*) upstream_pids+=("$pid_in_lab") ;; esac
-  done
-  return 0
-}
 
 # --- the resolvers -----------------------------------------------------------------------------------
 
@@ -688,7 +658,9 @@ write_unbound_conf
 note "profile $profile_name; lab $lab; work directory $work"
 lab_up=yes
 "$repo/scripts/lab.sh" up "$lab" >&2
-unthrottle_nsd
+for pid_in_lab in $(ip netns pids "$lab"); do
+  case $(cat "/proc/$pid_in_lab/comm" 2>/dev/null) in nsd*) upstream_pids+=("$pid_in_lab") ;; esac
+done
 
 figure_cache_hits
 figure_cold

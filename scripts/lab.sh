@@ -55,6 +55,9 @@ write_nsd_conf() { # dir host addresses zones
   logfile: "$dir/log"
   identity: "$host"
   verbosity: 1
+  # No response rate limiting: the benchmarks ask thousands of names of one wildcard a second.
+  rrl-ratelimit: 0
+  rrl-whitelist-ratelimit: 0
 remote-control:
   control-enable: no
 EOF
