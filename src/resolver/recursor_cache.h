@@ -59,7 +59,7 @@ struct CacheHit {
 };
 
 struct CacheLimits {
-    static constexpr std::size_t default_max_bytes = 32u * 1024 * 1024;
+    static constexpr std::size_t default_max_bytes = 16u * 1024 * 1024;
     // Answers and delegations together; delegations may take an eighth.
     std::size_t max_bytes { default_max_bytes };
 };

@@ -94,6 +94,21 @@ namespace {
         return out;
     }
 
+    // A datagram to `to`, from the address of `source` when there is one.
+    void fillSendHeader(msghdr& msg, iovec& data, std::vector<std::uint8_t>& bytes, const SocketAddress& to,
+        const ReplySource& source)
+    {
+        data = { bytes.data(), bytes.size() };
+        msg.msg_name = const_cast<sockaddr*>(to.sockaddrPtr());
+        msg.msg_namelen = to.sockaddrLen();
+        msg.msg_iov = &data;
+        msg.msg_iovlen = 1;
+        if (source.length != 0) {
+            msg.msg_control = const_cast<std::uint8_t*>(source.control.data());
+            msg.msg_controllen = source.length;
+        }
+    }
+
 } // namespace
 
 WireResult<std::vector<std::uint8_t>> buildFormErrResponse(std::span<const std::uint8_t> packet)
@@ -150,6 +165,17 @@ RecursorServer::~RecursorServer()
 {
     stop();
     // Members go in reverse order: the queue, the side servers, the metrics, then the resolver core.
+}
+
+std::size_t RecursorServer::receiverCount() const
+{
+    if (options_.receiver_count)
+        return std::max<std::size_t>(*options_.receiver_count, 1);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(CPU_COUNT(&set)), 1, max_receiver_count);
 }
 
 std::size_t RecursorServer::computeWorkerCount() const
@@ -220,8 +246,17 @@ ServerResult<void> RecursorServer::start()
             work_queue_.clear();
             worker_stop_ = false;
         }
-        if (receiver_thread_.start([this] { receiverLoop(); }) != 0)
-            return std::unexpected(ServerError::ThreadSpawnFailed);
+        try {
+            receiver_threads_.reserve(receiverCount());
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(ServerError::OutOfMemory);
+        }
+        for (std::size_t i = 0; i < receiverCount(); ++i) {
+            Thread receiver;
+            if (receiver.start([this] { receiverLoop(); }) != 0)
+                return std::unexpected(ServerError::ThreadSpawnFailed);
+            receiver_threads_.push_back(std::move(receiver));
+        }
         return {};
     }();
     if (!started) {
@@ -262,7 +297,9 @@ void RecursorServer::stop()
         should_stop_.store(true);
     }
     work_cond_.notify_all();
-    receiver_thread_.join();
+    for (Thread& receiver : receiver_threads_)
+        receiver.join();
+    receiver_threads_.clear();
     stopWorkers(); // workers drain the queue before they leave
     closeSocket();
     if (http_server_)
@@ -279,47 +316,89 @@ void RecursorServer::closeSocket()
     }
 }
 
+// What one receiver thread reads at once, and the replies it sends at once (recvmmsg, sendmmsg).
+struct RecursorServer::Batch {
+    static constexpr std::size_t capacity = 32;
+
+    struct Reply {
+        std::vector<std::uint8_t> bytes;
+        SocketAddress to;
+        ReplySource source;
+    };
+
+    Batch()
+        : buffers(capacity * receive_buffer_size)
+    {
+        replies.reserve(capacity);
+    }
+
+    // Ready for the next recvmmsg: the kernel writes the lengths back.
+    void prepare(bool with_control)
+    {
+        for (std::size_t i = 0; i < capacity; ++i) {
+            iovs[i] = { buffers.data() + i * receive_buffer_size, receive_buffer_size };
+            msgs[i].msg_hdr = {};
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            if (with_control) {
+                msgs[i].msg_hdr.msg_control = control[i].data();
+                msgs[i].msg_hdr.msg_controllen = control[i].size();
+            }
+        }
+    }
+
+    std::vector<std::uint8_t> buffers;
+    std::array<mmsghdr, capacity> msgs {};
+    std::array<iovec, capacity> iovs {};
+    std::array<sockaddr_storage, capacity> from {};
+    std::array<std::array<std::uint8_t, 256>, capacity> control {};
+    std::vector<Reply> replies;
+};
+
 void RecursorServer::receiverLoop()
 {
     if (socket_ < 0)
         return;
-    std::vector<std::uint8_t> buffer(receive_buffer_size);
-    alignas(cmsghdr) std::array<std::uint8_t, 256> control;
+    auto batch = std::make_unique<Batch>();
     while (!should_stop_.load())
-        runGuarded("recursor recv error", [&] { receiveOne(buffer, control); });
+        runGuarded("recursor recv error", [&] { receiveBatch(*batch); });
 }
 
-// Waits at most 100 ms for one datagram; answers it at once when it can, queues it otherwise.
-void RecursorServer::receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control)
+// Waits at most 100 ms for datagrams and takes what has arrived, up to a batch; answers what it can at
+// once and queues the rest. Under load one system call each way serves many clients.
+void RecursorServer::receiveBatch(Batch& batch)
 {
-    sockaddr_storage from {};
-    iovec data { buffer.data(), buffer.size() };
-    msghdr msg {};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &data;
-    msg.msg_iovlen = 1;
-    if (wildcard_listen_) {
-        msg.msg_control = control.data();
-        msg.msg_controllen = control.size();
-    }
-    const ssize_t n = ::recvmsg(socket_, &msg, 0);
-    if (n < 0) {
+    batch.prepare(wildcard_listen_);
+    const int received = ::recvmmsg(socket_, batch.msgs.data(), Batch::capacity, MSG_WAITFORONE, nullptr);
+    if (received < 0) {
         const int err = errno;
         if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && !should_stop_.load())
             logWarningWithError("recursor recv error: ", fromErrno(err));
         return;
     }
-    if (n == 0)
-        return;
-    auto client = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), msg.msg_namelen);
-    if (!client)
-        return;
-    PendingQuery query { {}, {}, *client, wildcard_listen_ ? replySourceFrom(msg) : ReplySource {} };
-    // A datagram over 4096 bytes arrives cut. The copy is parsed in place: the context views into it.
-    query.packet.assign(buffer.begin(), buffer.begin() + n);
+    for (int i = 0; i < received; ++i) {
+        msghdr& msg = batch.msgs[i].msg_hdr;
+        const std::size_t length = batch.msgs[i].msg_len; // a datagram over 4096 bytes arrives cut
+        if (length == 0)
+            continue;
+        auto client
+            = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&batch.from[i]), msg.msg_namelen);
+        if (!client)
+            continue;
+        const ReplySource source = wildcard_listen_ ? replySourceFrom(msg) : ReplySource {};
+        const std::span<const std::uint8_t> packet(batch.buffers.data() + i * receive_buffer_size, length);
+        handleDatagram(packet, *client, source, batch);
+    }
+    sendReplies(batch);
+}
+
+void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
+    const ReplySource& source, Batch& batch)
+{
     std::optional<QueryParseContext> ctx;
-    auto front = answerFront(query.packet, ctx);
+    auto front = answerFront(packet, ctx);
     if (!front) {
         logWarningWithError("recursor query error: ", front.error());
         return;
@@ -328,13 +407,36 @@ void RecursorServer::receiveOne(std::span<std::uint8_t> buffer, std::span<std::u
     case FrontAnswer::Kind::drop:
         return;
     case FrontAnswer::Kind::reply:
-        send(query, std::move(front->reply));
+        batch.replies.push_back({ std::move(front->reply), client, source });
         return;
     case FrontAnswer::Kind::resolve:
-        query.ctx = std::move(*ctx);
-        enqueueMiss(std::move(query));
-        return;
+        break;
     }
+    // A question that waits needs a packet of its own; its context is parsed again to view into it.
+    PendingQuery query { { packet.begin(), packet.end() }, {}, client, source };
+    auto own = parseQueryForAuthoritativeAnswer(query.packet);
+    if (!own)
+        return;
+    query.ctx = std::move(*own);
+    enqueueMiss(std::move(query));
+}
+
+void RecursorServer::sendReplies(Batch& batch)
+{
+    std::array<mmsghdr, Batch::capacity> msgs {};
+    std::array<iovec, Batch::capacity> iovs {};
+    const std::size_t count = std::min(batch.replies.size(), Batch::capacity);
+    for (std::size_t i = 0; i < count; ++i)
+        fillSendHeader(
+            msgs[i].msg_hdr, iovs[i], batch.replies[i].bytes, batch.replies[i].to, batch.replies[i].source);
+    // Send errors are the clients' problem: a failed reply is skipped and the rest still go.
+    for (std::size_t sent = 0; sent < count;) {
+        const int n = ::sendmmsg(socket_, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        sent += n > 0 ? static_cast<std::size_t>(n) : 1;
+    }
+    batch.replies.clear();
 }
 
 ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
@@ -461,6 +563,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
 void RecursorServer::enqueueMiss(PendingQuery query)
 {
     CacheKey key { toU16(query.ctx.qtype), query.ctx.qname };
+    bool queued = false;
     {
         std::unique_lock lock(work_mutex_);
         if (worker_stop_)
@@ -480,11 +583,14 @@ void RecursorServer::enqueueMiss(PendingQuery query)
             in_flight_.try_emplace(std::move(key));
             work_queue_.push_back(std::move(query));
             startWorkerIfNeeded();
-            work_cond_.notify_one();
-            return;
+            queued = true;
         }
     }
-    metrics_->recordShed();
+    // Signalled after unlocking, so that the woken thread does not wait for the lock at once.
+    if (queued)
+        work_cond_.notify_one();
+    else
+        metrics_->recordShed();
 }
 
 // Every queued question needs a worker of its own: an idle one that has yet to wake, or a new one. New
@@ -598,17 +704,9 @@ void RecursorServer::send(const PendingQuery& query, ServerResult<std::vector<st
         logWarningWithError("recursor query error: ", reply.error());
         return;
     }
-    std::vector<std::uint8_t>& bytes = *reply;
-    iovec data { bytes.data(), bytes.size() };
     msghdr msg {};
-    msg.msg_name = const_cast<sockaddr*>(query.client_addr.sockaddrPtr());
-    msg.msg_namelen = query.client_addr.sockaddrLen();
-    msg.msg_iov = &data;
-    msg.msg_iovlen = 1;
-    if (query.reply_source.length != 0) {
-        msg.msg_control = const_cast<std::uint8_t*>(query.reply_source.control.data());
-        msg.msg_controllen = query.reply_source.length;
-    }
+    iovec data {};
+    fillSendHeader(msg, data, *reply, query.client_addr, query.reply_source);
     // Send errors are the client's problem; the worker carries on.
     (void)::sendmsg(socket_, &msg, 0);
 }

@@ -57,6 +57,7 @@ public:
         std::size_t queue_capacity { 1024 };
         // Resolver threads at most (started as needed); the default suits hundreds of misses in flight.
         std::optional<std::size_t> worker_count;
+        std::optional<std::size_t> receiver_count; // one per CPU when not set
         SocketAddress listen_addr;
         std::optional<SocketAddress> http_listen_addr;
         ControlSocketConfig control_socket_config;
@@ -70,6 +71,8 @@ public:
     };
 
     static constexpr std::size_t default_worker_count = 512;
+    // Threads reading the socket and answering from the cache: one per CPU, at most four.
+    static constexpr std::size_t max_receiver_count = 4;
     // A resolver thread with nothing to do for this long ends.
     static constexpr std::chrono::milliseconds worker_idle_timeout { 2000 };
     // Clients asking the same question while it is being resolved; more are shed.
@@ -94,6 +97,7 @@ public:
     Metrics& metrics() { return *metrics_; }
     Recursor& recursorCore() { return *recursor_; }
     std::size_t computeWorkerCount() const;
+    std::size_t receiverCount() const;
     std::size_t queuedCount();
 
     // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
@@ -119,8 +123,12 @@ private:
     ServerResult<void> bindUdpSocket();
     ServerResult<void> startSideServers();
     void stopWorkers();
+    struct Batch;
     void receiverLoop();
-    void receiveOne(std::span<std::uint8_t> buffer, std::span<std::uint8_t> control);
+    void receiveBatch(Batch& batch);
+    void handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
+        const ReplySource& source, Batch& batch);
+    void sendReplies(Batch& batch);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
     ServerResult<FrontAnswer> answerFront(
         std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx);
@@ -154,7 +162,7 @@ private:
     std::unique_ptr<HttpServer> http_server_;
     int socket_ { -1 };
     bool wildcard_listen_ { false }; // replies need the source address each question was sent to
-    Thread receiver_thread_;
+    std::vector<Thread> receiver_threads_;
     std::list<Worker> workers_; // under work_mutex_; list nodes stay put while their threads run
     std::size_t live_workers_ { 0 }; // under work_mutex_: workers not yet finished
     std::size_t finished_workers_ { 0 }; // under work_mutex_: finished, not yet joined

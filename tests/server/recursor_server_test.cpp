@@ -425,6 +425,7 @@ namespace {
         RecursorServer::InitOptions options;
         options.queue_capacity = 4;
         options.worker_count = 1;
+        options.receiver_count = 1; // questions are queued in the order they were sent
         options.before_answer = [&] {
             std::unique_lock lock(gate_mutex);
             gate_cond.wait(lock, [&] { return open; });
