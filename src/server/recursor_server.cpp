@@ -269,13 +269,18 @@ ServerResult<void> RecursorServer::start()
 
 void RecursorServer::stopWorkers()
 {
-    std::list<Worker> workers;
+    std::vector<Worker*> idle;
     {
-        // Under the mutex, so a worker between its emptiness check and its wait cannot miss the wake-up.
         std::lock_guard lock(work_mutex_);
         worker_stop_ = true;
+        idle.swap(idle_workers_);
+        for (Worker* worker : idle)
+            worker->idle = false;
     }
-    work_cond_.notify_all();
+    // Woken without a question, each drains what is still queued and then leaves.
+    for (Worker* worker : idle)
+        worker->wake.release();
+    std::list<Worker> workers;
     for (;;) {
         {
             std::lock_guard lock(work_mutex_);
@@ -292,11 +297,7 @@ void RecursorServer::stopWorkers()
 
 void RecursorServer::stop()
 {
-    {
-        std::lock_guard lock(work_mutex_);
-        should_stop_.store(true);
-    }
-    work_cond_.notify_all();
+    should_stop_.store(true);
     for (Thread& receiver : receiver_threads_)
         receiver.join();
     receiver_threads_.clear();
@@ -563,7 +564,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
 void RecursorServer::enqueueMiss(PendingQuery query)
 {
     CacheKey key { toU16(query.ctx.qtype), query.ctx.qname };
-    bool queued = false;
+    Worker* handed_to = nullptr;
     {
         std::unique_lock lock(work_mutex_);
         if (worker_stop_)
@@ -579,27 +580,32 @@ void RecursorServer::enqueueMiss(PendingQuery query)
                 joined->second.push_back(std::move(query));
                 return;
             }
+        } else if (!idle_workers_.empty()) {
+            in_flight_.try_emplace(std::move(key));
+            handed_to = idle_workers_.back();
+            idle_workers_.pop_back();
+            handed_to->idle = false;
+            handed_to->job = std::move(query);
         } else if (work_queue_.size() < options_.queue_capacity) {
             in_flight_.try_emplace(std::move(key));
             work_queue_.push_back(std::move(query));
             startWorkerIfNeeded();
-            queued = true;
+            return;
         }
     }
-    // Signalled after unlocking, so that the woken thread does not wait for the lock at once.
-    if (queued)
-        work_cond_.notify_one();
+    // Released after unlocking, so that the woken thread does not wait for the lock at once.
+    if (handed_to != nullptr)
+        handed_to->wake.release();
     else
         metrics_->recordShed();
 }
 
-// Every queued question needs a worker of its own: an idle one that has yet to wake, or a new one. New
-// threads come one at a time, each starting the next once it has taken a question while others still
-// wait: a backlog of slow resolutions grows the pool quickly, a burst of quick ones hardly at all.
+// A question waits in the queue only when no thread is idle. New threads come one at a time, each
+// starting the next once it has taken a question while others still wait: a backlog of slow
+// resolutions grows the pool quickly, a burst of quick ones hardly at all.
 void RecursorServer::startWorkerIfNeeded()
 {
-    const std::size_t available = live_workers_ - busy_workers_; // waiting, starting, or on their way back
-    if (worker_starting_ || work_queue_.size() <= available || live_workers_ >= computeWorkerCount())
+    if (worker_starting_ || work_queue_.empty() || live_workers_ >= computeWorkerCount())
         return;
     Worker& worker = workers_.emplace_back();
     if (worker.thread.start([this, &worker] { workerLoop(worker); }) != 0) {
@@ -628,45 +634,69 @@ std::vector<Thread> RecursorServer::takeFinishedWorkers()
     return finished;
 }
 
+void RecursorServer::finishWorker(Worker& self)
+{
+    self.finished = true;
+    --live_workers_;
+    ++finished_workers_;
+}
+
 std::size_t RecursorServer::workerThreadCount()
 {
     std::lock_guard lock(work_mutex_);
     return live_workers_;
 }
 
-// The next queued question; none when the server stops with the queue empty, or after a spell without
-// work (the thread then ends, and is started again when the queue needs it).
-std::optional<PendingQuery> RecursorServer::takeWork(Worker& self)
+// The next question: a queued one, else one handed over while idle. None when the server stops with
+// the queue empty, or after a spell without work (the thread then ends, and is started again when the
+// queue needs it).
+std::optional<PendingQuery> RecursorServer::nextJob(Worker& self)
 {
     std::unique_lock lock(work_mutex_);
     if (!self.started) {
         self.started = true;
         worker_starting_ = false;
     }
-    if (self.busy) {
-        self.busy = false;
-        --busy_workers_;
+    for (;;) {
+        if (!work_queue_.empty()) {
+            PendingQuery query = std::move(work_queue_.front());
+            work_queue_.pop_front();
+            startWorkerIfNeeded();
+            return query;
+        }
+        if (worker_stop_) {
+            finishWorker(self);
+            return std::nullopt;
+        }
+        idle_workers_.push_back(&self);
+        self.idle = true;
+        lock.unlock();
+        const bool woken = self.wake.try_acquire_for(worker_idle_timeout);
+        lock.lock();
+        if (!woken) {
+            if (self.idle) {
+                std::erase(idle_workers_, &self);
+                self.idle = false;
+                finishWorker(self);
+                return std::nullopt;
+            }
+            // Handed a question (or the stop) just as the wait ran out: the wake-up is on its way.
+            lock.unlock();
+            self.wake.acquire();
+            lock.lock();
+        }
+        if (self.job) {
+            std::optional<PendingQuery> job = std::move(self.job);
+            self.job.reset();
+            return job;
+        }
     }
-    const bool woken = work_cond_.wait_for(
-        lock, worker_idle_timeout, [this] { return !work_queue_.empty() || worker_stop_; });
-    if (!woken || work_queue_.empty()) {
-        self.finished = true;
-        --live_workers_;
-        ++finished_workers_;
-        return std::nullopt;
-    }
-    PendingQuery query = std::move(work_queue_.front());
-    work_queue_.pop_front();
-    self.busy = true;
-    ++busy_workers_;
-    startWorkerIfNeeded();
-    return query;
 }
 
 void RecursorServer::workerLoop(Worker& self)
 {
     // A question whose handling throws goes unanswered; the worker goes on with the next one.
-    while (auto query = takeWork(self))
+    while (auto query = nextJob(self))
         runGuarded("recursor query error", [&] { resolveAndAnswer(*query); });
 }
 

@@ -17,7 +17,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -26,6 +25,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -137,17 +137,22 @@ private:
         const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved);
     ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx);
     void enqueueMiss(PendingQuery query);
+    // A resolver thread. An idle one waits on its own semaphore and is handed its next question
+    // directly, so that waking it touches no shared lock or condition variable.
     struct Worker {
         Thread thread;
+        std::binary_semaphore wake { 0 };
+        std::optional<PendingQuery> job; // under work_mutex_: handed over with `wake`
         bool started { false }; // under work_mutex_: the thread has asked for work
-        bool busy { false }; // under work_mutex_: the thread holds a question
+        bool idle { false }; // under work_mutex_: on the idle stack
         bool finished { false }; // under work_mutex_: the thread has left its loop and only needs joining
     };
 
     void startWorkerIfNeeded(); // under work_mutex_
     // Under work_mutex_: hands over the threads that have finished, to be joined after unlocking.
     std::vector<Thread> takeFinishedWorkers();
-    std::optional<PendingQuery> takeWork(Worker& self);
+    void finishWorker(Worker& self); // under work_mutex_
+    std::optional<PendingQuery> nextJob(Worker& self);
     void workerLoop(Worker& self);
     void resolveAndAnswer(PendingQuery& leader);
     void send(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
@@ -166,12 +171,11 @@ private:
     std::list<Worker> workers_; // under work_mutex_; list nodes stay put while their threads run
     std::size_t live_workers_ { 0 }; // under work_mutex_: workers not yet finished
     std::size_t finished_workers_ { 0 }; // under work_mutex_: finished, not yet joined
-    std::size_t busy_workers_ { 0 }; // under work_mutex_: workers holding a question
+    std::vector<Worker*> idle_workers_; // under work_mutex_: most recently idle last
     bool worker_starting_ { false }; // under work_mutex_: a new thread has yet to ask for work
     std::deque<PendingQuery> work_queue_; // index 0 is the oldest
     InFlightMap in_flight_; // questions queued or being resolved, with the clients that joined them
     std::mutex work_mutex_;
-    std::condition_variable work_cond_;
     bool worker_stop_ { false }; // under work_mutex_
     std::atomic<bool> should_stop_ { false };
 };
