@@ -91,7 +91,13 @@ run_variant() { # name rate(or none) outstanding
     echo "$output" >&2
     failures=$((failures + 1))
   }
+  # Resolver threads end after two idle seconds: give them up to five to return to the resting level.
   after=$(proc_figures "$pid")
+  for _ in $(seq 50); do
+    [ "$(echo "$after" | awk '{print $2}')" = "$(echo "$before" | awk '{print $2}')" ] && break
+    sleep 0.1
+    after=$(proc_figures "$pid")
+  done
 
   local stats
   stats=$(curl -s --max-time 5 "http://127.0.0.1:$http_port/stats")
