@@ -115,7 +115,7 @@ ResolveResultOr<std::unique_ptr<Cache>> Cache::init(Clock clock, CacheLimits lim
 
 ResolveResultOr<std::optional<CacheHit>> Cache::getAnswerCopy(const DnsName& name, QType qtype)
 {
-    const CacheKey key { toU16(qtype), name };
+    const CacheKey key(qtype, name);
     AnswerShard& shard = answerShard(key);
     std::vector<std::uint8_t> buffer; // allocated only outside the lock
     for (;;) {
@@ -163,7 +163,7 @@ ResolveResultOr<std::optional<CacheHit>> Cache::getAnswerCopy(const DnsName& nam
 ResolveResultOr<void> Cache::putAnswer(const DnsName& name, QType qtype, std::span<const std::uint8_t> packet,
     std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl)
 {
-    const CacheKey key { toU16(qtype), name };
+    const CacheKey key(qtype, name);
     const std::int64_t at = now();
     try {
         std::vector<std::uint8_t> copy(packet.begin(), packet.end());

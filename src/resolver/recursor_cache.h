@@ -24,13 +24,23 @@
 
 namespace recursor {
 
+// The name and type of a question, with their hash computed once: the shard choice, the map and the
+// eviction sampling all use it.
 struct CacheKey {
+    CacheKey(QType type, const DnsName& owner)
+        : qtype(toU16(type))
+        , name(owner)
+        , hash(owner.hash() ^ qtype)
+    {
+    }
+
     std::uint16_t qtype { 0 };
     DnsName name;
+    std::uint64_t hash { 0 };
 };
 
 struct CacheKeyContext {
-    std::uint64_t hash(const CacheKey& key) const { return key.name.hash() ^ key.qtype; }
+    std::uint64_t hash(const CacheKey& key) const { return key.hash; }
     bool eql(const CacheKey& a, const CacheKey& b) const { return a.qtype == b.qtype && a.name.eql(b.name); }
     std::size_t operator()(const CacheKey& key) const { return static_cast<std::size_t>(hash(key)); }
     bool operator()(const CacheKey& a, const CacheKey& b) const { return eql(a, b); }

@@ -271,15 +271,15 @@ void RecursorServer::stopWorkers()
 {
     std::vector<Worker*> idle;
     {
+        // Woken without a question, each idle thread drains what is still queued and then leaves.
         std::lock_guard lock(work_mutex_);
         worker_stop_ = true;
         idle.swap(idle_workers_);
-        for (Worker* worker : idle)
+        for (Worker* worker : idle) {
             worker->idle = false;
+            worker->wake.notify_one();
+        }
     }
-    // Woken without a question, each drains what is still queued and then leaves.
-    for (Worker* worker : idle)
-        worker->wake.release();
     std::list<Worker> workers;
     for (;;) {
         {
@@ -563,8 +563,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
 
 void RecursorServer::enqueueMiss(PendingQuery query)
 {
-    CacheKey key { toU16(query.ctx.qtype), query.ctx.qname };
-    Worker* handed_to = nullptr;
+    CacheKey key(query.ctx.qtype, query.ctx.qname);
     {
         std::unique_lock lock(work_mutex_);
         if (worker_stop_)
@@ -582,10 +581,13 @@ void RecursorServer::enqueueMiss(PendingQuery query)
             }
         } else if (!idle_workers_.empty()) {
             in_flight_.try_emplace(std::move(key));
-            handed_to = idle_workers_.back();
+            Worker* idle = idle_workers_.back();
             idle_workers_.pop_back();
-            handed_to->idle = false;
-            handed_to->job = std::move(query);
+            idle->idle = false;
+            idle->job = std::move(query);
+            // Under the lock: once it is released the thread may finish this question and end.
+            idle->wake.notify_one();
+            return;
         } else if (work_queue_.size() < options_.queue_capacity) {
             in_flight_.try_emplace(std::move(key));
             work_queue_.push_back(std::move(query));
@@ -593,11 +595,7 @@ void RecursorServer::enqueueMiss(PendingQuery query)
             return;
         }
     }
-    // Released after unlocking, so that the woken thread does not wait for the lock at once.
-    if (handed_to != nullptr)
-        handed_to->wake.release();
-    else
-        metrics_->recordShed();
+    metrics_->recordShed();
 }
 
 // A question waits in the queue only when no thread is idle. New threads come one at a time, each
@@ -670,20 +668,11 @@ std::optional<PendingQuery> RecursorServer::nextJob(Worker& self)
         }
         idle_workers_.push_back(&self);
         self.idle = true;
-        lock.unlock();
-        const bool woken = self.wake.try_acquire_for(worker_idle_timeout);
-        lock.lock();
-        if (!woken) {
-            if (self.idle) {
-                std::erase(idle_workers_, &self);
-                self.idle = false;
-                finishWorker(self);
-                return std::nullopt;
-            }
-            // Handed a question (or the stop) just as the wait ran out: the wake-up is on its way.
-            lock.unlock();
-            self.wake.acquire();
-            lock.lock();
+        if (!self.wake.wait_for(lock, worker_idle_timeout, [&self] { return !self.idle; })) {
+            std::erase(idle_workers_, &self);
+            self.idle = false;
+            finishWorker(self);
+            return std::nullopt;
         }
         if (self.job) {
             std::optional<PendingQuery> job = std::move(self.job);
@@ -704,7 +693,7 @@ void RecursorServer::workerLoop(Worker& self)
 // own ID, RD bit, EDNS size and spelling of the name.
 void RecursorServer::resolveAndAnswer(PendingQuery& leader)
 {
-    const CacheKey key { toU16(leader.ctx.qtype), leader.ctx.qname };
+    const CacheKey key(leader.ctx.qtype, leader.ctx.qname);
     std::vector<PendingQuery> joined;
     auto collectJoined = [&] {
         std::lock_guard lock(work_mutex_);

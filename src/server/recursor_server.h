@@ -1,5 +1,5 @@
-// The UDP query service: one socket, a receiver thread that answers everything it can at once
-// (malformed requests, cache hits), a bounded queue of questions that need resolving, and a pool of
+// The UDP query service: one socket, receiver threads (one per CPU) that answer everything they can at
+// once (malformed requests, cache hits), a bounded queue of questions that need resolving, and a pool of
 // resolver threads sized for waiting on the network rather than for CPUs. Identical questions in flight
 // share one resolution; when the queue is full a new question is shed (counted) rather than blocking the
 // receiver, so cache hits never wait behind slow resolutions.
@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -25,7 +26,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
-#include <semaphore>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -123,6 +123,7 @@ private:
     ServerResult<void> bindUdpSocket();
     ServerResult<void> startSideServers();
     void stopWorkers();
+
     struct Batch;
     void receiverLoop();
     void receiveBatch(Batch& batch);
@@ -137,11 +138,12 @@ private:
         const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved);
     ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx);
     void enqueueMiss(PendingQuery query);
-    // A resolver thread. An idle one waits on its own semaphore and is handed its next question
-    // directly, so that waking it touches no shared lock or condition variable.
+
+    // A resolver thread. An idle one waits on a condition variable of its own and is handed its next
+    // question directly: waking one thread never wakes the others.
     struct Worker {
         Thread thread;
-        std::binary_semaphore wake { 0 };
+        std::condition_variable wake; // waited on with work_mutex_
         std::optional<PendingQuery> job; // under work_mutex_: handed over with `wake`
         bool started { false }; // under work_mutex_: the thread has asked for work
         bool idle { false }; // under work_mutex_: on the idle stack
