@@ -20,7 +20,7 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan
 
-step "fuzzing the message parser for ${FUZZ_SECONDS:-30} s"
+step "fuzzing the message parser and the response classifier for ${FUZZ_SECONDS:-30} s"
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 step "release build and bounded dnsperf load test (2 x ${LOAD_SECONDS:-10} s)"
