@@ -413,17 +413,23 @@ figure_cache_hits() {
 
 cold_load=(-n 1 -c 8 -q 50)
 
+# Rounds of fresh distinct names under wild.test., ours and unbound in turn; keeps the best of each.
+cold_rounds() { # figure name-prefix count dnsperf-arguments...
+  local figure=$1 prefix=$2 count=$3 who round rounds_done=()
+  shift 3
+  for round in $(seq "$rounds"); do
+    names "$prefix$run_id$round" 0 "$count" >"$work/$figure$round.txt"
+    for who in ours unbound; do measure "$figure$round" "$who" "$work/$figure$round.txt" 120 "$@"; done
+    rounds_done+=("$figure$round")
+  done
+  keep_best "$figure" "${rounds_done[@]}"
+}
+
 figure_cold() {
   note "figure 2: cold resolutions, $rounds round(s) of $cold_names names per resolver"
   start_pair
   warm_delegation ours unbound
-  local who round rounds_done=()
-  for round in $(seq "$rounds"); do
-    names "c$run_id$round" 0 "$cold_names" >"$work/cold$round.txt"
-    for who in ours unbound; do measure "cold$round" "$who" "$work/cold$round.txt" 120 "${cold_load[@]}"; done
-    rounds_done+=("cold$round")
-  done
-  keep_best cold "${rounds_done[@]}"
+  cold_rounds cold c "$cold_names" "${cold_load[@]}"
   names "c${run_id}p" 0 $((cold_names / 4)) >"$work/cold_profiled.txt"
   profile_ours cold "cold resolutions (dnsperf ${cold_load[*]})" \
     measure cold_profiled ours "$work/cold_profiled.txt" 120 "${cold_load[@]}"
@@ -479,13 +485,7 @@ figure_cold_delayed() {
   start_pair
   start_delay
   warm_delegation ours unbound
-  local who round rounds_done=()
-  for round in $(seq "$rounds"); do
-    names "d$run_id$round" 0 "$delay_names" >"$work/delay$round.txt"
-    for who in ours unbound; do measure "delay$round" "$who" "$work/delay$round.txt" 120 "${delay_load[@]}"; done
-    rounds_done+=("delay$round")
-  done
-  keep_best delay "${rounds_done[@]}"
+  cold_rounds delay d "$delay_names" "${delay_load[@]}"
   names "d${run_id}p" 0 $((delay_names / 2)) >"$work/delay_profiled.txt"
   profile_ours delay "cold resolutions with 20 ms RTT (dnsperf ${delay_load[*]})" \
     measure delay_profiled ours "$work/delay_profiled.txt" 120 "${delay_load[@]}"
