@@ -3,6 +3,8 @@
 #include "resolver/recursor.h"
 #include "resolver/recursor_delegation.h"
 
+#include <algorithm>
+
 namespace recursor {
 
 namespace {
@@ -59,7 +61,11 @@ namespace {
             .validated = false,
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
-        return done(recursor, ctx, std::move(result), extractNegativeTtl(authority));
+        // The CNAMEs that led here are served too: the answer lives no longer than any of them.
+        std::uint32_t ttl = extractNegativeTtl(authority);
+        if (!ctx.cname_chain.empty())
+            ttl = std::min(ttl, extractAnswerTtl(ctx.cname_chain, {}));
+        return done(recursor, ctx, std::move(result), ttl);
     }
 
     ResolveResultOr<NetworkAction> followCname(Recursor& recursor, QueryContext& ctx, const DnsRecord& cname)

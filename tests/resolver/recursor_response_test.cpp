@@ -69,10 +69,11 @@ namespace {
 
     class Classification : public testing::Test {
     protected:
-        Judged judge(
-            std::string_view qname, std::string_view zone, const QueryResult& result, std::uint8_t cnames = 0)
+        Judged judge(std::string_view qname, std::string_view zone, const QueryResult& result,
+            std::uint8_t cnames = 0, std::vector<DnsRecord> chain = {})
         {
             QueryContext ctx;
+            ctx.cname_chain = std::move(chain);
             ctx.qname = ctx.current_qname = name(qname);
             ctx.zone = name(zone);
             ctx.cname_count = cnames;
@@ -169,6 +170,19 @@ namespace {
         const auto msg = cached("nx.example.test");
         ASSERT_TRUE(msg);
         EXPECT_EQ(msg->records.at(0).ttl, 600u);
+
+        // Reached through a CNAME: the chain is served first, and bounds how long the answer lives.
+        const auto alias = response("alias.example.test", aa,
+            { { "alias.example.test", QType::cname, wireName("nx.example.test"), 60 } });
+        std::vector<DnsRecord> chain { alias.response.records[0] };
+        const auto nx
+            = response("nx.example.test", nxdomain, {}, { { "example.test", QType::soa, soa(900), 3600 } });
+        auto judged = judge("nx.example.test", "example.test", nx, 1, chain);
+        ASSERT_TRUE(judged.action);
+        EXPECT_EQ(judged.action->result.answer_count, 1u);
+        const auto hit = *recursor->cache().getAnswerCopy(name("nx.example.test"), QType::a);
+        ASSERT_TRUE(hit);
+        EXPECT_EQ(hit->meta.expires_at - hit->meta.stored_at, 60);
     }
 
     TEST(Referrals, GoOnlyDownwardsAndTowardsTheName)
