@@ -1218,7 +1218,10 @@ class ProcessHygieneTest(RecursorTestCase):
         self.assertEqual(self.settled(self.server.task_count, base_tasks), base_tasks)
         later_rss = self.server.rss_kib()
         slack_kib = 2048
-        self.assertLess(later_rss - warm_rss, slack_kib, f"VmRSS {warm_rss} KiB after warm-up, {later_rss} KiB after as much again")
+        # ThreadSanitizer keeps shadow and trace memory per thread that has ever run: there the resident
+        # size follows how many resolver threads the load happened to start, not what the code keeps.
+        if "TSAN_OPTIONS" not in os.environ:
+            self.assertLess(later_rss - warm_rss, slack_kib, f"VmRSS {warm_rss} KiB after warm-up, {later_rss} KiB after as much again")
         stats = fetch_stats(self.server.http_port)
         self.assertEqual(stats["queries_total"], 12 * 500)
 
