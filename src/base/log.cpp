@@ -40,21 +40,27 @@ namespace {
         return "";
     }
 
+    // The level word and the colon, coloured on a terminal; `add` appends one piece.
+    template <typename Add> void addLevelPrefix(LogLevel level, bool colour, Add&& add)
+    {
+        if (colour) {
+            add(levelColour(level));
+            add("\x1b[1m");
+            add(levelWord(level));
+            add("\x1b[0m\x1b[2m:\x1b[0m ");
+        } else {
+            add(levelWord(level));
+            add(": ");
+        }
+    }
+
 } // namespace
 
 std::string formatLogLine(LogLevel level, std::string_view message, bool colour)
 {
     std::string line;
     line.reserve(message.size() + 32);
-    if (colour) {
-        line += levelColour(level);
-        line += "\x1b[1m";
-        line += levelWord(level);
-        line += "\x1b[0m\x1b[2m:\x1b[0m ";
-    } else {
-        line += levelWord(level);
-        line += ": ";
-    }
+    addLevelPrefix(level, colour, [&line](std::string_view part) { line += part; });
     line += message;
     line += '\n';
     return line;
@@ -96,12 +102,7 @@ void logErrorNoAlloc(std::initializer_list<std::string_view> parts) noexcept
         std::memcpy(line + length, part.data(), n);
         length += n;
     };
-    if (stderrIsTerminal()) {
-        add(levelColour(LogLevel::err));
-        add("\x1b[1merror\x1b[0m\x1b[2m:\x1b[0m ");
-    } else {
-        add("error: ");
-    }
+    addLevelPrefix(LogLevel::err, stderrIsTerminal(), add);
     for (std::string_view part : parts)
         add(part);
     line[length++] = '\n';

@@ -494,7 +494,7 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(
 {
     if (hit.packet.size() < Header::size)
         return servFail(ctx);
-    metrics_->recordQuery(static_cast<RCode>(hit.packet[3] & 0x0F), CacheOutcome::hit);
+    metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);
     recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
     personalize(hit.packet, ctx);
     if (hit.packet.size() <= responseUdpLimit(ctx.edns_info))

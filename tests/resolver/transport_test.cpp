@@ -56,7 +56,7 @@ namespace {
         return *SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&ss), len);
     }
 
-    struct ReplySpec {
+    struct ReplyShape {
         std::optional<std::string_view> qname; // default: the query's question
         std::optional<QType> qtype;
         std::optional<QClass> qclass;
@@ -65,19 +65,19 @@ namespace {
         std::uint32_t ttl = 300; // of the one A record, to tell replies apart
     };
 
-    Bytes replyTo(std::span<const std::uint8_t> query, const ReplySpec& spec = {})
+    Bytes replyTo(std::span<const std::uint8_t> query, const ReplyShape& shape = {})
     {
         const auto msg = *DnsMessage::parse(query);
-        const DnsName qname = spec.qname ? name(*spec.qname) : msg.question_name;
+        const DnsName qname = shape.qname ? name(*shape.qname) : msg.question_name;
         auto w = *PacketWriter::init(
-            qname, spec.qtype.value_or(msg.question_type), spec.qclass.value_or(msg.question_class));
-        const auto id = static_cast<std::uint16_t>(msg.header.id() + spec.id_offset);
+            qname, shape.qtype.value_or(msg.question_type), shape.qclass.value_or(msg.question_class));
+        const auto id = static_cast<std::uint16_t>(msg.header.id() + shape.id_offset);
         auto header = w.getHeader();
         header[0] = static_cast<std::uint8_t>(id >> 8);
         header[1] = static_cast<std::uint8_t>(id);
-        header[2] = static_cast<std::uint8_t>(flag_qr | (spec.tc ? 0x02 : 0));
-        if (!spec.tc) {
-            EXPECT_TRUE(w.startRecord(qname, QType::a, QClass::in, spec.ttl, Section::answer));
+        header[2] = static_cast<std::uint8_t>(flag_qr | (shape.tc ? 0x02 : 0));
+        if (!shape.tc) {
+            EXPECT_TRUE(w.startRecord(qname, QType::a, QClass::in, shape.ttl, Section::answer));
             EXPECT_TRUE(w.writeIPv4({ 192, 0, 2, 1 }));
         }
         return *w.finish();
