@@ -187,6 +187,12 @@ namespace {
             { "dns_cache_misses", "Cache misses", "counter", metrics.cache_misses.load() },
             { "dns_queries_shed_total", "Questions dropped because the resolution queue was full", "counter",
                 metrics.queries_shed.load() },
+            { "dns_dnssec_validations_secure", "Answers validated from the trust anchor", "counter",
+                metrics.dnssec_validations_success.load() },
+            { "dns_dnssec_validations_insecure", "Answers with DNSSEC records that were not validated",
+                "counter", metrics.dnssec_validations_insecure.load() },
+            { "dns_dnssec_validations_bogus", "Answers that failed validation (SERVFAIL)", "counter",
+                metrics.dnssec_validations_bogus.load() },
             { "dns_uptime_seconds", "Server uptime in seconds", "gauge", uptime },
         } };
         std::string out;

@@ -12,8 +12,10 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
         roots = *options.root_servers;
     else
         roots.loadRoots(53);
-    std::unique_ptr<Recursor> recursor(
-        new (std::nothrow) Recursor(std::move(cache), options.validation_enabled, roots));
+    dnssec::TrustAnchorStore anchors
+        = options.trust_anchors ? std::move(*options.trust_anchors) : dnssec::TrustAnchorStore::builtIn();
+    std::unique_ptr<Recursor> recursor(new (std::nothrow)
+            Recursor(std::move(cache), options.validation_enabled, roots, std::move(anchors)));
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     return recursor;
@@ -47,6 +49,14 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const Upst
     const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
 {
     ResolutionMachine machine(*this, qname, qtype, depth, policy, budget);
+    return machine.run(engine);
+}
+
+ResolveResultOr<ResolveResult> Recursor::resolveFromDelegationOf(const UpstreamEngine& engine,
+    const DnsName& start, const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
+    ResolutionBudget& budget)
+{
+    ResolutionMachine machine(*this, start, qname, qtype, depth, policy, budget);
     return machine.run(engine);
 }
 

@@ -1,6 +1,7 @@
 // The resolver core shared by every worker: the cache, the root servers and the resolution entry points.
 #pragma once
 
+#include "dnssec/trust_anchor.h"
 #include "resolver/recursor_cache.h"
 #include "resolver/recursor_machine.h"
 #include "resolver/recursor_nameserver.h"
@@ -24,6 +25,7 @@ struct RecursorOptions {
     Cache::Clock clock; // wall clock for the cache; the system clock when empty
     CacheLimits cache_limits;
     std::optional<NameserverSet> root_servers; // the 13 built-in addresses when empty
+    std::optional<dnssec::TrustAnchorStore> trust_anchors; // the built-in root keys when empty
 };
 
 class Recursor {
@@ -44,22 +46,31 @@ public:
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
         const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
         ResolutionBudget& budget);
+    // The same, starting from the closest delegation at or above `start` instead of the name's own:
+    // DS questions go to the parent's servers (RFC 4035 §4.2).
+    ResolveResultOr<ResolveResult> resolveFromDelegationOf(const UpstreamEngine& engine, const DnsName& start,
+        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
+        ResolutionBudget& budget);
 
     Cache& cache() { return *cache_; }
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
+    const dnssec::TrustAnchorStore& trustAnchors() const { return trust_store_; }
 
 private:
-    Recursor(std::unique_ptr<Cache> cache, bool validation_enabled, const NameserverSet& roots)
+    Recursor(std::unique_ptr<Cache> cache, bool validation_enabled, const NameserverSet& roots,
+        dnssec::TrustAnchorStore trust_store)
         : cache_(std::move(cache))
         , root_servers_(roots)
+        , trust_store_(std::move(trust_store))
         , validation_enabled_(validation_enabled)
     {
     }
 
     std::unique_ptr<Cache> cache_;
     NameserverSet root_servers_;
+    dnssec::TrustAnchorStore trust_store_;
     std::uint16_t default_nameserver_port_ { 53 };
     bool validation_enabled_;
 };

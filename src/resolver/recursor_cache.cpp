@@ -93,7 +93,8 @@ Cache::Cache(Clock clock, CacheLimits limits)
     : clock_(std::move(clock))
     , shard_max_bytes_(limits.max_bytes / 8 * 7 / shard_count)
     , max_delegations_(std::max<std::size_t>(
-          16, limits.max_bytes / 8 / (sizeof(DelegationMap::value_type) + node_overhead)))
+          16, limits.max_bytes / 16 / (sizeof(DelegationMap::value_type) + node_overhead)))
+    , max_zone_security_bytes_(limits.max_bytes / 16)
 {
 }
 
@@ -276,6 +277,82 @@ void Cache::makeDelegationRoom(std::int64_t at)
         }
         delegations_.erase(victim);
     }
+}
+
+std::size_t ZoneKeys::footprint() const
+{
+    std::size_t bytes = sizeof(ZoneKeys) + keytags.size() * sizeof(std::uint16_t);
+    for (const auto& key : keys)
+        bytes += sizeof(key) + key.view().public_key.size();
+    return bytes;
+}
+
+namespace {
+
+    std::size_t zoneSecurityFootprint(const ZoneSecurityEntry& entry)
+    {
+        // Keys shared by several names (a zone and the names passed through on its way) are charged to each.
+        return sizeof(DnsName) + sizeof(ZoneSecurityEntry) + node_overhead
+            + (entry.security.keys ? entry.security.keys->footprint() : 0);
+    }
+
+} // namespace
+
+std::optional<ZoneSecurity> Cache::findZoneSecurity(const DnsName& name)
+{
+    std::shared_lock lock(zone_security_lock_);
+    auto it = zone_security_.find(name);
+    if (it == zone_security_.end() || it->second.expires_at < now())
+        return std::nullopt;
+    return it->second.security;
+}
+
+ResolveResultOr<void> Cache::putZoneSecurity(const DnsName& name, ZoneSecurity security, std::uint32_t ttl)
+{
+    const std::int64_t at = now();
+    try {
+        ZoneSecurityEntry entry { std::move(security), at + ttl };
+        std::unique_lock lock(zone_security_lock_);
+        if (auto old = zone_security_.find(name); old != zone_security_.end()) {
+            zone_security_bytes_ -= zoneSecurityFootprint(old->second);
+            zone_security_.erase(old);
+        }
+        zone_security_bytes_ += zoneSecurityFootprint(entry);
+        zone_security_.emplace(name, std::move(entry));
+        makeZoneSecurityRoom(at);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    return {};
+}
+
+// Like delegations: a sampled expired entry goes first, else the one of a few that expires soonest.
+void Cache::makeZoneSecurityRoom(std::int64_t at)
+{
+    const auto erase = [this](ZoneSecurityMap::iterator it) {
+        zone_security_bytes_ -= zoneSecurityFootprint(it->second);
+        zone_security_.erase(it);
+    };
+    for (std::size_t i = 0; i < reclaim_samples; ++i) {
+        auto it = sampleEntry(zone_security_, zone_security_random_state_);
+        if (it != zone_security_.end() && it->second.expires_at < at)
+            erase(it);
+    }
+    while (zone_security_bytes_ > max_zone_security_bytes_ && !zone_security_.empty()) {
+        auto victim = sampleEntry(zone_security_, zone_security_random_state_);
+        for (std::size_t i = 1; i < eviction_samples; ++i) {
+            auto other = sampleEntry(zone_security_, zone_security_random_state_);
+            if (other->second.expires_at < victim->second.expires_at)
+                victim = other;
+        }
+        erase(victim);
+    }
+}
+
+std::size_t Cache::zoneSecurityCount() const
+{
+    std::shared_lock lock(zone_security_lock_);
+    return zone_security_.size();
 }
 
 void Cache::removeExpiredDelegation(const DnsName& name)

@@ -1,4 +1,5 @@
-// The answer cache (16 independently locked shards keyed by name and type) and the delegation map.
+// The answer cache (16 independently locked shards keyed by name and type), the delegation map and the
+// DNSSEC status of zones (their authenticated keys, or their proven lack of signatures).
 // Entries expire by wall-clock seconds. Memory is bounded: every store also reclaims a few expired
 // entries it samples, and a shard over its share of the byte budget evicts the least recently used of a
 // few sampled entries until it fits again. No operation holds two locks, and copies are allocated
@@ -10,6 +11,7 @@
 #include "wire/constants.h"
 #include "wire/dns_name_context.h"
 #include "wire/name.h"
+#include "wire/rdata/dnssec.h"
 
 #include <array>
 #include <atomic>
@@ -70,8 +72,29 @@ struct CacheHit {
 
 struct CacheLimits {
     static constexpr std::size_t default_max_bytes = 16u * 1024 * 1024;
-    // Answers and delegations together; delegations may take an eighth.
+    // Answers, delegations and zone keys together; delegations and zone keys may take a sixteenth each.
     std::size_t max_bytes { default_max_bytes };
+};
+
+// The authenticated DNSKEY RRset of a zone (RFC 4035 §5.2), with each key's tag computed once.
+struct ZoneKeys {
+    DnsName zone;
+    std::vector<rdata::dnssec::OwnedDnskey> keys;
+    std::vector<std::uint16_t> keytags; // indexed like `keys`
+
+    std::size_t footprint() const;
+};
+
+// What validation knows of a name: in a signed zone whose keys are `keys` (the zone may lie above the
+// name), or insecure (below a delegation proven to be unsigned).
+struct ZoneSecurity {
+    std::shared_ptr<const ZoneKeys> keys; // empty: insecure
+    bool secure() const { return keys != nullptr; }
+};
+
+struct ZoneSecurityEntry {
+    ZoneSecurity security;
+    std::int64_t expires_at { 0 };
 };
 
 struct DelegationEntry {
@@ -86,6 +109,8 @@ public:
 
     static ResolveResultOr<std::unique_ptr<Cache>> init(Clock clock = {}, CacheLimits limits = {});
 
+    std::int64_t now() const { return clock_(); }
+
     ResolveResultOr<std::optional<CacheHit>> getAnswerCopy(const DnsName& name, QType qtype);
     ResolveResultOr<void> putAnswer(const DnsName& name, QType qtype, std::span<const std::uint8_t> packet,
         std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl);
@@ -96,15 +121,20 @@ public:
     ResolveResultOr<void> putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl);
     void removeExpiredDelegation(const DnsName& name);
 
+    std::optional<ZoneSecurity> findZoneSecurity(const DnsName& name);
+    ResolveResultOr<void> putZoneSecurity(const DnsName& name, ZoneSecurity security, std::uint32_t ttl);
+
     static std::size_t answerShardIndex(const CacheKey& key) { return CacheKeyContext {}.hash(key) & 15; }
     std::size_t answerCount() const;
     std::size_t delegationCount() const;
+    std::size_t zoneSecurityCount() const;
     // Bytes charged for answers, over all shards.
     std::size_t answerBytes() const;
 
 private:
     using AnswerMap = std::unordered_map<CacheKey, CachedAnswer, CacheKeyContext, CacheKeyContext>;
     using DelegationMap = std::unordered_map<DnsName, DelegationEntry, DnsNameContext, DnsNameContext>;
+    using ZoneSecurityMap = std::unordered_map<DnsName, ZoneSecurityEntry, DnsNameContext, DnsNameContext>;
 
     struct AnswerShard {
         AnswerMap answers;
@@ -114,11 +144,11 @@ private:
     };
 
     Cache(Clock clock, CacheLimits limits);
-    std::int64_t now() const { return clock_(); }
     AnswerShard& answerShard(const CacheKey& key) { return answers_[answerShardIndex(key)]; }
     // Under the shard's exclusive lock: reclaims sampled expired entries, then evicts until the shard fits.
     void makeRoom(AnswerShard& shard, std::int64_t now);
     void makeDelegationRoom(std::int64_t now);
+    void makeZoneSecurityRoom(std::int64_t now);
 
     Clock clock_;
     std::size_t shard_max_bytes_;
@@ -127,6 +157,11 @@ private:
     std::array<AnswerShard, shard_count> answers_;
     DelegationMap delegations_;
     mutable std::shared_mutex delegations_lock_;
+    std::size_t max_zone_security_bytes_;
+    std::size_t zone_security_bytes_ { 0 }; // under `zone_security_lock_`
+    std::uint64_t zone_security_random_state_ { 0x94D049BB133111EB }; // under `zone_security_lock_`
+    ZoneSecurityMap zone_security_;
+    mutable std::shared_mutex zone_security_lock_;
 };
 
 // Whole seconds of the wall clock.

@@ -2,6 +2,7 @@
 
 #include "resolver/recursor.h"
 #include "resolver/recursor_delegation.h"
+#include "resolver/recursor_dnssec.h"
 #include "resolver/recursor_response.h"
 
 #include <algorithm>
@@ -17,12 +18,18 @@ std::int64_t monotonicMs()
 
 ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype,
     std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
+    : ResolutionMachine(recursor, qname, qname, qtype, depth, policy, budget)
+{
+}
+
+ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& start, const DnsName& qname,
+    QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
     : recursor_(recursor)
     , budget_(budget)
 {
-    const Delegation start = initialNameservers(recursor.cache(), recursor.rootServers(), qname);
-    ctx_.nameservers = start.nameservers;
-    ctx_.zone = start.zone;
+    const Delegation delegation = initialNameservers(recursor.cache(), recursor.rootServers(), start);
+    ctx_.nameservers = delegation.nameservers;
+    ctx_.zone = delegation.zone;
     ctx_.qtype = qtype;
     ctx_.qname = qname;
     ctx_.current_qname = qname;
@@ -41,9 +48,14 @@ TransportResult<QueryResult> ResolutionMachine::ask(const UpstreamEngine& engine
 }
 
 ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(
-    const UpstreamEngine&, const QueryResult& result)
+    const UpstreamEngine& engine, const QueryResult& result)
 {
-    return handleNetworkResponse(recursor_, ctx_, result);
+    if (!ctx_.policy.validate_answers || !recursor_.validationEnabled())
+        return handleNetworkResponse(recursor_, ctx_, result);
+    const AnswerValidator validate = [&](std::span<const DnsRecord* const> answers) {
+        return validateAnswerRrsets(recursor_, engine, budget_, ctx_, answers);
+    };
+    return handleNetworkResponse(recursor_, ctx_, result, validate);
 }
 
 ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engine)

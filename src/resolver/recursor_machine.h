@@ -66,6 +66,7 @@ struct QueryContext {
     std::uint8_t cname_count { 0 };
     bool got_response { false };
     bool advanced { false };
+    bool chain_validated { true }; // every CNAME followed so far came validated
 };
 
 struct NetworkAction {
@@ -78,6 +79,9 @@ class ResolutionMachine {
 public:
     ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype, std::uint8_t depth,
         ResolutionPolicy policy, ResolutionBudget& budget);
+    // Starts from the closest delegation at or above `start` rather than that of `qname`.
+    ResolutionMachine(Recursor& recursor, const DnsName& start, const DnsName& qname, QType qtype,
+        std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget);
 
     ResolveResultOr<ResolveResult> run(const UpstreamEngine& engine);
     // The response classifier acting on this context.

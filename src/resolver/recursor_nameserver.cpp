@@ -1,5 +1,7 @@
 #include "resolver/recursor_nameserver.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -29,37 +31,16 @@ namespace {
 
 namespace {
 
-    std::string_view nextToken(std::string_view& line)
-    {
-        constexpr std::string_view blanks = " \t\r";
-        const std::size_t start = line.find_first_not_of(blanks);
-        if (start == std::string_view::npos) {
-            line = {};
-            return {};
-        }
-        const std::size_t end = std::min(line.find_first_of(blanks, start), line.size());
-        const std::string_view token = line.substr(start, end - start);
-        line.remove_prefix(end);
-        return token;
-    }
-
-    bool equalsIgnoringCase(std::string_view a, std::string_view b)
-    {
-        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-            return dnsToLower(static_cast<std::uint8_t>(x)) == dnsToLower(static_cast<std::uint8_t>(y));
-        });
-    }
-
     // The address of an "owner [ttl] [class] A|AAAA address" line whose type is `type`.
     std::optional<std::string_view> addressOfType(std::string_view line, std::string_view type)
     {
         line = line.substr(0, line.find(';'));
         nextToken(line); // owner
         for (std::string_view token = nextToken(line); !token.empty(); token = nextToken(line)) {
-            if (equalsIgnoringCase(token, type))
+            if (equalsIgnoringAsciiCase(token, type))
                 return nextToken(line);
-            if (equalsIgnoringCase(token, "A") || equalsIgnoringCase(token, "AAAA")
-                || equalsIgnoringCase(token, "NS"))
+            if (equalsIgnoringAsciiCase(token, "A") || equalsIgnoringAsciiCase(token, "AAAA")
+                || equalsIgnoringAsciiCase(token, "NS"))
                 return std::nullopt;
         }
         return std::nullopt;

@@ -31,11 +31,16 @@ namespace {
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
     }
 
-    ResolveResultOr<NetworkAction> buildPositive(Recursor& recursor, const QueryContext& ctx,
-        const DnsMessage& response, std::span<const DnsRecord* const> answers)
+    ResolveResultOr<bool> validateStep(const AnswerValidator& validate, std::span<const DnsRecord* const> answers)
     {
-        // Validation arrives with the chain of trust; until then no answer is validated.
-        const bool validated = false;
+        if (!validate)
+            return false;
+        return validate(answers);
+    }
+
+    ResolveResultOr<NetworkAction> buildPositive(Recursor& recursor, const QueryContext& ctx,
+        const DnsMessage& response, std::span<const DnsRecord* const> answers, bool validated)
+    {
         BuiltPacket built = TRY(
             buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, response.header.rcode(), validated));
         ResolveResult result {
@@ -82,6 +87,17 @@ namespace {
         return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }
 
+    // The CNAME followed and the signatures over it.
+    std::vector<const DnsRecord*> cnameRrsetOf(std::span<const DnsRecord* const> answers, const DnsRecord& cname)
+    {
+        std::vector<const DnsRecord*> out;
+        for (const DnsRecord* rec : answers) {
+            if (rec->name.eql(cname.name) && (rec->rtype == QType::cname || rec->rtype == QType::rrsig))
+                out.push_back(rec);
+        }
+        return out;
+    }
+
     // An SOA of the server's zone that covers the name: the mark of a negative answer (RFC 2308 §2).
     bool isNegativeSoaFor(const DnsRecord* soa, const QueryContext& ctx)
     {
@@ -101,7 +117,7 @@ const DnsRecord* findCnameTarget(std::span<const DnsRecord> records, const DnsNa
 }
 
 ResolveResultOr<NetworkAction> handleNetworkResponse(
-    Recursor& recursor, QueryContext& ctx, const QueryResult& result)
+    Recursor& recursor, QueryContext& ctx, const QueryResult& result, const AnswerValidator& validate)
 {
     const DnsMessage& response = result.response;
     const Header& header = response.header;
@@ -113,10 +129,16 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
             if (answers.empty())
                 return no_progress;
             if (ctx.qtype != QType::cname) {
-                if (const DnsRecord* cname = findCnameTarget(response.records, ctx.current_qname))
+                if (const DnsRecord* cname = findCnameTarget(response.records, ctx.current_qname)) {
+                    // Only the CNAME is used from this response; the answer is validated only when
+                    // every link of the chain was (RFC 4035 §5.3.3 per RRset).
+                    ctx.chain_validated = TRY(validateStep(validate, cnameRrsetOf(answers, *cname)))
+                        && ctx.chain_validated;
                     return followCname(recursor, ctx, *cname);
+                }
             }
-            return buildPositive(recursor, ctx, response, answers);
+            const bool validated = TRY(validateStep(validate, answers)) && ctx.chain_validated;
+            return buildPositive(recursor, ctx, response, answers, validated);
         }
         if (header.aa() && header.anCount() == 0
             && (header.rcode() == RCode::no_error || header.rcode() == RCode::nx_domain)) {

@@ -4,13 +4,18 @@
 
 #include "resolver/recursor_machine.h"
 
+#include <functional>
 #include <optional>
 #include <span>
 
 namespace recursor {
 
+// Judges the DNSSEC status of the answer RRsets a step uses: validated, unsigned, or an error (bogus).
+using AnswerValidator = std::function<ResolveResultOr<bool>(std::span<const DnsRecord* const> answers)>;
+
+// Without a validator, nothing is validated.
 ResolveResultOr<NetworkAction> handleNetworkResponse(
-    Recursor& recursor, QueryContext& ctx, const QueryResult& result);
+    Recursor& recursor, QueryContext& ctx, const QueryResult& result, const AnswerValidator& validate = {});
 
 // The first answer-section CNAME owned by `current` (ASCII case ignored), if any.
 const DnsRecord* findCnameTarget(std::span<const DnsRecord> records, const DnsName& current);

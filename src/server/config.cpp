@@ -295,6 +295,23 @@ ServerResult<NameserverSet> loadRootHints(std::string_view path)
     }
 }
 
+ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path)
+{
+    try {
+        const std::string text = TRY(readWholeFile(path, Config::max_file_size));
+        auto anchors = dnssec::TrustAnchorStore::parse(text);
+        if (anchors)
+            return std::move(*anchors);
+        if (anchors.error() == dnssec::TrustAnchorError::OutOfMemory)
+            return fail(ServerError::OutOfMemory);
+        logError("No usable trust anchor for . in " + std::string(path) + ": "
+            + dottedErrorName(anchors.error()));
+        return fail(ServerError::InvalidTrustAnchor);
+    } catch (const std::bad_alloc&) {
+        return fail(ServerError::OutOfMemory);
+    }
+}
+
 ServerResult<Config> Config::loadFromFile(std::string_view path)
 {
     try {
@@ -393,6 +410,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         cache.max_bytes = TRY(parseUnsigned<std::uint64_t>(value, 10));
     else if (key == "root_hints_file")
         server.recursor.root_hints_file = std::string(value);
+    else if (key == "trust_anchor_file")
+        server.recursor.trust_anchor_file = std::string(value);
     else
         return fail(ServerError::UnknownConfigKey);
     return {};

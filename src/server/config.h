@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "base/socket_address.h"
 #include "ops/control_socket.h"
+#include "dnssec/trust_anchor.h"
 #include "resolver/recursor_cache.h"
 #include "resolver/recursor_nameserver.h"
 #include "server/server_error.h"
@@ -64,11 +65,16 @@ struct ListenAddr {
 // The root server addresses of a root hints file (the A records first, then the AAAA records); an
 // unreadable file fails with its file-system error, one without an address with InvalidRootHints.
 [[nodiscard]] ServerResult<NameserverSet> loadRootHints(std::string_view path);
+// The DNSSEC trust anchors for the root in a file of DS and DNSKEY records (as root.key and root.ds):
+// an unreadable file fails with its file-system error, one without a usable record with
+// InvalidTrustAnchor.
+[[nodiscard]] ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path);
 
 struct RecursorConfig {
     std::optional<std::string> http_listen;
     std::optional<std::string> control_socket_path;
     std::optional<std::string> root_hints_file;
+    std::optional<std::string> trust_anchor_file;
     bool dnssec_validation { true };
 };
 

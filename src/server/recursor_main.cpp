@@ -108,6 +108,20 @@ namespace {
         return TRY(loadRootHints(*path));
     }
 
+    // The trust anchor file of the flag, else of the configuration; none: the built-in root keys.
+    ServerResult<std::optional<dnssec::TrustAnchorStore>> chooseTrustAnchors(
+        const CliOptions& cli, const std::optional<Config>& config)
+    {
+        std::optional<std::string> path;
+        if (cli.trust_anchor_path)
+            path = std::string(*cli.trust_anchor_path);
+        else if (config)
+            path = config->server.recursor.trust_anchor_file;
+        if (!path)
+            return std::optional<dnssec::TrustAnchorStore> {};
+        return TRY(loadTrustAnchors(*path));
+    }
+
     // Returns when the server asks to stop, checking once a second; an interrupted sleep also ends the wait.
     void waitForStopRequest(const RecursorServer& server)
     {
@@ -178,6 +192,8 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
             options.control_socket_path = TRY(*control_socket);
         } else if (auto root_hints = optionValue(args, i, "--root-hints")) {
             options.root_hints_path = TRY(*root_hints);
+        } else if (auto trust_anchor = optionValue(args, i, "--trust-anchor")) {
+            options.trust_anchor_path = TRY(*trust_anchor);
         } else if (arg == "--enable-dnssec") {
             options.enable_dnssec = true;
         } else if (arg == "--disable-dnssec") {
@@ -222,6 +238,7 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.http_listen_addr = TRY(chooseHttpListenAddr(cli, config));
         options.control_socket_path = chooseControlSocketPath(cli, config);
         options.root_servers = TRY(chooseRootServers(cli, config));
+        options.trust_anchors = TRY(chooseTrustAnchors(cli, config));
         if (config)
             options.cache_limits.max_bytes = config->cache.max_bytes;
         options.enable_dnssec

@@ -18,6 +18,7 @@ struct CliOptions {
     std::optional<std::string_view> config_path;
     std::optional<std::string_view> control_socket_path;
     std::optional<std::string_view> root_hints_path;
+    std::optional<std::string_view> trust_anchor_path;
     std::optional<std::size_t> queue_capacity; // no option sets it
     std::optional<std::size_t> worker_count; // no option sets it
     std::optional<SocketAddress> listen_addr;
@@ -35,6 +36,7 @@ inline constexpr std::string_view usage_text
       "      --http-listen <addr:port> HTTP metrics address\n"
       "      --control-socket <path> Control socket path\n"
       "      --root-hints <path>     Root server addresses (root hints file)\n"
+      "      --trust-anchor <path>   DNSSEC trust anchor for the root (DS/DNSKEY)\n"
       "      --enable-dnssec         Enable DNSSEC validation\n"
       "      --disable-dnssec        Disable DNSSEC validation\n"
       "  -h, --help                  Show this help\n"

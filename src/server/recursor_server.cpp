@@ -138,6 +138,7 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
         .clock = {},
         .cache_limits = options.cache_limits,
         .root_servers = options.root_servers,
+        .trust_anchors = std::move(options.trust_anchors),
     });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));

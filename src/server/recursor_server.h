@@ -65,6 +65,7 @@ public:
         bool enable_dnssec { true };
         CacheLimits cache_limits;
         std::optional<NameserverSet> root_servers;
+        std::optional<dnssec::TrustAnchorStore> trust_anchors;
         UpstreamEngine upstream;
         // Runs on the resolver thread before each resolution; tests use it to hold work in the queue.
         std::function<void()> before_answer;

@@ -26,6 +26,7 @@
     X(InvalidZoneName)                                                                                       \
     X(InvalidSetting)                                                                                        \
     X(InvalidRootHints)                                                                                      \
+    X(InvalidTrustAnchor)                                                                                    \
     X(InvalidAddress)                                                                                        \
     /* sockets and threads at start-up */                                                                    \
     X(AddressInUse)                                                                                          \

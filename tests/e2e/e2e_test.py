@@ -691,6 +691,9 @@ class HttpServerTest(RecursorTestCase):
             "dns_cache_hits",
             "dns_cache_misses",
             "dns_queries_shed_total",
+            "dns_dnssec_validations_secure",
+            "dns_dnssec_validations_insecure",
+            "dns_dnssec_validations_bogus",
             "dns_uptime_seconds",
         ]
         self.assertEqual(len(blocks), len(names))
@@ -1064,7 +1067,7 @@ class ConfigurationTest(unittest.TestCase):
                 self.assertEqual(self.run_to_exit(args)[:2], (0, "dovu-recursor 0.1.11\n"))
         code, out, _ = self.run_to_exit(["--help"])
         self.assertEqual(code, 0)
-        self.assertEqual(len(out.encode()), 686)
+        self.assertEqual(len(out.encode()), 761)
         self.assertTrue(out.startswith("Usage: recursor [options]\n\nOptions:\n"))
         code, _, stderr = self.run_to_exit(["--help", "stray"])
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))

@@ -121,7 +121,9 @@ namespace {
         metrics.recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
         metrics.recordQuery(RCode::refused, CacheOutcome::miss);
         metrics.recordQuery(RCode::form_err, CacheOutcome::not_applicable); // FORMERR is not exposed
-        metrics.recordDnssecValidation(DnssecValidationResult::bogus); // nor is DNSSEC
+        metrics.recordDnssecValidation(DnssecValidationResult::bogus);
+        metrics.recordDnssecValidation(DnssecValidationResult::insecure);
+        metrics.recordDnssecValidation(DnssecValidationResult::insecure);
         metrics.recordShed();
         running.now->store(start_seconds + 42);
 
@@ -160,6 +162,19 @@ namespace {
                                  "# HELP dns_queries_shed_total Questions dropped because the resolution queue was full\n"
                                  "# TYPE dns_queries_shed_total counter\n"
                                  "dns_queries_shed_total 1\n"
+                                 "\n"
+                                 "# HELP dns_dnssec_validations_secure Answers validated from the trust anchor\n"
+                                 "# TYPE dns_dnssec_validations_secure counter\n"
+                                 "dns_dnssec_validations_secure 0\n"
+                                 "\n"
+                                 "# HELP dns_dnssec_validations_insecure Answers with DNSSEC records that were not "
+                                 "validated\n"
+                                 "# TYPE dns_dnssec_validations_insecure counter\n"
+                                 "dns_dnssec_validations_insecure 2\n"
+                                 "\n"
+                                 "# HELP dns_dnssec_validations_bogus Answers that failed validation (SERVFAIL)\n"
+                                 "# TYPE dns_dnssec_validations_bogus counter\n"
+                                 "dns_dnssec_validations_bogus 1\n"
                                  "\n"
                                  "# HELP dns_uptime_seconds Server uptime in seconds\n"
                                  "# TYPE dns_uptime_seconds gauge\n"

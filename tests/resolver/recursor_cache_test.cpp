@@ -173,6 +173,22 @@ namespace {
         EXPECT_EQ(msg->records[2].ttl, 0u) << "a TTL never goes below zero";
     }
 
+    TEST(Cache, ZoneKeysLastTheirTtlAndAreFoundByTheZoneOnly)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        auto keys = std::make_shared<ZoneKeys>();
+        keys->zone = name("sec");
+        ASSERT_TRUE(cache->putZoneSecurity(name("SEC"), ZoneSecurity { keys }, 100));
+        ASSERT_TRUE(cache->putZoneSecurity(name("u.sec"), ZoneSecurity {}, 200));
+        EXPECT_EQ(cache->findZoneSecurity(name("sec"))->keys, keys);
+        EXPECT_FALSE(cache->findZoneSecurity(name("u.sec"))->secure());
+        EXPECT_FALSE(cache->findZoneSecurity(name("www.sec"))) << "names below are judged by the walk";
+        clock.now->fetch_add(101);
+        EXPECT_FALSE(cache->findZoneSecurity(name("sec"))) << "expired keys are fetched again";
+        EXPECT_TRUE(cache->findZoneSecurity(name("u.sec")));
+    }
+
     // Without reclaiming and eviction a long-running resolver grows without end.
     TEST(Cache, StaysWithinItsByteBudget)
     {
@@ -183,11 +199,13 @@ namespace {
             const DnsName owner = name("n" + std::to_string(i) + ".test");
             ASSERT_TRUE(cache->putAnswer(owner, QType::a, packet, 1, RCode::no_error, false, false, 60));
             ASSERT_TRUE(cache->putDelegation(owner, setOf("192.0.2.1"), 60));
+            ASSERT_TRUE(cache->putZoneSecurity(owner, ZoneSecurity {}, 60));
         }
         EXPECT_LE(cache->answerBytes(), 1024u * 1024);
         EXPECT_GT(cache->answerCount(), 500u);
         EXPECT_LT(cache->answerCount(), 20000u);
         EXPECT_LT(cache->delegationCount(), 20000u);
+        EXPECT_LT(cache->zoneSecurityCount(), 20000u);
         EXPECT_TRUE(cache->getAnswerCopy(name("n19999.test"), QType::a)->has_value()) << "the newest stays";
 
         // Expired entries are reclaimed by later stores even when nobody looks them up again.

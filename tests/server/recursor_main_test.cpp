@@ -134,10 +134,10 @@ namespace {
 
     constexpr std::string_view version_line = "dovu-recursor 0.1.11\n";
 
-    TEST(UsageText, HasThreeBlocksOf686BytesInAll)
+    TEST(UsageText, HasThreeBlocksOf761BytesInAll)
     {
-        EXPECT_EQ(usage_text.size(), 686u);
-        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 16);
+        EXPECT_EQ(usage_text.size(), 761u);
+        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 17);
         EXPECT_TRUE(usage_text.starts_with("Usage: recursor [options]\n\nOptions:\n"));
         EXPECT_NE(usage_text.find("  -h, --help                  Show this help\n\nConfig notes:\n"),
             std::string_view::npos);
@@ -203,6 +203,8 @@ namespace {
         EXPECT_EQ(joined.enable_dnssec, true);
         EXPECT_TRUE(joined.show_help);
 
+        EXPECT_EQ(parsedOk({ "--trust-anchor", "a.ds" }).trust_anchor_path, "a.ds");
+        EXPECT_EQ(parsedOk({ "--trust-anchor=b.key" }).trust_anchor_path, "b.key");
         EXPECT_EQ(parsedOk({ "--config", "d.conf" }).config_path, "d.conf");
         EXPECT_EQ(parsedOk({ "--config=" }).config_path, "");
         EXPECT_EQ(parsedOk({ "--control-socket=" }).control_socket_path, "");
@@ -421,6 +423,29 @@ namespace {
         EXPECT_EQ(sized->cache_limits.max_bytes, 1'000'000u);
     }
 
+    TEST(BuildInitOptions, ReadsTrustAnchorsFromTheFlagOrTheConfiguration)
+    {
+        ScratchDir dir;
+        const std::string ds = dir.write("root.ds",
+            ". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n");
+        const std::string hints = dir.write("root.hints", ". 3600000 NS a.root-servers.net.\n");
+        const std::string from_config = "[server]\nlisten = 127.0.0.1:53\ntrust_anchor_file = " + hints + "\n";
+
+        auto options = buildInitOptions(parsedOk({ "--trust-anchor", ds }), configFrom(from_config));
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        ASSERT_TRUE(options->trust_anchors);
+        EXPECT_EQ(options->trust_anchors->rootDs().size(), 1u);
+        EXPECT_FALSE(buildInitOptions(parsedOk({}), std::nullopt)->trust_anchors) << "the built-in keys";
+
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(
+            buildInitOptions(parsedOk({}), configFrom(from_config)).error(), ServerError::InvalidTrustAnchor);
+        EXPECT_THAT(testing::internal::GetCapturedStderr(),
+            testing::HasSubstr("No usable trust anchor for . in " + hints + ": error.NoUsableAnchor"));
+        EXPECT_EQ(buildInitOptions(parsedOk({ "--trust-anchor=" + dir.path() + "/missing" }), std::nullopt).error(),
+            ServerError::FileNotFound);
+    }
+
     TEST(BuildInitOptions, RefusesConfiguredHostNames)
     {
         EXPECT_EQ(buildInitOptions(parsedOk({}), configFrom("[server]\nlisten = localhost:53\n")).error(),
@@ -453,7 +478,7 @@ namespace {
             auto run = runProgram({ flag });
             EXPECT_EQ(run.exit_status, 0);
             EXPECT_EQ(run.out, usage_text);
-            EXPECT_EQ(run.out.size(), 686u);
+            EXPECT_EQ(run.out.size(), 761u);
             EXPECT_EQ(run.err, "");
         }
     }
