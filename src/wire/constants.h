@@ -2,7 +2,9 @@
 // QType and QClass are open 16-bit codes: unnamed values read from a packet are carried unchanged.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace recursor {
 
@@ -102,6 +104,61 @@ constexpr std::uint16_t toU16(QType t)
 constexpr std::uint16_t toU16(QClass c)
 {
     return static_cast<std::uint16_t>(c);
+}
+
+// DNSSEC algorithm numbers (IANA "DNS Security Algorithm Numbers").
+enum class DnssecAlgorithm : std::uint8_t {
+    delete_ = 0, // "delete" (RFC 8078) is a C++ keyword
+    rsamd5 = 1,
+    dh = 2,
+    dsa = 3,
+    rsasha1 = 5,
+    dsa_nsec3_sha1 = 6,
+    rsasha1_nsec3_sha1 = 7,
+    rsasha256 = 8,
+    rsasha512 = 10,
+    ecc_gost = 12,
+    ecdsap256sha256 = 13,
+    ecdsap384sha384 = 14,
+    ed25519 = 15,
+    ed448 = 16,
+    indirect = 252,
+    privatedns = 253,
+    privateoid = 254,
+};
+
+// The algorithms whose signatures are checked: RSA/SHA-2 (RFC 5702), ECDSA (RFC 6605), Ed25519 (RFC 8080).
+constexpr bool isSupported(DnssecAlgorithm alg)
+{
+    switch (alg) {
+    case DnssecAlgorithm::rsasha256:
+    case DnssecAlgorithm::rsasha512:
+    case DnssecAlgorithm::ecdsap256sha256:
+    case DnssecAlgorithm::ecdsap384sha384:
+    case DnssecAlgorithm::ed25519:
+        return true;
+    default: // an open byte: every other value, named or not
+        return false;
+    }
+}
+
+// DS digest types (RFC 4034 §5.1.3, RFC 4509, RFC 5933, RFC 6605).
+enum class DigestType : std::uint8_t { sha1 = 1, sha256 = 2, gost = 3, sha384 = 4 };
+
+// The digest length of a DS digest type; nothing for types without a known length.
+constexpr std::optional<std::size_t> digestLength(std::uint8_t digest_type)
+{
+    switch (digest_type) {
+    case static_cast<std::uint8_t>(DigestType::sha1):
+        return 20;
+    case static_cast<std::uint8_t>(DigestType::sha256):
+    case static_cast<std::uint8_t>(DigestType::gost):
+        return 32;
+    case static_cast<std::uint8_t>(DigestType::sha384):
+        return 48;
+    default:
+        return std::nullopt;
+    }
 }
 
 } // namespace recursor

@@ -154,7 +154,12 @@ WireResult<void> PacketWriter::writeName(const DnsName& name, bool compress)
     const std::size_t start = buf_.size();
     if (name.isEmpty())
         return writeU8(0);
-    if (compress && !name.isRoot()) {
+    if (name_form_ == NameForm::canonical) {
+        DnsName lower = name;
+        lower.makeLowerCase();
+        return append(lower.wireBytes());
+    }
+    if (compress && name_form_ == NameForm::as_asked && !name.isRoot()) {
         const LookupResult best = lookupName(name);
         if (best.offset >= 1 && best.offset <= max_pointer_offset) {
             if (best.match_len < name.len) {

@@ -18,6 +18,10 @@ public:
     static constexpr std::size_t max_candidates = 128;
     static constexpr std::size_t max_pointer_offset = 0x3FFF;
 
+    // How writeName puts names down: as each field asks (compressed where the type allows it), always
+    // in full, or in full and lower-cased as in the DNSSEC canonical form (RFC 4034 §6.2).
+    enum class NameForm : std::uint8_t { as_asked, in_full, canonical };
+
     struct LookupResult {
         std::size_t offset { 0 }; // 0 = nothing found
         std::size_t match_len { 0 };
@@ -39,6 +43,7 @@ public:
     WireResult<void> writeIPv6(const std::array<std::uint8_t, 16>& addr) { return writeBlob(addr); }
     WireResult<void> writeBlob(std::span<const std::uint8_t> bytes);
     WireResult<void> writeName(const DnsName& name, bool compress);
+    void setNameForm(NameForm form) { name_form_ = form; }
 
     // Closes the open record: fills in RDLENGTH and counts it in its section.
     WireResult<void> commit();
@@ -71,6 +76,7 @@ private:
     bool record_begun_ { false }; // startRecord ran and the record was neither committed nor rolled back
     std::array<std::uint16_t, max_candidates> name_positions_ {};
     Section current_section_ { Section::answer };
+    NameForm name_form_ { NameForm::as_asked };
 };
 
 } // namespace recursor

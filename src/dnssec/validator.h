@@ -1,0 +1,42 @@
+// RRSIG verification with one candidate key (RFC 4035 §5.3) for RSA/SHA-256, RSA/SHA-512 (RFC 5702),
+// ECDSA P-256 and P-384 (RFC 6605) and Ed25519 (RFC 8080), and DS matching (RFC 4034 §5).
+// Nothing here knows zones or trust: choosing candidate keys and signatures is the caller's work.
+#pragma once
+
+#include "dnssec/dnssec_error.h"
+#include "wire/record.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace recursor::dnssec {
+
+// True when `rrsig` verifies over `records` (one RRset, any order and TTL) with `public_key` (the DNSKEY
+// key field) at `now_unix`, false when the cryptographic check says it does not. Errors, in the order
+// checked: AlgorithmNotSupported; SignatureNotYetValid, SignatureExpired (plain unsigned 32-bit
+// comparisons, both ends inside the window); MixedNames, MixedTypes, MixedClasses; InvalidRRSIG (also a
+// labels field above the owner's label count); InvalidPublicKey, InvalidSignature; OpenSSLError;
+// OutOfMemory. Only OutOfMemory means something other than "this key does not verify this signature".
+// type_covered, keytag, signer_name and original_ttl only go into the signed data.
+DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<const std::uint8_t> public_key,
+    std::span<const DnsRecord> records, std::int64_t now_unix);
+
+// The RRSIG RDATA without its signature (RFC 4034 §3.1.8.1), signer name lower-cased.
+DnssecResult<std::vector<std::uint8_t>> serializeRRSIG(const rdata::dnssec::RRSIG& rrsig);
+
+// The whole data `rrsig` signs over `records` (rrsetDigest collected).
+DnssecResult<std::vector<std::uint8_t>> signedData(
+    const rdata::dnssec::RRSIG& rrsig, std::span<const DnsRecord> records);
+
+// The DS digest (RFC 4034 §5.1.4, RFC 4509, RFC 6605) of a DNSKEY at `owner`: SHA-1, SHA-256 or SHA-384
+// for digest types 1, 2 and 4; nothing for any other type or a key longer than 1020 bytes.
+std::optional<std::vector<std::uint8_t>> computeDNSKEYDigest(std::uint16_t flags, std::uint8_t protocol,
+    std::uint8_t algorithm, std::span<const std::uint8_t> public_key, const DnsName& owner,
+    std::uint8_t digest_type);
+
+// Whether `ds` names `key` at `owner`: key tag, algorithm, digest length of the type, digest bytes.
+bool validateDS(const rdata::dnssec::DS& ds, const rdata::dnssec::DNSKEY& key, const DnsName& owner);
+
+} // namespace recursor::dnssec
