@@ -20,7 +20,6 @@ import time
 import unittest
 
 import dns.dnssec
-import dns.flags
 import dns.message
 import dns.name
 import dns.query

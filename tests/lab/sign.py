@@ -188,7 +188,8 @@ def colliding_keys(zone, zsk_line):
         key = exponent + random.randbytes(len(zsk.key) - len(exponent) - 2)
         partial = key_tag_sum(head + key + b"\0\0")
         word = (target - partial - (partial >> 16)) % 0x10000
-        rdata = dns.rdata.from_wire(dns.rdataclass.IN, dns.rdatatype.DNSKEY, head + key + word.to_bytes(2, "big"), 0, len(head) + len(key) + 2)
+        wire = head + key + word.to_bytes(2, "big")
+        rdata = dns.rdata.from_wire(dns.rdataclass.IN, dns.rdatatype.DNSKEY, wire, 0, len(wire))
         if dns.dnssec.key_id(rdata) == target and rdata.key != zsk.key:  # a carry can spoil the sum: try again
             keys.add(f"{zone} 3600 IN DNSKEY {rdata.to_text()}")
     return sorted(keys)
