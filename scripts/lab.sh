@@ -5,15 +5,18 @@
 # server addresses (10.53.0.0/16) are put on it, so nothing sent in there can leave the machine.
 # Every simulated host of tests/lab/hosts gets its own server instance on its own addresses: NSD with
 # only that host's zones from tests/lab/zones, or tests/lab/fake_server.py. Needs root.
+# The root, sec. and the zones below sec. are signed at every start by tests/lab/sign.py, in the lab's
+# state directory; the root's trust anchor is written there as root.key (DNSKEY) and root.ds (DS).
 #
 # Usage:
 #   scripts/lab.sh up [NAME]              create lab NAME (default rlab) and wait until every server answers
 #   scripts/lab.sh down [NAME]            stop everything in it, delete the namespace and its state
-#   scripts/lab.sh exec [NAME] -- CMD...  run CMD inside the lab
-#   scripts/lab.sh status [NAME]          show the labs, or the hosts of one
+#   scripts/lab.sh exec [NAME] -- CMD...  run CMD inside the lab, RECURSOR_LAB_DIR set to its state
+#   scripts/lab.sh status [NAME]          show the labs, or the hosts and trust anchor files of one
 #   scripts/lab.sh try                    build the release binary, bring lab rlab up and run the
 #                                         resolver in it on 127.0.0.1:5353 (HTTP 127.0.0.1:9153)
-#   scripts/lab.sh with-lab -- CMD...     run CMD in a lab of its own, then take the lab down
+#   scripts/lab.sh with-lab -- CMD...     run CMD in a lab of its own (RECURSOR_LAB_DIR set as for
+#                                         exec), then take the lab down
 #   scripts/lab.sh bare -- CMD...         run CMD in a namespace of its own with only loopback up:
 #                                         there every packet to a root server fails at once
 # with-lab and bare exit with status 77 (a skip for ctest) when not run as root.
@@ -68,12 +71,12 @@ EOF
 }
 
 start_host() { # name state host server addresses zones
-  local name=$1 dir=$2/$3 host=$3 server=$4 addresses=$5 zones=$6 address zone
+  local name=$1 state=$2 dir=$2/$3 host=$3 server=$4 addresses=$5 zones=$6 address zone
   mkdir -p "$dir"
   for address in ${addresses//,/ }; do in_ns "$name" ip addr add "$address/32" dev lo; done
   case $server in
     nsd)
-      for zone in ${zones//,/ }; do cp "$lab/zones/$(zone_file "$zone")" "$dir/"; done
+      for zone in ${zones//,/ }; do cp "$state/zones/$(zone_file "$zone")" "$dir/"; done
       write_nsd_conf "$dir" "$host" "$addresses" "$zones"
       in_ns "$name" nsd -c "$dir/nsd.conf" </dev/null >>"$dir/log" 2>&1 || fail "nsd of host $host did not start: $(tail -3 "$dir/log")"
       ;;
@@ -84,6 +87,14 @@ start_host() { # name state host server addresses zones
     none) ;;
     *) fail "unknown server kind '$server' for host $host" ;;
   esac
+}
+
+# The zones are copied into the state directory, and the DNSSEC ones signed there: the signatures are
+# fresh at every start, and the trust anchor of this lab's root (new keys each time) is written beside.
+sign_zones() { # state
+  mkdir -p "$1/zones"
+  cp "$lab"/zones/*.zone "$1/zones/"
+  /usr/bin/python3 "$lab/sign.py" "$1" || fail "signing the zones failed"
 }
 
 # /etc/netns/NAME/{hosts,resolv.conf} replace /etc/hosts and /etc/resolv.conf for whatever runs inside:
@@ -154,7 +165,9 @@ cmd_up() {
   fi
   cmd_down "$name" >/dev/null
   command -v nsd >/dev/null || fail "nsd is not installed (scripts/setup.sh installs it)"
+  command -v dnssec-signzone >/dev/null || fail "dnssec-signzone is not installed (scripts/setup.sh installs it)"
   mkdir -p "$state"
+  sign_zones "$state"
   write_netns_etc "$name"
   ip netns add "$name"
   in_ns "$name" ip link set lo up
@@ -217,6 +230,7 @@ cmd_status() {
     fi
     printf '  %-12s %-9s %-12s %s  %s\n' "$host" "$server" "$pid" "${addresses//,/ }" "${zones//,/ }"
   done < <(hosts)
+  echo "  trust anchor of the root: $state/root.ds (DS), $state/root.key (DNSKEY)"
 }
 
 cmd_exec() { # [NAME] -- CMD...
@@ -227,6 +241,7 @@ cmd_exec() { # [NAME] -- CMD...
   [ $# -gt 0 ] || fail "exec: no command"
   check_name "$name"
   ns_exists "$name" || fail "lab $name is not up (scripts/lab.sh up $name)"
+  export RECURSOR_LAB_DIR=$state_base/$name
   exec ip netns exec "$name" "$@"
 }
 
@@ -240,7 +255,7 @@ cmd_with_lab() {
   trap 'exit 130' INT TERM
   cmd_up "$name"
   local status=0
-  ip netns exec "$name" "$@" || status=$?
+  RECURSOR_LAB_DIR=$state_base/$name ip netns exec "$name" "$@" || status=$?
   return $status
 }
 

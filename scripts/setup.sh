@@ -8,7 +8,7 @@ packages=(
   libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang-16 libclang-rt-16-dev clang-format
   python3-dnspython
-  bind9-dnsutils knot-dnsutils dnsperf
+  bind9-dnsutils bind9-utils knot-dnsutils dnsperf
   prometheus socat netcat-openbsd curl
   iproute2 procps
   nsd

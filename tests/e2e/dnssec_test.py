@@ -1,0 +1,339 @@
+#!/usr/bin/python3
+"""DNSSEC validation end to end: the recursor binary in the signed lab, from the lab root's trust anchor.
+
+scripts/lab.sh signs the root, sec. and the zones below it at every lab start and writes the root's trust
+anchor to RECURSOR_LAB_DIR/root.ds and root.key (tests/lab/README.md lists the names and why they exist).
+The premise tests check the lab itself with dnspython, no resolver involved; the other classes each start
+a recursor with the anchor (DS form, then DNSKEY form) or with validation off, and ask with dig.
+
+Run: scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/dnssec_test.py --binary build/debug/recursor
+ or, in a lab already up: scripts/lab.sh exec -- /usr/bin/python3 tests/e2e/dnssec_test.py --binary ...
+"""
+
+import concurrent.futures
+import os
+import pathlib
+import re
+import sys
+import threading
+import time
+import unittest
+
+import dns.dnssec
+import dns.message
+import dns.name
+import dns.query
+import dns.rdatatype
+import dns.rrset
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test  # noqa: E402
+import resolution_test  # noqa: E402  its helpers only: no test class is imported into this module
+from e2e_test import http_get, parse_dig, run_tool, split_http  # noqa: E402
+
+LAB_DIR = os.environ.get("RECURSOR_LAB_DIR", "")
+ROOT_DS, ROOT_KEY = os.path.join(LAB_DIR, "root.ds"), os.path.join(LAB_DIR, "root.key")
+ROOT_SERVER, SEC_SERVER, SIGNED_SERVER, UNSIGNED_SERVER = "198.41.0.4", "10.53.7.1", "10.53.8.1", "10.53.8.2"
+BOGUS_METRIC = "dns_dnssec_validations_bogus"  # Metrics::dnssec_validations_bogus, exposed with the dns_ prefix
+CLIENT_TIMEOUT = 15  # above the resolver's ~10 s bound for one question
+KEYTRAP_BOUND = 5.0  # seconds: validation work is bounded, so the KeyTrap name fails well before the time-out
+
+SECURE, INSECURE, BOGUS, NEGATIVE = "secure", "insecure", "bogus", "negative"
+
+# (name, type, outcome, answer data of the asked type). secure: NOERROR with AD; insecure: NOERROR without
+# AD; negative: NXDOMAIN (no data given) or NODATA ([]) without AD; bogus: SERVFAIL.
+CASES = [
+    ("www.alg8.sec.", "A", SECURE, ["198.51.100.8"]),
+    ("www.alg8.sec.", "AAAA", SECURE, ["2001:db8:5ec::8"]),
+    ("www.alg10.sec.", "A", SECURE, ["198.51.100.10"]),
+    ("www.alg10.sec.", "AAAA", SECURE, ["2001:db8:5ec::10"]),
+    ("www.alg13.sec.", "A", SECURE, ["198.51.100.13"]),
+    ("www.alg13.sec.", "AAAA", SECURE, ["2001:db8:5ec::13"]),
+    ("www.alg14.sec.", "A", SECURE, ["198.51.100.14"]),
+    ("www.alg14.sec.", "AAAA", SECURE, ["2001:db8:5ec::14"]),
+    ("www.alg15.sec.", "A", SECURE, ["198.51.100.15"]),
+    ("www.alg15.sec.", "AAAA", SECURE, ["2001:db8:5ec::15"]),
+    ("anything.wild.sec.", "A", SECURE, ["198.51.100.20"]),  # wildcard expansion
+    ("exact.wild.sec.", "A", SECURE, ["198.51.100.21"]),
+    ("cname.alg13.sec.", "A", SECURE, ["198.51.100.8"]),  # CNAME in alg13.sec. to alg8.sec.
+    ("www.sub.deep.sec.", "A", SECURE, ["198.51.100.45"]),  # zone cut below the empty non-terminal deep.sec.
+    ("www.n3.sec.", "A", SECURE, ["198.51.100.43"]),
+    ("www.optout.sec.", "A", SECURE, ["198.51.100.44"]),
+    ("types.sec.", "MX", SECURE, ["10 mail.types.sec."]),
+    ("txt.types.sec.", "TXT", SECURE, ['"signed" "text"']),
+    ("_sip._udp.types.sec.", "SRV", SECURE, ["10 60 5060 sip.types.sec."]),
+    ("types.sec.", "CAA", SECURE, ['0 issue "ca.example.net"']),
+    ("_443._tcp.www.types.sec.", "TLSA", SECURE, ["3 1 1 " + "0123456789abcdef" * 4]),
+    ("types.sec.", "NAPTR", SECURE, ['100 10 "S" "SIP+D2U" "" _sip._udp.types.sec.']),
+    ("www.types.sec.", "HTTPS", SECURE, ['1 . alpn="h2"']),
+    ("ok.corrupt.sec.", "A", SECURE, ["198.51.100.55"]),  # only www's signature is damaged
+    ("ok.stripped.sec.", "A", SECURE, ["198.51.100.56"]),
+    ("www.insecure.sec.", "A", INSECURE, ["198.51.100.40"]),  # no DS, NSEC proof, another host
+    ("tosigned.insecure.sec.", "A", INSECURE, ["198.51.100.8"]),  # unsigned CNAME to signed data
+    ("www.unsigned.n3.sec.", "A", INSECURE, ["198.51.100.41"]),  # no DS, NSEC3 proof
+    ("www.unsigned.optout.sec.", "A", INSECURE, ["198.51.100.42"]),  # no DS, NSEC3 opt-out proof
+    ("www.ed448.sec.", "A", INSECURE, ["198.51.100.16"]),  # the only key's algorithm is not supported
+    ("www.glue.test.", "A", INSECURE, ["192.0.2.1"]),  # unsigned TLD below the signed root
+    ("nx.alg13.sec.", "A", NEGATIVE, None),
+    ("www.alg13.sec.", "TXT", NEGATIVE, []),
+    ("nx.n3.sec.", "A", NEGATIVE, None),
+    ("deep.sec.", "A", NEGATIVE, []),  # empty non-terminal
+    ("nosuch.sec.", "A", NEGATIVE, None),
+    ("www.badds.sec.", "A", BOGUS, None),  # the DS names a key the zone does not publish
+    ("www.corrupt.sec.", "A", BOGUS, None),  # flipped bytes in the RRSIG
+    ("www.expired.sec.", "A", BOGUS, None),  # every signature expired
+    ("www.stripped.sec.", "A", BOGUS, None),  # RRSIG removed, DS in sec.
+    ("www.nods.sec.", "A", BOGUS, None),  # DS gone from sec., its NSEC still says there is one
+    ("www.keytrap.sec.", "A", BOGUS, None),  # 48 colliding keys, 48 garbage signatures
+]
+KEY_CASES = [c for c in CASES if c[0] in ("www.alg8.sec.", "www.alg13.sec.", "www.sub.deep.sec.", "www.insecure.sec.",
+                                           "www.unsigned.optout.sec.", "nx.alg13.sec.", "www.corrupt.sec.", "www.nods.sec.")]
+BOGUS_NAMES = [c[0] for c in CASES if c[2] == BOGUS]
+
+
+def dig_recursor(port, name, rdtype):
+    """dig +dnssec against the recursor: (reply summary from parse_dig, answer data of the asked type, seconds)."""
+    argv = ["dig", "@127.0.0.1", "-p", str(port), "+dnssec", "+bufsize=4096", "+notcp", "+ignore", "+tries=1"]
+    started = time.monotonic()
+    out = run_tool(argv + [f"+time={CLIENT_TIMEOUT}", name, rdtype], timeout=CLIENT_TIMEOUT + 5).stdout.decode()
+    elapsed = time.monotonic() - started
+    reply = parse_dig(out)
+    section = out.split(";; ANSWER SECTION:\n", 1)[1].split("\n\n", 1)[0] if ";; ANSWER SECTION:" in out else ""
+    records = re.findall(r"^\S+\s+\d+\s+IN\s+(\S+)\s+(.*)$", section, re.M)
+    return reply, sorted(normal(data) for rtype, data in records if rtype == rdtype), elapsed
+
+
+def normal(data):
+    """Record data as dig and dnspython write it may differ in hex case and spaces inside hex fields."""
+    return re.sub(r"(?<=[0-9a-fA-F]) (?=[0-9a-fA-F]{8})", "", data).lower()
+
+
+def outcome_of(reply, data):
+    ad = "ad" in reply["flags"]
+    if reply["status"] == "SERVFAIL":
+        return BOGUS
+    if reply["status"] == "NXDOMAIN" or (reply["status"] == "NOERROR" and not data):
+        return NEGATIVE + (" with AD" if ad else "")
+    return SECURE if ad else INSECURE
+
+
+def bogus_counter(port):
+    """The counter from /metrics, or None when it is not there."""
+    status, _, body = split_http(http_get(port, "/metrics"))
+    match = re.search(rf"^{BOGUS_METRIC} (\d+)$", body.decode(), re.M)
+    return int(match.group(1)) if status == "HTTP/1.1 200 OK" and match else None
+
+
+# --------------------------------------------------------------------------------------------------
+# The lab as the cases assume it, checked with dnspython's own validation
+
+
+def fetch(server, name, rdtype):
+    query = dns.message.make_query(name, rdtype, want_dnssec=True, payload=4096)
+    query.flags = 0
+    return dns.query.tcp(query, server, timeout=3)
+
+
+def rrset_and_sigs(message, name, rdtype, section="answer"):
+    records = getattr(message, section)
+    owner = dns.name.from_text(name)
+    find = lambda rtype, covers=dns.rdatatype.NONE: next(  # noqa: E731
+        (r for r in records if r.name == owner and r.rdtype == rtype and r.covers == covers), None)
+    return find(dns.rdatatype.from_text(rdtype)), find(dns.rdatatype.RRSIG, dns.rdatatype.from_text(rdtype))
+
+
+def zone_keys(server, zone):
+    keys, _ = rrset_and_sigs(fetch(server, zone, "DNSKEY"), zone, "DNSKEY")
+    return {dns.name.from_text(zone): keys}
+
+
+def verifies(rrset, sigs, keys):
+    try:
+        dns.dnssec.validate(rrset, sigs, keys)
+        return True
+    except dns.dnssec.ValidationFailure:
+        return False
+
+
+def nsec_types(message, owner):
+    owner = dns.name.from_text(owner)
+    for rrset in message.authority:
+        if rrset.rdtype in (dns.rdatatype.NSEC, dns.rdatatype.NSEC3) and (
+                rrset.name == owner or rrset.rdtype == dns.rdatatype.NSEC3):
+            return rrset[0].windows, rrset
+    raise AssertionError(f"no NSEC/NSEC3 for {owner} in\n{message}")
+
+
+def bitmap_has(windows, rdtype):
+    window, bit = divmod(int(rdtype), 256)
+    return any(w == window and len(bits) > bit // 8 and bits[bit // 8] & (0x80 >> bit % 8) for w, bits in windows)
+
+
+class SignedLabPremiseTest(unittest.TestCase):
+    """The signed zones, asked directly, are what the cases need: failures here are the lab's, not the resolver's."""
+
+    # (server, zone, name, type, does the served RRset verify with the zone's served keys)
+    SIGNATURES = [
+        (ROOT_SERVER, ".", "sec.", "DS", True),
+        (SEC_SERVER, "sec.", "sub.deep.sec.", "DS", True),
+        *[(SIGNED_SERVER, f"alg{n}.sec.", f"www.alg{n}.sec.", "AAAA", True) for n in (8, 10, 13, 14, 15)],
+        (SIGNED_SERVER, "ed448.sec.", "www.ed448.sec.", "A", True),
+        (SIGNED_SERVER, "wild.sec.", "anything.wild.sec.", "A", True),
+        (SIGNED_SERVER, "types.sec.", "www.types.sec.", "HTTPS", True),
+        (SIGNED_SERVER, "optout.sec.", "www.optout.sec.", "A", True),
+        (SIGNED_SERVER, "corrupt.sec.", "www.corrupt.sec.", "A", False),
+        (SIGNED_SERVER, "expired.sec.", "www.expired.sec.", "A", False),
+        (SIGNED_SERVER, "keytrap.sec.", "www.keytrap.sec.", "A", False),
+        (SIGNED_SERVER, "keytrap.sec.", "keytrap.sec.", "DNSKEY", True),
+    ]
+    # (child zone, whether the DS in its parent matches one of the child's served keys)
+    DELEGATIONS = [("sec.", True), ("alg8.sec.", True), ("ed448.sec.", True), ("sub.deep.sec.", True),
+                   ("keytrap.sec.", True), ("badds.sec.", False)]
+
+    def test_anchor_files_name_the_served_root_key(self):
+        keys = zone_keys(ROOT_SERVER, ".")[dns.name.root]
+        anchor_key = dns.rrset.from_text(".", 0, "IN", "DNSKEY", pathlib.Path(ROOT_KEY).read_text().split(" DNSKEY ", 1)[1].strip())
+        anchor_ds = dns.rrset.from_text(".", 0, "IN", "DS", pathlib.Path(ROOT_DS).read_text().split(" DS ", 1)[1].strip())
+        self.assertIn(anchor_key[0], keys)
+        self.assertEqual(dns.dnssec.make_ds(".", anchor_key[0], "SHA256"), anchor_ds[0])
+        self.assertEqual(sorted((k.flags, k.algorithm) for k in keys), [(256, 8), (257, 8)])
+
+    def test_signatures_verify_only_where_they_should(self):
+        for server, zone, name, rdtype, good in self.SIGNATURES:
+            with self.subTest(name=name, rdtype=rdtype):
+                rrset, sigs = rrset_and_sigs(fetch(server, name, rdtype), name, rdtype)
+                self.assertIsNotNone(rrset)
+                self.assertEqual(verifies(rrset, sigs, zone_keys(server, zone)), good)
+        rrset, sigs = rrset_and_sigs(fetch(SIGNED_SERVER, "www.stripped.sec.", "A"), "www.stripped.sec.", "A")
+        self.assertEqual((rrset is None, sigs), (False, None))
+
+    def test_ds_records_match_the_child_keys_except_badds(self):
+        for zone, good in self.DELEGATIONS:
+            with self.subTest(zone=zone):
+                parent = dns.name.from_text(zone).parent().to_text()
+                ds, sigs = rrset_and_sigs(fetch(ROOT_SERVER if parent == "." else SEC_SERVER, zone, "DS"), zone, "DS")
+                server = SEC_SERVER if zone == "sec." else SIGNED_SERVER
+                keys = zone_keys(server, zone)[dns.name.from_text(zone)]
+                made = {dns.dnssec.make_ds(zone, key, ds[0].digest_type) for key in keys}
+                self.assertEqual(bool(made & set(ds)), good)
+
+    def test_no_ds_is_proven_for_insecure_delegations_but_not_for_nods(self):
+        for server, child, proof in ((SEC_SERVER, "insecure.sec.", "NSEC"), (SIGNED_SERVER, "unsigned.n3.sec.", "NSEC3"),
+                                     (SIGNED_SERVER, "unsigned.optout.sec.", "NSEC3")):
+            with self.subTest(child=child):
+                reply = fetch(server, child, "DS")
+                windows, rrset = nsec_types(reply, child)
+                self.assertEqual((reply.answer, dns.rdatatype.to_text(rrset.rdtype)), ([], proof))
+                self.assertFalse(bitmap_has(windows, dns.rdatatype.DS))
+                if child.startswith("unsigned.optout"):
+                    self.assertTrue(all(r[0].flags & 1 for r in reply.authority if r.rdtype == dns.rdatatype.NSEC3))
+        reply = fetch(SEC_SERVER, "nods.sec.", "DS")
+        windows, _ = nsec_types(reply, "nods.sec.")
+        self.assertEqual((reply.answer, bitmap_has(windows, dns.rdatatype.DS)), ([], True))
+
+    def test_keytrap_keys_and_signatures_collide_on_the_zsk_tag(self):
+        keys = zone_keys(SIGNED_SERVER, "keytrap.sec.")[dns.name.from_text("keytrap.sec.")]
+        zone_signing_tags = [dns.dnssec.key_id(k) for k in keys if k.flags == 256]
+        _, sigs = rrset_and_sigs(fetch(SIGNED_SERVER, "www.keytrap.sec.", "A"), "www.keytrap.sec.", "A")
+        self.assertGreaterEqual(len(zone_signing_tags), 40)
+        self.assertEqual(len(set(zone_signing_tags)), 1)
+        self.assertGreaterEqual(len(sigs), 40)
+        self.assertEqual({(s.key_tag, s.algorithm) for s in sigs}, {(zone_signing_tags[0], 8)})
+
+
+# --------------------------------------------------------------------------------------------------
+# The resolver
+
+
+class ValidatingTestCase(e2e_test.RecursorTestCase):
+    extra_args = ["--trust-anchor", ROOT_DS]
+
+    @classmethod
+    def setUpClass(cls):
+        try:
+            super().setUpClass()
+        except AssertionError as error:
+            raise AssertionError(f"the recursor did not start with {' '.join(cls.extra_args)}: {error}") from None
+
+    def ask_all(self, cases):
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            return list(pool.map(lambda c: dig_recursor(self.server.dns_port, c[0], c[1]), cases))
+
+    def assertOutcomes(self, cases, validating=True):
+        for (name, rdtype, expected, data), (reply, got, _) in zip(cases, self.ask_all(cases)):
+            with self.subTest(name=name, rdtype=rdtype):
+                outcome = outcome_of(reply, got)
+                if not validating:  # nothing is authenticated, and nothing refused
+                    expected = {SECURE: INSECURE, BOGUS: INSECURE}.get(expected, expected)
+                self.assertEqual(outcome, expected, f"{name} {rdtype}: {reply['status']} flags {sorted(reply['flags'])}")
+                if expected in (SECURE, INSECURE) and data is not None:
+                    self.assertEqual(got, sorted(normal(d) for d in data))
+                if expected == NEGATIVE:
+                    self.assertEqual(reply["status"], "NOERROR" if data == [] else "NXDOMAIN")
+        self.assertServerAlive()
+
+
+class ValidationTest(ValidatingTestCase):
+    """Trust anchor as DS (root.ds): every case of the table; bogus outcomes counted; KeyTrap bounded."""
+
+    def test_every_case_has_its_outcome_and_bogus_ones_are_counted(self):
+        before = bogus_counter(self.server.http_port)
+        self.assertOutcomes(CASES)
+        after = bogus_counter(self.server.http_port)
+        self.assertIsNotNone(before, f"/metrics has no line '{BOGUS_METRIC} N'")
+        self.assertGreaterEqual(after - before, len(BOGUS_NAMES), f"{BOGUS_METRIC} after {len(BOGUS_NAMES)} bogus names")
+
+    def test_keytrap_fails_fast_while_other_names_are_answered(self):
+        result = {}
+        worker = threading.Thread(target=lambda: result.update(keytrap=dig_recursor(self.server.dns_port, "www.keytrap.sec.", "A")))
+        worker.start()
+        # A cold name of another signed zone (wild.sec. answers any), asked while the KeyTrap name is in work.
+        reply, data, elapsed = dig_recursor(self.server.dns_port, "while-keytrap.wild.sec.", "A")
+        worker.join()
+        keytrap, _, keytrap_elapsed = result["keytrap"]
+        with self.subTest(name="www.keytrap.sec."):
+            self.assertEqual(keytrap["status"], "SERVFAIL")
+            self.assertLess(keytrap_elapsed, KEYTRAP_BOUND)
+        with self.subTest(name="while-keytrap.wild.sec."):
+            self.assertEqual((reply["status"], "ad" in reply["flags"], data), ("NOERROR", True, ["198.51.100.20"]))
+            self.assertLess(elapsed, KEYTRAP_BOUND)
+        self.assertServerAlive()
+
+
+class DnskeyAnchorTest(ValidatingTestCase):
+    """The same anchor given as the root's DNSKEY (root.key) gives the same outcomes."""
+
+    extra_args = ["--trust-anchor", ROOT_KEY]
+
+    def test_key_cases(self):
+        self.assertOutcomes(KEY_CASES)
+
+
+class ValidationOffTest(ValidatingTestCase):
+    """--disable-dnssec: the same RCODEs and data, bogus names answered, AD never set."""
+
+    extra_args = ["--disable-dnssec"]
+
+    def test_same_answers_without_ad(self):
+        # Not the KeyTrap name: its 48 signatures do not fit a 4096-byte reply, which then comes truncated.
+        self.assertOutcomes([c for c in CASES if c[0] != "www.keytrap.sec."], validating=False)
+
+
+def main():
+    import argparse
+
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--binary", required=True)
+    args, rest = parser.parse_known_args()
+    e2e_test.BINARY = os.path.abspath(args.binary)
+    if not os.access(e2e_test.BINARY, os.X_OK):
+        sys.exit(f"not an executable: {e2e_test.BINARY}")
+    if not resolution_test.inside_the_lab():
+        sys.exit("not inside the lab: run through scripts/lab.sh with-lab -- ... or scripts/lab.sh exec -- ...")
+    if not (os.path.isfile(ROOT_DS) and os.path.isfile(ROOT_KEY)):
+        sys.exit(f"no trust anchor files in RECURSOR_LAB_DIR={LAB_DIR!r}: run through scripts/lab.sh with-lab or exec")
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
