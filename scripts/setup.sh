@@ -10,7 +10,7 @@ packages=(
   python3-dnspython
   bind9-dnsutils bind9-utils knot-dnsutils dnsperf
   prometheus socat netcat-openbsd curl
-  iproute2 procps
+  iproute2 iptables procps
   nsd
 )
 

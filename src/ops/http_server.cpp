@@ -28,7 +28,7 @@ namespace {
     constexpr std::size_t request_buffer_size = 4096;
     constexpr std::int64_t request_deadline_ms = 1000;
     constexpr int listen_backlog = 128;
-    constexpr std::size_t exposition_initial_capacity = 1024;
+    constexpr std::size_t exposition_initial_capacity = 1536;
     // What a client sent beyond the request head is read and dropped for at most this long and this much
     // after the reply, so that closing does not reset the connection under the reply.
     constexpr std::int64_t linger_ms = 1000;
@@ -175,7 +175,7 @@ namespace {
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
-        const std::array<ExpositionBlock, 10> blocks { {
+        const std::array<ExpositionBlock, 13> blocks { {
             { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
             { "dns_queries_success", "Successful queries (NOERROR)", "counter",
                 metrics.queries_success.load() },
@@ -187,11 +187,11 @@ namespace {
             { "dns_cache_misses", "Cache misses", "counter", metrics.cache_misses.load() },
             { "dns_queries_shed_total", "Questions dropped because the resolution queue was full", "counter",
                 metrics.queries_shed.load() },
-            { "dns_dnssec_validations_secure", "Answers validated from the trust anchor", "counter",
+            { "dns_dnssec_secure_total", "Answers validated from the trust anchor", "counter",
                 metrics.dnssec_validations_success.load() },
-            { "dns_dnssec_validations_insecure", "Answers with DNSSEC records that were not validated",
+            { "dns_dnssec_insecure_total", "Answers with DNSSEC records that were not validated",
                 "counter", metrics.dnssec_validations_insecure.load() },
-            { "dns_dnssec_validations_bogus", "Answers that failed validation (SERVFAIL)", "counter",
+            { "dns_dnssec_bogus_total", "Answers that failed validation (SERVFAIL)", "counter",
                 metrics.dnssec_validations_bogus.load() },
             { "dns_uptime_seconds", "Server uptime in seconds", "gauge", uptime },
         } };

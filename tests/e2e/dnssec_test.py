@@ -34,7 +34,7 @@ from e2e_test import http_get, parse_dig, run_tool, split_http  # noqa: E402
 LAB_DIR = os.environ.get("RECURSOR_LAB_DIR", "")
 ROOT_DS, ROOT_KEY = os.path.join(LAB_DIR, "root.ds"), os.path.join(LAB_DIR, "root.key")
 ROOT_SERVER, SEC_SERVER, SIGNED_SERVER, UNSIGNED_SERVER = "198.41.0.4", "10.53.7.1", "10.53.8.1", "10.53.8.2"
-BOGUS_METRIC = "dns_dnssec_validations_bogus"  # Metrics::dnssec_validations_bogus, exposed with the dns_ prefix
+BOGUS_METRIC = "dns_dnssec_bogus_total"  # Metrics::dnssec_validations_bogus, exposed with the dns_ prefix
 CLIENT_TIMEOUT = 15  # above the resolver's ~10 s bound for one question
 KEYTRAP_BOUND = 5.0  # seconds: validation work is bounded, so the KeyTrap name fails well before the time-out
 
@@ -307,6 +307,36 @@ class DnskeyAnchorTest(ValidatingTestCase):
 
     def test_key_cases(self):
         self.assertOutcomes(KEY_CASES)
+
+
+class KeyCacheTest(ValidatingTestCase):
+    """Keys learnt once serve every later answer of the zone until they expire."""
+
+    # Outgoing questions (all, and those for DS and DNSKEY in class IN) counted by the namespace's filter.
+    RULES = {"all": [], "DS": ["-m", "string", "--algo", "bm", "--hex-string", "|002b0001|"],
+             "DNSKEY": ["-m", "string", "--algo", "bm", "--hex-string", "|00300001|"]}
+
+    def upstream_questions(self):
+        out = run_tool(["iptables", "-w", "-L", "OUTPUT", "-v", "-x", "-n"]).stdout.decode()
+        return {line.split("recursor-key-cache-")[1].split()[0]: int(line.split()[0])
+                for line in out.splitlines() if "recursor-key-cache-" in line}
+
+    def setUp(self):
+        for qtype, match in self.RULES.items():
+            rule = ["-p", "udp", "--dport", "53", *match, "-m", "comment", "--comment", f"recursor-key-cache-{qtype}"]
+            run_tool(["iptables", "-w", "-A", "OUTPUT", *rule])
+            self.addCleanup(run_tool, ["iptables", "-w", "-D", "OUTPUT", *rule])
+
+    def test_a_second_name_of_a_known_zone_costs_one_exchange(self):
+        first, _, _ = dig_recursor(self.server.dns_port, "www.alg14.sec.", "A")
+        self.assertEqual((first["status"], "ad" in first["flags"]), ("NOERROR", True))
+        cold = self.upstream_questions()
+        self.assertGreater(cold["DS"], 0, cold)
+        self.assertGreater(cold["DNSKEY"], 0, cold)
+        second, _, _ = dig_recursor(self.server.dns_port, "www.alg14.sec.", "AAAA")
+        self.assertEqual((second["status"], "ad" in second["flags"]), ("NOERROR", True))
+        warm = self.upstream_questions()
+        self.assertEqual({k: warm[k] - cold[k] for k in warm}, {"all": 1, "DS": 0, "DNSKEY": 0})
 
 
 class ValidationOffTest(ValidatingTestCase):

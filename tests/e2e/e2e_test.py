@@ -691,9 +691,9 @@ class HttpServerTest(RecursorTestCase):
             "dns_cache_hits",
             "dns_cache_misses",
             "dns_queries_shed_total",
-            "dns_dnssec_validations_secure",
-            "dns_dnssec_validations_insecure",
-            "dns_dnssec_validations_bogus",
+            "dns_dnssec_secure_total",
+            "dns_dnssec_insecure_total",
+            "dns_dnssec_bogus_total",
             "dns_uptime_seconds",
         ]
         self.assertEqual(len(blocks), len(names))
