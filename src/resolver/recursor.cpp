@@ -52,12 +52,4 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const Upst
     return machine.run(engine);
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveFromDelegationOf(const UpstreamEngine& engine,
-    const DnsName& start, const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
-    ResolutionBudget& budget)
-{
-    ResolutionMachine machine(*this, start, qname, qtype, depth, policy, budget);
-    return machine.run(engine);
-}
-
 } // namespace recursor

@@ -46,11 +46,6 @@ public:
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
         const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
         ResolutionBudget& budget);
-    // The same, starting from the closest delegation at or above `start` instead of the name's own:
-    // DS questions go to the parent's servers (RFC 4035 §4.2).
-    ResolveResultOr<ResolveResult> resolveFromDelegationOf(const UpstreamEngine& engine, const DnsName& start,
-        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
-        ResolutionBudget& budget);
 
     Cache& cache() { return *cache_; }
     bool validationEnabled() const { return validation_enabled_; }

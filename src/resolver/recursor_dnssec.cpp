@@ -254,7 +254,7 @@ private:
     {
         const DnsName root = DnsName::root();
         const dnssec::TrustAnchorStore& anchors = recursor_.trustAnchors();
-        if (auto fetched = TRY(fetch(root, QType::dnskey, false))) {
+        if (auto fetched = TRY(fetch(root, QType::dnskey))) {
             const auto keyset = rrsetOf(fetched->answer, root, QType::dnskey);
             for (const DnsRecord& candidate : keyset) {
                 if (!isAnchored(candidate.rdata.get<RDataTag::dnskey>()))
@@ -286,7 +286,7 @@ private:
     // A child of a signed zone: signed when a DS the parent signed leads to its keys (RFC 4035 §5.2).
     ResolveResultOr<ZoneSecurity> childSecurity(const DnsName& name, const ZoneSecurity& parent)
     {
-        auto ds_response = TRY(fetch(name, QType::ds, true));
+        auto ds_response = TRY(fetch(name, QType::ds));
         if (!ds_response)
             return std::unexpected(ResolveError::ServFail);
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
@@ -308,7 +308,7 @@ private:
 
     ResolveResultOr<ZoneSecurity> securityFromDs(const DnsName& name, std::span<const DS> ds_set, std::uint32_t ds_ttl)
     {
-        auto key_response = TRY(fetch(name, QType::dnskey, false));
+        auto key_response = TRY(fetch(name, QType::dnskey));
         if (!key_response)
             return std::unexpected(ResolveError::ServFail);
         const auto keyset = rrsetOf(key_response->answer, name, QType::dnskey);
@@ -335,7 +335,7 @@ private:
         case DsDenial::unproven:
             break;
         }
-        auto key_response = TRY(fetch(name, QType::dnskey, false));
+        auto key_response = TRY(fetch(name, QType::dnskey));
         if (key_response && answeredByEnclosingZone(name, *key_response))
             return parent;
         return std::unexpected(ResolveError::DnssecBogus);
@@ -458,13 +458,10 @@ private:
         return std::nullopt;
     }
 
-    ResolveResultOr<std::optional<Fetched>> fetch(const DnsName& qname, QType qtype, bool from_parent)
+    ResolveResultOr<std::optional<Fetched>> fetch(const DnsName& qname, QType qtype)
     {
-        DnsName start = qname;
-        if (from_parent)
-            start.chopOff(); // DS lives on the parent's side of the cut (RFC 4035 §4.2)
-        auto result = recursor_.resolveFromDelegationOf(
-            engine_, start, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_);
+        auto result = recursor_.resolveFromNetworkWithPolicy(
+            engine_, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_);
         if (!result) {
             if (result.error() == ResolveError::OutOfMemory)
                 return std::unexpected(ResolveError::OutOfMemory);

@@ -16,18 +16,27 @@ std::int64_t monotonicMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+namespace {
+
+    // Where a question starts: DS lives on the parent's side of a zone cut, so a DS question starts from
+    // the closest delegation above the name, never from the name's own zone (RFC 4035 §4.2).
+    DnsName startingPoint(const DnsName& qname, QType qtype)
+    {
+        DnsName start = qname;
+        if (qtype == QType::ds)
+            start.chopOff();
+        return start;
+    }
+
+} // namespace
+
 ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype,
     std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
-    : ResolutionMachine(recursor, qname, qname, qtype, depth, policy, budget)
-{
-}
-
-ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& start, const DnsName& qname,
-    QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
     : recursor_(recursor)
     , budget_(budget)
 {
-    const Delegation delegation = initialNameservers(recursor.cache(), recursor.rootServers(), start);
+    const Delegation delegation
+        = initialNameservers(recursor.cache(), recursor.rootServers(), startingPoint(qname, qtype));
     ctx_.nameservers = delegation.nameservers;
     ctx_.zone = delegation.zone;
     ctx_.qtype = qtype;

@@ -79,9 +79,6 @@ class ResolutionMachine {
 public:
     ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype, std::uint8_t depth,
         ResolutionPolicy policy, ResolutionBudget& budget);
-    // Starts from the closest delegation at or above `start` rather than that of `qname`.
-    ResolutionMachine(Recursor& recursor, const DnsName& start, const DnsName& qname, QType qtype,
-        std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget);
 
     ResolveResultOr<ResolveResult> run(const UpstreamEngine& engine);
     // The response classifier acting on this context.

@@ -337,6 +337,9 @@ class KeyCacheTest(ValidatingTestCase):
         self.assertEqual((second["status"], "ad" in second["flags"]), ("NOERROR", True))
         warm = self.upstream_questions()
         self.assertEqual({k: warm[k] - cold[k] for k in warm}, {"all": 1, "DS": 0, "DNSKEY": 0})
+        # With the zone's own servers known, its DS is still asked of its parent's (RFC 4035 §4.2).
+        ds, data, _ = dig_recursor(self.server.dns_port, "alg14.sec.", "DS")
+        self.assertEqual((ds["status"], "ad" in ds["flags"], len(data)), ("NOERROR", True, 1))
 
 
 class ValidationOffTest(ValidatingTestCase):
