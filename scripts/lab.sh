@@ -292,10 +292,12 @@ cmd_try() {
 The resolver runs inside lab $name on 127.0.0.1:5353 (HTTP on 127.0.0.1:9153); stop it with Ctrl-C.
 From another terminal:
   scripts/lab.sh exec -- dig @127.0.0.1 -p 5353 www.glue.test
+  scripts/lab.sh exec -- dig @127.0.0.1 -p 5353 www.alg13.sec     # validated: the ad flag
   scripts/lab.sh exec -- curl -s http://127.0.0.1:9153/stats
 
 EOF
-  ip netns exec "$name" "$binary" --listen 127.0.0.1:5353 --http-listen 127.0.0.1:9153 --disable-dnssec
+  ip netns exec "$name" "$binary" --listen 127.0.0.1:5353 --http-listen 127.0.0.1:9153 \
+    --trust-anchor "$state_base/$name/root.key"
 }
 
 command=${1:-}

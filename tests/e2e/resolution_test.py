@@ -4,7 +4,7 @@
 The lab (scripts/lab.sh, tests/lab/README.md) is a network namespace holding the 13 root server addresses
 and the servers of the lab's zones. Each test class starts its own recursor in there, on 127.0.0.1 with
 ephemeral ports; the process walks down from the lab's root servers. Expected values come from
-tests/lab/zones/*.zone and tests/lab/fake_server.py. DNSSEC validation is off: the lab is unsigned.
+tests/lab/zones/*.zone and tests/lab/fake_server.py. The zones asked here are unsigned, below insecure delegations of the signed lab root.
 
 Run: scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/resolution_test.py --binary build/debug/recursor
  or, in a lab already up: scripts/lab.sh exec -- /usr/bin/python3 tests/e2e/resolution_test.py --binary ...
@@ -172,7 +172,8 @@ class LabPremiseTest(unittest.TestCase):
 
 
 class LabRecursorTestCase(e2e_test.RecursorTestCase):
-    extra_args = ["--disable-dnssec"]
+    # Validating from the lab root's key: the zones asked here lie below insecure delegations.
+    extra_args = ["--trust-anchor", os.path.join(os.environ.get("RECURSOR_LAB_DIR", ""), "root.key")]
 
     def ask(self, name, rdtype="A", **kwargs):
         return ask(self.server.dns_port, name, rdtype, **kwargs)
