@@ -3,6 +3,10 @@
 // reading back as the name written (compared ignoring case, since a compressed name takes the case of the
 // occurrence it points to), and writing that second
 // parse out again must give exactly the same bytes: parse-then-write reaches a fixed point in one step.
+// Every parsed record must also have a canonical form, and every RRSIG is checked with every DNSKEY of
+// the message over the RRset it covers: hostile keys and signatures must give an answer, not a crash.
+#include "dnssec/canonical.h"
+#include "dnssec/validator.h"
 #include "wire/record.h"
 #include "wire/writer.h"
 
@@ -121,12 +125,48 @@ void expectSameRecords(const std::vector<const DnsRecord*>& kept, const DnsMessa
 
 } // namespace
 
+// The records of `msg` that form the RRset an RRSIG record covers.
+std::vector<DnsRecord> coveredRrset(const DnsMessage& msg, const DnsRecord& sig_record)
+{
+    const auto& sig = sig_record.rdata.get<recursor::RDataTag::rrsig>();
+    std::vector<DnsRecord> rrset;
+    for (const DnsRecord& rec : msg.records) {
+        if (recursor::toU16(rec.rtype) == sig.type_covered && rec.name.eql(sig_record.name)
+            && rec.rclass == sig_record.rclass)
+            rrset.push_back(rec);
+    }
+    return rrset;
+}
+
+void checkDnssec(const DnsMessage& msg)
+{
+    for (const DnsRecord& rec : msg.records) {
+        auto canonical = recursor::dnssec::serializeRData(rec);
+        if (!canonical || canonical->size() > 0xFFFF)
+            fail("a parsed record has no canonical form");
+    }
+    for (const DnsRecord& sig : msg.records) {
+        if (sig.rdata.tag() != recursor::RDataTag::rrsig)
+            continue;
+        const auto rrset = coveredRrset(msg, sig);
+        for (const DnsRecord& key : msg.records) {
+            if (rrset.empty() || key.rdata.tag() != recursor::RDataTag::dnskey)
+                continue;
+            const auto& rrsig = sig.rdata.get<recursor::RDataTag::rrsig>();
+            // Inside every window: the cryptographic checks run.
+            (void)recursor::dnssec::verifyRRSIG(
+                rrsig, key.rdata.get<recursor::RDataTag::dnskey>().public_key, rrset, rrsig.sig_inception);
+        }
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::span<const std::uint8_t> packet(data, size);
     auto msg = DnsMessage::parse(packet);
     if (!msg)
         return 0;
+    checkDnssec(*msg);
     auto first = rewrite(*msg);
     if (!first)
         return 0;
