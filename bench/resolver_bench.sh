@@ -15,7 +15,10 @@
 #   6. validated, 20 ms RTT figure 3 with distinct names under wild.sec.
 #   7. upstream queries     UDP queries and TCP connections to port 53 per validated cold answer, each
 #                           resolver alone from its start (the DS and DNSKEY fetches included), counted
-#                           by an iptables rule of the namespace's OUTPUT chain over N distinct names
+#                           by an iptables rule of the namespace's OUTPUT chain over N distinct names;
+#                           unbound also once more with aggressive-nsec: no, since by default it
+#                           answers names of a signed wildcard from the cached NSEC (RFC 8198): then
+#                           figures 5 and 6 are not cold for it (its NSD CPU is near 0%)
 # Each figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
 # taken in turns, since the machine is shared. With profiling on, an extra pass per throughput figure
 # runs `perf record` on ours (never during a measured round) and prints its hottest symbols.
@@ -26,7 +29,7 @@
 #
 # Usage: bench/resolver_bench.sh [--quick] [--memory-names N] [--memory-rate QPS] [--no-profile]
 #                                [--binary PATH] [--keep-logs]
-#   --quick           smaller counts and durations, no profiles (about a minute)
+#   --quick           smaller counts and durations, no profiles (about a minute and a half)
 #   --memory-names N  names for figure 4 (default 1000000, quick 60000), a multiple of 10
 #   --memory-rate Q   pace of figure 4 in queries/s per resolver (default 12000)
 #   --no-profile      skip the perf passes (--profile turns them on in --quick)
@@ -44,7 +47,7 @@ profile=""
 binary=$repo/build/release/recursor
 keep_logs=no
 
-usage() { sed -n '27,34p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '30,37p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=yes ;;
@@ -125,7 +128,7 @@ build_binary() {
 # --- clean-up ----------------------------------------------------------------------------------------
 
 work=""
-delay_pid="" # the delay line of figure 3 while it runs
+delay_pid="" # the delay line of figures 3 and 6 while it runs
 started_pids=() # every process the script started in the background, stopped by pid on exit
 lab_up=no
 upstream_pids=() # the lab's NSD processes, whose CPU each run reports
@@ -250,19 +253,19 @@ EOF
   unbound-checkconf "$file" >/dev/null || fail "unbound-checkconf rejects $file"
 }
 
-start_unbound() {
-  local config=$work/unbound.conf
-  [ "$validating" = yes ] && config=$work/unbound-validating.conf
-  ip netns exec "$lab" unbound -d -c "$config" </dev/null >>"$work/unbound.log" 2>&1 &
-  pid_of[unbound]=$!
-  port_of[unbound]=$unbound_port
+start_unbound() { # [who config]: unbound, or a variant of its validating configuration (figure 7)
+  local who=${1:-unbound} config=${2:-$work/unbound.conf}
+  [ -n "${2:-}" ] || [ "$validating" = no ] || config=$work/unbound-validating.conf
+  ip netns exec "$lab" unbound -d -c "$config" </dev/null >>"$work/$who.log" 2>&1 &
+  pid_of[$who]=$!
+  port_of[$who]=$unbound_port
   started_pids+=("$!")
-  wait_answering "$unbound_port" || fail "unbound does not answer (log: $work/unbound.log)"
+  wait_answering "$unbound_port" || fail "$who does not answer (log: $work/$who.log)"
 }
 
 stop_resolver() { # who
   local who=$1 pid=${pid_of[$1]}
-  if [ "$who" != unbound ]; then
+  if [[ $who != unbound* ]]; then
     printf 'SHUTDOWN\n' | socat -t 3 - "UNIX-CONNECT:$work/$who.sock" >/dev/null 2>&1 || true
   else
     kill "$pid" 2>/dev/null || true
@@ -531,6 +534,7 @@ stop_delay() { # key
   kill "$delay_pid" 2>/dev/null || true
   wait_exit "$delay_pid" 5 || { kill -KILL "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; }
   forget_pid "$delay_pid"
+  delay_pid=""
   result[$key.counters]=$(grep 'packets delayed' "$work/nfq_delay.log" | sed 's/^nfq_delay: //')
   note "delay line: ${result[$key.counters]}"
 }
@@ -561,6 +565,7 @@ upstream_count() { # udp|tcp: packets the rule counted since the last zeroing
   in_lab iptables -L OUTPUT -v -x -n | awk -v c="bench-upstream-$1" '$0 ~ c { print $1 }'
 }
 
+# unbound_nsec is unbound without RFC 8198 (aggressive-nsec: no): it must ask for every wildcard name.
 figure_upstream() { # per resolver, alone: N names from its start, the first of them its ready probe
   note "figure 7: upstream queries per validated cold answer, $upstream_names names per resolver, each alone"
   upstream_rules -A
@@ -568,9 +573,13 @@ figure_upstream() { # per resolver, alone: N names from its start, the first of 
   sed 1d "$work/upstream.txt" >"$work/upstream_rest.txt"
   ready_probe=$(head -1 "$work/upstream.txt")
   local who udp tcp
-  for who in ours unbound; do
+  for who in ours unbound unbound_nsec; do
     in_lab iptables -Z OUTPUT
-    if [ "$who" = ours ]; then start_ours ours "$ours_port" "$ours_http"; else start_unbound; fi
+    case $who in
+      ours) start_ours ours "$ours_port" "$ours_http" ;;
+      unbound) start_unbound ;;
+      unbound_nsec) start_unbound unbound_nsec "$work/unbound-no-aggressive-nsec.conf" ;;
+    esac
     measure upstream "$who" "$work/upstream_rest.txt" 120 -n 1 -c 4 -q 20
     udp=$(upstream_count udp) tcp=$(upstream_count tcp)
     result[upstream.$who.udp]=$udp
@@ -723,6 +732,8 @@ report() {
   row "5. validated cold/s ($cold_names names, -q 50)" "${result[vcold.ours.qps]}" "${result[vcold.unbound.qps]}" ">=" 1.0
   row "6. validated, 20 ms RTT ($delay_names names)" "${result[vdelay.ours.qps]}" "${result[vdelay.unbound.qps]}" ">=" 1.0
   row "7. upstream queries/validated cold answer" "${result[upstream.ours.per_answer]}" "${result[upstream.unbound.per_answer]}" "<=" 1.0
+  printf '%-44s %12s %12s %8s\n' "   unbound with aggressive-nsec: no" "${result[upstream.ours.per_answer]}" \
+    "${result[upstream.unbound_nsec.per_answer]}" "$(ratio "${result[upstream.ours.per_answer]}" "${result[upstream.unbound_nsec.per_answer]}")"
   row "4. VmRSS KiB after $memory_names names" "${result[memory.ours.rss]}" "${result[memory.unbound.rss]}" "<=" 1.0
   printf '%-44s %12s %12s %8s\n' "   ours with cache_max_bytes = 8 MiB" "${result[memory.small.rss]}" "${result[memory.unbound.rss]}" \
     "$(ratio "${result[memory.small.rss]}" "${result[memory.unbound.rss]}")"
@@ -738,8 +749,8 @@ report() {
   printf '    measured RTT to an authoritative server %s ms (UDP), client to resolver %s ms; delay line: %s\n' \
     "${result[vdelay.rtt_upstream]}" "${result[vdelay.rtt_client]}" "${result[vdelay.counters]}"
   printf '  7. upstream queries, each resolver alone from its start over %s distinct names under wild.sec.\n' "$upstream_names"
-  for who in ours unbound; do
-    printf '    %-8s %s UDP queries + %s TCP connections to port 53 for %s answers (lost %s, NOERROR %s of %s)\n' "$who" \
+  for who in ours unbound unbound_nsec; do
+    printf '    %-12s %s UDP queries + %s TCP connections to port 53 for %s answers (lost %s, NOERROR %s of %s)\n' "$who" \
       "${result[upstream.$who.udp]}" "${result[upstream.$who.tcp]}" "${result[upstream.$who.answers]}" \
       "${result[upstream.$who.lost]}" "${result[upstream.$who.noerror]}" "${result[upstream.$who.sent]}"
   done
@@ -779,6 +790,8 @@ done
 lab_dir=$("$repo/scripts/lab.sh" exec "$lab" -- printenv RECURSOR_LAB_DIR)
 [ -s "$lab_dir/root.key" ] || fail "the lab has no trust anchor at $lab_dir/root.key"
 write_unbound_conf "$work/unbound-validating.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\""
+write_unbound_conf "$work/unbound-no-aggressive-nsec.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\"" \
+  "aggressive-nsec: no"
 
 figure_cache_hits
 figure_cold 2 cold c
