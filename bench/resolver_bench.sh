@@ -7,8 +7,19 @@
 #   3. cold with 20 ms RTT  the same, 500 queries outstanding, while every packet to or from port 53
 #                           waits 10 ms (iptables NFQUEUE and bench/nfq_delay.c: this kernel has no netem)
 #   4. resident memory      VmRSS after N distinct cold names, paced, sampled every N/10 names
-# Ours runs with --disable-dnssec and unbound with module-config "iterator": neither validates. Each
-# figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
+# For these four, ours runs with --disable-dnssec and unbound with module-config "iterator": neither
+# validates. The next three validate, both from the lab root's trust anchor (root.key of the lab's state
+# directory; unbound with module-config "validator iterator"), which each checks first: AD on a name of
+# the signed wildcard *.wild.sec., SERVFAIL on www.badds.sec.:
+#   5. validated cold/s     figure 2 with distinct names under wild.sec.
+#   6. validated, 20 ms RTT figure 3 with distinct names under wild.sec.
+#   7. upstream queries     UDP queries and TCP connections to port 53 per validated cold answer, each
+#                           resolver alone from its start (the DS and DNSKEY fetches included), counted
+#                           by an iptables rule of the namespace's OUTPUT chain over N distinct names;
+#                           unbound also once more with aggressive-nsec: no, since by default it
+#                           answers names of a signed wildcard from the cached NSEC (RFC 8198): then
+#                           figures 5 and 6 are not cold for it (its NSD CPU is near 0%)
+# Each figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
 # taken in turns, since the machine is shared. With profiling on, an extra pass per throughput figure
 # runs `perf record` on ours (never during a measured round) and prints its hottest symbols.
 #
@@ -18,7 +29,7 @@
 #
 # Usage: bench/resolver_bench.sh [--quick] [--memory-names N] [--memory-rate QPS] [--no-profile]
 #                                [--binary PATH] [--keep-logs]
-#   --quick           smaller counts and durations, no profiles (about a minute)
+#   --quick           smaller counts and durations, no profiles (about a minute and a half)
 #   --memory-names N  names for figure 4 (default 1000000, quick 60000), a multiple of 10
 #   --memory-rate Q   pace of figure 4 in queries/s per resolver (default 12000)
 #   --no-profile      skip the perf passes (--profile turns them on in --quick)
@@ -36,7 +47,7 @@ profile=""
 binary=$repo/build/release/recursor
 keep_logs=no
 
-usage() { sed -n '19,26p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '30,37p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=yes ;;
@@ -52,11 +63,11 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$quick" = yes ]; then
-  profile_name=quick rounds=1 hit_seconds=4 cold_names=20000 delay_names=10000
+  profile_name=quick rounds=1 hit_seconds=4 cold_names=20000 delay_names=10000 upstream_names=1000
   memory_names=${memory_names:-60000}
   profile=${profile:-no}
 else
-  profile_name=full rounds=3 hit_seconds=10 cold_names=100000 delay_names=50000
+  profile_name=full rounds=3 hit_seconds=10 cold_names=100000 delay_names=50000 upstream_names=10000
   memory_names=${memory_names:-1000000}
   profile=${profile:-yes}
 fi
@@ -117,7 +128,7 @@ build_binary() {
 # --- clean-up ----------------------------------------------------------------------------------------
 
 work=""
-delay_pid="" # the delay line of figure 3 while it runs
+delay_pid="" # the delay line of figures 3 and 6 while it runs
 started_pids=() # every process the script started in the background, stopped by pid on exit
 lab_up=no
 upstream_pids=() # the lab's NSD processes, whose CPU each run reports
@@ -175,22 +186,34 @@ write_root_hints() { # file: the lab's 13 root server addresses (tests/lab/hosts
 
 declare -A pid_of port_of
 
-wait_answering() { # port: until it resolves a name of the lab, at most 15 s
+# Whether the resolvers started next validate, and the wildcard their cold names are drawn from.
+validating=no wild_zone=wild.test
+lab_dir="" # the lab's state directory, where its root's trust anchor is
+ready_probe="glue.test SOA" # the question a fresh resolver must answer before it is measured
+
+use_validation() { # yes|no
+  validating=$1
+  if [ "$1" = yes ]; then wild_zone=wild.sec; else wild_zone=wild.test; fi
+}
+
+wait_answering() { # port: until it resolves the ready probe, at most 15 s
   for _ in $(seq 150); do
-    in_lab dig @127.0.0.1 -p "$1" +tries=1 +time=1 glue.test SOA 2>/dev/null | grep -q 'status: NOERROR' && return 0
+    # shellcheck disable=SC2086 # the probe is a name and a type
+    in_lab dig @127.0.0.1 -p "$1" +tries=1 +time=1 $ready_probe 2>/dev/null | grep -q 'status: NOERROR' && return 0
     sleep 0.1
   done
   return 1
 }
 
 start_ours() { # who port http_port [cache_max_bytes]
-  local who=$1 port=$2 http=$3 config_args=()
+  local who=$1 port=$2 http=$3 config_args=() dnssec_args=(--disable-dnssec)
+  [ "$validating" = yes ] && dnssec_args=(--trust-anchor "$lab_dir/root.key")
   if [ -n "${4:-}" ]; then
     printf '[server]\nlisten = 127.0.0.1:%s\ncache_max_bytes = %s\n' "$port" "$4" >"$work/$who.conf"
     config_args=(-c "$work/$who.conf")
   fi
   ip netns exec "$lab" "$binary" "${config_args[@]}" --listen "127.0.0.1:$port" --http-listen "127.0.0.1:$http" \
-    --control-socket "$work/$who.sock" --root-hints "$work/lab.hints" --disable-dnssec \
+    --control-socket "$work/$who.sock" --root-hints "$work/lab.hints" "${dnssec_args[@]}" \
     </dev/null >>"$work/$who.log" 2>&1 &
   pid_of[$who]=$!
   port_of[$who]=$port
@@ -198,16 +221,18 @@ start_ours() { # who port http_port [cache_max_bytes]
   wait_answering "$port" || fail "$who does not answer on port $port (log: $work/$who.log)"
 }
 
-write_unbound_conf() {
-  cat >"$work/unbound.conf" <<EOF
-# unbound as the benchmark's yardstick: iterator only (no validation), inside the lab only.
+write_unbound_conf() { # file module-config [extra server lines...]
+  local file=$1 modules=$2
+  shift 2
+  cat >"$file" <<EOF
+# unbound as the benchmark's yardstick, inside the lab only.
 server:
   interface: 127.0.0.1
   port: $unbound_port
   access-control: 127.0.0.0/8 allow
   num-threads: 2
   do-ip6: no
-  module-config: "iterator"
+  module-config: "$modules"
   prefetch: no
   chroot: ""
   username: ""
@@ -221,23 +246,26 @@ server:
   local-zone: "test." nodefault
   # The same client socket buffer as ours asks for; bursts of 500 queries overflow the default.
   so-rcvbuf: 4m
+$([ $# -eq 0 ] || printf '  %s\n' "$@")
 remote-control:
   control-enable: no
 EOF
-  unbound-checkconf "$work/unbound.conf" >/dev/null || fail "unbound-checkconf rejects $work/unbound.conf"
+  unbound-checkconf "$file" >/dev/null || fail "unbound-checkconf rejects $file"
 }
 
-start_unbound() {
-  ip netns exec "$lab" unbound -d -c "$work/unbound.conf" </dev/null >>"$work/unbound.log" 2>&1 &
-  pid_of[unbound]=$!
-  port_of[unbound]=$unbound_port
+start_unbound() { # [who config]: unbound, or a variant of its validating configuration (figure 7)
+  local who=${1:-unbound} config=${2:-$work/unbound.conf}
+  [ -n "${2:-}" ] || [ "$validating" = no ] || config=$work/unbound-validating.conf
+  ip netns exec "$lab" unbound -d -c "$config" </dev/null >>"$work/$who.log" 2>&1 &
+  pid_of[$who]=$!
+  port_of[$who]=$unbound_port
   started_pids+=("$!")
-  wait_answering "$unbound_port" || fail "unbound does not answer (log: $work/unbound.log)"
+  wait_answering "$unbound_port" || fail "$who does not answer (log: $work/$who.log)"
 }
 
 stop_resolver() { # who
   local who=$1 pid=${pid_of[$1]}
-  if [ "$who" != unbound ]; then
+  if [[ $who != unbound* ]]; then
     printf 'SHUTDOWN\n' | socat -t 3 - "UNIX-CONNECT:$work/$who.sock" >/dev/null 2>&1 || true
   else
     kill "$pid" 2>/dev/null || true
@@ -251,18 +279,34 @@ stop_resolver() { # who
   unset "pid_of[$who]"
 }
 
-start_pair() { start_ours ours "$ours_port" "$ours_http"; start_unbound; }
+start_pair() {
+  start_ours ours "$ours_port" "$ours_http"
+  start_unbound
+  [ "$validating" = no ] || { check_validates ours; check_validates unbound; }
+}
 stop_pair() { stop_resolver ours; stop_resolver unbound; }
 
-warm_delegation() { # who...: one name under wild.test. puts its delegation in the cache
+warm_delegation() { # who...: one name under the wildcard puts its delegation (and keys) in the cache
   local who
-  for who in "$@"; do in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=2 warm.wild.test A >/dev/null; done
+  for who in "$@"; do in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=2 "warm.$wild_zone" A >/dev/null; done
+}
+
+# Fails unless WHO validates: AD on a fresh name of the signed wildcard, SERVFAIL on a bogus name.
+check_validates() { # who
+  local who=$1 answer
+  answer=$(in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=5 +adflag "check-$run_id.wild.sec" A || true)
+  grep -q 'status: NOERROR' <<<"$answer" && grep -Eq '^;; flags:[^;]* ad[ ;]' <<<"$answer" &&
+    grep -q '198\.51\.100\.20' <<<"$answer" || fail "$who does not validate check-$run_id.wild.sec A (no AD): $answer"
+  answer=$(in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=1 +time=10 www.badds.sec A || true)
+  grep -q 'status: SERVFAIL' <<<"$answer" || fail "$who does not reject the bogus www.badds.sec A: $answer"
+  note "$who validates: AD on check-$run_id.wild.sec A, SERVFAIL on www.badds.sec A"
 }
 
 # --- measuring ---------------------------------------------------------------------------------------
 
-names() { # prefix first count: "PREFIX-I.wild.test A" lines, distinct per prefix and index
-  awk -v p="$1" -v first="$2" -v n="$3" 'BEGIN { for (i = first; i < first + n; i++) printf "%s-%d.wild.test A\n", p, i }'
+names() { # prefix first count: "PREFIX-I.<wildcard zone> A" lines, distinct per prefix and index
+  awk -v p="$1" -v first="$2" -v n="$3" -v z="$wild_zone" \
+    'BEGIN { for (i = first; i < first + n; i++) printf "%s-%d.%s A\n", p, i, z }'
 }
 
 thread_cpu_ns() { # pid: "tid nanoseconds" per thread, the CPU time the scheduler counted (exact, unlike ticks)
@@ -413,26 +457,40 @@ figure_cache_hits() {
 
 cold_load=(-n 1 -c 8 -q 50)
 
-# Rounds of fresh distinct names under wild.test., ours and unbound in turn; keeps the best of each.
+# Validating, the answers of a round must have come out secure: its last name, now cached, has AD.
+check_round_secure() { # who data_file
+  local last answer
+  last=$(tail -1 "$2" | awk '{ print $1 }')
+  answer=$(in_lab dig @127.0.0.1 -p "${port_of[$1]}" +tries=1 +time=5 +adflag "$last" A || true)
+  grep -Eq '^;; flags:[^;]* ad[ ;]' <<<"$answer" || fail "$1 answered $last without AD: $answer"
+}
+
+# Rounds of fresh distinct names under the wildcard, ours and unbound in turn; keeps the best of each.
 cold_rounds() { # figure name-prefix count dnsperf-arguments...
   local figure=$1 prefix=$2 count=$3 who round rounds_done=()
   shift 3
   for round in $(seq "$rounds"); do
     names "$prefix$run_id$round" 0 "$count" >"$work/$figure$round.txt"
-    for who in ours unbound; do measure "$figure$round" "$who" "$work/$figure$round.txt" 120 "$@"; done
+    for who in ours unbound; do
+      measure "$figure$round" "$who" "$work/$figure$round.txt" 120 "$@"
+      [ "$validating" = no ] || check_round_secure "$who" "$work/$figure$round.txt"
+    done
     rounds_done+=("$figure$round")
   done
   keep_best "$figure" "${rounds_done[@]}"
 }
 
-figure_cold() {
-  note "figure 2: cold resolutions, $rounds round(s) of $cold_names names per resolver"
+validated_word() { [ "$validating" = no ] || printf 'validated '; }
+
+figure_cold() { # number key name-prefix: figure 2 (key cold), or 5 (vcold) when validating
+  local number=$1 key=$2 prefix=$3
+  note "figure $number: $(validated_word)cold resolutions, $rounds round(s) of $cold_names names per resolver"
   start_pair
   warm_delegation ours unbound
-  cold_rounds cold c "$cold_names" "${cold_load[@]}"
-  names "c${run_id}p" 0 $((cold_names / 4)) >"$work/cold_profiled.txt"
-  profile_ours cold "cold resolutions (dnsperf ${cold_load[*]})" \
-    measure cold_profiled ours "$work/cold_profiled.txt" 120 "${cold_load[@]}"
+  cold_rounds "$key" "$prefix" "$cold_names" "${cold_load[@]}"
+  names "$prefix${run_id}p" 0 $((cold_names / 4)) >"$work/${key}_profiled.txt"
+  profile_ours "$key" "$(validated_word)cold resolutions (dnsperf ${cold_load[*]})" \
+    measure "${key}_profiled" ours "$work/${key}_profiled.txt" 120 "${cold_load[@]}"
   stop_pair
 }
 
@@ -450,7 +508,8 @@ query_ms() { # dig arguments: the query time dig reports, in ms
   in_lab dig +tries=1 +time=2 "$@" 2>/dev/null | awk '/Query time:/ { print $4 }'
 }
 
-start_delay() {
+start_delay() { # key: where its checks are kept
+  local key=$1
   gcc -O2 -Wall -Wextra -o "$work/nfq_delay" "$repo/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink ||
     fail "could not build bench/nfq_delay.c"
   ip netns exec "$lab" "$work/nfq_delay" "$delay_queue" "$delay_us" </dev/null >"$work/nfq_delay.log" 2>&1 &
@@ -460,37 +519,86 @@ start_delay() {
   kill -0 "$delay_pid" 2>/dev/null || fail "nfq_delay did not start: $(cat "$work/nfq_delay.log")"
   delay_rules -A
   # The check: an authoritative server is 20 ms away, a resolver answering from its cache is not.
-  result[delay.rtt_upstream]=$(query_ms +norec @10.53.2.1 "probe.wild.test" A)
-  result[delay.rtt_upstream_tcp]=$(query_ms +tcp +norec @10.53.2.1 "probe.wild.test" A)
+  result[$key.rtt_upstream]=$(query_ms +norec @10.53.2.1 "probe.wild.test" A)
+  result[$key.rtt_upstream_tcp]=$(query_ms +tcp +norec @10.53.2.1 "probe.wild.test" A)
   in_lab dig @127.0.0.1 -p "$ours_port" +tries=2 +time=2 glue.test SOA >/dev/null
-  result[delay.rtt_client]=$(query_ms @127.0.0.1 -p "$ours_port" glue.test SOA)
-  note "delay check: authoritative UDP ${result[delay.rtt_upstream]} ms, TCP ${result[delay.rtt_upstream_tcp]} ms (handshake included), client to resolver (cache hit) ${result[delay.rtt_client]} ms"
-  [ "${result[delay.rtt_upstream]:-0}" -ge 15 ] || fail "the delay line does not delay (${result[delay.rtt_upstream]} ms)"
-  [ "${result[delay.rtt_client]:-99}" -le 5 ] || fail "client queries are delayed too (${result[delay.rtt_client]} ms)"
+  result[$key.rtt_client]=$(query_ms @127.0.0.1 -p "$ours_port" glue.test SOA)
+  note "delay check: authoritative UDP ${result[$key.rtt_upstream]} ms, TCP ${result[$key.rtt_upstream_tcp]} ms (handshake included), client to resolver (cache hit) ${result[$key.rtt_client]} ms"
+  [ "${result[$key.rtt_upstream]:-0}" -ge 15 ] || fail "the delay line does not delay (${result[$key.rtt_upstream]} ms)"
+  [ "${result[$key.rtt_client]:-99}" -le 5 ] || fail "client queries are delayed too (${result[$key.rtt_client]} ms)"
 }
 
-stop_delay() {
+stop_delay() { # key
+  local key=$1
   delay_rules -D
   kill "$delay_pid" 2>/dev/null || true
   wait_exit "$delay_pid" 5 || { kill -KILL "$delay_pid" 2>/dev/null || true; wait "$delay_pid" 2>/dev/null || true; }
   forget_pid "$delay_pid"
-  result[delay.counters]=$(grep 'packets delayed' "$work/nfq_delay.log" | sed 's/^nfq_delay: //')
-  note "delay line: ${result[delay.counters]}"
+  delay_pid=""
+  result[$key.counters]=$(grep 'packets delayed' "$work/nfq_delay.log" | sed 's/^nfq_delay: //')
+  note "delay line: ${result[$key.counters]}"
 }
 
 delay_load=(-n 1 -c 8 -q 500)
 
-figure_cold_delayed() {
-  note "figure 3: cold resolutions with 20 ms RTT, $rounds round(s) of $delay_names names per resolver"
+figure_cold_delayed() { # number key name-prefix: figure 3 (key delay), or 6 (vdelay) when validating
+  local number=$1 key=$2 prefix=$3
+  note "figure $number: $(validated_word)cold resolutions with 20 ms RTT, $rounds round(s) of $delay_names names per resolver"
   start_pair
-  start_delay
+  start_delay "$key"
   warm_delegation ours unbound
-  cold_rounds delay d "$delay_names" "${delay_load[@]}"
-  names "d${run_id}p" 0 $((delay_names / 2)) >"$work/delay_profiled.txt"
-  profile_ours delay "cold resolutions with 20 ms RTT (dnsperf ${delay_load[*]})" \
-    measure delay_profiled ours "$work/delay_profiled.txt" 120 "${delay_load[@]}"
-  stop_delay
+  cold_rounds "$key" "$prefix" "$delay_names" "${delay_load[@]}"
+  names "$prefix${run_id}p" 0 $((delay_names / 2)) >"$work/${key}_profiled.txt"
+  profile_ours "$key" "$(validated_word)cold resolutions with 20 ms RTT (dnsperf ${delay_load[*]})" \
+    measure "${key}_profiled" ours "$work/${key}_profiled.txt" 120 "${delay_load[@]}"
+  stop_delay "$key"
   stop_pair
+}
+
+# Counts what the resolvers send to port 53 in the lab: UDP queries, and TCP connections (SYNs).
+upstream_rules() { # -A or -D
+  in_lab iptables "$1" OUTPUT -p udp --dport 53 -m comment --comment bench-upstream-udp
+  in_lab iptables "$1" OUTPUT -p tcp --dport 53 --syn -m comment --comment bench-upstream-tcp
+}
+
+upstream_count() { # udp|tcp: packets the rule counted since the last zeroing
+  in_lab iptables -L OUTPUT -v -x -n | awk -v c="bench-upstream-$1" '$0 ~ c { print $1 }'
+}
+
+# unbound_nsec is unbound without RFC 8198 (aggressive-nsec: no): it must ask for every wildcard name.
+figure_upstream() { # per resolver, alone: N names from its start, the first of them its ready probe
+  note "figure 7: upstream queries per validated cold answer, $upstream_names names per resolver, each alone"
+  upstream_rules -A
+  names "u$run_id" 0 "$upstream_names" >"$work/upstream.txt"
+  sed 1d "$work/upstream.txt" >"$work/upstream_rest.txt"
+  ready_probe=$(head -1 "$work/upstream.txt")
+  local who udp tcp
+  for who in ours unbound unbound_nsec; do
+    in_lab iptables -Z OUTPUT
+    case $who in
+      ours) start_ours ours "$ours_port" "$ours_http" ;;
+      unbound) start_unbound ;;
+      unbound_nsec) start_unbound unbound_nsec "$work/unbound-no-aggressive-nsec.conf" ;;
+    esac
+    measure upstream "$who" "$work/upstream_rest.txt" 120 -n 1 -c 4 -q 20
+    udp=$(upstream_count udp) tcp=$(upstream_count tcp)
+    result[upstream.$who.udp]=$udp
+    result[upstream.$who.tcp]=$tcp
+    # The answers: the ready probe and every name that dnsperf got an answer for.
+    result[upstream.$who.answers]=$((${result[upstream.$who.completed]} + 1))
+    result[upstream.$who.per_answer]=$(awk -v q=$((udp + tcp)) -v a="${result[upstream.$who.answers]}" \
+      'BEGIN { printf "%.3f", q / a }')
+    check_round_secure "$who" "$work/upstream.txt"
+    if [ "$who" = ours ]; then
+      result[upstream.ours.outcomes]=$(in_lab curl -s --max-time 5 "http://127.0.0.1:$ours_http/metrics" |
+        awk '/^dns_dnssec_(secure|insecure|bogus)_total/ { sub(/^dns_dnssec_/, "", $1); printf "%s %s ", $1, $2 }')
+    fi
+    check_validates "$who"
+    note "  upstream $who: $udp UDP queries, $tcp TCP connections for ${result[upstream.$who.answers]} answers: ${result[upstream.$who.per_answer]} per answer"
+    stop_resolver "$who"
+  done
+  ready_probe="glue.test SOA"
+  upstream_rules -D
 }
 
 memory_samples=() # "names ours unbound small" lines, RSS in KiB
@@ -610,16 +718,22 @@ print_profile() { # key title
 }
 
 report() {
-  local ours_version unbound_version
+  local ours_version unbound_version who
   ours_version=$("$binary" --version 2>/dev/null | sed -n 1p || true)
   unbound_version=$(unbound -V 2>/dev/null | awk '/^Version/ { print $2 }' || true)
   printf '\nResolver benchmark, profile %s: %s vs unbound %s, %s CPUs (%s), lab %s\n' "$profile_name" \
     "$ours_version" "$unbound_version" "$(nproc)" "$(uptime | sed 's/.*load average/load average/')" "$lab"
-  printf 'Both iterate without validation, on loopback inside one network namespace; unbound with 2 threads.\n\n'
+  printf 'On loopback inside one network namespace; unbound with 2 threads. In 1 to 4 neither validates; in 5 to 7\n'
+  printf 'both validate from the lab root'"'"'s trust anchor (AD on a wild.sec. name, SERVFAIL on www.badds.sec checked).\n\n'
   printf '%-44s %12s %12s %8s %10s  %s\n' figure ours unbound ratio target ""
   row "1. cache hits/s (100 names, ${hit_seconds} s)" "${result[hits.ours.qps]}" "${result[hits.unbound.qps]}" ">=" 1.5
   row "2. cold resolutions/s ($cold_names names, -q 50)" "${result[cold.ours.qps]}" "${result[cold.unbound.qps]}" ">=" 1.0
   row "3. cold, 20 ms RTT ($delay_names names, -q 500)" "${result[delay.ours.qps]}" "${result[delay.unbound.qps]}" ">=" 1.0
+  row "5. validated cold/s ($cold_names names, -q 50)" "${result[vcold.ours.qps]}" "${result[vcold.unbound.qps]}" ">=" 1.0
+  row "6. validated, 20 ms RTT ($delay_names names)" "${result[vdelay.ours.qps]}" "${result[vdelay.unbound.qps]}" ">=" 1.0
+  row "7. upstream queries/validated cold answer" "${result[upstream.ours.per_answer]}" "${result[upstream.unbound.per_answer]}" "<=" 1.0
+  printf '%-44s %12s %12s %8s\n' "   unbound with aggressive-nsec: no" "${result[upstream.ours.per_answer]}" \
+    "${result[upstream.unbound_nsec.per_answer]}" "$(ratio "${result[upstream.ours.per_answer]}" "${result[upstream.unbound_nsec.per_answer]}")"
   row "4. VmRSS KiB after $memory_names names" "${result[memory.ours.rss]}" "${result[memory.unbound.rss]}" "<=" 1.0
   printf '%-44s %12s %12s %8s\n' "   ours with cache_max_bytes = 8 MiB" "${result[memory.small.rss]}" "${result[memory.unbound.rss]}" \
     "$(ratio "${result[memory.small.rss]}" "${result[memory.unbound.rss]}")"
@@ -630,6 +744,17 @@ report() {
   load_row delay "3. cold, 20 ms RTT"
   printf '    measured RTT to an authoritative server %s ms (UDP), client to resolver %s ms; delay line: %s\n' \
     "${result[delay.rtt_upstream]}" "${result[delay.rtt_client]}" "${result[delay.counters]}"
+  load_row vcold "5. validated cold"
+  load_row vdelay "6. validated cold, 20 ms RTT"
+  printf '    measured RTT to an authoritative server %s ms (UDP), client to resolver %s ms; delay line: %s\n' \
+    "${result[vdelay.rtt_upstream]}" "${result[vdelay.rtt_client]}" "${result[vdelay.counters]}"
+  printf '  7. upstream queries, each resolver alone from its start over %s distinct names under wild.sec.\n' "$upstream_names"
+  for who in ours unbound unbound_nsec; do
+    printf '    %-12s %s UDP queries + %s TCP connections to port 53 for %s answers (lost %s, NOERROR %s of %s)\n' "$who" \
+      "${result[upstream.$who.udp]}" "${result[upstream.$who.tcp]}" "${result[upstream.$who.answers]}" \
+      "${result[upstream.$who.lost]}" "${result[upstream.$who.noerror]}" "${result[upstream.$who.sent]}"
+  done
+  printf '    ours /metrics DNSSEC outcomes then: %s\n' "${result[upstream.ours.outcomes]:-?}"
   printf '  4. memory\n    lost (of %s): ours %s, unbound %s, ours 8 MiB %s; threads at the end: ours %s, unbound %s; VmHWM KiB: ours %s, unbound %s, ours 8 MiB %s\n' \
     "$memory_names" "${result[memory.ours.lost]}" "${result[memory.unbound.lost]}" "${result[memory.small.lost]}" \
     "${result[memory.ours.threads]}" "${result[memory.unbound.threads]}" \
@@ -654,7 +779,7 @@ install_packages
 build_binary
 work=$(mktemp -d /tmp/resolver-bench.XXXXXX)
 write_root_hints "$work/lab.hints"
-write_unbound_conf
+write_unbound_conf "$work/unbound.conf" iterator
 note "profile $profile_name; lab $lab; work directory $work"
 lab_up=yes
 "$repo/scripts/lab.sh" up "$lab" >&2
@@ -662,8 +787,19 @@ for pid_in_lab in $(ip netns pids "$lab"); do
   case $(cat "/proc/$pid_in_lab/comm" 2>/dev/null) in nsd*) upstream_pids+=("$pid_in_lab") ;; esac
 done
 
+lab_dir=$("$repo/scripts/lab.sh" exec "$lab" -- printenv RECURSOR_LAB_DIR)
+[ -s "$lab_dir/root.key" ] || fail "the lab has no trust anchor at $lab_dir/root.key"
+write_unbound_conf "$work/unbound-validating.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\""
+write_unbound_conf "$work/unbound-no-aggressive-nsec.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\"" \
+  "aggressive-nsec: no"
+
 figure_cache_hits
-figure_cold
-figure_cold_delayed
+figure_cold 2 cold c
+figure_cold_delayed 3 delay d
+use_validation yes
+figure_cold 5 vcold v
+figure_cold_delayed 6 vdelay w
+figure_upstream
+use_validation no
 figure_memory
 report
