@@ -47,7 +47,8 @@ namespace {
 
     // The RRSIGs over the RRset of `first` by `signer` (RFC 4035 §5.3.1: same owner and class, the type
     // covered, a signer at or above the owner).
-    std::vector<const RRSIG*> signaturesOver(RecordRefs records, const DnsRecord& first, const DnsName& signer)
+    std::vector<const RRSIG*> signaturesOver(
+        RecordRefs records, const DnsRecord& first, const DnsName& signer)
     {
         std::vector<const RRSIG*> out;
         for (const DnsRecord* rec : records) {
@@ -162,6 +163,48 @@ namespace {
         });
     }
 
+    // The labels of a name, the root left out, from the leftmost.
+    std::vector<std::span<const std::uint8_t>> labelsOf(const DnsName& name)
+    {
+        std::vector<std::span<const std::uint8_t>> labels;
+        const auto wire = name.wireBytes();
+        for (std::size_t pos = 0; pos < wire.size() && wire[pos] != 0; pos += wire[pos] + 1u)
+            labels.push_back(wire.subspan(pos + 1, wire[pos]));
+        return labels;
+    }
+
+    // RFC 4034 §6.1: label by label from the root, each label's lower-cased bytes, a missing label first.
+    int canonicalCompare(const DnsName& a, const DnsName& b)
+    {
+        const auto la = labelsOf(a);
+        const auto lb = labelsOf(b);
+        for (auto ia = la.rbegin(), ib = lb.rbegin(); ia != la.rend() && ib != lb.rend(); ++ia, ++ib) {
+            const auto order = std::lexicographical_compare_three_way(ia->begin(), ia->end(), ib->begin(),
+                ib->end(), [](std::uint8_t x, std::uint8_t y) { return dnsToLower(x) <=> dnsToLower(y); });
+            if (order != 0)
+                return order < 0 ? -1 : 1;
+        }
+        return la.size() == lb.size() ? 0 : (la.size() < lb.size() ? -1 : 1);
+    }
+
+    // Whether an NSEC proves that `name` does not exist: it lies strictly between owner and next, the
+    // last NSEC of a zone (whose next name is the apex) covering everything after its owner.
+    bool nsecCovers(const DnsRecord& nsec, const DnsName& name)
+    {
+        const DnsName& next = nsec.rdata.get<RDataTag::nsec>().next_name;
+        if (canonicalCompare(nsec.name, name) >= 0)
+            return false;
+        return canonicalCompare(name, next) < 0 || canonicalCompare(nsec.name, next) >= 0;
+    }
+
+    // Whether a signature with this labels field made `owner` from a wildcard (RFC 4035 §5.3.2).
+    bool isWildcardExpansion(const DnsName& owner, std::uint8_t labels)
+    {
+        const auto wire = owner.wireBytes();
+        const bool starred = wire.size() >= 2 && wire[0] == 1 && wire[1] == '*';
+        return labels < owner.labelCount() - (starred ? 1 : 0);
+    }
+
     struct Nsec3Candidate {
         const DnsRecord* record;
         const NSEC3* nsec3;
@@ -182,9 +225,19 @@ namespace {
 
 } // namespace
 
+// A signature check that succeeded: how long its RRset may be trusted, and the signature's labels field.
+struct Verified {
+    std::uint32_t ttl { 0 };
+    std::uint8_t labels { 0 };
+};
+
+// What a response proves about the name a wildcard answer was made for.
+enum class WildcardProof : std::uint8_t { proven, unproven, too_costly };
+
 class ChainValidator {
 public:
-    ChainValidator(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget, std::uint8_t depth)
+    ChainValidator(
+        Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget, std::uint8_t depth)
         : recursor_(recursor)
         , engine_(engine)
         , budget_(budget)
@@ -193,20 +246,21 @@ public:
     {
     }
 
-    ResolveResultOr<bool> validateAnswer(const DnsName& serving_zone, RecordRefs answers)
+    ResolveResultOr<bool> validateAnswer(
+        const DnsName& serving_zone, RecordRefs answers, RecordRefs authority)
     {
         const auto rrsets = groupRrsets(answers);
         bool secure = !rrsets.empty();
         for (const auto& rrset : rrsets) {
-            const bool rrset_secure = TRY(validateRrset(serving_zone, answers, rrset));
+            const bool rrset_secure = TRY(validateRrset(serving_zone, answers, authority, rrset));
             secure = secure && rrset_secure;
         }
         return secure;
     }
 
 private:
-    ResolveResultOr<bool> validateRrset(
-        const DnsName& serving_zone, RecordRefs answers, std::span<const DnsRecord> rrset)
+    ResolveResultOr<bool> validateRrset(const DnsName& serving_zone, RecordRefs answers, RecordRefs authority,
+        std::span<const DnsRecord> rrset)
     {
         const DnsRecord& first = rrset.front();
         if (const auto signer = signerOf(answers, first)) {
@@ -214,15 +268,57 @@ private:
             if (!security.secure())
                 return false;
             // A signer that is no zone apex of the chain cannot have signed anything.
-            if (!security.keys->zone.eql(*signer) || !TRY(verify(rrset, answers, *security.keys)))
+            const auto verified = security.keys->zone.eql(*signer)
+                ? TRY(verify(rrset, answers, *security.keys))
+                : std::nullopt;
+            if (!verified)
                 return std::unexpected(ResolveError::DnssecBogus);
-            return true;
+            if (!isWildcardExpansion(first.name, verified->labels))
+                return true;
+            switch (TRY(proveWildcardExpansion(first.name, verified->labels, authority, *security.keys))) {
+            case WildcardProof::proven:
+                return true;
+            case WildcardProof::too_costly:
+                return false;
+            case WildcardProof::unproven:
+                break;
+            }
+            return std::unexpected(ResolveError::DnssecBogus);
         }
         // Unsigned: fine only below a delegation proven to be unsigned, which may lie between the zone of
         // the servers and the owner when one server holds both.
         if (TRY(securityOf(serving_zone)).secure() && TRY(securityOf(first.name)).secure())
             return std::unexpected(ResolveError::DnssecBogus);
         return false;
+    }
+
+    // A wildcard answer holds only with a signed proof that the next closer name does not exist, so that
+    // no closer name could have answered instead (RFC 4035 §5.3.4, RFC 5155 §8.8).
+    ResolveResultOr<WildcardProof> proveWildcardExpansion(
+        const DnsName& owner, std::uint8_t labels, RecordRefs authority, const ZoneKeys& keys)
+    {
+        DnsName next_closer = owner;
+        for (std::size_t n = owner.labelCount(); n > labels + 1u; --n)
+            next_closer.chopOff();
+        for (const DnsRecord* rec : authority) {
+            if (rec->rtype == QType::nsec && rec->rdata.tag() == RDataTag::nsec
+                && rec->name.isPartOf(keys.zone) && nsecCovers(*rec, next_closer)
+                && TRY(verify(rrsetOf(authority, rec->name, QType::nsec), authority, keys)))
+                return WildcardProof::proven;
+        }
+        const auto candidates = nsec3Candidates(authority, keys.zone);
+        if (candidates.empty())
+            return WildcardProof::unproven;
+        const NSEC3& params = *candidates.front().nsec3;
+        if (params.iterations > max_nsec3_iterations)
+            return WildcardProof::too_costly;
+        const auto hash = dnssec::nsec3Hash(next_closer, params.salt, params.iterations);
+        std::uint32_t ttl = max_zone_security_ttl;
+        for (const auto& c : candidates) {
+            if (hash && covers(c, *hash) && TRY(verifyCandidate(c, authority, keys, ttl)))
+                return WildcardProof::proven;
+        }
+        return WildcardProof::unproven;
     }
 
     // Climbs to the closest name whose security is known (cached, or the root), then walks back down.
@@ -259,8 +355,8 @@ private:
             for (const DnsRecord& candidate : keyset) {
                 if (!isAnchored(candidate.rdata.get<RDataTag::dnskey>()))
                     continue;
-                if (auto ttl = TRY(verify(keyset, fetched->answer, *keysOf({ &candidate, 1 }, root))))
-                    return remember(root, ZoneSecurity { keysOf(keyset, root) }, *ttl);
+                if (auto verified = TRY(verify(keyset, fetched->answer, *keysOf({ &candidate, 1 }, root))))
+                    return remember(root, ZoneSecurity { keysOf(keyset, root) }, verified->ttl);
             }
         }
         if (anchors.rootKeys().empty())
@@ -292,8 +388,8 @@ private:
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
         if (ds_set.empty())
             return securityWithoutDs(name, parent, *ds_response);
-        const auto ds_ttl = TRY(verify(ds_set, ds_response->answer, *parent.keys));
-        if (!ds_ttl)
+        const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys));
+        if (!ds_verified)
             return std::unexpected(ResolveError::DnssecBogus);
         std::vector<DS> usable;
         for (const DnsRecord& rec : ds_set) {
@@ -302,11 +398,12 @@ private:
         }
         // Only algorithms or digests this validator lacks: insecure (RFC 4035 §5.2, RFC 6840 §5.2).
         if (usable.empty())
-            return remember(name, ZoneSecurity {}, *ds_ttl);
-        return securityFromDs(name, usable, *ds_ttl);
+            return remember(name, ZoneSecurity {}, ds_verified->ttl);
+        return securityFromDs(name, usable, ds_verified->ttl);
     }
 
-    ResolveResultOr<ZoneSecurity> securityFromDs(const DnsName& name, std::span<const DS> ds_set, std::uint32_t ds_ttl)
+    ResolveResultOr<ZoneSecurity> securityFromDs(
+        const DnsName& name, std::span<const DS> ds_set, std::uint32_t ds_ttl)
     {
         auto key_response = TRY(fetch(name, QType::dnskey));
         if (!key_response)
@@ -316,15 +413,16 @@ private:
             const DNSKEY& key = candidate.rdata.get<RDataTag::dnskey>();
             if (std::ranges::none_of(ds_set, [&](const DS& ds) { return dnssec::validateDS(ds, key, name); }))
                 continue;
-            if (auto ttl = TRY(verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name))))
-                return remember(name, ZoneSecurity { keysOf(keyset, name) }, std::min(*ttl, ds_ttl));
+            if (auto verified = TRY(verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name))))
+                return remember(name, ZoneSecurity { keysOf(keyset, name) }, std::min(verified->ttl, ds_ttl));
         }
         return std::unexpected(ResolveError::DnssecBogus);
     }
 
     // The parent's answer holds no DS: an insecure delegation only with a signed proof (RFC 4035 §5.2,
     // RFC 5155 §8.6 and §8.9). A name that is no zone apex keeps the parent's keys.
-    ResolveResultOr<ZoneSecurity> securityWithoutDs(const DnsName& name, const ZoneSecurity& parent, const Fetched& ds_response)
+    ResolveResultOr<ZoneSecurity> securityWithoutDs(
+        const DnsName& name, const ZoneSecurity& parent, const Fetched& ds_response)
     {
         std::uint32_t ttl = max_zone_security_ttl;
         switch (TRY(dsDenial(name, ds_response.authority, *parent.keys, ttl))) {
@@ -349,7 +447,7 @@ private:
             const auto verified = TRY(verify(nsec, authority, keys));
             if (!verified)
                 return DsDenial::unproven;
-            ttl = *verified;
+            ttl = verified->ttl;
             return denialByBitmap(nsec.front().rdata.get<RDataTag::nsec>().type_bitmaps);
         }
         return nsec3Denial(name, authority, keys, ttl);
@@ -364,7 +462,8 @@ private:
         const NSEC3& params = *candidates.front().nsec3;
         if (params.iterations > max_nsec3_iterations)
             return DsDenial::insecure_delegation;
-        const auto hashOf = [&](const DnsName& n) { return dnssec::nsec3Hash(n, params.salt, params.iterations); };
+        const auto hashOf
+            = [&](const DnsName& n) { return dnssec::nsec3Hash(n, params.salt, params.iterations); };
         const auto matching = [&](const DnsName& n) -> const Nsec3Candidate* {
             const auto hash = hashOf(n);
             for (const auto& c : candidates) {
@@ -404,8 +503,8 @@ private:
         for (const DnsRecord* rec : authority) {
             const NSEC3* nsec3 = rec->rdata.getIf<RDataTag::nsec3>();
             DnsName parent = rec->name;
-            if (!nsec3 || rec->rtype != QType::nsec3 || nsec3->hash_algorithm != nsec3_sha1 || !parent.chopOff()
-                || !parent.eql(zone))
+            if (!nsec3 || rec->rtype != QType::nsec3 || nsec3->hash_algorithm != nsec3_sha1
+                || !parent.chopOff() || !parent.eql(zone))
                 continue;
             if (!out.empty()
                 && (nsec3->iterations != out.front().nsec3->iterations
@@ -425,12 +524,12 @@ private:
     {
         const auto verified = TRY(verify(rrsetOf(authority, c.record->name, QType::nsec3), authority, keys));
         if (verified)
-            ttl = std::min(ttl, *verified);
+            ttl = std::min(ttl, verified->ttl);
         return verified.has_value();
     }
 
     // Whether a signature by `keys` over `rrset` verifies; if so, how long the RRset may be trusted.
-    ResolveResultOr<std::optional<std::uint32_t>> verify(
+    ResolveResultOr<std::optional<Verified>> verify(
         std::span<const DnsRecord> rrset, RecordRefs sig_source, const ZoneKeys& keys)
     {
         if (rrset.empty())
@@ -449,7 +548,8 @@ private:
                 --verifications_left_;
                 const auto verified = dnssec::verifyRRSIG(*sig, key.public_key, rrset, now_);
                 if (verified && *verified)
-                    return minTtl(rrset, std::min(sig->original_ttl, sig->sig_expiration - now));
+                    return Verified { minTtl(rrset, std::min(sig->original_ttl, sig->sig_expiration - now)),
+                        sig->labels };
                 if (!verified && verified.error() == dnssec::DnssecError::OutOfMemory)
                     return std::unexpected(ResolveError::OutOfMemory);
                 ++failures;
@@ -506,11 +606,17 @@ private:
 };
 
 ResolveResultOr<bool> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers)
+    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
+    const DnsMessage& response)
 {
     try {
+        std::vector<const DnsRecord*> authority;
+        for (const DnsRecord& rec : response.records) {
+            if (rec.section == Section::authority)
+                authority.push_back(&rec);
+        }
         ChainValidator validator(recursor, engine, budget, ctx.depth);
-        return validator.validateAnswer(ctx.zone, answers);
+        return validator.validateAnswer(ctx.zone, answers, authority);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }

@@ -23,10 +23,12 @@ inline constexpr std::uint16_t max_nsec3_iterations = 150;
 inline constexpr std::uint32_t max_zone_security_ttl = 86400;
 
 // Judges the answer RRsets in `answers` (RRSIGs among them) that a resolution in `ctx` received from
-// the servers of `ctx.zone`: true when every RRset is authenticated; false when any lies in an unsigned
-// zone; DnssecBogus when any fails, including an unsigned RRset of a signed zone; ServFail when the
-// chain cannot be looked up.
+// the servers of `ctx.zone` in `response`: true when every RRset is authenticated; false when any lies
+// in an unsigned zone; DnssecBogus when any fails, including an unsigned RRset of a signed zone and a
+// wildcard expansion without a proof that the name itself does not exist; ServFail when the chain
+// cannot be looked up.
 ResolveResultOr<bool> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers);
+    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
+    const DnsMessage& response);
 
 } // namespace recursor

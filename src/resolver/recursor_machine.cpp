@@ -61,9 +61,10 @@ ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(
 {
     if (!ctx_.policy.validate_answers || !recursor_.validationEnabled())
         return handleNetworkResponse(recursor_, ctx_, result);
-    const AnswerValidator validate = [&](std::span<const DnsRecord* const> answers) {
-        return validateAnswerRrsets(recursor_, engine, budget_, ctx_, answers);
-    };
+    const AnswerValidator validate
+        = [&](std::span<const DnsRecord* const> answers, const DnsMessage& response) {
+              return validateAnswerRrsets(recursor_, engine, budget_, ctx_, answers, response);
+          };
     return handleNetworkResponse(recursor_, ctx_, result, validate);
 }
 

@@ -31,11 +31,12 @@ namespace {
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
     }
 
-    ResolveResultOr<bool> validateStep(const AnswerValidator& validate, std::span<const DnsRecord* const> answers)
+    ResolveResultOr<bool> validateStep(const AnswerValidator& validate,
+        std::span<const DnsRecord* const> answers, const DnsMessage& response)
     {
         if (!validate)
             return false;
-        return validate(answers);
+        return validate(answers, response);
     }
 
     ResolveResultOr<NetworkAction> buildPositive(Recursor& recursor, const QueryContext& ctx,
@@ -88,7 +89,8 @@ namespace {
     }
 
     // The CNAME followed and the signatures over it.
-    std::vector<const DnsRecord*> cnameRrsetOf(std::span<const DnsRecord* const> answers, const DnsRecord& cname)
+    std::vector<const DnsRecord*> cnameRrsetOf(
+        std::span<const DnsRecord* const> answers, const DnsRecord& cname)
     {
         std::vector<const DnsRecord*> out;
         for (const DnsRecord* rec : answers) {
@@ -132,12 +134,12 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
                 if (const DnsRecord* cname = findCnameTarget(response.records, ctx.current_qname)) {
                     // Only the CNAME is used from this response; the answer is validated only when
                     // every link of the chain was (RFC 4035 §5.3.3 per RRset).
-                    ctx.chain_validated = TRY(validateStep(validate, cnameRrsetOf(answers, *cname)))
+                    ctx.chain_validated = TRY(validateStep(validate, cnameRrsetOf(answers, *cname), response))
                         && ctx.chain_validated;
                     return followCname(recursor, ctx, *cname);
                 }
             }
-            const bool validated = TRY(validateStep(validate, answers)) && ctx.chain_validated;
+            const bool validated = TRY(validateStep(validate, answers, response)) && ctx.chain_validated;
             return buildPositive(recursor, ctx, response, answers, validated);
         }
         if (header.aa() && header.anCount() == 0

@@ -10,8 +10,10 @@
 
 namespace recursor {
 
-// Judges the DNSSEC status of the answer RRsets a step uses: validated, unsigned, or an error (bogus).
-using AnswerValidator = std::function<ResolveResultOr<bool>(std::span<const DnsRecord* const> answers)>;
+// Judges the DNSSEC status of the answer RRsets a step uses, with the response they came in (its
+// authority section may hold proofs): validated, unsigned, or an error (bogus).
+using AnswerValidator = std::function<ResolveResultOr<bool>(
+    std::span<const DnsRecord* const> answers, const DnsMessage& response)>;
 
 // Without a validator, nothing is validated.
 ResolveResultOr<NetworkAction> handleNetworkResponse(

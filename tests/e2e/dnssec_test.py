@@ -53,7 +53,8 @@ CASES = [
     ("www.alg14.sec.", "AAAA", SECURE, ["2001:db8:5ec::14"]),
     ("www.alg15.sec.", "A", SECURE, ["198.51.100.15"]),
     ("www.alg15.sec.", "AAAA", SECURE, ["2001:db8:5ec::15"]),
-    ("anything.wild.sec.", "A", SECURE, ["198.51.100.20"]),  # wildcard expansion
+    ("anything.wild.sec.", "A", SECURE, ["198.51.100.20"]),  # wildcard expansion, NSEC proof
+    ("a.b.w.n3.sec.", "A", SECURE, ["198.51.100.46"]),  # wildcard expansion, NSEC3 proof
     ("exact.wild.sec.", "A", SECURE, ["198.51.100.21"]),
     ("cname.alg13.sec.", "A", SECURE, ["198.51.100.8"]),  # CNAME in alg13.sec. to alg8.sec.
     ("www.sub.deep.sec.", "A", SECURE, ["198.51.100.45"]),  # zone cut below the empty non-terminal deep.sec.
@@ -83,6 +84,7 @@ CASES = [
     ("www.corrupt.sec.", "A", BOGUS, None),  # flipped bytes in the RRSIG
     ("www.expired.sec.", "A", BOGUS, None),  # every signature expired
     ("www.stripped.sec.", "A", BOGUS, None),  # RRSIG removed, DS in sec.
+    ("x.w.stripped.sec.", "A", BOGUS, None),  # signed wildcard answer, its NSEC proof gone
     ("www.nods.sec.", "A", BOGUS, None),  # DS gone from sec., its NSEC still says there is one
     ("www.keytrap.sec.", "A", BOGUS, None),  # 48 colliding keys, 48 garbage signatures
 ]

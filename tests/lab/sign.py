@@ -45,7 +45,7 @@ class Plan:
     optout: bool = False
     ds: str = "published"  # "published": of the zone's key; "unpublished": of a key the zone lacks; "removed"
     expired: bool = False
-    damage: str = ""  # "corrupt", "strip" (www A RRSIG) or "keytrap"
+    damage: str = ""  # "corrupt", "strip" (www A RRSIG and the NSEC at *.w) or "keytrap"
 
 
 PLANS = [
@@ -152,6 +152,8 @@ def damage(path, plan):
     out = []
     for line in lines:
         fields = line.split()
+        if plan.damage == "strip" and fields[:1] == ["*.w." + plan.zone] and "NSEC" in fields[3:5]:
+            continue  # the NSEC that proves wildcard answers below w, and its RRSIG
         if not is_rrsig_of(fields, owner, "A"):
             out.append(line)
         elif plan.damage == "corrupt":
