@@ -45,16 +45,24 @@ namespace {
         return out;
     }
 
-    // The RRSIGs over the RRset of `first` by `signer` (RFC 4035 §5.3.1: same owner and class, the type
-    // covered, a signer at or above the owner).
+    // The RRSIG of `rec` when it covers the RRset of `first` (RFC 4035 §5.3.1: same owner and class, the
+    // type covered), else nothing.
+    const RRSIG* signatureOver(const DnsRecord& rec, const DnsRecord& first)
+    {
+        const RRSIG* sig = rec.rdata.getIf<RDataTag::rrsig>();
+        if (sig && rec.rtype == QType::rrsig && rec.rclass == first.rclass && rec.name.eql(first.name)
+            && sig->type_covered == toU16(first.rtype))
+            return sig;
+        return nullptr;
+    }
+
+    // The RRSIGs over the RRset of `first` by `signer`.
     std::vector<const RRSIG*> signaturesOver(
         RecordRefs records, const DnsRecord& first, const DnsName& signer)
     {
         std::vector<const RRSIG*> out;
         for (const DnsRecord* rec : records) {
-            const RRSIG* sig = rec->rdata.getIf<RDataTag::rrsig>();
-            if (sig && rec->rtype == QType::rrsig && rec->rclass == first.rclass && rec->name.eql(first.name)
-                && sig->type_covered == toU16(first.rtype) && sig->signer_name.eql(signer))
+            if (const RRSIG* sig = signatureOver(*rec, first); sig && sig->signer_name.eql(signer))
                 out.push_back(sig);
         }
         return out;
@@ -64,9 +72,7 @@ namespace {
     std::optional<DnsName> signerOf(RecordRefs records, const DnsRecord& first)
     {
         for (const DnsRecord* rec : records) {
-            const RRSIG* sig = rec->rdata.getIf<RDataTag::rrsig>();
-            if (sig && rec->rtype == QType::rrsig && rec->rclass == first.rclass && rec->name.eql(first.name)
-                && sig->type_covered == toU16(first.rtype) && first.name.isPartOf(sig->signer_name))
+            if (const RRSIG* sig = signatureOver(*rec, first); sig && first.name.isPartOf(sig->signer_name))
                 return sig->signer_name;
         }
         return std::nullopt;
@@ -105,18 +111,22 @@ namespace {
         return false;
     }
 
+    // Allocation failures are thrown, as the standard containers do, and caught at the module's edge.
+    void addKey(ZoneKeys& keys, const DNSKEY& key)
+    {
+        auto owned = key.copyOwned();
+        if (!owned)
+            throw std::bad_alloc();
+        keys.keys.push_back(std::move(*owned));
+        keys.keytags.push_back(dnssec::computeKeytag(key));
+    }
+
     std::shared_ptr<const ZoneKeys> keysOf(std::span<const DnsRecord> dnskeys, const DnsName& zone)
     {
         auto keys = std::make_shared<ZoneKeys>();
         keys->zone = zone;
-        for (const DnsRecord& rec : dnskeys) {
-            const DNSKEY& key = rec.rdata.get<RDataTag::dnskey>();
-            auto owned = key.copyOwned();
-            if (!owned)
-                throw std::bad_alloc();
-            keys->keys.push_back(std::move(*owned));
-            keys->keytags.push_back(dnssec::computeKeytag(key));
-        }
+        for (const DnsRecord& rec : dnskeys)
+            addKey(*keys, rec.rdata.get<RDataTag::dnskey>());
         return keys;
     }
 
@@ -209,6 +219,50 @@ namespace {
         const DnsRecord* record;
         const NSEC3* nsec3;
         std::vector<std::uint8_t> owner_hash;
+    };
+
+    // The NSEC3 records of one zone in a response that share the first one's SHA-1 parameters.
+    struct Nsec3Chain {
+        static Nsec3Chain of(RecordRefs authority, const DnsName& zone)
+        {
+            Nsec3Chain chain;
+            for (const DnsRecord* rec : authority) {
+                const NSEC3* nsec3 = rec->rdata.getIf<RDataTag::nsec3>();
+                DnsName parent = rec->name;
+                if (!nsec3 || rec->rtype != QType::nsec3 || nsec3->hash_algorithm != nsec3_sha1
+                    || !parent.chopOff() || !parent.eql(zone))
+                    continue;
+                if (!chain.records.empty()
+                    && (nsec3->iterations != chain.params().iterations
+                        || !std::ranges::equal(nsec3->salt, chain.params().salt)))
+                    continue;
+                const auto label = rec->name.wireBytes().subspan(1, rec->name.wireBytes()[0]);
+                auto hash = dnssec::base32hexDecode(
+                    std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
+                if (hash && hash->size() == nsec3->next_hashed.size())
+                    chain.records.push_back({ rec, nsec3, std::move(*hash) });
+            }
+            return chain;
+        }
+
+        const NSEC3& params() const { return *records.front().nsec3; }
+        // Hashing is not worth its cost beyond this (RFC 9276 §3.2).
+        bool tooCostly() const { return params().iterations > max_nsec3_iterations; }
+        std::optional<dnssec::Nsec3Digest> hash(const DnsName& name) const
+        {
+            return dnssec::nsec3Hash(name, params().salt, params().iterations);
+        }
+        const Nsec3Candidate* matching(const DnsName& name) const
+        {
+            const auto digest = hash(name);
+            for (const auto& c : records) {
+                if (digest && std::ranges::equal(c.owner_hash, *digest))
+                    return &c;
+            }
+            return nullptr;
+        }
+
+        std::vector<Nsec3Candidate> records;
     };
 
     bool covers(const Nsec3Candidate& c, std::span<const std::uint8_t> hash)
@@ -306,15 +360,14 @@ private:
                 && TRY(verify(rrsetOf(authority, rec->name, QType::nsec), authority, keys)))
                 return WildcardProof::proven;
         }
-        const auto candidates = nsec3Candidates(authority, keys.zone);
-        if (candidates.empty())
+        const auto chain = Nsec3Chain::of(authority, keys.zone);
+        if (chain.records.empty())
             return WildcardProof::unproven;
-        const NSEC3& params = *candidates.front().nsec3;
-        if (params.iterations > max_nsec3_iterations)
+        if (chain.tooCostly())
             return WildcardProof::too_costly;
-        const auto hash = dnssec::nsec3Hash(next_closer, params.salt, params.iterations);
+        const auto hash = chain.hash(next_closer);
         std::uint32_t ttl = max_zone_security_ttl;
-        for (const auto& c : candidates) {
+        for (const auto& c : chain.records) {
             if (hash && covers(c, *hash) && TRY(verifyCandidate(c, authority, keys, ttl)))
                 return WildcardProof::proven;
         }
@@ -363,10 +416,8 @@ private:
             return std::unexpected(ResolveError::DnssecBogus);
         auto keys = std::make_shared<ZoneKeys>();
         keys->zone = root;
-        for (const auto& anchor : anchors.rootKeys()) {
-            keys->keys.push_back(TRY(copyKey(anchor.view())));
-            keys->keytags.push_back(dnssec::computeKeytag(anchor.view()));
-        }
+        for (const auto& anchor : anchors.rootKeys())
+            addKey(*keys, anchor.view());
         return ZoneSecurity { std::move(keys) };
     }
 
@@ -456,23 +507,12 @@ private:
     ResolveResultOr<DsDenial> nsec3Denial(
         const DnsName& name, RecordRefs authority, const ZoneKeys& keys, std::uint32_t& ttl)
     {
-        const auto candidates = nsec3Candidates(authority, keys.zone);
-        if (candidates.empty())
+        const auto chain = Nsec3Chain::of(authority, keys.zone);
+        if (chain.records.empty())
             return DsDenial::unproven;
-        const NSEC3& params = *candidates.front().nsec3;
-        if (params.iterations > max_nsec3_iterations)
+        if (chain.tooCostly())
             return DsDenial::insecure_delegation;
-        const auto hashOf
-            = [&](const DnsName& n) { return dnssec::nsec3Hash(n, params.salt, params.iterations); };
-        const auto matching = [&](const DnsName& n) -> const Nsec3Candidate* {
-            const auto hash = hashOf(n);
-            for (const auto& c : candidates) {
-                if (hash && std::ranges::equal(c.owner_hash, *hash))
-                    return &c;
-            }
-            return nullptr;
-        };
-        if (const Nsec3Candidate* match = matching(name)) {
+        if (const Nsec3Candidate* match = chain.matching(name)) {
             if (!TRY(verifyCandidate(*match, authority, keys, ttl)))
                 return DsDenial::unproven;
             return denialByBitmap(match->nsec3->type_bitmaps);
@@ -481,9 +521,9 @@ private:
         DnsName next_closer = name;
         DnsName encloser = name;
         while (encloser.chopOff() && encloser.isPartOf(keys.zone)) {
-            if (const Nsec3Candidate* match = matching(encloser)) {
-                const auto hash = hashOf(next_closer);
-                for (const auto& c : candidates) {
+            if (const Nsec3Candidate* match = chain.matching(encloser)) {
+                const auto hash = chain.hash(next_closer);
+                for (const auto& c : chain.records) {
                     if (hash && (c.nsec3->flags & nsec3_opt_out) != 0 && covers(c, *hash)
                         && TRY(verifyCandidate(*match, authority, keys, ttl))
                         && TRY(verifyCandidate(c, authority, keys, ttl)))
@@ -494,29 +534,6 @@ private:
             next_closer = encloser;
         }
         return DsDenial::unproven;
-    }
-
-    // The NSEC3 records of `zone` that share the first one's SHA-1 parameters, with their owner hashes.
-    static std::vector<Nsec3Candidate> nsec3Candidates(RecordRefs authority, const DnsName& zone)
-    {
-        std::vector<Nsec3Candidate> out;
-        for (const DnsRecord* rec : authority) {
-            const NSEC3* nsec3 = rec->rdata.getIf<RDataTag::nsec3>();
-            DnsName parent = rec->name;
-            if (!nsec3 || rec->rtype != QType::nsec3 || nsec3->hash_algorithm != nsec3_sha1
-                || !parent.chopOff() || !parent.eql(zone))
-                continue;
-            if (!out.empty()
-                && (nsec3->iterations != out.front().nsec3->iterations
-                    || !std::ranges::equal(nsec3->salt, out.front().nsec3->salt)))
-                continue;
-            const auto label = rec->name.wireBytes().subspan(1, rec->name.wireBytes()[0]);
-            auto hash = dnssec::base32hexDecode(
-                std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
-            if (hash && hash->size() == nsec3->next_hashed.size())
-                out.push_back({ rec, nsec3, std::move(*hash) });
-        }
-        return out;
     }
 
     ResolveResultOr<bool> verifyCandidate(
@@ -586,14 +603,6 @@ private:
     {
         TRY_VOID(recursor_.cache().putZoneSecurity(name, security, std::min(ttl, max_zone_security_ttl)));
         return security;
-    }
-
-    static ResolveResultOr<rdata::dnssec::OwnedDnskey> copyKey(const DNSKEY& key)
-    {
-        auto owned = key.copyOwned();
-        if (!owned)
-            return std::unexpected(ResolveError::OutOfMemory);
-        return std::move(*owned);
     }
 
     Recursor& recursor_;

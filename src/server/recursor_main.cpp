@@ -94,29 +94,32 @@ namespace {
         return std::nullopt;
     }
 
-    // The root hints file of the flag, else of the configuration; none: the built-in root servers.
+    // The file of the flag, else of the configuration's `key`; none when neither names one.
+    std::optional<std::string> chooseFile(std::optional<std::string_view> flag,
+        const std::optional<Config>& config, std::optional<std::string> RecursorConfig::*key)
+    {
+        if (flag)
+            return std::string(*flag);
+        if (config)
+            return config->server.recursor.*key;
+        return std::nullopt;
+    }
+
+    // None: the built-in root servers.
     ServerResult<std::optional<NameserverSet>> chooseRootServers(
         const CliOptions& cli, const std::optional<Config>& config)
     {
-        std::optional<std::string> path;
-        if (cli.root_hints_path)
-            path = std::string(*cli.root_hints_path);
-        else if (config)
-            path = config->server.recursor.root_hints_file;
+        const auto path = chooseFile(cli.root_hints_path, config, &RecursorConfig::root_hints_file);
         if (!path)
             return std::optional<NameserverSet> {};
         return TRY(loadRootHints(*path));
     }
 
-    // The trust anchor file of the flag, else of the configuration; none: the built-in root keys.
+    // None: the built-in root keys.
     ServerResult<std::optional<dnssec::TrustAnchorStore>> chooseTrustAnchors(
         const CliOptions& cli, const std::optional<Config>& config)
     {
-        std::optional<std::string> path;
-        if (cli.trust_anchor_path)
-            path = std::string(*cli.trust_anchor_path);
-        else if (config)
-            path = config->server.recursor.trust_anchor_file;
+        const auto path = chooseFile(cli.trust_anchor_path, config, &RecursorConfig::trust_anchor_file);
         if (!path)
             return std::optional<dnssec::TrustAnchorStore> {};
         return TRY(loadTrustAnchors(*path));

@@ -352,20 +352,14 @@ class ValidationOffTest(ValidatingTestCase):
         self.assertOutcomes([c for c in CASES if c[0] != "www.keytrap.sec."], validating=False)
 
 
-def main():
-    import argparse
+def missing_anchor_files():
+    if os.path.isfile(ROOT_DS) and os.path.isfile(ROOT_KEY):
+        return None
+    return f"no trust anchor files in RECURSOR_LAB_DIR={LAB_DIR!r}: run through scripts/lab.sh with-lab or exec"
 
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--binary", required=True)
-    args, rest = parser.parse_known_args()
-    e2e_test.BINARY = os.path.abspath(args.binary)
-    if not os.access(e2e_test.BINARY, os.X_OK):
-        sys.exit(f"not an executable: {e2e_test.BINARY}")
-    if not resolution_test.inside_the_lab():
-        sys.exit("not inside the lab: run through scripts/lab.sh with-lab -- ... or scripts/lab.sh exec -- ...")
-    if not (os.path.isfile(ROOT_DS) and os.path.isfile(ROOT_KEY)):
-        sys.exit(f"no trust anchor files in RECURSOR_LAB_DIR={LAB_DIR!r}: run through scripts/lab.sh with-lab or exec")
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+def main():
+    resolution_test.main(missing_anchor_files)
 
 
 if __name__ == "__main__":

@@ -398,7 +398,9 @@ def inside_the_lab():
     return True
 
 
-def main():
+def main(lab_problem=lambda: None):
+    """Runs the tests of the __main__ module against --binary inside the lab; `lab_problem` may name one
+    more thing the suite needs of the lab (None when it is there)."""
     import argparse
 
     parser = argparse.ArgumentParser(add_help=False)
@@ -409,6 +411,8 @@ def main():
         sys.exit(f"not an executable: {e2e_test.BINARY}")
     if not inside_the_lab():
         sys.exit("not inside the lab: run through scripts/lab.sh with-lab -- ... or scripts/lab.sh exec -- ...")
+    if problem := lab_problem():
+        sys.exit(problem)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
