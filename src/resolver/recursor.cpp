@@ -15,7 +15,7 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     dnssec::TrustAnchorStore anchors
         = options.trust_anchors ? std::move(*options.trust_anchors) : dnssec::TrustAnchorStore::builtIn();
     std::unique_ptr<Recursor> recursor(new (std::nothrow)
-            Recursor(std::move(cache), options.validation_enabled, roots, std::move(anchors)));
+            Recursor(std::move(cache), options.validation_enabled, roots, std::move(anchors), options.limits));
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     return recursor;

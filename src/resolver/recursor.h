@@ -17,6 +17,16 @@
 
 namespace recursor {
 
+// What the resolver keeps and whom it asks, as the operator configured it.
+struct AnswerLimits {
+    std::uint32_t cache_max_ttl { 86400 }; // answers and delegations
+    std::uint32_t cache_max_negative_ttl { 3600 }; // RFC 2308 §5
+    std::uint32_t bogus_ttl { 60 }; // RFC 4035 §4.7
+    bool aggressive_nsec { true }; // RFC 8198
+    // Nameserver addresses learned from the network on loopback are asked (test setups only).
+    bool allow_loopback_nameservers { false };
+};
+
 // Milliseconds of the monotonic clock.
 std::int64_t monotonicMs();
 
@@ -26,6 +36,7 @@ struct RecursorOptions {
     CacheLimits cache_limits;
     std::optional<NameserverSet> root_servers; // the 13 built-in addresses when empty
     std::optional<dnssec::TrustAnchorStore> trust_anchors; // the built-in root keys when empty
+    AnswerLimits limits;
 };
 
 class Recursor {
@@ -52,13 +63,15 @@ public:
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
     const dnssec::TrustAnchorStore& trustAnchors() const { return trust_store_; }
+    const AnswerLimits& limits() const { return limits_; }
 
 private:
     Recursor(std::unique_ptr<Cache> cache, bool validation_enabled, const NameserverSet& roots,
-        dnssec::TrustAnchorStore trust_store)
+        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits)
         : cache_(std::move(cache))
         , root_servers_(roots)
         , trust_store_(std::move(trust_store))
+        , limits_(limits)
         , validation_enabled_(validation_enabled)
     {
     }
@@ -66,6 +79,7 @@ private:
     std::unique_ptr<Cache> cache_;
     NameserverSet root_servers_;
     dnssec::TrustAnchorStore trust_store_;
+    AnswerLimits limits_;
     std::uint16_t default_nameserver_port_ { 53 };
     bool validation_enabled_;
 };

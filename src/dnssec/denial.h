@@ -1,0 +1,67 @@
+// Authenticated denial of existence (RFC 4035 §5.4, RFC 7129, RFC 5155 §8): pure proofs over NSEC and
+// NSEC3 records. Every function trusts its caller to pass only records that are evidence: their RRSIG
+// verified with the keys of `zone`, and that RRSIG's labels field equal to the owner's label count, so
+// that no wildcard-expanded or moved denial record gets here (RFC 4035 §5.3.4, RFC 4592 §4.4). Records of
+// other types, or NSEC/NSEC3 records outside `zone`, are ignored.
+#pragma once
+
+#include "wire/constants.h"
+#include "wire/name.h"
+#include "wire/record.h"
+
+#include <cstdint>
+#include <span>
+
+namespace recursor::dnssec {
+
+using DenialRecords = std::span<const DnsRecord* const>;
+
+// NSEC3 hash iterations above which a proof is not worth its cost and the answer is insecure
+// (RFC 9276 §3.2).
+inline constexpr std::uint16_t max_nsec3_iterations = 150;
+
+enum class Denial : std::uint8_t {
+    proven, // the records prove the denial: secure
+    opt_out, // proven only up to an NSEC3 opt-out span: true, but insecure (RFC 5155 §9.2)
+    too_costly, // NSEC3 iterations above max_nsec3_iterations: insecure (RFC 9276 §3.2)
+    unproven, // no proof: bogus in a signed zone
+};
+
+// What a parent's signed answer without a DS RRset says of `name` (RFC 4035 §5.2, RFC 5155 §8.6, §8.9).
+enum class NoDs : std::uint8_t {
+    insecure_delegation, // a delegation proven to have no DS (an opt-out span or too costly included)
+    not_a_cut, // a name of the parent's zone proven to be no delegation: the parent's keys go on
+    unproven,
+};
+
+// RFC 4034 §6.1: label by label from the root, each label's lower-cased bytes; <0, 0 or >0.
+int canonicalCompare(const DnsName& a, const DnsName& b);
+
+// RFC 4034 §4.1.2: whether a type bitmap lists `type`.
+bool bitmapHasType(std::span<const std::uint8_t> bitmap, QType type);
+
+// Whether an NSEC at `owner` with next name `next` covers `name` (proves that it does not exist):
+// owner < name < next in canonical order. The last NSEC of a zone (next at or before owner) covers the
+// names after its owner only when `next` is the apex `zone`.
+bool nsecCovers(const DnsName& owner, const DnsName& next, const DnsName& name, const DnsName& zone);
+
+// NXDOMAIN for `qname` in `zone`: with NSEC, a covering NSEC for qname and one for the wildcard at the
+// closest encloser; with NSEC3, the closest encloser proof and a covering NSEC3 for its wildcard
+// (opt_out when the next closer name is covered by an opt-out NSEC3).
+Denial proveNxdomain(const DnsName& qname, const DnsName& zone, DenialRecords records);
+
+// NOERROR without data for `qname`/`qtype`: a matching NSEC or NSEC3 without the type and without CNAME;
+// an empty non-terminal; a wildcard NODATA (qname proven absent, the closest encloser's wildcard matched
+// without the type); for DS with NSEC3, an opt-out span over the next closer name (opt_out).
+Denial proveNodata(const DnsName& qname, QType qtype, const DnsName& zone, DenialRecords records);
+
+// A positive answer for `qname` made from a wildcard (the RRSIG's labels field `rrsig_labels` is below
+// qname's label count): proof that the next closer name (qname cut to rrsig_labels + 1 labels) does not
+// exist, so that no closer name could have answered (RFC 4035 §5.3.4, RFC 5155 §8.8).
+Denial proveWildcardAnswer(
+    const DnsName& qname, std::uint8_t rrsig_labels, const DnsName& zone, DenialRecords records);
+
+// The parent `zone`'s answer to a DS question for `name` held no DS RRset.
+NoDs proveNoDs(const DnsName& name, const DnsName& zone, DenialRecords records);
+
+} // namespace recursor::dnssec
