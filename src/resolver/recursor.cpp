@@ -14,6 +14,7 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
         roots.loadRoots(53);
     dnssec::TrustAnchorStore anchors
         = options.trust_anchors ? std::move(*options.trust_anchors) : dnssec::TrustAnchorStore::builtIn();
+    cache->setMaxTtl(options.limits.cache_max_ttl);
     std::unique_ptr<Recursor> recursor(new (std::nothrow)
             Recursor(std::move(cache), options.validation_enabled, roots, std::move(anchors), options.limits));
     if (!recursor)
@@ -25,6 +26,8 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
     const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
+    if (hit && hit->meta.bogus)
+        return std::unexpected(ResolveError::DnssecBogus);
     if (hit) {
         return ResolveResult {
             .packet = std::move(hit->packet),
@@ -35,7 +38,10 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
             .has_dnssec_records = hit->meta.has_dnssec_records,
         };
     }
-    return resolveFromNetwork(engine, qname, qtype);
+    auto resolved = resolveFromNetwork(engine, qname, qtype);
+    if (!resolved && resolved.error() == ResolveError::DnssecBogus && limits_.bogus_ttl != 0)
+        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl));
+    return resolved;
 }
 
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(

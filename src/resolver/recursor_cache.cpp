@@ -89,6 +89,12 @@ std::int64_t wallClockSeconds()
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t monotonicSeconds()
+{
+    using namespace std::chrono;
+    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 Cache::Cache(Clock clock, CacheLimits limits)
     : clock_(std::move(clock))
     , shard_max_bytes_(limits.max_bytes / 8 * 7 / shard_count)
@@ -101,7 +107,7 @@ Cache::Cache(Clock clock, CacheLimits limits)
 ResolveResultOr<std::unique_ptr<Cache>> Cache::init(Clock clock, CacheLimits limits)
 {
     try {
-        std::unique_ptr<Cache> cache(new Cache(clock ? std::move(clock) : Clock(wallClockSeconds), limits));
+        std::unique_ptr<Cache> cache(new Cache(clock ? std::move(clock) : Clock(monotonicSeconds), limits));
         for (auto& shard : cache->answers_) {
             shard.answers.max_load_factor(0.8f);
             shard.answers.reserve(initial_answers_per_shard);
@@ -178,12 +184,36 @@ ResolveResultOr<void> Cache::putAnswer(const DnsName& name, QType qtype, std::sp
         CachedAnswer& entry = it->second;
         if (!inserted)
             shard.bytes -= entry.footprint;
-        entry.meta = { at + ttl, at, answer_count, rcode, validated, has_dnssec_records };
+        entry.meta = { expiry(at, ttl), at, answer_count, rcode, validated, has_dnssec_records };
         entry.packet = std::move(copy);
         entry.ttl_offsets = std::move(offsets);
         entry.footprint = footprint;
         entry.last_used.store(at, std::memory_order_relaxed);
         shard.bytes += footprint;
+        makeRoom(shard, at);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    return {};
+}
+
+ResolveResultOr<void> Cache::putBogus(const DnsName& name, QType qtype, std::uint32_t ttl)
+{
+    const CacheKey key(qtype, name);
+    const std::int64_t at = now();
+    try {
+        AnswerShard& shard = answerShard(key);
+        std::unique_lock lock(shard.lock);
+        auto [it, inserted] = shard.answers.try_emplace(key);
+        CachedAnswer& entry = it->second;
+        if (!inserted)
+            shard.bytes -= entry.footprint;
+        entry.meta = CacheEntry { .expires_at = expiry(at, ttl), .stored_at = at, .bogus = true };
+        entry.packet.clear();
+        entry.ttl_offsets.clear();
+        entry.footprint = sizeof(AnswerMap::value_type) + node_overhead;
+        entry.last_used.store(at, std::memory_order_relaxed);
+        shard.bytes += entry.footprint;
         makeRoom(shard, at);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
@@ -248,7 +278,7 @@ std::optional<Delegation> Cache::findDelegation(const DnsName& name)
 ResolveResultOr<void> Cache::putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl)
 {
     const std::int64_t at = now();
-    const DelegationEntry entry { set, at + ttl };
+    const DelegationEntry entry { set, expiry(at, ttl) };
     try {
         std::unique_lock lock(delegations_lock_);
         delegations_.insert_or_assign(name, entry);
@@ -311,7 +341,7 @@ ResolveResultOr<void> Cache::putZoneSecurity(const DnsName& name, ZoneSecurity s
 {
     const std::int64_t at = now();
     try {
-        ZoneSecurityEntry entry { std::move(security), at + ttl };
+        ZoneSecurityEntry entry { std::move(security), expiry(at, ttl) };
         std::unique_lock lock(zone_security_lock_);
         if (auto old = zone_security_.find(name); old != zone_security_.end()) {
             zone_security_bytes_ -= zoneSecurityFootprint(old->second);

@@ -1,6 +1,7 @@
 // The answer cache (16 independently locked shards keyed by name and type), the delegation map and the
 // DNSSEC status of zones (their authenticated keys, or their proven lack of signatures).
-// Entries expire by wall-clock seconds. Memory is bounded: every store also reclaims a few expired
+// Entries expire by seconds of the monotonic clock, so that a step of the wall clock neither expires
+// the whole cache nor keeps entries alive. Memory is bounded: every store also reclaims a few expired
 // entries it samples, and a shard over its share of the byte budget evicts the least recently used of a
 // few sampled entries until it fits again. No operation holds two locks, and copies are allocated
 // outside the locks.
@@ -55,6 +56,7 @@ struct CacheEntry {
     RCode rcode { RCode::no_error };
     bool validated { false };
     bool has_dnssec_records { false };
+    bool bogus { false }; // a question whose answer failed validation (RFC 4035 §4.7): no packet
 };
 
 struct CachedAnswer {
@@ -104,7 +106,7 @@ struct DelegationEntry {
 
 class Cache {
 public:
-    using Clock = std::function<std::int64_t()>; // wall clock, whole seconds since the epoch
+    using Clock = std::function<std::int64_t()>; // whole seconds of a monotonic clock
     static constexpr std::size_t shard_count = 16;
 
     static ResolveResultOr<std::unique_ptr<Cache>> init(Clock clock = {}, CacheLimits limits = {});
@@ -114,7 +116,12 @@ public:
     ResolveResultOr<std::optional<CacheHit>> getAnswerCopy(const DnsName& name, QType qtype);
     ResolveResultOr<void> putAnswer(const DnsName& name, QType qtype, std::span<const std::uint8_t> packet,
         std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl);
+    // Remembers that (name, qtype) failed validation, so that a client repeating it does not repeat
+    // the work.
+    ResolveResultOr<void> putBogus(const DnsName& name, QType qtype, std::uint32_t ttl);
     void removeExpiredAnswer(const CacheKey& key);
+    // No entry of any kind lives longer than this (the operator's cache_max_ttl).
+    void setMaxTtl(std::uint32_t ttl) { max_ttl_ = ttl; }
 
     // The closest live delegation at or above `name`, with its zone as stored.
     std::optional<Delegation> findDelegation(const DnsName& name);
@@ -150,7 +157,10 @@ private:
     void makeDelegationRoom(std::int64_t now);
     void makeZoneSecurityRoom(std::int64_t now);
 
+    std::int64_t expiry(std::int64_t at, std::uint32_t ttl) const { return at + std::min(ttl, max_ttl_); }
+
     Clock clock_;
+    std::uint32_t max_ttl_ { 86400 };
     std::size_t shard_max_bytes_;
     std::size_t max_delegations_;
     std::uint64_t delegation_random_state_ { 0xD1B54A32D192ED03 }; // under `delegations_lock_`
@@ -166,5 +176,7 @@ private:
 
 // Whole seconds of the wall clock.
 std::int64_t wallClockSeconds();
+// Whole seconds of the monotonic clock.
+std::int64_t monotonicSeconds();
 
 } // namespace recursor

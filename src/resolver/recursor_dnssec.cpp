@@ -1,7 +1,7 @@
 #include "resolver/recursor_dnssec.h"
 
 #include "dnssec/keytag.h"
-#include "dnssec/nsec3.h"
+#include "dnssec/signature_window.h"
 #include "dnssec/validator.h"
 #include "resolver/recursor.h"
 
@@ -95,22 +95,6 @@ namespace {
         return groups;
     }
 
-    // RFC 4034 §4.1.2.
-    bool bitmapHasType(std::span<const std::uint8_t> bitmap, QType type)
-    {
-        const auto code = toU16(type);
-        const std::uint8_t window = code >> 8;
-        const std::size_t byte = (code & 0xFF) / 8;
-        while (bitmap.size() >= 2) {
-            const std::uint8_t block = bitmap[0];
-            const std::size_t length = std::min<std::size_t>(bitmap[1], bitmap.size() - 2);
-            if (block == window)
-                return byte < length && (bitmap[2 + byte] & (0x80 >> (code % 8))) != 0;
-            bitmap = bitmap.subspan(2 + length);
-        }
-        return false;
-    }
-
     // Allocation failures are thrown, as the standard containers do, and caught at the module's edge.
     void addKey(ZoneKeys& keys, const DNSKEY& key)
     {
@@ -125,8 +109,11 @@ namespace {
     {
         auto keys = std::make_shared<ZoneKeys>();
         keys->zone = zone;
-        for (const DnsRecord& rec : dnskeys)
-            addKey(*keys, rec.rdata.get<RDataTag::dnskey>());
+        for (const DnsRecord& rec : dnskeys) {
+            // Only zone keys that are not revoked sign anything (RFC 4034 §2.1.1, RFC 5011 §2.1).
+            if (dnssec::isUsableZoneKey(rec.rdata.get<RDataTag::dnskey>()))
+                addKey(*keys, rec.rdata.get<RDataTag::dnskey>());
+        }
         return keys;
     }
 
@@ -142,18 +129,24 @@ namespace {
             && ds.digest_type != static_cast<std::uint8_t>(DigestType::gost) && digestLength(ds.digest_type);
     }
 
-    // How a parent's answer without DS speaks of the child name.
-    enum class DsDenial : std::uint8_t {
-        insecure_delegation, // a delegation proven to have no DS
-        not_a_cut, // a name of the parent's zone proven to be no delegation
-        unproven,
-    };
-
-    DsDenial denialByBitmap(std::span<const std::uint8_t> bitmap)
+    // The DS records this validator can use. A SHA-1 digest is ignored for a key that also has a SHA-256
+    // or SHA-384 one, so that a downgrade to the weaker digest gains nothing (RFC 4509 §3).
+    std::vector<DS> usableDigests(std::span<const DnsRecord> ds_set)
     {
-        if (bitmapHasType(bitmap, QType::ds) || bitmapHasType(bitmap, QType::soa))
-            return DsDenial::unproven;
-        return bitmapHasType(bitmap, QType::ns) ? DsDenial::insecure_delegation : DsDenial::not_a_cut;
+        std::vector<DS> usable;
+        for (const DnsRecord& rec : ds_set) {
+            if (isUsableDs(rec.rdata.get<RDataTag::ds>()))
+                usable.push_back(rec.rdata.get<RDataTag::ds>());
+        }
+        const auto strong = [&](const DS& weak) {
+            return std::ranges::any_of(usable, [&](const DS& ds) {
+                return ds.keytag == weak.keytag && ds.algorithm == weak.algorithm
+                    && ds.digest_type != static_cast<std::uint8_t>(DigestType::sha1);
+            });
+        };
+        std::erase_if(usable,
+            [&](const DS& ds) { return ds.digest_type == static_cast<std::uint8_t>(DigestType::sha1) && strong(ds); });
+        return usable;
     }
 
     std::uint32_t minTtl(std::span<const DnsRecord> records, std::uint32_t ttl)
@@ -173,108 +166,12 @@ namespace {
         });
     }
 
-    // The labels of a name, the root left out, from the leftmost.
-    std::vector<std::span<const std::uint8_t>> labelsOf(const DnsName& name)
-    {
-        std::vector<std::span<const std::uint8_t>> labels;
-        const auto wire = name.wireBytes();
-        for (std::size_t pos = 0; pos < wire.size() && wire[pos] != 0; pos += wire[pos] + 1u)
-            labels.push_back(wire.subspan(pos + 1, wire[pos]));
-        return labels;
-    }
-
-    // RFC 4034 §6.1: label by label from the root, each label's lower-cased bytes, a missing label first.
-    int canonicalCompare(const DnsName& a, const DnsName& b)
-    {
-        const auto la = labelsOf(a);
-        const auto lb = labelsOf(b);
-        for (auto ia = la.rbegin(), ib = lb.rbegin(); ia != la.rend() && ib != lb.rend(); ++ia, ++ib) {
-            const auto order = std::lexicographical_compare_three_way(ia->begin(), ia->end(), ib->begin(),
-                ib->end(), [](std::uint8_t x, std::uint8_t y) { return dnsToLower(x) <=> dnsToLower(y); });
-            if (order != 0)
-                return order < 0 ? -1 : 1;
-        }
-        return la.size() == lb.size() ? 0 : (la.size() < lb.size() ? -1 : 1);
-    }
-
-    // Whether an NSEC proves that `name` does not exist: it lies strictly between owner and next, the
-    // last NSEC of a zone (whose next name is the apex) covering everything after its owner.
-    bool nsecCovers(const DnsRecord& nsec, const DnsName& name)
-    {
-        const DnsName& next = nsec.rdata.get<RDataTag::nsec>().next_name;
-        if (canonicalCompare(nsec.name, name) >= 0)
-            return false;
-        return canonicalCompare(name, next) < 0 || canonicalCompare(nsec.name, next) >= 0;
-    }
-
     // Whether a signature with this labels field made `owner` from a wildcard (RFC 4035 §5.3.2).
     bool isWildcardExpansion(const DnsName& owner, std::uint8_t labels)
     {
         const auto wire = owner.wireBytes();
         const bool starred = wire.size() >= 2 && wire[0] == 1 && wire[1] == '*';
         return labels < owner.labelCount() - (starred ? 1 : 0);
-    }
-
-    struct Nsec3Candidate {
-        const DnsRecord* record;
-        const NSEC3* nsec3;
-        std::vector<std::uint8_t> owner_hash;
-    };
-
-    // The NSEC3 records of one zone in a response that share the first one's SHA-1 parameters.
-    struct Nsec3Chain {
-        static Nsec3Chain of(RecordRefs authority, const DnsName& zone)
-        {
-            Nsec3Chain chain;
-            for (const DnsRecord* rec : authority) {
-                const NSEC3* nsec3 = rec->rdata.getIf<RDataTag::nsec3>();
-                DnsName parent = rec->name;
-                if (!nsec3 || rec->rtype != QType::nsec3 || nsec3->hash_algorithm != nsec3_sha1
-                    || !parent.chopOff() || !parent.eql(zone))
-                    continue;
-                if (!chain.records.empty()
-                    && (nsec3->iterations != chain.params().iterations
-                        || !std::ranges::equal(nsec3->salt, chain.params().salt)))
-                    continue;
-                const auto label = rec->name.wireBytes().subspan(1, rec->name.wireBytes()[0]);
-                auto hash = dnssec::base32hexDecode(
-                    std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
-                if (hash && hash->size() == nsec3->next_hashed.size())
-                    chain.records.push_back({ rec, nsec3, std::move(*hash) });
-            }
-            return chain;
-        }
-
-        const NSEC3& params() const { return *records.front().nsec3; }
-        // Hashing is not worth its cost beyond this (RFC 9276 §3.2).
-        bool tooCostly() const { return params().iterations > max_nsec3_iterations; }
-        std::optional<dnssec::Nsec3Digest> hash(const DnsName& name) const
-        {
-            return dnssec::nsec3Hash(name, params().salt, params().iterations);
-        }
-        const Nsec3Candidate* matching(const DnsName& name) const
-        {
-            const auto digest = hash(name);
-            for (const auto& c : records) {
-                if (digest && std::ranges::equal(c.owner_hash, *digest))
-                    return &c;
-            }
-            return nullptr;
-        }
-
-        std::vector<Nsec3Candidate> records;
-    };
-
-    bool covers(const Nsec3Candidate& c, std::span<const std::uint8_t> hash)
-    {
-        const std::span<const std::uint8_t> owner = c.owner_hash;
-        const std::span<const std::uint8_t> next = c.nsec3->next_hashed;
-        const auto less = [](std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-            return std::ranges::lexicographical_compare(a, b);
-        };
-        if (less(owner, next))
-            return less(owner, hash) && less(hash, next);
-        return less(owner, hash) || less(hash, next); // the last NSEC3 of the chain wraps around
     }
 
 } // namespace
@@ -285,8 +182,10 @@ struct Verified {
     std::uint8_t labels { 0 };
 };
 
-// What a response proves about the name a wildcard answer was made for.
-enum class WildcardProof : std::uint8_t { proven, unproven, too_costly };
+// Whether a signature may have made its RRset from a wildcard. Denial records and the SOA of a negative
+// answer never are: their signatures must name their own owner, or a real record could be moved to any
+// owner below its wildcard's parent (RFC 4035 §5.3.4, RFC 4592 §4.4).
+enum class Owner : std::uint8_t { own_only, may_expand };
 
 class ChainValidator {
 public:
@@ -296,45 +195,81 @@ public:
         , engine_(engine)
         , budget_(budget)
         , depth_(depth)
-        , now_(recursor.cache().now())
+        , now_(wallClockSeconds())
     {
     }
 
-    ResolveResultOr<bool> validateAnswer(
+    ResolveResultOr<StepVerdict> validateAnswer(
         const DnsName& serving_zone, RecordRefs answers, RecordRefs authority)
     {
         const auto rrsets = groupRrsets(answers);
-        bool secure = !rrsets.empty();
+        StepVerdict verdict { !rrsets.empty() };
         for (const auto& rrset : rrsets) {
-            const bool rrset_secure = TRY(validateRrset(serving_zone, answers, authority, rrset));
-            secure = secure && rrset_secure;
+            const StepVerdict one = TRY(validateRrset(serving_zone, answers, authority, rrset));
+            verdict.secure = verdict.secure && one.secure;
+            verdict.ttl_cap = std::min(verdict.ttl_cap, one.ttl_cap);
         }
-        return secure;
+        return verdict;
+    }
+
+    ResolveResultOr<StepVerdict> validateDenial(
+        const DnsName& qname, QType qtype, RCode rcode, const DnsRecord& soa, RecordRefs authority)
+    {
+        const ZoneSecurity security = TRY(securityOf(soa.name));
+        if (!security.secure())
+            return StepVerdict {};
+        const ZoneKeys& keys = *security.keys;
+        // The SOA names the zone the denial speaks for; a signed zone signs it under its own name.
+        const auto soa_verified
+            = TRY(verify(rrsetOf(authority, soa.name, QType::soa), authority, keys, Owner::own_only));
+        if (!soa_verified)
+            return std::unexpected(ResolveError::DnssecBogus);
+        std::uint32_t ttl = soa_verified->ttl;
+        const auto evidence = TRY(denialEvidence(authority, keys, ttl));
+        const dnssec::Denial denial = rcode == RCode::nx_domain
+            ? dnssec::proveNxdomain(qname, keys.zone, evidence)
+            : dnssec::proveNodata(qname, qtype, keys.zone, evidence);
+        switch (denial) {
+        case dnssec::Denial::proven:
+            return StepVerdict { true, ttl };
+        case dnssec::Denial::opt_out:
+        case dnssec::Denial::too_costly:
+            return StepVerdict { false, ttl };
+        case dnssec::Denial::unproven:
+            break;
+        }
+        return std::unexpected(ResolveError::DnssecBogus);
     }
 
 private:
-    ResolveResultOr<bool> validateRrset(const DnsName& serving_zone, RecordRefs answers, RecordRefs authority,
-        std::span<const DnsRecord> rrset)
+    ResolveResultOr<StepVerdict> validateRrset(const DnsName& serving_zone, RecordRefs answers,
+        RecordRefs authority, std::span<const DnsRecord> rrset)
     {
         const DnsRecord& first = rrset.front();
         if (const auto signer = signerOf(answers, first)) {
             const ZoneSecurity security = TRY(securityOf(*signer));
             if (!security.secure())
-                return false;
+                return StepVerdict {};
             // A signer that is no zone apex of the chain cannot have signed anything.
             const auto verified = security.keys->zone.eql(*signer)
-                ? TRY(verify(rrset, answers, *security.keys))
+                ? TRY(verify(rrset, answers, *security.keys, Owner::may_expand))
                 : std::nullopt;
             if (!verified)
                 return std::unexpected(ResolveError::DnssecBogus);
+            StepVerdict verdict { true, verified->ttl };
             if (!isWildcardExpansion(first.name, verified->labels))
-                return true;
-            switch (TRY(proveWildcardExpansion(first.name, verified->labels, authority, *security.keys))) {
-            case WildcardProof::proven:
-                return true;
-            case WildcardProof::too_costly:
-                return false;
-            case WildcardProof::unproven:
+                return verdict;
+            // A wildcard answer holds only with a signed proof that the next closer name does not
+            // exist, so that no closer name could have answered instead (RFC 4035 §5.3.4, RFC 5155 §8.8).
+            const auto evidence = TRY(denialEvidence(authority, *security.keys, verdict.ttl_cap));
+            switch (dnssec::proveWildcardAnswer(first.name, verified->labels, security.keys->zone, evidence)) {
+            case dnssec::Denial::proven:
+                return verdict;
+            case dnssec::Denial::opt_out:
+            case dnssec::Denial::too_costly:
+                verdict.secure = false;
+                return verdict;
+            case dnssec::Denial::unproven:
                 break;
             }
             return std::unexpected(ResolveError::DnssecBogus);
@@ -343,35 +278,33 @@ private:
         // the servers and the owner when one server holds both.
         if (TRY(securityOf(serving_zone)).secure() && TRY(securityOf(first.name)).secure())
             return std::unexpected(ResolveError::DnssecBogus);
-        return false;
+        return StepVerdict {};
     }
 
-    // A wildcard answer holds only with a signed proof that the next closer name does not exist, so that
-    // no closer name could have answered instead (RFC 4035 §5.3.4, RFC 5155 §8.8).
-    ResolveResultOr<WildcardProof> proveWildcardExpansion(
-        const DnsName& owner, std::uint8_t labels, RecordRefs authority, const ZoneKeys& keys)
+    // The NSEC and NSEC3 records of `records` whose RRSIG verified with `keys` under their own owner
+    // name: the only records a denial may rest on. `ttl` shrinks to what their signatures allow.
+    ResolveResultOr<std::vector<const DnsRecord*>> denialEvidence(
+        RecordRefs records, const ZoneKeys& keys, std::uint32_t& ttl)
     {
-        DnsName next_closer = owner;
-        for (std::size_t n = owner.labelCount(); n > labels + 1u; --n)
-            next_closer.chopOff();
-        for (const DnsRecord* rec : authority) {
-            if (rec->rtype == QType::nsec && rec->rdata.tag() == RDataTag::nsec
-                && rec->name.isPartOf(keys.zone) && nsecCovers(*rec, next_closer)
-                && TRY(verify(rrsetOf(authority, rec->name, QType::nsec), authority, keys)))
-                return WildcardProof::proven;
+        std::vector<const DnsRecord*> evidence;
+        std::vector<const DnsRecord*> tried;
+        for (const DnsRecord* rec : records) {
+            if ((rec->rtype != QType::nsec && rec->rtype != QType::nsec3) || !rec->name.isPartOf(keys.zone))
+                continue;
+            if (std::ranges::any_of(tried, [&](const DnsRecord* t) { return sameRrset(*t, *rec); }))
+                continue;
+            tried.push_back(rec);
+            const auto rrset = rrsetOf(records, rec->name, rec->rtype);
+            const auto verified = TRY(verify(rrset, records, keys, Owner::own_only));
+            if (!verified)
+                continue;
+            ttl = std::min(ttl, verified->ttl);
+            for (const DnsRecord* member : records) {
+                if (sameRrset(*member, *rec))
+                    evidence.push_back(member);
+            }
         }
-        const auto chain = Nsec3Chain::of(authority, keys.zone);
-        if (chain.records.empty())
-            return WildcardProof::unproven;
-        if (chain.tooCostly())
-            return WildcardProof::too_costly;
-        const auto hash = chain.hash(next_closer);
-        std::uint32_t ttl = max_zone_security_ttl;
-        for (const auto& c : chain.records) {
-            if (hash && covers(c, *hash) && TRY(verifyCandidate(c, authority, keys, ttl)))
-                return WildcardProof::proven;
-        }
-        return WildcardProof::unproven;
+        return evidence;
     }
 
     // Climbs to the closest name whose security is known (cached, or the root), then walks back down.
@@ -408,7 +341,8 @@ private:
             for (const DnsRecord& candidate : keyset) {
                 if (!isAnchored(candidate.rdata.get<RDataTag::dnskey>()))
                     continue;
-                if (auto verified = TRY(verify(keyset, fetched->answer, *keysOf({ &candidate, 1 }, root))))
+                if (auto verified
+                    = TRY(verify(keyset, fetched->answer, *keysOf({ &candidate, 1 }, root), Owner::own_only)))
                     return remember(root, ZoneSecurity { keysOf(keyset, root) }, verified->ttl);
             }
         }
@@ -439,14 +373,10 @@ private:
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
         if (ds_set.empty())
             return securityWithoutDs(name, parent, *ds_response);
-        const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys));
+        const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys, Owner::own_only));
         if (!ds_verified)
             return std::unexpected(ResolveError::DnssecBogus);
-        std::vector<DS> usable;
-        for (const DnsRecord& rec : ds_set) {
-            if (isUsableDs(rec.rdata.get<RDataTag::ds>()))
-                usable.push_back(rec.rdata.get<RDataTag::ds>());
-        }
+        const std::vector<DS> usable = usableDigests(ds_set);
         // Only algorithms or digests this validator lacks: insecure (RFC 4035 §5.2, RFC 6840 §5.2).
         if (usable.empty())
             return remember(name, ZoneSecurity {}, ds_verified->ttl);
@@ -464,7 +394,8 @@ private:
             const DNSKEY& key = candidate.rdata.get<RDataTag::dnskey>();
             if (std::ranges::none_of(ds_set, [&](const DS& ds) { return dnssec::validateDS(ds, key, name); }))
                 continue;
-            if (auto verified = TRY(verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name))))
+            if (auto verified = TRY(
+                    verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name), Owner::own_only)))
                 return remember(name, ZoneSecurity { keysOf(keyset, name) }, std::min(verified->ttl, ds_ttl));
         }
         return std::unexpected(ResolveError::DnssecBogus);
@@ -476,12 +407,13 @@ private:
         const DnsName& name, const ZoneSecurity& parent, const Fetched& ds_response)
     {
         std::uint32_t ttl = max_zone_security_ttl;
-        switch (TRY(dsDenial(name, ds_response.authority, *parent.keys, ttl))) {
-        case DsDenial::insecure_delegation:
+        const auto evidence = TRY(denialEvidence(ds_response.authority, *parent.keys, ttl));
+        switch (dnssec::proveNoDs(name, parent.keys->zone, evidence)) {
+        case dnssec::NoDs::insecure_delegation:
             return remember(name, ZoneSecurity {}, ttl);
-        case DsDenial::not_a_cut:
+        case dnssec::NoDs::not_a_cut:
             return remember(name, parent, ttl);
-        case DsDenial::unproven:
+        case dnssec::NoDs::unproven:
             break;
         }
         auto key_response = TRY(fetch(name, QType::dnskey));
@@ -490,89 +422,42 @@ private:
         return std::unexpected(ResolveError::DnssecBogus);
     }
 
-    ResolveResultOr<DsDenial> dsDenial(
-        const DnsName& name, RecordRefs authority, const ZoneKeys& keys, std::uint32_t& ttl)
-    {
-        const auto nsec = rrsetOf(authority, name, QType::nsec);
-        if (!nsec.empty()) {
-            const auto verified = TRY(verify(nsec, authority, keys));
-            if (!verified)
-                return DsDenial::unproven;
-            ttl = verified->ttl;
-            return denialByBitmap(nsec.front().rdata.get<RDataTag::nsec>().type_bitmaps);
-        }
-        return nsec3Denial(name, authority, keys, ttl);
-    }
-
-    ResolveResultOr<DsDenial> nsec3Denial(
-        const DnsName& name, RecordRefs authority, const ZoneKeys& keys, std::uint32_t& ttl)
-    {
-        const auto chain = Nsec3Chain::of(authority, keys.zone);
-        if (chain.records.empty())
-            return DsDenial::unproven;
-        if (chain.tooCostly())
-            return DsDenial::insecure_delegation;
-        if (const Nsec3Candidate* match = chain.matching(name)) {
-            if (!TRY(verifyCandidate(*match, authority, keys, ttl)))
-                return DsDenial::unproven;
-            return denialByBitmap(match->nsec3->type_bitmaps);
-        }
-        // Opt-out: the closest provable encloser matched, the next closer name covered by an opt-out NSEC3.
-        DnsName next_closer = name;
-        DnsName encloser = name;
-        while (encloser.chopOff() && encloser.isPartOf(keys.zone)) {
-            if (const Nsec3Candidate* match = chain.matching(encloser)) {
-                const auto hash = chain.hash(next_closer);
-                for (const auto& c : chain.records) {
-                    if (hash && (c.nsec3->flags & nsec3_opt_out) != 0 && covers(c, *hash)
-                        && TRY(verifyCandidate(*match, authority, keys, ttl))
-                        && TRY(verifyCandidate(c, authority, keys, ttl)))
-                        return DsDenial::insecure_delegation;
-                }
-                return DsDenial::unproven;
-            }
-            next_closer = encloser;
-        }
-        return DsDenial::unproven;
-    }
-
-    ResolveResultOr<bool> verifyCandidate(
-        const Nsec3Candidate& c, RecordRefs authority, const ZoneKeys& keys, std::uint32_t& ttl)
-    {
-        const auto verified = TRY(verify(rrsetOf(authority, c.record->name, QType::nsec3), authority, keys));
-        if (verified)
-            ttl = std::min(ttl, verified->ttl);
-        return verified.has_value();
-    }
-
     // Whether a signature by `keys` over `rrset` verifies; if so, how long the RRset may be trusted.
     ResolveResultOr<std::optional<Verified>> verify(
-        std::span<const DnsRecord> rrset, RecordRefs sig_source, const ZoneKeys& keys)
+        std::span<const DnsRecord> rrset, RecordRefs sig_source, const ZoneKeys& keys, Owner owner)
     {
         if (rrset.empty())
             return std::nullopt;
         int failures = 0;
-        const auto now = static_cast<std::uint32_t>(now_);
         for (const RRSIG* sig : signaturesOver(sig_source, rrset.front(), keys.zone)) {
-            if (now < sig->sig_inception || now > sig->sig_expiration)
+            if (owner == Owner::own_only && isWildcardExpansion(rrset.front().name, sig->labels))
+                continue;
+            if (!dnssec::isWithinValidity(*sig, now_))
                 continue;
             for (std::size_t i = 0; i < keys.keys.size(); ++i) {
                 const DNSKEY key = keys.keys[i].view();
                 if (key.algorithm != sig->algorithm || keys.keytags[i] != sig->keytag)
                     continue;
-                if (failures >= max_failed_verifications_per_rrset || verifications_left_ <= 0)
+                if (failures >= max_failed_verifications_per_rrset || budget_.verifications_left <= 0)
                     return std::unexpected(ResolveError::DnssecBogus);
-                --verifications_left_;
+                --budget_.verifications_left;
                 const auto verified = dnssec::verifyRRSIG(*sig, key.public_key, rrset, now_);
                 if (verified && *verified)
-                    return Verified { minTtl(rrset, std::min(sig->original_ttl, sig->sig_expiration - now)),
-                        sig->labels };
+                    return Verified { trustedTtl(rrset, *sig), sig->labels };
                 if (!verified && verified.error() == dnssec::DnssecError::OutOfMemory)
                     return std::unexpected(ResolveError::OutOfMemory);
                 ++failures;
             }
         }
         return std::nullopt;
+    }
+
+    // RFC 4035 §5.3.3: no longer than the records say, than the signature's original TTL, or than
+    // the signature has left to live.
+    std::uint32_t trustedTtl(std::span<const DnsRecord> rrset, const RRSIG& sig) const
+    {
+        const std::uint32_t left = dnssec::secondsUntilExpiration(sig, now_);
+        return minTtl(rrset, std::min(sig.original_ttl, left));
     }
 
     ResolveResultOr<std::optional<Fetched>> fetch(const DnsName& qname, QType qtype)
@@ -609,23 +494,43 @@ private:
     const UpstreamEngine& engine_;
     ResolutionBudget& budget_;
     std::uint8_t depth_;
-    std::int64_t now_;
-    int verifications_left_ { max_verifications_per_response };
+    std::int64_t now_; // wall clock: signature validity is absolute time
     int chain_levels_ { 0 };
 };
 
-ResolveResultOr<bool> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
+namespace {
+
+    std::vector<const DnsRecord*> sectionOf(const DnsMessage& response, Section section)
+    {
+        std::vector<const DnsRecord*> out;
+        for (const DnsRecord& rec : response.records) {
+            if (rec.section == section)
+                out.push_back(&rec);
+        }
+        return out;
+    }
+
+} // namespace
+
+ResolveResultOr<StepVerdict> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
     ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
     const DnsMessage& response)
 {
     try {
-        std::vector<const DnsRecord*> authority;
-        for (const DnsRecord& rec : response.records) {
-            if (rec.section == Section::authority)
-                authority.push_back(&rec);
-        }
         ChainValidator validator(recursor, engine, budget, ctx.depth);
-        return validator.validateAnswer(ctx.zone, answers, authority);
+        return validator.validateAnswer(ctx.zone, answers, sectionOf(response, Section::authority));
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+}
+
+ResolveResultOr<StepVerdict> validateDenial(Recursor& recursor, const UpstreamEngine& engine,
+    ResolutionBudget& budget, const QueryContext& ctx, RCode rcode, const DnsRecord& soa,
+    std::span<const DnsRecord* const> authority)
+{
+    try {
+        ChainValidator validator(recursor, engine, budget, ctx.depth);
+        return validator.validateDenial(ctx.current_qname, ctx.qtype, rcode, soa, authority);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }

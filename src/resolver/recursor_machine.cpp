@@ -56,16 +56,46 @@ TransportResult<QueryResult> ResolutionMachine::ask(const UpstreamEngine& engine
     return queryUpstreamFanout(bounded, servers, ctx_.current_qname, ctx_.qtype);
 }
 
+namespace {
+
+    // The chain of trust, for the steps of one resolution.
+    class ChainStepValidator final : public StepValidator {
+    public:
+        ChainStepValidator(
+            Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget, const QueryContext& ctx)
+            : recursor_(recursor)
+            , engine_(engine)
+            , budget_(budget)
+            , ctx_(ctx)
+        {
+        }
+        ResolveResultOr<StepVerdict> answer(
+            std::span<const DnsRecord* const> answers, const DnsMessage& response) override
+        {
+            return validateAnswerRrsets(recursor_, engine_, budget_, ctx_, answers, response);
+        }
+        ResolveResultOr<StepVerdict> denial(
+            RCode rcode, const DnsRecord& soa, std::span<const DnsRecord* const> authority) override
+        {
+            return validateDenial(recursor_, engine_, budget_, ctx_, rcode, soa, authority);
+        }
+
+    private:
+        Recursor& recursor_;
+        const UpstreamEngine& engine_;
+        ResolutionBudget& budget_;
+        const QueryContext& ctx_;
+    };
+
+} // namespace
+
 ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(
     const UpstreamEngine& engine, const QueryResult& result)
 {
     if (!ctx_.policy.validate_answers || !recursor_.validationEnabled())
         return handleNetworkResponse(recursor_, ctx_, result);
-    const AnswerValidator validate
-        = [&](std::span<const DnsRecord* const> answers, const DnsMessage& response) {
-              return validateAnswerRrsets(recursor_, engine, budget_, ctx_, answers, response);
-          };
-    return handleNetworkResponse(recursor_, ctx_, result, validate);
+    ChainStepValidator validator(recursor_, engine, budget_, ctx_);
+    return handleNetworkResponse(recursor_, ctx_, result, &validator);
 }
 
 ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engine)

@@ -22,18 +22,21 @@ inline constexpr std::uint8_t max_resolution_steps = 20;
 inline constexpr std::uint8_t max_cnames = 10;
 
 // What one client question may cost across all its nested resolutions (glueless nameservers, DNSSEC
-// fetches): upstream exchanges and time. Beyond either the question fails with SERVFAIL.
+// fetches) and CNAME steps: upstream exchanges, time and signature checks. Beyond the first two the
+// question fails with SERVFAIL; beyond the last its answer is bogus (KeyTrap, CVE-2023-50387).
 struct ResolutionBudget {
     static constexpr int default_exchanges = 100;
     static constexpr std::int64_t default_time_ms = 10'000;
+    static constexpr int default_verifications = 64;
 
     static ResolutionBudget start(std::int64_t now_ms)
     {
-        return { default_exchanges, now_ms + default_time_ms };
+        return { default_exchanges, now_ms + default_time_ms, default_verifications };
     }
 
     int exchanges_left { default_exchanges };
     std::int64_t deadline_ms { 0 }; // monotonic clock
+    int verifications_left { default_verifications };
 };
 
 struct QueryContext {

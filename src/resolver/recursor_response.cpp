@@ -21,89 +21,184 @@ namespace {
         return out;
     }
 
+    bool hasType(const DnsRecord& rec, QType type)
+    {
+        if (rec.rtype == QType::rrsig) {
+            const auto* sig = rec.rdata.getIf<RDataTag::rrsig>();
+            return sig != nullptr && (type == QType::any || sig->type_covered == toU16(type));
+        }
+        return type == QType::any || rec.rtype == type;
+    }
+
+    // The answer RRset of `owner` and `type` (every type for ANY) with the RRSIGs over it: all of a
+    // response that may answer for that name (RFC 2181 §5.4.1 with §6.1 of RFC 4035).
+    std::vector<const DnsRecord*> rrsetWithSignatures(std::span<const DnsRecord* const> answers,
+        const DnsName& owner, QType type)
+    {
+        std::vector<const DnsRecord*> out;
+        for (const DnsRecord* rec : answers) {
+            if (rec->name.eql(owner) && hasType(*rec, type))
+                out.push_back(rec);
+        }
+        return out;
+    }
+
+    bool holdsData(std::span<const DnsRecord* const> records)
+    {
+        return std::ranges::any_of(records, [](const DnsRecord* rec) { return rec->rtype != QType::rrsig; });
+    }
+
+    // A DNAME owned by a proper ancestor of `name`, in the server's zone (RFC 6672 §3.2).
+    const DnsRecord* findDname(std::span<const DnsRecord* const> answers, const DnsName& name)
+    {
+        for (const DnsRecord* rec : answers) {
+            if (rec->rtype == QType::dname && rec->rdata.tag() == RDataTag::dname && name.isPartOf(rec->name)
+                && !name.eql(rec->name))
+                return rec;
+        }
+        return nullptr;
+    }
+
+    std::uint32_t cappedTtl(std::uint32_t ttl, const StepVerdict& verdict, std::uint32_t limit)
+    {
+        return std::min({ ttl, verdict.ttl_cap, limit });
+    }
+
     ResolveResultOr<NetworkAction> done(
         Recursor& recursor, const QueryContext& ctx, ResolveResult result, std::uint32_t ttl)
     {
-        if (ctx.policy.cache_answers) {
+        // A TTL of 0 means use once (RFC 1035 §3.2.1): served, never cached.
+        if (ctx.policy.cache_answers && ttl != 0) {
             TRY_VOID(recursor.cache().putAnswer(ctx.qname, ctx.qtype, result.packet, result.answer_count,
                 result.rcode, result.validated, result.has_dnssec_records, ttl));
         }
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
     }
 
-    ResolveResultOr<bool> validateStep(const AnswerValidator& validate,
-        std::span<const DnsRecord* const> answers, const DnsMessage& response)
+    ResolveResultOr<StepVerdict> judgeAnswer(StepValidator* validator, std::span<const DnsRecord* const> answers,
+        const DnsMessage& response)
     {
-        if (!validate)
-            return false;
-        return validate(answers, response);
+        if (validator == nullptr)
+            return StepVerdict {};
+        return validator->answer(answers, response);
     }
 
     ResolveResultOr<NetworkAction> buildPositive(Recursor& recursor, const QueryContext& ctx,
-        const DnsMessage& response, std::span<const DnsRecord* const> answers, bool validated)
+        const DnsMessage& response, std::span<const DnsRecord* const> answers, const StepVerdict& verdict)
     {
-        BuiltPacket built = TRY(
-            buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, response.header.rcode(), validated));
+        const bool validated = verdict.secure && ctx.chain_validated;
+        const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_ttl);
+        BuiltPacket built
+            = TRY(buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, RCode::no_error, validated, cap));
         ResolveResult result {
             .packet = std::move(built.packet),
             .answer_count = built.answer_count,
-            .rcode = response.header.rcode(),
+            .rcode = RCode::no_error,
             .from_cache = false,
             .validated = validated,
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
-        return done(recursor, ctx, std::move(result), extractAnswerTtl(ctx.cname_chain, answers));
+        return done(recursor, ctx, std::move(result), std::min(extractAnswerTtl(ctx.cname_chain, answers), cap));
     }
 
     ResolveResultOr<NetworkAction> buildNegative(Recursor& recursor, const QueryContext& ctx,
-        const DnsMessage& response, std::span<const DnsRecord* const> authority, RCode rcode)
+        const DnsMessage& response, std::span<const DnsRecord* const> authority, RCode rcode,
+        const StepVerdict& verdict)
     {
-        BuiltPacket built = TRY(buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, rcode));
+        const bool validated = verdict.secure && ctx.chain_validated;
+        const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_negative_ttl);
+        BuiltPacket built
+            = TRY(buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, rcode, validated, cap));
         ResolveResult result {
             .packet = std::move(built.packet),
             .answer_count = built.answer_count,
             .rcode = rcode,
             .from_cache = false,
-            .validated = false,
+            .validated = validated,
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
         // The CNAMEs that led here are served too: the answer lives no longer than any of them.
-        std::uint32_t ttl = extractNegativeTtl(authority);
+        std::uint32_t ttl = std::min(extractNegativeTtl(authority), cap);
         if (!ctx.cname_chain.empty())
             ttl = std::min(ttl, extractAnswerTtl(ctx.cname_chain, {}));
         return done(recursor, ctx, std::move(result), ttl);
     }
 
-    ResolveResultOr<NetworkAction> followCname(Recursor& recursor, QueryContext& ctx, const DnsRecord& cname)
+    // Adds a link to the chain served before the final answer, its TTL capped as its step allows.
+    ResolveResultOr<void> addLink(Recursor& recursor, QueryContext& ctx, DnsRecord link, const StepVerdict& verdict)
     {
-        if (++ctx.cname_count > max_cnames)
-            return std::unexpected(ResolveError::CnameLoop);
+        link.ttl = cappedTtl(link.ttl, verdict, recursor.limits().cache_max_ttl);
         try {
-            ctx.cname_chain.push_back(cname);
+            ctx.cname_chain.push_back(std::move(link));
         } catch (const std::bad_alloc&) {
             return std::unexpected(ResolveError::OutOfMemory);
         }
-        const DnsName target = cname.rdata.get<RDataTag::cname>().target;
+        return {};
+    }
+
+    ResolveResultOr<NetworkAction> followTo(Recursor& recursor, QueryContext& ctx, const DnsName& target)
+    {
         ctx.followCname(target, initialNameservers(recursor.cache(), recursor.rootServers(), target));
         return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }
 
-    // The CNAME followed and the signatures over it.
-    std::vector<const DnsRecord*> cnameRrsetOf(
-        std::span<const DnsRecord* const> answers, const DnsRecord& cname)
+    // The answer is validated only when every link of the chain was (RFC 4035 §5.3.3 per RRset).
+    ResolveResultOr<NetworkAction> followCname(Recursor& recursor, QueryContext& ctx, const DnsRecord& cname,
+        const StepVerdict& verdict)
     {
-        std::vector<const DnsRecord*> out;
-        for (const DnsRecord* rec : answers) {
-            if (rec->name.eql(cname.name) && (rec->rtype == QType::cname || rec->rtype == QType::rrsig))
-                out.push_back(rec);
-        }
-        return out;
+        if (++ctx.cname_count > max_cnames)
+            return std::unexpected(ResolveError::CnameLoop);
+        ctx.chain_validated = ctx.chain_validated && verdict.secure;
+        TRY_VOID(addLink(recursor, ctx, cname, verdict));
+        return followTo(recursor, ctx, cname.rdata.get<RDataTag::cname>().target);
+    }
+
+    // RFC 6672 §3.2: the DNAME is what the signature covers; the CNAME is made here from it, never taken
+    // from the server, and both go to the client. The chain counts DNAMEs like CNAMEs.
+    ResolveResultOr<NetworkAction> followDname(Recursor& recursor, QueryContext& ctx, const DnsRecord& dname,
+        const StepVerdict& verdict)
+    {
+        if (++ctx.cname_count > max_cnames)
+            return std::unexpected(ResolveError::CnameLoop);
+        const auto target = substituteDname(ctx.current_qname, dname.name, dname.rdata.get<RDataTag::dname>().target);
+        if (!target)
+            return std::unexpected(ResolveError::ServFail); // YXDOMAIN: the name would be too long
+        ctx.chain_validated = ctx.chain_validated && verdict.secure;
+        DnsRecord cname { RData::make<RDataTag::cname>(rdata::common::CNAME { *target }), dname.ttl,
+            QType::cname, dname.rclass, ctx.current_qname, Section::answer };
+        TRY_VOID(addLink(recursor, ctx, dname, verdict));
+        TRY_VOID(addLink(recursor, ctx, std::move(cname), verdict));
+        return followTo(recursor, ctx, *target);
     }
 
     // An SOA of the server's zone that covers the name: the mark of a negative answer (RFC 2308 §2).
     bool isNegativeSoaFor(const DnsRecord* soa, const QueryContext& ctx)
     {
         return soa != nullptr && ctx.current_qname.isPartOf(soa->name);
+    }
+
+    // The answer section of an authoritative NOERROR or NXDOMAIN, bound to the question: a DNAME above
+    // the current name, a CNAME at it, or its RRset of the asked type; anything else is no answer.
+    ResolveResultOr<std::optional<NetworkAction>> useAnswers(Recursor& recursor, QueryContext& ctx,
+        const DnsMessage& response, StepValidator* validator)
+    {
+        const auto in_zone = recordsInZone(response.records, Section::answer, ctx.zone);
+        if (ctx.qtype != QType::dname) {
+            if (const DnsRecord* dname = findDname(in_zone, ctx.current_qname)) {
+                const auto rrset = rrsetWithSignatures(in_zone, dname->name, QType::dname);
+                return followDname(recursor, ctx, *dname, TRY(judgeAnswer(validator, rrset, response)));
+            }
+        }
+        if (ctx.qtype != QType::cname && ctx.qtype != QType::any) {
+            if (const DnsRecord* cname = findCnameTarget(response.records, ctx.current_qname)) {
+                const auto rrset = rrsetWithSignatures(in_zone, cname->name, QType::cname);
+                return followCname(recursor, ctx, *cname, TRY(judgeAnswer(validator, rrset, response)));
+            }
+        }
+        const auto answers = rrsetWithSignatures(in_zone, ctx.current_qname, ctx.qtype);
+        if (response.header.rcode() != RCode::no_error || !holdsData(answers))
+            return std::nullopt;
+        return buildPositive(recursor, ctx, response, answers, TRY(judgeAnswer(validator, answers, response)));
     }
 
 } // namespace
@@ -118,36 +213,45 @@ const DnsRecord* findCnameTarget(std::span<const DnsRecord> records, const DnsNa
     return nullptr;
 }
 
+std::optional<DnsName> substituteDname(const DnsName& qname, const DnsName& owner, const DnsName& target)
+{
+    if (!qname.isPartOf(owner))
+        return std::nullopt;
+    const auto prefix = qname.wireBytes().first(qname.len - owner.len);
+    if (prefix.size() + target.len > DnsName::max_len)
+        return std::nullopt;
+    std::array<std::uint8_t, DnsName::max_len> wire {};
+    std::ranges::copy(prefix, wire.begin());
+    std::ranges::copy(target.wireBytes(), wire.begin() + static_cast<std::ptrdiff_t>(prefix.size()));
+    auto name = DnsName::fromWire(std::span(wire).first(prefix.size() + target.len));
+    if (!name)
+        return std::nullopt;
+    return *name;
+}
+
 ResolveResultOr<NetworkAction> handleNetworkResponse(
-    Recursor& recursor, QueryContext& ctx, const QueryResult& result, const AnswerValidator& validate)
+    Recursor& recursor, QueryContext& ctx, const QueryResult& result, StepValidator* validator)
 {
     const DnsMessage& response = result.response;
     const Header& header = response.header;
     const NetworkAction no_progress { NetworkAction::Tag::continue_loop, {} };
+    const bool answered = header.rcode() == RCode::no_error || header.rcode() == RCode::nx_domain;
     try {
-        if (header.aa() && header.anCount() != 0) {
-            const std::vector<const DnsRecord*> answers
-                = recordsInZone(response.records, Section::answer, ctx.zone);
-            if (answers.empty())
-                return no_progress;
-            if (ctx.qtype != QType::cname) {
-                if (const DnsRecord* cname = findCnameTarget(response.records, ctx.current_qname)) {
-                    // Only the CNAME is used from this response; the answer is validated only when
-                    // every link of the chain was (RFC 4035 §5.3.3 per RRset).
-                    ctx.chain_validated = TRY(validateStep(validate, cnameRrsetOf(answers, *cname), response))
-                        && ctx.chain_validated;
-                    return followCname(recursor, ctx, *cname);
-                }
+        if (header.aa() && answered) {
+            if (header.anCount() != 0) {
+                if (auto action = TRY(useAnswers(recursor, ctx, response, validator)))
+                    return std::move(*action);
             }
-            const bool validated = TRY(validateStep(validate, answers, response)) && ctx.chain_validated;
-            return buildPositive(recursor, ctx, response, answers, validated);
-        }
-        if (header.aa() && header.anCount() == 0
-            && (header.rcode() == RCode::no_error || header.rcode() == RCode::nx_domain)) {
-            const std::vector<const DnsRecord*> authority
-                = recordsInZone(response.records, Section::authority, ctx.zone);
-            if (isNegativeSoaFor(findNegativeSoa(authority), ctx))
-                return buildNegative(recursor, ctx, response, authority, header.rcode());
+            // No answer to the question: a negative answer, with the proof a signed zone owes.
+            const auto authority = recordsInZone(response.records, Section::authority, ctx.zone);
+            const DnsRecord* soa = findNegativeSoa(authority);
+            if (isNegativeSoaFor(soa, ctx)) {
+                const StepVerdict verdict
+                    = validator ? TRY(validator->denial(header.rcode(), *soa, authority)) : StepVerdict {};
+                return buildNegative(recursor, ctx, response, authority, header.rcode(), verdict);
+            }
+            if (header.anCount() != 0)
+                return no_progress;
         }
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);

@@ -36,9 +36,10 @@ namespace {
         return rec.ttl;
     }
 
-    WireResult<void> writeRecord(PacketWriter& writer, const DnsRecord& rec, Section section)
+    WireResult<void> writeRecord(PacketWriter& writer, const DnsRecord& rec, Section section, std::uint32_t ttl_cap)
     {
-        TRY_VOID(writer.startRecord(rec.name, rec.rtype, rec.rclass, servedTtl(rec, section), section));
+        TRY_VOID(writer.startRecord(
+            rec.name, rec.rtype, rec.rclass, std::min(servedTtl(rec, section), ttl_cap), section));
         TRY_VOID(rec.rdata.writeTo(writer));
         return writer.commit();
     }
@@ -53,10 +54,11 @@ namespace {
     }
 
     template <typename Records>
-    ResolveResultOr<void> writeRecords(PacketWriter& writer, const Records& records, Section section)
+    ResolveResultOr<void> writeRecords(
+        PacketWriter& writer, const Records& records, Section section, std::uint32_t ttl_cap)
     {
         for (const auto& rec : records) {
-            if (auto written = writeRecord(writer, deref(rec), section); !written)
+            if (auto written = writeRecord(writer, deref(rec), section, ttl_cap); !written)
                 return std::unexpected(fromWriter(written.error()));
         }
         return {};
@@ -70,6 +72,12 @@ namespace {
         BuiltPacket built { std::move(*bytes), 0 };
         built.answer_count = readU16(std::span(built.packet).subspan(6, 2));
         return built;
+    }
+
+    std::uint8_t flagsByte(RCode rcode, bool validated)
+    {
+        return static_cast<std::uint8_t>(
+            flag_ra | (validated ? flag_ad : 0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
     }
 
     bool isDnssecType(QType t)
@@ -93,23 +101,21 @@ namespace {
 
 ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype,
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers, RCode rcode,
-    bool validated)
+    bool validated, std::uint32_t ttl_cap)
 {
-    const auto byte3 = static_cast<std::uint8_t>(
-        flag_ra | (validated ? flag_ad : 0) | (static_cast<std::uint8_t>(rcode) & 0x0F));
-    PacketWriter writer = TRY(startResponse(qname, qtype, byte3));
-    TRY_VOID(writeRecords(writer, cname_chain, Section::answer));
-    TRY_VOID(writeRecords(writer, answers, Section::answer));
+    PacketWriter writer = TRY(startResponse(qname, qtype, flagsByte(rcode, validated)));
+    TRY_VOID(writeRecords(writer, cname_chain, Section::answer, ttl_cap));
+    TRY_VOID(writeRecords(writer, answers, Section::answer, ttl_cap));
     return finishBuilt(writer);
 }
 
 ResolveResultOr<BuiltPacket> buildNegativePacket(const DnsName& qname, QType qtype,
-    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode)
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode,
+    bool validated, std::uint32_t ttl_cap)
 {
-    PacketWriter writer = TRY(
-        startResponse(qname, qtype, static_cast<std::uint8_t>(flag_ra | static_cast<std::uint8_t>(rcode))));
-    TRY_VOID(writeRecords(writer, cname_chain, Section::answer));
-    TRY_VOID(writeRecords(writer, authority, Section::authority));
+    PacketWriter writer = TRY(startResponse(qname, qtype, flagsByte(rcode, validated)));
+    TRY_VOID(writeRecords(writer, cname_chain, Section::answer, ttl_cap));
+    TRY_VOID(writeRecords(writer, authority, Section::authority, ttl_cap));
     return finishBuilt(writer);
 }
 
@@ -117,10 +123,7 @@ std::uint32_t extractAnswerTtl(
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers)
 {
     std::optional<std::uint32_t> smallest;
-    auto consider = [&](std::uint32_t ttl) {
-        if (ttl != 0)
-            smallest = std::min(smallest.value_or(ttl), ttl);
-    };
+    auto consider = [&](std::uint32_t ttl) { smallest = std::min(smallest.value_or(ttl), ttl); };
     for (const DnsRecord& rec : cname_chain)
         consider(rec.ttl);
     for (const DnsRecord* rec : answers)

@@ -30,17 +30,20 @@ struct BuiltPacket {
 };
 
 // QR and RA set (AD when validated), the upstream RCODE, the question as asked; the CNAME chain, then
-// the final answer records in message order. ServFail when a record cannot be written.
+// the final answer records in message order, no TTL above `ttl_cap`. ServFail when a record cannot be
+// written.
 ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype,
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers, RCode rcode,
-    bool validated);
+    bool validated, std::uint32_t ttl_cap);
 
-// QR, RA and `rcode`; the CNAME chain that led to the missing name (RFC 2308 §2.1, RFC 6604), then
-// the authority records in message order; never AD.
+// QR, RA and `rcode` (AD when validated); the CNAME chain that led to the missing name (RFC 2308 §2.1,
+// RFC 6604), then the authority records in message order, no TTL above `ttl_cap`.
 ResolveResultOr<BuiltPacket> buildNegativePacket(const DnsName& qname, QType qtype,
-    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode);
+    std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode,
+    bool validated, std::uint32_t ttl_cap);
 
-// The smallest TTL that is not 0 among the chain and the answers; 300 when none counts.
+// The smallest TTL among the chain and the answers, 0 included (such records are served but not
+// cached); 300 when there are none.
 std::uint32_t extractAnswerTtl(
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers);
 // min(TTL, MINIMUM) of the first SOA among the records (RFC 2308 §5); 30 without one.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -74,6 +75,39 @@ namespace {
         clock.now->fetch_add(1);
         EXPECT_FALSE(cache->getAnswerCopy(name("t.test"), QType::a)->has_value());
         EXPECT_EQ(cache->answerCount(), 0u) << "the expired entry met by the lookup is removed";
+    }
+
+    // Entries used to expire by the wall clock: a step of it expired the whole cache, or kept it alive.
+    TEST(Cache, ExpiresByTheMonotonicClockAndNothingOutlivesTheMaximum)
+    {
+        auto cache = std::move(*Cache::init());
+        EXPECT_LE(std::abs(cache->now() - monotonicSeconds()), 1);
+        EXPECT_GT(std::abs(cache->now() - wallClockSeconds()), 1000) << "the default clock is not the wall clock";
+
+        FakeClock clock;
+        cache = std::move(*Cache::init(clock.fn()));
+        cache->setMaxTtl(100);
+        ASSERT_TRUE(cache->putAnswer(
+            name("m.test"), QType::a, packetOf(12, 0), 0, RCode::no_error, false, false, 0x7FFFFFFF));
+        ASSERT_TRUE(cache->putDelegation(name("m.test"), setOf("192.0.2.1"), 0x7FFFFFFF));
+        clock.now->fetch_add(101);
+        EXPECT_FALSE(cache->getAnswerCopy(name("m.test"), QType::a)->has_value());
+        EXPECT_FALSE(cache->findDelegation(name("m.test")));
+    }
+
+    TEST(Cache, BogusMarksLastTheirTtlAndReplaceAnswers)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        ASSERT_TRUE(cache->putAnswer(
+            name("b.test"), QType::a, packetOf(40, 1), 1, RCode::no_error, false, false, 3600));
+        ASSERT_TRUE(cache->putBogus(name("b.test"), QType::a, 60));
+        const auto hit = *cache->getAnswerCopy(name("b.test"), QType::a);
+        ASSERT_TRUE(hit.has_value());
+        EXPECT_TRUE(hit->meta.bogus);
+        EXPECT_TRUE(hit->packet.empty());
+        clock.now->fetch_add(61);
+        EXPECT_FALSE(cache->getAnswerCopy(name("b.test"), QType::a)->has_value());
     }
 
     TEST(Cache, StoringAgainReplacesEvenWithAShorterTtl)

@@ -70,14 +70,14 @@ namespace {
     class Classification : public testing::Test {
     protected:
         Judged judge(std::string_view qname, std::string_view zone, const QueryResult& result,
-            std::uint8_t cnames = 0, std::vector<DnsRecord> chain = {})
+            std::uint8_t cnames = 0, std::vector<DnsRecord> chain = {}, StepValidator* validator = nullptr)
         {
             QueryContext ctx;
             ctx.cname_chain = std::move(chain);
             ctx.qname = ctx.current_qname = name(qname);
             ctx.zone = name(zone);
             ctx.cname_count = cnames;
-            auto action = handleNetworkResponse(*recursor, ctx, result);
+            auto action = handleNetworkResponse(*recursor, ctx, result, validator);
             return { std::move(action), std::move(ctx) };
         }
         std::optional<DnsMessage> cached(std::string_view qname)
@@ -183,6 +183,119 @@ namespace {
         const auto hit = *recursor->cache().getAnswerCopy(name("nx.example.test"), QType::a);
         ASSERT_TRUE(hit);
         EXPECT_EQ(hit->meta.expires_at - hit->meta.stored_at, 60);
+    }
+
+    // Answers what it was told to, and notes what it was shown.
+    struct CannedValidator final : StepValidator {
+        ResolveResultOr<StepVerdict> answer(std::span<const DnsRecord* const> answers, const DnsMessage&) override
+        {
+            for (const DnsRecord* rec : answers)
+                shown.push_back(rec->name.toText() + " " + std::to_string(toU16(rec->rtype)));
+            return verdict;
+        }
+        ResolveResultOr<StepVerdict> denial(RCode, const DnsRecord&, std::span<const DnsRecord* const>) override
+        {
+            ++denials;
+            return denial_verdict;
+        }
+        ResolveResultOr<StepVerdict> verdict { StepVerdict { true } };
+        ResolveResultOr<StepVerdict> denial_verdict { std::unexpected(ResolveError::DnssecBogus) };
+        std::vector<std::string> shown;
+        int denials { 0 };
+    };
+
+    // Used to take every in-zone record of the answer section: a reply to www A that carried only the
+    // zone's signed AAAA RRset was served as a validated "no A record".
+    TEST_F(Classification, OnlyTheRrsetsOfTheQuestionAnswerIt)
+    {
+        const Rec zone_soa { "example.test", QType::soa, soa(900) };
+        const Rec aaaa { "www.example.test", QType::aaaa, std::vector<std::uint8_t>(16, 1) };
+        const Rec other_a { "mail.example.test", QType::a, a(66) };
+        struct Case {
+            const char* label;
+            QueryResult result;
+            ResolveError expected; // ServFail stands for success here
+            std::size_t shown;
+        };
+        const Case cases[] = {
+            { "another type, with SOA: a negative answer, so the signed zone owes a proof",
+                response("www.example.test", aa, { aaaa }, { zone_soa }), ResolveError::DnssecBogus, 0 },
+            { "another owner, with SOA: the same", response("www.example.test", aa, { other_a }, { zone_soa }),
+                ResolveError::DnssecBogus, 0 },
+            { "the A among others: only it is judged and served",
+                response("www.example.test", aa, { other_a, { "www.example.test", QType::a, a(1) }, aaaa }),
+                ResolveError::ServFail, 1 },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            CannedValidator validator;
+            auto judged = judge("www.example.test", "example.test", c.result, 0, {}, &validator);
+            EXPECT_EQ(validator.shown.size(), c.shown);
+            if (c.expected != ResolveError::ServFail) {
+                ASSERT_FALSE(judged.action);
+                EXPECT_EQ(judged.action.error(), c.expected);
+                EXPECT_EQ(validator.denials, 1);
+                continue;
+            }
+            ASSERT_TRUE(judged.action);
+            EXPECT_EQ(judged.action->result.answer_count, 1u);
+            EXPECT_TRUE(judged.action->result.validated);
+        }
+    }
+
+    // A DNAME in a signed zone used to give SERVFAIL: only the server's unsigned CNAME was judged.
+    TEST_F(Classification, FollowsADnameWithACnameOfItsOwn)
+    {
+        const auto answer = response("www.example.test", aa,
+            { { "example.test", QType::dname, wireName("other.test"), 600 },
+                { "www.example.test", QType::cname, wireName("evil.test"), 600 } });
+        CannedValidator validator;
+        validator.verdict = StepVerdict { true, 120 };
+        auto judged = judge("www.example.test", "example.test", answer, 0, {}, &validator);
+        ASSERT_TRUE(judged.action);
+        EXPECT_EQ(judged.ctx.current_qname.toText(), "www.other.test.");
+        EXPECT_EQ(validator.shown, std::vector<std::string> { "example.test. 39" });
+        ASSERT_EQ(judged.ctx.cname_chain.size(), 2u);
+        EXPECT_EQ(judged.ctx.cname_chain[1].rdata.get<RDataTag::cname>().target.toText(), "www.other.test.");
+        EXPECT_EQ(judged.ctx.cname_chain[1].ttl, 120u) << "capped as its signature allows";
+        EXPECT_TRUE(judged.ctx.chain_validated);
+
+        const std::string long_label(63, 'x');
+        const auto deep = name(long_label + "." + long_label + "." + long_label + ".example.test");
+        EXPECT_FALSE(substituteDname(deep, name("example.test"), name(long_label + ".other.test")));
+        EXPECT_EQ(substituteDname(name("a.b.example.test"), name("example.test"), name("t"))->toText(), "a.b.t.");
+    }
+
+    // A TTL rewritten to 2^31-1 used to be served and cached as such; TTL 0 used to be cached for 300 s.
+    TEST_F(Classification, TtlsAreBoundedAndZeroIsNeverCached)
+    {
+        struct Case {
+            const char* label;
+            QueryResult result;
+            std::uint32_t signature_cap;
+            std::uint32_t served; // 0 with `cached` 0: not cached at all
+            std::int64_t cached;
+        };
+        const Case cases[] = {
+            { "signature's original TTL", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 0x7FFFFFFF } }), 120, 120, 120 },
+            { "cache_max_ttl", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 1'000'000 } }), StepVerdict::no_cap, 86400, 86400 },
+            { "cache_max_negative_ttl", response("www.example.test", aa, {}, { { "example.test", QType::soa, soa(100'000), 100'000 } }), StepVerdict::no_cap, 3600, 3600 },
+            { "TTL 0", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 0 } }), StepVerdict::no_cap, 0, 0 },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            recursor = std::move(*Recursor::init(RecursorOptions { .root_servers = NameserverSet {} }));
+            CannedValidator validator;
+            validator.verdict = validator.denial_verdict = StepVerdict { false, c.signature_cap };
+            auto judged = judge("www.example.test", "example.test", c.result, 0, {}, &validator);
+            ASSERT_TRUE(judged.action);
+            const auto served = DnsMessage::parse(judged.action->result.packet).value();
+            EXPECT_EQ(served.records.at(0).ttl, c.served);
+            const auto hit = *recursor->cache().getAnswerCopy(name("www.example.test"), QType::a);
+            ASSERT_EQ(hit.has_value(), c.cached != 0);
+            if (hit)
+                EXPECT_EQ(hit->meta.expires_at - hit->meta.stored_at, c.cached);
+        }
     }
 
     TEST(Referrals, GoOnlyDownwardsAndTowardsTheName)
