@@ -6,7 +6,7 @@ namespace recursor {
 
 ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions options)
 {
-    auto cache = TRY(Cache::init(std::move(options.clock), options.cache_limits));
+    auto cache = TRY(Cache::init(options.clock, options.cache_limits));
     NameserverSet roots;
     if (options.root_servers)
         roots = *options.root_servers;
@@ -15,8 +15,12 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     dnssec::TrustAnchorStore anchors
         = options.trust_anchors ? std::move(*options.trust_anchors) : dnssec::TrustAnchorStore::builtIn();
     cache->setMaxTtl(options.limits.cache_max_ttl);
-    std::unique_ptr<Recursor> recursor(new (std::nothrow)
-            Recursor(std::move(cache), options.validation_enabled, roots, std::move(anchors), options.limits));
+    std::unique_ptr<DenialCache> denial_cache(new (std::nothrow) DenialCache(
+        options.clock ? options.clock : DenialCache::Clock(monotonicSeconds), options.cache_limits.max_bytes / 16));
+    std::unique_ptr<Recursor> recursor(denial_cache ? new (std::nothrow) Recursor(std::move(cache),
+                                                          std::move(denial_cache), options.validation_enabled, roots,
+                                                          std::move(anchors), options.limits)
+                                                    : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     return recursor;
@@ -28,6 +32,10 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
     if (hit && hit->meta.bogus)
         return std::unexpected(ResolveError::DnssecBogus);
+    if (!hit && validation_enabled_ && limits_.aggressive_nsec) {
+        if (auto synthesized = TRY(denial_cache_->answer(qname, qtype)))
+            return std::move(*synthesized);
+    }
     if (hit) {
         return ResolveResult {
             .packet = std::move(hit->packet),

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dnssec/trust_anchor.h"
+#include "resolver/denial_cache.h"
 #include "resolver/recursor_cache.h"
 #include "resolver/recursor_machine.h"
 #include "resolver/recursor_nameserver.h"
@@ -59,6 +60,7 @@ public:
         ResolutionBudget& budget);
 
     Cache& cache() { return *cache_; }
+    DenialCache& denialCache() { return *denial_cache_; }
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
@@ -66,9 +68,10 @@ public:
     const AnswerLimits& limits() const { return limits_; }
 
 private:
-    Recursor(std::unique_ptr<Cache> cache, bool validation_enabled, const NameserverSet& roots,
-        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits)
+    Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<DenialCache> denial_cache, bool validation_enabled,
+        const NameserverSet& roots, dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits)
         : cache_(std::move(cache))
+        , denial_cache_(std::move(denial_cache))
         , root_servers_(roots)
         , trust_store_(std::move(trust_store))
         , limits_(limits)
@@ -77,6 +80,7 @@ private:
     }
 
     std::unique_ptr<Cache> cache_;
+    std::unique_ptr<DenialCache> denial_cache_;
     NameserverSet root_servers_;
     dnssec::TrustAnchorStore trust_store_;
     AnswerLimits limits_;

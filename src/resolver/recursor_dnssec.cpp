@@ -166,6 +166,17 @@ namespace {
         });
     }
 
+    // `members` and the RRSIGs among `records` over their RRsets.
+    std::vector<const DnsRecord*> withSignatures(RecordRefs records, RecordRefs members)
+    {
+        std::vector<const DnsRecord*> out(members.begin(), members.end());
+        for (const DnsRecord* rec : records) {
+            if (std::ranges::any_of(members, [&](const DnsRecord* m) { return signatureOver(*rec, *m) != nullptr; }))
+                out.push_back(rec);
+        }
+        return out;
+    }
+
     // Whether a signature with this labels field made `owner` from a wildcard (RFC 4035 §5.3.2).
     bool isWildcardExpansion(const DnsName& owner, std::uint8_t labels)
     {
@@ -231,6 +242,7 @@ public:
             : dnssec::proveNodata(qname, qtype, keys.zone, evidence);
         switch (denial) {
         case dnssec::Denial::proven:
+            TRY_VOID(rememberDenial(keys.zone, soa, authority, evidence, ttl));
             return StepVerdict { true, ttl };
         case dnssec::Denial::opt_out:
         case dnssec::Denial::too_costly:
@@ -242,6 +254,20 @@ public:
     }
 
 private:
+    // Keeps the proof for answering later questions it covers without asking (RFC 8198), no longer
+    // than the negative answer itself may live (RFC 8198 §5.4).
+    ResolveResultOr<void> rememberDenial(const DnsName& zone, const DnsRecord& soa, RecordRefs authority,
+        RecordRefs evidence, std::uint32_t ttl)
+    {
+        if (!recursor_.limits().aggressive_nsec)
+            return {};
+        const auto& soa_data = soa.rdata.get<RDataTag::soa>();
+        ttl = std::min({ ttl, soa.ttl, soa_data.minimum, recursor_.limits().cache_max_negative_ttl });
+        const std::vector<const DnsRecord*> soa_only { &soa };
+        return recursor_.denialCache().put(
+            zone, withSignatures(authority, soa_only), withSignatures(authority, evidence), ttl);
+    }
+
     ResolveResultOr<StepVerdict> validateRrset(const DnsName& serving_zone, RecordRefs answers,
         RecordRefs authority, std::span<const DnsRecord> rrset)
     {

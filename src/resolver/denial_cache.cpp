@@ -1,0 +1,298 @@
+#include "resolver/denial_cache.h"
+
+#include "dnssec/denial.h"
+#include "dnssec/nsec3.h"
+#include "wire/writer.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+
+namespace recursor {
+
+namespace {
+
+    // A map node with its key, and the bookkeeping of the eviction queue.
+    constexpr std::size_t range_overhead = sizeof(DnsName) * 3 + 96;
+    // Deeper names would cost too many NSEC3 hashes per question (two per label): they go upstream.
+    constexpr std::size_t max_hashed_depth = 8;
+
+    bool covers(const DnsRecord& sig, const DnsRecord& rec)
+    {
+        const auto* rrsig = sig.rdata.getIf<RDataTag::rrsig>();
+        return rrsig && sig.rtype == QType::rrsig && sig.name.eql(rec.name) && rrsig->type_covered == toU16(rec.rtype);
+    }
+
+    // The records as a message of their own, all in the authority section, so that they outlive the
+    // response they came in and parse back into records.
+    ResolveResultOr<std::vector<std::uint8_t>> packRecords(std::span<const DnsRecord* const> records)
+    {
+        auto writer = PacketWriter::init(records.front()->name, records.front()->rtype, QClass::in);
+        if (!writer)
+            return std::unexpected(ResolveError::OutOfMemory);
+        for (const DnsRecord* rec : records) {
+            const bool written = writer->startRecord(rec->name, rec->rtype, rec->rclass, rec->ttl, Section::authority)
+                && rec->rdata.writeTo(*writer) && writer->commit();
+            if (!written)
+                return std::unexpected(ResolveError::ServFail);
+        }
+        auto bytes = writer->finish();
+        if (!bytes)
+            return std::unexpected(ResolveError::OutOfMemory);
+        return std::move(*bytes);
+    }
+
+    std::optional<std::vector<std::uint8_t>> ownerHash(const DnsRecord& rec)
+    {
+        const auto wire = rec.name.wireBytes();
+        if (wire.empty() || wire[0] == 0)
+            return std::nullopt;
+        const auto label = wire.subspan(1, wire[0]);
+        return dnssec::base32hexDecode(std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
+    }
+
+    DnsName wildcardAt(const DnsName& name)
+    {
+        static constexpr std::uint8_t star[] = { 1, '*' };
+        std::array<std::uint8_t, DnsName::max_len> wire {};
+        if (name.len + sizeof star > DnsName::max_len)
+            return {};
+        std::ranges::copy(star, wire.begin());
+        std::ranges::copy(name.wireBytes(), wire.begin() + sizeof star);
+        return DnsName::fromWire(std::span(wire).first(name.len + sizeof star)).value_or(DnsName {});
+    }
+
+    // The names whose NSEC or NSEC3 may take part in a proof for `qname` (RFC 4035 §5.4, RFC 5155 §8):
+    // qname and its ancestors down to the zone apex, and the wildcard below each proper ancestor.
+    std::vector<DnsName> proofNames(const DnsName& qname, const DnsName& zone)
+    {
+        std::vector<DnsName> names { qname };
+        DnsName n = qname;
+        while (!n.eql(zone) && n.chopOff()) {
+            names.push_back(n);
+            if (auto wildcard = wildcardAt(n); !wildcard.isEmpty())
+                names.push_back(wildcard);
+        }
+        return names;
+    }
+
+    // The entry at or before `key`, the last one for a key before the first (the chain wraps around).
+    template <typename Map, typename Key> typename Map::const_iterator atOrBefore(const Map& map, const Key& key)
+    {
+        auto it = map.upper_bound(key);
+        if (it == map.begin())
+            return map.empty() ? map.end() : std::prev(map.end());
+        return std::prev(it);
+    }
+
+} // namespace
+
+bool DenialCache::CanonicalLess::operator()(const DnsName& a, const DnsName& b) const
+{
+    return dnssec::canonicalCompare(a, b) < 0;
+}
+
+DenialCache::DenialCache(Clock clock, std::size_t max_bytes)
+    : clock_(std::move(clock))
+    , max_bytes_(max_bytes)
+{
+}
+
+ResolveResultOr<void> DenialCache::put(const DnsName& zone_name, std::span<const DnsRecord* const> soa_and_signatures,
+    std::span<const DnsRecord* const> denial_and_signatures, std::uint32_t ttl)
+{
+    if (soa_and_signatures.empty() || ttl == 0)
+        return {};
+    const std::int64_t expires_at = now() + ttl;
+    try {
+        Range soa { TRY(packRecords(soa_and_signatures)), expires_at };
+        std::vector<std::pair<const DnsRecord*, Range>> ranges;
+        for (const DnsRecord* rec : denial_and_signatures) {
+            if ((rec->rtype != QType::nsec && rec->rtype != QType::nsec3) || !rec->name.isPartOf(zone_name))
+                continue;
+            std::vector<const DnsRecord*> rrset;
+            for (const DnsRecord* other : denial_and_signatures) {
+                if ((other->rtype == rec->rtype && other->name.eql(rec->name)) || covers(*other, *rec))
+                    rrset.push_back(other);
+            }
+            ranges.emplace_back(rec, Range { TRY(packRecords(rrset)), expires_at });
+        }
+        std::unique_lock lock(lock_);
+        Zone& zone = zones_[zone_name];
+        bytes_ += soa.packet.size();
+        bytes_ -= zone.soa.packet.size();
+        zone.soa = std::move(soa);
+        for (auto& [rec, range] : ranges)
+            storeRange(zone, zone_name, *rec, std::move(range));
+        makeRoom();
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    return {};
+}
+
+void DenialCache::storeRange(Zone& zone, const DnsName& zone_name, const DnsRecord& rec, Range range)
+{
+    const std::size_t size = range.packet.size() + range_overhead;
+    const auto store = [&](auto& map, const auto& key, StoredKey stored) {
+        if (auto old = map.find(key); old != map.end()) {
+            bytes_ -= old->second.packet.size() + range_overhead;
+            old->second = std::move(range);
+        } else {
+            map.emplace(key, std::move(range));
+            order_.push_back(std::move(stored));
+        }
+        bytes_ += size;
+    };
+    if (rec.rtype == QType::nsec) {
+        store(zone.nsec, rec.name, StoredKey { zone_name, rec.name, {} });
+        return;
+    }
+    const auto* nsec3 = rec.rdata.getIf<RDataTag::nsec3>();
+    auto hash = ownerHash(rec);
+    if (nsec3 == nullptr || !hash)
+        return;
+    // One chain per zone: new parameters (a re-salted zone) replace the old chain.
+    if (zone.has_nsec3 && (nsec3->iterations != zone.nsec3_iterations || !std::ranges::equal(nsec3->salt, zone.nsec3_salt))) {
+        for (const auto& [h, old] : zone.nsec3)
+            bytes_ -= old.packet.size() + range_overhead;
+        zone.nsec3.clear();
+    }
+    zone.has_nsec3 = true;
+    zone.nsec3_iterations = nsec3->iterations;
+    zone.nsec3_salt.assign(nsec3->salt.begin(), nsec3->salt.end());
+    store(zone.nsec3, *hash, StoredKey { zone_name, {}, *hash });
+}
+
+std::size_t DenialCache::erase(const StoredKey& key)
+{
+    auto zone = zones_.find(key.zone);
+    if (zone == zones_.end())
+        return 0;
+    std::size_t freed = 0;
+    const auto drop = [&](auto& map, const auto& map_key) {
+        if (auto it = map.find(map_key); it != map.end()) {
+            freed = it->second.packet.size() + range_overhead;
+            map.erase(it);
+        }
+    };
+    if (key.hash.empty())
+        drop(zone->second.nsec, key.owner);
+    else
+        drop(zone->second.nsec3, key.hash);
+    if (zone->second.nsec.empty() && zone->second.nsec3.empty()) {
+        freed += zone->second.soa.packet.size();
+        zones_.erase(zone);
+    }
+    return freed;
+}
+
+void DenialCache::makeRoom()
+{
+    while (bytes_ > max_bytes_ && !order_.empty()) {
+        bytes_ -= std::min(bytes_, erase(order_.front()));
+        order_.pop_front();
+    }
+}
+
+std::vector<DenialCache::Range> DenialCache::candidates(
+    const Zone& zone, const DnsName& zone_name, const DnsName& qname, std::int64_t at) const
+{
+    std::vector<const Range*> found;
+    const auto add = [&](const Range* range) {
+        if (range->expires_at > at && std::ranges::find(found, range) == found.end())
+            found.push_back(range);
+    };
+    const auto names = proofNames(qname, zone_name);
+    for (const DnsName& name : names) {
+        if (auto it = atOrBefore(zone.nsec, name); it != zone.nsec.end())
+            add(&it->second);
+    }
+    if (zone.has_nsec3 && zone.nsec3_iterations <= dnssec::max_nsec3_iterations
+        && qname.labelCount() - zone_name.labelCount() <= max_hashed_depth) {
+        for (const DnsName& name : names) {
+            const auto hash = dnssec::nsec3Hash(name, zone.nsec3_salt, zone.nsec3_iterations);
+            if (!hash)
+                continue;
+            const std::vector<std::uint8_t> key(hash->begin(), hash->end());
+            if (auto it = atOrBefore(zone.nsec3, key); it != zone.nsec3.end())
+                add(&it->second);
+        }
+    }
+    std::vector<Range> copies;
+    for (const Range* range : found)
+        copies.push_back(*range);
+    return copies;
+}
+
+ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName& qname, QType qtype)
+{
+    try {
+        std::vector<std::vector<std::uint8_t>> packets;
+        DnsName zone_name;
+        std::int64_t expires_at = 0;
+        const std::int64_t at = now();
+        {
+            std::shared_lock lock(lock_);
+            if (zones_.empty())
+                return std::nullopt;
+            DnsName n = qname;
+            auto zone = zones_.find(n);
+            while (zone == zones_.end() && !n.isRoot() && n.chopOff())
+                zone = zones_.find(n);
+            if (zone == zones_.end() || zone->second.soa.expires_at <= at)
+                return std::nullopt;
+            zone_name = zone->first;
+            expires_at = zone->second.soa.expires_at;
+            packets.push_back(zone->second.soa.packet);
+            for (auto& range : candidates(zone->second, zone_name, qname, at)) {
+                expires_at = std::min(expires_at, range.expires_at);
+                packets.push_back(std::move(range.packet));
+            }
+        }
+        std::vector<DnsMessage> messages;
+        messages.reserve(packets.size());
+        std::vector<const DnsRecord*> authority;
+        std::vector<const DnsRecord*> denial;
+        for (const auto& packet : packets) {
+            auto msg = DnsMessage::parse(packet);
+            if (!msg)
+                return std::nullopt;
+            messages.push_back(std::move(*msg));
+            for (const DnsRecord& rec : messages.back().records) {
+                authority.push_back(&rec);
+                if (rec.rtype == QType::nsec || rec.rtype == QType::nsec3)
+                    denial.push_back(&rec);
+            }
+        }
+        RCode rcode = RCode::nx_domain;
+        if (dnssec::proveNxdomain(qname, zone_name, denial) != dnssec::Denial::proven) {
+            if (dnssec::proveNodata(qname, qtype, zone_name, denial) != dnssec::Denial::proven)
+                return std::nullopt;
+            rcode = RCode::no_error;
+        }
+        const auto left = static_cast<std::uint32_t>(std::max<std::int64_t>(expires_at - at, 0));
+        BuiltPacket built = TRY(buildNegativePacket(qname, qtype, {}, authority, rcode, true, left));
+        return ResolveResult {
+            .packet = std::move(built.packet),
+            .answer_count = 0,
+            .rcode = rcode,
+            .from_cache = true,
+            .validated = true,
+            .has_dnssec_records = true,
+        };
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+}
+
+std::size_t DenialCache::rangeCount() const
+{
+    std::shared_lock lock(lock_);
+    std::size_t count = 0;
+    for (const auto& [name, zone] : zones_)
+        count += zone.nsec.size() + zone.nsec3.size();
+    return count;
+}
+
+} // namespace recursor

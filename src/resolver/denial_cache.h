@@ -1,0 +1,86 @@
+// Aggressive use of the validated cache (RFC 8198): the NSEC and NSEC3 records that proved a negative
+// answer, kept per signed zone with the zone's signed SOA, answer later NXDOMAIN and NODATA questions
+// whose proof they already hold, without asking upstream, for no longer than the records' TTLs.
+// Only records that verified under their own owner name with the zone's authenticated keys are stored.
+// Memory is bounded by a byte budget; the oldest stored ranges go first. One lock; packets are parsed
+// outside it.
+#pragma once
+
+#include "resolver/recursor_result_builder.h"
+#include "resolver/resolve_error.h"
+#include "wire/name.h"
+#include "wire/record.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "wire/dns_name_context.h"
+
+namespace recursor {
+
+class DenialCache {
+public:
+    using Clock = std::function<std::int64_t()>; // whole seconds of a monotonic clock
+
+    DenialCache(Clock clock, std::size_t max_bytes);
+
+    // Keeps the proof of a negative answer from signed zone `zone`: its SOA RRset and the denial RRsets,
+    // each with its RRSIGs, for `ttl` seconds. Records of other zones are left out.
+    ResolveResultOr<void> put(const DnsName& zone, std::span<const DnsRecord* const> soa_and_signatures,
+        std::span<const DnsRecord* const> denial_and_signatures, std::uint32_t ttl);
+
+    // A secure NXDOMAIN or NODATA answer for (qname, qtype), built from stored ranges alone (ID 0, no
+    // OPT, AD set): the zone's SOA and the records of the proof in the authority section.
+    ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype);
+
+    std::size_t rangeCount() const;
+
+private:
+    struct Range {
+        std::vector<std::uint8_t> packet; // the RRset and its RRSIGs, in the authority section
+        std::int64_t expires_at { 0 };
+    };
+    struct CanonicalLess {
+        bool operator()(const DnsName& a, const DnsName& b) const;
+    };
+    struct Zone {
+        std::map<DnsName, Range, CanonicalLess> nsec; // by owner, in canonical order
+        std::map<std::vector<std::uint8_t>, Range> nsec3; // by owner hash
+        Range soa;
+        std::vector<std::uint8_t> nsec3_salt;
+        std::uint16_t nsec3_iterations { 0 };
+        bool has_nsec3 { false };
+    };
+    using ZoneMap = std::unordered_map<DnsName, Zone, DnsNameContext, DnsNameContext>;
+    struct StoredKey {
+        DnsName zone;
+        DnsName owner; // NSEC
+        std::vector<std::uint8_t> hash; // NSEC3, empty for NSEC
+    };
+
+    std::int64_t now() const { return clock_(); }
+    // Under the exclusive lock.
+    void storeRange(Zone& zone, const DnsName& zone_name, const DnsRecord& rec, Range range);
+    void makeRoom();
+    std::size_t erase(const StoredKey& key);
+    // Under a shared lock: copies of the live ranges that may hold the proof for `qname`.
+    std::vector<Range> candidates(const Zone& zone, const DnsName& zone_name,
+        const DnsName& qname, std::int64_t at) const;
+
+    Clock clock_;
+    std::size_t max_bytes_;
+    std::size_t bytes_ { 0 }; // under `lock_`
+    ZoneMap zones_;
+    std::deque<StoredKey> order_; // oldest first, for eviction
+    mutable std::shared_mutex lock_;
+};
+
+} // namespace recursor
