@@ -5,6 +5,7 @@
 #include "wire/writer.h"
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <new>
 
@@ -42,13 +43,19 @@ namespace {
         return std::move(*bytes);
     }
 
-    std::optional<std::vector<std::uint8_t>> ownerHash(const DnsRecord& rec)
+    std::optional<dnssec::Nsec3Digest> ownerHash(const DnsRecord& rec)
     {
         const auto wire = rec.name.wireBytes();
         if (wire.empty() || wire[0] == 0)
             return std::nullopt;
         const auto label = wire.subspan(1, wire[0]);
-        return dnssec::base32hexDecode(std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
+        const auto bytes
+            = dnssec::base32hexDecode(std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
+        dnssec::Nsec3Digest digest {};
+        if (!bytes || bytes->size() != digest.size())
+            return std::nullopt;
+        std::ranges::copy(*bytes, digest.begin());
+        return digest;
     }
 
     DnsName wildcardAt(const DnsName& name)
@@ -92,10 +99,34 @@ bool DenialCache::CanonicalLess::operator()(const DnsName& a, const DnsName& b) 
     return dnssec::canonicalCompare(a, b) < 0;
 }
 
+bool DenialCache::WildcardLess::operator()(
+    const std::pair<DnsName, std::uint16_t>& a, const std::pair<DnsName, std::uint16_t>& b) const
+{
+    const int order = dnssec::canonicalCompare(a.first, b.first);
+    return order != 0 ? order < 0 : a.second < b.second;
+}
+
 DenialCache::DenialCache(Clock clock, std::size_t max_bytes)
     : clock_(std::move(clock))
     , max_bytes_(max_bytes)
 {
+}
+
+ResolveResultOr<std::vector<std::pair<const DnsRecord*, DenialCache::Range>>> DenialCache::packDenial(
+    const DnsName& zone_name, std::span<const DnsRecord* const> denial_and_signatures, std::int64_t expires_at)
+{
+    std::vector<std::pair<const DnsRecord*, Range>> ranges;
+    for (const DnsRecord* rec : denial_and_signatures) {
+        if ((rec->rtype != QType::nsec && rec->rtype != QType::nsec3) || !rec->name.isPartOf(zone_name))
+            continue;
+        std::vector<const DnsRecord*> rrset;
+        for (const DnsRecord* other : denial_and_signatures) {
+            if ((other->rtype == rec->rtype && other->name.eql(rec->name)) || covers(*other, *rec))
+                rrset.push_back(other);
+        }
+        ranges.emplace_back(rec, Range { TRY(packRecords(rrset)), expires_at });
+    }
+    return ranges;
 }
 
 ResolveResultOr<void> DenialCache::put(const DnsName& zone_name, std::span<const DnsRecord* const> soa_and_signatures,
@@ -106,17 +137,7 @@ ResolveResultOr<void> DenialCache::put(const DnsName& zone_name, std::span<const
     const std::int64_t expires_at = now() + ttl;
     try {
         Range soa { TRY(packRecords(soa_and_signatures)), expires_at };
-        std::vector<std::pair<const DnsRecord*, Range>> ranges;
-        for (const DnsRecord* rec : denial_and_signatures) {
-            if ((rec->rtype != QType::nsec && rec->rtype != QType::nsec3) || !rec->name.isPartOf(zone_name))
-                continue;
-            std::vector<const DnsRecord*> rrset;
-            for (const DnsRecord* other : denial_and_signatures) {
-                if ((other->rtype == rec->rtype && other->name.eql(rec->name)) || covers(*other, *rec))
-                    rrset.push_back(other);
-            }
-            ranges.emplace_back(rec, Range { TRY(packRecords(rrset)), expires_at });
-        }
+        auto ranges = TRY(packDenial(zone_name, denial_and_signatures, expires_at));
         std::unique_lock lock(lock_);
         Zone& zone = zones_[zone_name];
         bytes_ += soa.packet.size();
@@ -124,6 +145,54 @@ ResolveResultOr<void> DenialCache::put(const DnsName& zone_name, std::span<const
         zone.soa = std::move(soa);
         for (auto& [rec, range] : ranges)
             storeRange(zone, zone_name, *rec, std::move(range));
+        makeRoom();
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    return {};
+}
+
+ResolveResultOr<void> DenialCache::putWildcard(const DnsName& zone_name, std::uint8_t labels,
+    std::span<const DnsRecord* const> rrset_and_signatures, std::span<const DnsRecord* const> denial_and_signatures,
+    std::uint32_t ttl)
+{
+    if (rrset_and_signatures.empty() || ttl == 0)
+        return {};
+    DnsName encloser = rrset_and_signatures.front()->name;
+    while (encloser.labelCount() > labels)
+        encloser.chopOff();
+    const DnsName wildcard = wildcardAt(encloser);
+    if (wildcard.isEmpty() || !encloser.isPartOf(zone_name))
+        return {};
+    const std::int64_t expires_at = now() + ttl;
+    try {
+        std::vector<DnsRecord> renamed;
+        std::uint16_t type = 0;
+        for (const DnsRecord* rec : rrset_and_signatures) {
+            renamed.push_back(*rec);
+            renamed.back().name = wildcard;
+            if (rec->rtype != QType::rrsig)
+                type = toU16(rec->rtype);
+        }
+        std::vector<const DnsRecord*> refs;
+        for (const DnsRecord& rec : renamed)
+            refs.push_back(&rec);
+        Range range { TRY(packRecords(refs)), expires_at };
+        auto ranges = TRY(packDenial(zone_name, denial_and_signatures, expires_at));
+        std::unique_lock lock(lock_);
+        Zone& zone = zones_[zone_name];
+        const std::size_t size = range.packet.size() + range_overhead;
+        const auto key = std::make_pair(wildcard, type);
+        if (auto old = zone.wildcards.find(key); old != zone.wildcards.end()) {
+            bytes_ -= old->second.packet.size() + range_overhead;
+            old->second = std::move(range);
+        } else {
+            zone.wildcards.emplace(key, std::move(range));
+            order_.push_back({ zone_name, wildcard, std::nullopt, type });
+        }
+        bytes_ += size;
+        for (auto& [rec, denial] : ranges)
+            storeRange(zone, zone_name, *rec, std::move(denial));
         makeRoom();
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
@@ -145,7 +214,7 @@ void DenialCache::storeRange(Zone& zone, const DnsName& zone_name, const DnsReco
         bytes_ += size;
     };
     if (rec.rtype == QType::nsec) {
-        store(zone.nsec, rec.name, StoredKey { zone_name, rec.name, {} });
+        store(zone.nsec, rec.name, StoredKey { zone_name, rec.name });
         return;
     }
     const auto* nsec3 = rec.rdata.getIf<RDataTag::nsec3>();
@@ -176,11 +245,13 @@ std::size_t DenialCache::erase(const StoredKey& key)
             map.erase(it);
         }
     };
-    if (key.hash.empty())
-        drop(zone->second.nsec, key.owner);
+    if (key.wildcard_type != 0)
+        drop(zone->second.wildcards, std::make_pair(key.owner, key.wildcard_type));
+    else if (key.hash)
+        drop(zone->second.nsec3, *key.hash);
     else
-        drop(zone->second.nsec3, key.hash);
-    if (zone->second.nsec.empty() && zone->second.nsec3.empty()) {
+        drop(zone->second.nsec, key.owner);
+    if (zone->second.nsec.empty() && zone->second.nsec3.empty() && zone->second.wildcards.empty()) {
         freed += zone->second.soa.packet.size();
         zones_.erase(zone);
     }
@@ -214,8 +285,7 @@ std::vector<DenialCache::Range> DenialCache::candidates(
             const auto hash = dnssec::nsec3Hash(name, zone.nsec3_salt, zone.nsec3_iterations);
             if (!hash)
                 continue;
-            const std::vector<std::uint8_t> key(hash->begin(), hash->end());
-            if (auto it = atOrBefore(zone.nsec3, key); it != zone.nsec3.end())
+            if (auto it = atOrBefore(zone.nsec3, *hash); it != zone.nsec3.end())
                 add(&it->second);
         }
     }
@@ -229,8 +299,10 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName&
 {
     try {
         std::vector<std::vector<std::uint8_t>> packets;
+        std::vector<Range> wildcards;
         DnsName zone_name;
-        std::int64_t expires_at = 0;
+        std::int64_t expires_at = std::numeric_limits<std::int64_t>::max();
+        bool soa_live = false;
         const std::int64_t at = now();
         {
             std::shared_lock lock(lock_);
@@ -240,11 +312,20 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName&
             auto zone = zones_.find(n);
             while (zone == zones_.end() && !n.isRoot() && n.chopOff())
                 zone = zones_.find(n);
-            if (zone == zones_.end() || zone->second.soa.expires_at <= at)
+            if (zone == zones_.end())
                 return std::nullopt;
             zone_name = zone->first;
-            expires_at = zone->second.soa.expires_at;
-            packets.push_back(zone->second.soa.packet);
+            for (const auto& [key, range] : zone->second.wildcards) {
+                DnsName parent = key.first;
+                if (key.second == toU16(qtype) && range.expires_at > at && parent.chopOff() && qname.isPartOf(parent)
+                    && !qname.eql(parent))
+                    wildcards.push_back(range);
+            }
+            soa_live = zone->second.soa.expires_at > at;
+            if (soa_live) {
+                expires_at = zone->second.soa.expires_at;
+                packets.push_back(zone->second.soa.packet);
+            }
             for (auto& range : candidates(zone->second, zone_name, qname, at)) {
                 expires_at = std::min(expires_at, range.expires_at);
                 packets.push_back(std::move(range.packet));
@@ -265,18 +346,20 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName&
                     denial.push_back(&rec);
             }
         }
-        RCode rcode = RCode::nx_domain;
-        if (dnssec::proveNxdomain(qname, zone_name, denial) != dnssec::Denial::proven) {
-            if (dnssec::proveNodata(qname, qtype, zone_name, denial) != dnssec::Denial::proven)
-                return std::nullopt;
+        const auto left = static_cast<std::uint32_t>(
+            std::clamp<std::int64_t>(expires_at - at, 0, std::numeric_limits<std::uint32_t>::max()));
+        std::optional<RCode> rcode;
+        if (soa_live && dnssec::proveNxdomain(qname, zone_name, denial) == dnssec::Denial::proven)
+            rcode = RCode::nx_domain;
+        else if (soa_live && dnssec::proveNodata(qname, qtype, zone_name, denial) == dnssec::Denial::proven)
             rcode = RCode::no_error;
-        }
-        const auto left = static_cast<std::uint32_t>(std::max<std::int64_t>(expires_at - at, 0));
-        BuiltPacket built = TRY(buildNegativePacket(qname, qtype, {}, authority, rcode, true, left));
+        if (!rcode)
+            return expandWildcard(qname, qtype, zone_name, wildcards, denial, left);
+        BuiltPacket built = TRY(buildNegativePacket(qname, qtype, {}, authority, *rcode, true, left));
         return ResolveResult {
             .packet = std::move(built.packet),
             .answer_count = 0,
-            .rcode = rcode,
+            .rcode = *rcode,
             .from_cache = true,
             .validated = true,
             .has_dnssec_records = true,
@@ -286,12 +369,43 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName&
     }
 }
 
+ResolveResultOr<std::optional<ResolveResult>> DenialCache::expandWildcard(const DnsName& qname, QType qtype,
+    const DnsName& zone_name, std::span<const Range> wildcards, std::span<const DnsRecord* const> denial,
+    std::uint32_t left)
+{
+    for (const Range& range : wildcards) {
+        auto msg = DnsMessage::parse(range.packet);
+        if (!msg || msg->records.empty())
+            continue;
+        const auto labels = static_cast<std::uint8_t>(msg->records.front().name.labelCount() - 1);
+        if (dnssec::proveWildcardAnswer(qname, labels, zone_name, denial) != dnssec::Denial::proven)
+            continue;
+        std::vector<DnsRecord> expanded(msg->records.begin(), msg->records.end());
+        std::vector<const DnsRecord*> answers;
+        for (DnsRecord& rec : expanded) {
+            rec.name = qname;
+            answers.push_back(&rec);
+        }
+        const auto ttl = static_cast<std::uint32_t>(std::min<std::int64_t>(left, range.expires_at - now()));
+        BuiltPacket built = TRY(buildResult(qname, qtype, {}, answers, RCode::no_error, true, ttl));
+        return ResolveResult {
+            .packet = std::move(built.packet),
+            .answer_count = built.answer_count,
+            .rcode = RCode::no_error,
+            .from_cache = true,
+            .validated = true,
+            .has_dnssec_records = true,
+        };
+    }
+    return std::nullopt;
+}
+
 std::size_t DenialCache::rangeCount() const
 {
     std::shared_lock lock(lock_);
     std::size_t count = 0;
     for (const auto& [name, zone] : zones_)
-        count += zone.nsec.size() + zone.nsec3.size();
+        count += zone.nsec.size() + zone.nsec3.size() + zone.wildcards.size();
     return count;
 }
 

@@ -1,11 +1,13 @@
 // Aggressive use of the validated cache (RFC 8198): the NSEC and NSEC3 records that proved a negative
-// answer, kept per signed zone with the zone's signed SOA, answer later NXDOMAIN and NODATA questions
+// answer or a wildcard expansion, kept per signed zone with the zone's signed SOA and the validated
+// wildcard RRsets, answer later NXDOMAIN and NODATA questions, and names a stored wildcard expands to,
 // whose proof they already hold, without asking upstream, for no longer than the records' TTLs.
 // Only records that verified under their own owner name with the zone's authenticated keys are stored.
 // Memory is bounded by a byte budget; the oldest stored ranges go first. One lock; packets are parsed
 // outside it.
 #pragma once
 
+#include "dnssec/nsec3.h"
 #include "resolver/recursor_result_builder.h"
 #include "resolver/resolve_error.h"
 #include "wire/name.h"
@@ -37,8 +39,16 @@ public:
     ResolveResultOr<void> put(const DnsName& zone, std::span<const DnsRecord* const> soa_and_signatures,
         std::span<const DnsRecord* const> denial_and_signatures, std::uint32_t ttl);
 
-    // A secure NXDOMAIN or NODATA answer for (qname, qtype), built from stored ranges alone (ID 0, no
-    // OPT, AD set): the zone's SOA and the records of the proof in the authority section.
+    // Keeps a validated wildcard RRset of `zone` (records and RRSIGs as they came, for the owner the
+    // wildcard made; `labels` is the RRSIGs' labels field) under its wildcard name, with the denial
+    // RRsets that proved the expansion.
+    ResolveResultOr<void> putWildcard(const DnsName& zone, std::uint8_t labels,
+        std::span<const DnsRecord* const> rrset_and_signatures, std::span<const DnsRecord* const> denial_and_signatures,
+        std::uint32_t ttl);
+
+    // A secure answer for (qname, qtype) built from stored records alone (ID 0, no OPT, AD set): an
+    // NXDOMAIN or NODATA with the zone's SOA and the records of the proof in the authority section, or
+    // the expansion of a stored wildcard whose proof the stored ranges hold.
     ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype);
 
     std::size_t rangeCount() const;
@@ -51,9 +61,13 @@ private:
     struct CanonicalLess {
         bool operator()(const DnsName& a, const DnsName& b) const;
     };
+    struct WildcardLess {
+        bool operator()(const std::pair<DnsName, std::uint16_t>& a, const std::pair<DnsName, std::uint16_t>& b) const;
+    };
     struct Zone {
         std::map<DnsName, Range, CanonicalLess> nsec; // by owner, in canonical order
-        std::map<std::vector<std::uint8_t>, Range> nsec3; // by owner hash
+        std::map<dnssec::Nsec3Digest, Range> nsec3; // by owner hash (SHA-1, the only NSEC3 hash)
+        std::map<std::pair<DnsName, std::uint16_t>, Range, WildcardLess> wildcards; // by owner and type
         Range soa;
         std::vector<std::uint8_t> nsec3_salt;
         std::uint16_t nsec3_iterations { 0 };
@@ -62,11 +76,18 @@ private:
     using ZoneMap = std::unordered_map<DnsName, Zone, DnsNameContext, DnsNameContext>;
     struct StoredKey {
         DnsName zone;
-        DnsName owner; // NSEC
-        std::vector<std::uint8_t> hash; // NSEC3, empty for NSEC
+        DnsName owner; // NSEC, or a wildcard's owner
+        std::optional<dnssec::Nsec3Digest> hash; // NSEC3 only
+        std::uint16_t wildcard_type { 0 }; // a wildcard RRset's type, 0 otherwise
     };
 
     std::int64_t now() const { return clock_(); }
+    ResolveResultOr<std::vector<std::pair<const DnsRecord*, Range>>> packDenial(
+        const DnsName& zone_name, std::span<const DnsRecord* const> denial_and_signatures, std::int64_t expires_at);
+    // The expansion for `qname` of a wildcard in `wildcards` whose proof `denial` holds.
+    ResolveResultOr<std::optional<ResolveResult>> expandWildcard(const DnsName& qname, QType qtype,
+        const DnsName& zone_name, std::span<const Range> wildcards, std::span<const DnsRecord* const> denial,
+        std::uint32_t left);
     // Under the exclusive lock.
     void storeRange(Zone& zone, const DnsName& zone_name, const DnsRecord& rec, Range range);
     void makeRoom();

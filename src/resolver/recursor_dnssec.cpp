@@ -15,11 +15,8 @@ namespace {
     using rdata::dnssec::DNSKEY;
     using rdata::dnssec::DS;
     using rdata::dnssec::RRSIG;
-    using rdata::misc::NSEC3;
     using RecordRefs = std::span<const DnsRecord* const>;
 
-    constexpr std::uint8_t nsec3_sha1 = 1;
-    constexpr std::uint8_t nsec3_opt_out = 0x01;
 
     // A response fetched for the chain; `msg` views `packet`, whose heap block moves with it.
     struct Fetched {
@@ -268,6 +265,19 @@ private:
             zone, withSignatures(authority, soa_only), withSignatures(authority, evidence), ttl);
     }
 
+    // Keeps a proven wildcard expansion for the other names the wildcard covers (RFC 8198 §5.3).
+    ResolveResultOr<void> rememberWildcard(const DnsName& zone, std::uint8_t labels, RecordRefs answers,
+        std::span<const DnsRecord> rrset, RecordRefs authority, RecordRefs evidence, std::uint32_t ttl)
+    {
+        if (!recursor_.limits().aggressive_nsec)
+            return {};
+        std::vector<const DnsRecord*> members;
+        for (const DnsRecord& rec : rrset)
+            members.push_back(&rec);
+        return recursor_.denialCache().putWildcard(zone, labels, withSignatures(answers, members),
+            withSignatures(authority, evidence), std::min(ttl, recursor_.limits().cache_max_ttl));
+    }
+
     ResolveResultOr<StepVerdict> validateRrset(const DnsName& serving_zone, RecordRefs answers,
         RecordRefs authority, std::span<const DnsRecord> rrset)
     {
@@ -290,6 +300,8 @@ private:
             const auto evidence = TRY(denialEvidence(authority, *security.keys, verdict.ttl_cap));
             switch (dnssec::proveWildcardAnswer(first.name, verified->labels, security.keys->zone, evidence)) {
             case dnssec::Denial::proven:
+                TRY_VOID(rememberWildcard(security.keys->zone, verified->labels, answers, rrset, authority,
+                    evidence, verdict.ttl_cap));
                 return verdict;
             case dnssec::Denial::opt_out:
             case dnssec::Denial::too_costly:

@@ -31,17 +31,17 @@ namespace {
         return rdata;
     }
 
-    // example.test. -> a.example.test. -> m.example.test. -> back to the apex.
+    // example.test. -> a.example.test. (or *.example.test.) -> m.example.test. -> back to the apex.
     struct Proofs {
-        explicit Proofs(const std::string& zone = "example.test")
+        explicit Proofs(const std::string& zone = "example.test", const std::string& second = "a")
         {
             PacketBuilder b;
             b.header(0, 0x8403, 1, 0, 4, 0).question("x." + zone, QType::a, QClass::in);
             PacketBuilder soa;
             soa.name("ns.test").name("host.test").u32(1).u32(2).u32(3).u32(4).u32(300);
             b.record(zone, QType::soa, QClass::in, 3600, soa.bytes());
-            b.record(zone, QType::nsec, QClass::in, 3600, nsec("a." + zone, true));
-            b.record("a." + zone, QType::nsec, QClass::in, 3600, nsec("m." + zone, false));
+            b.record(zone, QType::nsec, QClass::in, 3600, nsec(second + "." + zone, true));
+            b.record(second + "." + zone, QType::nsec, QClass::in, 3600, nsec("m." + zone, false));
             b.record("m." + zone, QType::nsec, QClass::in, 3600, nsec(zone, false));
             packet = b.bytes();
             msg = DnsMessage::parse(packet).value();
@@ -86,7 +86,7 @@ namespace {
             EXPECT_EQ((*answer)->rcode, *k.expected);
             EXPECT_TRUE((*answer)->validated);
             const auto msg = DnsMessage::parse((*answer)->packet).value();
-            EXPECT_TRUE(msg.header.ad());
+            EXPECT_NE(msg.header.bytes[3] & flag_ad, 0);
             EXPECT_EQ(msg.question_name.toText(), std::string(k.qname) + ".");
             ASSERT_FALSE(msg.records.empty());
             EXPECT_EQ(msg.records[0].rtype, QType::soa);
@@ -94,6 +94,29 @@ namespace {
         }
         c.now->fetch_add(301);
         EXPECT_FALSE(c.cache.answer(name("b.example.test"), QType::a)->has_value()) << "expired";
+    }
+
+    TEST(DenialCache, ExpandsAStoredWildcardForNamesItsRangesProveAbsent)
+    {
+        Clocked c;
+        const Proofs proofs("example.test", "*");
+        PacketBuilder b;
+        b.header(0, 0x8400, 1, 1, 0, 0).question("x.example.test", QType::a, QClass::in);
+        b.record("x.example.test", QType::a, QClass::in, 600, std::vector<std::uint8_t> { 192, 0, 2, 7 });
+        const auto packet = b.bytes();
+        const auto expanded = DnsMessage::parse(packet).value();
+        const std::vector<const DnsRecord*> rrset { &expanded.records[0] };
+        ASSERT_TRUE(c.cache.putWildcard(name("example.test"), 2, rrset, proofs.nsec_records, 120));
+
+        auto answer = c.cache.answer(name("b.example.test"), QType::a);
+        ASSERT_TRUE(answer && answer->has_value());
+        const auto msg = DnsMessage::parse((*answer)->packet).value();
+        ASSERT_EQ(msg.records.size(), 1u);
+        EXPECT_EQ(msg.records[0].name.toText(), "b.example.test.");
+        EXPECT_EQ(msg.records[0].ttl, 120u);
+        EXPECT_NE(msg.header.bytes[3] & flag_ad, 0);
+        EXPECT_FALSE(c.cache.answer(name("m.example.test"), QType::a)->has_value()) << "m exists";
+        EXPECT_FALSE(c.cache.answer(name("b.example.test"), QType::txt)->has_value()) << "no SOA for NODATA";
     }
 
     TEST(DenialCache, StaysWithinItsByteBudget)

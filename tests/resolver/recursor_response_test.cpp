@@ -293,8 +293,9 @@ namespace {
             EXPECT_EQ(served.records.at(0).ttl, c.served);
             const auto hit = *recursor->cache().getAnswerCopy(name("www.example.test"), QType::a);
             ASSERT_EQ(hit.has_value(), c.cached != 0);
-            if (hit)
+            if (hit) {
                 EXPECT_EQ(hit->meta.expires_at - hit->meta.stored_at, c.cached);
+            }
         }
     }
 
