@@ -1,6 +1,8 @@
 // Judges arbitrary bytes as an upstream response to the question they carry: classification, result
-// building and referral handling must never crash, and every result they build must parse again.
+// building, referral handling and the denial proofs over its NSEC and NSEC3 records must never crash,
+// and every result they build (the aggressive cache's included) must parse again.
 // The resolver has no root servers, so nested resolutions fail at once and nothing is ever sent.
+#include "dnssec/denial.h"
 #include "resolver/recursor.h"
 #include "resolver/recursor_delegation.h"
 #include "resolver/recursor_response.h"
@@ -34,6 +36,30 @@ DnsName parentZone(const DnsName& qname)
     return zone;
 }
 
+// The proofs trust their caller to pass only verified records; here they get whatever came, and a
+// cache holding it answers only with packets that parse.
+void proveDenials(Recursor& recursor, const DnsMessage& msg, const DnsName& zone)
+{
+    std::vector<const DnsRecord*> records;
+    std::vector<const DnsRecord*> soa;
+    for (const DnsRecord& rec : msg.records) {
+        records.push_back(&rec);
+        if (rec.rtype == QType::soa)
+            soa.push_back(&rec);
+    }
+    const DnsName& qname = msg.question_name;
+    (void)dnssec::proveNxdomain(qname, zone, records);
+    (void)dnssec::proveNodata(qname, msg.question_type, zone, records);
+    (void)dnssec::proveNoDs(qname, zone, records);
+    (void)dnssec::proveWildcardAnswer(qname, static_cast<std::uint8_t>(zone.labelCount()), zone, records);
+    DenialCache& cache = recursor.denialCache();
+    if (!cache.put(zone, soa, records, 60) || !cache.putWildcard(zone, static_cast<std::uint8_t>(zone.labelCount()), records, records, 60))
+        return;
+    auto answer = cache.answer(qname, msg.question_type);
+    if (answer && *answer && !DnsMessage::parse((*answer)->packet))
+        fail("an answer of the aggressive cache does not parse");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -51,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ctx.qtype = result.response.question_type;
     ctx.zone = parentZone(ctx.qname);
     ctx.policy = ResolutionPolicy::helper(); // nothing cached: every input is judged on its own
+    proveDenials(recursor, result.response, ctx.zone);
     auto action = handleNetworkResponse(recursor, ctx, result);
     if (!action)
         return 0;
