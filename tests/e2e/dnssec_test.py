@@ -5,24 +5,31 @@ scripts/lab.sh signs the root, sec. and the zones below it at every lab start an
 anchor to RECURSOR_LAB_DIR/root.ds and root.key (tests/lab/README.md lists the names and why they exist).
 The premise tests check the lab itself with dnspython, no resolver involved; the other classes each start
 a recursor with the anchor (DS form, then DNSKEY form) or with validation off, and ask with dig.
+ForgeryTest puts tests/lab/forge_proxy.py on the path to the signed zones' servers (an address on lo, nat
+DNAT rules; needs root, as the lab does) and starts a fresh recursor per forgery scenario.
 
 Run: scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/dnssec_test.py --binary build/debug/recursor
  or, in a lab already up: scripts/lab.sh exec -- /usr/bin/python3 tests/e2e/dnssec_test.py --binary ...
 """
 
 import concurrent.futures
+import dataclasses
 import os
 import pathlib
 import re
+import shutil
+import subprocess
 import sys
 import threading
 import time
 import unittest
 
 import dns.dnssec
+import dns.flags
 import dns.message
 import dns.name
 import dns.query
+import dns.rcode
 import dns.rdatatype
 import dns.rrset
 
@@ -38,10 +45,13 @@ BOGUS_METRIC = "dns_dnssec_bogus_total"  # Metrics::dnssec_validations_bogus, ex
 CLIENT_TIMEOUT = 15  # above the resolver's ~10 s bound for one question
 KEYTRAP_BOUND = 5.0  # seconds: validation work is bounded, so the KeyTrap name fails well before the time-out
 
-SECURE, INSECURE, BOGUS, NEGATIVE = "secure", "insecure", "bogus", "negative"
+SECURE, INSECURE, BOGUS = "secure", "insecure", "bogus"
+NEGATIVE_SECURE, NEGATIVE_INSECURE = "negative secure", "negative insecure"
+NEGATIVE = (NEGATIVE_SECURE, NEGATIVE_INSECURE)
 
 # (name, type, outcome, answer data of the asked type). secure: NOERROR with AD; insecure: NOERROR without
-# AD; negative: NXDOMAIN (no data given) or NODATA ([]) without AD; bogus: SERVFAIL.
+# AD; negative secure / insecure: NXDOMAIN (no data given) or NODATA ([]), with AD (the denial proven by
+# signed NSEC or NSEC3 records) / without AD (an unsigned zone, or an NSEC3 opt-out span); bogus: SERVFAIL.
 CASES = [
     ("www.alg8.sec.", "A", SECURE, ["198.51.100.8"]),
     ("www.alg8.sec.", "AAAA", SECURE, ["2001:db8:5ec::8"]),
@@ -56,7 +66,9 @@ CASES = [
     ("anything.wild.sec.", "A", SECURE, ["198.51.100.20"]),  # wildcard expansion, NSEC proof
     ("a.b.w.n3.sec.", "A", SECURE, ["198.51.100.46"]),  # wildcard expansion, NSEC3 proof
     ("exact.wild.sec.", "A", SECURE, ["198.51.100.21"]),
+    ("www.wild.sec.", "A", SECURE, ["198.51.100.22"]),  # what the forging proxy's moved-nsec tries to hide
     ("cname.alg13.sec.", "A", SECURE, ["198.51.100.8"]),  # CNAME in alg13.sec. to alg8.sec.
+    ("www.dname.alg13.sec.", "A", SECURE, ["198.51.100.8"]),  # DNAME alg8.sec., the CNAME synthesized from it
     ("www.sub.deep.sec.", "A", SECURE, ["198.51.100.45"]),  # zone cut below the empty non-terminal deep.sec.
     ("www.n3.sec.", "A", SECURE, ["198.51.100.43"]),
     ("www.optout.sec.", "A", SECURE, ["198.51.100.44"]),
@@ -75,11 +87,26 @@ CASES = [
     ("www.unsigned.optout.sec.", "A", INSECURE, ["198.51.100.42"]),  # no DS, NSEC3 opt-out proof
     ("www.ed448.sec.", "A", INSECURE, ["198.51.100.16"]),  # the only key's algorithm is not supported
     ("www.glue.test.", "A", INSECURE, ["192.0.2.1"]),  # unsigned TLD below the signed root
-    ("nx.alg13.sec.", "A", NEGATIVE, None),
-    ("www.alg13.sec.", "TXT", NEGATIVE, []),
-    ("nx.n3.sec.", "A", NEGATIVE, None),
-    ("deep.sec.", "A", NEGATIVE, []),  # empty non-terminal
-    ("nosuch.sec.", "A", NEGATIVE, None),
+    # Denials from signed zones, proven: NSEC ...
+    ("nx.alg13.sec.", "A", NEGATIVE_SECURE, None),
+    ("www.alg13.sec.", "TXT", NEGATIVE_SECURE, []),
+    ("nosuch.sec.", "A", NEGATIVE_SECURE, None),
+    ("deep.sec.", "A", NEGATIVE_SECURE, []),  # empty non-terminal
+    ("anything.wild.sec.", "TXT", NEGATIVE_SECURE, []),  # wildcard NODATA: the wildcard has only A
+    ("nx.dname.alg13.sec.", "A", NEGATIVE_SECURE, None),  # DNAME to alg8.sec., then NXDOMAIN there
+    ("insecure.sec.", "DS", NEGATIVE_SECURE, []),  # the parent's proof that the delegation has no DS
+    # ... and NSEC3
+    ("nx.n3.sec.", "A", NEGATIVE_SECURE, None),  # closest encloser proof
+    ("www.n3.sec.", "TXT", NEGATIVE_SECURE, []),
+    ("w.n3.sec.", "A", NEGATIVE_SECURE, []),  # empty non-terminal (above *.w.n3.sec.)
+    ("a.b.w.n3.sec.", "TXT", NEGATIVE_SECURE, []),  # wildcard NODATA
+    ("unsigned.n3.sec.", "DS", NEGATIVE_SECURE, []),  # NSEC3 matching the delegation, without DS
+    # Denials that prove nothing secure: an opt-out span (RFC 5155 §9.2), unsigned zones
+    ("nx.optout.sec.", "A", NEGATIVE_INSECURE, None),  # the next closer name lies in an opt-out span
+    ("unsigned.optout.sec.", "DS", NEGATIVE_INSECURE, []),  # no NSEC3 of its own: opt-out span
+    ("nx.insecure.sec.", "A", NEGATIVE_INSECURE, None),
+    ("www.insecure.sec.", "TXT", NEGATIVE_INSECURE, []),
+    ("nx.neg.test.", "A", NEGATIVE_INSECURE, None),
     ("www.badds.sec.", "A", BOGUS, None),  # the DS names a key the zone does not publish
     ("www.corrupt.sec.", "A", BOGUS, None),  # flipped bytes in the RRSIG
     ("www.expired.sec.", "A", BOGUS, None),  # every signature expired
@@ -113,7 +140,7 @@ def outcome_of(reply, data):
     if reply["status"] == "SERVFAIL":
         return BOGUS
     if reply["status"] == "NXDOMAIN" or (reply["status"] == "NOERROR" and not data):
-        return NEGATIVE + (" with AD" if ad else "")
+        return NEGATIVE_SECURE if ad else NEGATIVE_INSECURE
     return SECURE if ad else INSECURE
 
 
@@ -122,6 +149,22 @@ def bogus_counter(port):
     status, _, body = split_http(http_get(port, "/metrics"))
     match = re.search(rf"^{BOGUS_METRIC} (\d+)$", body.decode(), re.M)
     return int(match.group(1)) if status == "HTTP/1.1 200 OK" and match else None
+
+
+def ask_dnssec(port, name, rdtype):
+    """One UDP question with DO set, from a fresh socket: the reply as a dnspython message."""
+    query = dns.message.make_query(name, rdtype, want_dnssec=True, payload=4096)
+    wire = e2e_test.udp_exchange(port, query.to_wire(), CLIENT_TIMEOUT)
+    if wire is None:
+        raise AssertionError(f"no reply to {name} {rdtype} within {CLIENT_TIMEOUT} s")
+    return dns.message.from_wire(wire)
+
+
+def records_of(reply, rdtype, section="answer"):
+    """[(owner, data)] of every record of one type in a section, owners lower-cased, sorted."""
+    wanted = dns.rdatatype.from_text(rdtype)
+    return sorted((rrset.name.to_text().lower(), r.to_text()) for rrset in getattr(reply, section)
+                  if rrset.rdtype == wanted for r in rrset)
 
 
 # --------------------------------------------------------------------------------------------------
@@ -179,6 +222,8 @@ class SignedLabPremiseTest(unittest.TestCase):
         *[(SIGNED_SERVER, f"alg{n}.sec.", f"www.alg{n}.sec.", "AAAA", True) for n in (8, 10, 13, 14, 15)],
         (SIGNED_SERVER, "ed448.sec.", "www.ed448.sec.", "A", True),
         (SIGNED_SERVER, "wild.sec.", "anything.wild.sec.", "A", True),
+        (SIGNED_SERVER, "wild.sec.", "www.wild.sec.", "A", True),
+        (SIGNED_SERVER, "alg13.sec.", "dname.alg13.sec.", "DNAME", True),
         (SIGNED_SERVER, "types.sec.", "www.types.sec.", "HTTPS", True),
         (SIGNED_SERVER, "optout.sec.", "www.optout.sec.", "A", True),
         (SIGNED_SERVER, "corrupt.sec.", "www.corrupt.sec.", "A", False),
@@ -264,11 +309,11 @@ class ValidatingTestCase(e2e_test.RecursorTestCase):
             with self.subTest(name=name, rdtype=rdtype):
                 outcome = outcome_of(reply, got)
                 if not validating:  # nothing is authenticated, and nothing refused
-                    expected = {SECURE: INSECURE, BOGUS: INSECURE}.get(expected, expected)
+                    expected = {SECURE: INSECURE, BOGUS: INSECURE, NEGATIVE_SECURE: NEGATIVE_INSECURE}.get(expected, expected)
                 self.assertEqual(outcome, expected, f"{name} {rdtype}: {reply['status']} flags {sorted(reply['flags'])}")
                 if expected in (SECURE, INSECURE) and data is not None:
                     self.assertEqual(got, sorted(normal(d) for d in data))
-                if expected == NEGATIVE:
+                if expected in NEGATIVE:
                     self.assertEqual(reply["status"], "NOERROR" if data == [] else "NXDOMAIN")
         self.assertServerAlive()
 
@@ -297,6 +342,14 @@ class ValidationTest(ValidatingTestCase):
         with self.subTest(name="while-keytrap.wild.sec."):
             self.assertEqual((reply["status"], "ad" in reply["flags"], data), ("NOERROR", True, ["198.51.100.20"]))
             self.assertLess(elapsed, KEYTRAP_BOUND)
+        self.assertServerAlive()
+
+
+    def test_dname_answer_is_secure_and_carries_the_dname(self):
+        reply = ask_dnssec(self.server.dns_port, "www.dname.alg13.sec.", "A")
+        self.assertEqual((dns.rcode.to_text(reply.rcode()), bool(reply.flags & dns.flags.AD)), ("NOERROR", True), reply)
+        self.assertEqual(records_of(reply, "DNAME"), [("dname.alg13.sec.", "alg8.sec.")], reply)
+        self.assertEqual(records_of(reply, "A"), [("www.alg8.sec.", "198.51.100.8")], reply)
         self.assertServerAlive()
 
 
@@ -350,6 +403,282 @@ class ValidationOffTest(ValidatingTestCase):
     def test_same_answers_without_ad(self):
         # Not the KeyTrap name: its 48 signatures do not fit a 4096-byte reply, which then comes truncated.
         self.assertOutcomes([c for c in CASES if c[0] != "www.keytrap.sec."], validating=False)
+
+
+# --------------------------------------------------------------------------------------------------
+# An attacker on the path: tests/lab/forge_proxy.py rewrites chosen UDP replies of the signed zones' servers
+
+FORGE_PROXY = pathlib.Path(__file__).resolve().parents[1] / "lab" / "forge_proxy.py"
+# The proxy's own addresses, each paired with the real server whose UDP port 53 it takes over. Its
+# upstream traffic leaves from these addresses, which the DNAT rules leave alone.
+PROXY_ROUTES = [("10.53.9.1", SEC_SERVER), ("10.53.9.2", SIGNED_SERVER)]
+PROXY_NET = "10.53.9.0/24"
+PROXY_RULE_COMMENT = "recursor-forge-proxy"
+BOGUS_TTL = 1  # seconds a bogus answer is kept (the resolver's bogus_ttl, default 60)
+PAST_BOGUS_TTL = 2.2  # waited after the proxy is gone: whatever the forgery left cached has expired
+ORIGINAL_TTL = 3600  # the RRSIG's original TTL of every RRset the forgeries touch
+
+
+def command(argv):
+    result = run_tool(argv)
+    if result.returncode != 0:
+        raise AssertionError(f"{' '.join(argv)} failed ({result.returncode}): {result.stderr.decode().strip()}")
+
+
+class ForgingPath:
+    """forge_proxy.py --scenario SCENARIO in the path of all UDP to PROXY_ROUTES' servers until stop():
+    an address per route on lo, the proxy, and a nat OUTPUT DNAT rule per route."""
+
+    def __init__(self, scenario, workdir):
+        self.scenario = scenario
+        self.log_path = os.path.join(workdir, f"forge-proxy-{scenario}.log")
+        self.undo = []  # commands (callables) that take the path down, in the order they were set up
+        try:
+            self.setup()
+        except BaseException:
+            self.stop()
+            raise
+
+    def setup(self):
+        for address, _ in PROXY_ROUTES:
+            command(["ip", "addr", "add", f"{address}/32", "dev", "lo"])
+            self.undo.append(lambda a=address: command(["ip", "addr", "del", f"{a}/32", "dev", "lo"]))
+        argv = ["/usr/bin/python3", str(FORGE_PROXY), "--scenario", self.scenario]
+        for address, server in PROXY_ROUTES:
+            argv += ["--listen", address, "--upstream", server]
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        self.undo.append(self.stop_proxy)
+        deadline = time.monotonic() + 10
+        while "forge proxy (" not in self.log():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"forge_proxy.py did not start:\n{self.log()}")
+            time.sleep(0.05)
+        for address, server in PROXY_ROUTES:
+            rule = ["OUTPUT", "-p", "udp", "-d", server, "--dport", "53", "!", "-s", PROXY_NET,
+                    "-m", "comment", "--comment", PROXY_RULE_COMMENT, "-j", "DNAT", "--to-destination", f"{address}:53"]
+            command(["iptables", "-w", "-t", "nat", "-A", *rule])
+            self.undo.append(lambda r=rule: command(["iptables", "-w", "-t", "nat", "-D", *r]))
+
+    def stop_proxy(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+    def stop(self):
+        """Takes rules, proxy and addresses away (last set up, first undone); again is a no-op."""
+        errors = []
+        while self.undo:
+            try:
+                self.undo.pop()()
+            except AssertionError as error:
+                errors.append(str(error))
+        if errors:
+            raise AssertionError("taking the forging path down: " + "; ".join(errors))
+
+    def log(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def forged(self):
+        return [line for line in self.log().splitlines() if line.startswith("forged ")]
+
+
+def honest(server, name, rdtype):
+    """The data of an RRset as the real server gives it over TCP (never redirected)."""
+    rrset, _ = rrset_and_sigs(fetch(server, name, rdtype), name, rdtype)
+    return sorted(r.to_text() for r in rrset)
+
+
+@dataclasses.dataclass(frozen=True)
+class Forgery:
+    """A scenario of forge_proxy.py and what the resolver must make of it.
+
+    questions: (name, type, truth) asked while the proxy forges and again once it is gone; truth is the
+    data of the asked type (a list, [] for NODATA, or a callable giving it) or None for NXDOMAIN. With the
+    proxy in the path an answer is SERVFAIL (if servfail_ok) or the truth with AD; once the proxy is gone
+    and the bogus TTL has passed, always the truth with AD.
+    never: text that no reply to those questions may hold. others: (name, type, data) of the same zones,
+    secure with their data while the proxy is in the path: the forgery costs at most its own answer.
+    after: more (name, type, data) that are secure once the proxy is gone."""
+
+    scenario: str
+    questions: tuple
+    never: tuple = ()
+    servfail_ok: bool = True
+    others: tuple = ()
+    after: tuple = ()
+
+
+FORGERIES = {f.scenario: f for f in [
+    # sec.'s DS answer for alg8.sec. turned into a NODATA "proven" by one unsigned NSEC3 whose 151
+    # iterations a validator would not compute (RFC 9276: insecure), and alg8.sec.'s A made up, unsigned.
+    Forgery("nsec3-iterations",
+            (("www.alg8.sec.", "A", ["198.51.100.8"]), ("alg8.sec.", "DS", lambda: honest(SEC_SERVER, "alg8.sec.", "DS"))),
+            never=("6.6.6.6",),
+            others=(("www.alg13.sec.", "A", ["198.51.100.13"]), ("www.alg10.sec.", "AAAA", ["2001:db8:5ec::10"])),
+            after=(("www.alg8.sec.", "AAAA", ["2001:db8:5ec::8"]),)),
+    # The wildcard's signed A as www's answer, "proven" by the wildcard's own NSEC moved to wwv.wild.sec.
+    # (its RRSIG's labels field says it was expanded from *.wild.sec.; it covers nothing, next is no apex).
+    Forgery("moved-nsec", (("www.wild.sec.", "A", ["198.51.100.22"]),), never=("198.51.100.20",),
+            others=(("exact.wild.sec.", "A", ["198.51.100.21"]), ("anything.wild.sec.", "A", ["198.51.100.20"]))),
+    # NXDOMAIN on the strength of a signed SOA alone (at TTL 2^31-1: it would stay cached).
+    Forgery("forged-nxdomain", (("www.alg13.sec.", "A", ["198.51.100.13"]),),
+            others=(("www.alg13.sec.", "AAAA", ["2001:db8:5ec::13"]), ("cname.alg13.sec.", "A", ["198.51.100.8"]))),
+    # A true NXDOMAIN whose NSEC proof was removed: unproven, so bogus.
+    Forgery("stripped-denial", (("nx.alg13.sec.", "A", None),), others=(("www.alg13.sec.", "A", ["198.51.100.13"]),)),
+    # A validly signed RRset of another type as the answer to A.
+    Forgery("other-type", (("www.alg10.sec.", "A", ["198.51.100.10"]),),
+            others=(("www.alg10.sec.", "AAAA", ["2001:db8:5ec::10"]),)),
+    # The true, signed answer at TTL 2^31-1: served, with a TTL no longer than the RRSIG's original TTL.
+    Forgery("big-ttl", (("www.alg14.sec.", "A", ["198.51.100.14"]),), servfail_ok=False,
+            others=(("www.alg14.sec.", "AAAA", ["2001:db8:5ec::14"]),)),
+    # A true NODATA whose NSEC lost its signature.
+    Forgery("unsigned-nodata", (("www.alg13.sec.", "TXT", []),), others=(("www.alg13.sec.", "A", ["198.51.100.13"]),)),
+]}
+
+
+class ForgeProxyPremiseTest(unittest.TestCase):
+    """The forging path itself, asked directly (no resolver): it forges its question, passes the rest byte
+    for byte, and is gone after stop()."""
+
+    def setUp(self):
+        self.workdir = e2e_test.make_private_dir("forge-premise")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+
+    def udp(self, server, name, rdtype, source=None):
+        query = dns.message.make_query(name, rdtype, want_dnssec=True, payload=4096)
+        query.flags = 0
+        return dns.query.udp(query, server, timeout=3, source=source)
+
+    def test_big_ttl_forges_its_answer_and_passes_the_rest(self):
+        path = ForgingPath("big-ttl", self.workdir)
+        self.addCleanup(path.stop)
+        address, sigs = rrset_and_sigs(self.udp(SIGNED_SERVER, "www.alg14.sec.", "A"), "www.alg14.sec.", "A")
+        self.assertEqual((address.ttl, sigs.ttl, sigs[0].original_ttl), (2147483647, ORIGINAL_TTL, ORIGINAL_TTL))
+        # The same query bytes through the proxy and around it (from its own address, which no rule redirects).
+        query = dns.message.make_query("www.alg14.sec.", "AAAA", want_dnssec=True, payload=4096)
+        query.flags = 0
+        through = dns.query.udp(query, SIGNED_SERVER, timeout=3)
+        around = dns.query.udp(query, SIGNED_SERVER, timeout=3, source=PROXY_ROUTES[1][0])
+        self.assertEqual(through.to_wire(), around.to_wire())
+        self.assertEqual(len(path.forged()), 1, path.log())
+        self.assertIn("passed www.alg14.sec. AAAA", path.log())
+        path.stop()
+        honest_reply = self.udp(SIGNED_SERVER, "www.alg14.sec.", "A")
+        self.assertEqual(rrset_and_sigs(honest_reply, "www.alg14.sec.", "A")[0].ttl, ORIGINAL_TTL)
+        self.assertNotIn(PROXY_RULE_COMMENT, run_tool(["iptables", "-w", "-t", "nat", "-S", "OUTPUT"]).stdout.decode())
+        self.assertNotIn("10.53.9.", run_tool(["ip", "-4", "addr", "show", "dev", "lo"]).stdout.decode())
+        self.assertIsNotNone(path.proc.poll())
+
+    def test_every_scenario_forges_what_it_names(self):
+        def sections(message):
+            return dns.rcode.to_text(message.rcode()), sorted(r.to_text() for r in message.answer + message.authority)
+
+        for forgery in FORGERIES.values():
+            with self.subTest(scenario=forgery.scenario):
+                path = ForgingPath(forgery.scenario, self.workdir)
+                try:
+                    for name, rdtype, _ in forgery.questions:
+                        server = SEC_SERVER if rdtype == "DS" else SIGNED_SERVER
+                        self.assertNotEqual(sections(self.udp(server, name, rdtype)), sections(fetch(server, name, rdtype)))
+                    self.assertEqual(len(path.forged()), len(forgery.questions), path.log())
+                finally:
+                    path.stop()
+
+
+class ForgeryTest(unittest.TestCase):
+    """Replies forged on the path from the lab's real records and signatures (tests/lab/forge_proxy.py):
+    each scenario against a fresh resolver that keeps bogus answers BOGUS_TTL seconds. The forged question
+    ends in SERVFAIL or the true data with AD, never in forged data and never with AD on forged data;
+    other names of the zone stay secure; once the proxy is gone the forged name itself validates again."""
+
+    def setUp(self):
+        self.workdir = e2e_test.make_private_dir("forgery")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+        config = os.path.join(self.workdir, "recursor.conf")
+        with open(config, "w") as f:
+            # A configuration file needs a listen address of its own; the command line's wins.
+            f.write(f"[server]\nlisten = {e2e_test.LOCALHOST}:0\nbogus_ttl = {BOGUS_TTL}\n")
+        try:
+            self.server = e2e_test.Recursor(e2e_test.standard_args(self.workdir) + ["--config", config, "--trust-anchor", ROOT_DS])
+        except AssertionError as error:
+            raise AssertionError(f"the recursor did not start with 'bogus_ttl = {BOGUS_TTL}' in its [server] config: {error}") from None
+        self.addCleanup(self.stop_server)
+
+    def stop_server(self):
+        try:
+            code = self.server.shutdown()
+            self.assertEqual(code, 0, f"recursor exit status; stderr:\n{self.server.stderr_text()}")
+            self.assertEqual(self.server.sanitizer_reports(), [])
+        finally:
+            self.server.kill()
+
+    def ask(self, name, rdtype):
+        return ask_dnssec(self.server.dns_port, name, rdtype)
+
+    def assertTruth(self, reply, rdtype, truth, context):
+        """The reply is the truth (data of the asked type, or NXDOMAIN for None) with AD."""
+        expected = ("NXDOMAIN" if truth is None else "NOERROR", True, sorted(truth or []))
+        got = (dns.rcode.to_text(reply.rcode()), bool(reply.flags & dns.flags.AD), [d for _, d in records_of(reply, rdtype)])
+        self.assertEqual(got, expected, f"{context}:\n{reply}")
+
+    def check(self, scenario):
+        forgery = FORGERIES[scenario]
+        questions = [(name, rdtype, truth() if callable(truth) else truth) for name, rdtype, truth in forgery.questions]
+        path = ForgingPath(scenario, self.workdir)
+        self.addCleanup(path.stop)
+
+        def judge(reply, name, rdtype, truth, when):
+            context = f"{scenario}: {name} {rdtype} {when}\nproxy log:\n{path.log()}"
+            for text in forgery.never:
+                self.assertNotIn(text, reply.to_text(), context)
+            if reply.rcode() == dns.rcode.SERVFAIL and forgery.servfail_ok and when != "after the proxy":
+                return
+            self.assertTruth(reply, rdtype, truth, context)
+            for rrset in reply.answer:
+                self.assertLessEqual(rrset.ttl, ORIGINAL_TTL, f"{context}\n{rrset}")
+
+        for name, rdtype, truth in questions:
+            judge(self.ask(name, rdtype), name, rdtype, truth, "cold, forged")
+        for name, rdtype, data in forgery.others:
+            reply = self.ask(name, rdtype)
+            self.assertTruth(reply, rdtype, data, f"{scenario}: {name} {rdtype}, another name, proxy in the path")
+        for name, rdtype, truth in questions:
+            judge(self.ask(name, rdtype), name, rdtype, truth, "asked again, forged")
+        self.assertTrue(path.forged(), f"{scenario}: the proxy forged nothing:\n{path.log()}")
+        path.stop()
+        time.sleep(PAST_BOGUS_TTL)
+        for name, rdtype, truth in questions:
+            judge(self.ask(name, rdtype), name, rdtype, truth, "after the proxy")
+        for name, rdtype, data in forgery.after:
+            self.assertTruth(self.ask(name, rdtype), rdtype, data, f"{scenario}: {name} {rdtype} after the proxy")
+        self.assertTrue(self.server.alive(), f"recursor died; stderr:\n{self.server.stderr_text()}")
+
+    def test_nsec3_iterations(self):
+        self.check("nsec3-iterations")
+
+    def test_moved_nsec(self):
+        self.check("moved-nsec")
+
+    def test_forged_nxdomain(self):
+        self.check("forged-nxdomain")
+
+    def test_stripped_denial(self):
+        self.check("stripped-denial")
+
+    def test_other_type(self):
+        self.check("other-type")
+
+    def test_big_ttl(self):
+        self.check("big-ttl")
+
+    def test_unsigned_nodata(self):
+        self.check("unsigned-nodata")
 
 
 def missing_anchor_files():

@@ -36,10 +36,11 @@ POISON = "192.0.2.66"  # what fake.test. and the attacker plant; never in a corr
 NAMED_TYPES = {"CNAME", "MX", "SRV", "NS"}
 
 
-def ask(port, name, rdtype="A", rd=True, payload=4096, qid=None, timeout=CLIENT_TIMEOUT):
-    """One UDP question from a fresh socket: (query, reply, seconds taken); reply.wire_size is its length."""
+def ask(port, name, rdtype="A", rd=True, payload=4096, qid=None, timeout=CLIENT_TIMEOUT, ad=False):
+    """One UDP question from a fresh socket: (query, reply, seconds taken); reply.wire_size is its length.
+    `ad`: the AD flag in the question, the client's wish to learn whether the answer is authentic (RFC 6840 §5.7)."""
     query = dns.message.make_query(name, rdtype, use_edns=0 if payload else False, payload=payload)
-    query.flags = dns.flags.RD if rd else 0
+    query.flags = (dns.flags.RD if rd else 0) | (dns.flags.AD if ad else 0)
     if qid is not None:
         query.id = qid
     started = time.monotonic()
@@ -107,7 +108,8 @@ POSITIVE = [
     ("tc.fake.test.", "A", [("tc.fake.test.", "A", 3600, ["192.0.2.53"])]),
 ]
 
-# (question, type, RCODE, answer RRsets, SOA owner in authority, negative TTL = min(SOA TTL, MINIMUM))
+# (question, type, RCODE, answer RRsets, SOA owner in authority, negative TTL = min(SOA TTL, MINIMUM)).
+# Only the root's own denial is signed (its NSEC records prove it: AD); the others come from unsigned zones.
 NEGATIVE = [
     ("nx.neg.test.", "A", NXDOMAIN, [], "neg.test.", 900),  # SOA TTL 3600, MINIMUM 900
     ("exists.neg.test.", "TXT", NOERROR, [], "neg.test.", 900),
@@ -178,13 +180,15 @@ class LabRecursorTestCase(e2e_test.RecursorTestCase):
     def ask(self, name, rdtype="A", **kwargs):
         return ask(self.server.dns_port, name, rdtype, **kwargs)
 
-    def assertReplyShape(self, query, reply):
-        """Reply to this query: its ID, question in the client's letter case, QR and RA, RD copied, no AA or AD."""
+    def assertReplyShape(self, query, reply, ad=False):
+        """Reply to this query: its ID, question in the client's letter case, QR and RA, RD copied, no AA;
+        AD only when `ad` (data proven by the signed root)."""
         self.assertEqual(reply.id, query.id)
         self.assertEqual([q.to_text() for q in reply.question], [q.to_text() for q in query.question])
         self.assertTrue(reply.flags & dns.flags.QR and reply.flags & dns.flags.RA, dns.flags.to_text(reply.flags))
         self.assertEqual(reply.flags & dns.flags.RD, query.flags & dns.flags.RD)
-        self.assertFalse(reply.flags & (dns.flags.AA | dns.flags.AD), dns.flags.to_text(reply.flags))
+        self.assertFalse(reply.flags & dns.flags.AA, dns.flags.to_text(reply.flags))
+        self.assertEqual(bool(reply.flags & dns.flags.AD), ad, dns.flags.to_text(reply.flags))
 
     def assertAnswer(self, reply, expected, fresh=True):
         """Answer RRsets in order; TTLs at most the zone's, and near it when the data was just fetched."""
@@ -219,9 +223,9 @@ class AnswerTest(LabRecursorTestCase):
     def test_negative_answers_carry_the_soa_at_the_negative_ttl(self):
         for name, rdtype, rcode, answer, soa_owner, negative_ttl in NEGATIVE:
             with self.subTest(name=name, rdtype=rdtype):
-                query, reply, _ = self.ask(name, rdtype)
+                query, reply, _ = self.ask(name, rdtype, ad=True)
                 self.assertEqual(dns.rcode.to_text(reply.rcode()), dns.rcode.to_text(rcode))
-                self.assertReplyShape(query, reply)
+                self.assertReplyShape(query, reply, ad=soa_owner == ".")
                 self.assertAnswer(reply, answer)
                 soa = [r for r in rrsets(reply.authority) if r[1] == "SOA"]
                 self.assertEqual([(r[0], r[1]) for r in soa], [(soa_owner, "SOA")])
@@ -343,6 +347,43 @@ class CacheTest(LabRecursorTestCase):
                 self.assertEqual(after["queries_total"] - before["queries_total"], 1)
                 self.assertGreater(after["cache_hits"], before["cache_hits"])
                 self.assertLess(elapsed, 1.0)
+
+
+class ZeroTtlTest(LabRecursorTestCase):
+    """A record of TTL 0 is used for the answer it came in and never cached (RFC 1035 §3.2.1): asked twice,
+    the name is answered twice, and twice fetched from its server."""
+
+    NAME, ADDRESS = "zero.glue.test.", "192.0.2.90"
+    # Outgoing UDP questions for zero.glue.test. A, whatever the letter case, counted by the namespace's filter.
+    RULE = ["OUTPUT", "-p", "udp", "--dport", "53", "-m", "string", "--algo", "bm", "--icase",
+            "--hex-string", "|047a65726f04676c756504746573740000010001|", "-m", "comment", "--comment", "recursor-zero-ttl"]
+
+    def setUp(self):
+        e2e_test.run_tool(["iptables", "-w", "-A", *self.RULE])
+        self.addCleanup(e2e_test.run_tool, ["iptables", "-w", "-D", *self.RULE])
+
+    def upstream_questions(self):
+        out = e2e_test.run_tool(["iptables", "-w", "-L", "OUTPUT", "-v", "-x", "-n"]).stdout.decode()
+        counts = [int(line.split()[0]) for line in out.splitlines() if "recursor-zero-ttl" in line]
+        self.assertEqual(len(counts), 1, out)
+        return counts[0]
+
+    def test_the_server_gives_ttl_0(self):
+        reply = dns.query.udp(dns.message.make_query(self.NAME, "A"), "10.53.2.1", timeout=2)
+        self.assertEqual(rrsets(reply.answer), [(self.NAME, "A", 0, [self.ADDRESS])])
+
+    def test_asked_twice_answered_twice_from_upstream(self):
+        before = self.upstream_questions()
+        counts = []
+        for _ in range(2):
+            query, reply, _ = self.ask(self.NAME)
+            self.assertEqual(dns.rcode.to_text(reply.rcode()), "NOERROR")
+            self.assertReplyShape(query, reply)
+            self.assertEqual(rrsets(reply.answer), [(self.NAME, "A", 0, [self.ADDRESS])])
+            counts.append(self.upstream_questions())
+        self.assertGreaterEqual(counts[0] - before, 1, "the first answer was not fetched")
+        self.assertGreaterEqual(counts[1] - counts[0], 1, "the second answer came from the cache")
+        self.assertStillServing()
 
 
 class MetricsTest(LabRecursorTestCase):
