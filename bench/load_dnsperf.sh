@@ -17,12 +17,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "$(ip -o link show | awk -F': ' '{print $2}')" != lo ]; then
+. scripts/isolation.sh
+if ! isolation_problems >/dev/null; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "load: SKIPPED: needs root to run in a network namespace of its own" >&2
     exit 0
   fi
-  exec scripts/lab.sh bare -- bench/load_dnsperf.sh "$@"
+  [ -n "${LOAD_IN_BARE:-}" ] && require_isolation load # never started where a route leads off the machine
+  LOAD_IN_BARE=1 exec scripts/lab.sh bare -- bench/load_dnsperf.sh "$@"
 fi
 
 binary=${1:-build/release/recursor}

@@ -296,6 +296,8 @@ From another terminal:
   scripts/lab.sh exec -- curl -s http://127.0.0.1:9153/stats
 
 EOF
+  . "$repo/scripts/isolation.sh"
+  require_isolation lab "$name"
   ip netns exec "$name" "$binary" --listen 127.0.0.1:5353 --http-listen 127.0.0.1:9153 \
     --trust-anchor "$state_base/$name/root.key"
 }
