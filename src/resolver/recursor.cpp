@@ -32,10 +32,6 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
     if (hit && hit->meta.bogus)
         return std::unexpected(ResolveError::DnssecBogus);
-    if (!hit && validation_enabled_ && limits_.aggressive_nsec) {
-        if (auto synthesized = TRY(denial_cache_->answer(qname, qtype)))
-            return std::move(*synthesized);
-    }
     if (hit) {
         return ResolveResult {
             .packet = std::move(hit->packet),
@@ -46,17 +42,22 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
             .has_dnssec_records = hit->meta.has_dnssec_records,
         };
     }
-    auto resolved = resolveFromNetwork(engine, qname, qtype);
-    if (!resolved && resolved.error() == ResolveError::DnssecBogus && limits_.bogus_ttl != 0)
-        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl));
-    return resolved;
+    return resolveFromNetwork(engine, qname, qtype);
 }
 
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
     const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
+    if (validation_enabled_ && limits_.aggressive_nsec) {
+        if (auto synthesized = TRY(denial_cache_->answer(qname, qtype)))
+            return std::move(*synthesized);
+    }
     ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
-    return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {}, budget);
+    auto resolved = resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {}, budget);
+    // RFC 4035 §4.7: a client repeating a bogus question does not make us repeat the work at once.
+    if (!resolved && resolved.error() == ResolveError::DnssecBogus && limits_.bogus_ttl != 0)
+        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl));
+    return resolved;
 }
 
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const UpstreamEngine& engine,

@@ -51,7 +51,8 @@ public:
     // The worker's entry point: the answer cache first, the network on a miss.
     ResolveResultOr<ResolveResult> resolveWithTransport(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
-    // A client question from the network, with a budget of its own.
+    // A client question that missed the answer cache: answered from validated denial ranges when they
+    // prove it (RFC 8198), else from the network with a budget of its own; a bogus outcome is remembered.
     ResolveResultOr<ResolveResult> resolveFromNetwork(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
     // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.

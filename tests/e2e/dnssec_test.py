@@ -363,7 +363,7 @@ class DnskeyAnchorTest(ValidatingTestCase):
 
 
 class KeyCacheTest(ValidatingTestCase):
-    """Keys learnt once serve every later answer of the zone until they expire."""
+    """What validation learns (keys, validated denial ranges, bogus verdicts) saves later exchanges."""
 
     # Outgoing questions (all, and those for DS and DNSKEY in class IN) counted by the namespace's filter.
     RULES = {"all": [], "DS": ["-m", "string", "--algo", "bm", "--hex-string", "|002b0001|"],
@@ -393,6 +393,29 @@ class KeyCacheTest(ValidatingTestCase):
         # With the zone's own servers known, its DS is still asked of its parent's (RFC 4035 §4.2).
         ds, data, _ = dig_recursor(self.server.dns_port, "alg14.sec.", "DS")
         self.assertEqual((ds["status"], "ad" in ds["flags"], len(data)), ("NOERROR", True, 1))
+
+    def test_names_the_cached_ranges_deny_or_a_cached_wildcard_makes_are_answered_without_asking(self):
+        # alg13.sec.'s NSEC chain runs apex -> cname -> dname -> www: nx*. lie between dname and www, and
+        # the apex's NSEC covers *.alg13.sec.; wild.sec.'s runs apex -> * -> exact -> www (RFC 8198).
+        for first, later, status, answer in (("nx.alg13.sec.", ["nx1.alg13.sec.", "nz.alg13.sec."], "NXDOMAIN", []),
+                                             ("anything.wild.sec.", ["b1.wild.sec.", "d.wild.sec."], "NOERROR",
+                                              ["198.51.100.20"])):
+            reply, data, _ = dig_recursor(self.server.dns_port, first, "A")
+            self.assertEqual((reply["status"], "ad" in reply["flags"], data), (status, True, answer), first)
+            before = self.upstream_questions()
+            for name in later:
+                reply, data, _ = dig_recursor(self.server.dns_port, name, "A")
+                self.assertEqual((reply["status"], "ad" in reply["flags"], data), (status, True, answer), name)
+            self.assertEqual(self.upstream_questions()["all"], before["all"], later)
+
+    def test_a_bogus_answer_is_remembered_for_a_while(self):
+        # RFC 4035 §4.7: a client repeating a bogus name does not make the resolver repeat the work.
+        asked = []
+        for _ in range(2):
+            reply, _, _ = dig_recursor(self.server.dns_port, "www.badds.sec.", "A")
+            self.assertEqual(reply["status"], "SERVFAIL")
+            asked.append(self.upstream_questions()["all"])
+        self.assertEqual(asked[1], asked[0], "the second ask did the work again")
 
 
 class ValidationOffTest(ValidatingTestCase):
