@@ -83,6 +83,43 @@ std::string SocketAddress::toString() const
     return out;
 }
 
+namespace {
+
+    bool isForbiddenIPv4(const std::uint8_t* a, bool allow_loopback)
+    {
+        if (a[0] == 127)
+            return !allow_loopback;
+        return a[0] == 0 // unspecified, "this network" (RFC 1122 §3.2.1.3)
+            || (a[0] == 169 && a[1] == 254) // link-local (RFC 3927)
+            || (a[0] & 0xF0) == 224 // multicast (RFC 5771)
+            || (a[0] == 255 && a[1] == 255 && a[2] == 255 && a[3] == 255); // limited broadcast
+    }
+
+} // namespace
+
+bool SocketAddress::isForbiddenUpstream(bool allow_loopback) const
+{
+    if (family() == AF_INET) {
+        const auto& sin = *reinterpret_cast<const sockaddr_in*>(&storage_);
+        return isForbiddenIPv4(reinterpret_cast<const std::uint8_t*>(&sin.sin_addr), allow_loopback);
+    }
+    if (family() != AF_INET6)
+        return true;
+    const std::uint8_t* a = reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr.s6_addr;
+    static constexpr std::uint8_t mapped_prefix[12] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
+    if (std::memcmp(a, mapped_prefix, sizeof mapped_prefix) == 0)
+        return isForbiddenIPv4(a + 12, allow_loopback);
+    static constexpr std::uint8_t zeros[15] = {};
+    if (std::memcmp(a, zeros, sizeof zeros) == 0) {
+        if (a[15] == 1)
+            return !allow_loopback; // ::1
+        if (a[15] == 0)
+            return true; // ::
+    }
+    return (a[0] == 0xFE && (a[1] & 0xC0) == 0x80) // link-local fe80::/10
+        || a[0] == 0xFF; // multicast ff00::/8
+}
+
 bool SocketAddress::operator==(const SocketAddress& other) const
 {
     return family() == other.family() && std::memcmp(&storage_, &other.storage_, sockaddrLen()) == 0;

@@ -27,6 +27,12 @@ public:
     // "192.0.2.1:53" or "[2001:db8::1]:53".
     std::string toString() const;
 
+    // Whether this address may not be asked as a nameserver learned from the network: loopback
+    // (127/8, ::1; allowed when `allow_loopback`), unspecified and "this network" (0/8, ::), link-local
+    // (169.254/16, fe80::/10), multicast (224/4, ff00::/8), the limited broadcast 255.255.255.255, and
+    // IPv4-mapped IPv6 forms (::ffff:a.b.c.d) of the IPv4 ones. Also true for no address at all.
+    bool isForbiddenUpstream(bool allow_loopback) const;
+
     bool operator==(const SocketAddress& other) const;
 
 private:

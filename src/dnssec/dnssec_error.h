@@ -11,6 +11,7 @@
     X(AlgorithmNotSupported)                                                                                 \
     X(SignatureNotYetValid)                                                                                  \
     X(SignatureExpired)                                                                                      \
+    X(KeyTooLarge)                                                                                           \
     X(InvalidPublicKey)                                                                                      \
     X(InvalidSignature)                                                                                      \
     X(OpenSSLError)                                                                                          \

@@ -4,9 +4,19 @@
 
 #include <openssl/core_names.h>
 
+#include <bit>
+
 namespace recursor::dnssec {
 
 namespace {
+
+    std::span<const std::uint8_t> withoutLeadingZeros(std::span<const std::uint8_t> number)
+    {
+        std::size_t zeros = 0;
+        while (zeros < number.size() && number[zeros] == 0)
+            ++zeros;
+        return number.subspan(zeros);
+    }
 
     DnssecResult<EvpPkeyPtr> rsaKey(const RsaPublicKey& parts)
     {
@@ -40,10 +50,27 @@ DnssecResult<RsaPublicKey> parseDNSSECPublicKey(std::span<const std::uint8_t> pu
         public_key.subspan(exponent_start + exponent_len) };
 }
 
+DnssecResult<void> checkRsaKeySize(const RsaPublicKey& key)
+{
+    const auto exponent = withoutLeadingZeros(key.exponent);
+    const auto modulus = withoutLeadingZeros(key.modulus);
+    if (exponent.size() > max_rsa_exponent_bytes)
+        return std::unexpected(DnssecError::KeyTooLarge);
+    if (modulus.size() > (max_rsa_modulus_bits + 7) / 8)
+        return std::unexpected(DnssecError::KeyTooLarge);
+    const std::size_t modulus_bits = modulus.empty()
+        ? 0
+        : (modulus.size() - 1) * 8 + static_cast<std::size_t>(std::bit_width(modulus[0]));
+    if (modulus_bits > max_rsa_modulus_bits)
+        return std::unexpected(DnssecError::KeyTooLarge);
+    return {};
+}
+
 DnssecResult<bool> verifyRSA(std::span<const std::uint8_t> public_key,
     std::span<const std::uint8_t> signed_data, std::span<const std::uint8_t> signature, RsaHash hash)
 {
     const RsaPublicKey parts = TRY(parseDNSSECPublicKey(public_key));
+    TRY_VOID(checkRsaKeySize(parts));
     const EvpPkeyPtr key = TRY(rsaKey(parts));
     return verifySignature(
         key.get(), hash == RsaHash::sha256 ? EVP_sha256() : EVP_sha512(), signed_data, signature);

@@ -3,6 +3,7 @@
 
 #include "dnssec/dnssec_error.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -18,10 +19,18 @@ struct RsaPublicKey {
 // modulus is the rest. A key under 3 bytes, an exponent past the end or no modulus is InvalidPublicKey.
 DnssecResult<RsaPublicKey> parseDNSSECPublicKey(std::span<const std::uint8_t> public_key);
 
+// The largest key used: a modulus of at most 4096 bits and an exponent of at most 8 bytes, leading zero
+// bytes not counted. Larger keys are KeyTooLarge: no DNSSEC signer makes them, and a huge exponent makes
+// each check cost milliseconds of a resolver thread.
+inline constexpr std::size_t max_rsa_modulus_bits = 4096;
+inline constexpr std::size_t max_rsa_exponent_bytes = 8;
+DnssecResult<void> checkRsaKeySize(const RsaPublicKey& key);
+
 enum class RsaHash : std::uint8_t { sha256, sha512 };
 
 // PKCS #1 v1.5 over `signed_data` hashed with `hash`: true when it verifies, false when it does not;
-// InvalidPublicKey, OpenSSLError, OutOfMemory.
+// InvalidPublicKey, KeyTooLarge (checkRsaKeySize, before libcrypto sees the key), OpenSSLError,
+// OutOfMemory.
 DnssecResult<bool> verifyRSA(std::span<const std::uint8_t> public_key,
     std::span<const std::uint8_t> signed_data, std::span<const std::uint8_t> signature, RsaHash hash);
 

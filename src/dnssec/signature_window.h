@@ -1,6 +1,6 @@
-// The validity window of an RRSIG (RFC 4034 §3.1.5): inception and expiration are 32-bit serial
-// numbers (RFC 1982), so the window is judged by serial arithmetic around the current time, which
-// keeps working when the 32-bit seconds wrap in 2106.
+// The validity window of an RRSIG (RFC 4034 §3.1.5): inception, expiration and the current time modulo
+// 2^32 are serial numbers compared in RFC 1982 arithmetic, so a window may span the wrap of the 32-bit
+// seconds in 2106.
 #pragma once
 
 #include "wire/rdata/dnssec.h"
@@ -9,31 +9,31 @@
 
 namespace recursor::dnssec {
 
-// Whether `a` comes before `b` in serial-number arithmetic (RFC 1982 §3.2).
-constexpr bool serialBefore(std::uint32_t a, std::uint32_t b)
+// `a` is `b` or comes after it: b + d = a for some d below 2^31. Two serials 2^31 apart are in no order,
+// so neither is at or after the other.
+constexpr bool serialAtOrAfter(std::uint32_t a, std::uint32_t b)
 {
-    return a != b && static_cast<std::uint32_t>(b - a) < 0x8000'0000u;
+    return static_cast<std::uint32_t>(a - b) < 0x8000'0000u;
 }
 
-// now as a serial number: the low 32 bits of the Unix time.
-constexpr std::uint32_t serialNow(std::int64_t now_unix)
+// An expiration not at or after the inception gives a window no moment is inside.
+constexpr bool isWindowInverted(const rdata::dnssec::RRSIG& sig)
 {
-    return static_cast<std::uint32_t>(now_unix);
+    return !serialAtOrAfter(sig.sig_expiration, sig.sig_inception);
 }
 
-// Inception at or before now, now at or before expiration, and the window itself not inverted.
 constexpr bool isWithinValidity(const rdata::dnssec::RRSIG& sig, std::int64_t now_unix)
 {
-    const std::uint32_t now = serialNow(now_unix);
-    return !serialBefore(now, sig.sig_inception) && !serialBefore(sig.sig_expiration, now)
-        && !serialBefore(sig.sig_expiration, sig.sig_inception);
+    const auto now = static_cast<std::uint32_t>(now_unix);
+    return !isWindowInverted(sig) && serialAtOrAfter(now, sig.sig_inception)
+        && serialAtOrAfter(sig.sig_expiration, now);
 }
 
 // Seconds until the signature expires, 0 when it has.
 constexpr std::uint32_t secondsUntilExpiration(const rdata::dnssec::RRSIG& sig, std::int64_t now_unix)
 {
-    const std::uint32_t now = serialNow(now_unix);
-    return serialBefore(now, sig.sig_expiration) ? static_cast<std::uint32_t>(sig.sig_expiration - now) : 0;
+    const auto now = static_cast<std::uint32_t>(now_unix);
+    return serialAtOrAfter(sig.sig_expiration, now) ? static_cast<std::uint32_t>(sig.sig_expiration - now) : 0;
 }
 
 } // namespace recursor::dnssec

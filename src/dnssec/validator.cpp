@@ -4,6 +4,7 @@
 #include "dnssec/keytag.h"
 #include "dnssec/openssl_util.h"
 #include "dnssec/rsa.h"
+#include "dnssec/signature_window.h"
 
 #include <openssl/core_names.h>
 
@@ -113,12 +114,15 @@ namespace {
         }
     }
 
+    // RFC 4034 §3.1.5 (signature_window.h).
     DnssecResult<void> checkValidityWindow(const rdata::dnssec::RRSIG& rrsig, std::int64_t now_unix)
     {
-        const auto now = static_cast<std::uint32_t>(now_unix);
-        if (now < rrsig.sig_inception)
+        const auto now = static_cast<std::uint32_t>(now_unix); // modulo 2^32
+        if (isWindowInverted(rrsig))
+            return std::unexpected(DnssecError::SignatureExpired);
+        if (!serialAtOrAfter(now, rrsig.sig_inception))
             return std::unexpected(DnssecError::SignatureNotYetValid);
-        if (now > rrsig.sig_expiration)
+        if (!serialAtOrAfter(rrsig.sig_expiration, now))
             return std::unexpected(DnssecError::SignatureExpired);
         return {};
     }
@@ -183,6 +187,12 @@ DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<cons
     TRY_VOID(checkValidityWindow(rrsig, now_unix));
     const std::vector<std::uint8_t> data = TRY(signedData(rrsig, records));
     return verifyByAlgorithm(alg, public_key, data, rrsig.signature);
+}
+
+bool isUsableZoneKey(const rdata::dnssec::DNSKEY& key)
+{
+    return (key.flags & dnskey_flag_zone) != 0 && (key.flags & dnskey_flag_revoke) == 0
+        && key.protocol == dnskey_protocol;
 }
 
 std::optional<std::vector<std::uint8_t>> computeDNSKEYDigest(std::uint16_t flags, std::uint8_t protocol,

@@ -15,10 +15,13 @@ namespace recursor::dnssec {
 
 // True when `rrsig` verifies over `records` (one RRset, any order and TTL) with `public_key` (the DNSKEY
 // key field) at `now_unix`, false when the cryptographic check says it does not. Errors, in the order
-// checked: AlgorithmNotSupported; SignatureNotYetValid, SignatureExpired (plain unsigned 32-bit
-// comparisons, both ends inside the window); MixedNames, MixedTypes, MixedClasses; InvalidRRSIG (also a
-// labels field above the owner's label count); InvalidPublicKey, InvalidSignature; OpenSSLError;
-// OutOfMemory. Only OutOfMemory means something other than "this key does not verify this signature".
+// checked: AlgorithmNotSupported; SignatureNotYetValid, SignatureExpired (RFC 4034 §3.1.5: inception,
+// expiration and `now` modulo 2^32 compared in serial number arithmetic, RFC 1982, so a window may span
+// the wrap; both ends are inside the window; an expiration not at or after the inception in serial
+// order, 2^31 apart included, is SignatureExpired at any time); MixedNames, MixedTypes, MixedClasses;
+// InvalidRRSIG (also a labels field above the owner's label count); InvalidPublicKey, KeyTooLarge (RSA,
+// rsa.h), InvalidSignature; OpenSSLError; OutOfMemory. Only OutOfMemory means something other than
+// "this key does not verify this signature".
 // type_covered, keytag, signer_name and original_ttl only go into the signed data.
 DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<const std::uint8_t> public_key,
     std::span<const DnsRecord> records, std::int64_t now_unix);
@@ -38,5 +41,14 @@ std::optional<std::vector<std::uint8_t>> computeDNSKEYDigest(std::uint16_t flags
 
 // Whether `ds` names `key` at `owner`: key tag, algorithm, digest length of the type, digest bytes.
 bool validateDS(const rdata::dnssec::DS& ds, const rdata::dnssec::DNSKEY& key, const DnsName& owner);
+
+// DNSKEY flags and protocol (RFC 4034 §2.1.1, §2.1.2, RFC 5011 §2.1).
+inline constexpr std::uint16_t dnskey_flag_zone = 0x0100;
+inline constexpr std::uint16_t dnskey_flag_revoke = 0x0080;
+inline constexpr std::uint8_t dnskey_protocol = 3;
+
+// Whether `key` may verify signatures of its zone: the Zone Key flag set, the REVOKE flag clear and
+// protocol 3. Other flags (SEP included) do not matter.
+bool isUsableZoneKey(const rdata::dnssec::DNSKEY& key);
 
 } // namespace recursor::dnssec

@@ -22,7 +22,8 @@ namespace {
         auto parsed = DnsMessage::parse(resolved->packet);
         if (!parsed)
             return std::unexpected(ResolveError::OutOfMemory);
-        const NameserverSet found = extractAnswerAddresses(parsed->records, recursor.defaultNameserverPort());
+        const NameserverSet found = extractAnswerAddresses(
+            parsed->records, recursor.defaultNameserverPort(), recursor.limits().allow_loopback_nameservers);
         for (const SocketAddress& addr : found.slice())
             set.append(addr);
         return {};
@@ -75,7 +76,9 @@ ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor&
     const std::optional<DnsName> zone = extractDelegationName(response.records);
     if (!zone || !isUsableReferral(*zone, ctx.zone, ctx.current_qname))
         return std::nullopt;
-    Delegation next { *zone, extractGlueNameservers(response.records, recursor.defaultNameserverPort()) };
+    Delegation next { *zone,
+        extractGlueNameservers(response.records, recursor.defaultNameserverPort(),
+            recursor.limits().allow_loopback_nameservers) };
     if (next.nameservers.empty())
         next.nameservers
             = TRY(resolveAuthorityNameservers(recursor, engine, response.records, *zone, ctx, budget));

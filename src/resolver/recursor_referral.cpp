@@ -15,7 +15,7 @@ namespace {
             && rec.name.eql(zone);
     }
 
-    std::optional<SocketAddress> glueAddress(const RData& rdata, std::uint16_t port)
+    std::optional<SocketAddress> rdataAddress(const RData& rdata, std::uint16_t port)
     {
         if (const auto* a = rdata.getIf<RDataTag::a>()) {
             sockaddr_in sin {};
@@ -32,6 +32,15 @@ namespace {
             return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&sin6), sizeof sin6);
         }
         return std::nullopt;
+    }
+
+    // The address of an A or AAAA record, unless it is one no nameserver may have.
+    std::optional<SocketAddress> usableAddress(const RData& rdata, std::uint16_t port, bool allow_loopback)
+    {
+        auto addr = rdataAddress(rdata, port);
+        if (addr && addr->isForbiddenUpstream(allow_loopback))
+            return std::nullopt;
+        return addr;
     }
 
 } // namespace
@@ -52,7 +61,8 @@ bool authorityContainsNameserver(std::span<const DnsRecord> records, const DnsNa
     });
 }
 
-NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, std::uint16_t port)
+NameserverSet extractGlueNameservers(
+    std::span<const DnsRecord> records, std::uint16_t port, bool allow_loopback)
 {
     NameserverSet set;
     const std::optional<DnsName> zone = extractDelegationName(records);
@@ -64,19 +74,20 @@ NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, std::ui
         if (rec.section != Section::additional || !rec.name.isPartOf(*zone)
             || !authorityContainsNameserver(records, *zone, rec.name))
             continue;
-        if (auto addr = glueAddress(rec.rdata, port))
+        if (auto addr = usableAddress(rec.rdata, port, allow_loopback))
             set.append(*addr);
     }
     return set;
 }
 
-NameserverSet extractAnswerAddresses(std::span<const DnsRecord> records, std::uint16_t port)
+NameserverSet extractAnswerAddresses(
+    std::span<const DnsRecord> records, std::uint16_t port, bool allow_loopback)
 {
     NameserverSet set;
     for (const DnsRecord& rec : records) {
         if (rec.section != Section::answer)
             continue;
-        if (auto addr = glueAddress(rec.rdata, port))
+        if (auto addr = usableAddress(rec.rdata, port, allow_loopback))
             set.append(*addr);
     }
     return set;

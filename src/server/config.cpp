@@ -412,6 +412,16 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.recursor.root_hints_file = std::string(value);
     else if (key == "trust_anchor_file")
         server.recursor.trust_anchor_file = std::string(value);
+    else if (key == "cache_max_ttl")
+        server.recursor.limits.cache_max_ttl = TRY(parseUnsigned<std::uint32_t>(value, 10));
+    else if (key == "cache_max_negative_ttl")
+        server.recursor.limits.cache_max_negative_ttl = TRY(parseUnsigned<std::uint32_t>(value, 10));
+    else if (key == "bogus_ttl")
+        server.recursor.limits.bogus_ttl = TRY(parseUnsigned<std::uint32_t>(value, 10));
+    else if (key == "aggressive_nsec")
+        server.recursor.limits.aggressive_nsec = TRY(parseBool(value));
+    else if (key == "allow_loopback_nameservers")
+        server.recursor.limits.allow_loopback_nameservers = TRY(parseBool(value));
     else
         return fail(ServerError::UnknownConfigKey);
     return {};
@@ -492,6 +502,31 @@ namespace {
         return {};
     }
 
+    // Lifetimes outside their range: nothing cached at all where a cache must keep something, or
+    // answers kept far longer than anything upstream could vouch for.
+    ServerResult<void> checkAnswerLimits(const AnswerLimits& limits)
+    {
+        struct Range {
+            std::string_view key;
+            std::uint32_t value;
+            std::uint32_t min;
+            std::uint32_t max;
+        };
+        const Range ranges[] = {
+            { "cache_max_ttl", limits.cache_max_ttl, min_cache_max_ttl, max_cache_max_ttl },
+            { "cache_max_negative_ttl", limits.cache_max_negative_ttl, 0, max_cache_max_negative_ttl },
+            { "bogus_ttl", limits.bogus_ttl, 0, max_bogus_ttl },
+        };
+        for (const Range& r : ranges) {
+            if (r.value >= r.min && r.value <= r.max)
+                continue;
+            logError("Invalid " + std::string(r.key) + " '" + std::to_string(r.value) + "': must be from "
+                + std::to_string(r.min) + " to " + std::to_string(r.max));
+            return fail(ServerError::InvalidSetting);
+        }
+        return {};
+    }
+
 } // namespace
 
 ServerResult<void> Config::validate() const
@@ -504,6 +539,7 @@ ServerResult<void> Config::validate() const
         for (const auto& address : server.listen_addrs)
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
         TRY_VOID(checkControlSocketSettings(server.control_socket));
+        TRY_VOID(checkAnswerLimits(server.recursor.limits));
         for (const auto& zone : zones) {
             if (zone.name.empty() || zone.name.back() != '.') {
                 logError("Zone name must end with '.': " + zone.name);

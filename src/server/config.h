@@ -6,6 +6,7 @@
 #include "base/socket_address.h"
 #include "ops/control_socket.h"
 #include "dnssec/trust_anchor.h"
+#include "resolver/recursor.h"
 #include "resolver/recursor_cache.h"
 #include "resolver/recursor_nameserver.h"
 #include "server/server_error.h"
@@ -76,7 +77,16 @@ struct RecursorConfig {
     std::optional<std::string> root_hints_file;
     std::optional<std::string> trust_anchor_file;
     bool dnssec_validation { true };
+    // cache_max_ttl (1 to 604800 s), cache_max_negative_ttl and bogus_ttl (0 to 86400 s),
+    // aggressive_nsec, allow_loopback_nameservers; the resolver's defaults when not set.
+    AnswerLimits limits;
 };
+
+// The ranges validate() enforces on the answer limits, in seconds.
+inline constexpr std::uint32_t min_cache_max_ttl = 1;
+inline constexpr std::uint32_t max_cache_max_ttl = 7 * 86400;
+inline constexpr std::uint32_t max_cache_max_negative_ttl = 86400;
+inline constexpr std::uint32_t max_bogus_ttl = 86400;
 
 // Several of these settings (threads, cookie secret, TCP limits, expose_zones) are accepted and
 // validated so that a bad value fails start-up, but nothing in this UDP-only server uses them.

@@ -242,8 +242,10 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.control_socket_path = chooseControlSocketPath(cli, config);
         options.root_servers = TRY(chooseRootServers(cli, config));
         options.trust_anchors = TRY(chooseTrustAnchors(cli, config));
-        if (config)
+        if (config) {
             options.cache_limits.max_bytes = config->cache.max_bytes;
+            options.limits = config->server.recursor.limits;
+        }
         options.enable_dnssec
             = cli.enable_dnssec.value_or(config ? config->server.recursor.dnssec_validation : true);
         options.control_socket_config = config ? config->server.control_socket : ControlSocketConfig {};

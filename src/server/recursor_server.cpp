@@ -139,6 +139,7 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
         .cache_limits = options.cache_limits,
         .root_servers = options.root_servers,
         .trust_anchors = std::move(options.trust_anchors),
+        .limits = options.limits,
     });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));
@@ -493,6 +494,10 @@ namespace {
 ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(
     const QueryParseContext& ctx, CacheHit hit)
 {
+    if (hit.meta.bogus) {
+        metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
+        return servFail(ctx);
+    }
     if (hit.packet.size() < Header::size)
         return servFail(ctx);
     metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);

@@ -64,6 +64,7 @@ public:
         HttpServerConfig http_config;
         bool enable_dnssec { true };
         CacheLimits cache_limits;
+        AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers
         std::optional<NameserverSet> root_servers;
         std::optional<dnssec::TrustAnchorStore> trust_anchors;
         UpstreamEngine upstream;

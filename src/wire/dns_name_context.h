@@ -1,4 +1,4 @@
-// Hash-map context for DnsName keys: case-insensitive hash and equality, no seed.
+// Hash-map context for DnsName keys: case-insensitive equality and hash (keyed SipHash, DnsName::hash).
 #pragma once
 
 #include "wire/name.h"

@@ -1,6 +1,5 @@
 #include "wire/name.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,29 +9,7 @@ namespace {
 
     constexpr std::size_t max_pointers = 16;
 
-    constexpr std::array<std::uint32_t, 256> makeCrcTable()
-    {
-        std::array<std::uint32_t, 256> table {};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
-            table[i] = c;
-        }
-        return table;
-    }
-
-    constexpr auto crc_table = makeCrcTable();
-
 } // namespace
-
-std::uint32_t crc32(std::span<const std::uint8_t> bytes)
-{
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (std::uint8_t b : bytes)
-        c = crc_table[(c ^ b) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
 
 DnsName DnsName::root()
 {
@@ -183,22 +160,12 @@ bool DnsName::eql(const DnsName& other) const
     return true;
 }
 
-std::uint64_t DnsName::hash() const
+std::uint64_t DnsName::hashWithKey(const SipHashKey& key) const
 {
-    std::uint64_t h = 0;
-    std::array<std::uint8_t, 64> chunk;
-    for (std::size_t start = 0; start < len; start += chunk.size()) {
-        const std::size_t n = std::min<std::size_t>(chunk.size(), len - start);
-        for (std::size_t k = 0; k < n; ++k)
-            chunk[k] = dnsToLower(storage[start + k]);
-        h = (h ^ crc32({ chunk.data(), n })) * 0x517CC1B727220A95ull;
-    }
-    if (len == 0)
-        return 0;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    return h;
+    std::array<std::uint8_t, max_len> lower;
+    for (std::size_t k = 0; k < len; ++k)
+        lower[k] = dnsToLower(storage[k]);
+    return sipHash24(key, { lower.data(), len });
 }
 
 bool DnsName::isPartOf(const DnsName& parent) const

@@ -2,6 +2,7 @@
 // Case is preserved as received; comparison and hashing fold ASCII letters only.
 #pragma once
 
+#include "base/siphash.h"
 #include "wire/wire_error.h"
 
 #include <array>
@@ -40,7 +41,11 @@ public:
     bool isEmpty() const { return len == 0; }
     bool isRoot() const { return len == 1 && storage[0] == 0; }
     bool eql(const DnsName& other) const;
-    std::uint64_t hash() const;
+    // SipHash-2-4 of the lower-cased wire bytes under the process's random key: names a client chooses
+    // cannot be made to collide in the hash maps without that key.
+    std::uint64_t hash() const { return hashWithKey(processSipHashKey()); }
+    // The same under `key`.
+    std::uint64_t hashWithKey(const SipHashKey& key) const;
     bool isPartOf(const DnsName& parent) const;
     bool chopOff();
     void makeLowerCase();
@@ -64,8 +69,5 @@ constexpr std::uint8_t dnsToLower(std::uint8_t c)
 {
     return (c >= 0x41 && c <= 0x5A) ? (c | 0x20) : c;
 }
-
-// Standard CRC-32 (IEEE 802.3, reflected, init and final XOR 0xFFFFFFFF).
-std::uint32_t crc32(std::span<const std::uint8_t> bytes);
 
 } // namespace recursor

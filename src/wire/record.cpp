@@ -12,6 +12,15 @@ namespace {
     // The smallest possible record: a root owner name and the 10 fixed bytes.
     constexpr std::size_t min_record_size = 1 + RecordHeader::size;
 
+    // RFC 2181 §8: a TTL is 0 to 2^31 - 1, and one with the top bit set is treated as 0. The TTL field
+    // of OPT (RFC 6891 §6.1.3: extended RCODE, version, flags) is no TTL and is kept as sent.
+    std::uint32_t readTtl(const RecordHeader& rh)
+    {
+        if (rh.rtype != QType::opt && rh.ttl > 0x7FFFFFFFu)
+            return 0;
+        return rh.ttl;
+    }
+
     WireResult<DnsRecord> readRecord(PacketReader& reader, Section section)
     {
         DnsRecord rec;
@@ -23,7 +32,7 @@ namespace {
         if (consumed > rh.rdlength)
             return std::unexpected(WireError::RdataLengthMismatch);
         TRY_VOID(reader.skip(rh.rdlength - consumed));
-        rec.ttl = rh.ttl;
+        rec.ttl = readTtl(rh);
         rec.rtype = rh.rtype;
         rec.rclass = rh.rclass;
         rec.section = section;

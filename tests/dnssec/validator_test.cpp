@@ -95,6 +95,65 @@ namespace {
             std::unexpected(DnssecError::SignatureNotYetValid) },
         { "a second after expiration", [](Scenario& s) { s.now = s.rrset.rrsig.sig_expiration + 1; },
             std::unexpected(DnssecError::SignatureExpired) },
+        // RFC 4034 §3.1.5: the window is compared in serial number arithmetic (RFC 1982) on 32 bits. A
+        // changed window is no longer what was signed, so a window that passes ends in "does not verify".
+        { "window across 2^32, now at the wrap",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0xFFFFFF00u;
+                s.rrset.rrsig.sig_expiration = 0x00000100u;
+                s.now = std::int64_t { 1 } << 32;
+            },
+            false },
+        { "window across 2^32, now before the wrap",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0xFFFFFF00u;
+                s.rrset.rrsig.sig_expiration = 0x00000100u;
+                s.now = 0xFFFFFF80u;
+            },
+            false },
+        { "window across 2^32, now after it",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0xFFFFFF00u;
+                s.rrset.rrsig.sig_expiration = 0x00000100u;
+                s.now = (std::int64_t { 1 } << 32) + 0x101;
+            },
+            std::unexpected(DnssecError::SignatureExpired) },
+        { "window across 2^32, now before it",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0xFFFFFF00u;
+                s.rrset.rrsig.sig_expiration = 0x00000100u;
+                s.now = 0xFFFFFEFFu;
+            },
+            std::unexpected(DnssecError::SignatureNotYetValid) },
+        { "now 2^32 seconds after inception is the same serial",
+            [](Scenario& s) { s.now = s.rrset.rrsig.sig_inception + (std::int64_t { 1 } << 32); }, true },
+        { "expiration serially before inception, now between them as plain numbers",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0;
+                s.rrset.rrsig.sig_expiration = 0x80000001u;
+                s.now = 0x40000000;
+            },
+            std::unexpected(DnssecError::SignatureExpired) },
+        { "expiration before inception",
+            [](Scenario& s) {
+                std::swap(s.rrset.rrsig.sig_inception, s.rrset.rrsig.sig_expiration);
+                s.now = s.rrset.rrsig.sig_expiration;
+            },
+            std::unexpected(DnssecError::SignatureExpired) },
+        { "expiration 2^31 after inception (no serial order)",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0x10000000u;
+                s.rrset.rrsig.sig_expiration = 0x90000000u;
+                s.now = 0x20000000;
+            },
+            std::unexpected(DnssecError::SignatureExpired) },
+        { "a one-second window",
+            [](Scenario& s) {
+                s.rrset.rrsig.sig_inception = 0x60000000u;
+                s.rrset.rrsig.sig_expiration = 0x60000000u;
+                s.now = 0x60000000;
+            },
+            false },
         { "one record dropped", [](Scenario& s) { s.rrset.records.pop_back(); }, false },
         { "original TTL changed", [](Scenario& s) { s.rrset.rrsig.original_ttl += 1; }, false },
         { "a signature byte flipped",
@@ -276,6 +335,32 @@ namespace {
         EXPECT_TRUE(computeDNSKEYDigest(257, 3, 8, std::span(key).first(1020), owner, 2));
         EXPECT_FALSE(computeDNSKEYDigest(257, 3, 8, std::span(key).first(64), owner, 3));
         EXPECT_FALSE(computeDNSKEYDigest(257, 3, 8, std::span(key).first(64), owner, 5));
+    }
+
+    TEST(IsUsableZoneKey, ZoneKeyFlagSetRevokeClearProtocolThree)
+    {
+        const std::vector<std::uint8_t> key_bytes(32, 7);
+        const struct {
+            std::uint16_t flags;
+            std::uint8_t protocol;
+            bool usable;
+        } cases[] = {
+            { 256, 3, true }, // ZSK
+            { 257, 3, true }, // KSK (SEP)
+            { 256 | 0x8000 | 0x0002, 3, true }, // flags RFC 4034 leaves unassigned do not matter
+            { 0, 3, false }, // not a zone key
+            { 1, 3, false }, // SEP alone
+            { 256 | 0x0080, 3, false }, // revoked (RFC 5011 §2.1)
+            { 257 | 0x0080, 3, false }, // revoked KSK
+            { 256, 2, false },
+            { 257, 0, false },
+            { 256, 255, false },
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << "flags " << c.flags << " protocol " << int(c.protocol));
+            const rdata::dnssec::DNSKEY key { c.flags, c.protocol, 15, key_bytes };
+            EXPECT_EQ(isUsableZoneKey(key), c.usable);
+        }
     }
 
 } // namespace

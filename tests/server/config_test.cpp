@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -370,6 +371,76 @@ namespace {
         EXPECT_EQ(Config::parseConfig("[logging]\nlevel = verbose\n").error(), ServerError::InvalidLogLevel);
     }
 
+    // The operator's answer limits ([server] cache_max_ttl, cache_max_negative_ttl, bogus_ttl,
+    // aggressive_nsec, allow_loopback_nameservers): accepted values, bad text, values out of range.
+    TEST(Config, ReadsTheAnswerLimits)
+    {
+        const AnswerLimits defaults = parsed("[server]\n").server.recursor.limits;
+        EXPECT_EQ(defaults.cache_max_ttl, 86400u);
+        EXPECT_EQ(defaults.cache_max_negative_ttl, 3600u);
+        EXPECT_EQ(defaults.bogus_ttl, 60u);
+        EXPECT_TRUE(defaults.aggressive_nsec);
+        EXPECT_FALSE(defaults.allow_loopback_nameservers);
+
+        struct Case {
+            std::string_view line;
+            std::function<bool(const AnswerLimits&)> check;
+        };
+        const Case cases[] = {
+            { "cache_max_ttl = 1", [](const AnswerLimits& l) { return l.cache_max_ttl == 1; } },
+            { "cache_max_ttl = 604_800", [](const AnswerLimits& l) { return l.cache_max_ttl == 604800; } },
+            { "cache_max_ttl = +300", [](const AnswerLimits& l) { return l.cache_max_ttl == 300; } },
+            { "cache_max_negative_ttl = 0",
+                [](const AnswerLimits& l) { return l.cache_max_negative_ttl == 0; } },
+            { "cache_max_negative_ttl = 86400",
+                [](const AnswerLimits& l) { return l.cache_max_negative_ttl == 86400; } },
+            { "bogus_ttl = 0", [](const AnswerLimits& l) { return l.bogus_ttl == 0; } },
+            { "bogus_ttl = 86400", [](const AnswerLimits& l) { return l.bogus_ttl == 86400; } },
+            { "aggressive_nsec = no", [](const AnswerLimits& l) { return !l.aggressive_nsec; } },
+            { "aggressive_nsec = false", [](const AnswerLimits& l) { return !l.aggressive_nsec; } },
+            { "aggressive_nsec = 0", [](const AnswerLimits& l) { return !l.aggressive_nsec; } },
+            { "aggressive_nsec = yes", [](const AnswerLimits& l) { return l.aggressive_nsec; } },
+            { "allow_loopback_nameservers = yes",
+                [](const AnswerLimits& l) { return l.allow_loopback_nameservers; } },
+            { "allow_loopback_nameservers = 1",
+                [](const AnswerLimits& l) { return l.allow_loopback_nameservers; } },
+            { "allow_loopback_nameservers = no",
+                [](const AnswerLimits& l) { return !l.allow_loopback_nameservers; } },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.line);
+            const Config config = parsed("[server]\nlisten = 127.0.0.1:53\n" + std::string(c.line) + "\n");
+            EXPECT_TRUE(c.check(config.server.recursor.limits));
+            EXPECT_EQ(validationLog(config, std::nullopt), "");
+        }
+    }
+
+    TEST(Config, RefusesAnswerLimitsThatAreNoNumberOrBoolean)
+    {
+        struct Case {
+            std::string_view line;
+            ServerError error;
+        };
+        for (auto [line, error] : std::initializer_list<Case> {
+                 { "cache_max_ttl = ten", ServerError::InvalidCharacter },
+                 { "cache_max_ttl = 1d", ServerError::InvalidCharacter },
+                 { "cache_max_ttl = -1", ServerError::InvalidCharacter },
+                 { "cache_max_ttl = 4294967296", ServerError::Overflow },
+                 { "cache_max_negative_ttl = 1.5", ServerError::InvalidCharacter },
+                 { "cache_max_negative_ttl = 99999999999", ServerError::Overflow },
+                 { "bogus_ttl = 0x3c", ServerError::InvalidCharacter },
+                 { "aggressive_nsec = off", ServerError::InvalidBoolean },
+                 { "aggressive_nsec = YES", ServerError::InvalidBoolean },
+                 { "allow_loopback_nameservers = on", ServerError::InvalidBoolean },
+                 { "allow_loopback_nameservers = 2", ServerError::InvalidBoolean },
+             }) {
+            SCOPED_TRACE(line);
+            auto config = Config::parseConfig("[server]\n" + std::string(line) + "\n");
+            ASSERT_FALSE(config.has_value());
+            EXPECT_EQ(config.error(), error) << errorName(config.error());
+        }
+    }
+
     TEST(Config, ListenLinesAppendWhileOtherKeysOverwrite)
     {
         Config config = parsed("[server]\nlisten = 127.0.0.1:53\nthreads = 1\n"
@@ -450,6 +521,27 @@ namespace {
                             "control_socket_write_timeout_ms = 1\ncontrol_socket_max_connections = 1\n"),
             std::nullopt);
         validationLog(parsed(listen + "control_socket_mode = 0\n"), std::nullopt);
+    }
+
+    TEST(ConfigValidate, RefusesAnswerLimitsOutOfRange)
+    {
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        for (auto [text, message] : std::initializer_list<std::pair<std::string_view, std::string_view>> {
+                 { "cache_max_ttl = 0", "Invalid cache_max_ttl '0': must be from 1 to 604800\n" },
+                 { "cache_max_ttl = 604801", "Invalid cache_max_ttl '604801': must be from 1 to 604800\n" },
+                 { "cache_max_ttl = 4294967295",
+                     "Invalid cache_max_ttl '4294967295': must be from 1 to 604800\n" },
+                 { "cache_max_negative_ttl = 86401",
+                     "Invalid cache_max_negative_ttl '86401': must be from 0 to 86400\n" },
+                 { "bogus_ttl = 86401", "Invalid bogus_ttl '86401': must be from 0 to 86400\n" },
+                 { "bogus_ttl = 1_000_000", "Invalid bogus_ttl '1000000': must be from 0 to 86400\n" },
+             }) {
+            SCOPED_TRACE(text);
+            const std::string log
+                = validationLog(parsed(listen + std::string(text) + "\n"), ServerError::InvalidSetting);
+            EXPECT_THAT(log, HasSubstr(std::string(message)));
+            EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+        }
     }
 
     TEST(ConfigValidate, LeavesHostNamesToStartUp)

@@ -360,6 +360,41 @@ namespace {
         EXPECT_EQ(options->cache_limits.max_bytes, CacheLimits::default_max_bytes);
     }
 
+    TEST(BuildInitOptions, CarriesTheAnswerLimitsIntoTheResolver)
+    {
+        const Config config = configFrom("[server]\nlisten = 127.0.0.1:0\n"
+                                         "cache_max_ttl = 7200\n"
+                                         "cache_max_negative_ttl = 600\n"
+                                         "bogus_ttl = 30\n"
+                                         "aggressive_nsec = no\n"
+                                         "allow_loopback_nameservers = yes\n");
+        auto options = buildInitOptions(parsedOk({}), config);
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        EXPECT_EQ(options->limits.cache_max_ttl, 7200u);
+        EXPECT_EQ(options->limits.cache_max_negative_ttl, 600u);
+        EXPECT_EQ(options->limits.bogus_ttl, 30u);
+        EXPECT_FALSE(options->limits.aggressive_nsec);
+        EXPECT_TRUE(options->limits.allow_loopback_nameservers);
+
+        options->root_servers = NameserverSet {};
+        auto server = RecursorServer::init(std::move(*options));
+        ASSERT_TRUE(server.has_value()) << errorName(server.error());
+        const AnswerLimits& used = (*server)->recursorCore().limits();
+        EXPECT_EQ(used.cache_max_ttl, 7200u);
+        EXPECT_EQ(used.cache_max_negative_ttl, 600u);
+        EXPECT_EQ(used.bogus_ttl, 30u);
+        EXPECT_FALSE(used.aggressive_nsec);
+        EXPECT_TRUE(used.allow_loopback_nameservers);
+
+        // Without a configuration: the resolver's own defaults.
+        auto plain = buildInitOptions(parsedOk({}), std::nullopt);
+        ASSERT_TRUE(plain.has_value());
+        EXPECT_EQ(plain->limits.cache_max_ttl, AnswerLimits {}.cache_max_ttl);
+        EXPECT_EQ(plain->limits.bogus_ttl, AnswerLimits {}.bogus_ttl);
+        EXPECT_TRUE(plain->limits.aggressive_nsec);
+        EXPECT_FALSE(plain->limits.allow_loopback_nameservers);
+    }
+
     TEST(BuildInitOptions, PrefersFlagsToTheConfiguration)
     {
         auto options = buildInitOptions(parsedOk({ "--listen=127.0.0.1:1", "--http-listen=127.0.0.1:2",

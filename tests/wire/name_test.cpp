@@ -1,3 +1,4 @@
+#include "base/siphash.h"
 #include "wire/dns_name_context.h"
 #include "wire/name.h"
 
@@ -50,7 +51,8 @@ namespace {
         return b.u8(0).bytes();
     }
 
-    // Bit-at-a-time CRC-32 (reflected polynomial 0xEDB88320), written independently of the table version.
+    // Bit-at-a-time CRC-32 (reflected polynomial 0xEDB88320), the core of the name hash this code used
+    // to have; kept here only to show which names collided under it.
     std::uint32_t referenceCrc32(std::span<const std::uint8_t> bytes)
     {
         std::uint32_t crc = 0xFFFFFFFFu;
@@ -62,24 +64,19 @@ namespace {
         return ~crc;
     }
 
-    // The name hash from first principles: CRC-32 of each lower-cased 64-byte chunk, mixed, then finalised.
-    std::uint64_t referenceHash(std::span<const std::uint8_t> wire)
+    Bytes lowerCased(std::span<const std::uint8_t> wire)
     {
-        if (wire.empty())
-            return 0;
-        std::uint64_t h = 0;
-        for (std::size_t start = 0; start < wire.size(); start += 64) {
-            Bytes chunk;
-            for (std::size_t k = start; k < wire.size() && k < start + 64; ++k) {
-                const std::uint8_t c = wire[k];
-                chunk.push_back(c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + 32) : c);
-            }
-            h = (h ^ referenceCrc32(chunk)) * 0x517CC1B727220A95ull;
-        }
-        h ^= h >> 33;
-        h *= 0xFF51AFD7ED558CCDull;
-        h ^= h >> 33;
-        return h;
+        Bytes out;
+        for (std::uint8_t c : wire)
+            out.push_back(c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + 32) : c);
+        return out;
+    }
+
+    SipHashKey keyOf(std::uint8_t fill)
+    {
+        SipHashKey key {};
+        key.fill(fill);
+        return key;
     }
 
     TEST(DnsName, RootDecodesFromOneZeroByte)
@@ -267,24 +264,44 @@ namespace {
         EXPECT_FALSE(DnsName::root().eql(DnsName {}));
     }
 
-    TEST(DnsName, HashFollowsChunkedCrc32AndMixing)
+    TEST(DnsName, HashIsKeyedSipHashOfTheLowerCasedWireForm)
     {
-        const Bytes check = { '1', '2', '3', '4', '5', '6', '7', '8', '9' };
-        ASSERT_EQ(referenceCrc32(check), 0xCBF43926u); // the published CRC-32 check value
-        EXPECT_EQ(crc32(check), 0xCBF43926u);
-
-        EXPECT_EQ(DnsName {}.hash(), 0u);
+        const SipHashKey key_a = keyOf(0x11);
+        const SipHashKey key_b = keyOf(0x22);
         const Bytes names[] = {
             wireName("."), wireName("a.b.example"), wireName("WWW.Example.COM"),
-            labelsOfSizes({ 62 }), // exactly one 64-byte chunk
-            labelsOfSizes({ 63 }), // 65 bytes: a second chunk of one byte
-            labelsOfSizes({ 40, 40, 40 }), // 124 bytes: two chunks
-            labelsOfSizes({ 63, 63, 63, 61 }), // 255 bytes: four chunks, the last one short
+            labelsOfSizes({ 63 }), // 65 bytes
+            labelsOfSizes({ 63, 63, 63, 61 }), // 255 bytes
         };
         for (const Bytes& wire : names) {
             SCOPED_TRACE(testing::Message() << wire.size() << "-byte name");
             const DnsName name = wireToName(wire);
-            EXPECT_EQ(name.hash(), referenceHash(wire));
+            const Bytes lower = lowerCased(wire);
+            EXPECT_EQ(name.hashWithKey(key_a), sipHash24(key_a, lower));
+            EXPECT_EQ(name.hash(), sipHash24(processSipHashKey(), lower));
+            EXPECT_EQ(DnsNameContext {}.hash(name), name.hash());
+            // Another key, another hash: a client cannot know where its names land.
+            EXPECT_NE(name.hashWithKey(key_a), name.hashWithKey(key_b));
+            EXPECT_NE(name.hash(), referenceCrc32(lower));
+        }
+    }
+
+    TEST(DnsName, NamesThatCollideUnderCrc32DoNotCollide)
+    {
+        // "plumless" and "buckeroo" have the same CRC-32, and so does any pair of equally long names
+        // built around them: a flood of such names used to land in one bucket.
+        const std::pair<const char*, const char*> pairs[] = {
+            { "plumless", "buckeroo" },
+            { "plumless.example", "buckeroo.example" },
+            { "www.PLUMLESS.example", "www.buckeroo.example" },
+        };
+        for (const auto& [left, right] : pairs) {
+            SCOPED_TRACE(testing::Message() << left << " vs " << right);
+            const DnsName a = textName(left);
+            const DnsName b = textName(right);
+            ASSERT_EQ(referenceCrc32(lowerCased(a.wireBytes())), referenceCrc32(lowerCased(b.wireBytes())));
+            EXPECT_NE(a.hash(), b.hash());
+            EXPECT_NE(a.hashWithKey(keyOf(0)), b.hashWithKey(keyOf(0)));
         }
     }
 

@@ -393,8 +393,48 @@ namespace {
         EXPECT_EQ(msg->records[2].section, Section::additional);
         EXPECT_EQ(toU16(msg->records[2].rtype), 0xFFFF);
         EXPECT_EQ(toU16(msg->records[2].rclass), 0xFFFF);
-        EXPECT_EQ(msg->records[2].ttl, 0xFFFFFFFFu); // no clamping here
+        EXPECT_EQ(msg->records[2].ttl, 0u); // the top bit set: RFC 2181 §8
         EXPECT_EQ(toBytes(msg->records[2].name.wireBytes()), wireName("c"));
+    }
+
+    TEST(DnsMessage, TtlsWithTheTopBitSetReadAsZero)
+    {
+        // RFC 2181 §8: a TTL is 0 to 2^31 - 1; a value with the most significant bit set is read as 0.
+        // The OPT pseudo-record's TTL field is no TTL (extended RCODE, version, flags) and is kept.
+        const struct {
+            QType rtype;
+            std::uint32_t wire_ttl;
+            std::uint32_t expected;
+        } cases[] = {
+            { QType::a, 0, 0 },
+            { QType::a, 1, 1 },
+            { QType::a, 0x7FFFFFFF, 0x7FFFFFFF },
+            { QType::a, 0x80000000, 0 },
+            { QType::a, 0x80000001, 0 },
+            { QType::a, 0xFFFFFFFF, 0 },
+            { QType::ns, 0x90000000, 0 },
+            { unknown_type, 0xC0000000, 0 },
+            { QType::opt, 0x80008000, 0x80008000 },
+            { QType::opt, 0xFFFFFFFF, 0xFFFFFFFF },
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << toU16(c.rtype) << " TTL " << std::hex << c.wire_ttl);
+            PacketBuilder b;
+            b.header(1, response, 0, 0, 0, 1);
+            Bytes rdata;
+            if (c.rtype == QType::a)
+                rdata = { 192, 0, 2, 1 };
+            else if (c.rtype == QType::ns)
+                rdata = wireName("ns.example");
+            if (c.rtype == QType::opt)
+                b.u8(0).fixed(QType::opt, QClass { 1232 }, c.wire_ttl, 0);
+            else
+                b.record("example", c.rtype, QClass::in, c.wire_ttl, rdata);
+            auto msg = DnsMessage::parse(b.span());
+            ASSERT_TRUE(msg) << errorText(msg);
+            ASSERT_EQ(msg->records.size(), 1u);
+            EXPECT_EQ(msg->records[0].ttl, c.expected);
+        }
     }
 
     TEST(DnsMessage, EveryTruncatedPrefixOfAResponseFails)
