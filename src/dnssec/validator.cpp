@@ -189,6 +189,24 @@ DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<cons
     return verifyByAlgorithm(alg, public_key, data, rrsig.signature);
 }
 
+std::vector<rdata::dnssec::DS> usableDsRecords(std::span<const rdata::dnssec::DS> ds_set)
+{
+    const auto sha1 = static_cast<std::uint8_t>(DigestType::sha1);
+    std::vector<rdata::dnssec::DS> usable;
+    for (const auto& ds : ds_set) {
+        if (isSupported(static_cast<DnssecAlgorithm>(ds.algorithm))
+            && ds.digest_type != static_cast<std::uint8_t>(DigestType::gost) && digestLength(ds.digest_type))
+            usable.push_back(ds);
+    }
+    const auto has_stronger = [&](const rdata::dnssec::DS& weak) {
+        return std::ranges::any_of(usable, [&](const rdata::dnssec::DS& ds) {
+            return ds.keytag == weak.keytag && ds.algorithm == weak.algorithm && ds.digest_type != sha1;
+        });
+    };
+    std::erase_if(usable, [&](const rdata::dnssec::DS& ds) { return ds.digest_type == sha1 && has_stronger(ds); });
+    return usable;
+}
+
 bool isUsableZoneKey(const rdata::dnssec::DNSKEY& key)
 {
     return (key.flags & dnskey_flag_zone) != 0 && (key.flags & dnskey_flag_revoke) == 0

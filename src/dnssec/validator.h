@@ -42,6 +42,11 @@ std::optional<std::vector<std::uint8_t>> computeDNSKEYDigest(std::uint16_t flags
 // Whether `ds` names `key` at `owner`: key tag, algorithm, digest length of the type, digest bytes.
 bool validateDS(const rdata::dnssec::DS& ds, const rdata::dnssec::DNSKEY& key, const DnsName& owner);
 
+// The DS records a validator may follow: a supported algorithm and a digest type it computes (SHA-1,
+// SHA-256, SHA-384). A SHA-1 digest is left out for a key (tag and algorithm) that also has a SHA-256
+// or SHA-384 one, so that a downgrade to the weaker digest gains nothing (RFC 4509 §3).
+std::vector<rdata::dnssec::DS> usableDsRecords(std::span<const rdata::dnssec::DS> ds_set);
+
 // DNSKEY flags and protocol (RFC 4034 §2.1.1, §2.1.2, RFC 5011 §2.1).
 inline constexpr std::uint16_t dnskey_flag_zone = 0x0100;
 inline constexpr std::uint16_t dnskey_flag_revoke = 0x0080;

@@ -120,30 +120,12 @@ namespace {
             && std::ranges::equal(a.public_key, b.public_key);
     }
 
-    bool isUsableDs(const DS& ds)
-    {
-        return isSupported(static_cast<DnssecAlgorithm>(ds.algorithm))
-            && ds.digest_type != static_cast<std::uint8_t>(DigestType::gost) && digestLength(ds.digest_type);
-    }
-
-    // The DS records this validator can use. A SHA-1 digest is ignored for a key that also has a SHA-256
-    // or SHA-384 one, so that a downgrade to the weaker digest gains nothing (RFC 4509 §3).
     std::vector<DS> usableDigests(std::span<const DnsRecord> ds_set)
     {
-        std::vector<DS> usable;
-        for (const DnsRecord& rec : ds_set) {
-            if (isUsableDs(rec.rdata.get<RDataTag::ds>()))
-                usable.push_back(rec.rdata.get<RDataTag::ds>());
-        }
-        const auto strong = [&](const DS& weak) {
-            return std::ranges::any_of(usable, [&](const DS& ds) {
-                return ds.keytag == weak.keytag && ds.algorithm == weak.algorithm
-                    && ds.digest_type != static_cast<std::uint8_t>(DigestType::sha1);
-            });
-        };
-        std::erase_if(usable,
-            [&](const DS& ds) { return ds.digest_type == static_cast<std::uint8_t>(DigestType::sha1) && strong(ds); });
-        return usable;
+        std::vector<DS> all;
+        for (const DnsRecord& rec : ds_set)
+            all.push_back(rec.rdata.get<RDataTag::ds>());
+        return dnssec::usableDsRecords(all);
     }
 
     std::uint32_t minTtl(std::span<const DnsRecord> records, std::uint32_t ttl)

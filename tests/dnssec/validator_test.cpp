@@ -337,6 +337,22 @@ namespace {
         EXPECT_FALSE(computeDNSKEYDigest(257, 3, 8, std::span(key).first(64), owner, 5));
     }
 
+    // A SHA-1 DS used to count beside a SHA-256 one for the same key, so forging SHA-1 was enough.
+    TEST(UsableDsRecords, DropsWhatCannotBeCheckedAndSha1BesideAStrongerDigest)
+    {
+        using rdata::dnssec::DS;
+        const std::vector<DS> ds_set = {
+            { 1, 8, 1, {} }, { 1, 8, 2, {} }, // key 1: SHA-1 and SHA-256
+            { 2, 13, 1, {} }, // key 2: SHA-1 alone stays
+            { 3, 13, 1, {} }, { 3, 14, 4, {} }, // same tag, another algorithm: SHA-1 stays
+            { 4, 8, 3, {} }, { 5, 16, 2, {} }, { 6, 8, 9, {} }, // GOST, Ed448, unknown digest
+        };
+        std::vector<std::pair<int, int>> kept;
+        for (const DS& ds : usableDsRecords(ds_set))
+            kept.emplace_back(ds.keytag, ds.digest_type);
+        EXPECT_EQ(kept, (std::vector<std::pair<int, int>> { { 1, 2 }, { 2, 1 }, { 3, 1 }, { 3, 4 } }));
+    }
+
     TEST(IsUsableZoneKey, ZoneKeyFlagSetRevokeClearProtocolThree)
     {
         const std::vector<std::uint8_t> key_bytes(32, 7);
