@@ -33,7 +33,8 @@ constexpr bool isWithinValidity(const rdata::dnssec::RRSIG& sig, std::int64_t no
 constexpr std::uint32_t secondsUntilExpiration(const rdata::dnssec::RRSIG& sig, std::int64_t now_unix)
 {
     const auto now = static_cast<std::uint32_t>(now_unix);
-    return serialAtOrAfter(sig.sig_expiration, now) ? static_cast<std::uint32_t>(sig.sig_expiration - now) : 0;
+    return serialAtOrAfter(sig.sig_expiration, now) ? static_cast<std::uint32_t>(sig.sig_expiration - now)
+                                                    : 0;
 }
 
 } // namespace recursor::dnssec

@@ -203,7 +203,8 @@ std::vector<rdata::dnssec::DS> usableDsRecords(std::span<const rdata::dnssec::DS
             return ds.keytag == weak.keytag && ds.algorithm == weak.algorithm && ds.digest_type != sha1;
         });
     };
-    std::erase_if(usable, [&](const rdata::dnssec::DS& ds) { return ds.digest_type == sha1 && has_stronger(ds); });
+    std::erase_if(
+        usable, [&](const rdata::dnssec::DS& ds) { return ds.digest_type == sha1 && has_stronger(ds); });
     return usable;
 }
 

@@ -21,7 +21,8 @@ namespace {
     bool covers(const DnsRecord& sig, const DnsRecord& rec)
     {
         const auto* rrsig = sig.rdata.getIf<RDataTag::rrsig>();
-        return rrsig && sig.rtype == QType::rrsig && sig.name.eql(rec.name) && rrsig->type_covered == toU16(rec.rtype);
+        return rrsig && sig.rtype == QType::rrsig && sig.name.eql(rec.name)
+            && rrsig->type_covered == toU16(rec.rtype);
     }
 
     // The records as a message of their own, all in the authority section, so that they outlive the
@@ -32,7 +33,8 @@ namespace {
         if (!writer)
             return std::unexpected(ResolveError::OutOfMemory);
         for (const DnsRecord* rec : records) {
-            const bool written = writer->startRecord(rec->name, rec->rtype, rec->rclass, rec->ttl, Section::authority)
+            const bool written
+                = writer->startRecord(rec->name, rec->rtype, rec->rclass, rec->ttl, Section::authority)
                 && rec->rdata.writeTo(*writer) && writer->commit();
             if (!written)
                 return std::unexpected(ResolveError::ServFail);
@@ -49,8 +51,8 @@ namespace {
         if (wire.empty() || wire[0] == 0)
             return std::nullopt;
         const auto label = wire.subspan(1, wire[0]);
-        const auto bytes
-            = dnssec::base32hexDecode(std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
+        const auto bytes = dnssec::base32hexDecode(
+            std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
         dnssec::Nsec3Digest digest {};
         if (!bytes || bytes->size() != digest.size())
             return std::nullopt;
@@ -84,7 +86,8 @@ namespace {
     }
 
     // The entry at or before `key`, the last one for a key before the first (the chain wraps around).
-    template <typename Map, typename Key> typename Map::const_iterator atOrBefore(const Map& map, const Key& key)
+    template <typename Map, typename Key>
+    typename Map::const_iterator atOrBefore(const Map& map, const Key& key)
     {
         auto it = map.upper_bound(key);
         if (it == map.begin())
@@ -113,7 +116,8 @@ DenialCache::DenialCache(Clock clock, std::size_t max_bytes)
 }
 
 ResolveResultOr<std::vector<std::pair<const DnsRecord*, DenialCache::Range>>> DenialCache::packDenial(
-    const DnsName& zone_name, std::span<const DnsRecord* const> denial_and_signatures, std::int64_t expires_at)
+    const DnsName& zone_name, std::span<const DnsRecord* const> denial_and_signatures,
+    std::int64_t expires_at)
 {
     std::vector<std::pair<const DnsRecord*, Range>> ranges;
     for (const DnsRecord* rec : denial_and_signatures) {
@@ -129,7 +133,8 @@ ResolveResultOr<std::vector<std::pair<const DnsRecord*, DenialCache::Range>>> De
     return ranges;
 }
 
-ResolveResultOr<void> DenialCache::put(const DnsName& zone_name, std::span<const DnsRecord* const> soa_and_signatures,
+ResolveResultOr<void> DenialCache::put(const DnsName& zone_name,
+    std::span<const DnsRecord* const> soa_and_signatures,
     std::span<const DnsRecord* const> denial_and_signatures, std::uint32_t ttl)
 {
     if (soa_and_signatures.empty() || ttl == 0)
@@ -153,8 +158,8 @@ ResolveResultOr<void> DenialCache::put(const DnsName& zone_name, std::span<const
 }
 
 ResolveResultOr<void> DenialCache::putWildcard(const DnsName& zone_name, std::uint8_t labels,
-    std::span<const DnsRecord* const> rrset_and_signatures, std::span<const DnsRecord* const> denial_and_signatures,
-    std::uint32_t ttl)
+    std::span<const DnsRecord* const> rrset_and_signatures,
+    std::span<const DnsRecord* const> denial_and_signatures, std::uint32_t ttl)
 {
     if (rrset_and_signatures.empty() || ttl == 0)
         return {};
@@ -222,7 +227,9 @@ void DenialCache::storeRange(Zone& zone, const DnsName& zone_name, const DnsReco
     if (nsec3 == nullptr || !hash)
         return;
     // One chain per zone: new parameters (a re-salted zone) replace the old chain.
-    if (zone.has_nsec3 && (nsec3->iterations != zone.nsec3_iterations || !std::ranges::equal(nsec3->salt, zone.nsec3_salt))) {
+    if (zone.has_nsec3
+        && (nsec3->iterations != zone.nsec3_iterations
+            || !std::ranges::equal(nsec3->salt, zone.nsec3_salt))) {
         for (const auto& [h, old] : zone.nsec3)
             bytes_ -= old.packet.size() + range_overhead;
         zone.nsec3.clear();
@@ -317,8 +324,8 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName&
             zone_name = zone->first;
             for (const auto& [key, range] : zone->second.wildcards) {
                 DnsName parent = key.first;
-                if (key.second == toU16(qtype) && range.expires_at > at && parent.chopOff() && qname.isPartOf(parent)
-                    && !qname.eql(parent))
+                if (key.second == toU16(qtype) && range.expires_at > at && parent.chopOff()
+                    && qname.isPartOf(parent) && !qname.eql(parent))
                     wildcards.push_back(range);
             }
             soa_live = zone->second.soa.expires_at > at;

@@ -43,8 +43,8 @@ public:
     // wildcard made; `labels` is the RRSIGs' labels field) under its wildcard name, with the denial
     // RRsets that proved the expansion.
     ResolveResultOr<void> putWildcard(const DnsName& zone, std::uint8_t labels,
-        std::span<const DnsRecord* const> rrset_and_signatures, std::span<const DnsRecord* const> denial_and_signatures,
-        std::uint32_t ttl);
+        std::span<const DnsRecord* const> rrset_and_signatures,
+        std::span<const DnsRecord* const> denial_and_signatures, std::uint32_t ttl);
 
     // A secure answer for (qname, qtype) built from stored records alone (ID 0, no OPT, AD set): an
     // NXDOMAIN or NODATA with the zone's SOA and the records of the proof in the authority section, or
@@ -62,7 +62,8 @@ private:
         bool operator()(const DnsName& a, const DnsName& b) const;
     };
     struct WildcardLess {
-        bool operator()(const std::pair<DnsName, std::uint16_t>& a, const std::pair<DnsName, std::uint16_t>& b) const;
+        bool operator()(
+            const std::pair<DnsName, std::uint16_t>& a, const std::pair<DnsName, std::uint16_t>& b) const;
     };
     struct Zone {
         std::map<DnsName, Range, CanonicalLess> nsec; // by owner, in canonical order
@@ -82,8 +83,8 @@ private:
     };
 
     std::int64_t now() const { return clock_(); }
-    ResolveResultOr<std::vector<std::pair<const DnsRecord*, Range>>> packDenial(
-        const DnsName& zone_name, std::span<const DnsRecord* const> denial_and_signatures, std::int64_t expires_at);
+    ResolveResultOr<std::vector<std::pair<const DnsRecord*, Range>>> packDenial(const DnsName& zone_name,
+        std::span<const DnsRecord* const> denial_and_signatures, std::int64_t expires_at);
     // The expansion for `qname` of a wildcard in `wildcards` whose proof `denial` holds.
     ResolveResultOr<std::optional<ResolveResult>> expandWildcard(const DnsName& qname, QType qtype,
         const DnsName& zone_name, std::span<const Range> wildcards, std::span<const DnsRecord* const> denial,
@@ -93,8 +94,8 @@ private:
     void makeRoom();
     std::size_t erase(const StoredKey& key);
     // Under a shared lock: copies of the live ranges that may hold the proof for `qname`.
-    std::vector<Range> candidates(const Zone& zone, const DnsName& zone_name,
-        const DnsName& qname, std::int64_t at) const;
+    std::vector<Range> candidates(
+        const Zone& zone, const DnsName& zone_name, const DnsName& qname, std::int64_t at) const;
 
     Clock clock_;
     std::size_t max_bytes_;

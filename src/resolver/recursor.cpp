@@ -15,12 +15,13 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     dnssec::TrustAnchorStore anchors
         = options.trust_anchors ? std::move(*options.trust_anchors) : dnssec::TrustAnchorStore::builtIn();
     cache->setMaxTtl(options.limits.cache_max_ttl);
-    std::unique_ptr<DenialCache> denial_cache(new (std::nothrow) DenialCache(
-        options.clock ? options.clock : DenialCache::Clock(monotonicSeconds), options.cache_limits.max_bytes / 16));
-    std::unique_ptr<Recursor> recursor(denial_cache ? new (std::nothrow) Recursor(std::move(cache),
-                                                          std::move(denial_cache), options.validation_enabled, roots,
-                                                          std::move(anchors), options.limits)
-                                                    : nullptr);
+    std::unique_ptr<DenialCache> denial_cache(
+        new (std::nothrow) DenialCache(options.clock ? options.clock : DenialCache::Clock(monotonicSeconds),
+            options.cache_limits.max_bytes / 16));
+    std::unique_ptr<Recursor> recursor(denial_cache
+            ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache),
+                options.validation_enabled, roots, std::move(anchors), options.limits)
+            : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     return recursor;

@@ -170,8 +170,21 @@ ResolveResultOr<std::optional<CacheHit>> Cache::getAnswerCopy(const DnsName& nam
 ResolveResultOr<void> Cache::putAnswer(const DnsName& name, QType qtype, std::span<const std::uint8_t> packet,
     std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl)
 {
-    const CacheKey key(qtype, name);
     const std::int64_t at = now();
+    return storeAnswer(CacheKey(qtype, name),
+        CacheEntry { expiry(at, ttl), at, answer_count, rcode, validated, has_dnssec_records }, packet);
+}
+
+ResolveResultOr<void> Cache::putBogus(const DnsName& name, QType qtype, std::uint32_t ttl)
+{
+    const std::int64_t at = now();
+    return storeAnswer(CacheKey(qtype, name),
+        CacheEntry { .expires_at = expiry(at, ttl), .stored_at = at, .bogus = true }, {});
+}
+
+ResolveResultOr<void> Cache::storeAnswer(
+    const CacheKey& key, const CacheEntry& meta, std::span<const std::uint8_t> packet)
+{
     try {
         std::vector<std::uint8_t> copy(packet.begin(), packet.end());
         std::vector<std::uint16_t> offsets = findTtlOffsets(packet);
@@ -184,37 +197,13 @@ ResolveResultOr<void> Cache::putAnswer(const DnsName& name, QType qtype, std::sp
         CachedAnswer& entry = it->second;
         if (!inserted)
             shard.bytes -= entry.footprint;
-        entry.meta = { expiry(at, ttl), at, answer_count, rcode, validated, has_dnssec_records };
+        entry.meta = meta;
         entry.packet = std::move(copy);
         entry.ttl_offsets = std::move(offsets);
         entry.footprint = footprint;
-        entry.last_used.store(at, std::memory_order_relaxed);
+        entry.last_used.store(meta.stored_at, std::memory_order_relaxed);
         shard.bytes += footprint;
-        makeRoom(shard, at);
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(ResolveError::OutOfMemory);
-    }
-    return {};
-}
-
-ResolveResultOr<void> Cache::putBogus(const DnsName& name, QType qtype, std::uint32_t ttl)
-{
-    const CacheKey key(qtype, name);
-    const std::int64_t at = now();
-    try {
-        AnswerShard& shard = answerShard(key);
-        std::unique_lock lock(shard.lock);
-        auto [it, inserted] = shard.answers.try_emplace(key);
-        CachedAnswer& entry = it->second;
-        if (!inserted)
-            shard.bytes -= entry.footprint;
-        entry.meta = CacheEntry { .expires_at = expiry(at, ttl), .stored_at = at, .bogus = true };
-        entry.packet.clear();
-        entry.ttl_offsets.clear();
-        entry.footprint = sizeof(AnswerMap::value_type) + node_overhead;
-        entry.last_used.store(at, std::memory_order_relaxed);
-        shard.bytes += entry.footprint;
-        makeRoom(shard, at);
+        makeRoom(shard, meta.stored_at);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }

@@ -153,6 +153,9 @@ private:
 
     Cache(Clock clock, CacheLimits limits);
     AnswerShard& answerShard(const CacheKey& key) { return answers_[answerShardIndex(key)]; }
+    // Replaces the entry of `key`; copies `packet` outside the shard's lock.
+    ResolveResultOr<void> storeAnswer(
+        const CacheKey& key, const CacheEntry& meta, std::span<const std::uint8_t> packet);
     // Under the shard's exclusive lock: reclaims sampled expired entries, then evicts until the shard fits.
     void makeRoom(AnswerShard& shard, std::int64_t now);
     void makeDelegationRoom(std::int64_t now);

@@ -17,7 +17,6 @@ namespace {
     using rdata::dnssec::RRSIG;
     using RecordRefs = std::span<const DnsRecord* const>;
 
-
     // A response fetched for the chain; `msg` views `packet`, whose heap block moves with it.
     struct Fetched {
         std::vector<std::uint8_t> packet;
@@ -150,7 +149,8 @@ namespace {
     {
         std::vector<const DnsRecord*> out(members.begin(), members.end());
         for (const DnsRecord* rec : records) {
-            if (std::ranges::any_of(members, [&](const DnsRecord* m) { return signatureOver(*rec, *m) != nullptr; }))
+            if (std::ranges::any_of(
+                    members, [&](const DnsRecord* m) { return signatureOver(*rec, *m) != nullptr; }))
                 out.push_back(rec);
         }
         return out;
@@ -280,7 +280,8 @@ private:
             // A wildcard answer holds only with a signed proof that the next closer name does not
             // exist, so that no closer name could have answered instead (RFC 4035 §5.3.4, RFC 5155 §8.8).
             const auto evidence = TRY(denialEvidence(authority, *security.keys, verdict.ttl_cap));
-            switch (dnssec::proveWildcardAnswer(first.name, verified->labels, security.keys->zone, evidence)) {
+            switch (
+                dnssec::proveWildcardAnswer(first.name, verified->labels, security.keys->zone, evidence)) {
             case dnssec::Denial::proven:
                 TRY_VOID(rememberWildcard(security.keys->zone, verified->labels, answers, rrset, authority,
                     evidence, verdict.ttl_cap));

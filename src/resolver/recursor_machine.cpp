@@ -61,8 +61,8 @@ namespace {
     // The chain of trust, for the steps of one resolution.
     class ChainStepValidator final : public StepValidator {
     public:
-        ChainStepValidator(
-            Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget, const QueryContext& ctx)
+        ChainStepValidator(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget,
+            const QueryContext& ctx)
             : recursor_(recursor)
             , engine_(engine)
             , budget_(budget)

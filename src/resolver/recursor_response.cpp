@@ -32,8 +32,8 @@ namespace {
 
     // The answer RRset of `owner` and `type` (every type for ANY) with the RRSIGs over it: all of a
     // response that may answer for that name (RFC 2181 §5.4.1 with §6.1 of RFC 4035).
-    std::vector<const DnsRecord*> rrsetWithSignatures(std::span<const DnsRecord* const> answers,
-        const DnsName& owner, QType type)
+    std::vector<const DnsRecord*> rrsetWithSignatures(
+        std::span<const DnsRecord* const> answers, const DnsName& owner, QType type)
     {
         std::vector<const DnsRecord*> out;
         for (const DnsRecord* rec : answers) {
@@ -75,8 +75,8 @@ namespace {
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
     }
 
-    ResolveResultOr<StepVerdict> judgeAnswer(StepValidator* validator, std::span<const DnsRecord* const> answers,
-        const DnsMessage& response)
+    ResolveResultOr<StepVerdict> judgeAnswer(
+        StepValidator* validator, std::span<const DnsRecord* const> answers, const DnsMessage& response)
     {
         if (validator == nullptr)
             return StepVerdict {};
@@ -88,8 +88,8 @@ namespace {
     {
         const bool validated = verdict.secure && ctx.chain_validated;
         const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_ttl);
-        BuiltPacket built
-            = TRY(buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, RCode::no_error, validated, cap));
+        BuiltPacket built = TRY(
+            buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, RCode::no_error, validated, cap));
         ResolveResult result {
             .packet = std::move(built.packet),
             .answer_count = built.answer_count,
@@ -98,7 +98,8 @@ namespace {
             .validated = validated,
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
-        return done(recursor, ctx, std::move(result), std::min(extractAnswerTtl(ctx.cname_chain, answers), cap));
+        return done(
+            recursor, ctx, std::move(result), std::min(extractAnswerTtl(ctx.cname_chain, answers), cap));
     }
 
     ResolveResultOr<NetworkAction> buildNegative(Recursor& recursor, const QueryContext& ctx,
@@ -107,8 +108,8 @@ namespace {
     {
         const bool validated = verdict.secure && ctx.chain_validated;
         const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_negative_ttl);
-        BuiltPacket built
-            = TRY(buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, rcode, validated, cap));
+        BuiltPacket built = TRY(
+            buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, rcode, validated, cap));
         ResolveResult result {
             .packet = std::move(built.packet),
             .answer_count = built.answer_count,
@@ -125,7 +126,8 @@ namespace {
     }
 
     // Adds a link to the chain served before the final answer, its TTL capped as its step allows.
-    ResolveResultOr<void> addLink(Recursor& recursor, QueryContext& ctx, DnsRecord link, const StepVerdict& verdict)
+    ResolveResultOr<void> addLink(
+        Recursor& recursor, QueryContext& ctx, DnsRecord link, const StepVerdict& verdict)
     {
         link.ttl = cappedTtl(link.ttl, verdict, recursor.limits().cache_max_ttl);
         try {
@@ -143,8 +145,8 @@ namespace {
     }
 
     // The answer is validated only when every link of the chain was (RFC 4035 §5.3.3 per RRset).
-    ResolveResultOr<NetworkAction> followCname(Recursor& recursor, QueryContext& ctx, const DnsRecord& cname,
-        const StepVerdict& verdict)
+    ResolveResultOr<NetworkAction> followCname(
+        Recursor& recursor, QueryContext& ctx, const DnsRecord& cname, const StepVerdict& verdict)
     {
         if (++ctx.cname_count > max_cnames)
             return std::unexpected(ResolveError::CnameLoop);
@@ -155,12 +157,13 @@ namespace {
 
     // RFC 6672 §3.2: the DNAME is what the signature covers; the CNAME is made here from it, never taken
     // from the server, and both go to the client. The chain counts DNAMEs like CNAMEs.
-    ResolveResultOr<NetworkAction> followDname(Recursor& recursor, QueryContext& ctx, const DnsRecord& dname,
-        const StepVerdict& verdict)
+    ResolveResultOr<NetworkAction> followDname(
+        Recursor& recursor, QueryContext& ctx, const DnsRecord& dname, const StepVerdict& verdict)
     {
         if (++ctx.cname_count > max_cnames)
             return std::unexpected(ResolveError::CnameLoop);
-        const auto target = substituteDname(ctx.current_qname, dname.name, dname.rdata.get<RDataTag::dname>().target);
+        const auto target
+            = substituteDname(ctx.current_qname, dname.name, dname.rdata.get<RDataTag::dname>().target);
         if (!target)
             return std::unexpected(ResolveError::ServFail); // YXDOMAIN: the name would be too long
         ctx.chain_validated = ctx.chain_validated && verdict.secure;
@@ -179,8 +182,8 @@ namespace {
 
     // The answer section of an authoritative NOERROR or NXDOMAIN, bound to the question: a DNAME above
     // the current name, a CNAME at it, or its RRset of the asked type; anything else is no answer.
-    ResolveResultOr<std::optional<NetworkAction>> useAnswers(Recursor& recursor, QueryContext& ctx,
-        const DnsMessage& response, StepValidator* validator)
+    ResolveResultOr<std::optional<NetworkAction>> useAnswers(
+        Recursor& recursor, QueryContext& ctx, const DnsMessage& response, StepValidator* validator)
     {
         const auto in_zone = recordsInZone(response.records, Section::answer, ctx.zone);
         if (ctx.qtype != QType::dname) {
@@ -198,7 +201,8 @@ namespace {
         const auto answers = rrsetWithSignatures(in_zone, ctx.current_qname, ctx.qtype);
         if (response.header.rcode() != RCode::no_error || !holdsData(answers))
             return std::nullopt;
-        return buildPositive(recursor, ctx, response, answers, TRY(judgeAnswer(validator, answers, response)));
+        return buildPositive(
+            recursor, ctx, response, answers, TRY(judgeAnswer(validator, answers, response)));
     }
 
 } // namespace

@@ -36,7 +36,8 @@ namespace {
         return rec.ttl;
     }
 
-    WireResult<void> writeRecord(PacketWriter& writer, const DnsRecord& rec, Section section, std::uint32_t ttl_cap)
+    WireResult<void> writeRecord(
+        PacketWriter& writer, const DnsRecord& rec, Section section, std::uint32_t ttl_cap)
     {
         TRY_VOID(writer.startRecord(
             rec.name, rec.rtype, rec.rclass, std::min(servedTtl(rec, section), ttl_cap), section));

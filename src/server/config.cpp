@@ -304,8 +304,8 @@ ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path)
             return std::move(*anchors);
         if (anchors.error() == dnssec::TrustAnchorError::OutOfMemory)
             return fail(ServerError::OutOfMemory);
-        logError("No usable trust anchor for . in " + std::string(path) + ": "
-            + dottedErrorName(anchors.error()));
+        logError(
+            "No usable trust anchor for . in " + std::string(path) + ": " + dottedErrorName(anchors.error()));
         return fail(ServerError::InvalidTrustAnchor);
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);

@@ -4,8 +4,8 @@
 
 #include "base/log.h"
 #include "base/socket_address.h"
-#include "ops/control_socket.h"
 #include "dnssec/trust_anchor.h"
+#include "ops/control_socket.h"
 #include "resolver/recursor.h"
 #include "resolver/recursor_cache.h"
 #include "resolver/recursor_nameserver.h"

@@ -82,7 +82,8 @@ namespace {
     {
         auto cache = std::move(*Cache::init());
         EXPECT_LE(std::abs(cache->now() - monotonicSeconds()), 1);
-        EXPECT_GT(std::abs(cache->now() - wallClockSeconds()), 1000) << "the default clock is not the wall clock";
+        EXPECT_GT(std::abs(cache->now() - wallClockSeconds()), 1000)
+            << "the default clock is not the wall clock";
 
         FakeClock clock;
         cache = std::move(*Cache::init(clock.fn()));

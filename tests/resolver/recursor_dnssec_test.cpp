@@ -66,7 +66,8 @@ namespace {
             rec->ttl = 0x7FFFFFFF;
         const std::vector<const DnsRecord*> answers(www.records.begin(), www.records.end());
         budget.verifications_left = 1;
-        auto verdict = validateAnswerRrsets(*recursor, UpstreamEngine {}, budget, ctx, answers, www.messages[0]);
+        auto verdict
+            = validateAnswerRrsets(*recursor, UpstreamEngine {}, budget, ctx, answers, www.messages[0]);
         ASSERT_TRUE(verdict);
         EXPECT_TRUE(verdict->secure);
         EXPECT_EQ(verdict->ttl_cap, 3600u) << "the RRSIG's original TTL";
@@ -85,7 +86,8 @@ namespace {
             const char* owner;
             bool secure;
         };
-        for (const Case& c : { Case { "in place", "*.w.alg13.test", true }, Case { "moved", "x.w.alg13.test", false } }) {
+        for (const Case& c :
+            { Case { "in place", "*.w.alg13.test", true }, Case { "moved", "x.w.alg13.test", false } }) {
             SCOPED_TRACE(c.label);
             Signed proof({ "apex_SOA", "star.w_NSEC" });
             for (DnsRecord* rec : proof.records) {

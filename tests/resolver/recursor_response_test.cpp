@@ -187,13 +187,15 @@ namespace {
 
     // Answers what it was told to, and notes what it was shown.
     struct CannedValidator final : StepValidator {
-        ResolveResultOr<StepVerdict> answer(std::span<const DnsRecord* const> answers, const DnsMessage&) override
+        ResolveResultOr<StepVerdict> answer(
+            std::span<const DnsRecord* const> answers, const DnsMessage&) override
         {
             for (const DnsRecord* rec : answers)
                 shown.push_back(rec->name.toText() + " " + std::to_string(toU16(rec->rtype)));
             return verdict;
         }
-        ResolveResultOr<StepVerdict> denial(RCode, const DnsRecord&, std::span<const DnsRecord* const>) override
+        ResolveResultOr<StepVerdict> denial(
+            RCode, const DnsRecord&, std::span<const DnsRecord* const>) override
         {
             ++denials;
             return denial_verdict;
@@ -220,8 +222,8 @@ namespace {
         const Case cases[] = {
             { "another type, with SOA: a negative answer, so the signed zone owes a proof",
                 response("www.example.test", aa, { aaaa }, { zone_soa }), ResolveError::DnssecBogus, 0 },
-            { "another owner, with SOA: the same", response("www.example.test", aa, { other_a }, { zone_soa }),
-                ResolveError::DnssecBogus, 0 },
+            { "another owner, with SOA: the same",
+                response("www.example.test", aa, { other_a }, { zone_soa }), ResolveError::DnssecBogus, 0 },
             { "the A among others: only it is judged and served",
                 response("www.example.test", aa, { other_a, { "www.example.test", QType::a, a(1) }, aaaa }),
                 ResolveError::ServFail, 1 },
@@ -263,7 +265,8 @@ namespace {
         const std::string long_label(63, 'x');
         const auto deep = name(long_label + "." + long_label + "." + long_label + ".example.test");
         EXPECT_FALSE(substituteDname(deep, name("example.test"), name(long_label + ".other.test")));
-        EXPECT_EQ(substituteDname(name("a.b.example.test"), name("example.test"), name("t"))->toText(), "a.b.t.");
+        EXPECT_EQ(
+            substituteDname(name("a.b.example.test"), name("example.test"), name("t"))->toText(), "a.b.t.");
     }
 
     // A TTL rewritten to 2^31-1 used to be served and cached as such; TTL 0 used to be cached for 300 s.
@@ -277,10 +280,18 @@ namespace {
             std::int64_t cached;
         };
         const Case cases[] = {
-            { "signature's original TTL", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 0x7FFFFFFF } }), 120, 120, 120 },
-            { "cache_max_ttl", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 1'000'000 } }), StepVerdict::no_cap, 86400, 86400 },
-            { "cache_max_negative_ttl", response("www.example.test", aa, {}, { { "example.test", QType::soa, soa(100'000), 100'000 } }), StepVerdict::no_cap, 3600, 3600 },
-            { "TTL 0", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 0 } }), StepVerdict::no_cap, 0, 0 },
+            { "signature's original TTL",
+                response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 0x7FFFFFFF } }), 120,
+                120, 120 },
+            { "cache_max_ttl",
+                response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 1'000'000 } }),
+                StepVerdict::no_cap, 86400, 86400 },
+            { "cache_max_negative_ttl",
+                response(
+                    "www.example.test", aa, {}, { { "example.test", QType::soa, soa(100'000), 100'000 } }),
+                StepVerdict::no_cap, 3600, 3600 },
+            { "TTL 0", response("www.example.test", aa, { { "www.example.test", QType::a, a(1), 0 } }),
+                StepVerdict::no_cap, 0, 0 },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label);

@@ -464,7 +464,8 @@ namespace {
         const std::string ds = dir.write("root.ds",
             ". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n");
         const std::string hints = dir.write("root.hints", ". 3600000 NS a.root-servers.net.\n");
-        const std::string from_config = "[server]\nlisten = 127.0.0.1:53\ntrust_anchor_file = " + hints + "\n";
+        const std::string from_config
+            = "[server]\nlisten = 127.0.0.1:53\ntrust_anchor_file = " + hints + "\n";
 
         auto options = buildInitOptions(parsedOk({ "--trust-anchor", ds }), configFrom(from_config));
         ASSERT_TRUE(options.has_value()) << errorName(options.error());
@@ -477,7 +478,8 @@ namespace {
             buildInitOptions(parsedOk({}), configFrom(from_config)).error(), ServerError::InvalidTrustAnchor);
         EXPECT_THAT(testing::internal::GetCapturedStderr(),
             testing::HasSubstr("No usable trust anchor for . in " + hints + ": error.NoUsableAnchor"));
-        EXPECT_EQ(buildInitOptions(parsedOk({ "--trust-anchor=" + dir.path() + "/missing" }), std::nullopt).error(),
+        EXPECT_EQ(
+            buildInitOptions(parsedOk({ "--trust-anchor=" + dir.path() + "/missing" }), std::nullopt).error(),
             ServerError::FileNotFound);
     }
 
