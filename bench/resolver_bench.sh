@@ -19,6 +19,20 @@
 #                           unbound also once more with aggressive-nsec: no, since by default it
 #                           answers names of a signed wildcard from the cached NSEC (RFC 8198): then
 #                           figures 5 and 6 are not cold for it (its NSD CPU is near 0%)
+# Then names that do not exist, validated the same way: distinct random labels under alg13.sec. (signed
+# with NSEC) and n3.sec. (NSEC3, no salt, 0 iterations), each checked first (the zone's server denies a
+# name with NSEC, resp. NSEC3 records, and both resolvers answer NXDOMAIN with AD); ours with
+# aggressive_nsec = yes or no in its [server] section, unbound with aggressive-nsec: yes or no:
+#   8. NXDOMAIN/s, NSEC     aggressive on both sides: after the first names the cached NSEC ranges
+#                           prove every later name; dnsperf as in figure 1 over 400000 distinct
+#                           names (quick: 100000)
+#   9. NXDOMAIN/s, NSEC     aggressive off both sides: every name asked upstream, dnsperf and count as
+#                           in figure 5
+#  10. NXDOMAIN/s, NSEC3    figure 8 under n3.sec.
+#  11. NXDOMAIN/s, NSEC3    figure 9 under n3.sec.
+#  12. upstream, NSEC       figure 7's count per validated NXDOMAIN answer under alg13.sec., aggressive
+#                           on both sides; both with aggressive off too, for reference
+#  13. upstream, NSEC3      the same under n3.sec.
 # Each figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
 # taken in turns, since the machine is shared. With profiling on, an extra pass per throughput figure
 # runs `perf record` on ours (never during a measured round) and prints its hottest symbols.
@@ -29,7 +43,7 @@
 #
 # Usage: bench/resolver_bench.sh [--quick] [--memory-names N] [--memory-rate QPS] [--no-profile]
 #                                [--binary PATH] [--keep-logs]
-#   --quick           smaller counts and durations, no profiles (about a minute and a half)
+#   --quick           smaller counts and durations, no profiles (about two minutes)
 #   --memory-names N  names for figure 4 (default 1000000, quick 60000), a multiple of 10
 #   --memory-rate Q   pace of figure 4 in queries/s per resolver (default 12000)
 #   --no-profile      skip the perf passes (--profile turns them on in --quick)
@@ -38,6 +52,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/scripts/isolation.sh" # require_isolation: the resolvers start only in the lab
 lab=rbench-$$
 
 quick=no
@@ -47,7 +62,7 @@ profile=""
 binary=$repo/build/release/recursor
 keep_logs=no
 
-usage() { sed -n '30,37p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '/^# Usage:/,/^#   --keep-logs/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=yes ;;
@@ -64,10 +79,12 @@ done
 
 if [ "$quick" = yes ]; then
   profile_name=quick rounds=1 hit_seconds=4 cold_names=20000 delay_names=10000 upstream_names=1000
+  nx_names=100000 # figures 8 and 10; 9 and 11 take cold_names, 12 and 13 upstream_names
   memory_names=${memory_names:-60000}
   profile=${profile:-no}
 else
   profile_name=full rounds=3 hit_seconds=10 cold_names=100000 delay_names=50000 upstream_names=10000
+  nx_names=400000
   memory_names=${memory_names:-1000000}
   profile=${profile:-yes}
 fi
@@ -188,8 +205,12 @@ declare -A pid_of port_of
 
 # Whether the resolvers started next validate, and the wildcard their cold names are drawn from.
 validating=no wild_zone=wild.test
+# Figures 8 to 13: the signed zone whose names do not exist (empty: the wildcard's names), and whether
+# the resolvers started next use cached NSEC and NSEC3 ranges (yes, no; empty: their defaults).
+nx_zone="" aggressive=""
 lab_dir="" # the lab's state directory, where its root's trust anchor is
 ready_probe="glue.test SOA" # the question a fresh resolver must answer before it is measured
+ready_status=NOERROR        # and the status of its answer
 
 use_validation() { # yes|no
   validating=$1
@@ -199,7 +220,7 @@ use_validation() { # yes|no
 wait_answering() { # port: until it resolves the ready probe, at most 15 s
   for _ in $(seq 150); do
     # shellcheck disable=SC2086 # the probe is a name and a type
-    in_lab dig @127.0.0.1 -p "$1" +tries=1 +time=1 $ready_probe 2>/dev/null | grep -q 'status: NOERROR' && return 0
+    in_lab dig @127.0.0.1 -p "$1" +tries=1 +time=1 $ready_probe 2>/dev/null | grep -q "status: $ready_status" && return 0
     sleep 0.1
   done
   return 1
@@ -208,10 +229,15 @@ wait_answering() { # port: until it resolves the ready probe, at most 15 s
 start_ours() { # who port http_port [cache_max_bytes]
   local who=$1 port=$2 http=$3 config_args=() dnssec_args=(--disable-dnssec)
   [ "$validating" = yes ] && dnssec_args=(--trust-anchor "$lab_dir/root.key")
-  if [ -n "${4:-}" ]; then
-    printf '[server]\nlisten = 127.0.0.1:%s\ncache_max_bytes = %s\n' "$port" "$4" >"$work/$who.conf"
+  if [ -n "${4:-}" ] || [ -n "$aggressive" ]; then
+    {
+      printf '[server]\nlisten = 127.0.0.1:%s\n' "$port"
+      [ -z "${4:-}" ] || printf 'cache_max_bytes = %s\n' "$4"
+      [ -z "$aggressive" ] || printf 'aggressive_nsec = %s\n' "$aggressive"
+    } >"$work/$who.conf"
     config_args=(-c "$work/$who.conf")
   fi
+  require_isolation bench "$lab"
   ip netns exec "$lab" "$binary" "${config_args[@]}" --listen "127.0.0.1:$port" --http-listen "127.0.0.1:$http" \
     --control-socket "$work/$who.sock" --root-hints "$work/lab.hints" "${dnssec_args[@]}" \
     </dev/null >>"$work/$who.log" 2>&1 &
@@ -255,7 +281,14 @@ EOF
 
 start_unbound() { # [who config]: unbound, or a variant of its validating configuration (figure 7)
   local who=${1:-unbound} config=${2:-$work/unbound.conf}
-  [ -n "${2:-}" ] || [ "$validating" = no ] || config=$work/unbound-validating.conf
+  if [ -z "${2:-}" ] && [ "$validating" = yes ]; then
+    case $aggressive in
+      yes) config=$work/unbound-aggressive-nsec.conf ;;
+      no) config=$work/unbound-no-aggressive-nsec.conf ;;
+      *) config=$work/unbound-validating.conf ;;
+    esac
+  fi
+  require_isolation bench "$lab"
   ip netns exec "$lab" unbound -d -c "$config" </dev/null >>"$work/$who.log" 2>&1 &
   pid_of[$who]=$!
   port_of[$who]=$unbound_port
@@ -283,12 +316,14 @@ start_pair() {
   start_ours ours "$ours_port" "$ours_http"
   start_unbound
   [ "$validating" = no ] || { check_validates ours; check_validates unbound; }
+  [ -z "$nx_zone" ] || { check_nxdomain ours; check_nxdomain unbound; }
 }
 stop_pair() { stop_resolver ours; stop_resolver unbound; }
 
-warm_delegation() { # who...: one name under the wildcard puts its delegation (and keys) in the cache
-  local who
-  for who in "$@"; do in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=2 "warm.$wild_zone" A >/dev/null; done
+warm_delegation() { # who...: one name under the wildcard (or the NX zone) puts its delegation and keys in the cache
+  local who name=warm.$wild_zone
+  [ -z "$nx_zone" ] || name=warm-$run_id.$nx_zone
+  for who in "$@"; do in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=2 "$name" A >/dev/null; done
 }
 
 # Fails unless WHO validates: AD on a fresh name of the signed wildcard, SERVFAIL on a bogus name.
@@ -302,11 +337,52 @@ check_validates() { # who
   note "$who validates: AD on check-$run_id.wild.sec A, SERVFAIL on www.badds.sec A"
 }
 
+# Fails unless WHO answers a fresh name of the NX zone with NXDOMAIN and AD.
+check_nxdomain() { # who
+  local who=$1 name=check-$run_id-$aggressive.$nx_zone answer
+  answer=$(in_lab dig @127.0.0.1 -p "${port_of[$who]}" +tries=2 +time=5 +adflag "$name" A || true)
+  grep -q 'status: NXDOMAIN' <<<"$answer" && grep -Eq '^;; flags:[^;]* ad[ ;]' <<<"$answer" ||
+    fail "$who does not answer $name A with a validated NXDOMAIN: $answer"
+  note "$who answers $name A with NXDOMAIN and AD"
+}
+
+# Fails unless the server of ZONE denies a name with records of KIND only (NSEC or NSEC3); for NSEC3,
+# also no salt and 0 iterations. Keeps what it saw for the report.
+check_denial_kind() { # zone NSEC|NSEC3
+  local zone=$1 kind=$2 other=NSEC3 server answer counts param=""
+  [ "$kind" = NSEC ] || other=NSEC
+  server=$(awk '$1 == "signed" { split($3, a, ","); print a[1] }' "$repo/tests/lab/hosts")
+  answer=$(in_lab dig @"$server" +norec +dnssec +tries=2 +time=2 "kind-$run_id.$zone" A || true)
+  counts=$(awk -v k="$kind" -v o="$other" '/^;; AUTHORITY SECTION/ { a = 1; next } /^;; / && a { a = 0 }
+    a && $4 == k { nk++ } a && $4 == o { no++ } END { printf "%d %d", nk, no }' <<<"$answer")
+  grep -q 'status: NXDOMAIN' <<<"$answer" && [ "${counts% *}" -gt 0 ] && [ "${counts#* }" -eq 0 ] ||
+    fail "$server does not deny kind-$run_id.$zone with $kind only ($counts $kind/$other records): $answer"
+  if [ "$kind" = NSEC3 ]; then
+    param=$(in_lab dig @"$server" +norec +short +tries=2 +time=2 "$zone" NSEC3PARAM || true)
+    [ "$param" = "1 0 0 -" ] || fail "$zone NSEC3PARAM is '$param', not 1 0 0 - (SHA-1, no salt, 0 iterations)"
+    param=", NSEC3PARAM $param"
+  fi
+  result[kind.$zone]="$zone at $server: NXDOMAIN with ${counts% *} $kind and 0 $other records$param"
+  note "denial check: ${result[kind.$zone]}"
+}
+
 # --- measuring ---------------------------------------------------------------------------------------
 
 names() { # prefix first count: "PREFIX-I.<wildcard zone> A" lines, distinct per prefix and index
+  [ -z "$nx_zone" ] || { nx_names "$@"; return; }
   awk -v p="$1" -v first="$2" -v n="$3" -v z="$wild_zone" \
     'BEGIN { for (i = first; i < first + n; i++) printf "%s-%d.%s A\n", p, i, z }'
+}
+
+# With an NX zone: "<8 random letters or digits>-PREFIX-I.<nx zone> A", spread over the zone's NSEC
+# (or NSEC3) ranges by the random start, distinct by PREFIX and I.
+nx_names() { # prefix first count
+  awk -v p="$1" -v first="$2" -v n="$3" -v z="$nx_zone" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
+    srand(seed); c = "abcdefghijklmnopqrstuvwxyz0123456789"
+    for (i = first; i < first + n; i++) {
+      l = ""; for (j = 0; j < 8; j++) l = l substr(c, int(rand() * 36) + 1, 1)
+      printf "%s-%s-%d.%s A\n", l, p, i, z
+    } }'
 }
 
 thread_cpu_ns() { # pid: "tid nanoseconds" per thread, the CPU time the scheduler counted (exact, unlike ticks)
@@ -333,7 +409,7 @@ threads_of() { awk '/^Threads:/ { print $2 }' "/proc/$1/status"; }
 declare -A result # "<key>.<who>.<field>" -> value
 
 # One dnsperf run against one resolver, with the CPU it, the resolver and its busiest thread used.
-# Fields stored under KEY.WHO: qps completed sent lost noerror wall cpu (resolver, % of one core)
+# Fields stored under KEY.WHO: qps completed sent lost noerror nxdomain wall cpu (resolver, % of one core)
 # busiest (% of one core) perfcpu (dnsperf) upcpu (NSD and delay line) threads, and datagrams: UDP
 # datagrams sent in the lab per answered query (2 for a hit: question and answer).
 measure() { # key who data_file time_limit dnsperf_args...
@@ -358,13 +434,13 @@ measure() { # key who data_file time_limit dnsperf_args...
   local wall
   wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
   local field value
-  for field in qps completed sent lost noerror; do
+  for field in qps completed sent lost noerror nxdomain; do
     case $field in
       qps) value=$(awk '/Queries per second:/ { print int($4 + 0.5) }' "$out") ;;
       completed) value=$(awk '/Queries completed:/ { print $3 }' "$out") ;;
       sent) value=$(awk '/Queries sent:/ { print $3 }' "$out") ;;
       lost) value=$(awk '/Queries lost:/ { print $3 }' "$out") ;;
-      noerror) value=$(awk '/Response codes:/ { for (i = 1; i < NF; i++) if ($i == "NOERROR") print $(i + 1) }' "$out") ;;
+      noerror | nxdomain) value=$(awk -v code="${field^^}" '/Response codes:/ { for (i = 1; i < NF; i++) if ($i == code) print $(i + 1) }' "$out") ;;
     esac
     result[$key.$who.$field]=${value:-0}
   done
@@ -393,7 +469,7 @@ keep_best() { # key rounds...
     for round in "$@"; do
       if [ -z "$best" ] || [ "${result[$round.$who.qps]}" -gt "${result[$best.$who.qps]}" ]; then best=$round; fi
     done
-    for field in qps completed sent lost noerror wall cpu busiest perfcpu upcpu datagrams threads; do
+    for field in qps completed sent lost noerror nxdomain wall cpu busiest perfcpu upcpu datagrams threads; do
       result[$key.$who.$field]=${result[$best.$who.$field]}
     done
     result[$key.$who.rounds]=$(for round in "$@"; do printf '%s ' "${result[$round.$who.qps]}"; done)
@@ -457,12 +533,14 @@ figure_cache_hits() {
 
 cold_load=(-n 1 -c 8 -q 50)
 
-# Validating, the answers of a round must have come out secure: its last name, now cached, has AD.
+# Validating, the answers of a round must have come out secure: its last name, now cached, has AD
+# (and, under an NX zone, is NXDOMAIN).
 check_round_secure() { # who data_file
   local last answer
   last=$(tail -1 "$2" | awk '{ print $1 }')
   answer=$(in_lab dig @127.0.0.1 -p "${port_of[$1]}" +tries=1 +time=5 +adflag "$last" A || true)
   grep -Eq '^;; flags:[^;]* ad[ ;]' <<<"$answer" || fail "$1 answered $last without AD: $answer"
+  [ -z "$nx_zone" ] || grep -q 'status: NXDOMAIN' <<<"$answer" || fail "$1 answered $last without NXDOMAIN: $answer"
 }
 
 # Rounds of fresh distinct names under the wildcard, ours and unbound in turn; keeps the best of each.
@@ -570,9 +648,8 @@ figure_upstream() { # per resolver, alone: N names from its start, the first of 
   note "figure 7: upstream queries per validated cold answer, $upstream_names names per resolver, each alone"
   upstream_rules -A
   names "u$run_id" 0 "$upstream_names" >"$work/upstream.txt"
-  sed 1d "$work/upstream.txt" >"$work/upstream_rest.txt"
   ready_probe=$(head -1 "$work/upstream.txt")
-  local who udp tcp
+  local who
   for who in ours unbound unbound_nsec; do
     in_lab iptables -Z OUTPUT
     case $who in
@@ -580,25 +657,76 @@ figure_upstream() { # per resolver, alone: N names from its start, the first of 
       unbound) start_unbound ;;
       unbound_nsec) start_unbound unbound_nsec "$work/unbound-no-aggressive-nsec.conf" ;;
     esac
-    measure upstream "$who" "$work/upstream_rest.txt" 120 -n 1 -c 4 -q 20
-    udp=$(upstream_count udp) tcp=$(upstream_count tcp)
-    result[upstream.$who.udp]=$udp
-    result[upstream.$who.tcp]=$tcp
-    # The answers: the ready probe and every name that dnsperf got an answer for.
-    result[upstream.$who.answers]=$((${result[upstream.$who.completed]} + 1))
-    result[upstream.$who.per_answer]=$(awk -v q=$((udp + tcp)) -v a="${result[upstream.$who.answers]}" \
-      'BEGIN { printf "%.3f", q / a }')
-    check_round_secure "$who" "$work/upstream.txt"
-    if [ "$who" = ours ]; then
-      result[upstream.ours.outcomes]=$(in_lab curl -s --max-time 5 "http://127.0.0.1:$ours_http/metrics" |
-        awk '/^dns_dnssec_(secure|insecure|bogus)_total/ { sub(/^dns_dnssec_/, "", $1); printf "%s %s ", $1, $2 }')
-    fi
-    check_validates "$who"
-    note "  upstream $who: $udp UDP queries, $tcp TCP connections for ${result[upstream.$who.answers]} answers: ${result[upstream.$who.per_answer]} per answer"
+    count_upstream upstream "$who" "$work/upstream.txt" %.3f
     stop_resolver "$who"
   done
   ready_probe="glue.test SOA"
   upstream_rules -D
+}
+
+# WHO, started with the counters zeroed and its ready probe the first name of DATA, answers the rest
+# of DATA; stores under KEY.WHO what it sent to port 53 and that per answer (in FORMAT), then checks it.
+count_upstream() { # key who data format
+  local key=$1 who=$2 data=$3 udp tcp
+  sed 1d "$data" >"$data.rest"
+  measure "$key" "$who" "$data.rest" 120 -n 1 -c 4 -q 20
+  udp=$(upstream_count udp) tcp=$(upstream_count tcp)
+  result[$key.$who.udp]=$udp
+  result[$key.$who.tcp]=$tcp
+  # The answers: the ready probe and every name that dnsperf got an answer for.
+  result[$key.$who.answers]=$((${result[$key.$who.completed]} + 1))
+  result[$key.$who.per_answer]=$(awk -v q=$((udp + tcp)) -v a="${result[$key.$who.answers]}" -v f="$4" \
+    'BEGIN { printf f, q / a }')
+  check_round_secure "$who" "$data"
+  if [[ $who == ours* ]]; then
+    result[$key.$who.outcomes]=$(in_lab curl -s --max-time 5 "http://127.0.0.1:$ours_http/metrics" |
+      awk '/^dns_dnssec_(secure|insecure|bogus)_total/ { sub(/^dns_dnssec_/, "", $1); printf "%s %s ", $1, $2 }')
+  fi
+  check_validates "$who"
+  note "  $key $who: $udp UDP queries, $tcp TCP connections for ${result[$key.$who.answers]} answers: ${result[$key.$who.per_answer]} per answer"
+}
+
+nx_load=(-n 1 -c 16 -T 2 -q 500) # aggressive on: answers proven from the cache, the load of figure 1
+
+# Rounds of fresh random names under ZONE, none of which exists, with aggressive NSEC on or off on both
+# sides; off, the load of figures 2 and 5.
+figure_nxdomain() { # number key name-prefix zone yes|no: figures 8 to 11
+  local number=$1 key=$2 prefix=$3 load count
+  nx_zone=$4 aggressive=$5
+  if [ "$aggressive" = yes ]; then load=("${nx_load[@]}") count=$nx_names; else load=("${cold_load[@]}") count=$cold_names; fi
+  note "figure $number: validated NXDOMAIN under $nx_zone., aggressive NSEC $aggressive, $rounds round(s) of $count names per resolver"
+  start_pair
+  warm_delegation ours unbound
+  cold_rounds "$key" "$prefix" "$count" "${load[@]}"
+  names "$prefix${run_id}p" 0 $((count / 4)) >"$work/${key}_profiled.txt"
+  profile_ours "$key" "validated NXDOMAIN under $nx_zone., aggressive NSEC $aggressive (dnsperf ${load[*]})" \
+    measure "${key}_profiled" ours "$work/${key}_profiled.txt" 120 "${load[@]}"
+  stop_pair
+  nx_zone="" aggressive=""
+}
+
+# Figure 7's count for names under ZONE that do not exist: each resolver alone from its start,
+# aggressive NSEC on; then each once more with it off.
+figure_nx_upstream() { # number key zone: figures 12 and 13
+  local number=$1 key=$2 who
+  nx_zone=$3
+  note "figure $number: upstream queries per validated NXDOMAIN under $nx_zone., $upstream_names names per resolver, each alone"
+  upstream_rules -A
+  names "u$run_id" 0 "$upstream_names" >"$work/$key.txt"
+  ready_probe=$(head -1 "$work/$key.txt") ready_status=NXDOMAIN
+  for who in ours unbound ours_off unbound_off; do
+    in_lab iptables -Z OUTPUT
+    if [[ $who == *_off ]]; then aggressive=no; else aggressive=yes; fi
+    case $who in
+      ours*) start_ours "$who" "$ours_port" "$ours_http" ;;
+      unbound*) start_unbound "$who" ;;
+    esac
+    count_upstream "$key" "$who" "$work/$key.txt" %.4f
+    stop_resolver "$who"
+  done
+  ready_probe="glue.test SOA" ready_status=NOERROR
+  upstream_rules -D
+  nx_zone="" aggressive=""
 }
 
 memory_samples=() # "names ours unbound small" lines, RSS in KiB
@@ -648,8 +776,8 @@ row() { # label ours unbound op target unit
   printf '%-44s %12s %12s %8s %10s  %s\n' "$1" "$2" "$3" "$r" "$4 $5x" "$(verdict "$r" "$4" "$5")"
 }
 
-load_row() { # key label
-  local key=$1 who
+load_row() { # key label [noerror|nxdomain]: the answers counted as expected
+  local key=$1 who rcode=${3:-noerror}
   printf '  %s\n' "$2"
   for who in ours unbound; do
     local cpu=${result[$key.$who.cpu]} busiest=${result[$key.$who.busiest]} dnsperf=${result[$key.$who.perfcpu]}
@@ -659,9 +787,9 @@ load_row() { # key label
     if [ "$machine" -ge $((nproc_count * 85)) ]; then limit="the machine's CPU"
     elif [ "$busiest" -ge 85 ]; then limit="one thread of the resolver"
     else limit="neither CPU nor one thread (waiting: latency, concurrency or locks)"; fi
-    printf '    %-8s %7s q/s (rounds: %s) lost %s, NOERROR %s of %s; %s threads; %s UDP datagrams sent per answer\n' \
-      "$who" "${result[$key.$who.qps]}" "${result[$key.$who.rounds]% }" "${result[$key.$who.lost]}" \
-      "${result[$key.$who.noerror]}" "${result[$key.$who.sent]}" "${result[$key.$who.threads]}" "${result[$key.$who.datagrams]}"
+    printf '    %-8s %7s q/s (rounds: %s) lost %s, %s %s of %s; %s threads; %s UDP datagrams sent per answer\n' \
+      "$who" "${result[$key.$who.qps]}" "${result[$key.$who.rounds]% }" "${result[$key.$who.lost]}" "${rcode^^}" \
+      "${result[$key.$who.$rcode]}" "${result[$key.$who.sent]}" "${result[$key.$who.threads]}" "${result[$key.$who.datagrams]}"
     printf '             CPU: resolver %s%% (busiest thread %s%%), dnsperf %s%%, NSD and delay line %s%%: %s%% of %s%%; limit: %s\n' \
       "$cpu" "$busiest" "$dnsperf" "$upstream" "$machine" $((nproc_count * 100)) "$limit"
   done
@@ -723,8 +851,10 @@ report() {
   unbound_version=$(unbound -V 2>/dev/null | awk '/^Version/ { print $2 }' || true)
   printf '\nResolver benchmark, profile %s: %s vs unbound %s, %s CPUs (%s), lab %s\n' "$profile_name" \
     "$ours_version" "$unbound_version" "$(nproc)" "$(uptime | sed 's/.*load average/load average/')" "$lab"
-  printf 'On loopback inside one network namespace; unbound with 2 threads. In 1 to 4 neither validates; in 5 to 7\n'
-  printf 'both validate from the lab root'"'"'s trust anchor (AD on a wild.sec. name, SERVFAIL on www.badds.sec checked).\n\n'
+  printf 'On loopback inside one network namespace; unbound with 2 threads. In 1 to 4 neither validates; in 5 to 13\n'
+  printf 'both validate from the lab root'"'"'s trust anchor (AD on a wild.sec. name, SERVFAIL on www.badds.sec checked).\n'
+  printf '8 to 13 ask distinct random names that do not exist (NXDOMAIN with AD checked) under alg13.sec. (NSEC)\n'
+  printf 'and n3.sec. (NSEC3), aggressive NSEC (aggressive_nsec, aggressive-nsec) set alike on both sides.\n\n'
   printf '%-44s %12s %12s %8s %10s  %s\n' figure ours unbound ratio target ""
   row "1. cache hits/s (100 names, ${hit_seconds} s)" "${result[hits.ours.qps]}" "${result[hits.unbound.qps]}" ">=" 1.5
   row "2. cold resolutions/s ($cold_names names, -q 50)" "${result[cold.ours.qps]}" "${result[cold.unbound.qps]}" ">=" 1.0
@@ -734,6 +864,17 @@ report() {
   row "7. upstream queries/validated cold answer" "${result[upstream.ours.per_answer]}" "${result[upstream.unbound.per_answer]}" "<=" 1.0
   printf '%-44s %12s %12s %8s\n' "   unbound with aggressive-nsec: no" "${result[upstream.ours.per_answer]}" \
     "${result[upstream.unbound_nsec.per_answer]}" "$(ratio "${result[upstream.ours.per_answer]}" "${result[upstream.unbound_nsec.per_answer]}")"
+  row "8. NXDOMAIN/s NSEC, aggr. on ($nx_names)" "${result[nsec_on.ours.qps]}" "${result[nsec_on.unbound.qps]}" ">=" 1.0
+  row "9. NXDOMAIN/s NSEC, aggr. off ($cold_names)" "${result[nsec_off.ours.qps]}" "${result[nsec_off.unbound.qps]}" ">=" 1.0
+  row "10. NXDOMAIN/s NSEC3, aggr. on ($nx_names)" "${result[nsec3_on.ours.qps]}" "${result[nsec3_on.unbound.qps]}" ">=" 1.0
+  row "11. NXDOMAIN/s NSEC3, aggr. off ($cold_names)" "${result[nsec3_off.ours.qps]}" "${result[nsec3_off.unbound.qps]}" ">=" 1.0
+  local number key what
+  for what in "12 nsec_upstream NSEC" "13 nsec3_upstream NSEC3"; do
+    read -r number key what <<<"$what"
+    row "$number. upstream/NXDOMAIN $what, aggr. on" "${result[$key.ours.per_answer]}" "${result[$key.unbound.per_answer]}" "<=" 1.0
+    printf '%-44s %12s %12s %8s\n' "    both with aggr. off" "${result[$key.ours_off.per_answer]}" \
+      "${result[$key.unbound_off.per_answer]}" "$(ratio "${result[$key.ours_off.per_answer]}" "${result[$key.unbound_off.per_answer]}")"
+  done
   row "4. VmRSS KiB after $memory_names names" "${result[memory.ours.rss]}" "${result[memory.unbound.rss]}" "<=" 1.0
   printf '%-44s %12s %12s %8s\n' "   ours with cache_max_bytes = 8 MiB" "${result[memory.small.rss]}" "${result[memory.unbound.rss]}" \
     "$(ratio "${result[memory.small.rss]}" "${result[memory.unbound.rss]}")"
@@ -755,6 +896,22 @@ report() {
       "${result[upstream.$who.lost]}" "${result[upstream.$who.noerror]}" "${result[upstream.$who.sent]}"
   done
   printf '    ours /metrics DNSSEC outcomes then: %s\n' "${result[upstream.ours.outcomes]:-?}"
+  printf '  8 to 13: %s; %s\n' "${result[kind.alg13.sec]}" "${result[kind.n3.sec]}"
+  load_row nsec_on "8. NXDOMAIN, NSEC, aggressive on both sides" nxdomain
+  load_row nsec_off "9. NXDOMAIN, NSEC, aggressive off on both sides" nxdomain
+  load_row nsec3_on "10. NXDOMAIN, NSEC3, aggressive on both sides" nxdomain
+  load_row nsec3_off "11. NXDOMAIN, NSEC3, aggressive off on both sides" nxdomain
+  for what in "12 nsec_upstream alg13.sec." "13 nsec3_upstream n3.sec."; do
+    read -r number key what <<<"$what"
+    printf '  %s. upstream queries, each resolver alone from its start over %s distinct names under %s\n' "$number" "$upstream_names" "$what"
+    for who in ours unbound ours_off unbound_off; do
+      printf '    %-12s %s UDP queries + %s TCP connections to port 53 for %s answers (lost %s, NXDOMAIN %s of %s)\n' "$who" \
+        "${result[$key.$who.udp]}" "${result[$key.$who.tcp]}" "${result[$key.$who.answers]}" \
+        "${result[$key.$who.lost]}" "${result[$key.$who.nxdomain]}" "${result[$key.$who.sent]}"
+    done
+    printf '    ours /metrics DNSSEC outcomes then: aggressive %s; not aggressive %s\n' \
+      "${result[$key.ours.outcomes]:-?}" "${result[$key.ours_off.outcomes]:-?}"
+  done
   printf '  4. memory\n    lost (of %s): ours %s, unbound %s, ours 8 MiB %s; threads at the end: ours %s, unbound %s; VmHWM KiB: ours %s, unbound %s, ours 8 MiB %s\n' \
     "$memory_names" "${result[memory.ours.lost]}" "${result[memory.unbound.lost]}" "${result[memory.small.lost]}" \
     "${result[memory.ours.threads]}" "${result[memory.unbound.threads]}" \
@@ -790,6 +947,8 @@ done
 lab_dir=$("$repo/scripts/lab.sh" exec "$lab" -- printenv RECURSOR_LAB_DIR)
 [ -s "$lab_dir/root.key" ] || fail "the lab has no trust anchor at $lab_dir/root.key"
 write_unbound_conf "$work/unbound-validating.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\""
+write_unbound_conf "$work/unbound-aggressive-nsec.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\"" \
+  "aggressive-nsec: yes"
 write_unbound_conf "$work/unbound-no-aggressive-nsec.conf" "validator iterator" "trust-anchor-file: \"$lab_dir/root.key\"" \
   "aggressive-nsec: no"
 
@@ -800,6 +959,14 @@ use_validation yes
 figure_cold 5 vcold v
 figure_cold_delayed 6 vdelay w
 figure_upstream
+check_denial_kind alg13.sec NSEC
+check_denial_kind n3.sec NSEC3
+figure_nxdomain 8 nsec_on n alg13.sec yes
+figure_nxdomain 9 nsec_off o alg13.sec no
+figure_nxdomain 10 nsec3_on e n3.sec yes
+figure_nxdomain 11 nsec3_off f n3.sec no
+figure_nx_upstream 12 nsec_upstream alg13.sec
+figure_nx_upstream 13 nsec3_upstream n3.sec
 use_validation no
 figure_memory
 report
