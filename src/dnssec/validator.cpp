@@ -189,6 +189,28 @@ DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<cons
     return verifyByAlgorithm(alg, public_key, data, rrsig.signature);
 }
 
+std::optional<std::array<std::uint8_t, 32>> verificationDigest(const rdata::dnssec::RRSIG& rrsig,
+    std::span<const std::uint8_t> public_key, std::span<const DnsRecord> records)
+{
+    const auto data = signedData(rrsig, records);
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    std::array<std::uint8_t, 32> digest {};
+    unsigned int length = 0;
+    // The lengths first, so that no other split of the same bytes gives the same digest.
+    const std::uint32_t lengths[] = { static_cast<std::uint32_t>(public_key.size()),
+        static_cast<std::uint32_t>(data ? data->size() : 0),
+        static_cast<std::uint32_t>(rrsig.signature.size()) };
+    const bool hashed = data && ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1
+        && EVP_DigestUpdate(ctx.get(), lengths, sizeof lengths) == 1
+        && EVP_DigestUpdate(ctx.get(), public_key.data(), public_key.size()) == 1
+        && EVP_DigestUpdate(ctx.get(), data->data(), data->size()) == 1
+        && EVP_DigestUpdate(ctx.get(), rrsig.signature.data(), rrsig.signature.size()) == 1
+        && EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) == 1 && length == digest.size();
+    if (!hashed)
+        return std::nullopt;
+    return digest;
+}
+
 std::vector<rdata::dnssec::DS> usableDsRecords(std::span<const rdata::dnssec::DS> ds_set)
 {
     const auto sha1 = static_cast<std::uint8_t>(DigestType::sha1);

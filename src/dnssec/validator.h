@@ -6,6 +6,7 @@
 #include "dnssec/dnssec_error.h"
 #include "wire/record.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -28,6 +29,12 @@ DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<cons
 
 // The RRSIG RDATA without its signature (RFC 4034 §3.1.8.1), signer name lower-cased.
 DnssecResult<std::vector<std::uint8_t>> serializeRRSIG(const rdata::dnssec::RRSIG& rrsig);
+
+// SHA-256 of the key, the signed data and the signature: what one check of `rrsig` over `records` with
+// `public_key` is about, so that a check that succeeded can be recognised when the very same bytes
+// come again. Nothing when the data cannot be built.
+std::optional<std::array<std::uint8_t, 32>> verificationDigest(const rdata::dnssec::RRSIG& rrsig,
+    std::span<const std::uint8_t> public_key, std::span<const DnsRecord> records);
 
 // The whole data `rrsig` signs over `records` (rrsetDigest collected).
 DnssecResult<std::vector<std::uint8_t>> signedData(

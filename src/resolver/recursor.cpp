@@ -18,8 +18,10 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     std::unique_ptr<DenialCache> denial_cache(
         new (std::nothrow) DenialCache(options.clock ? options.clock : DenialCache::Clock(monotonicSeconds),
             options.cache_limits.max_bytes / 16));
+    // A remembered check costs its digest, its expiry, a map node and a queue slot: about 128 bytes.
+    const std::size_t signature_capacity = options.cache_limits.max_bytes / 64 / 128;
     std::unique_ptr<Recursor> recursor(denial_cache
-            ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache),
+            ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache), signature_capacity,
                 options.validation_enabled, roots, std::move(anchors), options.limits)
             : nullptr);
     if (!recursor)
@@ -49,16 +51,25 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
     const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
-    if (validation_enabled_ && limits_.aggressive_nsec) {
-        if (auto synthesized = TRY(denial_cache_->answer(qname, qtype)))
-            return std::move(*synthesized);
-    }
+    if (auto synthesized = TRY(answerFromValidatedRanges(qname, qtype)))
+        return std::move(*synthesized);
     ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
     auto resolved = resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {}, budget);
     // RFC 4035 §4.7: a client repeating a bogus question does not make us repeat the work at once.
     if (!resolved && resolved.error() == ResolveError::DnssecBogus && limits_.bogus_ttl != 0)
         TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl));
     return resolved;
+}
+
+ResolveResultOr<std::optional<ResolveResult>> Recursor::answerFromValidatedRanges(
+    const DnsName& qname, QType qtype)
+{
+    if (!validation_enabled_ || !limits_.aggressive_nsec)
+        return std::nullopt;
+    auto answer = denial_cache_->answer(qname, qtype);
+    if (!answer && answer.error() != ResolveError::OutOfMemory)
+        return std::nullopt; // no answer could be built from what is kept: ask
+    return answer;
 }
 
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const UpstreamEngine& engine,

@@ -10,6 +10,7 @@
 #include "resolver/recursor_result_builder.h"
 #include "resolver/recursor_transport.h"
 #include "resolver/resolve_error.h"
+#include "resolver/signature_cache.h"
 #include "wire/name.h"
 
 #include <cstdint>
@@ -51,8 +52,12 @@ public:
     // The worker's entry point: the answer cache first, the network on a miss.
     ResolveResultOr<ResolveResult> resolveWithTransport(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    // An answer from validated denial ranges and wildcards alone (RFC 8198), when they prove one and
+    // validation and aggressive use are on: cheap enough for the thread that receives questions.
+    ResolveResultOr<std::optional<ResolveResult>> answerFromValidatedRanges(
+        const DnsName& qname, QType qtype);
     // A client question that missed the answer cache: answered from validated denial ranges when they
-    // prove it (RFC 8198), else from the network with a budget of its own; a bogus outcome is remembered.
+    // prove it, else from the network with a budget of its own; a bogus outcome is remembered.
     ResolveResultOr<ResolveResult> resolveFromNetwork(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
     // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.
@@ -62,6 +67,7 @@ public:
 
     Cache& cache() { return *cache_; }
     DenialCache& denialCache() { return *denial_cache_; }
+    SignatureCache& signatures() { return signatures_; }
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
@@ -69,10 +75,12 @@ public:
     const AnswerLimits& limits() const { return limits_; }
 
 private:
-    Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<DenialCache> denial_cache, bool validation_enabled,
-        const NameserverSet& roots, dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits)
+    Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<DenialCache> denial_cache,
+        std::size_t signature_capacity, bool validation_enabled, const NameserverSet& roots,
+        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits)
         : cache_(std::move(cache))
         , denial_cache_(std::move(denial_cache))
+        , signatures_(signature_capacity)
         , root_servers_(roots)
         , trust_store_(std::move(trust_store))
         , limits_(limits)
@@ -82,6 +90,7 @@ private:
 
     std::unique_ptr<Cache> cache_;
     std::unique_ptr<DenialCache> denial_cache_;
+    SignatureCache signatures_;
     NameserverSet root_servers_;
     dnssec::TrustAnchorStore trust_store_;
     AnswerLimits limits_;

@@ -97,7 +97,7 @@ std::int64_t monotonicSeconds()
 
 Cache::Cache(Clock clock, CacheLimits limits)
     : clock_(std::move(clock))
-    , shard_max_bytes_(limits.max_bytes / 16 * 13 / shard_count)
+    , shard_max_bytes_(limits.max_bytes / 64 * 51 / shard_count)
     , max_delegations_(std::max<std::size_t>(
           16, limits.max_bytes / 16 / (sizeof(DelegationMap::value_type) + node_overhead)))
     , max_zone_security_bytes_(limits.max_bytes / 16)

@@ -74,8 +74,8 @@ struct CacheHit {
 
 struct CacheLimits {
     static constexpr std::size_t default_max_bytes = 16u * 1024 * 1024;
-    // Answers, delegations, zone keys and validated denial ranges together; delegations, zone keys and
-    // denial ranges may take a sixteenth each.
+    // Answers, delegations, zone keys, validated denial ranges and remembered signature checks together;
+    // delegations, zone keys and denial ranges may take a sixteenth each, signature checks a 64th.
     std::size_t max_bytes { default_max_bytes };
 };
 

@@ -461,10 +461,17 @@ private:
                     continue;
                 if (failures >= max_failed_verifications_per_rrset || budget_.verifications_left <= 0)
                     return std::unexpected(ResolveError::DnssecBogus);
+                const auto digest = dnssec::verificationDigest(*sig, key.public_key, rrset);
+                if (digest && recursor_.signatures().contains(*digest, now_))
+                    return Verified { trustedTtl(rrset, *sig), sig->labels };
                 --budget_.verifications_left;
                 const auto verified = dnssec::verifyRRSIG(*sig, key.public_key, rrset, now_);
-                if (verified && *verified)
+                if (verified && *verified) {
+                    if (digest)
+                        recursor_.signatures().insert(
+                            *digest, now_ + dnssec::secondsUntilExpiration(*sig, now_));
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
+                }
                 if (!verified && verified.error() == dnssec::DnssecError::OutOfMemory)
                     return std::unexpected(ResolveError::OutOfMemory);
                 ++failures;

@@ -471,6 +471,12 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
         return std::unexpected(ServerError::OutOfMemory);
     if (*hit)
         return FrontAnswer { FrontAnswer::Kind::reply, TRY(replyFromCache(*parsed, std::move(**hit))) };
+    auto proven = recursor_->answerFromValidatedRanges(parsed->qname, parsed->qtype);
+    if (!proven)
+        return std::unexpected(ServerError::OutOfMemory);
+    if (*proven)
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(replyFromResolution(*parsed, std::move(**proven))) };
     ctx = std::move(*parsed);
     return FrontAnswer { FrontAnswer::Kind::resolve, {} };
 }
