@@ -53,7 +53,8 @@ void proveDenials(Recursor& recursor, const DnsMessage& msg, const DnsName& zone
     (void)dnssec::proveNoDs(qname, zone, records);
     (void)dnssec::proveWildcardAnswer(qname, static_cast<std::uint8_t>(zone.labelCount()), zone, records);
     DenialCache& cache = recursor.denialCache();
-    if (!cache.put(zone, soa, records, 60) || !cache.putWildcard(zone, static_cast<std::uint8_t>(zone.labelCount()), records, records, 60))
+    if (!cache.put(zone, soa, records, 60)
+        || !cache.putWildcard(zone, static_cast<std::uint8_t>(zone.labelCount()), records, records, 60))
         return;
     auto answer = cache.answer(qname, msg.question_type);
     if (answer && *answer && !DnsMessage::parse((*answer)->packet))

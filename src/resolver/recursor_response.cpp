@@ -25,7 +25,8 @@ namespace {
     {
         if (rec.rtype == QType::rrsig) {
             const auto* sig = rec.rdata.getIf<RDataTag::rrsig>();
-            return sig != nullptr && (type == QType::any || sig->type_covered == toU16(type));
+            return sig != nullptr
+                && (type == QType::any || type == QType::rrsig || sig->type_covered == toU16(type));
         }
         return type == QType::any || rec.rtype == type;
     }
