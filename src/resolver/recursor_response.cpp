@@ -44,9 +44,11 @@ namespace {
         return out;
     }
 
-    bool holdsData(std::span<const DnsRecord* const> records)
+    // Records beyond the signatures over them, or the signatures themselves when they were asked for.
+    bool holdsData(std::span<const DnsRecord* const> records, QType qtype)
     {
-        return std::ranges::any_of(records, [](const DnsRecord* rec) { return rec->rtype != QType::rrsig; });
+        return std::ranges::any_of(
+            records, [&](const DnsRecord* rec) { return rec->rtype != QType::rrsig || qtype == QType::rrsig; });
     }
 
     // A DNAME owned by a proper ancestor of `name`, in the server's zone (RFC 6672 §3.2).
@@ -200,7 +202,7 @@ namespace {
             }
         }
         const auto answers = rrsetWithSignatures(in_zone, ctx.current_qname, ctx.qtype);
-        if (response.header.rcode() != RCode::no_error || !holdsData(answers))
+        if (response.header.rcode() != RCode::no_error || !holdsData(answers, ctx.qtype))
             return std::nullopt;
         return buildPositive(
             recursor, ctx, response, answers, TRY(judgeAnswer(validator, answers, response)));
