@@ -18,11 +18,18 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     std::unique_ptr<DenialCache> denial_cache(
         new (std::nothrow) DenialCache(options.clock ? options.clock : DenialCache::Clock(monotonicSeconds),
             options.cache_limits.max_bytes / 16));
+    std::shared_ptr<UpstreamTransport> transport = options.transport;
+    try {
+        if (!transport)
+            transport = std::make_shared<NetworkTransport>();
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
     // A remembered check costs its digest, its expiry, a map node and a queue slot: about 128 bytes.
     const std::size_t signature_capacity = options.cache_limits.max_bytes / 64 / 128;
     std::unique_ptr<Recursor> recursor(denial_cache
             ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache), signature_capacity,
-                options.validation_enabled, roots, std::move(anchors), options.limits)
+                options.validation_enabled, roots, std::move(anchors), options.limits, std::move(transport))
             : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);

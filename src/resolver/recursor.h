@@ -39,6 +39,7 @@ struct RecursorOptions {
     std::optional<NameserverSet> root_servers; // the 13 built-in addresses when empty
     std::optional<dnssec::TrustAnchorStore> trust_anchors; // the built-in root keys when empty
     AnswerLimits limits;
+    std::shared_ptr<UpstreamTransport> transport; // the network when empty
 };
 
 class Recursor {
@@ -68,6 +69,7 @@ public:
     Cache& cache() { return *cache_; }
     DenialCache& denialCache() { return *denial_cache_; }
     SignatureCache& signatures() { return signatures_; }
+    UpstreamTransport& transport() { return *transport_; }
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
@@ -77,13 +79,15 @@ public:
 private:
     Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<DenialCache> denial_cache,
         std::size_t signature_capacity, bool validation_enabled, const NameserverSet& roots,
-        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits)
+        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits,
+        std::shared_ptr<UpstreamTransport> transport)
         : cache_(std::move(cache))
         , denial_cache_(std::move(denial_cache))
         , signatures_(signature_capacity)
         , root_servers_(roots)
         , trust_store_(std::move(trust_store))
         , limits_(limits)
+        , transport_(std::move(transport))
         , validation_enabled_(validation_enabled)
     {
     }
@@ -94,6 +98,7 @@ private:
     NameserverSet root_servers_;
     dnssec::TrustAnchorStore trust_store_;
     AnswerLimits limits_;
+    std::shared_ptr<UpstreamTransport> transport_;
     std::uint16_t default_nameserver_port_ { 53 };
     bool validation_enabled_;
 };

@@ -50,10 +50,7 @@ TransportResult<QueryResult> ResolutionMachine::ask(const UpstreamEngine& engine
 {
     UpstreamEngine bounded = engine;
     bounded.timeout_ms = timeout_ms;
-    const auto servers = ctx_.nameservers.slice();
-    if (servers.size() == 1)
-        return queryUpstream(bounded, servers[0], ctx_.current_qname, ctx_.qtype);
-    return queryUpstreamFanout(bounded, servers, ctx_.current_qname, ctx_.qtype);
+    return recursor_.transport().exchange(bounded, ctx_.nameservers.slice(), ctx_.current_qname, ctx_.qtype);
 }
 
 namespace {

@@ -75,4 +75,12 @@ TransportResult<QueryResult> queryUpstreamFanout(
     return queryWithPacketFanout(addresses, request.packet, request.query_id, question, optionsOf(engine));
 }
 
+TransportResult<QueryResult> NetworkTransport::exchange(const UpstreamEngine& engine,
+    std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+{
+    if (servers.size() == 1)
+        return queryUpstream(engine, servers[0], qname, qtype);
+    return queryUpstreamFanout(engine, servers, qname, qtype);
+}
+
 } // namespace recursor

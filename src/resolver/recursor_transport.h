@@ -37,4 +37,23 @@ struct UpstreamRequest {
 [[nodiscard]] TransportResult<QueryResult> queryUpstreamFanout(const UpstreamEngine& engine,
     std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype);
 
+// The seam between resolution and the network: a question sent to servers, a reply (or why none)
+// back. Resolutions and the chain of trust ask only through it, so tests drive them with canned
+// exchanges and no sockets.
+class UpstreamTransport {
+public:
+    virtual ~UpstreamTransport() = default;
+    // One exchange of (qname, qtype) with `servers`, none of them empty; the reply came from `from`.
+    [[nodiscard]] virtual TransportResult<QueryResult> exchange(const UpstreamEngine& engine,
+        std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+        = 0;
+};
+
+// The real one: one server alone (queryUpstream), several at once (queryUpstreamFanout).
+class NetworkTransport final : public UpstreamTransport {
+public:
+    [[nodiscard]] TransportResult<QueryResult> exchange(const UpstreamEngine& engine,
+        std::span<const SocketAddress> servers, const DnsName& qname, QType qtype) override;
+};
+
 } // namespace recursor
