@@ -3,6 +3,8 @@
 #include "resolver/recursor.h"
 #include "resolver/recursor_referral.h"
 
+#include <algorithm>
+
 namespace recursor {
 
 namespace {
@@ -79,9 +81,21 @@ ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor&
     Delegation next { *zone,
         extractGlueNameservers(response.records, recursor.defaultNameserverPort(),
             recursor.limits().allow_loopback_nameservers) };
-    if (next.nameservers.empty())
-        next.nameservers
-            = TRY(resolveAuthorityNameservers(recursor, engine, response.records, *zone, ctx, budget));
+    if (next.nameservers.empty()) {
+        // A zone whose nameservers are already being looked up further up this question needs itself
+        // to be found (ns.example. for example. without glue, or two zones served from each other):
+        // give up at once rather than spend the question's whole budget on its parents' servers.
+        if (std::ranges::any_of(budget.nameserver_lookups, [&](const DnsName& z) { return z.eql(*zone); }))
+            return std::nullopt;
+        try {
+            budget.nameserver_lookups.push_back(*zone);
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(ResolveError::OutOfMemory);
+        }
+        auto found = resolveAuthorityNameservers(recursor, engine, response.records, *zone, ctx, budget);
+        budget.nameserver_lookups.pop_back();
+        next.nameservers = TRY(std::move(found));
+    }
     if (next.nameservers.empty())
         return std::nullopt;
     if (ctx.policy.cache_delegations)

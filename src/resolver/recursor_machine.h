@@ -31,12 +31,13 @@ struct ResolutionBudget {
 
     static ResolutionBudget start(std::int64_t now_ms)
     {
-        return { default_exchanges, now_ms + default_time_ms, default_verifications };
+        return { default_exchanges, now_ms + default_time_ms, default_verifications, {} };
     }
 
     int exchanges_left { default_exchanges };
     std::int64_t deadline_ms { 0 }; // monotonic clock
     int verifications_left { default_verifications };
+    std::vector<DnsName> nameserver_lookups {}; // zones whose nameserver names are being resolved
 };
 
 struct QueryContext {

@@ -215,6 +215,22 @@ namespace {
                 ask({ "198.51.100.20:53" }, "www.example.", QType::a) }));
     }
 
+    // A zone served only by a name inside itself, without glue, used to be chased until the question's
+    // whole budget (100 exchanges) was spent on the parent's servers: the nameserver lookup met the same
+    // referral again at every level. It now stops where the zone's own lookup is already in progress.
+    TEST_F(Resolution, DelegationThatNeedsItselfIsNotChased)
+    {
+        const Reply loop { not_authoritative, {}, { { "example.", QType::ns, wireName("ns.example.") } } };
+        for (const char* qname : { "www.example.", "ns.example." }) {
+            net->on("192.0.2.1", qname, QType::a, loop);
+            net->on("192.0.2.1", qname, QType::aaaa, loop);
+        }
+        expectError(resolve("www.example."), ResolveError::ServFail);
+        EXPECT_EQ(net->exchanges,
+            (Exchanges { ask(roots, "www.example.", QType::a), ask(roots, "ns.example.", QType::a),
+                ask(roots, "ns.example.", QType::aaaa) }));
+    }
+
     // The servers of example. may alias a name into another zone but not answer for it: the address they
     // add for the target is dropped, and the target is resolved afresh from the closest delegation known
     // for it (the root here), not asked of them.
