@@ -23,12 +23,6 @@ UniqueFd::~UniqueFd()
         ::close(fd_);
 }
 
-std::int64_t monotonicMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 OpsResult<void> waitUntil(int fd, short events, std::int64_t deadline_ms)
 {
     for (;;) {

@@ -2,6 +2,7 @@
 // deadline waits, connection slots and log lines that must not throw on a server thread.
 #pragma once
 
+#include "base/clock.h"
 #include "ops/ops_error.h"
 
 #include <atomic>
@@ -28,7 +29,7 @@ private:
     int fd_;
 };
 
-std::int64_t monotonicMs();
+using recursor::monotonicMs;
 
 // Waits for `events` (POLLIN, POLLOUT) until the deadline: Timeout when it passes first,
 // NetworkError when poll fails.

@@ -27,9 +27,11 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     }
     // A remembered check costs its digest, its expiry, a map node and a queue slot: about 128 bytes.
     const std::size_t signature_capacity = options.cache_limits.max_bytes / 64 / 128;
+    auto infra = TRY(InfraCache::init(InfraOptions { .max_bytes = options.cache_limits.max_bytes / 64 }));
     std::unique_ptr<Recursor> recursor(denial_cache
-            ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache), signature_capacity,
-                options.validation_enabled, roots, std::move(anchors), options.limits, std::move(transport))
+            ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache), std::move(infra),
+                signature_capacity, options.validation_enabled, roots, std::move(anchors), options.limits,
+                std::move(transport))
             : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);

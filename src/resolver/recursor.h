@@ -3,6 +3,7 @@
 
 #include "dnssec/trust_anchor.h"
 #include "resolver/denial_cache.h"
+#include "resolver/infra_cache.h"
 #include "resolver/recursor_cache.h"
 #include "resolver/recursor_machine.h"
 #include "resolver/recursor_nameserver.h"
@@ -28,9 +29,6 @@ struct AnswerLimits {
     // Nameserver addresses learned from the network on loopback are asked (test setups only).
     bool allow_loopback_nameservers { false };
 };
-
-// Milliseconds of the monotonic clock.
-std::int64_t monotonicMs();
 
 struct RecursorOptions {
     bool validation_enabled { true };
@@ -70,6 +68,7 @@ public:
     DenialCache& denialCache() { return *denial_cache_; }
     SignatureCache& signatures() { return signatures_; }
     UpstreamTransport& transport() { return *transport_; }
+    InfraCache& infra() { return *infra_; }
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
@@ -78,11 +77,12 @@ public:
 
 private:
     Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<DenialCache> denial_cache,
-        std::size_t signature_capacity, bool validation_enabled, const NameserverSet& roots,
-        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits,
+        std::unique_ptr<InfraCache> infra, std::size_t signature_capacity, bool validation_enabled,
+        const NameserverSet& roots, dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits,
         std::shared_ptr<UpstreamTransport> transport)
         : cache_(std::move(cache))
         , denial_cache_(std::move(denial_cache))
+        , infra_(std::move(infra))
         , signatures_(signature_capacity)
         , root_servers_(roots)
         , trust_store_(std::move(trust_store))
@@ -94,6 +94,7 @@ private:
 
     std::unique_ptr<Cache> cache_;
     std::unique_ptr<DenialCache> denial_cache_;
+    std::unique_ptr<InfraCache> infra_;
     SignatureCache signatures_;
     NameserverSet root_servers_;
     dnssec::TrustAnchorStore trust_store_;

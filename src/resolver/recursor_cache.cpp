@@ -3,7 +3,6 @@
 #include "wire/reader.h"
 
 #include <algorithm>
-#include <chrono>
 #include <mutex>
 #include <new>
 
@@ -83,17 +82,6 @@ namespace {
 
 } // namespace
 
-std::int64_t wallClockSeconds()
-{
-    using namespace std::chrono;
-    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
-
-std::int64_t monotonicSeconds()
-{
-    using namespace std::chrono;
-    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 Cache::Cache(Clock clock, CacheLimits limits)
     : clock_(std::move(clock))

@@ -7,6 +7,7 @@
 // outside the locks.
 #pragma once
 
+#include "base/clock.h"
 #include "resolver/recursor_nameserver.h"
 #include "resolver/resolve_error.h"
 #include "wire/constants.h"
@@ -178,9 +179,6 @@ private:
     mutable std::shared_mutex zone_security_lock_;
 };
 
-// Whole seconds of the wall clock.
-std::int64_t wallClockSeconds();
-// Whole seconds of the monotonic clock.
-std::int64_t monotonicSeconds();
+
 
 } // namespace recursor

@@ -6,15 +6,9 @@
 #include "resolver/recursor_response.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cstdlib>
 
 namespace recursor {
-
-std::int64_t monotonicMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 namespace {
 
@@ -44,13 +38,6 @@ ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, Q
     ctx_.current_qname = qname;
     ctx_.depth = depth;
     ctx_.policy = policy;
-}
-
-TransportResult<QueryResult> ResolutionMachine::ask(const UpstreamEngine& engine, std::uint32_t timeout_ms)
-{
-    UpstreamEngine bounded = engine;
-    bounded.timeout_ms = timeout_ms;
-    return recursor_.transport().exchange(bounded, ctx_.nameservers.slice(), ctx_.current_qname, ctx_.qtype);
 }
 
 namespace {
@@ -95,6 +82,89 @@ ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(
     return handleNetworkResponse(recursor_, ctx_, result, &validator);
 }
 
+namespace {
+
+    // What a reply says of its server for the zone it was asked about, before any of it is used: a
+    // refusal or failure moves on to the next server (RFC 1034 §5.3.3 step 4).
+    std::optional<LameKind> lamenessOf(const DnsMessage& response)
+    {
+        switch (response.header.rcode()) {
+        case RCode::no_error:
+        case RCode::nx_domain:
+            return std::nullopt;
+        case RCode::serv_fail:
+            return LameKind::serv_fail;
+        default:
+            return LameKind::refused; // REFUSED, NOTIMP, FORMERR and the rest: it will not answer
+        }
+    }
+
+    std::uint64_t randomBits()
+    {
+        std::uint64_t bits = 0;
+        ::arc4random_buf(&bits, sizeof bits);
+        return bits;
+    }
+
+} // namespace
+
+ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const UpstreamEngine& engine)
+{
+    InfraCache& infra = recursor_.infra();
+    const NameserverSet servers = ctx_.nameservers; // the step may adopt the next delegation
+    const DnsName zone = ctx_.zone;
+    std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomBits));
+    // Servers that only timed out get a second chance, with their backed-off timeout, after the others.
+    const std::size_t first_round = order.size();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const SocketAddress server = order[i].address;
+        const std::int64_t remaining_ms = budget_.deadline_ms - monotonicMs();
+        if (remaining_ms <= 0 || budget_.exchanges_left <= 0)
+            return std::unexpected(ResolveError::ServFail);
+        --budget_.exchanges_left;
+        UpstreamEngine bounded = engine;
+        bounded.timeout_ms = static_cast<std::uint32_t>(
+            std::min<std::int64_t>({ engine.timeout_ms, infra.timeoutMs(server), remaining_ms }));
+        const std::int64_t sent_at = monotonicMs();
+        auto result = recursor_.transport().exchange(bounded, { &server, 1 }, ctx_.current_qname, ctx_.qtype);
+        if (!result) {
+            if (result.error() == TransportError::OutOfMemory)
+                return std::unexpected(ResolveError::OutOfMemory);
+            if (result.error() == TransportError::Timeout) {
+                infra.recordTimeout(server);
+                if (i < first_round)
+                    order.push_back(order[i]);
+            }
+            continue;
+        }
+        infra.recordReply(server, monotonicMs() - sent_at);
+        if (const auto lame = lamenessOf(result->response)) {
+            infra.recordLame(server, zone, *lame);
+            continue;
+        }
+        ctx_.got_response = true;
+        NetworkAction action = TRY(applyResponse(engine, *result));
+        switch (action.tag) {
+        case NetworkAction::Tag::done:
+            return std::move(action.result);
+        case NetworkAction::Tag::follow_delegation:
+            if (auto next
+                = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
+                ctx_.adoptDelegation(*next);
+            else if (!ctx_.advanced)
+                infra.recordLame(server, zone, LameKind::upward_referral);
+            break;
+        case NetworkAction::Tag::continue_loop:
+            if (!ctx_.advanced)
+                infra.recordLame(server, zone, LameKind::not_authoritative);
+            break;
+        }
+        if (ctx_.advanced)
+            return std::nullopt;
+    }
+    return std::nullopt; // nobody made progress
+}
+
 ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engine)
 {
     if (ctx_.depth > max_resolution_depth)
@@ -103,37 +173,10 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
         ctx_.resetStep();
         if (ctx_.nameservers.empty())
             return std::unexpected(ResolveError::ServFail);
-        const std::int64_t remaining_ms = budget_.deadline_ms - monotonicMs();
-        if (remaining_ms <= 0 || budget_.exchanges_left <= 0)
+        if (auto result = TRY(step(engine)))
+            return std::move(*result);
+        if (!ctx_.advanced)
             return std::unexpected(ResolveError::ServFail);
-        --budget_.exchanges_left;
-        const bool fan_out = ctx_.nameservers.count > 1;
-        auto result = ask(
-            engine, static_cast<std::uint32_t>(std::min<std::int64_t>(engine.timeout_ms, remaining_ms)));
-        if (!result) {
-            if (result.error() == TransportError::OutOfMemory)
-                return std::unexpected(ResolveError::OutOfMemory);
-            // A fan-out that timed out asks the same set again in the next step; one that could not
-            // send to any of its servers would only fail the same way again.
-            if (!fan_out || result.error() == TransportError::NetworkError)
-                return std::unexpected(ResolveError::ServFail);
-        } else {
-            ctx_.got_response = true;
-            NetworkAction action = TRY(applyResponse(engine, *result));
-            switch (action.tag) {
-            case NetworkAction::Tag::done:
-                return std::move(action.result);
-            case NetworkAction::Tag::follow_delegation:
-                if (auto next
-                    = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
-                    ctx_.adoptDelegation(*next);
-                break;
-            case NetworkAction::Tag::continue_loop:
-                break;
-            }
-            if (!ctx_.advanced)
-                return std::unexpected(ResolveError::ServFail);
-        }
         if (++ctx_.iteration >= max_resolution_steps)
             return std::unexpected(ResolveError::ServFail);
     }

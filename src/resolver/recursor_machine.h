@@ -91,7 +91,9 @@ public:
     const QueryContext& context() const { return ctx_; }
 
 private:
-    TransportResult<QueryResult> ask(const UpstreamEngine& engine, std::uint32_t timeout_ms);
+    // One step: the servers of the current delegation, each asked alone in the order the infrastructure
+    // cache ranks them, until one reply makes progress. The result when it finished the resolution.
+    ResolveResultOr<std::optional<ResolveResult>> step(const UpstreamEngine& engine);
 
     Recursor& recursor_;
     ResolutionBudget& budget_;

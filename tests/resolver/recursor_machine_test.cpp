@@ -113,7 +113,8 @@ namespace {
         std::map<std::tuple<std::string, std::string, QType>, std::optional<Reply>> table_;
     };
 
-    const std::vector<std::string> roots { "192.0.2.1:53", "192.0.2.2:53" };
+    // One root server: with several, which is asked first is the infrastructure cache's (random) choice.
+    const std::vector<std::string> roots { "192.0.2.1:53" };
     const std::vector<std::string> ns1 { "198.51.100.1:53" };
     const Exchanges root_then_ns1 { ask(roots, "www.example.", QType::a),
         ask(ns1, "www.example.", QType::a) };
@@ -146,8 +147,7 @@ namespace {
         {
             net = std::make_shared<CannedTransport>();
             NameserverSet root_servers;
-            for (const char* addr : { "192.0.2.1", "192.0.2.2" })
-                root_servers.append(*SocketAddress::fromIpLiteral(addr, 53));
+            root_servers.append(*SocketAddress::fromIpLiteral("192.0.2.1", 53));
             RecursorOptions options { .validation_enabled = validation,
                 .root_servers = root_servers,
                 .trust_anchors = std::move(anchors),
@@ -251,7 +251,8 @@ namespace {
     }
 
     // The only server of a delegation is lame (it refuses, or answers without authority for the zone it
-    // was said to serve) or silent: nothing it says is used, and no other server is left to ask.
+    // was said to serve) or silent: nothing it says is used, and no other server is left to ask; a silent
+    // one gets a second chance.
     TEST_F(Resolution, LameOrSilentSoleServerOfADelegation)
     {
         const std::pair<const char*, std::optional<Reply>> cases[] {
@@ -264,7 +265,47 @@ namespace {
             start(false);
             exampleServerReplies(reply);
             expectError(resolve("www.example."), ResolveError::ServFail);
-            EXPECT_EQ(net->exchanges, root_then_ns1);
+            Exchanges expected = root_then_ns1;
+            if (!reply)
+                expected.push_back(ask(ns1, "www.example.", QType::a));
+            EXPECT_EQ(net->exchanges, expected);
+        }
+    }
+
+    // Every server of a delegation used to be asked at once and the first reply won, whatever it said:
+    // one refusing (or spoofed REFUSED) server failed the question. Each server is now asked alone, the
+    // fastest known first, and one that refuses, fails or stays silent hands the question to the next;
+    // a lame one is asked last for the zone from then on.
+    TEST_F(Resolution, RefusingFailingOrSilentServerHandsOverToTheNext)
+    {
+        const std::vector<std::string> ns2 { "198.51.100.2:53" };
+        const std::pair<const char*, std::optional<Reply>> cases[] {
+            { "REFUSED", Reply { 0x8405 } },
+            { "SERVFAIL", Reply { 0x8402 } },
+            { "no reply", std::nullopt },
+        };
+        for (const auto& [label, reply] : cases) {
+            SCOPED_TRACE(label);
+            start(false);
+            recursor->infra().recordReply(*SocketAddress::fromIpLiteral("198.51.100.1", 53), 5);
+            recursor->infra().recordReply(*SocketAddress::fromIpLiteral("198.51.100.2", 53), 60);
+            net->on("192.0.2.1", "www.example.", QType::a,
+                Reply { not_authoritative, {},
+                    { { "example.", QType::ns, wireName("ns1.example.") },
+                        { "example.", QType::ns, wireName("ns2.example.") } },
+                    { { "ns1.example.", QType::a, ipv4("198.51.100.1") },
+                        { "ns2.example.", QType::a, ipv4("198.51.100.2") } } });
+            for (const char* qname : { "www.example.", "mail.example." }) {
+                net->on("198.51.100.1", qname, QType::a, reply);
+                net->on("198.51.100.2", qname, QType::a, address(qname, "203.0.113.80"));
+            }
+            expectAnswer(resolve("www.example."), { "www.example. A 203.0.113.80" });
+            expectAnswer(resolve("mail.example."), { "mail.example. A 203.0.113.80" });
+            Exchanges expected = root_then_ns1;
+            expected.push_back(ask(ns2, "www.example.", QType::a));
+            // The lame server ranks last; the silent one, its timeout doubled (50 to 100 ms), after ns2.
+            expected.push_back(ask(ns2, "mail.example.", QType::a));
+            EXPECT_EQ(net->exchanges, expected);
         }
     }
 
