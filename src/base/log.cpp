@@ -1,5 +1,7 @@
 #include "base/log.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -88,8 +90,21 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    std::atomic<LogLevel> log_threshold { LogLevel::info };
+
+} // namespace
+
+void setLogThreshold(LogLevel level)
+{
+    log_threshold.store(level, std::memory_order_relaxed);
+}
+
 void logMessage(LogLevel level, std::string_view message)
 {
+    if (level < log_threshold.load(std::memory_order_relaxed))
+        return;
     writeLine(formatLogLine(level, message, stderrIsTerminal()));
 }
 

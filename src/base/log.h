@@ -11,6 +11,8 @@ namespace recursor {
 
 enum class LogLevel : std::uint8_t { debug, info, warn, err };
 
+// Lines below the threshold (info until set) are dropped.
+void setLogThreshold(LogLevel level);
 void logMessage(LogLevel level, std::string_view message);
 inline void logError(std::string_view message)
 {

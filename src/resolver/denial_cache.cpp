@@ -37,7 +37,7 @@ namespace {
                 = writer->startRecord(rec->name, rec->rtype, rec->rclass, rec->ttl, Section::authority)
                 && rec->rdata.writeTo(*writer) && writer->commit();
             if (!written)
-                return std::unexpected(ResolveError::ServFail);
+                return std::unexpected(ResolveError::UnwritableAnswer);
         }
         auto bytes = writer->finish();
         if (!bytes)

@@ -82,7 +82,6 @@ namespace {
 
 } // namespace
 
-
 Cache::Cache(Clock clock, CacheLimits limits)
     : clock_(std::move(clock))
     , shard_max_bytes_(limits.max_bytes / 64 * 51 / shard_count)

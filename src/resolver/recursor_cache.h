@@ -179,6 +179,4 @@ private:
     mutable std::shared_mutex zone_security_lock_;
 };
 
-
-
 } // namespace recursor

@@ -345,7 +345,7 @@ private:
         ZoneSecurity security = std::move(*known);
         for (auto it = below.rbegin(); it != below.rend() && security.secure(); ++it) {
             if (++chain_levels_ > max_chain_levels)
-                return std::unexpected(ResolveError::ServFail);
+                return std::unexpected(ResolveError::ChainTooLong);
             security = TRY(childSecurity(*it, security));
         }
         return security;
@@ -390,7 +390,7 @@ private:
     {
         auto ds_response = TRY(fetch(name, QType::ds));
         if (!ds_response)
-            return std::unexpected(ResolveError::ServFail);
+            return std::unexpected(ResolveError::DsUnavailable);
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
         if (ds_set.empty())
             return securityWithoutDs(name, parent, *ds_response);
@@ -409,7 +409,7 @@ private:
     {
         auto key_response = TRY(fetch(name, QType::dnskey));
         if (!key_response)
-            return std::unexpected(ResolveError::ServFail);
+            return std::unexpected(ResolveError::DnskeyUnavailable);
         const auto keyset = rrsetOf(key_response->answer, name, QType::dnskey);
         for (const DnsRecord& candidate : keyset) {
             const DNSKEY& key = candidate.rdata.get<RDataTag::dnskey>();

@@ -37,7 +37,7 @@ struct StepVerdict {
 // a resolution in `ctx` received from the servers of `ctx.zone` in `response`: secure when every RRset
 // is authenticated; insecure when any lies in an unsigned zone; DnssecBogus when any fails, including
 // an unsigned RRset of a signed zone and a wildcard expansion without a proof that the name itself
-// does not exist; ServFail when the chain cannot be looked up.
+// does not exist; ChainTooLong, DsUnavailable or DnskeyUnavailable when the chain cannot be looked up.
 ResolveResultOr<StepVerdict> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
     ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
     const DnsMessage& response);

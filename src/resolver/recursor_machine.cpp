@@ -120,7 +120,7 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         const SocketAddress server = order[i].address;
         const std::int64_t remaining_ms = budget_.deadline_ms - monotonicMs();
         if (remaining_ms <= 0 || budget_.exchanges_left <= 0)
-            return std::unexpected(ResolveError::ServFail);
+            return std::unexpected(ResolveError::BudgetExhausted);
         --budget_.exchanges_left;
         UpstreamEngine bounded = engine;
         bounded.timeout_ms = static_cast<std::uint32_t>(
@@ -172,13 +172,13 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
     for (;;) {
         ctx_.resetStep();
         if (ctx_.nameservers.empty())
-            return std::unexpected(ResolveError::ServFail);
+            return std::unexpected(ResolveError::NoNameservers);
         if (auto result = TRY(step(engine)))
             return std::move(*result);
         if (!ctx_.advanced)
-            return std::unexpected(ResolveError::ServFail);
+            return std::unexpected(ResolveError::NoReachableAuthority);
         if (++ctx_.iteration >= max_resolution_steps)
-            return std::unexpected(ResolveError::ServFail);
+            return std::unexpected(ResolveError::TooManySteps);
     }
 }
 

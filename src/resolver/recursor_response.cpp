@@ -47,8 +47,8 @@ namespace {
     // Records beyond the signatures over them, or the signatures themselves when they were asked for.
     bool holdsData(std::span<const DnsRecord* const> records, QType qtype)
     {
-        return std::ranges::any_of(
-            records, [&](const DnsRecord* rec) { return rec->rtype != QType::rrsig || qtype == QType::rrsig; });
+        return std::ranges::any_of(records,
+            [&](const DnsRecord* rec) { return rec->rtype != QType::rrsig || qtype == QType::rrsig; });
     }
 
     // A DNAME owned by a proper ancestor of `name`, in the server's zone (RFC 6672 §3.2).
@@ -168,7 +168,7 @@ namespace {
         const auto target
             = substituteDname(ctx.current_qname, dname.name, dname.rdata.get<RDataTag::dname>().target);
         if (!target)
-            return std::unexpected(ResolveError::ServFail); // YXDOMAIN: the name would be too long
+            return std::unexpected(ResolveError::NameTooLong);
         ctx.chain_validated = ctx.chain_validated && verdict.secure;
         DnsRecord cname { RData::make<RDataTag::cname>(rdata::common::CNAME { *target }), dname.ttl,
             QType::cname, dname.rclass, ctx.current_qname, Section::answer };

@@ -13,7 +13,7 @@ namespace {
 
     ResolveError fromWriter(WireError e)
     {
-        return e == WireError::OutOfMemory ? ResolveError::OutOfMemory : ResolveError::ServFail;
+        return e == WireError::OutOfMemory ? ResolveError::OutOfMemory : ResolveError::UnwritableAnswer;
     }
 
     ResolveResultOr<PacketWriter> startResponse(const DnsName& qname, QType qtype, std::uint8_t byte3)

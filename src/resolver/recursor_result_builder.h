@@ -30,7 +30,7 @@ struct BuiltPacket {
 };
 
 // QR and RA set (AD when validated), the upstream RCODE, the question as asked; the CNAME chain, then
-// the final answer records in message order, no TTL above `ttl_cap`. ServFail when a record cannot be
+// the final answer records in message order, no TTL above `ttl_cap`. UnwritableAnswer when a record cannot be
 // written.
 ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype,
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers, RCode rcode,

@@ -75,8 +75,8 @@ TransportResult<QueryResult> queryUpstreamFanout(
     return queryWithPacketFanout(addresses, request.packet, request.query_id, question, optionsOf(engine));
 }
 
-TransportResult<QueryResult> NetworkTransport::exchange(const UpstreamEngine& engine,
-    std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+TransportResult<QueryResult> NetworkTransport::exchange(
+    const UpstreamEngine& engine, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
 {
     if (servers.size() == 1)
         return queryUpstream(engine, servers[0], qname, qtype);

@@ -1,10 +1,28 @@
-// The closed set of errors of the resolution engine.
+// The closed set of errors of the resolution engine. Each names why a question failed (the client gets
+// SERVFAIL for every one of them), so that the reason can be logged and told to the client.
 #pragma once
 
 #include "base/error.h"
 
+// NoNameservers       a delegation left no server address to ask
+// NoReachableAuthority every server of a step timed out, refused, failed or was lame
+// BudgetExhausted     the question's upstream exchanges or time ran out
+// TooManySteps        more referrals and CNAME steps than a question may take
+// NameTooLong         a DNAME substitution made a name over 255 bytes (YXDOMAIN, RFC 6672 §2.2)
+// UnwritableAnswer    a record could not be written into the answer
+// ChainTooLong        the chain of trust climbed more levels than allowed
+// DsUnavailable       the DS RRset of a signed zone's child could not be had
+// DnskeyUnavailable   a zone's DNSKEY RRset could not be had
 #define RECURSOR_RESOLVE_ERRORS(X)                                                                           \
-    X(ServFail)                                                                                              \
+    X(NoNameservers)                                                                                         \
+    X(NoReachableAuthority)                                                                                  \
+    X(BudgetExhausted)                                                                                       \
+    X(TooManySteps)                                                                                          \
+    X(NameTooLong)                                                                                           \
+    X(UnwritableAnswer)                                                                                      \
+    X(ChainTooLong)                                                                                          \
+    X(DsUnavailable)                                                                                         \
+    X(DnskeyUnavailable)                                                                                     \
     X(CnameLoop)                                                                                             \
     X(MaxDepthExceeded)                                                                                      \
     X(DnssecBogus)                                                                                           \

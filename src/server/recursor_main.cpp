@@ -144,6 +144,8 @@ namespace {
         }
         // Declared before the server, so it is released after it.
         auto config = TRY(loadConfigIfNamed(cli, env));
+        if (config)
+            setLogThreshold(config->logging.level);
         auto options = TRY(buildInitOptions(cli, config));
         // Destroying the server stops it, which unwinds a partial start.
         auto server = TRY(RecursorServer::init(std::move(options)));

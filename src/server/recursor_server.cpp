@@ -527,17 +527,14 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
     const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved)
 {
     if (!resolved) {
-        switch (resolved.error()) {
-        case ResolveError::OutOfMemory:
+        if (resolved.error() == ResolveError::OutOfMemory)
             return std::unexpected(ServerError::OutOfMemory);
-        case ResolveError::DnssecBogus:
+        if (resolved.error() == ResolveError::DnssecBogus)
             metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
-            return servFail(ctx);
-        case ResolveError::ServFail:
-        case ResolveError::CnameLoop:
-        case ResolveError::MaxDepthExceeded:
-            return servFail(ctx);
-        }
+        // Every other reason is a SERVFAIL too; the operator can see which one at debug level.
+        logMessage(LogLevel::debug,
+            "SERVFAIL for " + ctx.qname.toText() + " type " + std::to_string(toU16(ctx.qtype)) + ": error."
+                + std::string(errorName(resolved.error())));
         return servFail(ctx);
     }
     if (resolved->packet.size() < Header::size)

@@ -1014,7 +1014,7 @@ class ConfigurationTest(unittest.TestCase):
             "threads = 4\n"
             "cache_strategy = none\n"
             "[logging]\n"
-            "level = warn\n"
+            "level = debug\n"
         )
         server = self.start(["--config", config])
         self.assertEqual(server.control_path, socket_path)
@@ -1025,6 +1025,18 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual(control_exchange(socket_path, b"PING\n"), b"OK\n")
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
         self.assertFalse(os.path.exists(socket_path))
+
+    def test_the_reason_of_a_servfail_is_logged_at_debug_level_only(self):
+        # Every failed resolution used to be one catch-all error; each now names its reason.
+        for level, logged in (("debug", True), ("info", False)):
+            config = self.write_config(f"[server]\nlisten = {LOCALHOST}:0\n[logging]\nlevel = {level}\n")
+            control = os.path.join(self.tmpdir, f"{level}.sock")
+            server = self.start(["--config", config, "--control-socket", control], expect_http=False)
+            reply = parse_dig(dig(server.dns_port, "reason.example", "+edns=0"))
+            self.assertEqual(reply["status"], "SERVFAIL")
+            self.assertEqual(server.shutdown(), 0, server.stderr_text())
+            found = "debug: SERVFAIL for reason.example. type 1: error.NoReachableAuthority" in server.stderr_text()
+            self.assertEqual(found, logged, server.stderr_text())
 
     def test_dns_listen_overrides_the_file_when_a_config_is_given(self):
         config = self.write_config(f"[server]\nlisten = {LOCALHOST}:0\n")

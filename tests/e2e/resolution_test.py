@@ -155,8 +155,9 @@ class LabPremiseTest(unittest.TestCase):
         self.assertEqual(rrsets(whole.answer), [("medium.big.test.", "TXT", 3600, MEDIUM_TXT)])
         raw_soa = dns.query.udp(self.query("nosuch.fake.test."), "10.53.4.1", timeout=2)
         self.assertEqual((raw_soa.rcode(), raw_soa.authority[0].ttl), (NXDOMAIN, 3600))
-        refused = dns.query.udp(self.query("www.refused.test."), "10.53.2.1", timeout=2)
-        self.assertEqual(refused.rcode(), dns.rcode.REFUSED)
+        for name in ("www.refused.test.", "www.halfrefused.test."):
+            refused = dns.query.udp(self.query(name), "10.53.2.1", timeout=2)
+            self.assertEqual(refused.rcode(), dns.rcode.REFUSED, name)
 
     def test_fake_server_sends_the_bad_reply_first(self):
         query = self.query("wrong-id.fake.test.")
@@ -168,7 +169,7 @@ class LabPremiseTest(unittest.TestCase):
         self.assertEqual((second.id, second.answer[0][0].address), (query.id, "192.0.2.53"))
 
     def test_silent_and_lame_addresses_never_answer(self):
-        for address in ("10.53.4.2", "10.53.5.1"):
+        for address in ("10.53.4.2", "10.53.4.3", "10.53.5.1"):
             with self.subTest(address=address), self.assertRaises((dns.exception.Timeout, ConnectionRefusedError)):
                 dns.query.udp(self.query("www.silent.test."), address, timeout=0.5)
 
@@ -267,6 +268,31 @@ class FailureTest(LabRecursorTestCase):
                 self.assertReplyShape(query, reply)
                 self.assertEqual((reply.answer, reply.authority), ([], []))
                 self.assertLess(elapsed, FAILURE_BOUND)
+        self.assertStillServing()
+
+
+class HalfBrokenDelegationTest(LabRecursorTestCase):
+    """A zone with one bad server of two is answered from the other: halfsilent.test.'s ns.halfsilent.test.
+    never answers, halfrefused.test.'s ns.refused.test. answers REFUSED. Eight distinct names per zone are
+    asked at once, so that some of them are almost surely sent to the bad server first (the servers are
+    unmeasured alike); a refusal hands over at once, well inside the 3 s an exchange may take."""
+
+    NAMES = 8
+    REFUSED_BOUND = 1.0
+
+    def test_the_other_server_answers(self):
+        cases = [(f"n{i}.{zone}", address) for zone, address in (("halfsilent.test.", "192.0.2.51"),
+                                                                ("halfrefused.test.", "192.0.2.52"))
+                 for i in range(self.NAMES)]
+        with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
+            results = list(pool.map(lambda case: self.ask(case[0]), cases))
+        for (name, address), (query, reply, elapsed) in zip(cases, results):
+            with self.subTest(name=name):
+                self.assertEqual(dns.rcode.to_text(reply.rcode()), "NOERROR")
+                self.assertReplyShape(query, reply)
+                self.assertAnswer(reply, [(name, "A", 3600, [address])])
+                if "halfrefused" in name:
+                    self.assertLess(elapsed, self.REFUSED_BOUND)
         self.assertStillServing()
 
 

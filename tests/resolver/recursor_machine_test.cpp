@@ -225,7 +225,7 @@ namespace {
             net->on("192.0.2.1", qname, QType::a, loop);
             net->on("192.0.2.1", qname, QType::aaaa, loop);
         }
-        expectError(resolve("www.example."), ResolveError::ServFail);
+        expectError(resolve("www.example."), ResolveError::NoReachableAuthority);
         EXPECT_EQ(net->exchanges,
             (Exchanges { ask(roots, "www.example.", QType::a), ask(roots, "ns.example.", QType::a),
                 ask(roots, "ns.example.", QType::aaaa) }));
@@ -264,7 +264,7 @@ namespace {
             SCOPED_TRACE(label);
             start(false);
             exampleServerReplies(reply);
-            expectError(resolve("www.example."), ResolveError::ServFail);
+            expectError(resolve("www.example."), ResolveError::NoReachableAuthority);
             Exchanges expected = root_then_ns1;
             if (!reply)
                 expected.push_back(ask(ns1, "www.example.", QType::a));
@@ -323,7 +323,7 @@ namespace {
             SCOPED_TRACE(zone);
             start(false);
             exampleServerReplies(delegation(zone, ns, "203.0.113.66"));
-            expectError(resolve("www.example."), ResolveError::ServFail);
+            expectError(resolve("www.example."), ResolveError::NoReachableAuthority);
             EXPECT_EQ(net->exchanges, root_then_ns1);
         }
     }
