@@ -140,6 +140,7 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
         .root_servers = options.root_servers,
         .trust_anchors = std::move(options.trust_anchors),
         .limits = options.limits,
+        .transport = options.transport,
     });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));
@@ -712,8 +713,6 @@ void RecursorServer::resolveAndAnswer(PendingQuery& leader)
         }
     };
     try {
-        if (options_.before_answer)
-            options_.before_answer();
         const auto resolved
             = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
         collectJoined();

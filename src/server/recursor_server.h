@@ -68,8 +68,7 @@ public:
         std::optional<NameserverSet> root_servers;
         std::optional<dnssec::TrustAnchorStore> trust_anchors;
         UpstreamEngine upstream;
-        // Runs on the resolver thread before each resolution; tests use it to hold work in the queue.
-        std::function<void()> before_answer;
+        std::shared_ptr<UpstreamTransport> transport; // the network when empty
     };
 
     static constexpr std::size_t default_worker_count = 512;

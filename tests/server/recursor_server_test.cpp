@@ -70,6 +70,33 @@ namespace {
 
     // Without root servers every question the cache cannot answer fails at once with SERVFAIL, and
     // nothing is ever sent beyond this machine.
+    // Upstream that never answers, after running `hook` on the resolver thread for each exchange: the
+    // tests hold work in the queue with it, or make a resolution throw.
+    class HookTransport final : public UpstreamTransport {
+    public:
+        explicit HookTransport(std::function<void()> hook)
+            : hook_(std::move(hook))
+        {
+        }
+        TransportResult<QueryResult> exchange(
+            const UpstreamEngine&, std::span<const SocketAddress>, const DnsName&, QType) override
+        {
+            hook_();
+            return std::unexpected(TransportError::Timeout);
+        }
+
+    private:
+        std::function<void()> hook_;
+    };
+
+    // Questions go to one (TEST-NET) root server through `hook`.
+    void upstreamThrough(RecursorServer::InitOptions& options, std::function<void()> hook)
+    {
+        options.root_servers = NameserverSet {};
+        options.root_servers->append(*SocketAddress::fromIpLiteral("192.0.2.1", 53));
+        options.transport = std::make_shared<HookTransport>(std::move(hook));
+    }
+
     std::unique_ptr<RecursorServer> makeServer(RecursorServer::InitOptions options = {})
     {
         if (options.listen_addr.family() == 0)
@@ -370,10 +397,10 @@ namespace {
         std::atomic<int> answered { 0 };
         RecursorServer::InitOptions options;
         options.worker_count = 1;
-        options.before_answer = [&] {
+        upstreamThrough(options, [&] {
             if (answered.fetch_add(1) == 0)
                 throw std::bad_alloc();
-        };
+        });
         auto server = makeServer(std::move(options));
         ASSERT_TRUE(server->start());
         UdpClient client;
@@ -426,10 +453,10 @@ namespace {
         options.queue_capacity = 4;
         options.worker_count = 1;
         options.receiver_count = 1; // questions are queued in the order they were sent
-        options.before_answer = [&] {
+        upstreamThrough(options, [&] {
             std::unique_lock lock(gate_mutex);
             gate_cond.wait(lock, [&] { return open; });
-        };
+        });
         auto server = makeServer(std::move(options));
         ASSERT_TRUE(server->start());
         auto setGate = [&](bool value) {
