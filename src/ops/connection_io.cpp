@@ -17,12 +17,6 @@
 
 namespace recursor::ops_io {
 
-UniqueFd::~UniqueFd()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 OpsResult<void> waitUntil(int fd, short events, std::int64_t deadline_ms)
 {
     for (;;) {

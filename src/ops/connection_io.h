@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/clock.h"
+#include "base/unique_fd.h"
 #include "ops/ops_error.h"
 
 #include <atomic>
@@ -13,21 +14,7 @@
 
 namespace recursor::ops_io {
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd)
-        : fd_(fd)
-    {
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
+using recursor::UniqueFd;
 
 using recursor::monotonicMs;
 

@@ -1,5 +1,6 @@
 #include "resolver/resolver.h"
 
+#include "base/unique_fd.h"
 #include "wire/header.h"
 
 #include <arpa/inet.h>
@@ -28,40 +29,6 @@ namespace {
     constexpr int max_datagrams_per_visit = 16;
     constexpr std::size_t max_tcp_message = 0xFFFF;
 
-    class SocketFd {
-    public:
-        explicit SocketFd(int fd)
-            : fd_(fd)
-        {
-        }
-        SocketFd(SocketFd&& other) noexcept
-            : fd_(std::exchange(other.fd_, -1))
-        {
-        }
-        SocketFd& operator=(SocketFd&& other) noexcept
-        {
-            if (this != &other) {
-                reset();
-                fd_ = std::exchange(other.fd_, -1);
-            }
-            return *this;
-        }
-        SocketFd(const SocketFd&) = delete;
-        SocketFd& operator=(const SocketFd&) = delete;
-        ~SocketFd() { reset(); }
-
-        int get() const { return fd_; }
-        bool valid() const { return fd_ >= 0; }
-
-    private:
-        void reset()
-        {
-            if (fd_ >= 0)
-                ::close(std::exchange(fd_, -1));
-        }
-
-        int fd_;
-    };
 
     // Milliseconds left until `deadline`, rounded up so poll never wakes just short of it and spins.
     int msUntil(Clock::time_point deadline)
@@ -104,18 +71,18 @@ namespace {
     }
 
     // A UDP socket on a kernel-chosen port of the wildcard address of the server's family.
-    TransportResult<SocketFd> openUdpSocket(const SocketAddress& server)
+    TransportResult<UniqueFd> openUdpSocket(const SocketAddress& server)
     {
         const auto local = unspecifiedAddress(server.family());
         if (!local)
             return std::unexpected(TransportError::NetworkError);
-        SocketFd fd(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        UniqueFd fd(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
         if (!fd.valid() || ::bind(fd.get(), local->sockaddrPtr(), local->sockaddrLen()) != 0)
             return std::unexpected(TransportError::NetworkError);
         return fd;
     }
 
-    bool sendDatagram(const SocketFd& fd, const SocketAddress& server, std::span<const std::uint8_t> packet)
+    bool sendDatagram(const UniqueFd& fd, const SocketAddress& server, std::span<const std::uint8_t> packet)
     {
         ssize_t sent;
         do {
@@ -141,7 +108,7 @@ namespace {
 
     // One server of an exchange and the socket its query went out on.
     struct UdpLeg {
-        SocketFd fd;
+        UniqueFd fd;
         SocketAddress server;
     };
 
@@ -253,7 +220,7 @@ namespace {
 
     // TCP helpers (RFC 7766). The socket is non-blocking; every wait is bounded by a deadline.
 
-    TransportResult<void> waitFor(const SocketFd& fd, short events, Clock::time_point deadline)
+    TransportResult<void> waitFor(const UniqueFd& fd, short events, Clock::time_point deadline)
     {
         pollfd p { .fd = fd.get(), .events = events, .revents = 0 };
         for (;;) {
@@ -268,9 +235,9 @@ namespace {
         }
     }
 
-    TransportResult<SocketFd> connectTcp(const SocketAddress& server, std::uint32_t timeout_ms)
+    TransportResult<UniqueFd> connectTcp(const SocketAddress& server, std::uint32_t timeout_ms)
     {
-        SocketFd fd(::socket(server.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        UniqueFd fd(::socket(server.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!fd.valid())
             return std::unexpected(TransportError::NetworkError);
         if (::connect(fd.get(), server.sockaddrPtr(), server.sockaddrLen()) == 0)
@@ -286,7 +253,7 @@ namespace {
     }
 
     TransportResult<void> writeAll(
-        const SocketFd& fd, std::span<const std::uint8_t> bytes, Clock::time_point deadline)
+        const UniqueFd& fd, std::span<const std::uint8_t> bytes, Clock::time_point deadline)
     {
         while (!bytes.empty()) {
             const ssize_t sent = ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -303,7 +270,7 @@ namespace {
 
     // Fills `out` completely; the peer closing first is a NetworkError.
     TransportResult<void> readExactly(
-        const SocketFd& fd, std::span<std::uint8_t> out, Clock::time_point deadline)
+        const UniqueFd& fd, std::span<std::uint8_t> out, Clock::time_point deadline)
     {
         while (!out.empty()) {
             const ssize_t got = ::recv(fd.get(), out.data(), out.size(), 0);
@@ -334,7 +301,7 @@ namespace {
         return out;
     }
 
-    TransportResult<std::vector<std::uint8_t>> readFramedReply(const SocketFd& fd, Clock::time_point deadline)
+    TransportResult<std::vector<std::uint8_t>> readFramedReply(const UniqueFd& fd, Clock::time_point deadline)
     {
         std::array<std::uint8_t, 2> prefix {};
         TRY_VOID(readExactly(fd, prefix, deadline));
@@ -400,7 +367,7 @@ TransportResult<QueryResult> queryTcp(const SocketAddress& address, std::span<co
     if (packet.size() > max_tcp_message)
         return std::unexpected(TransportError::QueryBuildError);
     const auto request = TRY(framed(packet));
-    const SocketFd fd = TRY(connectTcp(address, timeout_ms));
+    const UniqueFd fd = TRY(connectTcp(address, timeout_ms));
     TRY_VOID(writeAll(fd, request, deadlineAfter(timeout_ms)));
     auto reply = TRY(readFramedReply(fd, deadlineAfter(timeout_ms)));
     if (!isReplyTo(reply, query_id, question))
