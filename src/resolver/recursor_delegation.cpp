@@ -31,24 +31,17 @@ namespace {
         return {};
     }
 
-    // The servers of a referral without usable glue: resolve a few of the zone's nameserver names.
-    ResolveResultOr<NameserverSet> resolveAuthorityNameservers(Recursor& recursor,
-        const UpstreamEngine& engine, std::span<const DnsRecord> records, const DnsName& zone,
-        const QueryContext& ctx, ResolutionBudget& budget)
+    // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667).
+    ResolveResultOr<void> appendNameserverAddresses(Recursor& recursor, const UpstreamEngine& engine,
+        std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget, NameserverSet& set)
     {
-        NameserverSet set;
-        std::size_t names = 0;
-        for (const DnsRecord& rec : records) {
-            if (set.count == NameserverSet::capacity || names == max_glueless_names)
+        for (const DnsName& name : names.first(std::min(names.size(), max_glueless_names))) {
+            if (set.count == NameserverSet::capacity)
                 break;
-            if (rec.section != Section::authority || rec.rdata.tag() != RDataTag::ns || !rec.name.eql(zone))
-                continue;
-            ++names;
-            const DnsName& target = rec.rdata.get<RDataTag::ns>().nsdname;
-            TRY_VOID(appendResolvedAddresses(recursor, engine, target, QType::a, ctx, budget, set));
-            TRY_VOID(appendResolvedAddresses(recursor, engine, target, QType::aaaa, ctx, budget, set));
+            TRY_VOID(appendResolvedAddresses(recursor, engine, name, QType::a, ctx, budget, set));
+            TRY_VOID(appendResolvedAddresses(recursor, engine, name, QType::aaaa, ctx, budget, set));
         }
-        return set;
+        return {};
     }
 
     ResolveResultOr<void> cacheDelegation(
@@ -71,35 +64,52 @@ bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsNa
     return delegated.isPartOf(zone) && !delegated.eql(zone) && qname.isPartOf(delegated);
 }
 
-ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
+ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const UpstreamEngine& engine,
+    const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget)
+{
+    NameserverSet set;
+    // A zone whose nameservers are already being looked up further up this question needs itself to be
+    // found (ns.example. for example. without glue, or two zones served from each other): give up at
+    // once rather than spend the question's whole budget on its parents' servers.
+    if (std::ranges::any_of(budget.nameserver_lookups, [&](const DnsName& z) { return z.eql(zone); }))
+        return set;
+    try {
+        budget.nameserver_lookups.push_back(zone);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    auto resolved = appendNameserverAddresses(recursor, engine, names, ctx, budget, set);
+    budget.nameserver_lookups.pop_back();
+    TRY_VOID(std::move(resolved));
+    return set;
+}
+
+ResolveResultOr<std::optional<FollowedReferral>> lookupDelegationNameservers(Recursor& recursor,
     const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
     ResolutionBudget& budget)
 {
     const std::optional<DnsName> zone = extractDelegationName(response.records);
     if (!zone || !isUsableReferral(*zone, ctx.zone, ctx.current_qname))
         return std::nullopt;
-    Delegation next { *zone,
-        extractGlueNameservers(response.records, recursor.defaultNameserverPort(),
-            recursor.limits().allow_loopback_nameservers) };
-    if (next.nameservers.empty()) {
-        // A zone whose nameservers are already being looked up further up this question needs itself
-        // to be found (ns.example. for example. without glue, or two zones served from each other):
-        // give up at once rather than spend the question's whole budget on its parents' servers.
-        if (std::ranges::any_of(budget.nameserver_lookups, [&](const DnsName& z) { return z.eql(*zone); }))
-            return std::nullopt;
-        try {
-            budget.nameserver_lookups.push_back(*zone);
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(ResolveError::OutOfMemory);
-        }
-        auto found = resolveAuthorityNameservers(recursor, engine, response.records, *zone, ctx, budget);
-        budget.nameserver_lookups.pop_back();
-        next.nameservers = TRY(std::move(found));
+    const bool allow_loopback = recursor.limits().allow_loopback_nameservers;
+    FollowedReferral next { { *zone,
+        extractGlueNameservers(
+            response.records, ctx.zone, recursor.defaultNameserverPort(), allow_loopback) } };
+    try {
+        next.unresolved
+            = extractGluelessNameservers(response.records, ctx.zone, allow_loopback, max_glueless_names);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
     }
-    if (next.nameservers.empty())
+    if (next.delegation.nameservers.empty()) {
+        next.delegation.nameservers
+            = TRY(resolveNameserverNames(recursor, engine, *zone, next.unresolved, ctx, budget));
+        next.unresolved.clear();
+    }
+    if (next.delegation.nameservers.empty())
         return std::nullopt;
     if (ctx.policy.cache_delegations)
-        TRY_VOID(cacheDelegation(recursor, response.records, next));
+        TRY_VOID(cacheDelegation(recursor, response.records, next.delegation));
     return next;
 }
 

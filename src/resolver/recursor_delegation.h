@@ -6,6 +6,8 @@
 #include "resolver/recursor_nameserver.h"
 
 #include <optional>
+#include <span>
+#include <vector>
 
 namespace recursor {
 
@@ -21,9 +23,23 @@ Delegation initialNameservers(Cache& cache, const NameserverSet& roots, const Dn
 // of `zone`: only downwards, and only towards the name (anything else could redirect other names).
 bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsName& qname);
 
-// The delegation a referral leads to, or none when it gives no way forward.
-ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
+// Where a referral leads: the servers to ask, and the zone's nameserver names that came without glue,
+// left to resolve should those servers all fail.
+struct FollowedReferral {
+    Delegation delegation;
+    std::vector<DnsName> unresolved; // at most max_glueless_names
+};
+
+// The delegation a referral leads to, or none when it gives no way forward. Glued addresses come first;
+// only when there are none are the nameserver names resolved at once.
+ResolveResultOr<std::optional<FollowedReferral>> lookupDelegationNameservers(Recursor& recursor,
     const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
     ResolutionBudget& budget);
+
+// The addresses of `names`, nameservers of `zone`, by nested resolutions (A, then AAAA, of each); none
+// when the zone's own nameservers are already being looked up further up the question, since finding
+// them would need the zone itself.
+ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const UpstreamEngine& engine,
+    const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget);
 
 } // namespace recursor

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace recursor {
 
@@ -42,6 +43,13 @@ ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, Q
 
 namespace {
 
+    // An SOA record of `zone` with TTL and MINIMUM 0, so that nothing judged by it is ever kept.
+    DnsRecord standInSoa(const DnsName& zone)
+    {
+        return { RData::make<RDataTag::soa>(rdata::common::SOA { .mname = zone, .rname = zone }), 0,
+            QType::soa, QClass::in, zone, Section::authority };
+    }
+
     // The chain of trust, for the steps of one resolution.
     class ChainStepValidator final : public StepValidator {
     public:
@@ -59,9 +67,16 @@ namespace {
             return validateAnswerRrsets(recursor_, engine_, budget_, ctx_, answers, response);
         }
         ResolveResultOr<StepVerdict> denial(
-            RCode rcode, const DnsRecord& soa, std::span<const DnsRecord* const> authority) override
+            RCode rcode, const DnsRecord* soa, std::span<const DnsRecord* const> authority) override
         {
-            return validateDenial(recursor_, engine_, budget_, ctx_, rcode, soa, authority);
+            if (soa != nullptr)
+                return validateDenial(recursor_, engine_, budget_, ctx_, rcode, *soa, authority);
+            // Without an SOA nothing anchors a proof: a signed zone signs the SOA that names the zone a
+            // denial speaks for (RFC 4035 §3.1.3), so such an answer from a signed zone is bogus. Kept
+            // simple: the denial is judged as if marked by an SOA of the zone asked, so a signed zone
+            // fails without its signed SOA among `authority` and an unsigned one is insecure as usual.
+            const DnsRecord stand_in = standInSoa(ctx_.zone);
+            return validateDenial(recursor_, engine_, budget_, ctx_, rcode, stand_in, authority);
         }
 
     private:
@@ -150,7 +165,7 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         case NetworkAction::Tag::follow_delegation:
             if (auto next
                 = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
-                ctx_.adoptDelegation(*next);
+                ctx_.adoptDelegation(next->delegation, std::move(next->unresolved));
             else if (!ctx_.advanced)
                 infra.recordLame(server, zone, LameKind::upward_referral);
             break;
@@ -165,6 +180,15 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
     return std::nullopt; // nobody made progress
 }
 
+ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers(const UpstreamEngine& engine)
+{
+    if (ctx_.unresolved_nameservers.empty())
+        return false;
+    const std::vector<DnsName> names = std::exchange(ctx_.unresolved_nameservers, {});
+    ctx_.nameservers = TRY(resolveNameserverNames(recursor_, engine, ctx_.zone, names, ctx_, budget_));
+    return !ctx_.nameservers.empty();
+}
+
 ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engine)
 {
     if (ctx_.depth > max_resolution_depth)
@@ -175,7 +199,7 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engi
             return std::unexpected(ResolveError::NoNameservers);
         if (auto result = TRY(step(engine)))
             return std::move(*result);
-        if (!ctx_.advanced)
+        if (!ctx_.advanced && !TRY(resolveUnresolvedNameservers(engine)))
             return std::unexpected(ResolveError::NoReachableAuthority);
         if (++ctx_.iteration >= max_resolution_steps)
             return std::unexpected(ResolveError::TooManySteps);

@@ -46,10 +46,11 @@ struct QueryContext {
         got_response = false;
         advanced = false;
     }
-    void adoptDelegation(const Delegation& next)
+    void adoptDelegation(const Delegation& next, std::vector<DnsName> unresolved = {})
     {
         nameservers = next.nameservers;
         zone = next.zone;
+        unresolved_nameservers = std::move(unresolved);
         advanced = true;
     }
     void followCname(const DnsName& target, const Delegation& next)
@@ -60,6 +61,9 @@ struct QueryContext {
 
     NameserverSet nameservers;
     DnsName zone; // the zone whose servers `nameservers` are: what they may speak for
+    // Nameserver names of `zone` that came without glue: resolved, and their addresses asked, once every
+    // server of `nameservers` has failed.
+    std::vector<DnsName> unresolved_nameservers;
     std::vector<DnsRecord> cname_chain; // CNAME data holds no views, so copies outlive their packets
     QType qtype { QType::a };
     DnsName qname; // as asked
@@ -94,6 +98,9 @@ private:
     // One step: the servers of the current delegation, each asked alone in the order the infrastructure
     // cache ranks them, until one reply makes progress. The result when it finished the resolution.
     ResolveResultOr<std::optional<ResolveResult>> step(const UpstreamEngine& engine);
+    // After a step without progress: the addresses of the delegation's nameserver names that came
+    // without glue become the servers to ask. Whether there are any.
+    ResolveResultOr<bool> resolveUnresolvedNameservers(const UpstreamEngine& engine);
 
     Recursor& recursor_;
     ResolutionBudget& budget_;

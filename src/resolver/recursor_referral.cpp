@@ -43,6 +43,17 @@ namespace {
         return addr;
     }
 
+    // The address of `rec` when it is glue the server of `referring_zone` may give for a nameserver of
+    // `zone` (the delegated zone) and an address a server may have.
+    std::optional<SocketAddress> glueAddress(const DnsRecord& rec, std::span<const DnsRecord> records,
+        const DnsName& zone, const DnsName& referring_zone, std::uint16_t port, bool allow_loopback)
+    {
+        if (rec.section != Section::additional || !rec.name.isPartOf(referring_zone)
+            || !authorityContainsNameserver(records, zone, rec.name))
+            return std::nullopt;
+        return usableAddress(rec.rdata, port, allow_loopback);
+    }
+
 } // namespace
 
 std::optional<DnsName> extractDelegationName(std::span<const DnsRecord> records)
@@ -61,8 +72,8 @@ bool authorityContainsNameserver(std::span<const DnsRecord> records, const DnsNa
     });
 }
 
-NameserverSet extractGlueNameservers(
-    std::span<const DnsRecord> records, std::uint16_t port, bool allow_loopback)
+NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, const DnsName& referring_zone,
+    std::uint16_t port, bool allow_loopback)
 {
     NameserverSet set;
     const std::optional<DnsName> zone = extractDelegationName(records);
@@ -71,13 +82,35 @@ NameserverSet extractGlueNameservers(
     for (const DnsRecord& rec : records) {
         if (set.count == NameserverSet::capacity)
             break;
-        if (rec.section != Section::additional || !rec.name.isPartOf(*zone)
-            || !authorityContainsNameserver(records, *zone, rec.name))
-            continue;
-        if (auto addr = usableAddress(rec.rdata, port, allow_loopback))
+        if (auto addr = glueAddress(rec, records, *zone, referring_zone, port, allow_loopback))
             set.append(*addr);
     }
     return set;
+}
+
+std::vector<DnsName> extractGluelessNameservers(
+    std::span<const DnsRecord> records, const DnsName& referring_zone, bool allow_loopback, std::size_t limit)
+{
+    std::vector<DnsName> names;
+    const std::optional<DnsName> zone = extractDelegationName(records);
+    if (!zone)
+        return names;
+    std::vector<const DnsName*> glued;
+    for (const DnsRecord& rec : records) {
+        if (glueAddress(rec, records, *zone, referring_zone, 0, allow_loopback))
+            glued.push_back(&rec.name);
+    }
+    for (const DnsRecord& rec : records) {
+        if (names.size() == limit)
+            break;
+        if (!isZoneNs(rec, *zone))
+            continue;
+        const DnsName& ns = rec.rdata.get<RDataTag::ns>().nsdname;
+        if (std::ranges::none_of(glued, [&](const DnsName* owner) { return owner->eql(ns); })
+            && std::ranges::none_of(names, [&](const DnsName& seen) { return seen.eql(ns); }))
+            names.push_back(ns);
+    }
+    return names;
 }
 
 NameserverSet extractAnswerAddresses(

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace recursor {
 
@@ -18,11 +19,19 @@ std::optional<DnsName> extractDelegationName(std::span<const DnsRecord> records)
 bool authorityContainsNameserver(
     std::span<const DnsRecord> records, const DnsName& zone, const DnsName& name);
 
-// Additional-section A/AAAA records at or below the delegated zone whose owner an NS record of the zone
-// names, in message order, as addresses with `port`; at most 13. Addresses no server may have are
+// Additional-section A/AAAA records whose owner an NS record of the delegated zone names, in message
+// order, as addresses with `port`; at most 13. Only glue inside `referring_zone`, the zone of the server
+// that sent the referral, counts: that server may speak for its own zone, so glue for a nameserver in a
+// sibling zone is as good as glue inside the delegated one (RFC 1034 §4.3.2, §5.3.3), and anything else
+// could aim another zone's names at an address of its choosing. Addresses no server may have are
 // dropped (SocketAddress::isForbiddenUpstream; loopback ones kept when `allow_loopback`).
-NameserverSet extractGlueNameservers(
-    std::span<const DnsRecord> records, std::uint16_t port, bool allow_loopback);
+NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, const DnsName& referring_zone,
+    std::uint16_t port, bool allow_loopback);
+
+// The delegated zone's nameserver names for which extractGlueNameservers finds no address, each once, in
+// message order; at most `limit`. Allocates (std::bad_alloc).
+std::vector<DnsName> extractGluelessNameservers(std::span<const DnsRecord> records,
+    const DnsName& referring_zone, bool allow_loopback, std::size_t limit);
 
 // The A and AAAA records of the answer section as addresses with `port`; at most 13. Dropped as for glue.
 NameserverSet extractAnswerAddresses(

@@ -105,10 +105,13 @@ namespace {
             recursor, ctx, std::move(result), std::min(extractAnswerTtl(ctx.cname_chain, answers), cap));
     }
 
+    // RFC 2308 §5: a negative answer without SOA is served but never cached, since nothing would bound
+    // how long it may be passed on.
     ResolveResultOr<NetworkAction> buildNegative(Recursor& recursor, const QueryContext& ctx,
-        const DnsMessage& response, std::span<const DnsRecord* const> authority, RCode rcode,
+        const DnsMessage& response, std::span<const DnsRecord* const> authority, const DnsRecord* soa,
         const StepVerdict& verdict)
     {
+        const RCode rcode = response.header.rcode();
         const bool validated = verdict.secure && ctx.chain_validated;
         const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_negative_ttl);
         BuiltPacket built = TRY(
@@ -121,11 +124,24 @@ namespace {
             .validated = validated,
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
+        if (soa == nullptr)
+            return done(recursor, ctx, std::move(result), 0);
         // The CNAMEs that led here are served too: the answer lives no longer than any of them.
         std::uint32_t ttl = std::min(extractNegativeTtl(authority), cap);
         if (!ctx.cname_chain.empty())
             ttl = std::min(ttl, extractAnswerTtl(ctx.cname_chain, {}));
         return done(recursor, ctx, std::move(result), ttl);
+    }
+
+    // A negative answer marked by `soa` (none: an authoritative one without SOA), with the proof a signed
+    // zone owes.
+    ResolveResultOr<NetworkAction> useNegative(Recursor& recursor, const QueryContext& ctx,
+        const DnsMessage& response, std::span<const DnsRecord* const> authority, const DnsRecord* soa,
+        StepValidator* validator)
+    {
+        const StepVerdict verdict
+            = validator ? TRY(validator->denial(response.header.rcode(), soa, authority)) : StepVerdict {};
+        return buildNegative(recursor, ctx, response, authority, soa, verdict);
     }
 
     // Adds a link to the chain served before the final answer, its TTL capped as its step allows.
@@ -183,8 +199,17 @@ namespace {
         return soa != nullptr && ctx.current_qname.isPartOf(soa->name);
     }
 
-    // The answer section of an authoritative NOERROR or NXDOMAIN, bound to the question: a DNAME above
-    // the current name, a CNAME at it, or its RRset of the asked type; anything else is no answer.
+    // Authority NS records of a zone other than the one asked: the reply refers the question on (down,
+    // or up when the server is lame), whatever its AA bit says.
+    bool refersElsewhere(std::span<const DnsRecord> records, const DnsName& zone)
+    {
+        return std::ranges::any_of(records, [&](const DnsRecord& rec) {
+            return rec.section == Section::authority && rec.rtype == QType::ns && !rec.name.eql(zone);
+        });
+    }
+
+    // The answer section of a NOERROR or NXDOMAIN, bound to the question: a DNAME above the current name,
+    // a CNAME at it, or its RRset of the asked type; anything else is no answer.
     ResolveResultOr<std::optional<NetworkAction>> useAnswers(
         Recursor& recursor, QueryContext& ctx, const DnsMessage& response, StepValidator* validator)
     {
@@ -244,19 +269,25 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
     const NetworkAction no_progress { NetworkAction::Tag::continue_loop, {} };
     const bool answered = header.rcode() == RCode::no_error || header.rcode() == RCode::nx_domain;
     try {
-        if (header.aa() && answered) {
+        if (answered) {
+            // What the server's zone holds for the question is usable without AA too (RFC 1034 §5.3.3
+            // step 4a; RFC 2181 §5.4.1 ranks it below authoritative data): the question and the zone
+            // bound what is taken, not the bit.
             if (header.anCount() != 0) {
                 if (auto action = TRY(useAnswers(recursor, ctx, response, validator)))
                     return std::move(*action);
             }
-            // No answer to the question: a negative answer, with the proof a signed zone owes.
+            // No answer to the question: a negative answer, marked by the zone's SOA. Without AA, NS
+            // records of another zone beside it still make a referral.
             const auto authority = recordsInZone(response.records, Section::authority, ctx.zone);
             const DnsRecord* soa = findNegativeSoa(authority);
-            if (isNegativeSoaFor(soa, ctx)) {
-                const StepVerdict verdict
-                    = validator ? TRY(validator->denial(header.rcode(), *soa, authority)) : StepVerdict {};
-                return buildNegative(recursor, ctx, response, authority, header.rcode(), verdict);
-            }
+            const bool refers = refersElsewhere(response.records, ctx.zone);
+            if (isNegativeSoaFor(soa, ctx) && (header.aa() || !refers))
+                return useNegative(recursor, ctx, response, authority, soa, validator);
+            // An authoritative NXDOMAIN, or an empty NOERROR that refers nowhere, needs no SOA to be a
+            // negative answer (RFC 2308 §2.1, §2.2).
+            if (header.aa() && header.anCount() == 0 && (header.rcode() == RCode::nx_domain || !refers))
+                return useNegative(recursor, ctx, response, authority, nullptr, validator);
             if (header.anCount() != 0)
                 return no_progress;
         }

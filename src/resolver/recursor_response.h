@@ -1,8 +1,9 @@
 // Judging one upstream response: final answer, CNAME or DNAME to follow, referral, negative answer, or
 // no progress. Only the RRsets that answer the question are used: those of the current name (the
 // question's, or the current target of its CNAME and DNAME chain) with the question's type, a CNAME
-// there, or a DNAME above it, with their RRSIGs. Final and negative answers are built into the result
-// and stored in the answer cache.
+// there, or a DNAME above it, with their RRSIGs, and only inside the zone of the server asked; with or
+// without AA. Final and negative answers are built into the result and stored in the answer cache,
+// except negative answers without SOA, which are served only.
 #pragma once
 
 #include "resolver/recursor_dnssec.h"
@@ -22,9 +23,10 @@ public:
     virtual ResolveResultOr<StepVerdict> answer(
         std::span<const DnsRecord* const> answers, const DnsMessage& response)
         = 0;
-    // A negative answer marked by `soa`, with the authority records of the zone that came with it.
+    // A negative answer marked by `soa` (null for an authoritative one that came without), with the
+    // authority records of the zone that came with it.
     virtual ResolveResultOr<StepVerdict> denial(
-        RCode rcode, const DnsRecord& soa, std::span<const DnsRecord* const> authority)
+        RCode rcode, const DnsRecord* soa, std::span<const DnsRecord* const> authority)
         = 0;
 };
 

@@ -118,6 +118,10 @@ namespace {
     const std::vector<std::string> ns1 { "198.51.100.1:53" };
     const Exchanges root_then_ns1 { ask(roots, "www.example.", QType::a),
         ask(ns1, "www.example.", QType::a) };
+    const std::vector<std::string> tld { "198.51.100.5:53" }; // test.'s server
+    const std::vector<std::string> provider { "198.51.100.10:53" };
+    const Exchanges provider_lookup { ask(roots, "ns.provider.net.", QType::a),
+        ask(provider, "ns.provider.net.", QType::a), ask(provider, "ns.provider.net.", QType::aaaa) };
 
     // The answer section of a result, one "owner TYPE data" line per record.
     std::vector<std::string> answerLines(const ResolveResult& result)
@@ -161,6 +165,24 @@ namespace {
                 delegation("example.", "ns1.example.", "198.51.100.1"));
             net->on("198.51.100.1", "www.example.", QType::a, std::move(reply));
         }
+        // The root delegates test. to ns.test. (198.51.100.5), which delegates example.test. to `ns`, with
+        // `glue` as its address.
+        void testDelegatesExample(const char* ns, const char* glue)
+        {
+            net->on(
+                "192.0.2.1", "www.example.test.", QType::a, delegation("test.", "ns.test.", "198.51.100.5"));
+            net->on("198.51.100.5", "www.example.test.", QType::a, delegation("example.test.", ns, glue));
+        }
+        // ns.provider.net. has the address 198.51.100.20, which provider.net.'s server (198.51.100.10),
+        // found from the root, gives.
+        void providerNameserverResolves()
+        {
+            net->on("192.0.2.1", "ns.provider.net.", QType::a,
+                delegation("provider.net.", "ns1.provider.net.", "198.51.100.10"));
+            net->on(
+                "198.51.100.10", "ns.provider.net.", QType::a, address("ns.provider.net.", "198.51.100.20"));
+            net->on("198.51.100.10", "ns.provider.net.", QType::aaaa, nodata("provider.net."));
+        }
         ResolveResultOr<ResolveResult> resolve(std::string_view qname)
         {
             return recursor->resolveFromNetwork(UpstreamEngine {}, *DnsName::fromText(qname), QType::a);
@@ -195,24 +217,63 @@ namespace {
         EXPECT_EQ(net->exchanges, root_then_ns1);
     }
 
-    // A referral whose nameserver lies outside the delegated zone carries no usable glue (an address for
-    // ns.provider.net. is not the root's to give in a referral to example.): the name is resolved on its
-    // own, from the root, before the delegated server can be asked.
+    // A referral whose nameserver lies outside the zone of the server that sent it carries no usable glue
+    // (an address for ns.provider.net. is not test.'s to give in a referral to example.test.): the name is
+    // resolved on its own, from the root, before the delegated server can be asked.
     TEST_F(Resolution, GluelessReferral)
     {
-        net->on("192.0.2.1", "www.example.", QType::a,
-            delegation("example.", "ns.provider.net.", "203.0.113.66"));
-        net->on("192.0.2.1", "ns.provider.net.", QType::a,
-            delegation("provider.net.", "ns1.provider.net.", "198.51.100.10"));
-        net->on("198.51.100.10", "ns.provider.net.", QType::a, address("ns.provider.net.", "198.51.100.20"));
-        net->on("198.51.100.10", "ns.provider.net.", QType::aaaa, nodata("provider.net."));
-        net->on("198.51.100.20", "www.example.", QType::a, address("www.example.", "203.0.113.80"));
-        expectAnswer(resolve("www.example."), { "www.example. A 203.0.113.80" });
-        const std::vector<std::string> provider { "198.51.100.10:53" };
+        testDelegatesExample("ns.provider.net.", "203.0.113.66");
+        providerNameserverResolves();
+        net->on("198.51.100.20", "www.example.test.", QType::a, address("www.example.test.", "203.0.113.80"));
+        expectAnswer(resolve("www.example.test."), { "www.example.test. A 203.0.113.80" });
+        Exchanges expected { ask(roots, "www.example.test.", QType::a),
+            ask(tld, "www.example.test.", QType::a) };
+        expected.insert(expected.end(), provider_lookup.begin(), provider_lookup.end());
+        expected.push_back(ask({ "198.51.100.20:53" }, "www.example.test.", QType::a));
+        EXPECT_EQ(net->exchanges, expected);
+    }
+
+    // Glue used to count only inside the delegated zone: test.'s address for ns.other.test. in its referral
+    // to example.test. was dropped, and the name resolved from the root again. The name lies in test.'s own
+    // zone, which its servers speak for (RFC 1034 §4.3.2), so the address is asked at once.
+    TEST_F(Resolution, SiblingGlue)
+    {
+        testDelegatesExample("ns.other.test.", "198.51.100.30");
+        net->on("198.51.100.30", "www.example.test.", QType::a, address("www.example.test.", "203.0.113.80"));
+        expectAnswer(resolve("www.example.test."), { "www.example.test. A 203.0.113.80" });
         EXPECT_EQ(net->exchanges,
-            (Exchanges { ask(roots, "www.example.", QType::a), ask(roots, "ns.provider.net.", QType::a),
-                ask(provider, "ns.provider.net.", QType::a), ask(provider, "ns.provider.net.", QType::aaaa),
-                ask({ "198.51.100.20:53" }, "www.example.", QType::a) }));
+            (Exchanges { ask(roots, "www.example.test.", QType::a), ask(tld, "www.example.test.", QType::a),
+                ask({ "198.51.100.30:53" }, "www.example.test.", QType::a) }));
+    }
+
+    // A referral with glue for one nameserver and none for the other used to lead to the glued address
+    // alone: when that server refused or stayed silent, the question failed though the other served the
+    // zone. Once the glued servers are used up, the names without glue are resolved and asked.
+    TEST_F(Resolution, NameserversWithoutGlueAreAskedWhenTheGluedOnesFail)
+    {
+        const std::pair<const char*, std::optional<Reply>> cases[] {
+            { "REFUSED", Reply { 0x8405 } },
+            { "no reply", std::nullopt },
+        };
+        for (const auto& [label, reply] : cases) {
+            SCOPED_TRACE(label);
+            start(false);
+            net->on("192.0.2.1", "www.example.", QType::a,
+                Reply { not_authoritative, {},
+                    { { "example.", QType::ns, wireName("ns1.example.") },
+                        { "example.", QType::ns, wireName("ns.provider.net.") } },
+                    { { "ns1.example.", QType::a, ipv4("198.51.100.1") } } });
+            net->on("198.51.100.1", "www.example.", QType::a, reply);
+            providerNameserverResolves();
+            net->on("198.51.100.20", "www.example.", QType::a, address("www.example.", "203.0.113.80"));
+            expectAnswer(resolve("www.example."), { "www.example. A 203.0.113.80" });
+            Exchanges expected = root_then_ns1;
+            if (!reply)
+                expected.push_back(ask(ns1, "www.example.", QType::a));
+            expected.insert(expected.end(), provider_lookup.begin(), provider_lookup.end());
+            expected.push_back(ask({ "198.51.100.20:53" }, "www.example.", QType::a));
+            EXPECT_EQ(net->exchanges, expected);
+        }
     }
 
     // A zone served only by a name inside itself, without glue, used to be chased until the question's
@@ -257,7 +318,8 @@ namespace {
     {
         const std::pair<const char*, std::optional<Reply>> cases[] {
             { "REFUSED", Reply { 0x8005 } },
-            { "answer without AA", address("www.example.", "203.0.113.66", not_authoritative) },
+            { "another name's address without AA",
+                address("mail.example.", "203.0.113.66", not_authoritative) },
             { "no reply", std::nullopt },
         };
         for (const auto& [label, reply] : cases) {
@@ -305,6 +367,49 @@ namespace {
             expected.push_back(ask(ns2, "www.example.", QType::a));
             // The lame server ranks last; the silent one, its timeout doubled (50 to 100 ms), after ns2.
             expected.push_back(ask(ns2, "mail.example.", QType::a));
+            EXPECT_EQ(net->exchanges, expected);
+        }
+    }
+
+    // Replies without AA, and authoritative negative answers without the zone's SOA, used to count as no
+    // reply: the question failed where the server had said all that was needed. The RRset bound to the
+    // question is usable without AA (RFC 1034 §5.3.3 step 4a, RFC 2181 §5.4.1), and so is a negative
+    // answer with the zone's SOA; an authoritative NXDOMAIN, or an empty NOERROR that refers nowhere, is
+    // a negative answer without one (RFC 2308 §2.1, §2.2), served but never cached (§5).
+    TEST_F(Resolution, AnswersWithoutAaOrSoa)
+    {
+        const Rrs soa = nodata("example.").authority;
+        const Rrs zone_ns { { "example.", QType::ns, wireName("ns1.example.") } };
+        struct Case {
+            const char* label;
+            Reply reply;
+            RCode rcode;
+            bool cached;
+        };
+        const Case cases[] {
+            { "answer without AA", address("www.example.", "203.0.113.80", not_authoritative),
+                RCode::no_error, true },
+            { "NXDOMAIN without AA", { 0x8003, {}, soa }, RCode::nx_domain, true },
+            { "NODATA without AA", { not_authoritative, {}, soa }, RCode::no_error, true },
+            { "NXDOMAIN without SOA", { 0x8403 }, RCode::nx_domain, false },
+            { "NODATA without SOA", { authoritative }, RCode::no_error, false },
+            { "NODATA with the zone's NS, without SOA", { authoritative, {}, zone_ns }, RCode::no_error,
+                false },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            start(false);
+            exampleServerReplies(c.reply);
+            for (int twice = 0; twice < 2; ++twice) { // the second time through the answer cache
+                const auto result = recursor->resolveWithTransport(
+                    UpstreamEngine {}, *DnsName::fromText("www.example."), QType::a);
+                ASSERT_TRUE(result) << errorName(result.error());
+                EXPECT_EQ(result->rcode, c.rcode);
+                EXPECT_EQ(result->answer_count, c.reply.answer.size());
+            }
+            Exchanges expected = root_then_ns1;
+            if (!c.cached)
+                expected.push_back(ask(ns1, "www.example.", QType::a));
             EXPECT_EQ(net->exchanges, expected);
         }
     }
@@ -406,6 +511,35 @@ namespace {
             expectError(resolve("www.example."), ResolveError::DnssecBogus);
             Exchanges expected = chain_walk;
             expected.insert(expected.end(), c.after_walk.begin(), c.after_walk.end());
+            EXPECT_EQ(net->exchanges, expected);
+        }
+    }
+
+    // An authoritative NODATA without SOA from a signed zone owes its proof, and without a signed SOA
+    // nothing anchors one: bogus. From a zone proven unsigned (its DS names only a digest type this
+    // validator lacks) it is served as an insecure answer.
+    TEST_F(ResolutionDnssec, NegativeAnswerWithoutSoa)
+    {
+        std::vector<std::uint8_t> unknown_digest = zone_key.ds();
+        unknown_digest.at(3) = 200;
+        for (const bool is_signed : { true, false }) {
+            SCOPED_TRACE(is_signed ? "signed" : "unsigned");
+            SetUp();
+            publish(zone_key, true);
+            net->on("198.51.100.1", "www.example.", QType::a, Reply { authoritative });
+            if (!is_signed)
+                net->on("192.0.2.1", "example.", QType::ds,
+                    Reply { authoritative, rrset(&root_key, "example.", QType::ds, unknown_digest) });
+            const auto result = resolve("www.example.");
+            Exchanges expected = chain_walk;
+            if (is_signed) {
+                expectError(result, ResolveError::DnssecBogus);
+            } else {
+                ASSERT_TRUE(result) << errorName(result.error());
+                EXPECT_EQ(std::tie(result->rcode, result->answer_count, result->validated),
+                    std::make_tuple(RCode::no_error, std::uint16_t { 0 }, false));
+                expected.pop_back(); // example.'s keys are never asked for
+            }
             EXPECT_EQ(net->exchanges, expected);
         }
     }

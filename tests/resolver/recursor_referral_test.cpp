@@ -30,18 +30,20 @@ namespace {
         return out;
     }
 
-    // A referral for www.example.test to example.test with ns1 and ns2 and the given glue; the packet
+    // A referral for www.example.test to example.test with the given nameservers and glue; the packet
     // is kept beside the message, whose records view into it.
     struct Referral {
         Bytes packet;
         DnsMessage message;
     };
 
-    Referral referral(const std::vector<Glue>& glue, Section glue_section = Section::additional)
+    Referral referral(const std::vector<Glue>& glue, Section glue_section = Section::additional,
+        const std::vector<std::string>& nameservers = { "ns1.example.test", "ns2.example.test" })
     {
         PacketBuilder b;
         const bool in_answer = glue_section == Section::answer;
-        b.header(0x1234, 0x8000, 1, static_cast<std::uint16_t>(in_answer ? glue.size() : 0), 2,
+        b.header(0x1234, 0x8000, 1, static_cast<std::uint16_t>(in_answer ? glue.size() : 0),
+            static_cast<std::uint16_t>(nameservers.size()),
             static_cast<std::uint16_t>(in_answer ? 0 : glue.size()));
         b.question("www.example.test", QType::a, QClass::in);
         auto addRecords = [&] {
@@ -51,8 +53,8 @@ namespace {
         };
         if (in_answer)
             addRecords();
-        b.record("example.test", QType::ns, QClass::in, 3600, wireName("ns1.example.test"));
-        b.record("example.test", QType::ns, QClass::in, 3600, wireName("ns2.example.test"));
+        for (const std::string& ns : nameservers)
+            b.record("example.test", QType::ns, QClass::in, 3600, wireName(ns));
         if (!in_answer)
             addRecords();
         Referral r { b.bytes(), {} };
@@ -70,6 +72,8 @@ namespace {
 
     using Strings = std::vector<std::string>;
 
+    const DnsName test_zone = *DnsName::fromText("test"); // the zone of the server that refers
+
     const std::vector<Glue> mixed_glue = {
         { "ns1.example.test", { 127, 0, 0, 1 } }, { "ns1.example.test", { 10, 0, 0, 1 } },
         { "ns2.example.test", v6({}, 1) }, // ::1
@@ -86,16 +90,45 @@ namespace {
     {
         const Referral r
             = referral({ { "ns1.example.test", { 127, 0, 0, 1 } }, { "ns2.example.test", { 10, 0, 0, 1 } } });
-        EXPECT_EQ(texts(extractGlueNameservers(r.message.records, 53, false)), (Strings { "10.0.0.1:53" }));
-        EXPECT_EQ(texts(extractGlueNameservers(r.message.records, 53, true)),
+        EXPECT_EQ(texts(extractGlueNameservers(r.message.records, test_zone, 53, false)),
+            (Strings { "10.0.0.1:53" }));
+        EXPECT_EQ(texts(extractGlueNameservers(r.message.records, test_zone, 53, true)),
             (Strings { "127.0.0.1:53", "10.0.0.1:53" }));
 
         const Referral mixed = referral(mixed_glue);
-        EXPECT_EQ(texts(extractGlueNameservers(mixed.message.records, 53, false)),
+        EXPECT_EQ(texts(extractGlueNameservers(mixed.message.records, test_zone, 53, false)),
             (Strings { "10.0.0.1:53", "[2001:db8::2]:53" }));
-        EXPECT_EQ(texts(extractGlueNameservers(mixed.message.records, 53, true)),
+        EXPECT_EQ(texts(extractGlueNameservers(mixed.message.records, test_zone, 53, true)),
             (Strings {
                 "127.0.0.1:53", "10.0.0.1:53", "[::1]:53", "[::ffff:127.0.0.1]:53", "[2001:db8::2]:53" }));
+    }
+
+    // Glue used to count only at or below the delegated zone: the root's address for a.gtld-servers.net.
+    // in its referral for com. was dropped, and the name looked up again. What the referring server's
+    // own zone holds counts (RFC 1034 §4.3.2, §5.3.3); glue beyond it still does not.
+    TEST(ExtractGlueNameservers, TakesGlueFromTheReferringServersZone)
+    {
+        const Referral r = referral(
+            { { "ns1.example.test", { 192, 0, 2, 1 } }, { "ns.other.test", { 192, 0, 2, 2 } },
+                { "ns.provider.net", { 192, 0, 2, 3 } } },
+            Section::additional, { "ns1.example.test", "ns.other.test", "ns.provider.net", "ns.none.test" });
+        struct Case {
+            const char* referring_zone;
+            Strings glue, glueless;
+        };
+        const Case cases[] {
+            { "test", { "192.0.2.1:53", "192.0.2.2:53" }, { "ns.provider.net.", "ns.none.test." } },
+            { ".", { "192.0.2.1:53", "192.0.2.2:53", "192.0.2.3:53" }, { "ns.none.test." } },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.referring_zone);
+            const DnsName zone = *DnsName::fromText(c.referring_zone);
+            EXPECT_EQ(texts(extractGlueNameservers(r.message.records, zone, 53, false)), c.glue);
+            Strings glueless;
+            for (const DnsName& ns : extractGluelessNameservers(r.message.records, zone, false, 5))
+                glueless.push_back(ns.toText());
+            EXPECT_EQ(glueless, c.glueless);
+        }
     }
 
     TEST(ExtractAnswerAddresses, DropsAddressesNoServerMayHave)
@@ -116,8 +149,10 @@ namespace {
             glue.push_back({ "ns1.example.test", { 127, 0, 0, i } });
         glue.push_back({ "ns2.example.test", { 192, 0, 2, 53 } });
         const Referral r = referral(glue);
-        EXPECT_EQ(texts(extractGlueNameservers(r.message.records, 53, false)), (Strings { "192.0.2.53:53" }));
-        EXPECT_EQ(extractGlueNameservers(r.message.records, 53, true).count, NameserverSet::capacity);
+        EXPECT_EQ(texts(extractGlueNameservers(r.message.records, test_zone, 53, false)),
+            (Strings { "192.0.2.53:53" }));
+        EXPECT_EQ(
+            extractGlueNameservers(r.message.records, test_zone, 53, true).count, NameserverSet::capacity);
     }
 
     // The resolver follows the referral with what its options allow; with loopback-only glue and no
@@ -143,14 +178,16 @@ namespace {
             ASSERT_TRUE(only);
             ASSERT_EQ(only->has_value(), allow);
             if (allow) {
-                EXPECT_EQ(texts((*only)->nameservers), (Strings { "127.0.0.1:53" }));
+                EXPECT_EQ(texts((*only)->delegation.nameservers), (Strings { "127.0.0.1:53" }));
+                ASSERT_EQ((*only)->unresolved.size(), 1u) << "ns2 came without glue: asked if ns1 fails";
+                EXPECT_EQ((*only)->unresolved[0].toText(), "ns2.example.test.");
             }
 
             auto next = lookupDelegationNameservers(*recursor, engine, r.message, ctx, budget);
             ASSERT_TRUE(next);
             ASSERT_TRUE(next->has_value());
-            EXPECT_EQ((*next)->zone.toText(), "example.test.");
-            EXPECT_EQ(texts((*next)->nameservers),
+            EXPECT_EQ((*next)->delegation.zone.toText(), "example.test.");
+            EXPECT_EQ(texts((*next)->delegation.nameservers),
                 (allow ? Strings { "127.0.0.1:53", "10.0.0.1:53" } : Strings { "10.0.0.1:53" }));
         }
     }

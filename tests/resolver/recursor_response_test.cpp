@@ -133,43 +133,63 @@ namespace {
         EXPECT_EQ(eleventh.action.error(), ResolveError::CnameLoop);
     }
 
-    TEST_F(Classification, NegativeAnswersNeedAnSoaOfTheZoneAboveTheName)
+    // Replies without AA used to count as no reply, and so did authoritative negative answers without an
+    // SOA. Both are answers (RFC 1034 §5.3.3 step 4a, RFC 2308 §2.1 and §2.2); a negative one is cached
+    // for min(TTL, MINIMUM) of its SOA (RFC 2308 §3, §5), one without SOA never. NS records of another
+    // zone make a referral, whatever AA says.
+    TEST_F(Classification, NegativeAnswersAndReferrals)
     {
+        const Rec zone_soa { "example.test", QType::soa, soa(900), 3600 };
         struct Case {
             const char* label;
             QueryResult result;
             NetworkAction::Tag expected;
+            std::int64_t cached; // seconds; 0: not cached
         };
         const Case cases[] = {
-            { "NXDOMAIN",
-                response("nx.example.test", nxdomain, {}, { { "example.test", QType::soa, soa(900), 3600 } }),
-                NetworkAction::Tag::done },
+            { "NXDOMAIN", response("nx.example.test", nxdomain, {}, { zone_soa }), NetworkAction::Tag::done,
+                900 },
             { "NODATA",
                 response("nx.example.test", aa, {}, { { "example.test", QType::soa, soa(900), 600 } }),
-                NetworkAction::Tag::done },
+                NetworkAction::Tag::done, 600 },
+            { "NXDOMAIN without AA", response("nx.example.test", 0x8003, {}, { zone_soa }),
+                NetworkAction::Tag::done, 900 },
+            { "answer without AA",
+                response("nx.example.test", 0x8000, { { "nx.example.test", QType::a, a(1) } }),
+                NetworkAction::Tag::done, 3600 },
             { "SOA of another zone",
                 response("nx.example.test", nxdomain, {}, { { "other.test", QType::soa, soa(900) } }),
-                NetworkAction::Tag::follow_delegation },
+                NetworkAction::Tag::done, 0 },
             { "neither answers nor authority", response("nx.example.test", nxdomain, {}),
-                NetworkAction::Tag::continue_loop },
+                NetworkAction::Tag::done, 0 },
             { "referral",
                 response("nx.example.test", 0x8000, {},
                     { { "example.test", QType::ns, wireName("ns.example.test") } }),
-                NetworkAction::Tag::follow_delegation },
-            { "answer without AA",
-                response("nx.example.test", 0x8000, { { "nx.example.test", QType::a, a(1) } }),
-                NetworkAction::Tag::continue_loop },
+                NetworkAction::Tag::follow_delegation, 0 },
+            { "referral with AA",
+                response("nx.example.test", aa, {},
+                    { { "nx.example.test", QType::ns, wireName("ns.example.test") } }),
+                NetworkAction::Tag::follow_delegation, 0 },
+            { "referral upwards with AA",
+                response("nx.example.test", aa, {}, { { "test", QType::ns, wireName("ns.example.test") } }),
+                NetworkAction::Tag::follow_delegation, 0 },
+            { "referral with an SOA, without AA",
+                response("nx.example.test", 0x8000, {},
+                    { zone_soa, { "nx.example.test", QType::ns, wireName("ns.example.test") } }),
+                NetworkAction::Tag::follow_delegation, 0 },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label);
+            recursor = std::move(*Recursor::init(RecursorOptions { .root_servers = NameserverSet {} }));
             auto judged = judge("nx.example.test", "example.test", c.result);
             ASSERT_TRUE(judged.action);
             EXPECT_EQ(judged.action->tag, c.expected);
+            const auto hit = *recursor->cache().getAnswerCopy(name("nx.example.test"), QType::a);
+            ASSERT_EQ(hit.has_value(), c.cached != 0);
+            if (hit) {
+                EXPECT_EQ(hit->meta.expires_at - hit->meta.stored_at, c.cached);
+            }
         }
-        // The SOA is served with, and the answer cached for, min(TTL, MINIMUM) (RFC 2308 §3, §5).
-        const auto msg = cached("nx.example.test");
-        ASSERT_TRUE(msg);
-        EXPECT_EQ(msg->records.at(0).ttl, 600u);
 
         // Reached through a CNAME: the chain is served first, and bounds how long the answer lives.
         const auto alias = response("alias.example.test", aa,
@@ -195,15 +215,17 @@ namespace {
             return verdict;
         }
         ResolveResultOr<StepVerdict> denial(
-            RCode, const DnsRecord&, std::span<const DnsRecord* const>) override
+            RCode, const DnsRecord* soa, std::span<const DnsRecord* const>) override
         {
             ++denials;
+            without_soa += soa == nullptr;
             return denial_verdict;
         }
         ResolveResultOr<StepVerdict> verdict { StepVerdict { true } };
         ResolveResultOr<StepVerdict> denial_verdict { std::unexpected(ResolveError::DnssecBogus) };
         std::vector<std::string> shown;
         int denials { 0 };
+        int without_soa { 0 };
     };
 
     // Used to take every in-zone record of the answer section: a reply to www A that carried only the
@@ -224,6 +246,8 @@ namespace {
                 response("www.example.test", aa, { aaaa }, { zone_soa }), ResolveError::DnssecBogus, 0 },
             { "another owner, with SOA: the same",
                 response("www.example.test", aa, { other_a }, { zone_soa }), ResolveError::DnssecBogus, 0 },
+            { "nothing, without SOA: a negative answer all the same", response("www.example.test", aa, {}),
+                ResolveError::DnssecBogus, 0 },
             { "the A among others: only it is judged and served",
                 response("www.example.test", aa, { other_a, { "www.example.test", QType::a, a(1) }, aaaa }),
                 std::nullopt, 1 },
@@ -237,6 +261,7 @@ namespace {
                 ASSERT_FALSE(judged.action);
                 EXPECT_EQ(judged.action.error(), *c.expected);
                 EXPECT_EQ(validator.denials, 1);
+                EXPECT_EQ(validator.without_soa, c.result.response.header.nsCount() == 0);
                 continue;
             }
             ASSERT_TRUE(judged.action);
