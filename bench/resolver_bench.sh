@@ -33,9 +33,24 @@
 #  12. upstream, NSEC       figure 7's count per validated NXDOMAIN answer under alg13.sec., aggressive
 #                           on both sides; both with aggressive off too, for reference
 #  13. upstream, NSEC3      the same under n3.sec.
+# Then, neither validating again (as in figures 2 and 3), zones whose two servers each have their own
+# address and glue, one of them bad; the script checks first, asking them directly, that one server
+# answers and the other is silent, resp. answers REFUSED:
+#  14. p99, 1 silent        p99 latency of cold answers under halfsilent.test. (a wildcard; its other
+#                           server never answers): 4000 distinct random names, paced at 200 q/s by dnsperf
+#                           (-n 1 -c 8 -q 100 -t 5 -Q 200 -v: one line per answer with its latency),
+#                           ours and unbound asked at the same time by one dnsperf each, both fresh (only
+#                           their ready probe resolved, so they learn the bad server during the round);
+#                           nearest rank over every query, a lost one counted at dnsperf's 5 s timeout
+#  15. p99, 1 REFUSED       the same under halfrefused.test. (its other server does not serve the zone)
+#  16. threads under load   the most threads (Threads of /proc/PID/status, sampled every 50 ms while
+#                           dnsperf runs) of each resolver over the rounds of figures 2 and 3; the
+#                           target is absolute: at most the machine's cores + 4
 # Each figure starts fresh processes; in the full profile each throughput figure is the best of 3 rounds,
-# taken in turns, since the machine is shared. With profiling on, an extra pass per throughput figure
-# runs `perf record` on ours (never during a measured round) and prints its hottest symbols.
+# taken in turns, since the machine is shared, and figures 14 and 15 keep the round of median p99 of 3
+# (each from fresh processes; --quick: 1 round, the same 4000 names at 200 q/s, 20 s). With profiling
+# on, an extra pass per throughput figure runs `perf record` on ours (never during a measured round) and
+# prints its hottest symbols.
 #
 # Needs root. Installs what it lacks with apt-get (unbound without starting its service, iptables,
 # libnetfilter-queue-dev, linux-perf). Every dnsperf run is bounded in count and time; on exit, even on
@@ -79,11 +94,13 @@ done
 
 if [ "$quick" = yes ]; then
   profile_name=quick rounds=1 hit_seconds=4 cold_names=20000 delay_names=10000 upstream_names=1000
+  latency_rounds=1
   nx_names=100000 # figures 8 and 10; 9 and 11 take cold_names, 12 and 13 upstream_names
   memory_names=${memory_names:-60000}
   profile=${profile:-no}
 else
   profile_name=full rounds=3 hit_seconds=10 cold_names=100000 delay_names=50000 upstream_names=10000
+  latency_rounds=3
   nx_names=400000
   memory_names=${memory_names:-1000000}
   profile=${profile:-yes}
@@ -98,6 +115,7 @@ ours_port=5300 ours_http=9300
 small_port=5302 small_http=9302 # figure 4 only: ours with unbound's default cache budget
 unbound_port=5401
 small_cache_bytes=$((8 * 1024 * 1024)) # unbound's msg-cache-size + rrset-cache-size defaults, 4 MiB each
+latency_names=4000 latency_rate=200 # figures 14 and 15, in both profiles: 20 s per round
 delay_queue=7
 delay_us=10000
 nproc_count=$(nproc)
@@ -375,9 +393,9 @@ names() { # prefix first count: "PREFIX-I.<wildcard zone> A" lines, distinct per
 }
 
 # With an NX zone: "<8 random letters or digits>-PREFIX-I.<nx zone> A", spread over the zone's NSEC
-# (or NSEC3) ranges by the random start, distinct by PREFIX and I.
-nx_names() { # prefix first count
-  awk -v p="$1" -v first="$2" -v n="$3" -v z="$nx_zone" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
+# (or NSEC3) ranges by the random start, distinct by PREFIX and I; under ZONE when it is given.
+nx_names() { # prefix first count [zone]
+  awk -v p="$1" -v first="$2" -v n="$3" -v z="${4:-$nx_zone}" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
     srand(seed); c = "abcdefghijklmnopqrstuvwxyz0123456789"
     for (i = first; i < first + n; i++) {
       l = ""; for (j = 0; j < 8; j++) l = l substr(c, int(rand() * 36) + 1, 1)
@@ -406,6 +424,33 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 hwm_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
 threads_of() { awk '/^Threads:/ { print $2 }' "/proc/$1/status"; }
 
+# Writes to FILE the most threads PID had, sampled every 50 ms (builtins only, no process per sample)
+# until killed or PID ends.
+sample_threads() { # pid file
+  local pid=$1 file=$2 max=0 field value
+  while [ -r "/proc/$pid/status" ]; do
+    while read -r field value _; do
+      [ "$field" = Threads: ] || continue
+      if [ "$value" -gt "$max" ]; then max=$value; echo "$max" >"$file"; fi
+      break
+    done <"/proc/$pid/status" 2>/dev/null || true
+    sleep 0.05
+  done
+}
+
+stop_thread_sampler() { # sampler_pid
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  forget_pid "$1"
+}
+
+# The most threads a sampler saw (the count now, should its file have been cut short by the kill).
+most_threads() { # pid file
+  local most
+  most=$(cat "$2" 2>/dev/null || true)
+  echo "${most:-$(threads_of "$1")}"
+}
+
 declare -A result # "<key>.<who>.<field>" -> value
 
 # One dnsperf run against one resolver, with the CPU it, the resolver and its busiest thread used.
@@ -421,11 +466,17 @@ measure() { # key who data_file time_limit dnsperf_args...
   local start end times_user times_sys status=0 up_before up_after udp_before udp_after
   up_before=$(upstream_cpu_ns)
   udp_before=$(udp_datagrams)
+  local sampler
+  sample_threads "$pid" "$work/$key.$who.threads_max" </dev/null >/dev/null 2>&1 &
+  sampler=$!
+  started_pids+=("$sampler")
   start=$(date +%s.%N)
   TIMEFORMAT='%R %U %S'
   { time timeout --kill-after=5 $((limit + 15)) ip netns exec "$lab" dnsperf -s 127.0.0.1 -p "${port_of[$who]}" \
     -d "$data" -l "$limit" "$@" >"$out" 2>&1; } 2>"$out.time" || status=$?
   end=$(date +%s.%N)
+  stop_thread_sampler "$sampler"
+  result[$key.$who.maxthreads]=$(most_threads "$pid" "$work/$key.$who.threads_max")
   thread_cpu_ns "$pid" >"$after"
   up_after=$(upstream_cpu_ns)
   udp_after=$(udp_datagrams)
@@ -457,7 +508,7 @@ measure() { # key who data_file time_limit dnsperf_args...
   result[$key.$who.datagrams]=$(awk -v a="$udp_before" -v b="$udp_after" -v q="${result[$key.$who.completed]}" \
     'BEGIN { if (q > 0) printf "%.1f", (b - a) / q; else print "?" }')
   result[$key.$who.threads]=$(threads_of "$pid")
-  note "  $key $who: ${result[$key.$who.qps]} q/s, completed ${result[$key.$who.completed]}/${result[$key.$who.sent]}, lost ${result[$key.$who.lost]}, CPU: resolver $cpu% (busiest thread $busiest%), dnsperf ${result[$key.$who.perfcpu]}%, NSD and delay line ${result[$key.$who.upcpu]}%; ${result[$key.$who.datagrams]} datagrams per answer"
+  note "  $key $who: ${result[$key.$who.qps]} q/s, completed ${result[$key.$who.completed]}/${result[$key.$who.sent]}, lost ${result[$key.$who.lost]}, CPU: resolver $cpu% (busiest thread $busiest%), dnsperf ${result[$key.$who.perfcpu]}%, NSD and delay line ${result[$key.$who.upcpu]}%; ${result[$key.$who.datagrams]} datagrams per answer; threads at most ${result[$key.$who.maxthreads]}"
 }
 
 # Keeps, per resolver, the round with the most queries per second as the figure KEY.
@@ -473,6 +524,7 @@ keep_best() { # key rounds...
       result[$key.$who.$field]=${result[$best.$who.$field]}
     done
     result[$key.$who.rounds]=$(for round in "$@"; do printf '%s ' "${result[$round.$who.qps]}"; done)
+    result[$key.$who.maxthreads]=$(for round in "$@"; do echo "${result[$round.$who.maxthreads]}"; done | sort -n | tail -1)
   done
 }
 
@@ -729,6 +781,106 @@ figure_nx_upstream() { # number key zone: figures 12 and 13
   nx_zone="" aggressive=""
 }
 
+# Figures 14 and 15: a zone with two servers, each with its glue, one of them bad (tests/lab/hosts).
+# Fails unless, asked directly, one of ZONE's servers answers it with AA and the other behaves as KIND
+# says (silent: no reply within 1 s; refused: REFUSED); keeps what it saw for the report.
+check_half_zone() { # zone silent|refused
+  local zone=$1 kind=$2 parent referral addresses address answer seen="" good=0 bad=0
+  parent=$(awk '$1 == "nic-test" { split($3, a, ","); print a[1] }' "$repo/tests/lab/hosts")
+  referral=$(in_lab dig +norec +tries=2 +time=2 "@$parent" "probe-$run_id.$zone" A || true)
+  addresses=$(awk '/^;; ADDITIONAL SECTION/ { a = 1; next } /^;; / && a { a = 0 } a && $4 == "A" { print $5 }' <<<"$referral")
+  for address in $addresses; do
+    answer=$(in_lab dig +norec +tries=1 +time=1 "@$address" "probe-$run_id.$zone" A 2>&1 || true)
+    if grep -Eq '^;; flags: qr aa[ ;]' <<<"$answer" && grep -q 'status: NOERROR' <<<"$answer"; then
+      good=$((good + 1)) seen+=" $address answers,"
+    elif [ "$kind" = refused ] && grep -q 'status: REFUSED' <<<"$answer"; then
+      bad=$((bad + 1)) seen+=" $address REFUSED,"
+    elif [ "$kind" = silent ] && ! grep -q 'status:' <<<"$answer"; then
+      bad=$((bad + 1)) seen+=" $address silent,"
+    else
+      seen+=" $address unexpected,"
+    fi
+  done
+  [ "$good" -eq 1 ] && [ "$bad" -eq 1 ] || fail "$zone. is not one answering and one $kind server:${seen:- no glue in $referral}"
+  result[half.$zone]="$zone.:${seen%,}"
+  note "server check: ${result[half.$zone]}"
+}
+
+# The latencies of one verbose dnsperf run, in ms: "p50 p99 p99.9 max slow", nearest rank, each lost
+# query counted at dnsperf's timeout (5 s); slow: the answers that took over 100 ms.
+latency_stats() { # dnsperf_output lost
+  awk '/^> / && $2 != "T" && $NF ~ /^[0-9.]+$/ { printf "%.3f\n", $NF * 1000 }' "$1" | sort -g |
+    awk -v lost="$2" '
+      { v[++n] = $1; if ($1 > 100) slow++ }
+      END {
+        for (i = 0; i < lost; i++) v[++n] = 5000
+        if (n == 0) { print "- - - - -"; exit }
+        split("0.5 0.99 0.999", q, " ")
+        for (k = 1; k <= 3; k++) { r = int(q[k] * n); if (r < q[k] * n) r++; if (r < 1) r = 1; printf "%.2f ", v[r] }
+        printf "%.2f %d\n", v[n], slow + lost
+      }'
+}
+
+# Both resolvers at once, each by its own dnsperf paced at latency_rate q/s: the same moments of a
+# shared machine for both. Stores p50 p99 p999 max slow sent completed lost noerror maxthreads.
+measure_latency() { # key data_file
+  local key=$1 data=$2 limit=$((2 * latency_names / latency_rate + 30)) who out status
+  declare -A perf_pid sampler_pid
+  for who in ours unbound; do
+    sample_threads "${pid_of[$who]}" "$work/$key.$who.threads_max" </dev/null >/dev/null 2>&1 &
+    sampler_pid[$who]=$!
+    started_pids+=("$!")
+    timeout --kill-after=5 $((limit + 15)) ip netns exec "$lab" dnsperf -s 127.0.0.1 -p "${port_of[$who]}" \
+      -d "$data" -l "$limit" "${latency_load[@]}" -Q "$latency_rate" -v >"$work/$key.$who.dnsperf" 2>&1 &
+    perf_pid[$who]=$!
+    started_pids+=("$!")
+  done
+  for who in ours unbound; do
+    status=0
+    wait "${perf_pid[$who]}" || status=$?
+    forget_pid "${perf_pid[$who]}"
+    [ $status -eq 0 ] || note "dnsperf against $who ended with status $status (output: $work/$key.$who.dnsperf)"
+  done
+  for who in ours unbound; do
+    stop_thread_sampler "${sampler_pid[$who]}"
+    out=$work/$key.$who.dnsperf
+    result[$key.$who.maxthreads]=$(most_threads "${pid_of[$who]}" "$work/$key.$who.threads_max")
+    result[$key.$who.sent]=$(awk '/Queries sent:/ { print $3 }' "$out")
+    result[$key.$who.completed]=$(awk '/Queries completed:/ { print $3 }' "$out")
+    result[$key.$who.lost]=$(awk '/Queries lost:/ { print $3 }' "$out")
+    result[$key.$who.noerror]=$(awk '/Response codes:/ { for (i = 1; i < NF; i++) if ($i == "NOERROR") print $(i + 1) }' "$out")
+    read -r "result[$key.$who.p50]" "result[$key.$who.p99]" "result[$key.$who.p999]" "result[$key.$who.max]" \
+      "result[$key.$who.slow]" < <(latency_stats "$out" "${result[$key.$who.lost]:-0}")
+    note "  $key $who: p50 ${result[$key.$who.p50]} ms, p99 ${result[$key.$who.p99]} ms, p99.9 ${result[$key.$who.p999]} ms, max ${result[$key.$who.max]} ms; ${result[$key.$who.slow]} over 100 ms; NOERROR ${result[$key.$who.noerror]:-0} of ${result[$key.$who.sent]:-0}, lost ${result[$key.$who.lost]:-?}; threads at most ${result[$key.$who.maxthreads]}"
+  done
+}
+
+latency_load=(-n 1 -c 8 -q 100 -t 5)
+
+# Rounds of latency_names distinct random names under ZONE at latency_rate q/s, each round from a fresh
+# pair that has resolved only its ready probe (the root and test. delegations): whatever it learns of
+# ZONE's servers it learns during the round. Keeps, per resolver, the round with the median p99.
+figure_latency() { # number key zone silent|refused
+  local number=$1 key=$2 zone=$3 kind=$4 round rounds_done=() who field
+  note "figure $number: p99 latency of cold answers under $zone. (one server $kind), $latency_rounds round(s) of $latency_names names at $latency_rate q/s, both resolvers at once"
+  check_half_zone "$zone" "$kind"
+  for round in $(seq "$latency_rounds"); do
+    start_pair
+    nx_names "l$run_id$round" 0 "$latency_names" "$zone" >"$work/$key$round.txt"
+    measure_latency "$key$round" "$work/$key$round.txt"
+    stop_pair
+    rounds_done+=("$key$round")
+  done
+  for who in ours unbound; do
+    round=$(for field in "${rounds_done[@]}"; do echo "${result[$field.$who.p99]} $field"; done | sort -g |
+      awk '{ r[NR] = $2 } END { print r[int((NR + 1) / 2)] }')
+    for field in p50 p99 p999 max slow sent completed lost noerror maxthreads; do
+      result[$key.$who.$field]=${result[$round.$who.$field]}
+    done
+    result[$key.$who.rounds]=$(for field in "${rounds_done[@]}"; do printf '%s ' "${result[$field.$who.p99]}"; done)
+  done
+}
+
 memory_samples=() # "names ours unbound small" lines, RSS in KiB
 
 figure_memory() {
@@ -763,6 +915,7 @@ figure_memory() {
 
 # --- the report --------------------------------------------------------------------------------------
 
+max_of() { printf '%s\n' "$@" | sort -n | tail -1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
 verdict() { # ratio_value target_op target
   awk -v r="${1%x}" -v op="$2" -v t="$3" 'BEGIN {
@@ -854,7 +1007,9 @@ report() {
   printf 'On loopback inside one network namespace; unbound with 2 threads. In 1 to 4 neither validates; in 5 to 13\n'
   printf 'both validate from the lab root'"'"'s trust anchor (AD on a wild.sec. name, SERVFAIL on www.badds.sec checked).\n'
   printf '8 to 13 ask distinct random names that do not exist (NXDOMAIN with AD checked) under alg13.sec. (NSEC)\n'
-  printf 'and n3.sec. (NSEC3), aggressive NSEC (aggressive_nsec, aggressive-nsec) set alike on both sides.\n\n'
+  printf 'and n3.sec. (NSEC3), aggressive NSEC (aggressive_nsec, aggressive-nsec) set alike on both sides.\n'
+  printf '14 to 16 do not validate; 14 and 15 ask both resolvers at once, %s distinct names at %s q/s each.\n\n' \
+    "$latency_names" "$latency_rate"
   printf '%-44s %12s %12s %8s %10s  %s\n' figure ours unbound ratio target ""
   row "1. cache hits/s (100 names, ${hit_seconds} s)" "${result[hits.ours.qps]}" "${result[hits.unbound.qps]}" ">=" 1.5
   row "2. cold resolutions/s ($cold_names names, -q 50)" "${result[cold.ours.qps]}" "${result[cold.unbound.qps]}" ">=" 1.0
@@ -875,6 +1030,14 @@ report() {
     printf '%-44s %12s %12s %8s\n' "    both with aggr. off" "${result[$key.ours_off.per_answer]}" \
       "${result[$key.unbound_off.per_answer]}" "$(ratio "${result[$key.ours_off.per_answer]}" "${result[$key.unbound_off.per_answer]}")"
   done
+  row "14. p99 ms cold, 1 of 2 servers silent" "${result[halfsilent.ours.p99]}" "${result[halfsilent.unbound.p99]}" "<=" 1.0
+  row "15. p99 ms cold, 1 of 2 servers REFUSED" "${result[halfrefused.ours.p99]}" "${result[halfrefused.unbound.p99]}" "<=" 1.0
+  local ours_threads unbound_threads thread_limit=$((nproc_count + 4))
+  ours_threads=$(max_of "${result[cold.ours.maxthreads]}" "${result[delay.ours.maxthreads]}")
+  unbound_threads=$(max_of "${result[cold.unbound.maxthreads]}" "${result[delay.unbound.maxthreads]}")
+  printf '%-44s %12s %12s %8s %10s  %s\n' "16. threads under load (cold, figures 2, 3)" "$ours_threads" "$unbound_threads" \
+    "$(ratio "$ours_threads" "$unbound_threads")" "<= $thread_limit" \
+    "$([ "$ours_threads" -le "$thread_limit" ] && echo met || echo "NOT met") (cores + 4, ours)"
   row "4. VmRSS KiB after $memory_names names" "${result[memory.ours.rss]}" "${result[memory.unbound.rss]}" "<=" 1.0
   printf '%-44s %12s %12s %8s\n' "   ours with cache_max_bytes = 8 MiB" "${result[memory.small.rss]}" "${result[memory.unbound.rss]}" \
     "$(ratio "${result[memory.small.rss]}" "${result[memory.unbound.rss]}")"
@@ -912,6 +1075,20 @@ report() {
     printf '    ours /metrics DNSSEC outcomes then: aggressive %s; not aggressive %s\n' \
       "${result[$key.ours.outcomes]:-?}" "${result[$key.ours_off.outcomes]:-?}"
   done
+  local zone
+  for what in "14 halfsilent halfsilent.test" "15 halfrefused halfrefused.test"; do
+    read -r number key zone <<<"$what"
+    printf '  %s. cold answers under %s, %s; %s round(s), the median by p99 kept\n' "$number" "$zone." "${result[half.$zone]}" "$latency_rounds"
+    for who in ours unbound; do
+      printf '    %-8s p50 %s ms, p99 %s ms (rounds: %s), p99.9 %s ms, max %s ms; %s answers over 100 ms; NOERROR %s of %s, lost %s; threads at most %s\n' \
+        "$who" "${result[$key.$who.p50]}" "${result[$key.$who.p99]}" "${result[$key.$who.rounds]% }" "${result[$key.$who.p999]}" \
+        "${result[$key.$who.max]}" "${result[$key.$who.slow]}" "${result[$key.$who.noerror]:-0}" "${result[$key.$who.sent]:-0}" \
+        "${result[$key.$who.lost]:-?}" "${result[$key.$who.maxthreads]}"
+    done
+  done
+  printf '  16. most threads (/proc/PID/status, every 50 ms) during the rounds of figure 2: ours %s, unbound %s; figure 3: ours %s, unbound %s; figure 14: ours %s, unbound %s\n' \
+    "${result[cold.ours.maxthreads]}" "${result[cold.unbound.maxthreads]}" "${result[delay.ours.maxthreads]}" \
+    "${result[delay.unbound.maxthreads]}" "${result[halfsilent.ours.maxthreads]}" "${result[halfsilent.unbound.maxthreads]}"
   printf '  4. memory\n    lost (of %s): ours %s, unbound %s, ours 8 MiB %s; threads at the end: ours %s, unbound %s; VmHWM KiB: ours %s, unbound %s, ours 8 MiB %s\n' \
     "$memory_names" "${result[memory.ours.lost]}" "${result[memory.unbound.lost]}" "${result[memory.small.lost]}" \
     "${result[memory.ours.threads]}" "${result[memory.unbound.threads]}" \
@@ -968,5 +1145,7 @@ figure_nxdomain 11 nsec3_off f n3.sec no
 figure_nx_upstream 12 nsec_upstream alg13.sec
 figure_nx_upstream 13 nsec3_upstream n3.sec
 use_validation no
+figure_latency 14 halfsilent halfsilent.test silent
+figure_latency 15 halfrefused halfrefused.test refused
 figure_memory
 report
