@@ -3,9 +3,9 @@
 // and every result they build (the aggressive cache's included) must parse again.
 // The resolver has no root servers, so nested resolutions fail at once and nothing is ever sent.
 #include "dnssec/denial.h"
+#include "resolver/delegation.h"
 #include "resolver/recursor.h"
-#include "resolver/recursor_delegation.h"
-#include "resolver/recursor_response.h"
+#include "resolver/response.h"
 
 #include <cstdio>
 #include <cstdlib>

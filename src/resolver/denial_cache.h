@@ -8,8 +8,8 @@
 #pragma once
 
 #include "dnssec/nsec3.h"
-#include "resolver/recursor_result_builder.h"
 #include "resolver/resolve_error.h"
+#include "resolver/result_builder.h"
 #include "wire/name.h"
 #include "wire/record.h"
 

@@ -2,16 +2,16 @@
 #pragma once
 
 #include "dnssec/trust_anchor.h"
+#include "resolver/cache.h"
 #include "resolver/denial_cache.h"
 #include "resolver/infra_cache.h"
-#include "resolver/recursor_cache.h"
-#include "resolver/recursor_machine.h"
-#include "resolver/recursor_nameserver.h"
-#include "resolver/recursor_policy.h"
-#include "resolver/recursor_result_builder.h"
-#include "resolver/recursor_transport.h"
+#include "resolver/machine.h"
+#include "resolver/nameserver.h"
+#include "resolver/policy.h"
 #include "resolver/resolve_error.h"
+#include "resolver/result_builder.h"
 #include "resolver/signature_cache.h"
+#include "resolver/transport.h"
 #include "wire/name.h"
 
 #include <cstdint>

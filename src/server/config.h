@@ -6,9 +6,9 @@
 #include "base/socket_address.h"
 #include "dnssec/trust_anchor.h"
 #include "ops/control_socket.h"
+#include "resolver/cache.h"
+#include "resolver/nameserver.h"
 #include "resolver/recursor.h"
-#include "resolver/recursor_cache.h"
-#include "resolver/recursor_nameserver.h"
 #include "server/server_error.h"
 
 #include <concepts>

@@ -1,6 +1,6 @@
 // The upstream transport against fake authoritative servers on loopback: the request bytes, which
 // datagrams count as the reply, attempts and their fixed deadlines, TCP fallback and its faults, fan-out.
-#include "resolver/recursor_transport.h"
+#include "resolver/transport.h"
 
 #include "support/packet_builder.h"
 #include "wire/header.h"

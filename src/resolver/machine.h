@@ -2,11 +2,11 @@
 // (RFC 1034 §5.3.3), following referrals and CNAMEs until an answer, a negative answer or a limit.
 #pragma once
 
-#include "resolver/recursor_nameserver.h"
-#include "resolver/recursor_policy.h"
-#include "resolver/recursor_result_builder.h"
-#include "resolver/recursor_transport.h"
+#include "resolver/nameserver.h"
+#include "resolver/policy.h"
 #include "resolver/resolve_error.h"
+#include "resolver/result_builder.h"
+#include "resolver/transport.h"
 #include "wire/record.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Judging upstream responses: what is followed, what is served and cached, and what a server may not
 // speak for. Responses are built by hand; nothing is sent except where a test counts exchanges.
+#include "resolver/delegation.h"
 #include "resolver/recursor.h"
-#include "resolver/recursor_delegation.h"
-#include "resolver/recursor_response.h"
+#include "resolver/response.h"
 
 #include "support/packet_builder.h"
 

@@ -1,6 +1,6 @@
 // The chain validator on RRsets signed by dnssec-signzone (tests/dnssec/fixtures), with the zone's keys
 // already in the cache, so that nothing is looked up.
-#include "resolver/recursor_dnssec.h"
+#include "resolver/chain_of_trust.h"
 
 #include "dnssec/keytag.h"
 #include "dnssec/signed_fixture.h"

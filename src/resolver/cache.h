@@ -8,7 +8,7 @@
 #pragma once
 
 #include "base/clock.h"
-#include "resolver/recursor_nameserver.h"
+#include "resolver/nameserver.h"
 #include "resolver/resolve_error.h"
 #include "wire/constants.h"
 #include "wire/dns_name_context.h"

@@ -1,7 +1,7 @@
-#include "resolver/recursor_response.h"
+#include "resolver/response.h"
 
+#include "resolver/delegation.h"
 #include "resolver/recursor.h"
-#include "resolver/recursor_delegation.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "resolver/recursor_cache.h"
+#include "resolver/cache.h"
 
 #include "wire/reader.h"
 

@@ -1,4 +1,4 @@
-#include "resolver/recursor_result_builder.h"
+#include "resolver/result_builder.h"
 
 #include "wire/writer.h"
 

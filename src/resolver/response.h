@@ -6,8 +6,8 @@
 // except negative answers without SOA, which are served only.
 #pragma once
 
-#include "resolver/recursor_dnssec.h"
-#include "resolver/recursor_machine.h"
+#include "resolver/chain_of_trust.h"
+#include "resolver/machine.h"
 
 #include <optional>
 #include <span>

@@ -1,4 +1,4 @@
-#include "resolver/recursor_nameserver.h"
+#include "resolver/nameserver.h"
 
 #include "base/text.h"
 

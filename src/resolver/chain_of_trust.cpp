@@ -1,4 +1,4 @@
-#include "resolver/recursor_dnssec.h"
+#include "resolver/chain_of_trust.h"
 
 #include "dnssec/keytag.h"
 #include "dnssec/signature_window.h"

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "dnssec/denial.h"
-#include "resolver/recursor_machine.h"
+#include "resolver/machine.h"
 
 #include <cstdint>
 #include <limits>

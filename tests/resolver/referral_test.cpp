@@ -1,7 +1,7 @@
 // Nameserver addresses read from referrals and from answers: addresses no server may have are dropped.
+#include "resolver/delegation.h"
 #include "resolver/recursor.h"
-#include "resolver/recursor_delegation.h"
-#include "resolver/recursor_referral.h"
+#include "resolver/referral.h"
 
 #include "support/packet_builder.h"
 

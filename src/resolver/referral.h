@@ -2,7 +2,7 @@
 // and lifetime. Records are read in message order.
 #pragma once
 
-#include "resolver/recursor_nameserver.h"
+#include "resolver/nameserver.h"
 #include "wire/record.h"
 
 #include <cstdint>

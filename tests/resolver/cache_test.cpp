@@ -1,6 +1,6 @@
 // The answer cache and the delegation map: case-insensitive keys, expiry by wall-clock seconds,
 // replacement, and whole packets under concurrent stores.
-#include "resolver/recursor_cache.h"
+#include "resolver/cache.h"
 
 #include "wire/record.h"
 #include "wire/writer.h"

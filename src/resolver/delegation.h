@@ -2,8 +2,8 @@
 // leads to (from glue, or by resolving the nameserver names).
 #pragma once
 
-#include "resolver/recursor_machine.h"
-#include "resolver/recursor_nameserver.h"
+#include "resolver/machine.h"
+#include "resolver/nameserver.h"
 
 #include <optional>
 #include <span>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "base/socket_address.h"
-#include "resolver/resolver.h"
+#include "resolver/upstream_sockets.h"
 #include "wire/constants.h"
 #include "wire/name.h"
 

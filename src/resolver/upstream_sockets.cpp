@@ -1,4 +1,4 @@
-#include "resolver/resolver.h"
+#include "resolver/upstream_sockets.h"
 
 #include "base/unique_fd.h"
 #include "wire/header.h"
@@ -28,7 +28,6 @@ namespace {
     // Datagrams read from one ready socket per wake-up, so a flood on one socket cannot starve the rest.
     constexpr int max_datagrams_per_visit = 16;
     constexpr std::size_t max_tcp_message = 0xFFFF;
-
 
     // Milliseconds left until `deadline`, rounded up so poll never wakes just short of it and spins.
     int msUntil(Clock::time_point deadline)

@@ -1,4 +1,4 @@
-#include "resolver/recursor_transport.h"
+#include "resolver/transport.h"
 
 #include "wire/writer.h"
 

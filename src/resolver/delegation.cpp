@@ -1,7 +1,7 @@
-#include "resolver/recursor_delegation.h"
+#include "resolver/delegation.h"
 
 #include "resolver/recursor.h"
-#include "resolver/recursor_referral.h"
+#include "resolver/referral.h"
 
 #include <algorithm>
 

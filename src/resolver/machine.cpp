@@ -1,9 +1,9 @@
-#include "resolver/recursor_machine.h"
+#include "resolver/machine.h"
 
+#include "resolver/chain_of_trust.h"
+#include "resolver/delegation.h"
 #include "resolver/recursor.h"
-#include "resolver/recursor_delegation.h"
-#include "resolver/recursor_dnssec.h"
-#include "resolver/recursor_response.h"
+#include "resolver/response.h"
 
 #include <algorithm>
 #include <cstdlib>

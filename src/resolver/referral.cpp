@@ -1,4 +1,4 @@
-#include "resolver/recursor_referral.h"
+#include "resolver/referral.h"
 
 #include <algorithm>
 #include <netinet/in.h>

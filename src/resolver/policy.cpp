@@ -1,0 +1,1 @@
+#include "resolver/policy.h"

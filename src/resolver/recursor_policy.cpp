@@ -1,1 +1,0 @@
-#include "resolver/recursor_policy.h"
