@@ -135,20 +135,6 @@ namespace {
         return out ? *out : DnsName::root();
     }
 
-    // `*.name`, or nothing when it would be too long.
-    std::optional<DnsName> wildcardOf(const DnsName& name)
-    {
-        const auto wire = name.wireBytes();
-        if (wire.size() + 2 > DnsName::max_len)
-            return std::nullopt;
-        std::array<std::uint8_t, DnsName::max_len> buffer {};
-        buffer[0] = 1;
-        buffer[1] = '*';
-        std::ranges::copy(wire, buffer.begin() + 2);
-        auto out = DnsName::fromWire(std::span(buffer).first(wire.size() + 2));
-        return out ? std::optional(*out) : std::nullopt;
-    }
-
     // ---- NSEC (RFC 4035 §5.4, RFC 7129) ----
 
     // The closest encloser of `qname` an NSEC covering it shows (RFC 4035 §5.4): the longer of the
@@ -230,18 +216,12 @@ namespace {
                 || nsec3->next_hashed.size() != Nsec3Digest {}.size() || !rec->name.isPartOf(zone)
                 || rec->name.labelCount() != zlabels + 1)
                 continue;
-            const auto wire = rec->name.wireBytes();
-            const auto label = labelAt(wire, 0);
-            if (label.size() != sha1_text_length)
-                continue;
-            const auto decoded = base32hexDecode(
-                std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
-            if (!decoded || decoded->size() != Nsec3Digest {}.size())
+            const auto owner = nsec3OwnerHash(rec->name);
+            if (!owner)
                 continue;
             if (entries.empty())
                 entries.reserve(records.size());
-            Nsec3Entry entry { nsec3, {}, entries.size() };
-            std::ranges::copy(*decoded, entry.owner.begin());
+            Nsec3Entry entry { nsec3, *owner, entries.size() };
             for (const Nsec3Entry& other : entries) {
                 if (other.nsec3->iterations == nsec3->iterations
                     && std::ranges::equal(other.nsec3->salt, nsec3->salt)) {
@@ -455,6 +435,33 @@ namespace {
     }
 
 } // namespace
+
+std::optional<DnsName> wildcardOf(const DnsName& name)
+{
+    const auto wire = name.wireBytes();
+    if (wire.size() + 2 > DnsName::max_len)
+        return std::nullopt;
+    std::array<std::uint8_t, DnsName::max_len> buffer {};
+    buffer[0] = 1;
+    buffer[1] = '*';
+    std::ranges::copy(wire, buffer.begin() + 2);
+    auto out = DnsName::fromWire(std::span(buffer).first(wire.size() + 2));
+    return out ? std::optional(*out) : std::nullopt;
+}
+
+std::optional<Nsec3Digest> nsec3OwnerHash(const DnsName& owner)
+{
+    const auto label = labelAt(owner.wireBytes(), 0);
+    if (label.size() != sha1_text_length)
+        return std::nullopt;
+    const auto decoded
+        = base32hexDecode(std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
+    Nsec3Digest digest {};
+    if (!decoded || decoded->size() != digest.size())
+        return std::nullopt;
+    std::ranges::copy(*decoded, digest.begin());
+    return digest;
+}
 
 int canonicalCompare(const DnsName& a, const DnsName& b)
 {

@@ -10,11 +10,13 @@
 // per set and call. A set above max_nsec3_iterations is not hashed: too_costly when nothing else proves.
 #pragma once
 
+#include "dnssec/nsec3.h"
 #include "wire/constants.h"
 #include "wire/name.h"
 #include "wire/record.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace recursor::dnssec {
@@ -38,6 +40,13 @@ enum class NoDs : std::uint8_t {
     not_a_cut, // a name of the parent's zone proven to be no delegation: the parent's keys go on
     unproven,
 };
+
+// `*.name` (RFC 4592), or nothing when it would be longer than a name may be.
+std::optional<DnsName> wildcardOf(const DnsName& name);
+
+// The SHA-1 hash an NSEC3 owner name carries in its first label (RFC 5155 §3), or nothing when that
+// label is no base32hex text of 20 bytes.
+std::optional<Nsec3Digest> nsec3OwnerHash(const DnsName& owner);
 
 // RFC 4034 §6.1: label by label from the root, each label's lower-cased bytes; <0, 0 or >0.
 int canonicalCompare(const DnsName& a, const DnsName& b);

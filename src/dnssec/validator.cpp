@@ -178,33 +178,50 @@ DnssecResult<std::vector<std::uint8_t>> signedData(
     }
 }
 
+namespace {
+
+    // The checks that come before the signed data is built: the algorithm, then the time window.
+    DnssecResult<DnssecAlgorithm> checkBeforeData(const rdata::dnssec::RRSIG& rrsig, std::int64_t now_unix)
+    {
+        const auto alg = static_cast<DnssecAlgorithm>(rrsig.algorithm);
+        if (!isSupported(alg))
+            return std::unexpected(DnssecError::AlgorithmNotSupported);
+        TRY_VOID(checkValidityWindow(rrsig, now_unix));
+        return alg;
+    }
+
+} // namespace
+
 DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<const std::uint8_t> public_key,
     std::span<const DnsRecord> records, std::int64_t now_unix)
 {
-    const auto alg = static_cast<DnssecAlgorithm>(rrsig.algorithm);
-    if (!isSupported(alg))
-        return std::unexpected(DnssecError::AlgorithmNotSupported);
-    TRY_VOID(checkValidityWindow(rrsig, now_unix));
+    const DnssecAlgorithm alg = TRY(checkBeforeData(rrsig, now_unix));
     const std::vector<std::uint8_t> data = TRY(signedData(rrsig, records));
     return verifyByAlgorithm(alg, public_key, data, rrsig.signature);
 }
 
-std::optional<std::array<std::uint8_t, 32>> verificationDigest(const rdata::dnssec::RRSIG& rrsig,
-    std::span<const std::uint8_t> public_key, std::span<const DnsRecord> records)
+DnssecResult<bool> verifySignedData(const rdata::dnssec::RRSIG& rrsig,
+    std::span<const std::uint8_t> public_key, std::span<const std::uint8_t> signed_data,
+    std::int64_t now_unix)
 {
-    const auto data = signedData(rrsig, records);
+    const DnssecAlgorithm alg = TRY(checkBeforeData(rrsig, now_unix));
+    return verifyByAlgorithm(alg, public_key, signed_data, rrsig.signature);
+}
+
+std::optional<std::array<std::uint8_t, 32>> verificationDigest(std::span<const std::uint8_t> public_key,
+    std::span<const std::uint8_t> signed_data, std::span<const std::uint8_t> signature)
+{
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     std::array<std::uint8_t, 32> digest {};
     unsigned int length = 0;
     // The lengths first, so that no other split of the same bytes gives the same digest.
     const std::uint32_t lengths[] = { static_cast<std::uint32_t>(public_key.size()),
-        static_cast<std::uint32_t>(data ? data->size() : 0),
-        static_cast<std::uint32_t>(rrsig.signature.size()) };
-    const bool hashed = data && ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1
+        static_cast<std::uint32_t>(signed_data.size()), static_cast<std::uint32_t>(signature.size()) };
+    const bool hashed = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1
         && EVP_DigestUpdate(ctx.get(), lengths, sizeof lengths) == 1
         && EVP_DigestUpdate(ctx.get(), public_key.data(), public_key.size()) == 1
-        && EVP_DigestUpdate(ctx.get(), data->data(), data->size()) == 1
-        && EVP_DigestUpdate(ctx.get(), rrsig.signature.data(), rrsig.signature.size()) == 1
+        && EVP_DigestUpdate(ctx.get(), signed_data.data(), signed_data.size()) == 1
+        && EVP_DigestUpdate(ctx.get(), signature.data(), signature.size()) == 1
         && EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) == 1 && length == digest.size();
     if (!hashed)
         return std::nullopt;

@@ -26,15 +26,19 @@ namespace recursor::dnssec {
 // type_covered, keytag, signer_name and original_ttl only go into the signed data.
 DnssecResult<bool> verifyRRSIG(const rdata::dnssec::RRSIG& rrsig, std::span<const std::uint8_t> public_key,
     std::span<const DnsRecord> records, std::int64_t now_unix);
+// The same check over the signed data already built (signedData), for a caller that tries several keys
+// or remembers checks: the RRset errors cannot occur, the others are checked in the same order.
+DnssecResult<bool> verifySignedData(const rdata::dnssec::RRSIG& rrsig,
+    std::span<const std::uint8_t> public_key, std::span<const std::uint8_t> signed_data,
+    std::int64_t now_unix);
 
 // The RRSIG RDATA without its signature (RFC 4034 §3.1.8.1), signer name lower-cased.
 DnssecResult<std::vector<std::uint8_t>> serializeRRSIG(const rdata::dnssec::RRSIG& rrsig);
 
-// SHA-256 of the key, the signed data and the signature: what one check of `rrsig` over `records` with
-// `public_key` is about, so that a check that succeeded can be recognised when the very same bytes
-// come again. Nothing when the data cannot be built.
-std::optional<std::array<std::uint8_t, 32>> verificationDigest(const rdata::dnssec::RRSIG& rrsig,
-    std::span<const std::uint8_t> public_key, std::span<const DnsRecord> records);
+// SHA-256 of the key, the signed data and the signature: what one check is about, so that a check that
+// succeeded can be recognised when the very same bytes come again. Nothing when libcrypto fails.
+std::optional<std::array<std::uint8_t, 32>> verificationDigest(std::span<const std::uint8_t> public_key,
+    std::span<const std::uint8_t> signed_data, std::span<const std::uint8_t> signature);
 
 // The whole data `rrsig` signs over `records` (rrsetDigest collected).
 DnssecResult<std::vector<std::uint8_t>> signedData(

@@ -455,17 +455,24 @@ private:
                 continue;
             if (!dnssec::isWithinValidity(*sig, now_))
                 continue;
+            // Built once per signature, for every candidate key and for the digest of the check.
+            std::optional<dnssec::DnssecResult<std::vector<std::uint8_t>>> data;
             for (std::size_t i = 0; i < keys.keys.size(); ++i) {
                 const DNSKEY key = keys.keys[i].view();
                 if (key.algorithm != sig->algorithm || keys.keytags[i] != sig->keytag)
                     continue;
                 if (failures >= max_failed_verifications_per_rrset || budget_.verifications_left <= 0)
                     return std::unexpected(ResolveError::DnssecBogus);
-                const auto digest = dnssec::verificationDigest(*sig, key.public_key, rrset);
+                if (!data)
+                    data = dnssec::signedData(*sig, rrset);
+                const auto digest = *data ? dnssec::verificationDigest(key.public_key, **data, sig->signature)
+                                          : std::nullopt;
                 if (digest && recursor_.signatures().contains(*digest, now_))
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
                 --budget_.verifications_left;
-                const auto verified = dnssec::verifyRRSIG(*sig, key.public_key, rrset, now_);
+                const dnssec::DnssecResult<bool> verified = *data
+                    ? dnssec::verifySignedData(*sig, key.public_key, **data, now_)
+                    : std::unexpected((*data).error());
                 if (verified && *verified) {
                     if (digest)
                         recursor_.signatures().insert(

@@ -45,32 +45,6 @@ namespace {
         return std::move(*bytes);
     }
 
-    std::optional<dnssec::Nsec3Digest> ownerHash(const DnsRecord& rec)
-    {
-        const auto wire = rec.name.wireBytes();
-        if (wire.empty() || wire[0] == 0)
-            return std::nullopt;
-        const auto label = wire.subspan(1, wire[0]);
-        const auto bytes = dnssec::base32hexDecode(
-            std::string_view(reinterpret_cast<const char*>(label.data()), label.size()));
-        dnssec::Nsec3Digest digest {};
-        if (!bytes || bytes->size() != digest.size())
-            return std::nullopt;
-        std::ranges::copy(*bytes, digest.begin());
-        return digest;
-    }
-
-    DnsName wildcardAt(const DnsName& name)
-    {
-        static constexpr std::uint8_t star[] = { 1, '*' };
-        std::array<std::uint8_t, DnsName::max_len> wire {};
-        if (name.len + sizeof star > DnsName::max_len)
-            return {};
-        std::ranges::copy(star, wire.begin());
-        std::ranges::copy(name.wireBytes(), wire.begin() + sizeof star);
-        return DnsName::fromWire(std::span(wire).first(name.len + sizeof star)).value_or(DnsName {});
-    }
-
     // The names whose NSEC or NSEC3 may take part in a proof for `qname` (RFC 4035 §5.4, RFC 5155 §8):
     // qname and its ancestors down to the zone apex, and the wildcard below each proper ancestor.
     std::vector<DnsName> proofNames(const DnsName& qname, const DnsName& zone)
@@ -79,8 +53,8 @@ namespace {
         DnsName n = qname;
         while (!n.eql(zone) && n.chopOff()) {
             names.push_back(n);
-            if (auto wildcard = wildcardAt(n); !wildcard.isEmpty())
-                names.push_back(wildcard);
+            if (auto wildcard = dnssec::wildcardOf(n))
+                names.push_back(*wildcard);
         }
         return names;
     }
@@ -166,8 +140,8 @@ ResolveResultOr<void> DenialCache::putWildcard(const DnsName& zone_name, std::ui
     DnsName encloser = rrset_and_signatures.front()->name;
     while (encloser.labelCount() > labels)
         encloser.chopOff();
-    const DnsName wildcard = wildcardAt(encloser);
-    if (wildcard.isEmpty() || !encloser.isPartOf(zone_name))
+    const auto wildcard = dnssec::wildcardOf(encloser);
+    if (!wildcard || !encloser.isPartOf(zone_name))
         return {};
     const std::int64_t expires_at = now() + ttl;
     try {
@@ -175,7 +149,7 @@ ResolveResultOr<void> DenialCache::putWildcard(const DnsName& zone_name, std::ui
         std::uint16_t type = 0;
         for (const DnsRecord* rec : rrset_and_signatures) {
             renamed.push_back(*rec);
-            renamed.back().name = wildcard;
+            renamed.back().name = *wildcard;
             if (rec->rtype != QType::rrsig)
                 type = toU16(rec->rtype);
         }
@@ -187,13 +161,13 @@ ResolveResultOr<void> DenialCache::putWildcard(const DnsName& zone_name, std::ui
         std::unique_lock lock(lock_);
         Zone& zone = zones_[zone_name];
         const std::size_t size = range.packet.size() + range_overhead;
-        const auto key = std::make_pair(wildcard, type);
+        const auto key = std::make_pair(*wildcard, type);
         if (auto old = zone.wildcards.find(key); old != zone.wildcards.end()) {
             bytes_ -= old->second.packet.size() + range_overhead;
             old->second = std::move(range);
         } else {
             zone.wildcards.emplace(key, std::move(range));
-            order_.push_back({ zone_name, wildcard, std::nullopt, type });
+            order_.push_back({ zone_name, *wildcard, std::nullopt, type });
         }
         bytes_ += size;
         for (auto& [rec, denial] : ranges)
@@ -223,7 +197,7 @@ void DenialCache::storeRange(Zone& zone, const DnsName& zone_name, const DnsReco
         return;
     }
     const auto* nsec3 = rec.rdata.getIf<RDataTag::nsec3>();
-    auto hash = ownerHash(rec);
+    auto hash = dnssec::nsec3OwnerHash(rec.name);
     if (nsec3 == nullptr || !hash)
         return;
     // One chain per zone: new parameters (a re-salted zone) replace the old chain.

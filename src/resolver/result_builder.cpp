@@ -100,24 +100,33 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    // The chain in the answer section, then `records` in `section`.
+    ResolveResultOr<BuiltPacket> buildPacket(const DnsName& qname, QType qtype,
+        std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> records, Section section,
+        RCode rcode, bool validated, std::uint32_t ttl_cap)
+    {
+        PacketWriter writer = TRY(startResponse(qname, qtype, flagsByte(rcode, validated)));
+        TRY_VOID(writeRecords(writer, cname_chain, Section::answer, ttl_cap));
+        TRY_VOID(writeRecords(writer, records, section, ttl_cap));
+        return finishBuilt(writer);
+    }
+
+} // namespace
+
 ResolveResultOr<BuiltPacket> buildResult(const DnsName& qname, QType qtype,
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> answers, RCode rcode,
     bool validated, std::uint32_t ttl_cap)
 {
-    PacketWriter writer = TRY(startResponse(qname, qtype, flagsByte(rcode, validated)));
-    TRY_VOID(writeRecords(writer, cname_chain, Section::answer, ttl_cap));
-    TRY_VOID(writeRecords(writer, answers, Section::answer, ttl_cap));
-    return finishBuilt(writer);
+    return buildPacket(qname, qtype, cname_chain, answers, Section::answer, rcode, validated, ttl_cap);
 }
 
 ResolveResultOr<BuiltPacket> buildNegativePacket(const DnsName& qname, QType qtype,
     std::span<const DnsRecord> cname_chain, std::span<const DnsRecord* const> authority, RCode rcode,
     bool validated, std::uint32_t ttl_cap)
 {
-    PacketWriter writer = TRY(startResponse(qname, qtype, flagsByte(rcode, validated)));
-    TRY_VOID(writeRecords(writer, cname_chain, Section::answer, ttl_cap));
-    TRY_VOID(writeRecords(writer, authority, Section::authority, ttl_cap));
-    return finishBuilt(writer);
+    return buildPacket(qname, qtype, cname_chain, authority, Section::authority, rcode, validated, ttl_cap);
 }
 
 std::uint32_t extractAnswerTtl(
