@@ -500,8 +500,8 @@ private:
         auto result = recursor_.resolveFromNetworkWithPolicy(
             engine_, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_);
         if (!result) {
-            if (result.error() == ResolveError::OutOfMemory)
-                return std::unexpected(ResolveError::OutOfMemory);
+            if (result.error() == ResolveError::OutOfMemory || result.error() == ResolveError::ShuttingDown)
+                return std::unexpected(result.error());
             return std::nullopt;
         }
         Fetched fetched;

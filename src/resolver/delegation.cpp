@@ -17,8 +17,9 @@ namespace {
         auto resolved = recursor.resolveFromNetworkWithPolicy(
             engine, name, qtype, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy, budget);
         if (!resolved) {
-            if (resolved.error() == ResolveError::OutOfMemory)
-                return std::unexpected(ResolveError::OutOfMemory);
+            if (resolved.error() == ResolveError::OutOfMemory
+                || resolved.error() == ResolveError::ShuttingDown)
+                return std::unexpected(resolved.error());
             return {}; // this name only gives no addresses
         }
         auto parsed = DnsMessage::parse(resolved->packet);

@@ -145,6 +145,8 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         if (!result) {
             if (result.error() == TransportError::OutOfMemory)
                 return std::unexpected(ResolveError::OutOfMemory);
+            if (result.error() == TransportError::Cancelled)
+                return std::unexpected(ResolveError::ShuttingDown);
             if (result.error() == TransportError::Timeout) {
                 infra.recordTimeout(server);
                 if (i < first_round)

@@ -13,6 +13,7 @@
 // ChainTooLong        the chain of trust climbed more levels than allowed
 // DsUnavailable       the DS RRset of a signed zone's child could not be had
 // DnskeyUnavailable   a zone's DNSKEY RRset could not be had
+// ShuttingDown        the server is stopping: waits on the network end at once
 #define RECURSOR_RESOLVE_ERRORS(X)                                                                           \
     X(NoNameservers)                                                                                         \
     X(NoReachableAuthority)                                                                                  \
@@ -26,6 +27,7 @@
     X(CnameLoop)                                                                                             \
     X(MaxDepthExceeded)                                                                                      \
     X(DnssecBogus)                                                                                           \
+    X(ShuttingDown)                                                                                          \
     X(OutOfMemory)
 
 namespace recursor {

@@ -1,5 +1,6 @@
 #include "resolver/upstream_sockets.h"
 
+#include "base/event_loop.h"
 #include "base/unique_fd.h"
 #include "wire/header.h"
 
@@ -37,6 +38,12 @@ namespace {
             return 0;
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
         return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+    }
+
+    // A wait that failed: the event loop stopping, or poll itself.
+    TransportError failedWait()
+    {
+        return errno == ECANCELED ? TransportError::Cancelled : TransportError::NetworkError;
     }
 
     Clock::time_point deadlineAfter(std::uint32_t timeout_ms)
@@ -186,9 +193,9 @@ namespace {
             const int wait_ms = msUntil(deadline);
             if (wait_ms == 0)
                 return std::nullopt;
-            const int ready = ::poll(fds.data(), fds.size(), wait_ms);
+            const int ready = waitReady(fds, wait_ms);
             if (ready < 0 && errno != EINTR)
-                return std::unexpected(TransportError::NetworkError);
+                return std::unexpected(failedWait());
             if (ready <= 0)
                 continue;
             for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -226,11 +233,11 @@ namespace {
             const int wait_ms = msUntil(deadline);
             if (wait_ms == 0)
                 return std::unexpected(TransportError::Timeout);
-            const int ready = ::poll(&p, 1, wait_ms);
+            const int ready = waitReady({ &p, 1 }, wait_ms);
             if (ready > 0)
                 return {};
             if (ready < 0 && errno != EINTR)
-                return std::unexpected(TransportError::NetworkError);
+                return std::unexpected(failedWait());
         }
     }
 

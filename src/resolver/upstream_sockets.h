@@ -20,7 +20,8 @@
     X(NetworkError)                                                                                          \
     X(Timeout)                                                                                               \
     X(Truncated)                                                                                             \
-    X(ParseError)
+    X(ParseError)                                                                                            \
+    X(Cancelled)
 
 namespace recursor {
 RECURSOR_DEFINE_ERROR_ENUM(TransportError, RECURSOR_TRANSPORT_ERRORS)

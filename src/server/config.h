@@ -88,11 +88,11 @@ inline constexpr std::uint32_t max_cache_max_ttl = 7 * 86400;
 inline constexpr std::uint32_t max_cache_max_negative_ttl = 86400;
 inline constexpr std::uint32_t max_bogus_ttl = 86400;
 
-// Several of these settings (threads, cookie secret, TCP limits, expose_zones) are accepted and
-// validated so that a bad value fails start-up, but nothing in this UDP-only server uses them.
+// Several of these settings (cookie secret, TCP limits, expose_zones) are accepted and validated so
+// that a bad value fails start-up, but nothing in this UDP-only server uses them.
 struct ServerConfig {
     std::vector<std::string> listen_addrs;
-    std::size_t threads { 0 };
+    std::size_t threads { 0 }; // event loops; 0: one per CPU
     std::optional<std::string> cookie_secret_hex;
     RecursorConfig recursor;
     ControlSocketConfig control_socket;

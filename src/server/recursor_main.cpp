@@ -251,9 +251,8 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.enable_dnssec
             = cli.enable_dnssec.value_or(config ? config->server.recursor.dnssec_validation : true);
         options.control_socket_config = config ? config->server.control_socket : ControlSocketConfig {};
-        if (cli.queue_capacity)
-            options.queue_capacity = *cli.queue_capacity;
-        options.worker_count = cli.worker_count;
+        if (config && config->server.threads != 0)
+            options.loop_count = config->server.threads;
         options.http_config.max_connections = http_max_connections;
         return options;
     } catch (const std::bad_alloc&) {

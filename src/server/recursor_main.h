@@ -19,8 +19,6 @@ struct CliOptions {
     std::optional<std::string_view> control_socket_path;
     std::optional<std::string_view> root_hints_path;
     std::optional<std::string_view> trust_anchor_path;
-    std::optional<std::size_t> queue_capacity; // no option sets it
-    std::optional<std::size_t> worker_count; // no option sets it
     std::optional<SocketAddress> listen_addr;
     std::optional<SocketAddress> http_listen_addr;
     bool show_help { false };

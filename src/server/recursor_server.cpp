@@ -1,6 +1,7 @@
 #include "server/recursor_server.h"
 
 #include "base/log.h"
+#include "base/unique_fd.h"
 #include "ops/authoritative_format.h"
 #include "server/query.h"
 #include "server/udp_response.h"
@@ -170,50 +171,82 @@ RecursorServer::~RecursorServer()
     // Members go in reverse order: the queue, the side servers, the metrics, then the resolver core.
 }
 
-std::size_t RecursorServer::receiverCount() const
+std::size_t RecursorServer::loopCount() const
 {
-    if (options_.receiver_count)
-        return std::max<std::size_t>(*options_.receiver_count, 1);
+    if (options_.loop_count)
+        return std::clamp<std::size_t>(*options_.loop_count, 1, max_loop_count);
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) != 0)
         return 1;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(CPU_COUNT(&set)), 1, max_receiver_count);
+    return std::clamp<std::size_t>(static_cast<std::size_t>(CPU_COUNT(&set)), 1, max_loop_count);
 }
 
-std::size_t RecursorServer::computeWorkerCount() const
+std::size_t RecursorServer::resolutionsInFlight() const
 {
-    return std::max<std::size_t>(options_.worker_count.value_or(default_worker_count), 1);
+    std::size_t total = 0;
+    for (const auto& loop : loops_)
+        total += loop->resolving.load();
+    return total;
 }
 
-ServerResult<void> RecursorServer::bindUdpSocket()
+// A non-blocking socket on `address` that shares it with the other loops' sockets (SO_REUSEPORT: the
+// kernel spreads clients over them by address and port).
+ServerResult<int> RecursorServer::bindUdpSocket(const SocketAddress& address)
 {
-    const int fd = ::socket(listen_addr_.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(::socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid())
         return std::unexpected(ServerError::SocketFailed);
-    if (::bind(fd, listen_addr_.sockaddrPtr(), listen_addr_.sockaddrLen()) != 0) {
-        const int err = errno;
-        ::close(fd);
-        const ServerError e = fromErrno(err);
+    const int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+        return std::unexpected(ServerError::SocketFailed);
+    if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
+        const ServerError e = fromErrno(errno);
         return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
     }
-    sockaddr_storage bound {};
-    socklen_t bound_len = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0) {
-        if (auto addr = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len))
-            listen_addr_ = *addr;
-    }
-    // stop() relies on the receiver waking up every 100 ms: without the timeout there is no service.
-    const timeval wait { 0, receive_timeout_ms * 1000 };
-    wildcard_listen_ = isWildcard(listen_addr_);
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0
-        || (wildcard_listen_ && !enableDestinationInfo(fd, listen_addr_.family()))) {
-        ::close(fd);
+    if (wildcard_listen_ && !enableDestinationInfo(fd.get(), address.family()))
         return std::unexpected(ServerError::SocketFailed);
-    }
     // Only a larger buffer: the default still works.
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &socket_receive_buffer_bytes, sizeof socket_receive_buffer_bytes);
-    socket_ = fd;
+    ::setsockopt(
+        fd.get(), SOL_SOCKET, SO_RCVBUF, &socket_receive_buffer_bytes, sizeof socket_receive_buffer_bytes);
+    return fd.release();
+}
+
+// The first socket learns the port (the listen address may ask for any); the others bind that one.
+ServerResult<void> RecursorServer::startLoops()
+{
+    wildcard_listen_ = isWildcard(listen_addr_);
+    const std::size_t count = loopCount();
+    try {
+        loops_.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto loop = std::make_unique<Loop>();
+            loop->batch = std::make_unique<Batch>();
+            loop->events = EventLoop::create();
+            if (!loop->events)
+                return std::unexpected(ServerError::SocketFailed);
+            loop->socket = TRY(bindUdpSocket(listen_addr_));
+            Loop& self = *loop;
+            loops_.push_back(std::move(loop));
+            if (i == 0) {
+                sockaddr_storage bound {};
+                socklen_t bound_len = sizeof bound;
+                if (::getsockname(self.socket, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0) {
+                    if (auto addr
+                        = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len))
+                        listen_addr_ = *addr;
+                }
+            }
+            if (!self.events->watch(self.socket, [this, &self] { receiveBatches(self); }))
+                return std::unexpected(ServerError::SocketFailed);
+        }
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ServerError::OutOfMemory);
+    }
+    for (const auto& loop : loops_) {
+        if (loop->thread.start([&events = *loop->events] { events.run(); }) != 0)
+            return std::unexpected(ServerError::ThreadSpawnFailed);
+    }
     return {};
 }
 
@@ -241,26 +274,10 @@ ServerResult<void> RecursorServer::startSideServers()
 
 ServerResult<void> RecursorServer::start()
 {
-    TRY_VOID(bindUdpSocket());
+    should_stop_.store(false);
     auto started = [&]() -> ServerResult<void> {
-        TRY_VOID(startSideServers());
-        {
-            std::lock_guard lock(work_mutex_);
-            work_queue_.clear();
-            worker_stop_ = false;
-        }
-        try {
-            receiver_threads_.reserve(receiverCount());
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(ServerError::OutOfMemory);
-        }
-        for (std::size_t i = 0; i < receiverCount(); ++i) {
-            Thread receiver;
-            if (receiver.start([this] { receiverLoop(); }) != 0)
-                return std::unexpected(ServerError::ThreadSpawnFailed);
-            receiver_threads_.push_back(std::move(receiver));
-        }
-        return {};
+        TRY_VOID(startLoops());
+        return startSideServers();
     }();
     if (!started) {
         stop();
@@ -270,57 +287,30 @@ ServerResult<void> RecursorServer::start()
     return started;
 }
 
-void RecursorServer::stopWorkers()
-{
-    std::vector<Worker*> idle;
-    {
-        // Woken without a question, each idle thread drains what is still queued and then leaves.
-        std::lock_guard lock(work_mutex_);
-        worker_stop_ = true;
-        idle.swap(idle_workers_);
-        for (Worker* worker : idle) {
-            worker->idle = false;
-            worker->wake.notify_one();
-        }
-    }
-    std::list<Worker> workers;
-    for (;;) {
-        {
-            std::lock_guard lock(work_mutex_);
-            if (workers_.empty())
-                return;
-            workers.splice(workers.end(), workers_);
-        }
-        // The nodes must outlive their threads: join before the list goes.
-        for (Worker& worker : workers)
-            worker.thread.join();
-        workers.clear();
-    }
-}
-
 void RecursorServer::stop()
 {
     should_stop_.store(true);
-    for (Thread& receiver : receiver_threads_)
-        receiver.join();
-    receiver_threads_.clear();
-    stopWorkers(); // workers drain the queue before they leave
-    closeSocket();
+    for (const auto& loop : loops_)
+        loop->events->stop();
+    for (const auto& loop : loops_)
+        loop->thread.join();
+    closeSockets();
+    loops_.clear();
     if (http_server_)
         http_server_->stop();
     if (control_socket_)
         control_socket_->stop();
 }
 
-void RecursorServer::closeSocket()
+void RecursorServer::closeSockets()
 {
-    if (socket_ >= 0) {
-        ::close(socket_);
-        socket_ = -1;
+    for (const auto& loop : loops_) {
+        if (loop->socket >= 0)
+            ::close(std::exchange(loop->socket, -1));
     }
 }
 
-// What one receiver thread reads at once, and the replies it sends at once (recvmmsg, sendmmsg).
+// What one loop reads at once, and the replies it sends at once (recvmmsg, sendmmsg).
 struct RecursorServer::Batch {
     static constexpr std::size_t capacity = 32;
 
@@ -361,26 +351,24 @@ struct RecursorServer::Batch {
     std::vector<Reply> replies;
 };
 
-void RecursorServer::receiverLoop()
+// Readable: takes what has arrived, a batch at a time, and answers what it can at once. A few batches
+// per wake-up, so that resolutions waiting to go on are not starved by a flood.
+void RecursorServer::receiveBatches(Loop& loop)
 {
-    if (socket_ < 0)
-        return;
-    auto batch = std::make_unique<Batch>();
-    while (!should_stop_.load())
-        runGuarded("recursor recv error", [&] { receiveBatch(*batch); });
+    constexpr int max_batches_per_wakeup = 8;
+    for (int i = 0; i < max_batches_per_wakeup && receiveBatch(loop); ++i) { }
 }
 
-// Waits at most 100 ms for datagrams and takes what has arrived, up to a batch; answers what it can at
-// once and queues the rest. Under load one system call each way serves many clients.
-void RecursorServer::receiveBatch(Batch& batch)
+bool RecursorServer::receiveBatch(Loop& loop)
 {
+    Batch& batch = *loop.batch;
     batch.prepare(wildcard_listen_);
-    const int received = ::recvmmsg(socket_, batch.msgs.data(), Batch::capacity, MSG_WAITFORONE, nullptr);
-    if (received < 0) {
+    const int received = ::recvmmsg(loop.socket, batch.msgs.data(), Batch::capacity, MSG_DONTWAIT, nullptr);
+    if (received <= 0) {
         const int err = errno;
-        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && !should_stop_.load())
+        if (received < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
             logWarningWithError("recursor recv error: ", fromErrno(err));
-        return;
+        return false;
     }
     for (int i = 0; i < received; ++i) {
         msghdr& msg = batch.msgs[i].msg_hdr;
@@ -393,13 +381,14 @@ void RecursorServer::receiveBatch(Batch& batch)
             continue;
         const ReplySource source = wildcard_listen_ ? replySourceFrom(msg) : ReplySource {};
         const std::span<const std::uint8_t> packet(batch.buffers.data() + i * receive_buffer_size, length);
-        handleDatagram(packet, *client, source, batch);
+        runGuarded("recursor query error", [&] { handleDatagram(packet, *client, source, loop); });
     }
-    sendReplies(batch);
+    sendReplies(loop);
+    return received == static_cast<int>(Batch::capacity);
 }
 
-void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
-    const ReplySource& source, Batch& batch)
+void RecursorServer::handleDatagram(
+    std::span<const std::uint8_t> packet, const SocketAddress& client, const ReplySource& source, Loop& loop)
 {
     std::optional<QueryParseContext> ctx;
     auto front = answerFront(packet, ctx);
@@ -411,7 +400,7 @@ void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const 
     case FrontAnswer::Kind::drop:
         return;
     case FrontAnswer::Kind::reply:
-        batch.replies.push_back({ std::move(front->reply), client, source });
+        loop.batch->replies.push_back({ std::move(front->reply), client, source });
         return;
     case FrontAnswer::Kind::resolve:
         break;
@@ -422,11 +411,12 @@ void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const 
     if (!own)
         return;
     query.ctx = std::move(*own);
-    enqueueMiss(std::move(query));
+    startResolution(loop, std::move(query));
 }
 
-void RecursorServer::sendReplies(Batch& batch)
+void RecursorServer::sendReplies(Loop& loop)
 {
+    Batch& batch = *loop.batch;
     std::array<mmsghdr, Batch::capacity> msgs {};
     std::array<iovec, Batch::capacity> iovs {};
     const std::size_t count = std::min(batch.replies.size(), Batch::capacity);
@@ -435,7 +425,7 @@ void RecursorServer::sendReplies(Batch& batch)
             msgs[i].msg_hdr, iovs[i], batch.replies[i].bytes, batch.replies[i].to, batch.replies[i].source);
     // Send errors are the clients' problem: a failed reply is skipped and the rest still go.
     for (std::size_t sent = 0; sent < count;) {
-        const int n = ::sendmmsg(socket_, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
+        const int n = ::sendmmsg(loop.socket, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
         if (n < 0 && errno == EINTR)
             continue;
         sent += n > 0 ? static_cast<std::size_t>(n) : 1;
@@ -571,161 +561,59 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
     return TRY(replyFromResolution(*ctx, resolved));
 }
 
-void RecursorServer::enqueueMiss(PendingQuery query)
+// A new question starts a resolution on a fiber of this loop; one already in flight is joined.
+void RecursorServer::startResolution(Loop& loop, PendingQuery query)
 {
     CacheKey key(query.ctx.qtype, query.ctx.qname);
-    {
-        std::unique_lock lock(work_mutex_);
-        if (worker_stop_)
-            return;
-        std::vector<Thread> finished = takeFinishedWorkers();
-        if (!finished.empty()) {
-            lock.unlock();
-            finished.clear(); // joins threads that have already left their loop
-            lock.lock();
-        }
-        if (auto joined = in_flight_.find(key); joined != in_flight_.end()) {
-            if (joined->second.size() < max_waiters_per_question) {
-                joined->second.push_back(std::move(query));
-                return;
-            }
-        } else if (!idle_workers_.empty()) {
-            in_flight_.try_emplace(std::move(key));
-            Worker* idle = idle_workers_.back();
-            idle_workers_.pop_back();
-            idle->idle = false;
-            idle->job = std::move(query);
-            // Under the lock: once it is released the thread may finish this question and end.
-            idle->wake.notify_one();
-            return;
-        } else if (work_queue_.size() < options_.queue_capacity) {
-            in_flight_.try_emplace(std::move(key));
-            work_queue_.push_back(std::move(query));
-            startWorkerIfNeeded();
+    if (auto joined = loop.in_flight.find(key); joined != loop.in_flight.end()) {
+        if (joined->second.size() < max_waiters_per_question) {
+            joined->second.push_back(std::move(query));
             return;
         }
+    } else if (loop.resolving.load() < options_.resolution_capacity) {
+        // The fiber's own copy: the views of a moved packet stay valid, those of a copied one would not.
+        auto leader = std::make_shared<PendingQuery>(std::move(query));
+        loop.in_flight.try_emplace(key);
+        ++loop.resolving;
+        if (loop.events->spawn([this, &loop, leader] {
+                runGuarded("recursor query error", [&] { resolveAndAnswer(loop, *leader); });
+            }))
+            return;
+        --loop.resolving;
+        loop.in_flight.erase(key);
     }
     metrics_->recordShed();
 }
 
-// A question waits in the queue only when no thread is idle. New threads come one at a time, each
-// starting the next once it has taken a question while others still wait: a backlog of slow
-// resolutions grows the pool quickly, a burst of quick ones hardly at all.
-void RecursorServer::startWorkerIfNeeded()
-{
-    if (worker_starting_ || work_queue_.empty() || live_workers_ >= computeWorkerCount())
-        return;
-    Worker& worker = workers_.emplace_back();
-    if (worker.thread.start([this, &worker] { workerLoop(worker); }) != 0) {
-        workers_.pop_back();
-        logWarningWithError("recursor worker error: ", ServerError::ThreadSpawnFailed);
-        return;
-    }
-    ++live_workers_;
-    worker_starting_ = true;
-}
-
-std::vector<Thread> RecursorServer::takeFinishedWorkers()
-{
-    std::vector<Thread> finished;
-    if (finished_workers_ == 0)
-        return finished;
-    finished_workers_ = 0;
-    for (auto it = workers_.begin(); it != workers_.end();) {
-        if (it->finished) {
-            finished.push_back(std::move(it->thread));
-            it = workers_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return finished;
-}
-
-void RecursorServer::finishWorker(Worker& self)
-{
-    self.finished = true;
-    --live_workers_;
-    ++finished_workers_;
-}
-
-std::size_t RecursorServer::workerThreadCount()
-{
-    std::lock_guard lock(work_mutex_);
-    return live_workers_;
-}
-
-// The next question: a queued one, else one handed over while idle. None when the server stops with
-// the queue empty, or after a spell without work (the thread then ends, and is started again when the
-// queue needs it).
-std::optional<PendingQuery> RecursorServer::nextJob(Worker& self)
-{
-    std::unique_lock lock(work_mutex_);
-    if (!self.started) {
-        self.started = true;
-        worker_starting_ = false;
-    }
-    for (;;) {
-        if (!work_queue_.empty()) {
-            PendingQuery query = std::move(work_queue_.front());
-            work_queue_.pop_front();
-            startWorkerIfNeeded();
-            return query;
-        }
-        if (worker_stop_) {
-            finishWorker(self);
-            return std::nullopt;
-        }
-        idle_workers_.push_back(&self);
-        self.idle = true;
-        if (!self.wake.wait_for(lock, worker_idle_timeout, [&self] { return !self.idle; })) {
-            std::erase(idle_workers_, &self);
-            self.idle = false;
-            finishWorker(self);
-            return std::nullopt;
-        }
-        if (self.job) {
-            std::optional<PendingQuery> job = std::move(self.job);
-            self.job.reset();
-            return job;
-        }
-    }
-}
-
-void RecursorServer::workerLoop(Worker& self)
-{
-    // A question whose handling throws goes unanswered; the worker goes on with the next one.
-    while (auto query = nextJob(self))
-        runGuarded("recursor query error", [&] { resolveAndAnswer(*query); });
-}
-
 // Resolves one question and answers it, and every client that asked the same meanwhile, each with its
 // own ID, RD bit, EDNS size and spelling of the name.
-void RecursorServer::resolveAndAnswer(PendingQuery& leader)
+void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
 {
     const CacheKey key(leader.ctx.qtype, leader.ctx.qname);
     std::vector<PendingQuery> joined;
     auto collectJoined = [&] {
-        std::lock_guard lock(work_mutex_);
-        if (auto it = in_flight_.find(key); it != in_flight_.end()) {
+        if (auto it = loop.in_flight.find(key); it != loop.in_flight.end()) {
             joined = std::move(it->second);
-            in_flight_.erase(it);
+            loop.in_flight.erase(it);
         }
+        --loop.resolving;
     };
     try {
         const auto resolved
             = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
         collectJoined();
-        send(leader, replyFromResolution(leader.ctx, resolved));
+        send(loop.socket, leader, replyFromResolution(leader.ctx, resolved));
         for (const PendingQuery& other : joined)
-            send(other, replyFromResolution(other.ctx, resolved));
+            send(loop.socket, other, replyFromResolution(other.ctx, resolved));
     } catch (...) {
-        collectJoined(); // the question must not stay in flight for ever
+        if (loop.in_flight.contains(key))
+            collectJoined(); // the question must not stay in flight for ever
         throw;
     }
 }
 
-void RecursorServer::send(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)
+void RecursorServer::send(
+    int socket, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)
 {
     if (!reply) {
         logWarningWithError("recursor query error: ", reply.error());
@@ -734,14 +622,8 @@ void RecursorServer::send(const PendingQuery& query, ServerResult<std::vector<st
     msghdr msg {};
     iovec data {};
     fillSendHeader(msg, data, *reply, query.client_addr, query.reply_source);
-    // Send errors are the client's problem; the worker carries on.
-    (void)::sendmsg(socket_, &msg, 0);
-}
-
-std::size_t RecursorServer::queuedCount()
-{
-    std::lock_guard lock(work_mutex_);
-    return work_queue_.size();
+    // Send errors are the client's problem.
+    (void)::sendmsg(socket, &msg, 0);
 }
 
 OpsResult<std::string> RecursorServer::controlHandler(

@@ -171,8 +171,6 @@ namespace {
         CliOptions options = parsedOk({});
         EXPECT_FALSE(options.config_path);
         EXPECT_FALSE(options.control_socket_path);
-        EXPECT_FALSE(options.queue_capacity);
-        EXPECT_FALSE(options.worker_count);
         EXPECT_FALSE(options.listen_addr);
         EXPECT_FALSE(options.http_listen_addr);
         EXPECT_FALSE(options.show_help);
@@ -321,10 +319,9 @@ namespace {
         EXPECT_FALSE(options->http_listen_addr);
         EXPECT_FALSE(options->control_socket_path);
         EXPECT_TRUE(options->enable_dnssec);
-        EXPECT_EQ(options->queue_capacity, 1024u);
+        EXPECT_EQ(options->resolution_capacity, 1024u);
         EXPECT_FALSE(options->root_servers) << "the built-in root servers";
         EXPECT_EQ(options->cache_limits.max_bytes, CacheLimits::default_max_bytes);
-        EXPECT_FALSE(options->worker_count);
         EXPECT_EQ(options->http_config.max_connections, 50u);
         EXPECT_EQ(options->control_socket_config.max_connections, 10u);
         EXPECT_EQ(options->control_socket_config.socket_mode, 0600u);
@@ -355,7 +352,7 @@ namespace {
         EXPECT_EQ(options->control_socket_config.max_connections, 3u);
         EXPECT_EQ(options->control_socket_config.read_timeout_ms, 4u);
         EXPECT_EQ(options->control_socket_config.write_timeout_ms, 5u);
-        EXPECT_EQ(options->queue_capacity, 1024u);
+        EXPECT_EQ(options->resolution_capacity, 1024u);
         EXPECT_FALSE(options->root_servers) << "the built-in root servers";
         EXPECT_EQ(options->cache_limits.max_bytes, CacheLimits::default_max_bytes);
     }

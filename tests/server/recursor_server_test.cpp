@@ -2,6 +2,7 @@
 // then the running service over real UDP sockets on loopback.
 #include "server/recursor_server.h"
 
+#include "base/event_loop.h"
 #include "server/edns.h"
 #include "wire/record.h"
 #include "wire/writer.h"
@@ -396,7 +397,6 @@ namespace {
     {
         std::atomic<int> answered { 0 };
         RecursorServer::InitOptions options;
-        options.worker_count = 1;
         upstreamThrough(options, [&] {
             if (answered.fetch_add(1) == 0)
                 throw std::bad_alloc();
@@ -441,74 +441,62 @@ namespace {
         }
     }
 
-    // Resolver threads held at a gate: misses pile up to the queue's capacity, further new questions are
-    // shed and counted, questions already in flight are joined instead, and a stop answers everything
-    // queued before the threads leave.
-    TEST(RecursorServer, QueuesMissesShedsOverflowAndDrainsOnStop)
+    // Resolutions held at a gate (a pipe their fibers wait on without holding the loop): misses are in
+    // flight up to the capacity, further new questions are shed and counted, questions already in flight
+    // are joined instead, and a stop answers everything in flight at once.
+    TEST(RecursorServer, BoundsResolutionsInFlightShedsOverflowAndAnswersEverythingOnStop)
     {
-        std::mutex gate_mutex;
-        std::condition_variable gate_cond;
-        bool open = false;
+        int gate[2];
+        ASSERT_EQ(::pipe(gate), 0);
         RecursorServer::InitOptions options;
-        options.queue_capacity = 4;
-        options.worker_count = 1;
-        options.receiver_count = 1; // questions are queued in the order they were sent
+        options.resolution_capacity = 4;
+        options.loop_count = 1; // every question on the same loop
         upstreamThrough(options, [&] {
-            std::unique_lock lock(gate_mutex);
-            gate_cond.wait(lock, [&] { return open; });
+            pollfd open { gate[0], POLLIN, 0 };
+            waitReady({ &open, 1 }, -1);
         });
         auto server = makeServer(std::move(options));
         ASSERT_TRUE(server->start());
-        auto setGate = [&](bool value) {
-            {
-                std::lock_guard lock(gate_mutex);
-                open = value;
-            }
-            gate_cond.notify_all();
-        };
         auto ask = [&](UdpClient& client, int n, std::uint16_t id) {
             const std::string qname = "q" + std::to_string(n) + ".example.test";
             client.send(server->listenAddr(), buildQuery({ .qname = qname, .id = id }));
         };
-        auto waitQueued = [&](std::size_t count) {
-            for (int spins = 0; spins < 200 && server->queuedCount() < count; ++spins)
+        auto waitShed = [&](std::uint64_t count) {
+            for (int spins = 0; spins < 200 && server->metrics().snapshot().queries_shed < count; ++spins)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         };
 
         UdpClient client;
-        ask(client, 0, 0); // taken by the thread, held at the gate
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        for (int i = 1; i < 12; ++i)
+        for (int i = 0; i < 12; ++i)
             ask(client, i, static_cast<std::uint16_t>(i));
         for (std::uint16_t id = 20; id < 23; ++id)
-            ask(client, 1, id); // the same question as one queued: joins it
-        waitQueued(4);
-        EXPECT_EQ(server->queuedCount(), 4u);
-        for (int spins = 0; spins < 200 && server->metrics().snapshot().queries_shed < 7; ++spins)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(server->metrics().snapshot().queries_shed, 7u);
-        EXPECT_EQ(server->workerThreadCount(), 1u);
+            ask(client, 1, id); // the same question as one in flight: joins it
+        waitShed(8);
+        EXPECT_EQ(server->metrics().snapshot().queries_shed, 8u);
+        EXPECT_EQ(server->resolutionsInFlight(), 4u);
 
-        setGate(true);
+        ASSERT_EQ(::write(gate[1], "x", 1), 1);
         std::set<int> answered;
         while (auto reply = client.receive(1000))
             answered.insert(((*reply)[0] << 8) | (*reply)[1]);
-        EXPECT_EQ(answered, (std::set<int> { 0, 1, 2, 3, 4, 20, 21, 22 }));
+        EXPECT_EQ(answered, (std::set<int> { 0, 1, 2, 3, 20, 21, 22 }));
+        EXPECT_EQ(server->resolutionsInFlight(), 0u);
 
-        // Stop with work queued: hold the gate, queue more, stop from another thread, then release.
-        setGate(false);
+        // Stop with the gate shut and the loop full: every question in flight is answered.
+        char drained_byte;
+        ASSERT_EQ(::read(gate[0], &drained_byte, 1), 1);
         for (int i = 0; i < 5; ++i)
             ask(client, 100 + i, static_cast<std::uint16_t>(100 + i));
-        waitQueued(4);
-        const std::size_t queued = server->queuedCount() + 1; // plus the one at the gate
-        std::thread stopper([&] { server->stop(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        setGate(true);
-        stopper.join();
+        waitShed(9);
+        const auto stop_started = std::chrono::steady_clock::now();
+        server->stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - stop_started, std::chrono::seconds(2));
         std::size_t drained = 0;
         while (client.receive(500))
             ++drained;
-        EXPECT_EQ(drained, queued);
+        EXPECT_EQ(drained, 4u);
+        ::close(gate[0]);
+        ::close(gate[1]);
     }
 
     // With a hundred questions waiting on a server that never answers, cached names are still answered
@@ -536,9 +524,9 @@ namespace {
             client.send(
                 server->listenAddr(), buildQuery({ .qname = qname, .id = static_cast<std::uint16_t>(i) }));
         }
-        for (int spins = 0; spins < 200 && server->workerThreadCount() < 100; ++spins)
+        for (int spins = 0; spins < 200 && server->resolutionsInFlight() < 100; ++spins)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(server->workerThreadCount(), 100u) << "every miss is in flight at once";
+        EXPECT_EQ(server->resolutionsInFlight(), 100u) << "every miss is in flight at once";
 
         const auto start = std::chrono::steady_clock::now();
         client.send(server->listenAddr(), buildQuery({ .qname = "cached.example.test", .id = 0xCAFE }));

@@ -1,0 +1,236 @@
+#include "base/fiber.h"
+
+#include "base/thread.h"
+
+#include <new>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" {
+void* __tsan_get_current_fiber();
+void* __tsan_create_fiber(unsigned flags);
+void __tsan_destroy_fiber(void* fiber);
+void __tsan_switch_to_fiber(void* fiber, unsigned flags);
+}
+#endif
+
+#if !defined(__x86_64__)
+#error "fibers switch stacks with x86-64 code"
+#endif
+
+// Saves the callee-saved registers on the current stack, stores its pointer in *save, and continues on
+// `next` where a previous switch saved it (or where a fresh stack was laid out to start). A system
+// call-free swapcontext: the signal mask is the thread's and stays as it is.
+extern "C" void recursor_switch_stack(void** save, void* next);
+asm(R"(
+    .text
+    .globl recursor_switch_stack
+    .type recursor_switch_stack, @function
+recursor_switch_stack:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size recursor_switch_stack, .-recursor_switch_stack
+)");
+
+namespace recursor {
+
+namespace {
+
+    // AddressSanitizer keeps a shadow of every stack: it must be told when execution moves to another.
+    void startSwitch([[maybe_unused]] void** fake_stack, [[maybe_unused]] const void* bottom,
+        [[maybe_unused]] std::size_t size)
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        __sanitizer_start_switch_fiber(fake_stack, bottom, size);
+#endif
+    }
+
+    void finishSwitch([[maybe_unused]] void* fake_stack, [[maybe_unused]] const void** bottom_old,
+        [[maybe_unused]] std::size_t* size_old)
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        __sanitizer_finish_switch_fiber(fake_stack, bottom_old, size_old);
+#endif
+    }
+
+    void tsanSwitchTo([[maybe_unused]] void* fiber)
+    {
+#if defined(__SANITIZE_THREAD__)
+        __tsan_switch_to_fiber(fiber, 0);
+#endif
+    }
+
+    thread_local Fiber* running = nullptr;
+    thread_local Fiber* starting = nullptr; // handed to entry(), which starts without arguments
+
+} // namespace
+
+// A mapping of fiber_stack_size bytes whose lowest page is a guard: running off the end faults at once
+// instead of writing over a neighbour.
+struct Fiber::Stack {
+    static std::unique_ptr<Stack> map()
+    {
+        void* base = ::mmap(nullptr, fiber_stack_size, PROT_READ | PROT_WRITE,
+            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+        if (base == MAP_FAILED)
+            return nullptr;
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        if (::mprotect(base, page, PROT_NONE) != 0) {
+            ::munmap(base, fiber_stack_size);
+            return nullptr;
+        }
+        std::unique_ptr<Stack> stack(new (std::nothrow) Stack { base, page });
+        if (!stack)
+            ::munmap(base, fiber_stack_size);
+        return stack;
+    }
+    ~Stack() { ::munmap(base, fiber_stack_size); }
+
+    void* usable() const { return static_cast<char*>(base) + guard; }
+    std::size_t usableSize() const { return fiber_stack_size - guard; }
+
+    void* base;
+    std::size_t guard;
+};
+
+namespace {
+
+    // Stacks of finished fibers kept for the next ones on this thread: mapping and unmapping on every
+    // resolution would cost system calls and TLB flushes on every core.
+    constexpr std::size_t kept_stacks = 32;
+
+    struct StackPool {
+        std::vector<std::unique_ptr<Fiber::Stack>> free;
+    };
+    thread_local StackPool pool;
+
+} // namespace
+
+std::unique_ptr<Fiber> Fiber::create(Body body)
+{
+    std::unique_ptr<Stack> stack;
+    if (!pool.free.empty()) {
+        stack = std::move(pool.free.back());
+        pool.free.pop_back();
+    } else {
+        stack = Stack::map();
+    }
+    if (!stack)
+        return nullptr;
+#if defined(__SANITIZE_ADDRESS__)
+    // The frames of the stack's last fiber, or of a thread whose stack the mapping reuses, left their
+    // poison behind.
+    __asan_unpoison_memory_region(stack->usable(), stack->usableSize());
+#endif
+    std::unique_ptr<Fiber> fiber(new (std::nothrow) Fiber(std::move(body), std::move(stack)));
+    if (!fiber)
+        return nullptr;
+    // The first switch pops six zeroed registers and returns into entry() as if it had been called
+    // from a frame whose return address is null: the stack is 16-byte aligned at the call, as the ABI
+    // wants, and an unwinder stops there.
+    auto* top = static_cast<void**>(
+        static_cast<void*>(static_cast<char*>(fiber->stack_->usable()) + fiber->stack_->usableSize()));
+    top[-1] = nullptr;
+    top[-2] = reinterpret_cast<void*>(&Fiber::entry);
+    for (int reg = 3; reg <= 8; ++reg)
+        top[-reg] = nullptr;
+    fiber->stack_pointer_ = top - 8;
+#if defined(__SANITIZE_THREAD__)
+    fiber->tsan_fiber_ = __tsan_create_fiber(0);
+#endif
+    return fiber;
+}
+
+Fiber::Fiber(Body body, std::unique_ptr<Stack> stack)
+    : body_(std::move(body))
+    , stack_(std::move(stack))
+{
+}
+
+Fiber::~Fiber()
+{
+#if defined(__SANITIZE_THREAD__)
+    if (tsan_fiber_ != nullptr)
+        __tsan_destroy_fiber(tsan_fiber_);
+#endif
+    if (stack_ && pool.free.size() < kept_stacks) {
+        try {
+            pool.free.push_back(std::move(stack_));
+        } catch (const std::bad_alloc&) {
+            // the stack is unmapped below instead
+        }
+    }
+}
+
+Fiber* Fiber::current()
+{
+    return running;
+}
+
+void Fiber::resume()
+{
+    if (finished_)
+        return;
+    Fiber* const outer = running;
+    running = this;
+    starting = this;
+    void* fake_stack = nullptr;
+#if defined(__SANITIZE_THREAD__)
+    tsan_caller_ = __tsan_get_current_fiber();
+#endif
+    startSwitch(&fake_stack, stack_->usable(), stack_->usableSize());
+    tsanSwitchTo(tsan_fiber_);
+    recursor_switch_stack(&caller_stack_pointer_, stack_pointer_);
+    finishSwitch(fake_stack, nullptr, nullptr);
+    running = outer;
+}
+
+void Fiber::suspend()
+{
+    if (running != nullptr)
+        running->switchOut();
+}
+
+void Fiber::switchOut()
+{
+    startSwitch(&fake_stack_, caller_stack_bottom_, caller_stack_size_);
+    tsanSwitchTo(tsan_caller_);
+    recursor_switch_stack(&stack_pointer_, caller_stack_pointer_);
+    finishSwitch(fake_stack_, &caller_stack_bottom_, &caller_stack_size_);
+}
+
+void Fiber::entry()
+{
+    Fiber* const self = starting;
+    finishSwitch(nullptr, &self->caller_stack_bottom_, &self->caller_stack_size_);
+    runGuarded("fiber", [self] { self->body_(); });
+    self->body_ = nullptr; // what the body captured goes while the fiber's stack is still this one
+    self->finished_ = true;
+    // Back to the resumer for good: this stack is never entered again.
+    startSwitch(nullptr, self->caller_stack_bottom_, self->caller_stack_size_);
+    tsanSwitchTo(self->tsan_caller_);
+    void* abandoned = nullptr;
+    recursor_switch_stack(&abandoned, self->caller_stack_pointer_);
+    __builtin_unreachable();
+}
+
+} // namespace recursor
