@@ -116,7 +116,7 @@ namespace {
 
     // Stacks of finished fibers kept for the next ones on this thread: mapping and unmapping on every
     // resolution would cost system calls and TLB flushes on every core.
-    constexpr std::size_t kept_stacks = 32;
+    constexpr std::size_t kept_stacks = 256;
 
     struct StackPool {
         std::vector<std::unique_ptr<Fiber::Stack>> free;

@@ -2,6 +2,7 @@
 
 #include "base/event_loop.h"
 #include "base/unique_fd.h"
+#include "resolver/port_pool.h"
 #include "wire/header.h"
 
 #include <arpa/inet.h>
@@ -67,33 +68,11 @@ namespace {
         return false;
     }
 
-    std::optional<SocketAddress> unspecifiedAddress(int family)
-    {
-        if (family == AF_INET)
-            return SocketAddress::fromIpLiteral("0.0.0.0", 0);
-        if (family == AF_INET6)
-            return SocketAddress::fromIpLiteral("::", 0);
-        return std::nullopt;
-    }
-
-    // A UDP socket on a kernel-chosen port of the wildcard address of the server's family.
-    TransportResult<UniqueFd> openUdpSocket(const SocketAddress& server)
-    {
-        const auto local = unspecifiedAddress(server.family());
-        if (!local)
-            return std::unexpected(TransportError::NetworkError);
-        UniqueFd fd(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        if (!fd.valid() || ::bind(fd.get(), local->sockaddrPtr(), local->sockaddrLen()) != 0)
-            return std::unexpected(TransportError::NetworkError);
-        return fd;
-    }
-
-    bool sendDatagram(const UniqueFd& fd, const SocketAddress& server, std::span<const std::uint8_t> packet)
+    bool sendDatagram(int fd, const SocketAddress& server, std::span<const std::uint8_t> packet)
     {
         ssize_t sent;
         do {
-            sent = ::sendto(
-                fd.get(), packet.data(), packet.size(), 0, server.sockaddrPtr(), server.sockaddrLen());
+            sent = ::sendto(fd, packet.data(), packet.size(), 0, server.sockaddrPtr(), server.sockaddrLen());
         } while (sent < 0 && errno == EINTR);
         return sent == static_cast<ssize_t>(packet.size());
     }
@@ -114,7 +93,7 @@ namespace {
 
     // One server of an exchange and the socket its query went out on.
     struct UdpLeg {
-        UniqueFd fd;
+        UdpPortPool::Lease socket;
         SocketAddress server;
     };
 
@@ -128,7 +107,8 @@ namespace {
     // Sends the query on every leg; a leg whose send fails is dropped. NetworkError when none is left.
     TransportResult<void> sendOnEveryLeg(std::vector<UdpLeg>& legs, std::span<const std::uint8_t> packet)
     {
-        std::erase_if(legs, [&](const UdpLeg& leg) { return !sendDatagram(leg.fd, leg.server, packet); });
+        std::erase_if(
+            legs, [&](const UdpLeg& leg) { return !sendDatagram(leg.socket.fd(), leg.server, packet); });
         if (legs.empty())
             return std::unexpected(TransportError::NetworkError);
         return {};
@@ -141,7 +121,7 @@ namespace {
         for (int n = 0; n < max_datagrams_per_visit; ++n) {
             sockaddr_storage source {};
             socklen_t source_len = sizeof source;
-            const ssize_t got = ::recvfrom(leg.fd.get(), buf.data(), buf.size(), MSG_DONTWAIT,
+            const ssize_t got = ::recvfrom(leg.socket.fd(), buf.data(), buf.size(), MSG_DONTWAIT,
                 reinterpret_cast<sockaddr*>(&source), &source_len);
             if (got < 0) {
                 if (errno == EINTR)
@@ -186,7 +166,7 @@ namespace {
             return std::unexpected(TransportError::OutOfMemory);
         }
         for (const UdpLeg& leg : legs)
-            fds.push_back(pollfd { .fd = leg.fd.get(), .events = POLLIN, .revents = 0 });
+            fds.push_back(pollfd { .fd = leg.socket.fd(), .events = POLLIN, .revents = 0 });
 
         std::array<std::uint8_t, udp_receive_buffer_bytes> buf;
         for (;;) {
@@ -361,8 +341,8 @@ TransportResult<QueryResult> queryWithPacketFanout(std::span<const SocketAddress
         return std::unexpected(TransportError::OutOfMemory);
     }
     for (const SocketAddress& address : addresses) {
-        if (auto fd = openUdpSocket(address))
-            legs.push_back(UdpLeg { std::move(*fd), address });
+        if (auto socket = UdpPortPool::shared().acquire(address.family()))
+            legs.push_back(UdpLeg { std::move(*socket), address });
     }
     return exchangeUdp(legs, Exchange { packet, query_id, question, options });
 }

@@ -55,12 +55,12 @@ struct ResolverOptions {
     bool tcp_fallback { true };
 };
 
-// One server over UDP from a fresh socket bound to the unspecified address of its family.
+// One server over UDP from a socket of the port pool (a fresh one when the pool has none to lend).
 [[nodiscard]] TransportResult<QueryResult> queryWithPacket(const SocketAddress& address,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,
     const ResolverOptions& options);
 
-// Several servers at once, one socket each. An address whose socket cannot be opened, or whose send
+// Several servers at once, one pooled socket each. An address whose socket cannot be opened, or whose send
 // fails at once (no IPv6 on this host, say), is skipped; NetworkError only when no send succeeded.
 [[nodiscard]] TransportResult<QueryResult> queryWithPacketFanout(std::span<const SocketAddress> addresses,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,

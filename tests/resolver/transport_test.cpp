@@ -2,6 +2,8 @@
 // datagrams count as the reply, attempts and their fixed deadlines, TCP fallback and its faults, fan-out.
 #include "resolver/transport.h"
 
+#include "resolver/port_pool.h"
+
 #include "support/packet_builder.h"
 #include "wire/header.h"
 #include "wire/writer.h"
@@ -562,6 +564,66 @@ namespace {
         ::close(result_pipe[0]);
         ::close(first);
         ::close(second);
+    }
+
+} // namespace
+} // namespace recursor
+
+namespace recursor {
+namespace {
+
+    std::uint16_t portOf(int fd)
+    {
+        sockaddr_storage bound {};
+        socklen_t len = sizeof bound;
+        EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len), 0);
+        return SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), len)->port();
+    }
+
+    // Every socket of the pool lent out at once: their ports.
+    std::set<std::uint16_t> lendEverySocket(UdpPortPool& pool)
+    {
+        std::vector<UdpPortPool::Lease> leases;
+        std::set<std::uint16_t> ports;
+        for (std::size_t i = 0; i < UdpPortPool::min_size; ++i) {
+            leases.push_back(pool.acquire(AF_INET).value());
+            ports.insert(portOf(leases.back().fd()));
+        }
+        return ports;
+    }
+
+    // Upstream ports stay as hard to guess as fresh ones: thousands of kernel-chosen ports, each lent to
+    // one exchange at a time and replaced after a few uses; too small a pool is no pool at all.
+    TEST(UdpPortPool, LendsThousandsOfPortsOneExchangeAtATimeAndRenewsThem)
+    {
+        UdpPortPool pool(UdpPortPool::min_size);
+        const std::set<std::uint16_t> first = lendEverySocket(pool);
+        EXPECT_EQ(first.size(), UdpPortPool::min_size) << "no port lent twice at once";
+        EXPECT_EQ(pool.openCount(AF_INET), UdpPortPool::min_size);
+        {
+            // Beyond the pool an exchange gets a socket of its own.
+            auto extra = pool.acquire(AF_INET);
+            ASSERT_TRUE(extra);
+            std::vector<UdpPortPool::Lease> all;
+            for (std::size_t i = 0; i < UdpPortPool::min_size; ++i)
+                all.push_back(pool.acquire(AF_INET).value());
+            auto beyond = pool.acquire(AF_INET);
+            ASSERT_TRUE(beyond);
+            EXPECT_GE(beyond->fd(), 0);
+        }
+        for (std::uint32_t use = 1; use < UdpPortPool::max_uses; ++use)
+            lendEverySocket(pool);
+        std::set<std::uint16_t> renewed = lendEverySocket(pool);
+        std::size_t kept = 0;
+        for (std::uint16_t port : renewed)
+            kept += first.contains(port) ? 1 : 0;
+        EXPECT_LT(kept, UdpPortPool::min_size / 4) << "worn sockets get new ports";
+
+        UdpPortPool tiny(UdpPortPool::min_size - 1);
+        auto fresh = tiny.acquire(AF_INET);
+        ASSERT_TRUE(fresh);
+        EXPECT_GE(fresh->fd(), 0);
+        EXPECT_EQ(tiny.openCount(AF_INET), 0u);
     }
 
 } // namespace
