@@ -2,6 +2,7 @@
 
 #include "base/thread.h"
 
+#include <cstdint>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -79,6 +80,34 @@ namespace {
 #endif
     }
 
+    // The frames of a stack's last fiber, or of a thread whose stack the mapping reuses, leave their
+    // AddressSanitizer poison behind. The runtime's own unpoisoning writes every shadow byte, which
+    // would keep an eighth of every pooled stack resident; like the runtime inside, the shadow's whole
+    // pages are dropped instead (x86-64 Linux: one byte per 8 at (address >> 3) + 0x7fff8000), and
+    // only the ragged ends are written.
+    void clearPoison([[maybe_unused]] void* begin, [[maybe_unused]] std::size_t size)
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        constexpr std::uintptr_t shadow_offset = 0x7fff8000;
+        const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        const auto first = reinterpret_cast<std::uintptr_t>(begin);
+        const std::uintptr_t last = first + size;
+        const std::uintptr_t shadow_first = (first >> 3) + shadow_offset;
+        const std::uintptr_t shadow_last = (last >> 3) + shadow_offset;
+        const std::uintptr_t whole_first = (shadow_first + page - 1) / page * page;
+        const std::uintptr_t whole_last = shadow_last / page * page;
+        if (whole_first >= whole_last) {
+            __asan_unpoison_memory_region(begin, size);
+            return;
+        }
+        ::madvise(reinterpret_cast<void*>(whole_first), whole_last - whole_first, MADV_DONTNEED);
+        const std::uintptr_t middle_first = (whole_first - shadow_offset) << 3;
+        const std::uintptr_t middle_last = (whole_last - shadow_offset) << 3;
+        __asan_unpoison_memory_region(begin, middle_first - first);
+        __asan_unpoison_memory_region(reinterpret_cast<void*>(middle_last), last - middle_last);
+#endif
+    }
+
     thread_local Fiber* running = nullptr;
     thread_local Fiber* starting = nullptr; // handed to entry(), which starts without arguments
 
@@ -136,11 +165,7 @@ std::unique_ptr<Fiber> Fiber::create(Body body)
     }
     if (!stack)
         return nullptr;
-#if defined(__SANITIZE_ADDRESS__)
-    // The frames of the stack's last fiber, or of a thread whose stack the mapping reuses, left their
-    // poison behind.
-    __asan_unpoison_memory_region(stack->usable(), stack->usableSize());
-#endif
+    clearPoison(stack->usable(), stack->usableSize());
     std::unique_ptr<Fiber> fiber(new (std::nothrow) Fiber(std::move(body), std::move(stack)));
     if (!fiber)
         return nullptr;

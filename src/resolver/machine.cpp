@@ -123,42 +123,114 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    // What a step's races teach the infrastructure cache, and what they cost the question.
+    class StepObserver final : public RaceObserver {
+    public:
+        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget)
+            : infra_(infra)
+            , zone_(zone)
+            , budget_(budget)
+        {
+        }
+        void asked(const SocketAddress&) override
+        {
+            --budget_.exchanges_left;
+            ++asked_;
+        }
+        void replied(const SocketAddress& server, std::int64_t rtt_ms) override
+        {
+            infra_.recordReply(server, rtt_ms);
+        }
+        void timedOut(const SocketAddress& server) override
+        {
+            infra_.recordTimeout(server);
+            try {
+                timed_out_.push_back(server);
+            } catch (const std::bad_alloc&) {
+                // it only misses its second chance
+            }
+        }
+        bool settles(const SocketAddress& server, const DnsMessage& reply) override
+        {
+            const auto lame = lamenessOf(reply);
+            if (lame)
+                infra_.recordLame(server, zone_, *lame);
+            return !lame;
+        }
+        std::size_t takeAsked() { return std::exchange(asked_, 0); }
+        std::vector<SocketAddress> takeTimedOut() { return std::exchange(timed_out_, {}); }
+
+    private:
+        InfraCache& infra_;
+        const DnsName& zone_;
+        ResolutionBudget& budget_;
+        std::size_t asked_ { 0 };
+        std::vector<SocketAddress> timed_out_;
+    };
+
+    // Each server with the timeout the infrastructure cache gives it, within the engine's.
+    std::vector<ServerAttempt> attemptsFor(
+        InfraCache& infra, const UpstreamEngine& engine, std::span<const SocketAddress> servers)
+    {
+        std::vector<ServerAttempt> attempts;
+        attempts.reserve(servers.size());
+        for (const SocketAddress& server : servers)
+            attempts.push_back({ server, std::min(engine.timeout_ms, infra.timeoutMs(server)) });
+        return attempts;
+    }
+
+} // namespace
+
 ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const UpstreamEngine& engine)
 {
     InfraCache& infra = recursor_.infra();
     const NameserverSet servers = ctx_.nameservers; // the step may adopt the next delegation
     const DnsName zone = ctx_.zone;
-    std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomBits));
-    // Servers that only timed out get a second chance, with their backed-off timeout, after the others.
-    const std::size_t first_round = order.size();
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const SocketAddress server = order[i].address;
-        const std::int64_t remaining_ms = budget_.deadline_ms - monotonicMs();
-        if (remaining_ms <= 0 || budget_.exchanges_left <= 0)
+    const std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomBits));
+    std::vector<SocketAddress> ranked;
+    std::vector<ServerAttempt> attempts;
+    try {
+        for (const RankedServer& server : order)
+            ranked.push_back(server.address);
+        attempts = attemptsFor(infra, engine, ranked);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    StepObserver observer(infra, zone, budget_);
+    bool second_round = false;
+    std::size_t begin = 0;
+    for (;;) {
+        if (begin == attempts.size()) {
+            // Servers that only timed out get a second chance, with their backed-off timeouts.
+            const std::vector<SocketAddress> again = observer.takeTimedOut();
+            if (second_round || again.empty())
+                return std::nullopt; // nobody made progress
+            second_round = true;
+            try {
+                attempts = attemptsFor(infra, engine, again);
+            } catch (const std::bad_alloc&) {
+                return std::unexpected(ResolveError::OutOfMemory);
+            }
+            begin = 0;
+        }
+        if (budget_.deadline_ms <= monotonicMs() || budget_.exchanges_left <= 0)
             return std::unexpected(ResolveError::BudgetExhausted);
-        --budget_.exchanges_left;
-        UpstreamEngine bounded = engine;
-        bounded.timeout_ms = static_cast<std::uint32_t>(
-            std::min<std::int64_t>({ engine.timeout_ms, infra.timeoutMs(server), remaining_ms }));
-        const std::int64_t sent_at = monotonicMs();
-        auto result = recursor_.transport().exchange(bounded, { &server, 1 }, ctx_.current_qname, ctx_.qtype);
+        const auto affordable = std::span(attempts).subspan(begin,
+            std::min<std::size_t>(attempts.size() - begin, static_cast<std::size_t>(budget_.exchanges_left)));
+        auto result = recursor_.transport().race(
+            engine, affordable, ctx_.current_qname, ctx_.qtype, budget_.deadline_ms, observer);
+        begin += std::max<std::size_t>(observer.takeAsked(), 1);
+        begin = std::min(begin, attempts.size());
         if (!result) {
             if (result.error() == TransportError::OutOfMemory)
                 return std::unexpected(ResolveError::OutOfMemory);
             if (result.error() == TransportError::Cancelled)
                 return std::unexpected(ResolveError::ShuttingDown);
-            if (result.error() == TransportError::Timeout) {
-                infra.recordTimeout(server);
-                if (i < first_round)
-                    order.push_back(order[i]);
-            }
             continue;
         }
-        infra.recordReply(server, monotonicMs() - sent_at);
-        if (const auto lame = lamenessOf(result->response)) {
-            infra.recordLame(server, zone, *lame);
-            continue;
-        }
+        const SocketAddress server = result->from;
         ctx_.got_response = true;
         NetworkAction action = TRY(applyResponse(engine, *result));
         switch (action.tag) {
@@ -179,7 +251,6 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         if (ctx_.advanced)
             return std::nullopt;
     }
-    return std::nullopt; // nobody made progress
 }
 
 ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers(const UpstreamEngine& engine)

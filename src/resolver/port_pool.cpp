@@ -1,6 +1,7 @@
 #include "resolver/port_pool.h"
 
 #include "base/clock.h"
+#include "base/socket_address.h"
 
 #include <algorithm>
 #include <cstdlib>

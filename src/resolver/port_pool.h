@@ -7,7 +7,7 @@
 #pragma once
 
 #include "base/unique_fd.h"
-#include "resolver/upstream_sockets.h"
+#include "resolver/transport_error.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,11 @@
 #include "resolver/transport.h"
 
+#include "base/clock.h"
+#include "base/event_loop.h"
 #include "wire/writer.h"
+
+#include <algorithm>
+#include <cerrno>
 
 #include <cstdlib>
 
@@ -81,6 +86,141 @@ TransportResult<QueryResult> NetworkTransport::exchange(
     if (servers.size() == 1)
         return queryUpstream(engine, servers[0], qname, qtype);
     return queryUpstreamFanout(engine, servers, qname, qtype);
+}
+
+} // namespace recursor
+
+namespace recursor {
+
+TransportResult<QueryResult> UpstreamTransport::race(const UpstreamEngine& engine,
+    std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
+    RaceObserver& observer)
+{
+    for (const ServerAttempt& attempt : attempts) {
+        const std::int64_t left = deadline_ms - monotonicMs();
+        if (left <= 0)
+            break;
+        observer.asked(attempt.server);
+        UpstreamEngine bounded = engine;
+        bounded.timeout_ms = static_cast<std::uint32_t>(std::min<std::int64_t>(attempt.timeout_ms, left));
+        const std::int64_t sent_at = monotonicMs();
+        auto result = exchange(bounded, { &attempt.server, 1 }, qname, qtype);
+        if (!result) {
+            if (result.error() == TransportError::OutOfMemory || result.error() == TransportError::Cancelled)
+                return result;
+            if (result.error() == TransportError::Timeout)
+                observer.timedOut(attempt.server);
+            continue;
+        }
+        observer.replied(attempt.server, monotonicMs() - sent_at);
+        if (observer.settles(attempt.server, result->response))
+            return result;
+    }
+    return std::unexpected(TransportError::Timeout);
+}
+
+namespace {
+
+    // One server of a race: its query, when its own timeout passes (the next server is asked then),
+    // and when it is given up altogether.
+    struct RaceLeg {
+        UdpQuery query;
+        std::int64_t sent_ms;
+        std::int64_t patience_ms; // sent_ms + the server's adaptive timeout
+        std::int64_t give_up_ms; // a late reply is still taken until then
+        bool timeout_told { false };
+        bool finished { false };
+    };
+
+    // A socket that the attempt can be sent on; none (the next is tried) when the send fails.
+    TransportResult<std::optional<UdpQuery>> launch(
+        const DnsName& qname, QType qtype, const SocketAddress& server)
+    {
+        UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
+        auto query = UdpQuery::send(server, std::move(request.packet), request.query_id,
+            ExpectedQuestion { .qname = qname, .qtype = qtype, .qclass = QClass::in });
+        if (!query) {
+            if (query.error() == TransportError::OutOfMemory)
+                return std::unexpected(TransportError::OutOfMemory);
+            return std::nullopt;
+        }
+        return std::optional<UdpQuery>(std::move(*query));
+    }
+
+} // namespace
+
+TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine,
+    std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
+    RaceObserver& observer)
+{
+    const ResolverOptions options = optionsOf(engine);
+    std::vector<RaceLeg> legs;
+    std::vector<pollfd> fds;
+    try {
+        legs.reserve(max_servers_in_flight);
+        fds.reserve(max_servers_in_flight);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(TransportError::OutOfMemory);
+    }
+    std::size_t next = 0;
+    bool ask_next_now = true;
+    for (;;) {
+        std::int64_t now = monotonicMs();
+        while (next < attempts.size() && legs.size() < max_servers_in_flight
+            && (ask_next_now || legs.empty() || now >= legs.back().patience_ms)) {
+            const ServerAttempt& attempt = attempts[next++];
+            observer.asked(attempt.server);
+            auto query = TRY(launch(qname, qtype, attempt.server));
+            ask_next_now = !query; // a server that cannot be sent to is passed over at once
+            if (query) {
+                const std::int64_t patience = std::min<std::int64_t>(attempt.timeout_ms, engine.timeout_ms);
+                legs.push_back(RaceLeg { std::move(*query), now, now + patience,
+                    now + std::max<std::int64_t>(engine.timeout_ms, patience) });
+            }
+        }
+        for (RaceLeg& leg : legs) {
+            if (!leg.timeout_told && now >= leg.patience_ms) {
+                leg.timeout_told = true;
+                observer.timedOut(leg.query.server());
+            }
+        }
+        std::erase_if(legs, [&](const RaceLeg& leg) { return leg.finished || now >= leg.give_up_ms; });
+        if (now >= deadline_ms || (legs.empty() && next == attempts.size()))
+            return std::unexpected(TransportError::Timeout);
+        if (legs.empty()) {
+            ask_next_now = true;
+            continue;
+        }
+
+        std::int64_t wake = deadline_ms;
+        fds.clear();
+        for (const RaceLeg& leg : legs) {
+            wake = std::min(wake, leg.timeout_told ? leg.give_up_ms : leg.patience_ms);
+            fds.push_back(pollfd { .fd = leg.query.fd(), .events = POLLIN, .revents = 0 });
+        }
+        const int ready = waitReady(fds, static_cast<int>(std::max<std::int64_t>(wake - now, 1)));
+        if (ready < 0 && errno == ECANCELED)
+            return std::unexpected(TransportError::Cancelled);
+        if (ready < 0 && errno != EINTR)
+            return std::unexpected(TransportError::NetworkError);
+        for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            RaceLeg& leg = legs[i];
+            auto reply = leg.query.receive(options);
+            if (!reply && reply.error() == TransportError::OutOfMemory)
+                return std::unexpected(TransportError::OutOfMemory);
+            if (reply && !*reply)
+                continue; // only strays so far
+            leg.finished = true;
+            ask_next_now = true;
+            if (!reply)
+                continue; // unusable (truncated, or its TCP retry failed): the next server
+            observer.replied(leg.query.server(), monotonicMs() - leg.sent_ms);
+            if (observer.settles(leg.query.server(), (*reply)->response))
+                return std::move(**reply);
+        }
+    }
 }
 
 } // namespace recursor

@@ -38,6 +38,28 @@ struct UpstreamRequest {
 [[nodiscard]] TransportResult<QueryResult> queryUpstreamFanout(const UpstreamEngine& engine,
     std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype);
 
+// One server of a step and how long to wait for it before asking the next one as well.
+struct ServerAttempt {
+    SocketAddress server;
+    std::uint32_t timeout_ms { 0 };
+};
+
+// What a race tells the resolution as it goes, so that every server's conduct is learned.
+class RaceObserver {
+public:
+    virtual void asked(const SocketAddress& server) = 0;
+    virtual void replied(const SocketAddress& server, std::int64_t rtt_ms) = 0;
+    virtual void timedOut(const SocketAddress& server) = 0;
+    // Whether this reply ends the race. A refusal or failure does not: the next server is asked at once.
+    virtual bool settles(const SocketAddress& server, const DnsMessage& reply) = 0;
+
+protected:
+    ~RaceObserver() = default;
+};
+
+// At most this many servers of one step are waited on at once.
+inline constexpr std::size_t max_servers_in_flight = 3;
+
 // The seam between resolution and the network: a question sent to servers, a reply (or why none)
 // back. Resolutions and the chain of trust ask only through it, so tests drive them with canned
 // exchanges and no sockets.
@@ -48,13 +70,24 @@ public:
     [[nodiscard]] virtual TransportResult<QueryResult> exchange(const UpstreamEngine& engine,
         std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
         = 0;
+    // The servers of one step, asked in order: the next one as soon as the latest has had its timeout
+    // or an earlier reply did not settle, with up to max_servers_in_flight waited on at once, until a
+    // reply settles or `deadline_ms` (monotonic) passes. Timeout when none settled. This one asks one
+    // server at a time through exchange(), which suits transports without sockets.
+    [[nodiscard]] virtual TransportResult<QueryResult> race(const UpstreamEngine& engine,
+        std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
+        RaceObserver& observer);
 };
 
-// The real one: one server alone (queryUpstream), several at once (queryUpstreamFanout).
+// The real one: one server alone (queryUpstream), several at once (queryUpstreamFanout), and races
+// whose servers overlap in time.
 class NetworkTransport final : public UpstreamTransport {
 public:
     [[nodiscard]] TransportResult<QueryResult> exchange(const UpstreamEngine& engine,
         std::span<const SocketAddress> servers, const DnsName& qname, QType qtype) override;
+    [[nodiscard]] TransportResult<QueryResult> race(const UpstreamEngine& engine,
+        std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
+        RaceObserver& observer) override;
 };
 
 } // namespace recursor

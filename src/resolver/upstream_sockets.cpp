@@ -114,15 +114,15 @@ namespace {
         return {};
     }
 
-    // Reads the leg's queued datagrams until one answers the query; its length, or none.
+    // Reads the socket's queued datagrams until one from `server` answers the query; its length, or none.
     std::optional<std::size_t> receiveReply(
-        const UdpLeg& leg, std::span<std::uint8_t> buf, const Exchange& ex)
+        int fd, const SocketAddress& server, std::span<std::uint8_t> buf, const Exchange& ex)
     {
         for (int n = 0; n < max_datagrams_per_visit; ++n) {
             sockaddr_storage source {};
             socklen_t source_len = sizeof source;
-            const ssize_t got = ::recvfrom(leg.socket.fd(), buf.data(), buf.size(), MSG_DONTWAIT,
-                reinterpret_cast<sockaddr*>(&source), &source_len);
+            const ssize_t got = ::recvfrom(
+                fd, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&source), &source_len);
             if (got < 0) {
                 if (errno == EINTR)
                     continue;
@@ -130,7 +130,7 @@ namespace {
             }
             const auto datagram = buf.first(static_cast<std::size_t>(got));
             const auto from = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&source), source_len);
-            if (datagram.size() >= Header::size && from && sameEndpoint(*from, leg.server)
+            if (datagram.size() >= Header::size && from && sameEndpoint(*from, server)
                 && isReplyTo(datagram, ex.query_id, ex.question))
                 return datagram.size();
         }
@@ -181,7 +181,7 @@ namespace {
             for (std::size_t i = 0; i < fds.size(); ++i) {
                 if (fds[i].revents == 0)
                     continue;
-                if (const auto len = receiveReply(legs[i], buf, ex)) {
+                if (const auto len = receiveReply(legs[i].socket.fd(), legs[i].server, buf, ex)) {
                     auto result = TRY(takeReply(std::span(buf).first(*len), legs[i].server, ex));
                     return std::optional<QueryResult>(std::move(result));
                 }
@@ -345,6 +345,35 @@ TransportResult<QueryResult> queryWithPacketFanout(std::span<const SocketAddress
             legs.push_back(UdpLeg { std::move(*socket), address });
     }
     return exchangeUdp(legs, Exchange { packet, query_id, question, options });
+}
+
+UdpQuery::UdpQuery(UdpPortPool::Lease socket, const SocketAddress& server, std::vector<std::uint8_t> packet,
+    std::uint16_t query_id, ExpectedQuestion question)
+    : socket_(std::move(socket))
+    , server_(server)
+    , packet_(std::move(packet))
+    , query_id_(query_id)
+    , question_(std::move(question))
+{
+}
+
+TransportResult<UdpQuery> UdpQuery::send(const SocketAddress& server, std::vector<std::uint8_t> packet,
+    std::uint16_t query_id, ExpectedQuestion question)
+{
+    UdpPortPool::Lease socket = TRY(UdpPortPool::shared().acquire(server.family()));
+    if (!sendDatagram(socket.fd(), server, packet))
+        return std::unexpected(TransportError::NetworkError);
+    return UdpQuery(std::move(socket), server, std::move(packet), query_id, std::move(question));
+}
+
+TransportResult<std::optional<QueryResult>> UdpQuery::receive(const ResolverOptions& options)
+{
+    std::array<std::uint8_t, udp_receive_buffer_bytes> buf;
+    const Exchange ex { packet_, query_id_, question_, options };
+    const auto len = receiveReply(socket_.fd(), server_, buf, ex);
+    if (!len)
+        return std::nullopt;
+    return TRY(takeReply(std::span(buf).first(*len), server_, ex));
 }
 
 TransportResult<QueryResult> queryTcp(const SocketAddress& address, std::span<const std::uint8_t> packet,

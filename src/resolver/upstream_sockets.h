@@ -4,8 +4,9 @@
 // attempt waits until a deadline fixed at its start, so a stream of strays cannot extend it.
 #pragma once
 
-#include "base/error.h"
 #include "base/socket_address.h"
+#include "resolver/port_pool.h"
+#include "resolver/transport_error.h"
 #include "wire/constants.h"
 #include "wire/name.h"
 #include "wire/record.h"
@@ -14,19 +15,7 @@
 #include <span>
 #include <vector>
 
-#define RECURSOR_TRANSPORT_ERRORS(X)                                                                         \
-    X(OutOfMemory)                                                                                           \
-    X(QueryBuildError)                                                                                       \
-    X(NetworkError)                                                                                          \
-    X(Timeout)                                                                                               \
-    X(Truncated)                                                                                             \
-    X(ParseError)                                                                                            \
-    X(Cancelled)
-
 namespace recursor {
-RECURSOR_DEFINE_ERROR_ENUM(TransportError, RECURSOR_TRANSPORT_ERRORS)
-
-template <typename T> using TransportResult = std::expected<T, TransportError>;
 
 // A parsed upstream response with the raw bytes it refers into. Move-only: a moved vector keeps its heap
 // block, so the views of `response` stay valid.
@@ -70,6 +59,31 @@ struct ResolverOptions {
 [[nodiscard]] TransportResult<QueryResult> queryTcp(const SocketAddress& address,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,
     std::uint32_t timeout_ms);
+
+// One UDP query in flight from a pooled socket, for a caller that waits on several at once (the
+// resolution's staggered asks). Its reply is accepted as queryWithPacket accepts one.
+class UdpQuery {
+public:
+    // Sends `packet` to `server`. NetworkError when no socket or no send.
+    [[nodiscard]] static TransportResult<UdpQuery> send(const SocketAddress& server,
+        std::vector<std::uint8_t> packet, std::uint16_t query_id, ExpectedQuestion question);
+
+    int fd() const { return socket_.fd(); }
+    const SocketAddress& server() const { return server_; }
+    // Reads what has arrived on the socket: the reply once it has come (asked again over TCP within
+    // `options.timeout_ms` when it is truncated and that is allowed), none while it has not.
+    [[nodiscard]] TransportResult<std::optional<QueryResult>> receive(const ResolverOptions& options);
+
+private:
+    UdpQuery(UdpPortPool::Lease socket, const SocketAddress& server, std::vector<std::uint8_t> packet,
+        std::uint16_t query_id, ExpectedQuestion question);
+
+    UdpPortPool::Lease socket_;
+    SocketAddress server_;
+    std::vector<std::uint8_t> packet_;
+    std::uint16_t query_id_;
+    ExpectedQuestion question_;
+};
 
 // Whether `packet` (at least 12 bytes) answers the query: same ID and exactly one question equal to
 // `question`. A reply without the question (a bare header, as some servers send with FORMERR) is not
