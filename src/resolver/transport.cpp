@@ -166,6 +166,12 @@ TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine
     bool ask_next_now = true;
     for (;;) {
         std::int64_t now = monotonicMs();
+        for (RaceLeg& leg : legs) {
+            if (!leg.timeout_told && now >= leg.patience_ms) {
+                leg.timeout_told = true;
+                observer.timedOut(leg.query.server());
+            }
+        }
         while (next < attempts.size() && legs.size() < max_servers_in_flight
             && (ask_next_now || legs.empty() || now >= legs.back().patience_ms)) {
             const ServerAttempt& attempt = attempts[next++];
@@ -176,12 +182,6 @@ TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine
                 const std::int64_t patience = std::min<std::int64_t>(attempt.timeout_ms, engine.timeout_ms);
                 legs.push_back(RaceLeg { std::move(*query), now, now + patience,
                     now + std::max<std::int64_t>(engine.timeout_ms, patience) });
-            }
-        }
-        for (RaceLeg& leg : legs) {
-            if (!leg.timeout_told && now >= leg.patience_ms) {
-                leg.timeout_told = true;
-                observer.timedOut(leg.query.server());
             }
         }
         std::erase_if(legs, [&](const RaceLeg& leg) { return leg.finished || now >= leg.give_up_ms; });

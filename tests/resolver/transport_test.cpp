@@ -2,12 +2,14 @@
 // datagrams count as the reply, attempts and their fixed deadlines, TCP fallback and its faults, fan-out.
 #include "resolver/transport.h"
 
+#include "base/clock.h"
 #include "resolver/port_pool.h"
 
 #include "support/packet_builder.h"
 #include "wire/header.h"
 #include "wire/writer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -624,6 +626,80 @@ namespace {
         ASSERT_TRUE(fresh);
         EXPECT_GE(fresh->fd(), 0);
         EXPECT_EQ(tiny.openCount(AF_INET), 0u);
+    }
+
+} // namespace
+} // namespace recursor
+
+namespace recursor {
+namespace {
+
+    // What a race told its observer, one line per event; only NOERROR settles it.
+    struct RecordingObserver final : RaceObserver {
+        void asked(const SocketAddress& s) override { events.push_back("asked " + s.toString()); }
+        void replied(const SocketAddress& s, std::int64_t) override
+        {
+            events.push_back("reply " + s.toString());
+        }
+        void timedOut(const SocketAddress& s) override { events.push_back("timeout " + s.toString()); }
+        bool settles(const SocketAddress&, const DnsMessage& reply) override
+        {
+            return reply.header.rcode() == RCode::no_error;
+        }
+        std::vector<std::string> events;
+    };
+
+    // A step's servers overlap: a silent one is joined by the next once its own timeout has passed, a
+    // refusal makes way for the next at once, and no more than three are waited on together.
+    TEST(Transport, RaceAsksTheNextServerAfterATimeoutOrARefusalAndBoundsWhatIsInFlight)
+    {
+        const UpstreamEngine engine { .timeout_ms = 300, .attempts = 1, .tcp_fallback = true };
+        FakeUdpServer answering([](auto q) { return std::vector { Datagram { replyTo(q) } }; });
+        FakeUdpServer refusing([](auto q) {
+            Bytes refused = replyTo(q);
+            refused[3] = static_cast<std::uint8_t>(RCode::refused);
+            return std::vector { Datagram { refused } };
+        });
+        std::vector<std::unique_ptr<FakeUdpServer>> silent;
+        for (int i = 0; i < 4; ++i)
+            silent.push_back(std::make_unique<FakeUdpServer>([](auto) { return std::vector<Datagram> {}; }));
+        const std::string a = answering.address().toString(), r = refusing.address().toString(),
+                          s = silent[0]->address().toString();
+        NetworkTransport transport;
+        auto race = [&](std::vector<ServerAttempt> attempts, RecordingObserver& seen) {
+            return transport.race(engine, attempts, name(qname_text), QType::a, monotonicMs() + 2000, seen);
+        };
+
+        RecordingObserver seen;
+        auto start = Clock::now();
+        auto result = race({ { silent[0]->address(), 100 }, { answering.address(), 300 } }, seen);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->from, answering.address());
+        EXPECT_GE(Clock::now() - start, 100ms);
+        EXPECT_EQ(seen.events,
+            (std::vector<std::string> { "asked " + s, "timeout " + s, "asked " + a, "reply " + a }));
+
+        seen.events.clear();
+        start = Clock::now();
+        result = race({ { refusing.address(), 300 }, { answering.address(), 300 } }, seen);
+        ASSERT_TRUE(result);
+        EXPECT_LT(Clock::now() - start, 250ms) << "a refusal is not waited out";
+        EXPECT_EQ(seen.events,
+            (std::vector<std::string> { "asked " + r, "reply " + r, "asked " + a, "reply " + a }));
+
+        seen.events.clear();
+        std::vector<ServerAttempt> all_silent;
+        for (const auto& server : silent)
+            all_silent.push_back({ server->address(), 20 });
+        start = Clock::now();
+        result = race(all_silent, seen);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), TransportError::Timeout);
+        EXPECT_EQ(
+            std::ranges::count_if(seen.events, [](const std::string& e) { return e.starts_with("asked"); }),
+            4);
+        EXPECT_GE(Clock::now() - start, 300ms)
+            << "the fourth waited for one of the first three to be given up";
     }
 
 } // namespace
