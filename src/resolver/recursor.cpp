@@ -1,6 +1,11 @@
 #include "resolver/recursor.h"
 
+#include "base/event_loop.h"
+
+#include <memory>
 #include <new>
+#include <optional>
+#include <unordered_map>
 
 namespace recursor {
 
@@ -81,11 +86,107 @@ ResolveResultOr<std::optional<ResolveResult>> Recursor::answerFromValidatedRange
     return answer;
 }
 
+namespace {
+
+    // A resolution that fibers of this thread's loop wait for instead of asking the same again: the
+    // zone keys and delegation signers that every cold name under one zone needs, nameserver addresses.
+    struct SharedResolution {
+        const Recursor* owner;
+        ResolutionPolicy policy;
+        Fiber* leader;
+        FiberSignal done;
+        std::optional<ResolveResultOr<ResolveResult>> result;
+    };
+    using SharedResolutions = std::unordered_multimap<CacheKey, std::shared_ptr<SharedResolution>,
+        CacheKeyContext, CacheKeyContext>;
+
+    thread_local SharedResolutions in_flight;
+    thread_local std::unordered_map<Fiber*, const SharedResolution*> waiting_on;
+
+    bool samePolicy(ResolutionPolicy a, ResolutionPolicy b)
+    {
+        return a.validate_answers == b.validate_answers && a.cache_answers == b.cache_answers
+            && a.cache_delegations == b.cache_delegations;
+    }
+
+    // Whether waiting for `shared` would wait for this fiber itself: its leader, or whoever the leader
+    // waits for in turn, is `self` (a zone's keys needing an address that needs the zone's keys).
+    bool waitsForItself(const SharedResolution& shared, Fiber* self)
+    {
+        for (Fiber* fiber = shared.leader; fiber != nullptr;) {
+            if (fiber == self)
+                return true;
+            const auto waiting = waiting_on.find(fiber);
+            if (waiting == waiting_on.end())
+                return false;
+            fiber = waiting->second->leader;
+        }
+        return false;
+    }
+
+    std::shared_ptr<SharedResolution> joinable(
+        const Recursor* owner, const CacheKey& key, ResolutionPolicy policy, Fiber* self)
+    {
+        auto [first, last] = in_flight.equal_range(key);
+        for (auto it = first; it != last; ++it) {
+            const SharedResolution& shared = *it->second;
+            if (shared.owner == owner && samePolicy(shared.policy, policy) && !waitsForItself(shared, self))
+                return it->second;
+        }
+        return nullptr;
+    }
+
+    // Takes the resolution out of the shared set and wakes its waiters, however the leader leaves.
+    struct Leading {
+        ~Leading()
+        {
+            auto [first, last] = in_flight.equal_range(key);
+            for (auto it = first; it != last; ++it) {
+                if (it->second == shared) {
+                    in_flight.erase(it);
+                    break;
+                }
+            }
+            shared->done.notifyAll();
+        }
+        const CacheKey& key;
+        std::shared_ptr<SharedResolution> shared;
+    };
+
+} // namespace
+
 ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
     const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
 {
+    Fiber* const self = Fiber::current();
+    if (self == nullptr) {
+        ResolutionMachine machine(*this, qname, qtype, depth, policy, budget);
+        return machine.run(engine);
+    }
+    const CacheKey key(qtype, qname);
+    std::optional<Leading> leading;
+    try {
+        if (auto shared = joinable(this, key, policy, self)) {
+            waiting_on[self] = shared.get();
+            shared->done.wait();
+            waiting_on.erase(self);
+            if (shared->result)
+                return *shared->result;
+        }
+        leading.emplace(key, std::make_shared<SharedResolution>(this, policy, self));
+        in_flight.emplace(key, leading->shared);
+    } catch (const std::bad_alloc&) {
+        waiting_on.erase(self);
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
     ResolutionMachine machine(*this, qname, qtype, depth, policy, budget);
-    return machine.run(engine);
+    auto result = machine.run(engine);
+    try {
+        leading->shared->result = result;
+    } catch (const std::bad_alloc&) {
+        // the waiters resolve for themselves
+    }
+    return result;
 }
 
 } // namespace recursor

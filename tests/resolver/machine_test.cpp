@@ -2,11 +2,14 @@
 // canned transport: each test pins the result the client gets and every exchange made on the way.
 #include "resolver/recursor.h"
 
+#include "base/event_loop.h"
+
 #include "support/packet_builder.h"
 #include "support/test_signer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <map>
 #include <tuple>
@@ -81,6 +84,8 @@ namespace {
             for (const SocketAddress& server : servers)
                 addrs.push_back(server.toString());
             exchanges.push_back(ask(addrs, qname.toText(), qtype));
+            if (yield)
+                waitReady({}, 1); // inside a fiber: others run meanwhile, as on the network
             for (std::size_t i = 0; i < addrs.size(); ++i) {
                 const auto entry = table_.find({ addrs[i], qname.toText(), qtype });
                 if (entry == table_.end())
@@ -108,6 +113,7 @@ namespace {
         }
 
         Exchanges exchanges;
+        bool yield { false };
 
     private:
         std::map<std::tuple<std::string, std::string, QType>, std::optional<Reply>> table_;
@@ -295,6 +301,36 @@ namespace {
     // The servers of example. may alias a name into another zone but not answer for it: the address they
     // add for the target is dropped, and the target is resolved afresh from the closest delegation known
     // for it (the root here), not asked of them.
+    // Two cold names behind one glueless delegation, resolved at once on one loop: the nameserver's
+    // address is looked up once; the second resolution waits for that lookup instead of repeating it.
+    TEST_F(Resolution, ConcurrentResolutionsShareTheirNestedLookups)
+    {
+        const std::vector<const char*> hosts { "a.example.test.", "b.example.test." };
+        for (const char* host : hosts) {
+            net->on("192.0.2.1", host, QType::a, delegation("test.", "ns.test.", "198.51.100.5"));
+            net->on("198.51.100.5", host, QType::a,
+                delegation("example.test.", "ns.provider.net.", "203.0.113.6"));
+            net->on("198.51.100.20", host, QType::a, address(host, "203.0.113.80"));
+        }
+        providerNameserverResolves();
+        net->yield = true;
+        auto loop = EventLoop::create();
+        std::vector<ResolveResultOr<ResolveResult>> results;
+        for (const char* host : hosts) {
+            loop->spawn([&, host] {
+                results.push_back(resolve(host));
+                if (results.size() == hosts.size())
+                    loop->stop();
+            });
+        }
+        loop->run();
+        ASSERT_EQ(results.size(), 2u);
+        expectAnswer(results[0], { "a.example.test. A 203.0.113.80" });
+        expectAnswer(results[1], { "b.example.test. A 203.0.113.80" });
+        EXPECT_EQ(std::ranges::count(net->exchanges, provider_lookup[1]), 1);
+        EXPECT_EQ(std::ranges::count(net->exchanges, provider_lookup[2]), 1);
+    }
+
     TEST_F(Resolution, CnameIntoAnotherZone)
     {
         exampleServerReplies(Reply { authoritative,
