@@ -11,8 +11,9 @@
 # validates. The next three validate, both from the lab root's trust anchor (root.key of the lab's state
 # directory; unbound with module-config "validator iterator"), which each checks first: AD on a name of
 # the signed wildcard *.wild.sec., SERVFAIL on www.badds.sec.:
-#   5. validated cold/s     figure 2 with distinct names under wild.sec.
-#   6. validated, 20 ms RTT figure 3 with distinct names under wild.sec.
+#   5. validated cold/s     figure 2 with distinct names under wild.sec., both with aggressive NSEC
+#                           off (aggressive_nsec = no, aggressive-nsec: no) so that every name is asked
+#   6. validated, 20 ms RTT figure 3 with distinct names under wild.sec., aggressive NSEC off alike
 #   7. upstream queries     UDP queries and TCP connections to port 53 per validated cold answer, each
 #                           resolver alone from its start (the DS and DNSKEY fetches included), counted
 #                           by an iptables rule of the namespace's OUTPUT chain over N distinct names;
@@ -1012,10 +1013,10 @@ report() {
     "$latency_names" "$latency_rate"
   printf '%-44s %12s %12s %8s %10s  %s\n' figure ours unbound ratio target ""
   row "1. cache hits/s (100 names, ${hit_seconds} s)" "${result[hits.ours.qps]}" "${result[hits.unbound.qps]}" ">=" 1.5
-  row "2. cold resolutions/s ($cold_names names, -q 50)" "${result[cold.ours.qps]}" "${result[cold.unbound.qps]}" ">=" 1.0
-  row "3. cold, 20 ms RTT ($delay_names names, -q 500)" "${result[delay.ours.qps]}" "${result[delay.unbound.qps]}" ">=" 1.0
-  row "5. validated cold/s ($cold_names names, -q 50)" "${result[vcold.ours.qps]}" "${result[vcold.unbound.qps]}" ">=" 1.0
-  row "6. validated, 20 ms RTT ($delay_names names)" "${result[vdelay.ours.qps]}" "${result[vdelay.unbound.qps]}" ">=" 1.0
+  row "2. cold resolutions/s ($cold_names names, -q 50)" "${result[cold.ours.qps]}" "${result[cold.unbound.qps]}" ">=" 1.3
+  row "3. cold, 20 ms RTT ($delay_names names, -q 500)" "${result[delay.ours.qps]}" "${result[delay.unbound.qps]}" ">=" 1.3
+  row "5. validated cold/s, aggr. off ($cold_names names)" "${result[vcold.ours.qps]}" "${result[vcold.unbound.qps]}" ">=" 1.3
+  row "6. validated, 20 ms RTT, aggr. off ($delay_names)" "${result[vdelay.ours.qps]}" "${result[vdelay.unbound.qps]}" ">=" 1.3
   row "7. upstream queries/validated cold answer" "${result[upstream.ours.per_answer]}" "${result[upstream.unbound.per_answer]}" "<=" 1.0
   printf '%-44s %12s %12s %8s\n' "   unbound with aggressive-nsec: no" "${result[upstream.ours.per_answer]}" \
     "${result[upstream.unbound_nsec.per_answer]}" "$(ratio "${result[upstream.ours.per_answer]}" "${result[upstream.unbound_nsec.per_answer]}")"
@@ -1133,8 +1134,12 @@ figure_cache_hits
 figure_cold 2 cold c
 figure_cold_delayed 3 delay d
 use_validation yes
+# Cold means asked upstream: with RFC 8198 on, both would answer the wildcard's names from the first
+# name's NSEC proof (figure 7 shows that), so both run without it here.
+aggressive=no
 figure_cold 5 vcold v
 figure_cold_delayed 6 vdelay w
+aggressive=""
 figure_upstream
 check_denial_kind alg13.sec NSEC
 check_denial_kind n3.sec NSEC3

@@ -1,5 +1,6 @@
 #include "resolver/machine.h"
 
+#include "base/random.h"
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
 #include "resolver/recursor.h"
@@ -116,9 +117,7 @@ namespace {
 
     std::uint64_t randomBits()
     {
-        std::uint64_t bits = 0;
-        ::arc4random_buf(&bits, sizeof bits);
-        return bits;
+        return randomU64();
     }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "resolver/port_pool.h"
 
 #include "base/clock.h"
+#include "base/random.h"
 #include "base/socket_address.h"
 
 #include <algorithm>
@@ -154,7 +155,7 @@ TransportResult<UdpPortPool::Lease> UdpPortPool::acquire(int af)
         if (!f.filled && (af == AF_INET || af == AF_INET6))
             fill(af);
         if (!f.idle.empty()) {
-            const std::size_t pick = ::arc4random_uniform(static_cast<std::uint32_t>(f.idle.size()));
+            const std::size_t pick = randomBelow(static_cast<std::uint32_t>(f.idle.size()));
             index = f.idle[pick];
             f.idle[pick] = f.idle.back();
             f.idle.pop_back();

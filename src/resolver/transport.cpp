@@ -2,6 +2,7 @@
 
 #include "base/clock.h"
 #include "base/event_loop.h"
+#include "base/random.h"
 #include "wire/writer.h"
 
 #include <algorithm>
@@ -59,7 +60,7 @@ TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QT
     if (qname.isEmpty())
         return std::unexpected(TransportError::QueryBuildError);
     std::uint8_t id_bytes[2];
-    ::arc4random_buf(id_bytes, sizeof id_bytes);
+    randomBytes(id_bytes);
     const auto id = static_cast<std::uint16_t>((id_bytes[0] << 8) | id_bytes[1]);
     return UpstreamRequest { .packet = TRY(writeRequest(qname, qtype, id)), .query_id = id };
 }
