@@ -346,8 +346,11 @@ private:
         for (auto it = below.rbegin(); it != below.rend() && security.secure(); ++it) {
             if (++chain_levels_ > max_chain_levels)
                 return std::unexpected(ResolveError::ChainTooLong);
+            next_level_ = std::next(it) != below.rend() ? &*std::next(it) : nullptr;
             security = TRY(childSecurity(*it, security));
         }
+        next_level_ = nullptr;
+        next_ds_.reset();
         return security;
     }
 
@@ -388,7 +391,7 @@ private:
     // A child of a signed zone: signed when a DS the parent signed leads to its keys (RFC 4035 §5.2).
     ResolveResultOr<ZoneSecurity> childSecurity(const DnsName& name, const ZoneSecurity& parent)
     {
-        auto ds_response = TRY(fetch(name, QType::ds));
+        auto ds_response = TRY(fetchDs(name));
         if (!ds_response)
             return std::unexpected(ResolveError::DsUnavailable);
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
@@ -407,7 +410,7 @@ private:
     ResolveResultOr<ZoneSecurity> securityFromDs(
         const DnsName& name, std::span<const DS> ds_set, std::uint32_t ds_ttl)
     {
-        auto key_response = TRY(fetch(name, QType::dnskey));
+        auto key_response = TRY(fetchKeysAndNextDs(name));
         if (!key_response)
             return std::unexpected(ResolveError::DnskeyUnavailable);
         const auto keyset = rrsetOf(key_response->answer, name, QType::dnskey);
@@ -497,26 +500,54 @@ private:
 
     ResolveResultOr<std::optional<Fetched>> fetch(const DnsName& qname, QType qtype)
     {
-        auto result = recursor_.resolveFromNetworkWithPolicy(
-            engine_, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_);
+        return fetched(recursor_.resolveFromNetworkWithPolicy(
+            engine_, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_));
+    }
+
+    // The DS RRset of `name`: fetched ahead with its parent's keys, or now.
+    ResolveResultOr<std::optional<Fetched>> fetchDs(const DnsName& name)
+    {
+        if (next_ds_ && next_ds_->first.eql(name)) {
+            std::optional<Fetched> ahead = std::move(next_ds_->second);
+            next_ds_.reset();
+            return ahead;
+        }
+        return fetch(name, QType::ds);
+    }
+
+    // A signed child's keys, and meanwhile the DS RRset of the level below, which the walk asks next
+    // once these keys verify: the two round trips overlap.
+    ResolveResultOr<std::optional<Fetched>> fetchKeysAndNextDs(const DnsName& name)
+    {
+        if (next_level_ == nullptr)
+            return fetch(name, QType::dnskey);
+        const Question both[] = { { name, QType::dnskey }, { *next_level_, QType::ds } };
+        auto results = TRY(
+            recursor_.resolveConcurrently(engine_, both, depth_ + 1, ResolutionPolicy::helper(), budget_));
+        next_ds_.emplace(*next_level_, TRY(fetched(std::move(results[1]))));
+        return fetched(std::move(results[0]));
+    }
+
+    static ResolveResultOr<std::optional<Fetched>> fetched(ResolveResultOr<ResolveResult> result)
+    {
         if (!result) {
             if (result.error() == ResolveError::OutOfMemory || result.error() == ResolveError::ShuttingDown)
                 return std::unexpected(result.error());
             return std::nullopt;
         }
-        Fetched fetched;
-        fetched.packet = std::move(result->packet);
-        auto msg = DnsMessage::parse(fetched.packet);
+        Fetched out;
+        out.packet = std::move(result->packet);
+        auto msg = DnsMessage::parse(out.packet);
         if (!msg)
             return std::nullopt;
-        fetched.msg = std::move(*msg);
-        for (const DnsRecord& rec : fetched.msg.records) {
+        out.msg = std::move(*msg);
+        for (const DnsRecord& rec : out.msg.records) {
             if (rec.section == Section::answer)
-                fetched.answer.push_back(&rec);
+                out.answer.push_back(&rec);
             else if (rec.section == Section::authority)
-                fetched.authority.push_back(&rec);
+                out.authority.push_back(&rec);
         }
-        return fetched;
+        return out;
     }
 
     ResolveResultOr<ZoneSecurity> remember(const DnsName& name, ZoneSecurity security, std::uint32_t ttl)
@@ -531,6 +562,8 @@ private:
     std::uint8_t depth_;
     std::int64_t now_; // wall clock: signature validity is absolute time
     int chain_levels_ { 0 };
+    const DnsName* next_level_ { nullptr }; // the name the walk visits after the current one
+    std::optional<std::pair<DnsName, std::optional<Fetched>>> next_ds_; // its DS, fetched ahead
 };
 
 namespace {

@@ -4,43 +4,45 @@
 #include "resolver/referral.h"
 
 #include <algorithm>
+#include <ranges>
 
 namespace recursor {
 
 namespace {
 
-    // Appends the addresses of `name` of type `qtype`, found by a nested resolution.
-    ResolveResultOr<void> appendResolvedAddresses(Recursor& recursor, const UpstreamEngine& engine,
-        const DnsName& name, QType qtype, const QueryContext& ctx, ResolutionBudget& budget,
-        NameserverSet& set)
-    {
-        auto resolved = recursor.resolveFromNetworkWithPolicy(
-            engine, name, qtype, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy, budget);
-        if (!resolved) {
-            if (resolved.error() == ResolveError::OutOfMemory
-                || resolved.error() == ResolveError::ShuttingDown)
-                return std::unexpected(resolved.error());
-            return {}; // this name only gives no addresses
-        }
-        auto parsed = DnsMessage::parse(resolved->packet);
-        if (!parsed)
-            return std::unexpected(ResolveError::OutOfMemory);
-        const NameserverSet found = extractAnswerAddresses(
-            parsed->records, recursor.defaultNameserverPort(), recursor.limits().allow_loopback_nameservers);
-        for (const SocketAddress& addr : found.slice())
-            set.append(addr);
-        return {};
-    }
-
-    // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667).
+    // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667), A then AAAA of each,
+    // looked up side by side. A name that cannot be resolved only gives no addresses.
     ResolveResultOr<void> appendNameserverAddresses(Recursor& recursor, const UpstreamEngine& engine,
         std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget, NameserverSet& set)
     {
-        for (const DnsName& name : names.first(std::min(names.size(), max_glueless_names))) {
-            if (set.count == NameserverSet::capacity)
-                break;
-            TRY_VOID(appendResolvedAddresses(recursor, engine, name, QType::a, ctx, budget, set));
-            TRY_VOID(appendResolvedAddresses(recursor, engine, name, QType::aaaa, ctx, budget, set));
+        std::vector<Question> questions;
+        try {
+            for (const DnsName& name : names.first(std::min(names.size(), max_glueless_names))) {
+                questions.push_back({ name, QType::a });
+                questions.push_back({ name, QType::aaaa });
+            }
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(ResolveError::OutOfMemory);
+        }
+        const auto results = TRY(recursor.resolveConcurrently(
+            engine, questions, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy, budget));
+        for (const auto& resolved : results) {
+            if (!resolved) {
+                if (resolved.error() == ResolveError::OutOfMemory
+                    || resolved.error() == ResolveError::ShuttingDown)
+                    return std::unexpected(resolved.error());
+                continue;
+            }
+            auto parsed = DnsMessage::parse(resolved->packet);
+            if (!parsed)
+                return std::unexpected(ResolveError::OutOfMemory);
+            const NameserverSet found = extractAnswerAddresses(parsed->records,
+                recursor.defaultNameserverPort(), recursor.limits().allow_loopback_nameservers);
+            for (const SocketAddress& addr : found.slice()) {
+                if (set.count == NameserverSet::capacity)
+                    return {};
+                set.append(addr);
+            }
         }
         return {};
     }
@@ -72,15 +74,19 @@ ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const 
     // A zone whose nameservers are already being looked up further up this question needs itself to be
     // found (ns.example. for example. without glue, or two zones served from each other): give up at
     // once rather than spend the question's whole budget on its parents' servers.
-    if (std::ranges::any_of(budget.nameserver_lookups, [&](const DnsName& z) { return z.eql(zone); }))
+    if (budget.lookingUpNameserversOf(zone))
         return set;
+    const Fiber* const self = Fiber::current();
     try {
-        budget.nameserver_lookups.push_back(zone);
+        budget.nameserver_lookups.emplace_back(self, zone);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
     auto resolved = appendNameserverAddresses(recursor, engine, names, ctx, budget, set);
-    budget.nameserver_lookups.pop_back();
+    // Lookups on other fibers come and go meanwhile: this one's entry is not necessarily the last.
+    const auto mine = std::ranges::find_if(budget.nameserver_lookups | std::views::reverse,
+        [&](const auto& entry) { return entry.first == self && entry.second.eql(zone); });
+    budget.nameserver_lookups.erase(std::next(mine).base());
     TRY_VOID(std::move(resolved));
     return set;
 }

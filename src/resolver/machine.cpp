@@ -26,6 +26,21 @@ namespace {
 
 } // namespace
 
+bool ResolutionBudget::lookingUpNameserversOf(const DnsName& zone) const
+{
+    for (const Fiber* fiber = Fiber::current();;) {
+        for (const auto& [owner, looked_up] : nameserver_lookups) {
+            if (owner == fiber && looked_up.eql(zone))
+                return true;
+        }
+        const auto parent
+            = std::ranges::find_if(started_by, [&](const auto& link) { return link.first == fiber; });
+        if (fiber == nullptr || parent == started_by.end())
+            return false;
+        fiber = parent->second;
+    }
+}
+
 ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype,
     std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
     : recursor_(recursor)

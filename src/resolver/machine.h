@@ -2,6 +2,7 @@
 // (RFC 1034 §5.3.3), following referrals and CNAMEs until an answer, a negative answer or a limit.
 #pragma once
 
+#include "base/fiber.h"
 #include "resolver/nameserver.h"
 #include "resolver/policy.h"
 #include "resolver/resolve_error.h"
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace recursor {
@@ -23,7 +25,8 @@ inline constexpr std::uint8_t max_cnames = 10;
 
 // What one client question may cost across all its nested resolutions (glueless nameservers, DNSSEC
 // fetches) and CNAME steps: upstream exchanges, time and signature checks. Beyond the first two the
-// question fails with SERVFAIL; beyond the last its answer is bogus (KeyTrap, CVE-2023-50387).
+// question fails with SERVFAIL; beyond the last its answer is bogus (KeyTrap, CVE-2023-50387). Nested
+// resolutions of one question may run side by side on fibers of their own; all spend this budget.
 struct ResolutionBudget {
     static constexpr int default_exchanges = 100;
     static constexpr std::int64_t default_time_ms = 10'000;
@@ -31,13 +34,20 @@ struct ResolutionBudget {
 
     static ResolutionBudget start(std::int64_t now_ms)
     {
-        return { default_exchanges, now_ms + default_time_ms, default_verifications, {} };
+        return { default_exchanges, now_ms + default_time_ms, default_verifications, {}, {} };
     }
+
+    // Whether the nameservers of `zone` are being looked up on the way to the current lookup: by this
+    // fiber (null: the thread's own stack), or by the fiber that started it, and so on up.
+    bool lookingUpNameserversOf(const DnsName& zone) const;
 
     int exchanges_left { default_exchanges };
     std::int64_t deadline_ms { 0 }; // monotonic clock
     int verifications_left { default_verifications };
-    std::vector<DnsName> nameserver_lookups {}; // zones whose nameserver names are being resolved
+    // Zones whose nameserver names are being resolved, each with the fiber resolving them.
+    std::vector<std::pair<const Fiber*, DnsName>> nameserver_lookups {};
+    // For lookups run side by side: which fiber started which (child, parent).
+    std::vector<std::pair<const Fiber*, const Fiber*>> started_by {};
 };
 
 struct QueryContext {

@@ -190,3 +190,67 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const Upst
 }
 
 } // namespace recursor
+
+namespace recursor {
+
+namespace {
+
+    // The end of one side-by-side lookup, however it ends: the link to its parent goes, and the parent
+    // is woken once the last one is done.
+    struct SideBySide {
+        ~SideBySide()
+        {
+            std::erase_if(budget.started_by, [&](const auto& link) { return link.first == self; });
+            if (--pending == 0)
+                all_done.notifyAll();
+        }
+        ResolutionBudget& budget;
+        std::size_t& pending;
+        FiberSignal& all_done;
+        const Fiber* self;
+    };
+
+} // namespace
+
+ResolveResultOr<std::vector<ResolveResultOr<ResolveResult>>> Recursor::resolveConcurrently(
+    const UpstreamEngine& engine, std::span<const Question> questions, std::uint8_t depth,
+    ResolutionPolicy policy, ResolutionBudget& budget)
+{
+    std::vector<std::optional<ResolveResultOr<ResolveResult>>> results;
+    std::vector<ResolveResultOr<ResolveResult>> out;
+    try {
+        results.resize(questions.size());
+        out.reserve(questions.size());
+        budget.started_by.reserve(budget.started_by.size() + questions.size());
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    EventLoop* const loop = EventLoop::current();
+    Fiber* const parent = Fiber::current();
+    if (loop != nullptr && parent != nullptr && questions.size() > 1) {
+        std::size_t pending = 1; // the parent's own share, given up once every child has started
+        FiberSignal all_done;
+        for (std::size_t i = 0; i < questions.size(); ++i) {
+            ++pending;
+            const bool spawned = loop->spawn([&, i] {
+                SideBySide done { budget, pending, all_done, Fiber::current() };
+                budget.started_by.emplace_back(Fiber::current(), parent);
+                results[i] = resolveFromNetworkWithPolicy(
+                    engine, questions[i].name, questions[i].type, depth, policy, budget);
+            });
+            if (!spawned)
+                --pending; // resolved here below
+        }
+        if (--pending != 0)
+            all_done.wait();
+    }
+    for (std::size_t i = 0; i < questions.size(); ++i) {
+        if (!results[i])
+            results[i] = resolveFromNetworkWithPolicy(
+                engine, questions[i].name, questions[i].type, depth, policy, budget);
+        out.push_back(std::move(*results[i]));
+    }
+    return out;
+}
+
+} // namespace recursor

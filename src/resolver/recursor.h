@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 namespace recursor {
 
@@ -28,6 +30,12 @@ struct AnswerLimits {
     bool aggressive_nsec { true }; // RFC 8198
     // Nameserver addresses learned from the network on loopback are asked (test setups only).
     bool allow_loopback_nameservers { false };
+};
+
+// One question of several a resolution needs at once.
+struct Question {
+    DnsName name;
+    QType type { QType::a };
 };
 
 struct RecursorOptions {
@@ -63,6 +71,13 @@ public:
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
         const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
         ResolutionBudget& budget);
+
+    // Each of `questions` as resolveFromNetworkWithPolicy would resolve it, side by side on fibers of
+    // their own when the caller runs on one (one after another otherwise); the results in order. They all
+    // spend `budget`. OutOfMemory when the questions cannot even be set out.
+    ResolveResultOr<std::vector<ResolveResultOr<ResolveResult>>> resolveConcurrently(
+        const UpstreamEngine& engine, std::span<const Question> questions, std::uint8_t depth,
+        ResolutionPolicy policy, ResolutionBudget& budget);
 
     Cache& cache() { return *cache_; }
     DenialCache& denialCache() { return *denial_cache_; }

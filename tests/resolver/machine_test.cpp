@@ -83,7 +83,8 @@ namespace {
             std::vector<std::string> addrs;
             for (const SocketAddress& server : servers)
                 addrs.push_back(server.toString());
-            exchanges.push_back(ask(addrs, qname.toText(), qtype));
+            const std::string asked = ask(addrs, qname.toText(), qtype);
+            exchanges.push_back(asked);
             if (yield)
                 waitReady({}, 1); // inside a fiber: others run meanwhile, as on the network
             for (std::size_t i = 0; i < addrs.size(); ++i) {
@@ -108,7 +109,7 @@ namespace {
                 result.from = servers[i];
                 return result;
             }
-            ADD_FAILURE() << "no reply canned for " << exchanges.back();
+            ADD_FAILURE() << "no reply canned for " << asked;
             return std::unexpected(TransportError::NetworkError);
         }
 
@@ -183,8 +184,9 @@ namespace {
         // found from the root, gives.
         void providerNameserverResolves()
         {
-            net->on("192.0.2.1", "ns.provider.net.", QType::a,
-                delegation("provider.net.", "ns1.provider.net.", "198.51.100.10"));
+            for (const QType type : { QType::a, QType::aaaa })
+                net->on("192.0.2.1", "ns.provider.net.", type,
+                    delegation("provider.net.", "ns1.provider.net.", "198.51.100.10"));
             net->on(
                 "198.51.100.10", "ns.provider.net.", QType::a, address("ns.provider.net.", "198.51.100.20"));
             net->on("198.51.100.10", "ns.provider.net.", QType::aaaa, nodata("provider.net."));
@@ -302,7 +304,8 @@ namespace {
     // add for the target is dropped, and the target is resolved afresh from the closest delegation known
     // for it (the root here), not asked of them.
     // Two cold names behind one glueless delegation, resolved at once on one loop: the nameserver's
-    // address is looked up once; the second resolution waits for that lookup instead of repeating it.
+    // addresses are looked up once, A and AAAA side by side; the second resolution waits for those
+    // lookups instead of repeating them.
     TEST_F(Resolution, ConcurrentResolutionsShareTheirNestedLookups)
     {
         const std::vector<const char*> hosts { "a.example.test.", "b.example.test." };
@@ -329,6 +332,9 @@ namespace {
         expectAnswer(results[1], { "b.example.test. A 203.0.113.80" });
         EXPECT_EQ(std::ranges::count(net->exchanges, provider_lookup[1]), 1);
         EXPECT_EQ(std::ranges::count(net->exchanges, provider_lookup[2]), 1);
+        const auto at
+            = [&](const std::string& exchange) { return std::ranges::find(net->exchanges, exchange); };
+        EXPECT_LT(at(ask(roots, "ns.provider.net.", QType::aaaa)), at(provider_lookup[1])) << "side by side";
     }
 
     TEST_F(Resolution, CnameIntoAnotherZone)

@@ -185,8 +185,9 @@ namespace {
     // One connection at a time: reads one framed query, writes the reply, closes.
     class FakeTcpServer {
     public:
-        explicit FakeTcpServer(std::function<TcpReply(std::span<const std::uint8_t>)> respond)
-            : fd_(boundSocket(SOCK_STREAM, local()))
+        explicit FakeTcpServer(
+            std::function<TcpReply(std::span<const std::uint8_t>)> respond, const SocketAddress& at = local())
+            : fd_(boundSocket(SOCK_STREAM, at))
             , respond_(std::move(respond))
         {
             EXPECT_EQ(::listen(fd_, 4), 0);
@@ -403,10 +404,10 @@ namespace {
 
     TEST(Transport, TruncatedAnswerIsAskedAgainOverTcpWithTheSameId)
     {
-        FakeTcpServer tcp([](auto q) { return TcpReply { framed(replyTo(q)) }; });
-        FakeUdpServer udp(
-            [](auto q) { return std::vector { Datagram { replyTo(q, { .tc = true }) } }; }, tcp.address());
-        ASSERT_EQ(udp.address(), tcp.address()) << "UDP port already taken";
+        // UDP first: the upstream port pool holds thousands of UDP ports of this process, none of TCP.
+        FakeUdpServer udp([](auto q) { return std::vector { Datagram { replyTo(q, { .tc = true }) } }; });
+        FakeTcpServer tcp([](auto q) { return TcpReply { framed(replyTo(q)) }; }, udp.address());
+        ASSERT_EQ(udp.address(), tcp.address()) << "TCP port already taken";
 
         const auto result = ask(engine(2000), udp.address());
         ASSERT_TRUE(result) << errorName(result.error());
