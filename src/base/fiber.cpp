@@ -8,11 +8,27 @@
 #include <unistd.h>
 #include <vector>
 
+// g++ says __SANITIZE_ADDRESS__, clang says __has_feature(address_sanitizer).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RECURSOR_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define RECURSOR_TSAN 1
+#endif
+#endif
 #if defined(__SANITIZE_ADDRESS__)
+#define RECURSOR_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define RECURSOR_TSAN 1
+#endif
+
+#if defined(RECURSOR_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
-#if defined(__SANITIZE_THREAD__)
+#if defined(RECURSOR_TSAN)
 extern "C" {
 void* __tsan_get_current_fiber();
 void* __tsan_create_fiber(unsigned flags);
@@ -60,7 +76,7 @@ namespace {
     void startSwitch([[maybe_unused]] void** fake_stack, [[maybe_unused]] const void* bottom,
         [[maybe_unused]] std::size_t size)
     {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(RECURSOR_ASAN)
         __sanitizer_start_switch_fiber(fake_stack, bottom, size);
 #endif
     }
@@ -68,14 +84,14 @@ namespace {
     void finishSwitch([[maybe_unused]] void* fake_stack, [[maybe_unused]] const void** bottom_old,
         [[maybe_unused]] std::size_t* size_old)
     {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(RECURSOR_ASAN)
         __sanitizer_finish_switch_fiber(fake_stack, bottom_old, size_old);
 #endif
     }
 
     void tsanSwitchTo([[maybe_unused]] void* fiber)
     {
-#if defined(__SANITIZE_THREAD__)
+#if defined(RECURSOR_TSAN)
         __tsan_switch_to_fiber(fiber, 0);
 #endif
     }
@@ -87,7 +103,7 @@ namespace {
     // only the ragged ends are written.
     void clearPoison([[maybe_unused]] void* begin, [[maybe_unused]] std::size_t size)
     {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(RECURSOR_ASAN)
         constexpr std::uintptr_t shadow_offset = 0x7fff8000;
         const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
         const auto first = reinterpret_cast<std::uintptr_t>(begin);
@@ -179,7 +195,7 @@ std::unique_ptr<Fiber> Fiber::create(Body body)
     for (int reg = 3; reg <= 8; ++reg)
         top[-reg] = nullptr;
     fiber->stack_pointer_ = top - 8;
-#if defined(__SANITIZE_THREAD__)
+#if defined(RECURSOR_TSAN)
     fiber->tsan_fiber_ = __tsan_create_fiber(0);
 #endif
     return fiber;
@@ -193,7 +209,7 @@ Fiber::Fiber(Body body, std::unique_ptr<Stack> stack)
 
 Fiber::~Fiber()
 {
-#if defined(__SANITIZE_THREAD__)
+#if defined(RECURSOR_TSAN)
     if (tsan_fiber_ != nullptr)
         __tsan_destroy_fiber(tsan_fiber_);
 #endif
@@ -219,7 +235,7 @@ void Fiber::resume()
     running = this;
     starting = this;
     void* fake_stack = nullptr;
-#if defined(__SANITIZE_THREAD__)
+#if defined(RECURSOR_TSAN)
     tsan_caller_ = __tsan_get_current_fiber();
 #endif
     startSwitch(&fake_stack, stack_->usable(), stack_->usableSize());

@@ -112,6 +112,47 @@ namespace {
 
 } // namespace
 
+// What one loop reads at once, and the replies it sends at once (recvmmsg, sendmmsg).
+struct RecursorServer::Batch {
+    static constexpr std::size_t capacity = 32;
+
+    struct Reply {
+        std::vector<std::uint8_t> bytes;
+        SocketAddress to;
+        ReplySource source;
+    };
+
+    Batch()
+        : buffers(capacity * receive_buffer_size)
+    {
+        replies.reserve(capacity);
+    }
+
+    // Ready for the next recvmmsg: the kernel writes the lengths back.
+    void prepare(bool with_control)
+    {
+        for (std::size_t i = 0; i < capacity; ++i) {
+            iovs[i] = { buffers.data() + i * receive_buffer_size, receive_buffer_size };
+            msgs[i].msg_hdr = {};
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            if (with_control) {
+                msgs[i].msg_hdr.msg_control = control[i].data();
+                msgs[i].msg_hdr.msg_controllen = control[i].size();
+            }
+        }
+    }
+
+    std::vector<std::uint8_t> buffers;
+    std::array<mmsghdr, capacity> msgs {};
+    std::array<iovec, capacity> iovs {};
+    std::array<sockaddr_storage, capacity> from {};
+    std::array<std::array<std::uint8_t, 256>, capacity> control {};
+    std::vector<Reply> replies;
+};
+
 WireResult<std::vector<std::uint8_t>> buildFormErrResponse(std::span<const std::uint8_t> packet)
 {
     auto reply = TRY(buildErrorResponse(packet, RCode::form_err));
@@ -309,47 +350,6 @@ void RecursorServer::closeSockets()
             ::close(std::exchange(loop->socket, -1));
     }
 }
-
-// What one loop reads at once, and the replies it sends at once (recvmmsg, sendmmsg).
-struct RecursorServer::Batch {
-    static constexpr std::size_t capacity = 32;
-
-    struct Reply {
-        std::vector<std::uint8_t> bytes;
-        SocketAddress to;
-        ReplySource source;
-    };
-
-    Batch()
-        : buffers(capacity * receive_buffer_size)
-    {
-        replies.reserve(capacity);
-    }
-
-    // Ready for the next recvmmsg: the kernel writes the lengths back.
-    void prepare(bool with_control)
-    {
-        for (std::size_t i = 0; i < capacity; ++i) {
-            iovs[i] = { buffers.data() + i * receive_buffer_size, receive_buffer_size };
-            msgs[i].msg_hdr = {};
-            msgs[i].msg_hdr.msg_name = &from[i];
-            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
-            msgs[i].msg_hdr.msg_iov = &iovs[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            if (with_control) {
-                msgs[i].msg_hdr.msg_control = control[i].data();
-                msgs[i].msg_hdr.msg_controllen = control[i].size();
-            }
-        }
-    }
-
-    std::vector<std::uint8_t> buffers;
-    std::array<mmsghdr, capacity> msgs {};
-    std::array<iovec, capacity> iovs {};
-    std::array<sockaddr_storage, capacity> from {};
-    std::array<std::array<std::uint8_t, 256>, capacity> control {};
-    std::vector<Reply> replies;
-};
 
 // Readable: takes what has arrived, a batch at a time, and answers what it can at once. A few batches
 // per wake-up, so that resolutions waiting to go on are not starved by a flood.
