@@ -172,6 +172,7 @@ bool EventLoop::spawn(Fiber::Body body)
     std::unique_ptr<Fiber> fiber = Fiber::create(std::move(body));
     if (!fiber)
         return false;
+    fiber->setParent(Fiber::current());
     Fiber* const raw = fiber.get();
     try {
         fibers_.emplace(raw, std::move(fiber));

@@ -40,7 +40,8 @@ public:
 
     // `on_ready` runs on the loop's stack whenever `fd` is readable. Before run(), or on the loop.
     bool watch(int fd, std::function<void()> on_ready);
-    // Starts `body` as a fiber once the loop comes round. False when no fiber could be made.
+    // Starts `body` as a fiber once the loop comes round, the calling fiber (if any) as its parent, which
+    // must outlive it. False when no fiber could be made.
     bool spawn(Fiber::Body body);
     // Fibers started and not yet finished.
     std::size_t fiberCount() const { return fibers_.size(); }

@@ -29,6 +29,11 @@ public:
     void resume();
     bool finished() const { return finished_; }
 
+    // The fiber that started this one and waits for it to finish (its event loop sets it); null for one
+    // started from the thread's own stack.
+    const Fiber* parent() const { return parent_; }
+    void setParent(const Fiber* parent) { parent_ = parent; }
+
     // The fiber running on this thread; null on the thread's own stack.
     static Fiber* current();
     // Hands the thread back to whoever resumed the current fiber, until it is resumed again.
@@ -51,6 +56,7 @@ private:
     std::size_t caller_stack_size_ { 0 };
     void* tsan_fiber_ { nullptr };
     void* tsan_caller_ { nullptr };
+    const Fiber* parent_ { nullptr };
     bool finished_ { false };
 };
 

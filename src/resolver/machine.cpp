@@ -28,16 +28,13 @@ namespace {
 
 bool ResolutionBudget::lookingUpNameserversOf(const DnsName& zone) const
 {
-    for (const Fiber* fiber = Fiber::current();;) {
+    for (const Fiber* fiber = Fiber::current();; fiber = fiber->parent()) {
         for (const auto& [owner, looked_up] : nameserver_lookups) {
             if (owner == fiber && looked_up.eql(zone))
                 return true;
         }
-        const auto parent
-            = std::ranges::find_if(started_by, [&](const auto& link) { return link.first == fiber; });
-        if (true || parent == started_by.end())
+        if (fiber == nullptr)
             return false;
-        fiber = parent->second;
     }
 }
 

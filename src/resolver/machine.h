@@ -34,11 +34,11 @@ struct ResolutionBudget {
 
     static ResolutionBudget start(std::int64_t now_ms)
     {
-        return { default_exchanges, now_ms + default_time_ms, default_verifications, {}, {} };
+        return { default_exchanges, now_ms + default_time_ms, default_verifications, {} };
     }
 
     // Whether the nameservers of `zone` are being looked up on the way to the current lookup: by this
-    // fiber (null: the thread's own stack), or by the fiber that started it, and so on up.
+    // fiber (null: the thread's own stack), or by its parent, and so on up.
     bool lookingUpNameserversOf(const DnsName& zone) const;
 
     int exchanges_left { default_exchanges };
@@ -46,8 +46,6 @@ struct ResolutionBudget {
     int verifications_left { default_verifications };
     // Zones whose nameserver names are being resolved, each with the fiber resolving them.
     std::vector<std::pair<const Fiber*, DnsName>> nameserver_lookups {};
-    // For lookups run side by side: which fiber started which (child, parent).
-    std::vector<std::pair<const Fiber*, const Fiber*>> started_by {};
 };
 
 struct QueryContext {

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace recursor {
 
@@ -101,7 +102,7 @@ namespace {
         CacheKeyContext, CacheKeyContext>;
 
     thread_local SharedResolutions in_flight;
-    thread_local std::unordered_map<Fiber*, const SharedResolution*> waiting_on;
+    thread_local std::unordered_map<const Fiber*, const SharedResolution*> waiting_on;
 
     bool samePolicy(ResolutionPolicy a, ResolutionPolicy b)
     {
@@ -109,17 +110,34 @@ namespace {
             && a.cache_delegations == b.cache_delegations;
     }
 
-    // Whether waiting for `shared` would wait for this fiber itself: its leader, or whoever the leader
-    // waits for in turn, is `self` (a zone's keys needing an address that needs the zone's keys).
-    bool waitsForItself(const SharedResolution& shared, Fiber* self)
+    bool isAncestorOrSelf(const Fiber* fiber, const Fiber* of)
     {
-        for (Fiber* fiber = shared.leader; fiber != nullptr;) {
-            if (fiber == self)
+        for (const Fiber* f = of; f != nullptr; f = f->parent()) {
+            if (f == fiber)
                 return true;
-            const auto waiting = waiting_on.find(fiber);
-            if (waiting == waiting_on.end())
-                return false;
-            fiber = waiting->second->leader;
+        }
+        return false;
+    }
+
+    // Whether waiting for `shared` would end up waiting for this fiber itself. A fiber waits for the
+    // leader of the resolution it joined, and for its descendants (side-by-side lookups); a cycle of such
+    // waits (a zone's keys needing an address that needs the zone's keys, a child needing what its
+    // parent leads) would never end, so the joiner resolves on its own instead.
+    bool waitsForItself(const SharedResolution& shared, const Fiber* self)
+    {
+        std::vector<const Fiber*> frontier { shared.leader };
+        std::unordered_set<const Fiber*> seen;
+        while (!frontier.empty()) {
+            const Fiber* fiber = frontier.back();
+            frontier.pop_back();
+            if (fiber == nullptr || !seen.insert(fiber).second)
+                continue;
+            if (isAncestorOrSelf(fiber, self))
+                return true;
+            for (const auto& [waiter, joined] : waiting_on) {
+                if (waiter == fiber || isAncestorOrSelf(fiber, waiter))
+                    frontier.push_back(joined->leader); // `fiber` waits for `waiter`, which waits for that
+            }
         }
         return false;
     }
@@ -195,19 +213,15 @@ namespace recursor {
 
 namespace {
 
-    // The end of one side-by-side lookup, however it ends: the link to its parent goes, and the parent
-    // is woken once the last one is done.
+    // The end of one side-by-side lookup, however it ends: the parent is woken once the last one is done.
     struct SideBySide {
         ~SideBySide()
         {
-            std::erase_if(budget.started_by, [&](const auto& link) { return link.first == self; });
             if (--pending == 0)
                 all_done.notifyAll();
         }
-        ResolutionBudget& budget;
         std::size_t& pending;
         FiberSignal& all_done;
-        const Fiber* self;
     };
 
 } // namespace
@@ -221,7 +235,6 @@ ResolveResultOr<std::vector<ResolveResultOr<ResolveResult>>> Recursor::resolveCo
     try {
         results.resize(questions.size());
         out.reserve(questions.size());
-        budget.started_by.reserve(budget.started_by.size() + questions.size());
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
@@ -233,8 +246,7 @@ ResolveResultOr<std::vector<ResolveResultOr<ResolveResult>>> Recursor::resolveCo
         for (std::size_t i = 0; i < questions.size(); ++i) {
             ++pending;
             const bool spawned = loop->spawn([&, i] {
-                SideBySide done { budget, pending, all_done, Fiber::current() };
-                budget.started_by.emplace_back(Fiber::current(), parent);
+                SideBySide done { pending, all_done };
                 results[i] = resolveFromNetworkWithPolicy(
                     engine, questions[i].name, questions[i].type, depth, policy, budget);
             });
