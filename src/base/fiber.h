@@ -10,9 +10,9 @@
 
 namespace recursor {
 
-// Address space reserved per fiber. Only the pages a resolution touches become memory; nested
-// resolutions recurse on the stack, so it is roomy like a thread's.
-inline constexpr std::size_t fiber_stack_size = 4u * 1024 * 1024;
+// Address space reserved per fiber, as much as a thread gets (thread.h): nested resolutions recurse on
+// the stack, as deep as their limits allow. Only the pages a resolution touches become memory.
+inline constexpr std::size_t fiber_stack_size = 16u * 1024 * 1024;
 
 class Fiber {
 public:

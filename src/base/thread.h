@@ -1,5 +1,5 @@
-// Threads with a 16 MiB stack and a 4 KiB guard area, the size every thread of this program gets:
-// nested resolutions recurse on the worker's stack.
+// Threads with a 16 MiB stack and a 4 KiB guard area, the size every thread of this program gets
+// (resolutions called without an event loop recurse on the calling thread's stack).
 #pragma once
 
 #include <cstddef>

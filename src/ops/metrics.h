@@ -1,4 +1,4 @@
-// The server's query counters, shared lock-free between the worker threads that update them and the
+// The server's query counters, shared lock-free between the event loops that update them and the
 // operator interfaces (HTTP server, control socket) that read them.
 #pragma once
 

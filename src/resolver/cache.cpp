@@ -226,7 +226,7 @@ void Cache::removeExpiredAnswer(const CacheKey& key)
     AnswerShard& shard = answerShard(key);
     std::unique_lock lock(shard.lock);
     auto it = shard.answers.find(key);
-    // Another worker may have stored a fresh entry between our shared and exclusive sections.
+    // Another thread may have stored a fresh entry between our shared and exclusive sections.
     if (it != shard.answers.end() && it->second.meta.expires_at < now()) {
         shard.bytes -= it->second.footprint;
         shard.answers.erase(it);

@@ -1,4 +1,4 @@
-// The resolver core shared by every worker: the cache, the root servers and the resolution entry points.
+// The resolver core shared by every event loop: the cache, the root servers and the resolution entry points.
 #pragma once
 
 #include "dnssec/trust_anchor.h"
@@ -56,7 +56,7 @@ public:
         return init(RecursorOptions { .validation_enabled = validation_enabled, .clock = std::move(clock) });
     }
 
-    // The worker's entry point: the answer cache first, the network on a miss.
+    // One question start to finish: the answer cache first, the network on a miss.
     ResolveResultOr<ResolveResult> resolveWithTransport(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
     // An answer from validated denial ranges and wildcards alone (RFC 8198), when they prove one and
