@@ -90,17 +90,38 @@ struct EventLoop::Slot {
     std::uint32_t revents { 0 };
 };
 
-// A descriptor registered with epoll for the slots waiting on it.
+// A descriptor registered with epoll for the slots waiting on it. The registration is one-shot and
+// stays when nobody waits: the next wait re-arms it with one call instead of adding and deleting it
+// around every wait. An event with nobody waiting (a late reply) only disarms it.
 struct EventLoop::WatchedFd final : Handler {
+    WatchedFd(int epoll, int watched)
+        : epoll_fd(epoll)
+        , fd(watched)
+    {
+    }
     void onEvent(std::uint32_t events) override
     {
+        bool still_waiting = false;
         for (Slot* slot : slots) {
             const std::uint32_t mine = events & (slot->wanted | EPOLLERR | EPOLLHUP);
             if (mine != 0) {
                 slot->revents |= mine;
                 slot->waiter->wake();
+            } else {
+                still_waiting = true;
             }
         }
+        if (still_waiting)
+            arm();
+    }
+    // Whether the registration now stands for the slots; it is made again when the descriptor was
+    // closed (and maybe reused) since, which takes the kernel's registration with it.
+    bool arm()
+    {
+        epoll_event ev { .events = wanted() | EPOLLONESHOT, .data = { .ptr = static_cast<Handler*>(this) } };
+        if (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev) == 0)
+            return true;
+        return errno == ENOENT && ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
     }
     std::uint32_t wanted() const
     {
@@ -109,6 +130,8 @@ struct EventLoop::WatchedFd final : Handler {
             all |= slot->wanted;
         return all;
     }
+    int epoll_fd;
+    int fd;
     std::vector<Slot*> slots;
 };
 
@@ -186,7 +209,7 @@ bool EventLoop::spawn(Fiber::Body body)
 
 void EventLoop::makeReady(Fiber* fiber)
 {
-    ready_.push_back(fiber); // a deque grows in blocks; only a failed block allocation could throw
+    ready_.push_back(fiber);
 }
 
 void EventLoop::stop()
@@ -205,6 +228,8 @@ void EventLoop::run()
         if (stopping() && !cancelled_)
             cancelEverything();
         runReady();
+        if (round_end_)
+            runGuarded("event loop", round_end_);
         if (cancelled_ && fibers_.empty())
             break;
         const int wait_ms = ready_.empty() ? msUntilNextTimer() : 0;
@@ -225,9 +250,9 @@ void EventLoop::run()
 void EventLoop::runReady()
 {
     // Fibers made ready while these run wait for the next round, after the sockets have been looked at.
-    std::deque<Fiber*> round;
-    round.swap(ready_);
-    for (Fiber* fiber : round) {
+    round_.clear();
+    round_.swap(ready_);
+    for (Fiber* fiber : round_) {
         const auto owned = fibers_.find(fiber);
         if (owned == fibers_.end())
             continue;
@@ -272,11 +297,10 @@ bool EventLoop::addSlot(int fd, Slot& slot)
     try {
         auto [entry, fresh] = watched_fds_.try_emplace(fd);
         if (fresh)
-            entry->second = std::make_unique<WatchedFd>();
+            entry->second = std::make_unique<WatchedFd>(epoll_fd_, fd);
         WatchedFd& watched = *entry->second;
         watched.slots.push_back(&slot);
-        epoll_event ev { .events = watched.wanted(), .data = { .ptr = static_cast<Handler*>(&watched) } };
-        if (::epoll_ctl(epoll_fd_, fresh ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) == 0)
+        if (watched.arm())
             return true;
         removeSlot(fd, slot);
     } catch (const std::bad_alloc&) {
@@ -292,13 +316,8 @@ void EventLoop::removeSlot(int fd, Slot& slot)
         return;
     WatchedFd& watched = *entry->second;
     std::erase(watched.slots, &slot);
-    if (watched.slots.empty()) {
-        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-        watched_fds_.erase(entry);
-        return;
-    }
-    epoll_event ev { .events = watched.wanted(), .data = { .ptr = static_cast<Handler*>(&watched) } };
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+    if (!watched.slots.empty())
+        watched.arm(); // for the others, should the event that woke this one have disarmed it
 }
 
 int EventLoop::waitInFiber(std::span<pollfd> fds, int timeout_ms)

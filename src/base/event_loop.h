@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,6 +46,9 @@ public:
     std::size_t fiberCount() const { return fibers_.size(); }
     // Lets a suspended fiber of this loop run again once the loop comes round.
     void makeReady(Fiber* fiber);
+    // Runs on the loop's stack after each round of fibers, before the loop waits again (a server sends
+    // the replies its fibers left in one batch). Before run().
+    void setRoundEnd(std::function<void()> round_end) { round_end_ = std::move(round_end); }
 
     // waitReady for a fiber of this loop.
     int waitInFiber(std::span<pollfd> fds, int timeout_ms);
@@ -77,7 +79,9 @@ private:
     bool cancelled_ { false };
     std::vector<std::unique_ptr<Watch>> watches_;
     std::unordered_map<Fiber*, std::unique_ptr<Fiber>> fibers_;
-    std::deque<Fiber*> ready_;
+    std::vector<Fiber*> ready_;
+    std::vector<Fiber*> round_; // the fibers of the round being run; kept to reuse its memory
+    std::function<void()> round_end_;
     std::multimap<std::int64_t, Waiter*> timers_; // by monotonic deadline
     std::unordered_set<Waiter*> waiting_;
     // Descriptors fibers wait on; several fibers may wait on one.

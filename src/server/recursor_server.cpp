@@ -280,6 +280,10 @@ ServerResult<void> RecursorServer::startLoops()
             }
             if (!self.events->watch(self.socket, [this, &self] { receiveBatches(self); }))
                 return std::unexpected(ServerError::SocketFailed);
+            self.events->setRoundEnd([this, &self] {
+                if (!self.batch->replies.empty())
+                    sendReplies(self);
+            });
         }
     } catch (const std::bad_alloc&) {
         return std::unexpected(ServerError::OutOfMemory);
@@ -419,16 +423,20 @@ void RecursorServer::sendReplies(Loop& loop)
     Batch& batch = *loop.batch;
     std::array<mmsghdr, Batch::capacity> msgs {};
     std::array<iovec, Batch::capacity> iovs {};
-    const std::size_t count = std::min(batch.replies.size(), Batch::capacity);
-    for (std::size_t i = 0; i < count; ++i)
-        fillSendHeader(
-            msgs[i].msg_hdr, iovs[i], batch.replies[i].bytes, batch.replies[i].to, batch.replies[i].source);
-    // Send errors are the clients' problem: a failed reply is skipped and the rest still go.
-    for (std::size_t sent = 0; sent < count;) {
-        const int n = ::sendmmsg(loop.socket, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        sent += n > 0 ? static_cast<std::size_t>(n) : 1;
+    for (std::size_t first = 0; first < batch.replies.size(); first += Batch::capacity) {
+        const std::size_t count = std::min(batch.replies.size() - first, Batch::capacity);
+        for (std::size_t i = 0; i < count; ++i) {
+            Batch::Reply& reply = batch.replies[first + i];
+            msgs[i] = {};
+            fillSendHeader(msgs[i].msg_hdr, iovs[i], reply.bytes, reply.to, reply.source);
+        }
+        // Send errors are the clients' problem: a failed reply is skipped and the rest still go.
+        for (std::size_t sent = 0; sent < count;) {
+            const int n = ::sendmmsg(loop.socket, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            sent += n > 0 ? static_cast<std::size_t>(n) : 1;
+        }
     }
     batch.replies.clear();
 }
@@ -602,9 +610,9 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
         const auto resolved
             = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
         collectJoined();
-        send(loop.socket, leader, replyFromResolution(leader.ctx, resolved));
+        queueReply(loop, leader, replyFromResolution(leader.ctx, resolved));
         for (const PendingQuery& other : joined)
-            send(loop.socket, other, replyFromResolution(other.ctx, resolved));
+            queueReply(loop, other, replyFromResolution(other.ctx, resolved));
     } catch (...) {
         if (loop.in_flight.contains(key))
             collectJoined(); // the question must not stay in flight for ever
@@ -612,18 +620,15 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
     }
 }
 
-void RecursorServer::send(
-    int socket, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)
+// The reply goes out with the others of this round of the loop, in one sendmmsg (see startLoops).
+void RecursorServer::queueReply(
+    Loop& loop, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)
 {
     if (!reply) {
         logWarningWithError("recursor query error: ", reply.error());
         return;
     }
-    msghdr msg {};
-    iovec data {};
-    fillSendHeader(msg, data, *reply, query.client_addr, query.reply_source);
-    // Send errors are the client's problem.
-    (void)::sendmsg(socket, &msg, 0);
+    loop.batch->replies.push_back({ std::move(*reply), query.client_addr, query.reply_source });
 }
 
 OpsResult<std::string> RecursorServer::controlHandler(

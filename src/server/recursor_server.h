@@ -141,7 +141,7 @@ private:
     ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx);
     void startResolution(Loop& loop, PendingQuery query);
     void resolveAndAnswer(Loop& loop, const PendingQuery& leader);
-    void send(int socket, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
+    void queueReply(Loop& loop, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
     void closeSockets();
 
     InitOptions options_;

@@ -57,6 +57,35 @@ namespace {
         ::close(pipe_fds[1]);
     }
 
+    // A descriptor stays registered between waits: readiness that came while nobody waited is seen by
+    // the next wait, and a descriptor closed and reopened under the same number is waited on afresh.
+    TEST(EventLoop, WaitsSeeReadinessThatCameBetweenThemAndReusedDescriptors)
+    {
+        auto loop = EventLoop::create();
+        std::vector<int> ready;
+        loop->spawn([&] {
+            int fds[2];
+            ASSERT_EQ(::pipe(fds), 0);
+            pollfd p { fds[0], POLLIN, 0 };
+            ready.push_back(waitReady({ &p, 1 }, 10)); // times out: nothing written yet
+            ASSERT_EQ(::write(fds[1], "x", 1), 1);
+            ready.push_back(waitReady({}, 10)); // the loop sees the byte while nobody waits on the pipe
+            ready.push_back(waitReady({ &p, 1 }, 1000));
+            ::close(fds[0]);
+            ::close(fds[1]);
+            int again[2];
+            ASSERT_EQ(::pipe(again), 0);
+            ASSERT_EQ(again[0], fds[0]) << "the lowest free numbers are reused";
+            ASSERT_EQ(::write(again[1], "y", 1), 1);
+            ready.push_back(waitReady({ &p, 1 }, 1000));
+            ::close(again[0]);
+            ::close(again[1]);
+            loop->stop();
+        });
+        loop->run();
+        EXPECT_EQ(ready, (std::vector<int> { 0, 0, 1, 1 }));
+    }
+
     // A stop from another thread ends a wait that has no limit at once, with ECANCELED; later waits
     // fail the same way, so work in flight winds up instead of waiting out its timeouts.
     TEST(EventLoop, AStopEndsEveryWaitAtOnce)
