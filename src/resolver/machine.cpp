@@ -127,11 +127,6 @@ namespace {
         }
     }
 
-    std::uint64_t randomBits()
-    {
-        return randomU64();
-    }
-
 } // namespace
 
 namespace {
@@ -199,7 +194,7 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
     InfraCache& infra = recursor_.infra();
     const NameserverSet servers = ctx_.nameservers; // the step may adopt the next delegation
     const DnsName zone = ctx_.zone;
-    const std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomBits));
+    const std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomU64));
     std::vector<SocketAddress> ranked;
     std::vector<ServerAttempt> attempts;
     try {

@@ -63,6 +63,18 @@ TransportResult<UniqueFd> openUdpSocket(int family)
     return fd;
 }
 
+namespace {
+
+    TransportResult<UniqueFd> openPooledSocket(int family)
+    {
+        UniqueFd fd = TRY(openUdpSocket(family));
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &pooled_receive_buffer_bytes,
+            sizeof pooled_receive_buffer_bytes);
+        return fd;
+    }
+
+} // namespace
+
 UdpPortPool::Lease::Lease(Lease&& other) noexcept
     : pool_(std::exchange(other.pool_, nullptr))
     , family_(other.family_)
@@ -116,11 +128,9 @@ void UdpPortPool::fill(int af)
     }
     const std::int64_t now = monotonicMs();
     for (std::size_t i = 0; i < f.sockets.size(); ++i) {
-        auto fd = openUdpSocket(af);
+        auto fd = openPooledSocket(af);
         if (!fd)
             break;
-        ::setsockopt(fd->get(), SOL_SOCKET, SO_RCVBUF, &pooled_receive_buffer_bytes,
-            sizeof pooled_receive_buffer_bytes);
         f.sockets[i] = Socket { std::move(*fd), 0, now };
         f.idle.push_back(i);
     }
@@ -137,11 +147,9 @@ bool UdpPortPool::renewIfWorn(int af, std::size_t index)
     if (socket.fd.valid() && socket.uses < max_uses && now - socket.born_ms < max_age_ms)
         return true;
     socket.fd = UniqueFd(); // the old port goes before the new one is chosen
-    auto fd = openUdpSocket(af);
+    auto fd = openPooledSocket(af);
     if (!fd)
         return false;
-    ::setsockopt(
-        fd->get(), SOL_SOCKET, SO_RCVBUF, &pooled_receive_buffer_bytes, sizeof pooled_receive_buffer_bytes);
     socket = Socket { std::move(*fd), 0, now };
     return true;
 }

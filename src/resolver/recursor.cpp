@@ -96,6 +96,7 @@ namespace {
         ResolutionPolicy policy;
         Fiber* leader;
         FiberSignal done;
+        bool joined { false }; // whether anyone waits for `result`: only then is it copied there
         std::optional<ResolveResultOr<ResolveResult>> result;
     };
     using SharedResolutions = std::unordered_multimap<CacheKey, std::shared_ptr<SharedResolution>,
@@ -186,6 +187,7 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const Upst
     try {
         if (auto shared = joinable(this, key, policy, self)) {
             waiting_on[self] = shared.get();
+            shared->joined = true;
             shared->done.wait();
             waiting_on.erase(self);
             if (shared->result)
@@ -200,7 +202,8 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetworkWithPolicy(const Upst
     ResolutionMachine machine(*this, qname, qtype, depth, policy, budget);
     auto result = machine.run(engine);
     try {
-        leading->shared->result = result;
+        if (leading->shared->joined)
+            leading->shared->result = result;
     } catch (const std::bad_alloc&) {
         // the waiters resolve for themselves
     }
