@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -231,8 +232,7 @@ std::size_t RecursorServer::resolutionsInFlight() const
     return total;
 }
 
-// A non-blocking socket on `address` that shares it with the other loops' sockets (SO_REUSEPORT: the
-// kernel spreads clients over them by address and port).
+// A non-blocking socket on `address` that shares it with the other loops' sockets (SO_REUSEPORT).
 ServerResult<int> RecursorServer::bindUdpSocket(const SocketAddress& address)
 {
     UniqueFd fd(::socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -251,6 +251,24 @@ ServerResult<int> RecursorServer::bindUdpSocket(const SocketAddress& address)
     ::setsockopt(
         fd.get(), SOL_SOCKET, SO_RCVBUF, &socket_receive_buffer_bytes, sizeof socket_receive_buffer_bytes);
     return fd.release();
+}
+
+// Left to itself the kernel picks a loop's socket by a hash of the client's address and port, so a
+// few busy clients can load one loop and leave the other idle. A question needs nothing from the one
+// before it, so each datagram goes to a loop picked at random instead. Without the filter the hash
+// still works: a failure here costs balance, not service.
+static void spreadDatagramsAtRandom(int socket, std::size_t loops)
+{
+    if (loops < 2)
+        return;
+    std::array<sock_filter, 3> code { {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_RANDOM)),
+        BPF_STMT(BPF_ALU | BPF_MOD | BPF_K, static_cast<std::uint32_t>(loops)),
+        BPF_STMT(BPF_RET | BPF_A, 0),
+    } };
+    sock_fprog program { static_cast<unsigned short>(code.size()), code.data() };
+    if (::setsockopt(socket, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) != 0)
+        logWarningWithError("recursor: datagrams spread by client hash: ", fromErrno(errno));
 }
 
 // The first socket learns the port (the listen address may ask for any); the others bind that one.
@@ -288,6 +306,7 @@ ServerResult<void> RecursorServer::startLoops()
     } catch (const std::bad_alloc&) {
         return std::unexpected(ServerError::OutOfMemory);
     }
+    spreadDatagramsAtRandom(loops_.front()->socket, loops_.size());
     for (const auto& loop : loops_) {
         if (loop->thread.start([&events = *loop->events] { events.run(); }) != 0)
             return std::unexpected(ServerError::ThreadSpawnFailed);
