@@ -192,10 +192,20 @@ bool EventLoop::watch(int fd, std::function<void()> on_ready)
 
 bool EventLoop::spawn(Fiber::Body body)
 {
+    return start(std::move(body), Fiber::current());
+}
+
+bool EventLoop::spawnDetached(Fiber::Body body)
+{
+    return start(std::move(body), nullptr);
+}
+
+bool EventLoop::start(Fiber::Body body, const Fiber* parent)
+{
     std::unique_ptr<Fiber> fiber = Fiber::create(std::move(body));
     if (!fiber)
         return false;
-    fiber->setParent(Fiber::current());
+    fiber->setParent(parent);
     Fiber* const raw = fiber.get();
     try {
         fibers_.emplace(raw, std::move(fiber));

@@ -42,6 +42,8 @@ public:
     // Starts `body` as a fiber once the loop comes round, the calling fiber (if any) as its parent, which
     // must outlive it. False when no fiber could be made.
     bool spawn(Fiber::Body body);
+    // The same without a parent: for work that may outlive the fiber that starts it.
+    bool spawnDetached(Fiber::Body body);
     // Fibers started and not yet finished.
     std::size_t fiberCount() const { return fibers_.size(); }
     // Lets a suspended fiber of this loop run again once the loop comes round.
@@ -65,6 +67,7 @@ private:
     struct Waiter;
     struct Slot;
     struct WatchedFd;
+    bool start(Fiber::Body body, const Fiber* parent);
     bool addSlot(int fd, Slot& slot);
     void removeSlot(int fd, Slot& slot);
     EventLoop(int epoll_fd, int wake_fd);

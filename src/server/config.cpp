@@ -56,7 +56,7 @@ namespace {
         std::uint32_t& (*field)(ServerConfig&);
     };
 
-    constexpr std::array<U32Setting, 8> u32_settings { {
+    constexpr std::array<U32Setting, 9> u32_settings { {
         { "control_socket_mode", "DNS_CONTROL_SOCKET_MODE", 8,
             [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.socket_mode; } },
         { "control_socket_read_timeout_ms", "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", 10,
@@ -73,6 +73,8 @@ namespace {
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_queries_per_connection; } },
         { "tcp_max_message_size", "DNS_TCP_MAX_MESSAGE_SIZE", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_message_size; } },
+        { "edns_buffer_size", "DNS_EDNS_BUFFER_SIZE", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.edns_buffer_size; } },
     } };
 
     const U32Setting* findU32Setting(std::string_view key)
@@ -402,6 +404,12 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.recursor.dnssec_validation = TRY(parseBool(value));
     else if (key == "http_listen")
         server.recursor.http_listen = std::string(value);
+    else if (key == "tls_listen")
+        server.tls_listen = std::string(value);
+    else if (key == "tls_cert_file")
+        server.tls_cert_file = std::string(value);
+    else if (key == "tls_key_file")
+        server.tls_key_file = std::string(value);
     else if (key == "control_socket_path")
         server.recursor.control_socket_path = std::string(value);
     else if (key == "cache_strategy")
@@ -538,6 +546,18 @@ ServerResult<void> Config::validate() const
             TRY_VOID(checkListenAddr(*server.recursor.http_listen, "Invalid recursor http_listen"));
         for (const auto& address : server.listen_addrs)
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
+        if (server.tls_listen)
+            TRY_VOID(checkListenAddr(*server.tls_listen, "Invalid tls_listen address"));
+        if (server.edns_buffer_size < 512 || server.edns_buffer_size > 4096) {
+            logError("edns_buffer_size must be 512 to 4096");
+            return fail(ServerError::InvalidSetting);
+        }
+        if (server.tcp_max_message_size < 12 || server.tcp_max_message_size > 65535
+            || server.tcp_timeout_ms == 0 || server.tcp_max_queries_per_connection == 0) {
+            logError("tcp_max_message_size must be 12 to 65535; tcp_timeout_ms and "
+                     "tcp_max_queries_per_connection at least 1");
+            return fail(ServerError::InvalidSetting);
+        }
         TRY_VOID(checkControlSocketSettings(server.control_socket));
         TRY_VOID(checkAnswerLimits(server.recursor.limits));
         for (const auto& zone : zones) {

@@ -88,8 +88,8 @@ inline constexpr std::uint32_t max_cache_max_ttl = 7 * 86400;
 inline constexpr std::uint32_t max_cache_max_negative_ttl = 86400;
 inline constexpr std::uint32_t max_bogus_ttl = 86400;
 
-// Several of these settings (cookie secret, TCP limits, expose_zones) are accepted and validated so
-// that a bad value fails start-up, but nothing in this UDP-only server uses them.
+// A few of these settings (cookie secret, expose_zones) are accepted and validated so that a bad value
+// fails start-up, but nothing in the server uses them.
 struct ServerConfig {
     std::vector<std::string> listen_addrs;
     std::size_t threads { 0 }; // event loops; 0: one per CPU
@@ -100,6 +100,10 @@ struct ServerConfig {
     std::uint32_t tcp_max_connections { 100 };
     std::uint32_t tcp_max_queries_per_connection { 1000 };
     std::uint32_t tcp_max_message_size { 65535 };
+    std::uint32_t edns_buffer_size { 1232 }; // 512 to 4096
+    std::optional<std::string> tls_listen;
+    std::optional<std::string> tls_cert_file;
+    std::optional<std::string> tls_key_file;
     bool expose_zones { false };
 };
 

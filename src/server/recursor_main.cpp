@@ -193,6 +193,9 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
         } else if (auto http_listen = optionValue(args, i, "--http-listen")) {
             auto text = TRY(*http_listen);
             options.http_listen_addr = TRY(parseIpSocketAddress(text));
+        } else if (auto tls_listen = optionValue(args, i, "--tls-listen")) {
+            auto text = TRY(*tls_listen);
+            options.tls_listen_addr = TRY(parseIpSocketAddress(text));
         } else if (auto control_socket = optionValue(args, i, "--control-socket")) {
             options.control_socket_path = TRY(*control_socket);
         } else if (auto root_hints = optionValue(args, i, "--root-hints")) {
@@ -234,6 +237,32 @@ ServerResult<std::optional<Config>> loadConfigIfNamed(const CliOptions& cli, con
     return std::optional<Config>(std::move(config));
 }
 
+// TCP limits, the EDNS size, and DNS over TLS: its address from the flag or the config, which must then
+// name a certificate and a key.
+static ServerResult<void> chooseStreamOptions(
+    const CliOptions& cli, const std::optional<Config>& config, RecursorServer::InitOptions& options)
+{
+    if (config) {
+        const ServerConfig& server = config->server;
+        options.stream_limits.idle_timeout_ms = server.tcp_timeout_ms;
+        options.stream_limits.max_queries = server.tcp_max_queries_per_connection;
+        options.stream_limits.max_message_size = server.tcp_max_message_size;
+        options.max_streams = server.tcp_max_connections;
+        options.edns_buffer_size = static_cast<std::uint16_t>(server.edns_buffer_size);
+        if (server.tls_listen)
+            options.tls_listen_addr = TRY(parseIpSocketAddress(*server.tls_listen));
+        options.tls_cert_file = server.tls_cert_file.value_or("");
+        options.tls_key_file = server.tls_key_file.value_or("");
+    }
+    if (cli.tls_listen_addr)
+        options.tls_listen_addr = cli.tls_listen_addr;
+    if (options.tls_listen_addr && (options.tls_cert_file.empty() || options.tls_key_file.empty())) {
+        logError("DNS over TLS needs tls_cert_file and tls_key_file in the [server] section");
+        return fail(ServerError::InvalidSetting);
+    }
+    return {};
+}
+
 ServerResult<RecursorServer::InitOptions> buildInitOptions(
     const CliOptions& cli, const std::optional<Config>& config)
 {
@@ -253,6 +282,7 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.control_socket_config = config ? config->server.control_socket : ControlSocketConfig {};
         if (config && config->server.threads != 0)
             options.loop_count = config->server.threads;
+        TRY_VOID(chooseStreamOptions(cli, config, options));
         options.http_config.max_connections = http_max_connections;
         return options;
     } catch (const std::bad_alloc&) {

@@ -21,6 +21,7 @@ struct CliOptions {
     std::optional<std::string_view> trust_anchor_path;
     std::optional<SocketAddress> listen_addr;
     std::optional<SocketAddress> http_listen_addr;
+    std::optional<SocketAddress> tls_listen_addr;
     bool show_help { false };
     std::optional<bool> enable_dnssec;
 };
@@ -32,6 +33,7 @@ inline constexpr std::string_view usage_text
       "  -c, --config <path>         Load config file\n"
       "      --listen <addr:port>    UDP listen address (overrides config)\n"
       "      --http-listen <addr:port> HTTP metrics address\n"
+      "      --tls-listen <addr:port> DNS over TLS address (needs tls_cert_file, tls_key_file)\n"
       "      --control-socket <path> Control socket path\n"
       "      --root-hints <path>     Root server addresses (root hints file)\n"
       "      --trust-anchor <path>   DNSSEC trust anchor for the root (DS/DNSKEY)\n"
@@ -40,9 +42,8 @@ inline constexpr std::string_view usage_text
       "  -h, --help                  Show this help\n"
       "\n"
       "Config notes:\n"
-      "  [server] listen=<addr:port> is used when --listen is not set.\n"
-      "  [server] http_listen= and control_socket_path= are used when flags are omitted.\n"
-      "  This first supported recursor is UDP-only.\n";
+      "  [server] listen=<addr:port> is used when --listen is not set; UDP and TCP.\n"
+      "  [server] http_listen=, tls_listen= and control_socket_path= are used when flags are omitted.\n";
 
 // True when any argument is exactly "--version" or "-V"; checked before anything else is parsed.
 [[nodiscard]] bool versionRequested(std::span<const std::string_view> args);

@@ -4,7 +4,10 @@
 #include "base/unique_fd.h"
 #include "ops/authoritative_format.h"
 #include "server/query.h"
+#include "server/reply_shaping.h"
 #include "server/udp_response.h"
+
+#include <openssl/ssl.h>
 
 #include <algorithm>
 
@@ -28,6 +31,31 @@ namespace {
         if (validated || has_dnssec_records) {
             metrics.recordDnssecValidation(
                 validated ? DnssecValidationResult::secure : DnssecValidationResult::insecure);
+        }
+    }
+
+    ReplyChannel channelOf(const PendingQuery& query)
+    {
+        return query.stream ? ReplyChannel::stream : ReplyChannel::datagram;
+    }
+
+    // Why a SERVFAIL happened, as an extended DNS error (RFC 8914 §4).
+    std::uint16_t extendedErrorFor(ResolveError why)
+    {
+        switch (why) {
+        case ResolveError::DnssecBogus:
+            return 6; // DNSSEC Bogus
+        case ResolveError::DnskeyUnavailable:
+            return 9; // DNSKEY Missing
+        case ResolveError::NoNameservers:
+        case ResolveError::NoReachableAuthority:
+        case ResolveError::DsUnavailable:
+        case ResolveError::BudgetExhausted:
+            return 22; // No Reachable Authority
+        case ResolveError::ShuttingDown:
+            return 14; // Not Ready
+        default:
+            return 0; // Other
         }
     }
 
@@ -162,18 +190,6 @@ WireResult<std::vector<std::uint8_t>> buildFormErrResponse(std::span<const std::
     return reply;
 }
 
-WireResult<std::vector<std::uint8_t>> buildServfailResponse(const QueryParseContext& ctx)
-{
-    return buildResponse(ctx,
-        ResponseOptions {
-            .qclass = ctx.qclass,
-            .authoritative = false,
-            .recursion_desired = ctx.msg.header.rd(),
-            .recursion_available = true,
-        },
-        RCode::serv_fail);
-}
-
 ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions options)
 {
     auto recursor = Recursor::init(RecursorOptions {
@@ -298,6 +314,7 @@ ServerResult<void> RecursorServer::startLoops()
             }
             if (!self.events->watch(self.socket, [this, &self] { receiveBatches(self); }))
                 return std::unexpected(ServerError::SocketFailed);
+            TRY_VOID(listenForStreams(self));
             self.events->setRoundEnd([this, &self] {
                 if (!self.batch->replies.empty())
                     sendReplies(self);
@@ -340,6 +357,11 @@ ServerResult<void> RecursorServer::start()
 {
     should_stop_.store(false);
     auto started = [&]() -> ServerResult<void> {
+        if (options_.tls_listen_addr) {
+            tls_context_ = makeServerTlsContext(options_.tls_cert_file, options_.tls_key_file);
+            if (!tls_context_)
+                return std::unexpected(ServerError::InvalidSetting);
+        }
         TRY_VOID(startLoops());
         return startSideServers();
     }();
@@ -371,7 +393,126 @@ void RecursorServer::closeSockets()
     for (const auto& loop : loops_) {
         if (loop->socket >= 0)
             ::close(std::exchange(loop->socket, -1));
+        for (int& listener : loop->stream_listeners)
+            ::close(std::exchange(listener, -1));
     }
+}
+
+ServerResult<int> RecursorServer::bindStreamListener(const SocketAddress& address)
+{
+    UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid())
+        return std::unexpected(ServerError::SocketFailed);
+    const int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0
+        || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+        return std::unexpected(ServerError::SocketFailed);
+    if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
+        const ServerError e = fromErrno(errno);
+        return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
+    }
+    if (::listen(fd.get(), 1024) != 0)
+        return std::unexpected(ServerError::ListenFailed);
+    return fd.release();
+}
+
+// TCP on the UDP service's address and port (RFC 7766 §5), and TLS where configured; each loop has its
+// own listening sockets, like its UDP socket.
+ServerResult<void> RecursorServer::listenForStreams(Loop& loop)
+{
+    struct Wanted {
+        SocketAddress address;
+        bool tls;
+    };
+    std::vector<Wanted> wanted { { listen_addr_, false } };
+    if (options_.tls_listen_addr)
+        wanted.push_back({ *options_.tls_listen_addr, true });
+    for (Wanted& w : wanted) {
+        const int listener = TRY(bindStreamListener(w.address));
+        loop.stream_listeners.push_back(listener);
+        if (w.tls && w.address.port() == 0) {
+            sockaddr_storage bound {};
+            socklen_t bound_len = sizeof bound;
+            if (::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0) {
+                if (auto addr = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len))
+                    options_.tls_listen_addr = *addr;
+            }
+        }
+        const bool tls = w.tls;
+        if (!loop.events->watch(
+                listener, [this, &loop, listener, tls] { acceptStreams(loop, listener, tls); }))
+            return std::unexpected(ServerError::SocketFailed);
+    }
+    return {};
+}
+
+// Beyond the connection limit a new connection is closed at once: its client retries elsewhere or
+// later, and the backlog never fills with connections that will not be served.
+void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
+{
+    constexpr int max_accepts_per_wakeup = 64;
+    for (int i = 0; i < max_accepts_per_wakeup; ++i) {
+        sockaddr_storage from {};
+        socklen_t from_len = sizeof from;
+        UniqueFd fd(
+            ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &from_len, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.valid())
+            return;
+        auto peer = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), from_len);
+        if (!peer || open_streams_.load() >= options_.max_streams)
+            continue;
+        SSL* ssl = nullptr;
+        if (tls) {
+            ssl = SSL_new(tls_context_.get());
+            if (ssl == nullptr || SSL_set_fd(ssl, fd.get()) != 1) {
+                SSL_free(ssl);
+                continue;
+            }
+        }
+        ++open_streams_;
+        std::shared_ptr<ClientStream> stream;
+        try {
+            stream = std::make_shared<ClientStream>(
+                std::move(fd), *peer, ssl, options_.stream_limits, open_streams_);
+        } catch (const std::bad_alloc&) {
+            SSL_free(ssl);
+            --open_streams_;
+            continue;
+        }
+        loop.events->spawnDetached([this, &loop, stream] {
+            stream->serve([this, &loop](const std::shared_ptr<ClientStream>& source,
+                              std::span<const std::uint8_t> packet) {
+                return handleStreamMessage(loop, source, packet);
+            });
+        });
+    }
+}
+
+bool RecursorServer::handleStreamMessage(
+    Loop& loop, const std::shared_ptr<ClientStream>& stream, std::span<const std::uint8_t> packet)
+{
+    std::optional<QueryParseContext> ctx;
+    auto front = answerFront(packet, ctx, ReplyChannel::stream);
+    if (!front) {
+        logWarningWithError("recursor query error: ", front.error());
+        return false;
+    }
+    switch (front->kind) {
+    case FrontAnswer::Kind::drop:
+        return false;
+    case FrontAnswer::Kind::reply:
+        stream->send(front->reply);
+        return true;
+    case FrontAnswer::Kind::resolve:
+        break;
+    }
+    PendingQuery query { { packet.begin(), packet.end() }, {}, stream->peer(), {}, stream };
+    auto own = parseQueryForAuthoritativeAnswer(query.packet);
+    if (!own)
+        return false;
+    query.ctx = std::move(*own);
+    startResolution(loop, std::move(query));
+    return true;
 }
 
 // Readable: takes what has arrived, a batch at a time, and answers what it can at once. A few batches
@@ -414,7 +555,7 @@ void RecursorServer::handleDatagram(
     std::span<const std::uint8_t> packet, const SocketAddress& client, const ReplySource& source, Loop& loop)
 {
     std::optional<QueryParseContext> ctx;
-    auto front = answerFront(packet, ctx);
+    auto front = answerFront(packet, ctx, ReplyChannel::datagram);
     if (!front) {
         logWarningWithError("recursor query error: ", front.error());
         return;
@@ -461,7 +602,7 @@ void RecursorServer::sendReplies(Loop& loop)
 }
 
 ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
-    std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx)
+    std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx, ReplyChannel channel)
 {
     // A message with QR set is a response, not a question. Answering it would let one spoofed packet
     // set two resolvers (or one resolver and itself) answering each other forever.
@@ -484,65 +625,72 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
     }
     if (!parsed->valid_question)
         return formErr();
+    if (const auto rcode = refusal(*parsed)) {
+        metrics_->recordQuery(*rcode == rcode_badvers ? RCode::form_err : static_cast<RCode>(*rcode),
+            CacheOutcome::not_applicable);
+        return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, *rcode)) };
+    }
     auto hit = recursor_->cache().getAnswerCopy(parsed->qname, parsed->qtype);
     if (!hit)
         return std::unexpected(ServerError::OutOfMemory);
     if (*hit)
-        return FrontAnswer { FrontAnswer::Kind::reply, TRY(replyFromCache(*parsed, std::move(**hit))) };
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(replyFromCache(*parsed, std::move(**hit), channel)) };
     auto proven = recursor_->answerFromValidatedRanges(parsed->qname, parsed->qtype);
     if (!proven)
         return std::unexpected(ServerError::OutOfMemory);
     if (*proven)
         return FrontAnswer { FrontAnswer::Kind::reply,
-            TRY(replyFromResolution(*parsed, std::move(**proven))) };
+            TRY(replyFromResolution(*parsed, std::move(**proven), channel)) };
     ctx = std::move(*parsed);
     return FrontAnswer { FrontAnswer::Kind::resolve, {} };
 }
 
-namespace {
-
-    // The client's ID and RD bit, and its question name byte for byte: the stored packet carries the
-    // spelling of whoever asked first, and a client that varies letter case checks it (RFC 5452 §9.1).
-    void personalize(std::vector<std::uint8_t>& reply, const QueryParseContext& ctx)
-    {
-        reply[0] = static_cast<std::uint8_t>(ctx.query_id >> 8);
-        reply[1] = static_cast<std::uint8_t>(ctx.query_id);
-        setHeaderBit(reply, 2, 0x01, ctx.msg.header.rd());
-        const auto asked = ctx.qname.wireBytes();
-        if (reply.size() >= Header::size + asked.size() && readU16(std::span(reply).subspan(4, 2)) == 1)
-            std::copy(asked.begin(), asked.end(), reply.begin() + Header::size);
-    }
-
-} // namespace
+// Only standard queries are resolved (RFC 1035 §4.1.1; NOTIFY and UPDATE are for authoritative
+// servers), only EDNS version 0 is spoken (RFC 6891 §6.1.3), and only the Internet class is looked up:
+// a CH question resolved as IN would answer something nobody asked.
+std::optional<std::uint16_t> RecursorServer::refusal(const QueryParseContext& ctx) const
+{
+    if (((ctx.msg.header.bytes[2] >> 3) & 0x0F) != 0)
+        return static_cast<std::uint16_t>(RCode::not_imp);
+    if (ctx.edns_info && ctx.edns_info->version != 0)
+        return rcode_badvers;
+    if (ctx.qclass != QClass::in)
+        return static_cast<std::uint16_t>(RCode::refused);
+    return std::nullopt;
+}
 
 ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(
-    const QueryParseContext& ctx, CacheHit hit)
+    const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel)
 {
     if (hit.meta.bogus) {
         metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
-        return servFail(ctx);
+        return servFail(ctx, ResolveError::DnssecBogus);
     }
-    if (hit.packet.size() < Header::size)
-        return servFail(ctx);
     metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);
     recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
-    personalize(hit.packet, ctx);
-    if (hit.packet.size() <= responseUdpLimit(ctx.edns_info))
-        return std::move(hit.packet);
-    return buildUdpResponse(hit.packet, ctx.edns_info, ctx.qname);
+    return shapeReply(
+        std::move(hit.packet), ctx, hit.meta.has_dnssec_records, channel, options_.edns_buffer_size);
 }
 
-ServerResult<std::vector<std::uint8_t>> RecursorServer::servFail(const QueryParseContext& ctx)
+ServerResult<std::vector<std::uint8_t>> RecursorServer::rcodeReply(
+    const QueryParseContext& ctx, std::uint16_t rcode, std::optional<std::uint16_t> extended_error)
 {
-    metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
-    auto reply = buildServfailResponse(ctx);
+    auto reply = buildRcodeReply(ctx, rcode, options_.edns_buffer_size, extended_error);
     if (!reply)
         return std::unexpected(replyBuildError(reply.error()));
     return std::move(*reply);
 }
 
+ServerResult<std::vector<std::uint8_t>> RecursorServer::servFail(
+    const QueryParseContext& ctx, ResolveError why)
+{
+    metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
+    return rcodeReply(ctx, static_cast<std::uint16_t>(RCode::serv_fail), extendedErrorFor(why));
+}
+
 ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
-    const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved)
+    const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved, ReplyChannel channel)
 {
     if (!resolved) {
         if (resolved.error() == ResolveError::OutOfMemory)
@@ -553,29 +701,25 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
         logMessage(LogLevel::debug,
             "SERVFAIL for " + ctx.qname.toText() + " type " + std::to_string(toU16(ctx.qtype)) + ": error."
                 + std::string(errorName(resolved.error())));
-        return servFail(ctx);
+        return servFail(ctx, resolved.error());
     }
-    if (resolved->packet.size() < Header::size)
-        return servFail(ctx); // cannot happen with a sound resolver; never send a headerless reply
     metrics_->recordQuery(resolved->rcode, resolved->from_cache ? CacheOutcome::hit : CacheOutcome::miss);
     recordDnssecOutcome(*metrics_, resolved->validated, resolved->has_dnssec_records);
-    std::vector<std::uint8_t> reply;
+    std::vector<std::uint8_t> packet;
     try {
-        reply = resolved->packet;
+        packet = resolved->packet;
     } catch (const std::bad_alloc&) {
         return std::unexpected(ServerError::OutOfMemory);
     }
-    personalize(reply, ctx);
-    if (reply.size() <= responseUdpLimit(ctx.edns_info))
-        return reply;
-    return buildUdpResponse(reply, ctx.edns_info, ctx.qname);
+    return shapeReply(
+        std::move(packet), ctx, resolved->has_dnssec_records, channel, options_.edns_buffer_size);
 }
 
 ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQuery(
     std::span<const std::uint8_t> packet)
 {
     std::optional<QueryParseContext> ctx;
-    FrontAnswer front = TRY(answerFront(packet, ctx));
+    FrontAnswer front = TRY(answerFront(packet, ctx, ReplyChannel::datagram));
     switch (front.kind) {
     case FrontAnswer::Kind::drop:
         return std::nullopt;
@@ -585,7 +729,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
         break;
     }
     const auto resolved = recursor_->resolveFromNetwork(options_.upstream, ctx->qname, ctx->qtype);
-    return TRY(replyFromResolution(*ctx, resolved));
+    return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
 }
 
 // A new question starts a resolution on a fiber of this loop; one already in flight is joined.
@@ -602,7 +746,8 @@ void RecursorServer::startResolution(Loop& loop, PendingQuery query)
         auto leader = std::make_shared<PendingQuery>(std::move(query));
         loop.in_flight.try_emplace(key);
         ++loop.resolving;
-        if (loop.events->spawn([this, &loop, leader] {
+        // Detached: a question from a connection outlives the connection's fiber that read it.
+        if (loop.events->spawnDetached([this, &loop, leader] {
                 runGuarded("recursor query error", [&] { resolveAndAnswer(loop, *leader); });
             }))
             return;
@@ -610,6 +755,8 @@ void RecursorServer::startResolution(Loop& loop, PendingQuery query)
         loop.in_flight.erase(key);
     }
     metrics_->recordShed();
+    if (query.stream) // a connection waits for every answer it is owed
+        queueReply(loop, query, servFail(query.ctx, ResolveError::BudgetExhausted));
 }
 
 // Resolves one question and answers it, and every client that asked the same meanwhile, each with its
@@ -629,9 +776,9 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
         const auto resolved
             = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
         collectJoined();
-        queueReply(loop, leader, replyFromResolution(leader.ctx, resolved));
+        queueReply(loop, leader, replyFromResolution(leader.ctx, resolved, channelOf(leader)));
         for (const PendingQuery& other : joined)
-            queueReply(loop, other, replyFromResolution(other.ctx, resolved));
+            queueReply(loop, other, replyFromResolution(other.ctx, resolved, channelOf(other)));
     } catch (...) {
         if (loop.in_flight.contains(key))
             collectJoined(); // the question must not stay in flight for ever
@@ -645,9 +792,14 @@ void RecursorServer::queueReply(
 {
     if (!reply) {
         logWarningWithError("recursor query error: ", reply.error());
+        if (query.stream)
+            query.stream->send({}); // nothing to send, but nothing owed any more either
         return;
     }
-    loop.batch->replies.push_back({ std::move(*reply), query.client_addr, query.reply_source });
+    if (query.stream)
+        query.stream->send(*reply);
+    else
+        loop.batch->replies.push_back({ std::move(*reply), query.client_addr, query.reply_source });
 }
 
 OpsResult<std::string> RecursorServer::controlHandler(

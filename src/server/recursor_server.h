@@ -14,6 +14,8 @@
 #include "ops/metrics.h"
 #include "resolver/recursor.h"
 #include "server/authoritative_protocol.h"
+#include "server/client_stream.h"
+#include "server/reply_shaping.h"
 #include "server/server_error.h"
 
 #include <array>
@@ -37,12 +39,14 @@ struct ReplySource {
 };
 
 // A question waiting for its resolution, with everything its reply needs: the request (which `ctx`
-// views into; a moved vector keeps its buffer), the client and the address to answer from.
+// views into; a moved vector keeps its buffer), the client and the address to answer from, or the
+// connection it came on.
 struct PendingQuery {
     std::vector<std::uint8_t> packet;
     QueryParseContext ctx;
     SocketAddress client_addr;
     ReplySource reply_source; // empty unless the socket listens on a wildcard address
+    std::shared_ptr<ClientStream> stream; // set for TCP and TLS
 };
 
 class RecursorServer {
@@ -63,6 +67,12 @@ public:
         std::optional<dnssec::TrustAnchorStore> trust_anchors;
         UpstreamEngine upstream;
         std::shared_ptr<UpstreamTransport> transport; // the network when empty
+        std::uint16_t edns_buffer_size { default_edns_buffer_size };
+        StreamLimits stream_limits;
+        std::size_t max_streams { 100 }; // TCP and TLS connections of the whole server
+        std::optional<SocketAddress> tls_listen_addr;
+        std::string tls_cert_file;
+        std::string tls_key_file;
     };
 
     // Event loops: one per CPU, at most this many.
@@ -86,6 +96,7 @@ public:
     void requestStop() { should_stop_.store(true); }
     const SocketAddress& listenAddr() const { return listen_addr_; }
     const std::optional<SocketAddress>& httpListenAddr() const { return http_listen_addr_; }
+    const std::optional<SocketAddress>& tlsListenAddr() const { return options_.tls_listen_addr; }
     Metrics& metrics() { return *metrics_; }
     Recursor& recursorCore() { return *recursor_; }
     std::size_t loopCount() const;
@@ -120,9 +131,15 @@ private:
         std::unique_ptr<Batch> batch;
         InFlightMap in_flight; // questions being resolved, with the clients that joined them
         std::atomic<std::size_t> resolving { 0 };
+        std::vector<int> stream_listeners; // TCP on the listen address, then TLS when configured
     };
 
     ServerResult<int> bindUdpSocket(const SocketAddress& address);
+    ServerResult<int> bindStreamListener(const SocketAddress& address);
+    ServerResult<void> listenForStreams(Loop& loop);
+    void acceptStreams(Loop& loop, int listener, bool tls);
+    bool handleStreamMessage(
+        Loop& loop, const std::shared_ptr<ClientStream>& stream, std::span<const std::uint8_t> packet);
     ServerResult<void> startLoops();
     ServerResult<void> startSideServers();
 
@@ -134,11 +151,16 @@ private:
     void sendReplies(Loop& loop);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
     ServerResult<FrontAnswer> answerFront(
-        std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx);
-    ServerResult<std::vector<std::uint8_t>> replyFromCache(const QueryParseContext& ctx, CacheHit hit);
+        std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx, ReplyChannel channel);
+    // NOTIMP, BADVERS or REFUSED for a question this server does not resolve.
+    std::optional<std::uint16_t> refusal(const QueryParseContext& ctx) const;
+    ServerResult<std::vector<std::uint8_t>> replyFromCache(
+        const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel);
     ServerResult<std::vector<std::uint8_t>> replyFromResolution(
-        const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved);
-    ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx);
+        const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx, ResolveError why);
+    ServerResult<std::vector<std::uint8_t>> rcodeReply(const QueryParseContext& ctx, std::uint16_t rcode,
+        std::optional<std::uint16_t> extended_error = std::nullopt);
     void startResolution(Loop& loop, PendingQuery query);
     void resolveAndAnswer(Loop& loop, const PendingQuery& leader);
     void queueReply(Loop& loop, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
@@ -153,12 +175,12 @@ private:
     std::unique_ptr<HttpServer> http_server_;
     bool wildcard_listen_ { false }; // replies need the source address each question was sent to
     std::vector<std::unique_ptr<Loop>> loops_;
+    std::shared_ptr<SSL_CTX> tls_context_;
+    std::atomic<std::size_t> open_streams_ { 0 };
     std::atomic<bool> should_stop_ { false };
 };
 
 // FORMERR for a raw request, with RA set.
 WireResult<std::vector<std::uint8_t>> buildFormErrResponse(std::span<const std::uint8_t> packet);
-// SERVFAIL with the request's question, ID and RD bit, RA set, no OPT record.
-WireResult<std::vector<std::uint8_t>> buildServfailResponse(const QueryParseContext& ctx);
 
 } // namespace recursor

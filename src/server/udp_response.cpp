@@ -23,13 +23,20 @@ std::size_t encodedRecordSize(const DnsRecord& rec)
 WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
     std::span<const std::uint8_t> response, std::size_t limit, const DnsName& request_qname)
 {
+    return rewriteResponse(response, limit, {}, true, request_qname);
+}
+
+WireResult<std::vector<std::uint8_t>> rewriteResponse(std::span<const std::uint8_t> response,
+    std::size_t limit, const std::function<bool(const DnsRecord&)>& keep, bool set_tc,
+    const DnsName& request_qname)
+{
     const DnsMessage msg = TRY(DnsMessage::parse(response));
     const DnsName& qname = msg.question_name.isEmpty() ? request_qname : msg.question_name;
     auto writer = TRY(PacketWriter::init(qname, msg.question_type, msg.question_class));
     auto header = writer.getHeader();
     header[0] = msg.header.bytes[0];
     header[1] = msg.header.bytes[1];
-    header[2] = static_cast<std::uint8_t>(msg.header.bytes[2] | 0x02); // TC
+    header[2] = static_cast<std::uint8_t>(msg.header.bytes[2] | (set_tc ? 0x02 : 0)); // TC
     header[3] = msg.header.bytes[3];
 
     const DnsRecord* opt = nullptr;
@@ -42,7 +49,7 @@ WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
     const std::size_t reserve = opt ? encodedRecordSize(*opt) : 0;
 
     for (const DnsRecord& rec : msg.records) {
-        if (rec.rtype == QType::opt)
+        if (rec.rtype == QType::opt || (keep && !keep(rec)))
             continue;
         if (auto started = writer.startRecord(rec.name, rec.rtype, rec.rclass, rec.ttl, rec.section);
             !started) {

@@ -4,6 +4,7 @@
 #include "server/edns.h"
 #include "server/server_error.h"
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -17,6 +18,11 @@ ServerResult<std::vector<std::uint8_t>> buildUdpResponse(std::span<const std::ui
 // Re-encodes the leading records that fit in `limit` bytes, keeps the OPT record if it still fits, sets TC.
 WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
     std::span<const std::uint8_t> response, std::size_t limit, const DnsName& request_qname = {});
+
+// The same re-encoding with only the records `keep` accepts (all when empty); TC only when `set_tc`.
+WireResult<std::vector<std::uint8_t>> rewriteResponse(std::span<const std::uint8_t> response,
+    std::size_t limit, const std::function<bool(const DnsRecord&)>& keep, bool set_tc,
+    const DnsName& request_qname = {});
 
 // Owner name + fixed fields + RDATA, without compression.
 std::size_t encodedRecordSize(const DnsRecord& rec);

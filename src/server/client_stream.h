@@ -1,0 +1,84 @@
+// One client connection over TCP (RFC 7766) or TLS (RFC 7858), served by a fiber of an event loop:
+// two-byte length framing, several questions in flight at once with replies in the order they are
+// ready, and limits that keep idle, slow or greedy clients from holding the service.
+#pragma once
+
+#include "base/socket_address.h"
+#include "base/unique_fd.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+using SSL = struct ssl_st;
+using SSL_CTX = struct ssl_ctx_st;
+
+namespace recursor {
+
+struct StreamLimits {
+    std::uint32_t idle_timeout_ms { 5000 }; // no question pending and nothing arriving
+    std::uint32_t max_queries { 1000 }; // per connection; the rest of it is not read
+    std::uint32_t max_message_size { 65535 }; // a longer announced length closes the connection
+    std::size_t max_unsent_bytes { 256 * 1024 }; // a client that stops reading is cut off here
+};
+
+class ClientStream : public std::enable_shared_from_this<ClientStream> {
+public:
+    // Called for each message; true when a reply will follow through send().
+    using OnMessage
+        = std::function<bool(const std::shared_ptr<ClientStream>&, std::span<const std::uint8_t>)>;
+
+    // `ssl` (owned) is set for TLS. `open_streams` counts the live connections of the whole server.
+    ClientStream(UniqueFd fd, SocketAddress peer, SSL* ssl, const StreamLimits& limits,
+        std::atomic<std::size_t>& open_streams);
+    ClientStream(const ClientStream&) = delete;
+    ClientStream& operator=(const ClientStream&) = delete;
+    ~ClientStream();
+
+    // The connection's own fiber: the TLS handshake, then messages until the client closes, goes idle,
+    // breaks the framing or reaches the question limit. Replies still due go out after it returns.
+    void serve(const OnMessage& on_message);
+    // Frames one reply and writes what the socket takes now; the rest leaves from a writer fiber. An
+    // empty message settles a reply that cannot be given.
+    void send(std::span<const std::uint8_t> message);
+    const SocketAddress& peer() const { return peer_; }
+    bool closed() const { return closed_; }
+
+private:
+    struct Io {
+        std::size_t bytes { 0 };
+        short wait_for { 0 }; // POLLIN or POLLOUT when the call would block
+        bool ended { false }; // closed by the peer, or failed
+    };
+    Io readSome(std::span<std::uint8_t> into);
+    Io writeSome(std::span<const std::uint8_t> from);
+    bool handshake();
+    bool waitFor(short events, std::int64_t deadline_ms);
+    // Writes until the buffer is empty or the socket would block; false when the connection failed.
+    bool flushNow(short& wait_for);
+    void drainInFiber();
+    void closeWhenDone();
+    void close();
+
+    UniqueFd fd_;
+    SocketAddress peer_;
+    SSL* ssl_;
+    StreamLimits limits_;
+    std::atomic<std::size_t>& open_streams_;
+    std::vector<std::uint8_t> unsent_;
+    std::size_t unsent_offset_ { 0 };
+    std::size_t replies_due_ { 0 };
+    bool writer_running_ { false };
+    bool reading_done_ { false };
+    bool closed_ { false };
+};
+
+// A server-side TLS context for DNS over TLS: TLS 1.2 and 1.3 only, no renegotiation. Null with the
+// reason logged when the certificate or key cannot be loaded.
+std::shared_ptr<SSL_CTX> makeServerTlsContext(const std::string& cert_file, const std::string& key_file);
+
+} // namespace recursor
