@@ -15,7 +15,7 @@ namespace recursor {
 
 namespace {
 
-    // A reply is at most the 4096 bytes our queries offer; a few fit, and a flood of strays at a known
+    // A reply is at most the 1232 bytes our queries offer (a server may send more); a few fit, and a flood of strays at a known
     // port queues no more than this.
     constexpr int pooled_receive_buffer_bytes = 32 * 1024;
     // Descriptors kept free for everything else: clients, the side servers, TCP.

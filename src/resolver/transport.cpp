@@ -15,7 +15,9 @@ namespace recursor {
 namespace {
 
     // EDNS (RFC 6891 §6.1.3): the UDP payload we can take in the CLASS field, DO (RFC 3225) in the TTL.
-    constexpr QClass edns_udp_payload { 4096 };
+    // 1232 bytes (DNS flag day 2020): larger replies come over TCP rather than as IP fragments, which an
+    // off-path attacker can forge.
+    constexpr QClass edns_udp_payload { 1232 };
     constexpr std::uint32_t edns_ttl_do_bit = 0x00008000;
 
     TransportError fromWriter(WireError e)

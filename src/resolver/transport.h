@@ -25,7 +25,7 @@ struct UpstreamRequest {
     std::uint16_t query_id { 0 };
 };
 
-// A random ID (randomBytes), all flags clear, the question, and an OPT record: payload 4096, DO set.
+// A random ID (randomBytes), all flags clear, the question, and an OPT record: payload 1232, DO set.
 // OutOfMemory, QueryBuildError.
 [[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QType qtype);
 

@@ -370,6 +370,8 @@ ServerResult<void> RecursorServer::start()
         return started;
     }
     logInfo("recursor listening on " + listen_addr_.toString());
+    if (options_.tls_listen_addr)
+        logInfo("recursor listening for DNS over TLS on " + options_.tls_listen_addr->toString());
     return started;
 }
 

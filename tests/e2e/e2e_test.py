@@ -371,8 +371,16 @@ def header_only_formerr(qid, opt=b""):
     return struct.pack("!H", qid) + FORMERR_FLAGS + struct.pack("!HHHH", 0, 0, 0, 1 if opt else 0) + opt
 
 
-def servfail_reply(qid, rd, request_question):
-    return struct.pack("!HBBHHHH", qid, FLAG_QR | (FLAG_RD if rd else 0), 0x82, 1, 0, 0, 0) + request_question
+def servfail_reply(qid, rd, request_question, flags3=0x82, opt=b""):
+    """A reply without records: flags3 holds RA, AD, CD and the RCODE (SERVFAIL by default)."""
+    ar = 1 if opt else 0
+    return struct.pack("!HBBHHHH", qid, FLAG_QR | (FLAG_RD if rd else 0), flags3, 1, 0, 0, ar) + request_question + opt
+
+
+def our_opt(do=False, ext_rcode=0, ede=None):
+    """The OPT record the server writes: its own size of 1232, version 0, DO echoed, an EDE option."""
+    options = struct.pack("!HHH", 15, 2, ede) if ede is not None else b""
+    return opt_record(1232, ext_rcode=ext_rcode, do=do, options=options)
 
 
 def clamp_payload(size):
@@ -390,13 +398,15 @@ def seeded_bytes(seed, length):
 class StandardClientTest(RecursorTestCase):
     """dig and kdig against a fresh process: every question fails with SERVFAIL, shaped correctly."""
 
-    def test_servfail_reply_carries_no_opt_even_for_edns_queries(self):
-        for edns_args in (["+edns=0"], ["+edns=0", "+dnssec"], ["+edns=0", "+bufsize=4096"], ["+noedns"]):
+    def test_servfail_reply_carries_opt_with_the_reason_exactly_when_asked(self):
+        for edns_args, has_opt in ((["+edns=0"], True), (["+edns=0", "+dnssec"], True), (["+edns=0", "+bufsize=4096"], True), (["+noedns"], False)):
             with self.subTest(args=edns_args):
-                reply = parse_dig(dig(self.server.dns_port, "example.com", "A", *edns_args))
+                out = dig(self.server.dns_port, "example.com", "A", *edns_args)
+                reply = parse_dig(out)
                 self.assertEqual(reply["status"], "SERVFAIL")
-                self.assertEqual(reply["counts"], (1, 0, 0, 0))
-                self.assertFalse(reply["has_opt"])
+                self.assertEqual(reply["counts"], (1, 0, 0, 1 if has_opt else 0))
+                self.assertEqual(reply["has_opt"], has_opt)
+                self.assertEqual("udp: 1232" in out and "EDE: 22 (No Reachable Authority)" in out, has_opt, out)
                 self.assertEqual(reply["question"], ("example.com.", "IN", "A"))
 
     def test_rd_is_copied_and_ra_always_set(self):
@@ -413,11 +423,12 @@ class StandardClientTest(RecursorTestCase):
                 self.assertEqual(reply["flags"], expected)
                 self.assertFalse(reply["id_mismatch"])
 
-    def test_kdig_edns_and_dnssec_query_gets_plain_servfail(self):
-        reply = parse_dig(dig(self.server.dns_port, "example.net", "-t", "DNSKEY", "+edns=0", "+dnssec", tool="kdig"))
+    def test_kdig_edns_and_dnssec_query_gets_do_echoed(self):
+        out = dig(self.server.dns_port, "example.net", "-t", "DNSKEY", "+edns=0", "+dnssec", tool="kdig")
+        reply = parse_dig(out)
         self.assertEqual(reply["status"], "SERVFAIL")
-        self.assertEqual(reply["counts"], (1, 0, 0, 0))
-        self.assertFalse(reply["has_opt"])
+        self.assertEqual(reply["counts"], (1, 0, 0, 1))
+        self.assertRegex(out, r"Version: 0; flags: do; UDP size: 1232 B")
 
     def test_question_is_echoed_for_every_type_and_class(self):
         cases = [
@@ -443,7 +454,8 @@ class StandardClientTest(RecursorTestCase):
         for name, qtype, qclass in cases:
             with self.subTest(name=name, qtype=qtype, qclass=qclass):
                 reply = parse_dig(dig(self.server.dns_port, "-c", qclass, "-t", qtype, "-q", name))
-                self.assertEqual(reply["status"], "SERVFAIL")
+                # Only the Internet class is resolved; a CH question is not answered as if it were IN.
+                self.assertEqual(reply["status"], "SERVFAIL" if qclass == "IN" else "REFUSED")
                 self.assertEqual(reply["opcode"], "QUERY")
                 expected_class = {"CLASS255": "ANY"}.get(qclass, qclass)
                 self.assertEqual(reply["question"], (name, expected_class, qtype))
@@ -472,19 +484,22 @@ class CraftedPacketTest(RecursorTestCase):
     """Hand-made datagrams: exact FORMERR bytes, silent drops, and counters that add up exactly."""
 
     # What this class expects the server to have counted, summed over every test that ran.
-    ledger = {"formerr": 0, "servfail": 0}
+    # "formerr" holds every other RCODE too (NOTIMP, BADVERS): the totals have no counter of their own for them.
+    ledger = {"formerr": 0, "servfail": 0, "refused": 0}
 
     def setUp(self):
         self.before = fetch_stats(self.server.http_port)
 
-    def expect_counted(self, formerr=0, servfail=0):
+    def expect_counted(self, formerr=0, servfail=0, refused=0):
         after = fetch_stats(self.server.http_port)
-        self.assertEqual(after["queries_total"] - self.before["queries_total"], formerr + servfail, "queries_total")
+        self.assertEqual(after["queries_total"] - self.before["queries_total"], formerr + servfail + refused, "queries_total")
         self.assertEqual(after["queries_servfail"] - self.before["queries_servfail"], servfail, "queries_servfail")
-        for key in ("queries_success", "queries_nxdomain", "queries_refused", "cache_hits", "cache_misses"):
+        self.assertEqual(after["queries_refused"] - self.before["queries_refused"], refused, "queries_refused")
+        for key in ("queries_success", "queries_nxdomain", "cache_hits", "cache_misses"):
             self.assertEqual(after[key], self.before[key], key)
         type(self).ledger["formerr"] += formerr
         type(self).ledger["servfail"] += servfail
+        type(self).ledger["refused"] += refused
 
     def exchange(self, payload, timeout=3.0):
         reply = udp_exchange(self.server.dns_port, payload, timeout)
@@ -564,7 +579,7 @@ class CraftedPacketTest(RecursorTestCase):
                 self.assertEqual([(r.name, r.rdtype) for r in reply.question], [(dns.name.from_text("example.org."), 28)])
         self.expect_counted(formerr=len(cases))
 
-    def test_well_formed_questions_get_exact_servfail_bytes(self):
+    def test_well_formed_questions_get_exact_reply_bytes(self):
         long_label_name = b"\x3f" + b"x" * 63 + b"\x00"
         max_name = b"".join(b"\x3f" + b"n" * 63 for _ in range(3)) + b"\x3d" + b"m" * 61 + b"\x00"  # 255 bytes
         cases = [
@@ -577,21 +592,24 @@ class CraftedPacketTest(RecursorTestCase):
             ("binary label", 0x0407, 0x0100, question(b"\x03a.\x00\x04\xff\x00 b\x00")),
             ("type 0", 0x0408, 0x0100, question(qtype=0)),
             ("type 65535", 0x0409, 0x0100, question(qtype=65535)),
-            ("class NONE", 0x040A, 0x0100, question(qclass=254)),
-            ("class 65535", 0x040B, 0x0100, question(qclass=65535)),
-            ("AD and CD set", 0x040C, 0x0130, question()),
-            ("opcode STATUS", 0x040D, 0x1100, question()),
-            ("opcode 15 with AA and TC", 0x040E, 0x7F00, question()),
             ("non-zero RCODE in request", 0x040F, 0x0105, question()),
-            ("with EDNS and DO", 0x0410, 0x0100, question() + opt_record(4096, do=True)),
+            ("AD and CD set: CD echoed", 0x040C, 0x0130, question(), 0x92),
+            ("class NONE", 0x040A, 0x0100, question(qclass=254), 0x85),
+            ("class 65535", 0x040B, 0x0100, question(qclass=65535), 0x85),
+            ("opcode STATUS", 0x040D, 0x1100, question(), 0x84),
+            ("opcode 15 with AA and TC", 0x040E, 0x7F00, question(), 0x84),
+            ("with EDNS and DO", 0x0410, 0x0100, question(), 0x82, opt_record(4096, do=True), our_opt(do=True, ede=22)),
+            ("EDNS version 1: BADVERS", 0x0411, 0x0100, question(), 0x80, opt_record(4096, version=1), our_opt(ext_rcode=1)),
+            ("EDNS version 255 and DO", 0x0412, 0x0100, question(), 0x80, opt_record(512, version=255, do=True), our_opt(do=True, ext_rcode=1)),
         ]
-        for label, qid, flags, body in cases:
+        counted = {"servfail": 0, "refused": 0, "formerr": 0}
+        for label, qid, flags, body, *rest in cases:
+            flags3, sent_opt, expected_opt = (rest + [0x82, b"", b""][len(rest):])[:3]
             with self.subTest(label):
-                ar = 1 if label == "with EDNS and DO" else 0
-                reply = self.exchange(header(qid, flags=flags, ar=ar) + body)
-                asked = body[: len(body) - (len(opt_record()) if ar else 0)]
-                self.assertEqual(reply, servfail_reply(qid, flags & 0x0100, asked))
-        self.expect_counted(servfail=len(cases))
+                reply = self.exchange(header(qid, flags=flags, ar=1 if sent_opt else 0) + body + sent_opt)
+                self.assertEqual(reply, servfail_reply(qid, flags & 0x0100, body, flags3, expected_opt))
+                counted[{0x82: "servfail", 0x92: "servfail", 0x85: "refused"}.get(flags3, "formerr")] += 1
+        self.expect_counted(**counted)
 
     def test_garbage_gets_formerr_with_id_when_long_enough(self):
         sent = 0
@@ -639,13 +657,103 @@ class CraftedPacketTest(RecursorTestCase):
         # Runs last (unittest orders tests by name): the process-wide totals equal the sum of what the
         # tests above expected, so no datagram was counted twice or silently.
         stats = fetch_stats(self.server.http_port)
-        self.assertEqual(stats["queries_total"], self.ledger["formerr"] + self.ledger["servfail"])
+        self.assertEqual(stats["queries_total"], sum(self.ledger.values()))
         self.assertEqual(stats["queries_servfail"], self.ledger["servfail"])
+        self.assertEqual(stats["queries_refused"], self.ledger["refused"])
         formerr = stats["queries_total"] - sum(
             stats[k] for k in ("queries_success", "queries_nxdomain", "queries_servfail", "queries_refused")
         )
         self.assertEqual(formerr, self.ledger["formerr"])
         self.assertEqual((stats["cache_hits"], stats["cache_misses"]), (0, 0))
+
+
+def framed(payload):
+    return struct.pack("!H", len(payload)) + payload
+
+
+def read_framed(sock):
+    """Every framed message until the server closes the connection (or 5 s pass)."""
+    data = read_until_close(sock)
+    messages = []
+    while len(data) >= 2 and len(data) >= 2 + struct.unpack("!H", data[:2])[0]:
+        length = struct.unpack("!H", data[:2])[0]
+        messages.append(data[2 : 2 + length])
+        data = data[2 + length :]
+    return messages, data
+
+
+class StreamClientTest(RecursorTestCase):
+    """DNS over TCP and TLS: pipelined questions, and the limits that keep clients from holding the service."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmpdir = make_private_dir(cls.__name__)
+        cert, key = os.path.join(cls.tmpdir, "cert.pem"), os.path.join(cls.tmpdir, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+                        "-subj", "/CN=recursor.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        config = os.path.join(cls.tmpdir, "recursor.conf")
+        with open(config, "w") as f:
+            f.write(f"[server]\nlisten = {LOCALHOST}:0\ntcp_timeout_ms = 1000\ntcp_max_queries_per_connection = 3\n"
+                    f"tcp_max_connections = 4\ntcp_max_message_size = 512\ntls_cert_file = {cert}\ntls_key_file = {key}\n")
+        args = standard_args(cls.tmpdir) + ["--config", config, "--tls-listen", f"{LOCALHOST}:0"]
+        cls.server = Recursor(args, env=child_env())
+        cls.tls_port = int(cls.server.wait_for_line(r"listening for DNS over TLS on 127\.0\.0\.1:(\d+)$").group(1))
+
+    def connect(self):
+        return socket.create_connection((LOCALHOST, self.server.dns_port), timeout=5)
+
+    def test_pipelined_questions_are_each_answered_then_the_question_limit_closes(self):
+        queries = [dns.message.make_query(f"q{i}.example.", "A", use_edns=0 if i % 2 else False) for i in range(5)]
+        with self.connect() as sock:
+            sock.sendall(b"".join(framed(q.to_wire()) for q in queries))
+            replies, rest = read_framed(sock)
+        self.assertEqual(rest, b"")
+        parsed = [dns.message.from_wire(r) for r in replies]
+        self.assertEqual(sorted(r.id for r in parsed), sorted(q.id for q in queries[:3]), "the first 3 answered, then closed")
+        for reply in parsed:
+            query = next(q for q in queries if q.id == reply.id)
+            self.assertEqual((reply.rcode(), reply.edns), (dns.rcode.SERVFAIL, query.edns))
+
+    def test_idle_broken_or_oversized_connections_are_closed_without_an_answer(self):
+        cases = [
+            ("idle", b""),
+            ("a frame cut short", framed(b"\x12\x34" + b"\x00" * 20)[:10]),
+            ("a length over tcp_max_message_size", framed(b"\x00" * 600)),
+            ("a length of 0", b"\x00\x00"),
+        ]
+        for label, payload in cases:
+            with self.subTest(label):
+                started = time.monotonic()
+                with self.connect() as sock:
+                    send_and_shut(sock, payload, shut_write=False)
+                    self.assertEqual(read_until_close(sock), b"")
+                self.assertLess(time.monotonic() - started, 3.0)
+
+    def test_connections_beyond_the_limit_are_closed_at_once(self):
+        held = [self.connect() for _ in range(4)]
+        try:
+            time.sleep(0.2)
+            with self.connect() as extra:
+                extra.settimeout(0.5)
+                self.assertEqual(extra.recv(10), b"")
+        finally:
+            for sock in held:
+                sock.close()
+        time.sleep(0.2)
+        with self.connect() as sock:
+            sock.sendall(framed(dns.message.make_query("after.example.", "A").to_wire()))
+            self.assertEqual(len(read_framed(sock)[0]), 1)
+
+    def test_kdig_over_tls_and_dig_over_tcp(self):
+        for argv in (["kdig", "+tls", "-p", str(self.tls_port)], ["kdig", "+tcp", "-p", str(self.server.dns_port)],
+                     ["dig", "+tcp", "-p", str(self.server.dns_port)]):
+            with self.subTest(tool=argv[:2]):
+                timing = ["+timeout=5", "+retry=0"] if argv[0] == "kdig" else ["+time=5", "+tries=1"]
+                out = run_tool(argv + timing + ["@127.0.0.1", "+edns=0", "tls.example", "A"]).stdout.decode()
+                self.assertRegex(out, r"status: SERVFAIL")
+                self.assertRegex(out, r"EDE: 22 \(No Reachable Authority\)")
+        refused = run_tool(["openssl", "s_client", "-tls1_1", "-connect", f"127.0.0.1:{self.tls_port}"], timeout=10)
+        self.assertNotEqual(refused.returncode, 0, "TLS 1.1 is not offered")
 
 
 class HttpServerTest(RecursorTestCase):
@@ -1013,15 +1121,20 @@ class ConfigurationTest(unittest.TestCase):
             "dnssec_validation = no\n"
             "threads = 4\n"
             "cache_strategy = none\n"
+            "edns_buffer_size = 1400\n"
+            "tcp_timeout_ms = 2000\n"
             "[logging]\n"
             "level = debug\n"
         )
         server = self.start(["--config", config])
         self.assertEqual(server.control_path, socket_path)
-        reply = parse_dig(dig(server.dns_port, "config.example", "+edns=0"))
-        self.assertEqual((reply["status"], reply["has_opt"]), ("SERVFAIL", False))
+        for transport in ("+notcp", "+tcp"):
+            out = dig(server.dns_port, "config.example", "+edns=0", transport)
+            reply = parse_dig(out)
+            self.assertEqual((reply["status"], reply["has_opt"]), ("SERVFAIL", True))
+            self.assertIn("udp: 1400", out)
         self.assertEqual(http_get(server.http_port, "/health"), HEALTH_RESPONSE)
-        self.assertEqual(fetch_stats(server.http_port)["queries_servfail"], 1)
+        self.assertEqual(fetch_stats(server.http_port)["queries_servfail"], 2)
         self.assertEqual(control_exchange(socket_path, b"PING\n"), b"OK\n")
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
         self.assertFalse(os.path.exists(socket_path))
@@ -1079,7 +1192,7 @@ class ConfigurationTest(unittest.TestCase):
                 self.assertEqual(self.run_to_exit(args)[:2], (0, "dovu-recursor 0.1.11\n"))
         code, out, _ = self.run_to_exit(["--help"])
         self.assertEqual(code, 0)
-        self.assertEqual(len(out.encode()), 761)
+        self.assertEqual(len(out.encode()), 830)
         self.assertTrue(out.startswith("Usage: recursor [options]\n\nOptions:\n"))
         code, _, stderr = self.run_to_exit(["--help", "stray"])
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))

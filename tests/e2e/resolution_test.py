@@ -37,15 +37,23 @@ POISON = "192.0.2.66"  # what fake.test. and the attacker plant; never in a corr
 NAMED_TYPES = {"CNAME", "MX", "SRV", "NS"}
 
 
-def ask(port, name, rdtype="A", rd=True, payload=4096, qid=None, timeout=CLIENT_TIMEOUT, ad=False):
-    """One UDP question from a fresh socket: (query, reply, seconds taken); reply.wire_size is its length.
+def ask(port, name, rdtype="A", rd=True, payload=4096, qid=None, timeout=CLIENT_TIMEOUT, ad=False, tcp=False):
+    """One UDP (or TCP) question from a fresh socket: (query, reply, seconds taken); reply.wire_size is its length.
     `ad`: the AD flag in the question, the client's wish to learn whether the answer is authentic (RFC 6840 §5.7)."""
     query = dns.message.make_query(name, rdtype, use_edns=0 if payload else False, payload=payload)
     query.flags = (dns.flags.RD if rd else 0) | (dns.flags.AD if ad else 0)
     if qid is not None:
         query.id = qid
     started = time.monotonic()
-    wire = udp_exchange(port, query.to_wire(), timeout)
+    if tcp:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
+            wire = query.to_wire()
+            sock.sendall(len(wire).to_bytes(2, "big") + wire)
+            stream = sock.makefile("rb")
+            data = stream.read(2)
+            wire = stream.read(int.from_bytes(data, "big")) if len(data) == 2 else None
+    else:
+        wire = udp_exchange(port, query.to_wire(), timeout)
     elapsed = time.monotonic() - started
     if wire is None:
         raise AssertionError(f"no reply to {name} {rdtype} within {timeout} s")
@@ -216,6 +224,8 @@ class AnswerTest(LabRecursorTestCase):
         for name, rdtype, expected in POSITIVE:
             with self.subTest(name=name, rdtype=rdtype):
                 query, reply, _ = self.ask(name, rdtype)
+                if reply.flags & dns.flags.TC:  # as a stub does: the whole answer over TCP
+                    query, reply, _ = self.ask(name, rdtype, tcp=True)
                 self.assertEqual(dns.rcode.to_text(reply.rcode()), "NOERROR")
                 self.assertReplyShape(query, reply)
                 self.assertAnswer(reply, expected)
@@ -233,15 +243,20 @@ class AnswerTest(LabRecursorTestCase):
                 self.assertLessEqual(soa[0][2], negative_ttl)
                 self.assertGreaterEqual(soa[0][2], negative_ttl - 10)
 
-    def test_answer_over_4096_bytes_reaches_the_client_truncated(self):
-        for payload, limit in ((4096, 4096), (None, 512)):
-            with self.subTest(payload=payload):
-                query, reply, _ = self.ask("huge.big.test.", "TXT", payload=payload)
+    def test_answer_over_the_udp_size_is_truncated_and_whole_over_tcp(self):
+        # UDP replies stop at 1232 bytes whatever the client offers: larger ones risk IP fragments.
+        for name, payload, limit in (("huge.big.test.", 4096, 1232), ("huge.big.test.", None, 512), ("medium.big.test.", 4096, 1232)):
+            with self.subTest(name=name, payload=payload):
+                query, reply, _ = self.ask(name, "TXT", payload=payload)
                 self.assertEqual(dns.rcode.to_text(reply.rcode()), "NOERROR")
                 self.assertReplyShape(query, reply)
                 self.assertTrue(reply.flags & dns.flags.TC)
                 self.assertLessEqual(reply.wire_size, limit)
-                self.assertLessEqual({r.to_text() for rrset in reply.answer for r in rrset}, HUGE_TXT)
+                self.assertLessEqual({r.to_text() for rrset in reply.answer for r in rrset}, HUGE_TXT | set(MEDIUM_TXT))
+        query, reply, _ = self.ask("huge.big.test.", "TXT", tcp=True)
+        self.assertReplyShape(query, reply)
+        self.assertFalse(reply.flags & dns.flags.TC)
+        self.assertEqual({r.to_text() for rrset in reply.answer for r in rrset}, HUGE_TXT)
 
     def test_dig_and_kdig_see_the_cname_chain_first(self):
         for tool, recurse in (("dig", "+rec"), ("kdig", "+recurse")):

@@ -272,7 +272,7 @@ namespace {
                                    .raw({ p[0], p[1] })
                                    .raw({ 0, 0, 0, 1, 0, 0, 0, 0, 0, 1 }) // every flag clear, QD 1, AR 1
                                    .question("www.Example.test", QType::aaaa, QClass::in)
-                                   .raw({ 0, 0, 41, 0x10, 0x00, 0, 0, 0x80, 0, 0, 0 }) // OPT 4096, DO
+                                   .raw({ 0, 0, 41, 0x04, 0xD0, 0, 0, 0x80, 0, 0, 0 }) // OPT 1232, DO
                                    .bytes();
         EXPECT_EQ(p, expected);
         EXPECT_EQ(request->query_id, (p[0] << 8) | p[1]);

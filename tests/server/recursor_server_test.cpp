@@ -35,6 +35,8 @@ namespace {
         std::optional<std::uint16_t> edns_size;
         bool dnssec_ok = false;
         std::uint8_t edns_version = 0;
+        bool ad = false;
+        bool cd = false;
     };
 
     Bytes buildQuery(const QuerySpec& query)
@@ -44,6 +46,8 @@ namespace {
         header[0] = static_cast<std::uint8_t>(query.id >> 8);
         header[1] = static_cast<std::uint8_t>(query.id);
         setHeaderBit(header, 2, 0x01, query.rd);
+        setHeaderBit(header, 3, flag_ad, query.ad);
+        setHeaderBit(header, 3, flag_cd, query.cd);
         if (query.edns_size) {
             EXPECT_TRUE(addOpt(writer, *query.edns_size,
                 AddOptOptions { .options = {},
@@ -55,7 +59,7 @@ namespace {
     }
 
     // A response as the resolver caches it: ID 0, QR, RA, `count` A records for the question name.
-    Bytes buildCachedAnswer(std::string_view qname, std::size_t count, bool ad = false)
+    Bytes buildCachedAnswer(std::string_view qname, std::size_t count, bool ad = false, bool signed_ = false)
     {
         auto writer = *PacketWriter::init(name(qname), QType::a, QClass::in);
         auto header = writer.getHeader();
@@ -65,6 +69,13 @@ namespace {
             EXPECT_TRUE(writer.startRecord(name(qname), QType::a, QClass::in, 300, Section::answer));
             const std::array<std::uint8_t, 4> addr { 192, 0, 2, static_cast<std::uint8_t>(i) };
             EXPECT_TRUE(writer.writeIPv4(addr));
+        }
+        if (signed_) { // an RRSIG over the A RRset: covered type, algorithm 13, 3 labels, TTL, times, tag
+            EXPECT_TRUE(writer.startRecord(name(qname), QType::rrsig, QClass::in, 300, Section::answer));
+            const Bytes fixed { 0, 1, 13, 3, 0, 0, 1, 44, 0x70, 0, 0, 0, 0x60, 0, 0, 0, 0x12, 0x34 };
+            EXPECT_TRUE(writer.writeBlob(fixed));
+            EXPECT_TRUE(writer.writeName(name("example.test"), false));
+            EXPECT_TRUE(writer.writeBlob(Bytes(64, 0xAB)));
         }
         return *writer.finish();
     }
@@ -221,7 +232,7 @@ namespace {
         }
     }
 
-    TEST(RecursorServer, AnswersUnresolvableQuestionWithServfailWithoutOpt)
+    TEST(RecursorServer, AnswersUnresolvableQuestionWithServfailAndItsReason)
     {
         auto server = makeServer();
         for (bool rd : { true, false }) {
@@ -236,7 +247,11 @@ namespace {
             EXPECT_EQ(reply[3] & 0x80, 0x80) << "RA";
             EXPECT_EQ(reply[2] & flag_qr, flag_qr);
             EXPECT_TRUE(msg->question_name.eql(name("www.example.test")));
-            EXPECT_TRUE(msg->records.empty()) << "no OPT in SERVFAIL";
+            // Our OPT (1232 bytes, DO echoed) with EDE 22, No Reachable Authority (RFC 8914 §4.23).
+            const Bytes opt { 0, 0, 41, 0x04, 0xD0, 0, 0, 0x80, 0, 0, 6, 0, 15, 0, 2, 0, 22 };
+            ASSERT_GE(reply.size(), opt.size());
+            EXPECT_TRUE(std::equal(opt.begin(), opt.end(), reply.end() - static_cast<std::ptrdiff_t>(opt.size())));
+            EXPECT_EQ(msg->records.size(), 1u);
         }
         const Snapshot counts = server->metrics().snapshot();
         EXPECT_EQ(counts.queries_total, 2u);
@@ -253,10 +268,12 @@ namespace {
         EXPECT_FALSE(reply->has_value());
         EXPECT_EQ(server->metrics().snapshot().queries_total, 0u);
 
-        // A non-zero opcode is not examined: still resolved (here: SERVFAIL).
-        Bytes notify = buildQuery({});
-        notify[2] |= 0x20; // opcode 4
-        EXPECT_EQ(replyTo(*server, notify)[3] & 0x0F, 2);
+        // NOTIFY and UPDATE are for authoritative servers: NOTIMP, never resolved.
+        for (std::uint8_t opcode : { 4, 5 }) {
+            Bytes message = buildQuery({});
+            message[2] |= static_cast<std::uint8_t>(opcode << 3);
+            EXPECT_EQ(replyTo(*server, message)[3] & 0x0F, 4);
+        }
     }
 
     TEST(RecursorServer, ServesCacheHitsWithTheClientsIdAndRdBit)
@@ -264,7 +281,7 @@ namespace {
         auto server = makeServer();
         const Bytes cached = buildCachedAnswer("www.example.test", 2, true);
         ASSERT_TRUE(server->recursorCore().cache().putAnswer(
-            name("www.example.test"), QType::a, cached, 2, RCode::no_error, true, true, 300));
+            name("www.example.test"), QType::a, cached, 2, RCode::no_error, true, false, 300));
         const Bytes reply
             = replyTo(*server, buildQuery({ .qname = "WWW.Example.TEST", .id = 0x9999, .rd = false }));
         ASSERT_EQ(reply.size(), cached.size());
@@ -273,6 +290,7 @@ namespace {
         EXPECT_EQ(reply[2], flag_qr) << "RD taken from the request";
         // The question carries the client's spelling, whoever asked first (RFC 5452 §9.1).
         Bytes expected = cached;
+        expected[3] &= static_cast<std::uint8_t>(~flag_ad); // secure, but this client asked neither AD nor DO
         const DnsName asked = name("WWW.Example.TEST");
         std::copy(asked.wireBytes().begin(), asked.wireBytes().end(), expected.begin() + Header::size);
         EXPECT_TRUE(std::equal(reply.begin() + 3, reply.end(), expected.begin() + 3));
@@ -281,6 +299,44 @@ namespace {
         EXPECT_EQ(counts.cache_hits, 1u);
         EXPECT_EQ(counts.queries_success, 1u);
         EXPECT_EQ(counts.dnssec_validations_success, 1u);
+    }
+
+    // One cached secure answer, as clients asking differently see it (RFC 4035 §3.2.1, RFC 6840 §5.7-5.9).
+    TEST(RecursorServer, ShapesOneSecureAnswerForEachClient)
+    {
+        auto server = makeServer();
+        const Bytes cached = buildCachedAnswer("www.example.test", 1, true, true);
+        ASSERT_TRUE(server->recursorCore().cache().putAnswer(
+            name("www.example.test"), QType::a, cached, 2, RCode::no_error, true, true, 300));
+        struct Case {
+            const char* label;
+            QuerySpec query;
+            bool ad;
+            bool rrsig;
+        };
+        const Case cases[] = {
+            { "no EDNS", {}, false, false },
+            { "EDNS without DO", { .edns_size = 1232 }, false, false },
+            { "AD asked", { .ad = true }, true, false },
+            { "DO", { .edns_size = 1232, .dnssec_ok = true }, true, true },
+            { "DO and CD: checking disabled, so not marked checked", { .edns_size = 1232, .dnssec_ok = true, .cd = true },
+                false, true },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            const Bytes reply = replyTo(*server, buildQuery(c.query));
+            auto msg = DnsMessage::parse(reply);
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_EQ((reply[3] & flag_ad) != 0, c.ad);
+            EXPECT_EQ((reply[3] & flag_cd) != 0, c.query.cd);
+            EXPECT_EQ(msg->header.anCount(), c.rrsig ? 2u : 1u);
+            auto edns = EdnsInfo::fromResponse(*msg);
+            EXPECT_EQ(edns.has_value(), c.query.edns_size.has_value());
+            if (edns) {
+                EXPECT_EQ(edns->dnssec_ok, c.query.dnssec_ok);
+                EXPECT_EQ(edns->udp_payload_size, 1232);
+            }
+        }
     }
 
     TEST(RecursorServer, TruncatesToTheClientsUdpLimit)
@@ -297,7 +353,7 @@ namespace {
             std::size_t limit;
         };
         for (const Case c : { Case { std::nullopt, true, 512 }, Case { 100, true, 512 },
-                 Case { 1232, false, 1232 }, Case { 65535, false, 4096 } }) {
+                 Case { 600, true, 600 }, Case { 1232, false, 1232 }, Case { 65535, false, 1232 } }) {
             SCOPED_TRACE(c.edns.value_or(0));
             const Bytes reply
                 = replyTo(*server, buildQuery({ .qname = "big.example.test", .edns_size = c.edns }));
@@ -309,11 +365,11 @@ namespace {
             if (c.truncated) {
                 // Each further A record is 16 bytes with a compressed owner: as many as fit, no more.
                 EXPECT_GT(reply.size() + 16, c.limit);
-                EXPECT_EQ(msg->header.anCount(), msg->records.size());
-                EXPECT_LT(msg->records.size(), 40u);
+                EXPECT_LT(msg->header.anCount(), 40u);
             } else {
-                EXPECT_EQ(msg->records.size(), 40u);
+                EXPECT_EQ(msg->header.anCount(), 40u);
             }
+            EXPECT_EQ(msg->records.size(), msg->header.anCount() + (c.edns ? 1u : 0u)) << "OPT when asked";
         }
     }
 
