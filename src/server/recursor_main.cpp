@@ -5,9 +5,11 @@
 #include "server/version.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <new>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -125,13 +127,30 @@ namespace {
         return TRY(loadTrustAnchors(*path));
     }
 
-    // Returns when the server asks to stop, checking once a second; an interrupted sleep also ends the wait.
-    void waitForStopRequest(const RecursorServer& server)
+    // SIGTERM and SIGINT are taken by the main thread only (every thread started later inherits the
+    // mask), so that they stop the server in order as SHUTDOWN does. A client that closes its TLS
+    // connection early must not kill the process with SIGPIPE.
+    sigset_t stopSignals()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        ::signal(SIGPIPE, SIG_IGN);
+        return set;
+    }
+
+    // Returns when the server asks to stop (checked once a second) or a stop signal arrives.
+    void waitForStopRequest(const RecursorServer& server, const sigset_t& signals)
     {
         while (!server.shouldStop()) {
-            timespec interval { .tv_sec = 1, .tv_nsec = 0 };
-            if (::nanosleep(&interval, nullptr) != 0 && errno == EINTR)
+            const timespec interval { .tv_sec = 1, .tv_nsec = 0 };
+            const int received = ::sigtimedwait(&signals, nullptr, &interval);
+            if (received == SIGTERM || received == SIGINT) {
+                logInfo(std::string("recursor stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
                 return;
+            }
         }
     }
 
@@ -148,9 +167,10 @@ namespace {
             setLogThreshold(config->logging.level);
         auto options = TRY(buildInitOptions(cli, config));
         // Destroying the server stops it, which unwinds a partial start.
+        const sigset_t signals = stopSignals();
         auto server = TRY(RecursorServer::init(std::move(options)));
         TRY_VOID(server->start());
-        waitForStopRequest(*server);
+        waitForStopRequest(*server, signals);
         server->stop();
         server.reset();
         return {};

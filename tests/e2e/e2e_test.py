@@ -19,6 +19,7 @@ import random
 import re
 import selectors
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -1138,6 +1139,15 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual(control_exchange(socket_path, b"PING\n"), b"OK\n")
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
         self.assertFalse(os.path.exists(socket_path))
+
+    def test_sigterm_and_sigint_stop_in_order(self):
+        for signal_number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=signal_number.name):
+                server = self.start(standard_args(self.tmpdir))
+                os.kill(server.pid, signal_number)
+                self.assertEqual(server.proc.wait(timeout=10), 0, server.stderr_text())
+                self.assertTrue(server.has_line(rf"^info: recursor stopping on {signal_number.name}$"))
+                self.assertFalse(os.path.exists(server.control_path), "control socket removed")
 
     def test_the_reason_of_a_servfail_is_logged_at_debug_level_only(self):
         # Every failed resolution used to be one catch-all error; each now names its reason.

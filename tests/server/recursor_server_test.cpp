@@ -250,7 +250,8 @@ namespace {
             // Our OPT (1232 bytes, DO echoed) with EDE 22, No Reachable Authority (RFC 8914 §4.23).
             const Bytes opt { 0, 0, 41, 0x04, 0xD0, 0, 0, 0x80, 0, 0, 6, 0, 15, 0, 2, 0, 22 };
             ASSERT_GE(reply.size(), opt.size());
-            EXPECT_TRUE(std::equal(opt.begin(), opt.end(), reply.end() - static_cast<std::ptrdiff_t>(opt.size())));
+            EXPECT_TRUE(
+                std::equal(opt.begin(), opt.end(), reply.end() - static_cast<std::ptrdiff_t>(opt.size())));
             EXPECT_EQ(msg->records.size(), 1u);
         }
         const Snapshot counts = server->metrics().snapshot();
@@ -319,8 +320,8 @@ namespace {
             { "EDNS without DO", { .edns_size = 1232 }, false, false },
             { "AD asked", { .ad = true }, true, false },
             { "DO", { .edns_size = 1232, .dnssec_ok = true }, true, true },
-            { "DO and CD: checking disabled, so not marked checked", { .edns_size = 1232, .dnssec_ok = true, .cd = true },
-                false, true },
+            { "DO and CD: checking disabled, so not marked checked",
+                { .edns_size = 1232, .dnssec_ok = true, .cd = true }, false, true },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label);
