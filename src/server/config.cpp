@@ -1,5 +1,7 @@
 #include "server/config.h"
 
+#include "server/access_list.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -56,7 +58,7 @@ namespace {
         std::uint32_t& (*field)(ServerConfig&);
     };
 
-    constexpr std::array<U32Setting, 9> u32_settings { {
+    constexpr std::array<U32Setting, 10> u32_settings { {
         { "control_socket_mode", "DNS_CONTROL_SOCKET_MODE", 8,
             [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.socket_mode; } },
         { "control_socket_read_timeout_ms", "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", 10,
@@ -75,6 +77,8 @@ namespace {
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_message_size; } },
         { "edns_buffer_size", "DNS_EDNS_BUFFER_SIZE", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.edns_buffer_size; } },
+        { "client_rate_limit", "DNS_CLIENT_RATE_LIMIT", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.client_rate_limit; } },
     } };
 
     const U32Setting* findU32Setting(std::string_view key)
@@ -404,6 +408,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.recursor.dnssec_validation = TRY(parseBool(value));
     else if (key == "http_listen")
         server.recursor.http_listen = std::string(value);
+    else if (key == "allow")
+        server.allow.emplace_back(value);
     else if (key == "tls_listen")
         server.tls_listen = std::string(value);
     else if (key == "tls_cert_file")
@@ -548,6 +554,10 @@ ServerResult<void> Config::validate() const
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
         if (server.tls_listen)
             TRY_VOID(checkListenAddr(*server.tls_listen, "Invalid tls_listen address"));
+        if (!AccessList::parse(server.allow)) {
+            logError("allow takes address prefixes such as 192.0.2.0/24 or 2001:db8::/32");
+            return fail(ServerError::InvalidAddress);
+        }
         if (server.edns_buffer_size < 512 || server.edns_buffer_size > 4096) {
             logError("edns_buffer_size must be 512 to 4096");
             return fail(ServerError::InvalidSetting);

@@ -216,6 +216,9 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
         } else if (auto tls_listen = optionValue(args, i, "--tls-listen")) {
             auto text = TRY(*tls_listen);
             options.tls_listen_addr = TRY(parseIpSocketAddress(text));
+        } else if (auto allow = optionValue(args, i, "--allow")) {
+            auto text = TRY(*allow);
+            options.allow.emplace_back(text);
         } else if (auto control_socket = optionValue(args, i, "--control-socket")) {
             options.control_socket_path = TRY(*control_socket);
         } else if (auto root_hints = optionValue(args, i, "--root-hints")) {
@@ -276,6 +279,11 @@ static ServerResult<void> chooseStreamOptions(
     }
     if (cli.tls_listen_addr)
         options.tls_listen_addr = cli.tls_listen_addr;
+    if (config)
+        options.client_rate_limit = config->server.client_rate_limit;
+    const std::vector<std::string> none;
+    const auto& allow = !cli.allow.empty() ? cli.allow : config ? config->server.allow : none;
+    options.allowed_clients = TRY(AccessList::parse(allow));
     if (options.tls_listen_addr && (options.tls_cert_file.empty() || options.tls_key_file.empty())) {
         logError("DNS over TLS needs tls_cert_file and tls_key_file in the [server] section");
         return fail(ServerError::InvalidSetting);

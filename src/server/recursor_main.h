@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace recursor {
 
@@ -22,6 +24,7 @@ struct CliOptions {
     std::optional<SocketAddress> listen_addr;
     std::optional<SocketAddress> http_listen_addr;
     std::optional<SocketAddress> tls_listen_addr;
+    std::vector<std::string> allow; // replaces the config file's allow lines when given
     bool show_help { false };
     std::optional<bool> enable_dnssec;
 };
@@ -34,6 +37,7 @@ inline constexpr std::string_view usage_text
       "      --listen <addr:port>    UDP listen address (overrides config)\n"
       "      --http-listen <addr:port> HTTP metrics address\n"
       "      --tls-listen <addr:port> DNS over TLS address (needs tls_cert_file, tls_key_file)\n"
+      "      --allow <prefix>        Serve clients of this prefix (repeatable; default loopback)\n"
       "      --control-socket <path> Control socket path\n"
       "      --root-hints <path>     Root server addresses (root hints file)\n"
       "      --trust-anchor <path>   DNSSEC trust anchor for the root (DS/DNSKEY)\n"

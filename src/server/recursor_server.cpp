@@ -1,5 +1,6 @@
 #include "server/recursor_server.h"
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/unique_fd.h"
 #include "ops/authoritative_format.h"
@@ -33,6 +34,8 @@ namespace {
                 validated ? DnssecValidationResult::secure : DnssecValidationResult::insecure);
         }
     }
+
+    constexpr std::uint16_t extended_error_prohibited = 18; // RFC 8914 §4.19
 
     ReplyChannel channelOf(const PendingQuery& query)
     {
@@ -297,6 +300,8 @@ ServerResult<void> RecursorServer::startLoops()
         for (std::size_t i = 0; i < count; ++i) {
             auto loop = std::make_unique<Loop>();
             loop->batch = std::make_unique<Batch>();
+            if (options_.client_rate_limit != 0)
+                loop->rate_limit = std::make_unique<ClientRateLimit>(options_.client_rate_limit, count);
             loop->events = EventLoop::create();
             if (!loop->events)
                 return std::unexpected(ServerError::SocketFailed);
@@ -494,7 +499,8 @@ bool RecursorServer::handleStreamMessage(
     Loop& loop, const std::shared_ptr<ClientStream>& stream, std::span<const std::uint8_t> packet)
 {
     std::optional<QueryParseContext> ctx;
-    auto front = answerFront(packet, ctx, ReplyChannel::stream);
+    auto front = answerFront(
+        packet, ctx, ReplyChannel::stream, admission(loop, stream->peer(), ReplyChannel::stream));
     if (!front) {
         logWarningWithError("recursor query error: ", front.error());
         return false;
@@ -557,7 +563,8 @@ void RecursorServer::handleDatagram(
     std::span<const std::uint8_t> packet, const SocketAddress& client, const ReplySource& source, Loop& loop)
 {
     std::optional<QueryParseContext> ctx;
-    auto front = answerFront(packet, ctx, ReplyChannel::datagram);
+    auto front
+        = answerFront(packet, ctx, ReplyChannel::datagram, admission(loop, client, ReplyChannel::datagram));
     if (!front) {
         logWarningWithError("recursor query error: ", front.error());
         return;
@@ -603,9 +610,26 @@ void RecursorServer::sendReplies(Loop& loop)
     batch.replies.clear();
 }
 
-ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
-    std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx, ReplyChannel channel)
+// Outside the access list a question is refused without any work on its behalf; beyond its rate a
+// client's datagrams are dropped (a reply would serve a reflection attack with a spoofed source), while
+// a connection, whose source is real, is told REFUSED.
+RecursorServer::Admission RecursorServer::admission(
+    Loop& loop, const SocketAddress& client, ReplyChannel channel)
 {
+    if (!options_.allowed_clients.allows(client))
+        return Admission::refuse;
+    if (loop.rate_limit && !loop.rate_limit->admit(client, monotonicSeconds())) {
+        metrics_->recordShed();
+        return channel == ReplyChannel::datagram ? Admission::drop : Admission::refuse;
+    }
+    return Admission::answer;
+}
+
+ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<const std::uint8_t> packet,
+    std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted)
+{
+    if (admitted == Admission::drop)
+        return FrontAnswer {};
     // A message with QR set is a response, not a question. Answering it would let one spoofed packet
     // set two resolvers (or one resolver and itself) answering each other forever.
     if (packet.size() >= Header::size && (packet[2] & flag_qr) != 0)
@@ -623,10 +647,15 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(
     if (!parsed) {
         if (parsed.error() == WireError::OutOfMemory)
             return std::unexpected(ServerError::OutOfMemory);
-        return formErr();
+        return admitted == Admission::answer ? formErr() : FrontAnswer {};
     }
     if (!parsed->valid_question)
-        return formErr();
+        return admitted == Admission::answer ? formErr() : FrontAnswer {};
+    if (admitted == Admission::refuse) {
+        metrics_->recordQuery(RCode::refused, CacheOutcome::not_applicable);
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(rcodeReply(*parsed, static_cast<std::uint16_t>(RCode::refused), extended_error_prohibited)) };
+    }
     if (const auto rcode = refusal(*parsed)) {
         metrics_->recordQuery(*rcode == rcode_badvers ? RCode::form_err : static_cast<RCode>(*rcode),
             CacheOutcome::not_applicable);

@@ -13,6 +13,7 @@
 #include "ops/http_server.h"
 #include "ops/metrics.h"
 #include "resolver/recursor.h"
+#include "server/access_list.h"
 #include "server/authoritative_protocol.h"
 #include "server/client_stream.h"
 #include "server/reply_shaping.h"
@@ -73,6 +74,8 @@ public:
         std::optional<SocketAddress> tls_listen_addr;
         std::string tls_cert_file;
         std::string tls_key_file;
+        AccessList allowed_clients = AccessList::loopbackOnly(); // others get REFUSED
+        std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
     };
 
     // Event loops: one per CPU, at most this many.
@@ -111,6 +114,8 @@ public:
     OpsResult<std::string> controlHandler(std::string_view command, std::span<const std::string_view> args);
 
 private:
+    // Whether a client is served: refused questions get REFUSED, dropped ones nothing.
+    enum class Admission : std::uint8_t { answer, refuse, drop };
     // What the receiver can do with a datagram without resolving.
     struct FrontAnswer {
         enum class Kind : std::uint8_t { reply, drop, resolve };
@@ -132,7 +137,9 @@ private:
         InFlightMap in_flight; // questions being resolved, with the clients that joined them
         std::atomic<std::size_t> resolving { 0 };
         std::vector<int> stream_listeners; // TCP on the listen address, then TLS when configured
+        std::unique_ptr<ClientRateLimit> rate_limit;
     };
+    Admission admission(Loop& loop, const SocketAddress& client, ReplyChannel channel);
 
     ServerResult<int> bindUdpSocket(const SocketAddress& address);
     ServerResult<int> bindStreamListener(const SocketAddress& address);
@@ -150,8 +157,8 @@ private:
         const ReplySource& source, Loop& loop);
     void sendReplies(Loop& loop);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
-    ServerResult<FrontAnswer> answerFront(
-        std::span<const std::uint8_t> packet, std::optional<QueryParseContext>& ctx, ReplyChannel channel);
+    ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet,
+        std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted = Admission::answer);
     // NOTIMP, BADVERS or REFUSED for a question this server does not resolve.
     std::optional<std::uint16_t> refusal(const QueryParseContext& ctx) const;
     ServerResult<std::vector<std::uint8_t>> replyFromCache(

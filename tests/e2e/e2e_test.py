@@ -1140,6 +1140,34 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
         self.assertFalse(os.path.exists(socket_path))
 
+    def test_clients_outside_the_allow_list_are_refused_and_the_rate_limit_drops_the_excess(self):
+        config = self.write_config(f"[server]\nlisten = {LOCALHOST}:0\nallow = 10.0.0.0/8\nclient_rate_limit = 4\n")
+        server = self.start(standard_args(self.tmpdir) + ["--config", config])
+        for transport in ("+notcp", "+tcp"):
+            out = dig(server.dns_port, "refused.example", "+edns=0", transport)
+            self.assertEqual(parse_dig(out)["status"], "REFUSED")
+            self.assertIn("EDE: 18 (Prohibited)", out)
+        stats = fetch_stats(server.http_port)
+        self.assertEqual((stats["queries_refused"], stats["cache_misses"]), (2, 0), "no upstream work for refused clients")
+        self.assertEqual(server.shutdown(), 0, server.stderr_text())
+
+        # --allow replaces the file's lines; 4 questions a second from one address, shared by the loops.
+        server = self.start(standard_args(self.tmpdir) + ["--config", config, "--allow", "127.0.0.1"])
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.connect((LOCALHOST, server.dns_port))
+            for i in range(20):
+                sock.send(dns.message.make_query(f"r{i}.example.", "A").to_wire())
+            sock.settimeout(1.5)
+            replies = []
+            try:
+                while True:
+                    replies.append(dns.message.from_wire(sock.recv(4096)))
+            except socket.timeout:
+                pass
+        self.assertTrue(1 <= len(replies) <= 8, f"{len(replies)} of 20 answered")
+        self.assertTrue(all(r.rcode() == dns.rcode.SERVFAIL for r in replies))
+        self.assertEqual(server.shutdown(), 0, server.stderr_text())
+
     def test_sigterm_and_sigint_stop_in_order(self):
         for signal_number in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=signal_number.name):
@@ -1202,7 +1230,7 @@ class ConfigurationTest(unittest.TestCase):
                 self.assertEqual(self.run_to_exit(args)[:2], (0, "dovu-recursor 0.1.11\n"))
         code, out, _ = self.run_to_exit(["--help"])
         self.assertEqual(code, 0)
-        self.assertEqual(len(out.encode()), 830)
+        self.assertEqual(len(out.encode()), 920)
         self.assertTrue(out.startswith("Usage: recursor [options]\n\nOptions:\n"))
         code, _, stderr = self.run_to_exit(["--help", "stray"])
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))

@@ -380,14 +380,14 @@ class SpoofingTest(LabRecursorTestCase):
 class UpstreamQueryTest(LabRecursorTestCase):
     """What the resolver sends upstream, as the fake server saw it: no RD, EDNS 4096 with DO, fresh IDs."""
 
-    def test_queries_carry_edns_4096_with_do_and_no_rd(self):
+    def test_queries_carry_edns_1232_with_do_and_no_rd(self):
         seen = []
         for name in ("probe-1.fake.test.", "probe-2.fake.test."):
             _, reply, _ = self.ask(name, "TXT")
             self.assertEqual(len(reply.answer), 1, str(reply))
             fields = dict(item.split("=") for item in reply.answer[0][0].strings[0].decode().split())
             seen.append(fields.pop("id"))
-            self.assertEqual(fields, {"rd": "0", "edns": "0", "payload": "4096", "do": "1"})
+            self.assertEqual(fields, {"rd": "0", "edns": "0", "payload": "1232", "do": "1"})
         self.assertNotEqual(seen[0], seen[1])
 
 
