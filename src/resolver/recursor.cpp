@@ -76,6 +76,19 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
     return resolved;
 }
 
+ResolveResultOr<ResolveResult> Recursor::resolveUnchecked(
+    const UpstreamEngine& engine, const DnsName& qname, QType qtype)
+{
+    ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
+    return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy::helper(), budget);
+}
+
+bool Recursor::knownBogus(const DnsName& qname, QType qtype)
+{
+    auto hit = cache_->getAnswerCopy(qname, qtype);
+    return hit && *hit && (*hit)->meta.bogus;
+}
+
 ResolveResultOr<std::optional<ResolveResult>> Recursor::answerFromValidatedRanges(
     const DnsName& qname, QType qtype)
 {

@@ -67,6 +67,13 @@ public:
     // prove it, else from the network with a budget of its own; a bogus outcome is remembered.
     ResolveResultOr<ResolveResult> resolveFromNetwork(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    // For a client that set CD (RFC 4035 §3.2.2) and would otherwise get SERVFAIL for bogus data: the
+    // data as the servers give it, neither validated nor cached, so that no other client can be served
+    // it later.
+    ResolveResultOr<ResolveResult> resolveUnchecked(
+        const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    // Whether the answer cache remembers this question as bogus.
+    bool knownBogus(const DnsName& qname, QType qtype);
     // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.
     ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
         const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,

@@ -37,6 +37,11 @@ namespace {
 
     constexpr std::uint16_t extended_error_prohibited = 18; // RFC 8914 §4.19
 
+    bool checkingDisabled(const QueryParseContext& ctx)
+    {
+        return (ctx.msg.header.bytes[3] & flag_cd) != 0;
+    }
+
     ReplyChannel channelOf(const PendingQuery& query)
     {
         return query.stream ? ReplyChannel::stream : ReplyChannel::datagram;
@@ -291,6 +296,33 @@ static void spreadDatagramsAtRandom(int socket, std::size_t loops)
 }
 
 // The first socket learns the port (the listen address may ask for any); the others bind that one.
+// The first UDP socket learns the port when the listen address asks for any. TCP needs that port too,
+// and a port free for UDP may be taken for TCP (by another program's connection, say): then another
+// port is tried.
+ServerResult<int> RecursorServer::bindFirstUdpSocket()
+{
+    const bool any_port = listen_addr_.port() == 0;
+    constexpr int attempts = 32;
+    for (int attempt = 1;; ++attempt) {
+        UniqueFd udp(TRY(bindUdpSocket(listen_addr_)));
+        sockaddr_storage bound {};
+        socklen_t bound_len = sizeof bound;
+        if (::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
+            return std::unexpected(ServerError::SocketFailed);
+        auto addr = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len);
+        if (!addr)
+            return std::unexpected(ServerError::SocketFailed);
+        auto tcp = bindStreamListener(*addr);
+        if (tcp) {
+            ::close(*tcp); // bound again, with the others, by listenForStreams
+            listen_addr_ = *addr;
+            return udp.release();
+        }
+        if (!any_port || tcp.error() != ServerError::AddressInUse || attempt == attempts)
+            return std::unexpected(tcp.error());
+    }
+}
+
 ServerResult<void> RecursorServer::startLoops()
 {
     wildcard_listen_ = isWildcard(listen_addr_);
@@ -305,18 +337,9 @@ ServerResult<void> RecursorServer::startLoops()
             loop->events = EventLoop::create();
             if (!loop->events)
                 return std::unexpected(ServerError::SocketFailed);
-            loop->socket = TRY(bindUdpSocket(listen_addr_));
+            loop->socket = i == 0 ? TRY(bindFirstUdpSocket()) : TRY(bindUdpSocket(listen_addr_));
             Loop& self = *loop;
             loops_.push_back(std::move(loop));
-            if (i == 0) {
-                sockaddr_storage bound {};
-                socklen_t bound_len = sizeof bound;
-                if (::getsockname(self.socket, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0) {
-                    if (auto addr
-                        = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len))
-                        listen_addr_ = *addr;
-                }
-            }
             if (!self.events->watch(self.socket, [this, &self] { receiveBatches(self); }))
                 return std::unexpected(ServerError::SocketFailed);
             TRY_VOID(listenForStreams(self));
@@ -664,9 +687,13 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
     auto hit = recursor_->cache().getAnswerCopy(parsed->qname, parsed->qtype);
     if (!hit)
         return std::unexpected(ServerError::OutOfMemory);
-    if (*hit)
+    if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed)))
         return FrontAnswer { FrontAnswer::Kind::reply,
             TRY(replyFromCache(*parsed, std::move(**hit), channel)) };
+    if (*hit) { // bogus, and this client takes the data unchecked: resolved apart
+        ctx = std::move(*parsed);
+        return FrontAnswer { FrontAnswer::Kind::resolve, {} };
+    }
     auto proven = recursor_->answerFromValidatedRanges(parsed->qname, parsed->qtype);
     if (!proven)
         return std::unexpected(ServerError::OutOfMemory);
@@ -804,12 +831,26 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
         --loop.resolving;
     };
     try {
-        const auto resolved
-            = recursor_->resolveFromNetwork(options_.upstream, leader.ctx.qname, leader.ctx.qtype);
+        const DnsName& qname = leader.ctx.qname;
+        const QType qtype = leader.ctx.qtype;
+        const bool skip_checked = checkingDisabled(leader.ctx) && recursor_->knownBogus(qname, qtype);
+        const auto resolved = skip_checked
+            ? ResolveResultOr<ResolveResult>(std::unexpected(ResolveError::DnssecBogus))
+            : recursor_->resolveFromNetwork(options_.upstream, qname, qtype);
         collectJoined();
-        queueReply(loop, leader, replyFromResolution(leader.ctx, resolved, channelOf(leader)));
+        // Clients that set CD get bogus data as it is; the others SERVFAIL. The unchecked copy is
+        // fetched once for all of them and never cached.
+        std::optional<ResolveResultOr<ResolveResult>> unchecked;
+        auto resultFor = [&](const PendingQuery& query) -> const ResolveResultOr<ResolveResult>& {
+            if (resolved || resolved.error() != ResolveError::DnssecBogus || !checkingDisabled(query.ctx))
+                return resolved;
+            if (!unchecked)
+                unchecked = recursor_->resolveUnchecked(options_.upstream, qname, qtype);
+            return *unchecked;
+        };
+        queueReply(loop, leader, replyFromResolution(leader.ctx, resultFor(leader), channelOf(leader)));
         for (const PendingQuery& other : joined)
-            queueReply(loop, other, replyFromResolution(other.ctx, resolved, channelOf(other)));
+            queueReply(loop, other, replyFromResolution(other.ctx, resultFor(other), channelOf(other)));
     } catch (...) {
         if (loop.in_flight.contains(key))
             collectJoined(); // the question must not stay in flight for ever

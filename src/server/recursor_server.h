@@ -142,6 +142,7 @@ private:
     Admission admission(Loop& loop, const SocketAddress& client, ReplyChannel channel);
 
     ServerResult<int> bindUdpSocket(const SocketAddress& address);
+    ServerResult<int> bindFirstUdpSocket();
     ServerResult<int> bindStreamListener(const SocketAddress& address);
     ServerResult<void> listenForStreams(Loop& loop);
     void acceptStreams(Loop& loop, int listener, bool tls);

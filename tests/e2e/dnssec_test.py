@@ -345,6 +345,24 @@ class ValidationTest(ValidatingTestCase):
         self.assertServerAlive()
 
 
+    def test_checking_disabled_gets_bogus_data_unmarked_and_nobody_else_does(self):
+        def ask(name, cd):
+            query = dns.message.make_query(name, "A", want_dnssec=True, payload=1232)
+            query.flags |= dns.flags.CD if cd else 0
+            reply = dns.message.from_wire(e2e_test.udp_exchange(self.server.dns_port, query.to_wire(), CLIENT_TIMEOUT))
+            data = sorted(r.to_text() for rrset in reply.answer if rrset.rdtype == dns.rdatatype.A for r in rrset)
+            return dns.rcode.to_text(reply.rcode()), data, bool(reply.flags & dns.flags.AD), bool(reply.flags & dns.flags.CD)
+        # CD first (nothing cached), then without it (bogus: SERVFAIL, remembered), then CD again.
+        steps = [("www.badds.sec.", True, ("NOERROR", ["198.51.100.50"], False, True)),
+                 ("www.badds.sec.", False, ("SERVFAIL", [], False, False)),
+                 ("www.badds.sec.", True, ("NOERROR", ["198.51.100.50"], False, True)),
+                 ("www.badds.sec.", False, ("SERVFAIL", [], False, False)),
+                 ("www.alg13.sec.", True, ("NOERROR", ["198.51.100.13"], False, True)),
+                 ("www.alg13.sec.", False, ("NOERROR", ["198.51.100.13"], True, False))]
+        for name, cd, expected in steps:
+            with self.subTest(name=name, cd=cd):
+                self.assertEqual(ask(name, cd), expected)
+
     def test_dname_answer_is_secure_and_carries_the_dname(self):
         reply = ask_dnssec(self.server.dns_port, "www.dname.alg13.sec.", "A")
         self.assertEqual((dns.rcode.to_text(reply.rcode()), bool(reply.flags & dns.flags.AD)), ("NOERROR", True), reply)
