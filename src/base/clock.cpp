@@ -10,6 +10,12 @@ std::int64_t monotonicMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t monotonicUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 std::int64_t monotonicSeconds()
 {
     return monotonicMs() / 1000;

@@ -7,6 +7,7 @@
 namespace recursor {
 
 std::int64_t monotonicMs();
+std::int64_t monotonicUs();
 std::int64_t monotonicSeconds();
 std::int64_t wallClockSeconds();
 

@@ -172,6 +172,59 @@ namespace {
         std::uint64_t value;
     };
 
+    std::string_view rcodeName(std::size_t rcode)
+    {
+        constexpr std::array<std::string_view, 16> names { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN",
+            "NOTIMP", "REFUSED", "YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE", "RCODE11", "RCODE12",
+            "RCODE13", "RCODE14", "RCODE15" };
+        return names[rcode & 0x0F];
+    }
+
+    // One counter family with a label; only the label values counted so far are shown.
+    template <std::size_t N, typename LabelOf>
+    void appendLabelled(std::string& out, std::string_view name, std::string_view help,
+        std::string_view label, const std::array<std::atomic<std::uint64_t>, N>& counts, LabelOf labelOf)
+    {
+        out.append("\n# HELP ").append(name).append(" ").append(help).append("\n");
+        out.append("# TYPE ").append(name).append(" counter\n");
+        for (std::size_t i = 0; i < N; ++i) {
+            if (const std::uint64_t n = counts[i].load(); n != 0) {
+                out.append(name).append("{").append(label).append("=\"").append(labelOf(i)).append("\"} ");
+                out.append(std::to_string(n)).append("\n");
+            }
+        }
+    }
+
+    std::string secondsText(std::uint64_t microseconds)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6g", static_cast<double>(microseconds) / 1e6);
+        return text;
+    }
+
+    void appendAnswerTimes(std::string& out, const Metrics& metrics)
+    {
+        constexpr std::string_view name = "dns_answer_duration_seconds";
+        out.append("\n# HELP ").append(name).append(" Time from a question's arrival to its answer\n");
+        out.append("# TYPE ").append(name).append(" histogram\n");
+        for (const auto& [cache, histogram] : { std::pair { "hit", &metrics.answer_time_hit },
+                 std::pair { "miss", &metrics.answer_time_miss } }) {
+            std::uint64_t cumulative = 0;
+            for (std::size_t i = 0; i < histogram->buckets.size(); ++i) {
+                cumulative += histogram->buckets[i].load();
+                const std::string le = i < LatencyHistogram::bounds_us.size()
+                    ? secondsText(LatencyHistogram::bounds_us[i])
+                    : "+Inf";
+                out.append(name).append("_bucket{cache=\"").append(cache).append("\",le=\"").append(le);
+                out.append("\"} ").append(std::to_string(cumulative)).append("\n");
+            }
+            out.append(name).append("_sum{cache=\"").append(cache).append("\"} ");
+            out.append(secondsText(histogram->sum_us.load())).append("\n");
+            out.append(name).append("_count{cache=\"").append(cache).append("\"} ");
+            out.append(std::to_string(cumulative)).append("\n");
+        }
+    }
+
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
@@ -189,8 +242,8 @@ namespace {
                 metrics.queries_shed.load() },
             { "dns_dnssec_secure_total", "Answers validated from the trust anchor", "counter",
                 metrics.dnssec_validations_success.load() },
-            { "dns_dnssec_insecure_total", "Answers with DNSSEC records that were not validated",
-                "counter", metrics.dnssec_validations_insecure.load() },
+            { "dns_dnssec_insecure_total", "Answers with DNSSEC records that were not validated", "counter",
+                metrics.dnssec_validations_insecure.load() },
             { "dns_dnssec_bogus_total", "Answers that failed validation (SERVFAIL)", "counter",
                 metrics.dnssec_validations_bogus.load() },
             { "dns_uptime_seconds", "Server uptime in seconds", "gauge", uptime },
@@ -204,6 +257,12 @@ namespace {
             out.append("# TYPE ").append(block.name).append(" ").append(block.type).append("\n");
             out.append(block.name).append(" ").append(std::to_string(block.value)).append("\n");
         }
+        appendAnswerTimes(out, metrics);
+        appendLabelled(out, "dns_answers_total", "Answers by RCODE", "rcode", metrics.answers_by_rcode,
+            [](std::size_t rcode) { return std::string(rcodeName(rcode)); });
+        appendLabelled(out, "dns_extended_errors_total", "Extended DNS errors given (RFC 8914), by INFO-CODE",
+            "code", metrics.extended_errors, [](std::size_t code) { return std::to_string(code); });
+        out += metrics.moreExposition();
         return out;
     }
 

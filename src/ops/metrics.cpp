@@ -62,9 +62,23 @@ Metrics::Metrics(WallClock clock, std::unique_ptr<std::atomic<std::uint64_t>[]> 
 {
 }
 
+void LatencyHistogram::record(std::uint64_t microseconds)
+{
+    const auto* bound = std::lower_bound(bounds_us.begin(), bounds_us.end(), microseconds);
+    buckets[static_cast<std::size_t>(bound - bounds_us.begin())].fetch_add(1, std::memory_order_relaxed);
+    sum_us.fetch_add(microseconds, std::memory_order_relaxed);
+}
+
+void Metrics::recordAnswerTime(CacheOutcome cache, std::uint64_t microseconds)
+{
+    (cache == CacheOutcome::hit ? answer_time_hit : answer_time_miss).record(microseconds);
+    recordLatency(microseconds);
+}
+
 void Metrics::recordQuery(RCode rcode, CacheOutcome cache)
 {
     queries_total.fetch_add(1);
+    answers_by_rcode[static_cast<std::size_t>(rcode) & 0x0F].fetch_add(1, std::memory_order_relaxed);
     switch (cache) {
     case CacheOutcome::hit:
         cache_hits.fetch_add(1);

@@ -5,12 +5,14 @@
 #include "ops/ops_error.h"
 #include "wire/constants.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace recursor {
 
@@ -59,6 +61,17 @@ struct LatencyPercentiles {
 // all zero for no samples or when the sort buffer cannot be allocated.
 LatencyPercentiles calculateLatencyPercentiles(std::span<const std::uint64_t> samples_us);
 
+// Answer times by cache outcome, in fixed buckets (upper bounds in microseconds), for a Prometheus
+// histogram. Each bucket counts only its own range; the exposition adds them up.
+struct LatencyHistogram {
+    static constexpr std::array<std::uint64_t, 11> bounds_us { 100, 500, 1000, 5000, 10000, 50000, 100000,
+        500000, 1000000, 2000000, 5000000 };
+    std::array<std::atomic<std::uint64_t>, bounds_us.size() + 1> buckets {}; // the last one: above all bounds
+    std::atomic<std::uint64_t> sum_us { 0 };
+
+    void record(std::uint64_t microseconds);
+};
+
 class Metrics {
 public:
     static constexpr std::size_t max_latency_samples = 10000;
@@ -78,6 +91,17 @@ public:
     // Keeps one in `latency_sample_rate` calls in a ring of `max_latency_samples` slots.
     // The query path does not call it today.
     void recordLatency(std::uint64_t microseconds);
+    // From a question's arrival to its answer; also fed to recordLatency.
+    void recordAnswerTime(CacheOutcome cache, std::uint64_t microseconds);
+    // An extended DNS error given to a client (RFC 8914); codes above 31 are counted as 31.
+    void recordExtendedError(std::uint16_t code)
+    {
+        extended_errors[std::min<std::size_t>(code, extended_errors.size() - 1)].fetch_add(1);
+    }
+    // More exposition text, from parts of the server the metrics do not know (caches, upstream). Set
+    // before the HTTP server starts; called on its threads.
+    void setMoreExposition(std::function<std::string()> more) { more_exposition_ = std::move(more); }
+    std::string moreExposition() const { return more_exposition_ ? more_exposition_() : std::string(); }
 
     Snapshot snapshot() const { return snapshot(wallClockSeconds()); }
     Snapshot snapshot(std::int64_t now_seconds) const;
@@ -103,8 +127,13 @@ public:
     std::atomic<std::uint64_t> dnssec_validations_bogus { 0 };
     std::atomic<std::uint64_t> dnssec_validations_insecure { 0 };
     std::atomic<std::uint64_t> queries_shed { 0 };
+    std::array<std::atomic<std::uint64_t>, 16> answers_by_rcode {}; // by the RCODE of the header
+    std::array<std::atomic<std::uint64_t>, 32> extended_errors {};
+    LatencyHistogram answer_time_hit;
+    LatencyHistogram answer_time_miss;
 
 private:
+    std::function<std::string()> more_exposition_;
     Metrics(WallClock clock, std::unique_ptr<std::atomic<std::uint64_t>[]> samples);
 
     std::unique_ptr<std::atomic<std::uint64_t>[]> latency_samples_;

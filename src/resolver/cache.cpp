@@ -379,6 +379,12 @@ std::size_t Cache::answerCount() const
     return total;
 }
 
+std::size_t Cache::zoneSecurityBytes() const
+{
+    std::shared_lock lock(zone_security_lock_);
+    return zone_security_bytes_;
+}
+
 std::size_t Cache::answerBytes() const
 {
     std::size_t total = 0;
@@ -393,6 +399,32 @@ std::size_t Cache::delegationCount() const
 {
     std::shared_lock lock(delegations_lock_);
     return delegations_.size();
+}
+
+std::size_t Cache::flush(const DnsName& name)
+{
+    std::size_t dropped = 0;
+    for (AnswerShard& shard : answers_) {
+        std::unique_lock lock(shard.lock);
+        dropped += std::erase_if(shard.answers, [&](const auto& entry) {
+            if (!entry.first.name.isPartOf(name))
+                return false;
+            shard.bytes -= entry.second.footprint;
+            return true;
+        });
+    }
+    {
+        std::unique_lock lock(delegations_lock_);
+        dropped += std::erase_if(delegations_, [&](const auto& entry) { return entry.first.isPartOf(name); });
+    }
+    std::unique_lock lock(zone_security_lock_);
+    dropped += std::erase_if(zone_security_, [&](const auto& entry) {
+        if (!entry.first.isPartOf(name))
+            return false;
+        zone_security_bytes_ -= zoneSecurityFootprint(entry.second);
+        return true;
+    });
+    return dropped;
 }
 
 } // namespace recursor

@@ -133,12 +133,16 @@ public:
     std::optional<ZoneSecurity> findZoneSecurity(const DnsName& name);
     ResolveResultOr<void> putZoneSecurity(const DnsName& name, ZoneSecurity security, std::uint32_t ttl);
 
+    // Drops every answer, negative answer, delegation and zone key set at or below `name`; the count.
+    std::size_t flush(const DnsName& name);
+
     static std::size_t answerShardIndex(const CacheKey& key) { return CacheKeyContext {}.hash(key) & 15; }
     std::size_t answerCount() const;
     std::size_t delegationCount() const;
     std::size_t zoneSecurityCount() const;
     // Bytes charged for answers, over all shards.
     std::size_t answerBytes() const;
+    std::size_t zoneSecurityBytes() const;
 
 private:
     using AnswerMap = std::unordered_map<CacheKey, CachedAnswer, CacheKeyContext, CacheKeyContext>;

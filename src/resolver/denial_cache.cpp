@@ -239,6 +239,17 @@ std::size_t DenialCache::erase(const StoredKey& key)
     return freed;
 }
 
+std::size_t DenialCache::flush(const DnsName& name)
+{
+    std::unique_lock lock(lock_);
+    return std::erase_if(order_, [&](const StoredKey& key) {
+        if (!key.zone.isPartOf(name) && !name.isPartOf(key.zone))
+            return false;
+        bytes_ -= std::min(bytes_, erase(key));
+        return true;
+    });
+}
+
 void DenialCache::makeRoom()
 {
     while (bytes_ > max_bytes_ && !order_.empty()) {
@@ -379,6 +390,12 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::expandWildcard(const 
         };
     }
     return std::nullopt;
+}
+
+std::size_t DenialCache::bytes() const
+{
+    std::shared_lock lock(lock_);
+    return bytes_;
 }
 
 std::size_t DenialCache::rangeCount() const

@@ -52,6 +52,10 @@ public:
     ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype);
 
     std::size_t rangeCount() const;
+    std::size_t bytes() const;
+    // Drops the ranges of zones at or below `name`, and of the zones above it, whose ranges may prove
+    // names below it; the count.
+    std::size_t flush(const DnsName& name);
 
 private:
     struct Range {

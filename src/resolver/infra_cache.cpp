@@ -295,6 +295,7 @@ void InfraCache::recordReply(const SocketAddress& server, std::int64_t rtt_ms) n
 
 void InfraCache::recordTimeout(const SocketAddress& server) noexcept
 {
+    queries_timed_out_.fetch_add(1, std::memory_order_relaxed);
     const std::int64_t at = now();
     const Located where = locate(server, initial_timeout_ms_);
     update(shards_[where.shard], where.blank, at, [this, at](Slot& slot) {
@@ -344,6 +345,20 @@ std::uint32_t InfraCache::timeoutMs(const SocketAddress& server) const
 {
     const auto info = find(server);
     return info ? info->timeout_ms : initial_timeout_ms_;
+}
+
+const std::size_t InfraCache::slot_bytes = sizeof(infra_detail::Slot);
+
+void InfraCache::forgetLameness() noexcept
+{
+    for (std::size_t s = 0; s < shard_count; ++s) {
+        infra_detail::Shard& shard = shards_[s];
+        std::lock_guard lock(shard.lock);
+        for (std::size_t i = 0; i < shard.capacity; ++i) {
+            if (shard.slots[i].used && shard.slots[i].zone != 0)
+                shard.slots[i].lame_until = 0; // dead: reclaimed as any expired slot, probe runs intact
+        }
+    }
 }
 
 std::optional<LameKind> InfraCache::lameness(const SocketAddress& server, const DnsName& zone) const

@@ -13,6 +13,7 @@
 #include "resolver/resolve_error.h"
 #include "wire/name.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -130,6 +131,18 @@ public:
     ResolveResultOr<std::vector<RankedServer>> rank(std::span<const SocketAddress> servers,
         const DnsName& zone, std::int64_t now_ms, const Random& random) const;
 
+    // Every lameness mark ends (they are kept by a keyed hash of the zone, so a subtree cannot be told
+    // apart); round-trip times stay, as they belong to servers, not names.
+    void forgetLameness() noexcept;
+
+    // Upstream queries sent (each server asked) and those that timed out, for the operator.
+    void recordAsked() noexcept { queries_sent_.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t queriesSent() const { return queries_sent_.load(std::memory_order_relaxed); }
+    std::uint64_t queriesTimedOut() const { return queries_timed_out_.load(std::memory_order_relaxed); }
+
+    // The memory one entry takes.
+    static const std::size_t slot_bytes;
+
     // Entries held (servers and lame zones), expired ones not yet reclaimed included.
     std::size_t size() const;
     std::size_t maxEntries() const;
@@ -142,6 +155,8 @@ private:
     std::uint32_t initial_timeout_ms_ { 0 }; // initial_timeout_ms within the bounds
     Clock clock_;
     std::unique_ptr<infra_detail::Shard[]> shards_;
+    std::atomic<std::uint64_t> queries_sent_ { 0 };
+    std::atomic<std::uint64_t> queries_timed_out_ { 0 };
 };
 
 } // namespace recursor

@@ -142,6 +142,7 @@ namespace {
         }
         void asked(const SocketAddress&) override
         {
+            infra_.recordAsked();
             --budget_.exchanges_left;
             ++asked_;
         }

@@ -15,8 +15,8 @@ namespace recursor {
 
 namespace {
 
-    // A reply is at most the 1232 bytes our queries offer (a server may send more); a few fit, and a flood of strays at a known
-    // port queues no more than this.
+    // A reply is at most the 1232 bytes our queries offer (a server may send more); a few fit, and a flood of
+    // strays at a known port queues no more than this.
     constexpr int pooled_receive_buffer_bytes = 32 * 1024;
     // Descriptors kept free for everything else: clients, the side servers, TCP.
     constexpr rlim_t reserved_descriptors = 1024;

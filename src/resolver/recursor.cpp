@@ -83,6 +83,13 @@ ResolveResultOr<ResolveResult> Recursor::resolveUnchecked(
     return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy::helper(), budget);
 }
 
+std::size_t Recursor::flush(const DnsName& name)
+{
+    const std::size_t dropped = cache_->flush(name) + denial_cache_->flush(name);
+    infra_->forgetLameness();
+    return dropped;
+}
+
 bool Recursor::knownBogus(const DnsName& qname, QType qtype)
 {
     auto hit = cache_->getAnswerCopy(qname, qtype);

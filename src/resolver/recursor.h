@@ -72,6 +72,9 @@ public:
     // it later.
     ResolveResultOr<ResolveResult> resolveUnchecked(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    // FLUSH: everything cached at and below `name` (answers, negative answers, delegations, zone keys,
+    // denial ranges that may prove names there) and every lameness mark; the entries dropped.
+    std::size_t flush(const DnsName& name);
     // Whether the answer cache remembers this question as bogus.
     bool knownBogus(const DnsName& qname, QType qtype);
     // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.

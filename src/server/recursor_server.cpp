@@ -359,8 +359,52 @@ ServerResult<void> RecursorServer::startLoops()
     return {};
 }
 
+std::string RecursorServer::resolverExposition() const
+{
+    Cache& cache = recursor_->cache();
+    DenialCache& denial = recursor_->denialCache();
+    InfraCache& infra = recursor_->infra();
+    struct Labelled {
+        std::string_view cache;
+        std::size_t entries;
+        std::size_t bytes;
+    };
+    const std::array<Labelled, 5> caches { {
+        { "answers", cache.answerCount(), cache.answerBytes() },
+        { "delegations", cache.delegationCount(), 0 },
+        { "zone_keys", cache.zoneSecurityCount(), cache.zoneSecurityBytes() },
+        { "denial_ranges", denial.rangeCount(), denial.bytes() },
+        { "servers", infra.size(), infra.size() * InfraCache::slot_bytes },
+    } };
+    std::string out;
+    const auto family = [&](std::string_view name, std::string_view help, std::string_view type) {
+        out.append("\n# HELP ").append(name).append(" ").append(help).append("\n# TYPE ").append(name);
+        out.append(" ").append(type).append("\n");
+    };
+    family("dns_cache_entries", "Entries held per cache", "gauge");
+    for (const Labelled& c : caches)
+        out.append("dns_cache_entries{cache=\"")
+            .append(c.cache)
+            .append("\"} ")
+            .append(std::to_string(c.entries) + "\n");
+    family("dns_cache_bytes", "Bytes held per cache (the delegations are bounded by count instead)", "gauge");
+    for (const Labelled& c : caches) {
+        if (c.cache != "delegations")
+            out.append("dns_cache_bytes{cache=\"")
+                .append(c.cache)
+                .append("\"} ")
+                .append(std::to_string(c.bytes) + "\n");
+    }
+    family("dns_upstream_queries_total", "Queries sent to authoritative servers", "counter");
+    out.append("dns_upstream_queries_total ").append(std::to_string(infra.queriesSent()) + "\n");
+    family("dns_upstream_timeouts_total", "Queries to authoritative servers that timed out", "counter");
+    out.append("dns_upstream_timeouts_total ").append(std::to_string(infra.queriesTimedOut()) + "\n");
+    return out;
+}
+
 ServerResult<void> RecursorServer::startSideServers()
 {
+    metrics_->setMoreExposition([this] { return resolverExposition(); });
     if (options_.control_socket_path) {
         control_socket_ = std::make_unique<ControlSocket>(
             *options_.control_socket_path,
@@ -521,6 +565,7 @@ void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
 bool RecursorServer::handleStreamMessage(
     Loop& loop, const std::shared_ptr<ClientStream>& stream, std::span<const std::uint8_t> packet)
 {
+    const std::int64_t received_us = monotonicUs();
     std::optional<QueryParseContext> ctx;
     auto front = answerFront(
         packet, ctx, ReplyChannel::stream, admission(loop, stream->peer(), ReplyChannel::stream));
@@ -532,12 +577,13 @@ bool RecursorServer::handleStreamMessage(
     case FrontAnswer::Kind::drop:
         return false;
     case FrontAnswer::Kind::reply:
+        recordAnswerTime(front->outcome, received_us);
         stream->send(front->reply);
         return true;
     case FrontAnswer::Kind::resolve:
         break;
     }
-    PendingQuery query { { packet.begin(), packet.end() }, {}, stream->peer(), {}, stream };
+    PendingQuery query { { packet.begin(), packet.end() }, {}, stream->peer(), {}, stream, received_us };
     auto own = parseQueryForAuthoritativeAnswer(query.packet);
     if (!own)
         return false;
@@ -565,6 +611,7 @@ bool RecursorServer::receiveBatch(Loop& loop)
             logWarningWithError("recursor recv error: ", fromErrno(err));
         return false;
     }
+    const std::int64_t received_us = monotonicUs();
     for (int i = 0; i < received; ++i) {
         msghdr& msg = batch.msgs[i].msg_hdr;
         const std::size_t length = batch.msgs[i].msg_len; // a datagram over 4096 bytes arrives cut
@@ -576,14 +623,22 @@ bool RecursorServer::receiveBatch(Loop& loop)
             continue;
         const ReplySource source = wildcard_listen_ ? replySourceFrom(msg) : ReplySource {};
         const std::span<const std::uint8_t> packet(batch.buffers.data() + i * receive_buffer_size, length);
-        runGuarded("recursor query error", [&] { handleDatagram(packet, *client, source, loop); });
+        runGuarded(
+            "recursor query error", [&] { handleDatagram(packet, *client, source, loop, received_us); });
     }
     sendReplies(loop);
     return received == static_cast<int>(Batch::capacity);
 }
 
-void RecursorServer::handleDatagram(
-    std::span<const std::uint8_t> packet, const SocketAddress& client, const ReplySource& source, Loop& loop)
+void RecursorServer::recordAnswerTime(CacheOutcome outcome, std::int64_t received_us)
+{
+    if (outcome != CacheOutcome::not_applicable)
+        metrics_->recordAnswerTime(
+            outcome, static_cast<std::uint64_t>(std::max<std::int64_t>(0, monotonicUs() - received_us)));
+}
+
+void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
+    const ReplySource& source, Loop& loop, std::int64_t received_us)
 {
     std::optional<QueryParseContext> ctx;
     auto front
@@ -596,13 +651,14 @@ void RecursorServer::handleDatagram(
     case FrontAnswer::Kind::drop:
         return;
     case FrontAnswer::Kind::reply:
+        recordAnswerTime(front->outcome, received_us);
         loop.batch->replies.push_back({ std::move(front->reply), client, source });
         return;
     case FrontAnswer::Kind::resolve:
         break;
     }
     // A question that waits needs a packet of its own; its context is parsed again to view into it.
-    PendingQuery query { { packet.begin(), packet.end() }, {}, client, source };
+    PendingQuery query { { packet.begin(), packet.end() }, {}, client, source, {}, received_us };
     auto own = parseQueryForAuthoritativeAnswer(query.packet);
     if (!own)
         return;
@@ -689,7 +745,7 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
         return std::unexpected(ServerError::OutOfMemory);
     if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed)))
         return FrontAnswer { FrontAnswer::Kind::reply,
-            TRY(replyFromCache(*parsed, std::move(**hit), channel)) };
+            TRY(replyFromCache(*parsed, std::move(**hit), channel)), CacheOutcome::hit };
     if (*hit) { // bogus, and this client takes the data unchecked: resolved apart
         ctx = std::move(*parsed);
         return FrontAnswer { FrontAnswer::Kind::resolve, {} };
@@ -699,7 +755,7 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
         return std::unexpected(ServerError::OutOfMemory);
     if (*proven)
         return FrontAnswer { FrontAnswer::Kind::reply,
-            TRY(replyFromResolution(*parsed, std::move(**proven), channel)) };
+            TRY(replyFromResolution(*parsed, std::move(**proven), channel)), CacheOutcome::hit };
     ctx = std::move(*parsed);
     return FrontAnswer { FrontAnswer::Kind::resolve, {} };
 }
@@ -737,6 +793,8 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::rcodeReply(
     auto reply = buildRcodeReply(ctx, rcode, options_.edns_buffer_size, extended_error);
     if (!reply)
         return std::unexpected(replyBuildError(reply.error()));
+    if (extended_error && ctx.edns_info)
+        metrics_->recordExtendedError(*extended_error);
     return std::move(*reply);
 }
 
@@ -868,6 +926,7 @@ void RecursorServer::queueReply(
             query.stream->send({}); // nothing to send, but nothing owed any more either
         return;
     }
+    recordAnswerTime(CacheOutcome::miss, query.received_us);
     if (query.stream)
         query.stream->send(*reply);
     else
@@ -875,9 +934,17 @@ void RecursorServer::queueReply(
 }
 
 OpsResult<std::string> RecursorServer::controlHandler(
-    std::string_view command, std::span<const std::string_view>)
+    std::string_view command, std::span<const std::string_view> args)
 {
     try {
+        if (command == "FLUSH") {
+            if (args.size() != 1)
+                return std::string("ERROR: Usage: FLUSH <name>");
+            auto name = DnsName::fromText(args[0]);
+            if (!name)
+                return std::string("ERROR: Invalid name");
+            return "OK " + std::to_string(recursor_->flush(*name)) + " entries dropped";
+        }
         if (command == "PING")
             return std::string("OK");
         if (command == "STATS")

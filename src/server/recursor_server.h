@@ -48,6 +48,7 @@ struct PendingQuery {
     SocketAddress client_addr;
     ReplySource reply_source; // empty unless the socket listens on a wildcard address
     std::shared_ptr<ClientStream> stream; // set for TCP and TLS
+    std::int64_t received_us { 0 }; // monotonic
 };
 
 class RecursorServer {
@@ -121,6 +122,7 @@ private:
         enum class Kind : std::uint8_t { reply, drop, resolve };
         Kind kind { Kind::drop };
         std::vector<std::uint8_t> reply;
+        CacheOutcome outcome { CacheOutcome::not_applicable }; // hit for answers from the caches
     };
     using InFlightMap
         = std::unordered_map<CacheKey, std::vector<PendingQuery>, CacheKeyContext, CacheKeyContext>;
@@ -155,7 +157,8 @@ private:
     // Whether the socket had datagrams.
     bool receiveBatch(Loop& loop);
     void handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
-        const ReplySource& source, Loop& loop);
+        const ReplySource& source, Loop& loop, std::int64_t received_us);
+    void recordAnswerTime(CacheOutcome outcome, std::int64_t received_us);
     void sendReplies(Loop& loop);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
     ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet,
@@ -173,6 +176,8 @@ private:
     void resolveAndAnswer(Loop& loop, const PendingQuery& leader);
     void queueReply(Loop& loop, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
     void closeSockets();
+    // The caches' sizes and the upstream counters, for /metrics.
+    std::string resolverExposition() const;
 
     InitOptions options_;
     std::unique_ptr<Recursor> recursor_;

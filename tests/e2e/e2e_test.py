@@ -805,7 +805,13 @@ class HttpServerTest(RecursorTestCase):
             "dns_dnssec_bogus_total",
             "dns_uptime_seconds",
         ]
-        self.assertEqual(len(blocks), len(names))
+        more = ["dns_answer_duration_seconds", "dns_answers_total", "dns_extended_errors_total", "dns_cache_entries",
+                "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total"]
+        self.assertEqual([b.split("\n")[0].split(" ")[2] for b in blocks[len(names):]], more)
+        self.assertRegex(text, r'\ndns_answer_duration_seconds_bucket\{cache="miss",le="\+Inf"\} [1-9]')
+        self.assertRegex(text, r'\ndns_answers_total\{rcode="SERVFAIL"\} [1-9]')
+        self.assertRegex(text, r'\ndns_cache_entries\{cache="answers"\} \d+\n')
+        blocks = blocks[: len(names)]
         for block, name in zip(blocks, names):
             lines = block.split("\n")
             self.assertEqual(len(lines), 3, block)

@@ -258,6 +258,21 @@ class AnswerTest(LabRecursorTestCase):
         self.assertFalse(reply.flags & dns.flags.TC)
         self.assertEqual({r.to_text() for rrset in reply.answer for r in rrset}, HUGE_TXT)
 
+    def test_flush_drops_a_subtree_so_that_it_is_asked_again(self):
+        self.ask("www.glue.test.")
+        self.ask("www.provider.example.")
+        reply = e2e_test.control_exchange(self.server.control_path, b"FLUSH GLUE.test\n")
+        self.assertRegex(reply, rb"^OK [1-9]\d* entries dropped\n$")
+        for name, cached in (("www.glue.test.", False), ("www.provider.example.", True)):
+            with self.subTest(name=name):
+                before = fetch_stats(self.server.http_port)
+                _, reply, _ = self.ask(name)
+                after = fetch_stats(self.server.http_port)
+                self.assertEqual(dns.rcode.to_text(reply.rcode()), "NOERROR")
+                self.assertEqual(after["cache_hits"] - before["cache_hits"], 1 if cached else 0)
+        for line, answer in ((b"FLUSH\n", b"ERROR: Usage: FLUSH <name>\n"), (b"FLUSH a..b\n", b"ERROR: Invalid name\n")):
+            self.assertEqual(e2e_test.control_exchange(self.server.control_path, line), answer)
+
     def test_dig_and_kdig_see_the_cname_chain_first(self):
         for tool, recurse in (("dig", "+rec"), ("kdig", "+recurse")):
             with self.subTest(tool=tool):

@@ -127,59 +127,78 @@ namespace {
         metrics.recordShed();
         running.now->store(start_seconds + 42);
 
-        const std::string body = "# HELP dns_queries_total Total DNS queries received\n"
-                                 "# TYPE dns_queries_total counter\n"
-                                 "dns_queries_total 8\n"
-                                 "\n"
-                                 "# HELP dns_queries_success Successful queries (NOERROR)\n"
-                                 "# TYPE dns_queries_success counter\n"
-                                 "dns_queries_success 3\n"
-                                 "\n"
-                                 "# HELP dns_queries_nxdomain NXDOMAIN responses\n"
-                                 "# TYPE dns_queries_nxdomain counter\n"
-                                 "dns_queries_nxdomain 1\n"
-                                 "\n"
-                                 "# HELP dns_queries_servfail SERVFAIL responses\n"
-                                 "# TYPE dns_queries_servfail counter\n"
-                                 "dns_queries_servfail 2\n"
-                                 "\n"
-                                 "# HELP dns_queries_refused REFUSED responses\n"
-                                 "# TYPE dns_queries_refused counter\n"
-                                 "dns_queries_refused 1\n"
-                                 "\n"
-                                 "# HELP dns_queries_timeout Query timeouts\n"
-                                 "# TYPE dns_queries_timeout counter\n"
-                                 "dns_queries_timeout 0\n"
-                                 "\n"
-                                 "# HELP dns_cache_hits Cache hits\n"
-                                 "# TYPE dns_cache_hits counter\n"
-                                 "dns_cache_hits 3\n"
-                                 "\n"
-                                 "# HELP dns_cache_misses Cache misses\n"
-                                 "# TYPE dns_cache_misses counter\n"
-                                 "dns_cache_misses 2\n"
-                                 "\n"
-                                 "# HELP dns_queries_shed_total Questions dropped because the resolution queue was full\n"
-                                 "# TYPE dns_queries_shed_total counter\n"
-                                 "dns_queries_shed_total 1\n"
-                                 "\n"
-                                 "# HELP dns_dnssec_secure_total Answers validated from the trust anchor\n"
-                                 "# TYPE dns_dnssec_secure_total counter\n"
-                                 "dns_dnssec_secure_total 0\n"
-                                 "\n"
-                                 "# HELP dns_dnssec_insecure_total Answers with DNSSEC records that were not "
-                                 "validated\n"
-                                 "# TYPE dns_dnssec_insecure_total counter\n"
-                                 "dns_dnssec_insecure_total 2\n"
-                                 "\n"
-                                 "# HELP dns_dnssec_bogus_total Answers that failed validation (SERVFAIL)\n"
-                                 "# TYPE dns_dnssec_bogus_total counter\n"
-                                 "dns_dnssec_bogus_total 1\n"
-                                 "\n"
-                                 "# HELP dns_uptime_seconds Server uptime in seconds\n"
-                                 "# TYPE dns_uptime_seconds gauge\n"
-                                 "dns_uptime_seconds 42\n";
-        const std::string expected = response("200 OK", "text/plain; version=0.0.4", body);
+        const std::string body
+            = "# HELP dns_queries_total Total DNS queries received\n"
+              "# TYPE dns_queries_total counter\n"
+              "dns_queries_total 8\n"
+              "\n"
+              "# HELP dns_queries_success Successful queries (NOERROR)\n"
+              "# TYPE dns_queries_success counter\n"
+              "dns_queries_success 3\n"
+              "\n"
+              "# HELP dns_queries_nxdomain NXDOMAIN responses\n"
+              "# TYPE dns_queries_nxdomain counter\n"
+              "dns_queries_nxdomain 1\n"
+              "\n"
+              "# HELP dns_queries_servfail SERVFAIL responses\n"
+              "# TYPE dns_queries_servfail counter\n"
+              "dns_queries_servfail 2\n"
+              "\n"
+              "# HELP dns_queries_refused REFUSED responses\n"
+              "# TYPE dns_queries_refused counter\n"
+              "dns_queries_refused 1\n"
+              "\n"
+              "# HELP dns_queries_timeout Query timeouts\n"
+              "# TYPE dns_queries_timeout counter\n"
+              "dns_queries_timeout 0\n"
+              "\n"
+              "# HELP dns_cache_hits Cache hits\n"
+              "# TYPE dns_cache_hits counter\n"
+              "dns_cache_hits 3\n"
+              "\n"
+              "# HELP dns_cache_misses Cache misses\n"
+              "# TYPE dns_cache_misses counter\n"
+              "dns_cache_misses 2\n"
+              "\n"
+              "# HELP dns_queries_shed_total Questions dropped because the resolution queue was full\n"
+              "# TYPE dns_queries_shed_total counter\n"
+              "dns_queries_shed_total 1\n"
+              "\n"
+              "# HELP dns_dnssec_secure_total Answers validated from the trust anchor\n"
+              "# TYPE dns_dnssec_secure_total counter\n"
+              "dns_dnssec_secure_total 0\n"
+              "\n"
+              "# HELP dns_dnssec_insecure_total Answers with DNSSEC records that were not "
+              "validated\n"
+              "# TYPE dns_dnssec_insecure_total counter\n"
+              "dns_dnssec_insecure_total 2\n"
+              "\n"
+              "# HELP dns_dnssec_bogus_total Answers that failed validation (SERVFAIL)\n"
+              "# TYPE dns_dnssec_bogus_total counter\n"
+              "dns_dnssec_bogus_total 1\n"
+              "\n"
+              "# HELP dns_uptime_seconds Server uptime in seconds\n"
+              "# TYPE dns_uptime_seconds gauge\n"
+              "dns_uptime_seconds 42\n";
+        // Then the families with labels: empty histograms, the RCODEs seen, no extended error yet.
+        std::string labelled
+            = "\n# HELP dns_answer_duration_seconds Time from a question's arrival to its answer\n"
+              "# TYPE dns_answer_duration_seconds histogram\n";
+        for (const char* cache : { "hit", "miss" }) {
+            for (const char* le :
+                { "0.0001", "0.0005", "0.001", "0.005", "0.01", "0.05", "0.1", "0.5", "1", "2", "5", "+Inf" })
+                labelled += std::string("dns_answer_duration_seconds_bucket{cache=\"") + cache + "\",le=\""
+                    + le + "\"} 0\n";
+            labelled += std::string("dns_answer_duration_seconds_sum{cache=\"") + cache + "\"} 0\n";
+            labelled += std::string("dns_answer_duration_seconds_count{cache=\"") + cache + "\"} 0\n";
+        }
+        labelled += "\n# HELP dns_answers_total Answers by RCODE\n# TYPE dns_answers_total counter\n"
+                    "dns_answers_total{rcode=\"NOERROR\"} 3\ndns_answers_total{rcode=\"FORMERR\"} 1\n"
+                    "dns_answers_total{rcode=\"SERVFAIL\"} 2\ndns_answers_total{rcode=\"NXDOMAIN\"} 1\n"
+                    "dns_answers_total{rcode=\"REFUSED\"} 1\n"
+                    "\n# HELP dns_extended_errors_total Extended DNS errors given (RFC 8914), by INFO-CODE\n"
+                    "# TYPE dns_extended_errors_total counter\n";
+        const std::string expected = response("200 OK", "text/plain; version=0.0.4", body + labelled);
         EXPECT_EQ(roundTrip(running.address(), "GET /metrics HTTP/1.1\r\n\r\n"), expected);
         // The query string is ignored.
         EXPECT_EQ(roundTrip(running.address(), "GET /metrics?x=1 HTTP/1.1\r\n\r\n"), expected);
@@ -187,7 +206,7 @@ namespace {
         // A clock stepped back before the start time shows zero uptime, not a wrapped number.
         running.now->store(start_seconds - 10);
         EXPECT_TRUE(bodyOf(roundTrip(running.address(), "GET /metrics HTTP/1.1\r\n\r\n"))
-                        .ends_with("\ndns_uptime_seconds 0\n"));
+                        .contains("\ndns_uptime_seconds 0\n"));
     }
 
     TEST(HttpServer, ServesStatsAsJsonSnapshot)

@@ -219,5 +219,28 @@ namespace {
         EXPECT_EQ(snapshot.dnssec_validations_success, writers * per_writer);
     }
 
+    TEST(Metrics, AnswerTimesFallIntoTheirBucketsAndCodesAreCountedByValue)
+    {
+        auto metrics = std::move(*Metrics::init([] { return std::int64_t { 0 }; }));
+        // A bound belongs to its own bucket; beyond the last bound is the overflow bucket.
+        for (std::uint64_t us : { 0, 100, 101, 5'000'000, 5'000'001 })
+            metrics->recordAnswerTime(CacheOutcome::miss, us);
+        metrics->recordAnswerTime(CacheOutcome::hit, 7);
+        const auto& miss = metrics->answer_time_miss.buckets;
+        EXPECT_EQ(miss[0].load(), 2u);
+        EXPECT_EQ(miss[1].load(), 1u);
+        EXPECT_EQ(miss[miss.size() - 2].load(), 1u);
+        EXPECT_EQ(miss.back().load(), 1u);
+        EXPECT_EQ(metrics->answer_time_miss.sum_us.load(), 10'000'202u);
+        EXPECT_EQ(metrics->answer_time_hit.buckets[0].load(), 1u);
+
+        metrics->recordQuery(RCode::not_imp, CacheOutcome::not_applicable);
+        metrics->recordExtendedError(22);
+        metrics->recordExtendedError(400);
+        EXPECT_EQ(metrics->answers_by_rcode[4].load(), 1u);
+        EXPECT_EQ(metrics->extended_errors[22].load(), 1u);
+        EXPECT_EQ(metrics->extended_errors[31].load(), 1u) << "codes beyond the table share its last slot";
+    }
+
 } // namespace
 } // namespace recursor

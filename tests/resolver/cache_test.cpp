@@ -225,6 +225,30 @@ namespace {
     }
 
     // Without reclaiming and eviction a long-running resolver grows without end.
+    TEST(Cache, FlushDropsEverythingAtAndBelowANameAndNothingElse)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn()));
+        const char* owners[] = { "example.test", "www.EXAMPLE.test", "a.b.example.test", "test",
+            "example2.test", "xexample.test" };
+        for (const char* owner : owners) {
+            ASSERT_TRUE(cache->putAnswer(
+                name(owner), QType::a, packetOf(20, 1), 1, RCode::no_error, false, false, 60));
+            ASSERT_TRUE(cache->putDelegation(name(owner), setOf("192.0.2.1"), 60));
+            ASSERT_TRUE(cache->putZoneSecurity(name(owner), ZoneSecurity {}, 60));
+        }
+        const std::size_t bytes = cache->answerBytes();
+        EXPECT_EQ(cache->flush(name("Example.Test")), 9u);
+        for (const char* owner : owners) {
+            SCOPED_TRACE(owner);
+            const bool kept = !name(owner).isPartOf(name("example.test"));
+            EXPECT_EQ((*cache->getAnswerCopy(name(owner), QType::a)).has_value(), kept);
+            EXPECT_EQ(cache->findZoneSecurity(name(owner)).has_value(), kept);
+        }
+        EXPECT_EQ(cache->findDelegation(name("www.example.test"))->zone.toText(), "test.");
+        EXPECT_EQ(cache->answerBytes(), bytes / 2) << "the bytes of what was dropped are given back";
+    }
+
     TEST(Cache, StaysWithinItsByteBudget)
     {
         FakeClock clock;
