@@ -408,6 +408,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.recursor.dnssec_validation = TRY(parseBool(value));
     else if (key == "http_listen")
         server.recursor.http_listen = std::string(value);
+    else if (key == "user")
+        server.user = std::string(value);
     else if (key == "allow")
         server.allow.emplace_back(value);
     else if (key == "tls_listen")

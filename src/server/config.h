@@ -103,6 +103,7 @@ struct ServerConfig {
     std::uint32_t edns_buffer_size { 1232 }; // 512 to 4096
     std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
     std::vector<std::string> allow; // client prefixes; none: loopback only
+    std::optional<std::string> user; // run as this user once the sockets are bound
     std::optional<std::string> tls_listen;
     std::optional<std::string> tls_cert_file;
     std::optional<std::string> tls_key_file;

@@ -4,7 +4,16 @@
 #include "base/thread.h"
 #include "server/version.h"
 
+#include "base/unique_fd.h"
+
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -141,6 +150,43 @@ namespace {
         return set;
     }
 
+    // After binding nothing privileged is left to do: the process becomes `user` (its group, no
+    // supplementary groups) for good. Capabilities go with the user ID change (no keep-caps).
+    ServerResult<void> dropPrivileges(std::string_view user)
+    {
+        const std::string name(user);
+        const passwd* entry = ::getpwnam(name.c_str());
+        if (entry == nullptr)
+            return fail(ServerError::UnknownUser);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(entry->pw_gid) != 0 || ::setuid(entry->pw_uid) != 0)
+            return fail(ServerError::PrivilegeDropFailed);
+        if (entry->pw_uid != 0 && ::setuid(0) == 0)
+            return fail(ServerError::PrivilegeDropFailed); // root could be had back: not dropped at all
+        logInfo("recursor running as " + name);
+        return {};
+    }
+
+    // The service manager's readiness protocol (sd_notify): one datagram to $NOTIFY_SOCKET, when set.
+    void notifyServiceManager(std::string_view state)
+    {
+        const char* path = std::getenv("NOTIFY_SOCKET");
+        if (path == nullptr || (path[0] != '/' && path[0] != '@'))
+            return;
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        const std::size_t length = std::strlen(path);
+        if (length >= sizeof address.sun_path)
+            return;
+        std::memcpy(address.sun_path, path, length);
+        if (address.sun_path[0] == '@')
+            address.sun_path[0] = '\0'; // an abstract socket
+        UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (fd.valid()) {
+            ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+        }
+    }
+
     // Returns when the server asks to stop (checked once a second) or a stop signal arrives.
     void waitForStopRequest(const RecursorServer& server, const sigset_t& signals)
     {
@@ -170,7 +216,12 @@ namespace {
         const sigset_t signals = stopSignals();
         auto server = TRY(RecursorServer::init(std::move(options)));
         TRY_VOID(server->start());
+        const auto user = cli.user ? std::optional<std::string>(*cli.user) : config ? config->server.user : std::nullopt;
+        if (user)
+            TRY_VOID(dropPrivileges(*user));
+        notifyServiceManager("READY=1");
         waitForStopRequest(*server, signals);
+        notifyServiceManager("STOPPING=1");
         server->stop();
         server.reset();
         return {};
@@ -216,6 +267,8 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
         } else if (auto tls_listen = optionValue(args, i, "--tls-listen")) {
             auto text = TRY(*tls_listen);
             options.tls_listen_addr = TRY(parseIpSocketAddress(text));
+        } else if (auto user = optionValue(args, i, "--user")) {
+            options.user = TRY(*user);
         } else if (auto allow = optionValue(args, i, "--allow")) {
             auto text = TRY(*allow);
             options.allow.emplace_back(text);

@@ -25,6 +25,7 @@ struct CliOptions {
     std::optional<SocketAddress> http_listen_addr;
     std::optional<SocketAddress> tls_listen_addr;
     std::vector<std::string> allow; // replaces the config file's allow lines when given
+    std::optional<std::string_view> user;
     bool show_help { false };
     std::optional<bool> enable_dnssec;
 };
@@ -39,6 +40,7 @@ inline constexpr std::string_view usage_text
       "      --tls-listen <addr:port> DNS over TLS address (needs tls_cert_file, tls_key_file)\n"
       "      --allow <prefix>        Serve clients of this prefix (repeatable; default loopback)\n"
       "      --control-socket <path> Control socket path\n"
+      "      --user <name>           Run as this user once the sockets are bound\n"
       "      --root-hints <path>     Root server addresses (root hints file)\n"
       "      --trust-anchor <path>   DNSSEC trust anchor for the root (DS/DNSKEY)\n"
       "      --enable-dnssec         Enable DNSSEC validation\n"

@@ -37,6 +37,8 @@
     X(PathInUse)                                                                                             \
     X(PathTooLong)                                                                                           \
     X(ThreadSpawnFailed)                                                                                     \
+    X(UnknownUser)                                                                                           \
+    X(PrivilegeDropFailed)                                                                                   \
     X(Timeout)                                                                                               \
     X(NetworkError)                                                                                          \
     X(ConnectionRefused)                                                                                     \

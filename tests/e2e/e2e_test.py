@@ -1236,7 +1236,7 @@ class ConfigurationTest(unittest.TestCase):
                 self.assertEqual(self.run_to_exit(args)[:2], (0, "dovu-recursor 0.1.11\n"))
         code, out, _ = self.run_to_exit(["--help"])
         self.assertEqual(code, 0)
-        self.assertEqual(len(out.encode()), 920)
+        self.assertEqual(len(out.encode()), 994)
         self.assertTrue(out.startswith("Usage: recursor [options]\n\nOptions:\n"))
         code, _, stderr = self.run_to_exit(["--help", "stray"])
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))
@@ -1341,6 +1341,63 @@ def make_big_buffer_socket():
     except OSError:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
     return sock
+
+
+class ServiceTest(unittest.TestCase):
+    """Running as a service: the privilege drop after binding, the readiness message, and the unit file."""
+
+    UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist", "recursor.service")
+
+    def setUp(self):
+        self.tmpdir = make_private_dir(type(self).__name__)
+        self.notify_path = os.path.join(self.tmpdir, "notify.sock")
+        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.notify.bind(self.notify_path)
+        self.notify.settimeout(10)
+        # As a service manager's socket is: any user may tell it, the dropped one included.
+        os.chmod(self.tmpdir, 0o755)
+        os.chmod(self.notify_path, 0o777)
+
+    def tearDown(self):
+        self.notify.close()
+        shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+    def test_drops_root_after_binding_tells_readiness_and_stops_on_sigterm(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to drop it")
+        args = ["--listen", f"{LOCALHOST}:0", "--http-listen", f"{LOCALHOST}:0", "--user", "nobody"]
+        server = Recursor(args, env=child_env(NOTIFY_SOCKET=self.notify_path), expect_control=False)
+        try:
+            self.assertEqual(self.notify.recv(100), b"READY=1")
+            status = open(f"/proc/{server.pid}/status").read()
+            nobody = 65534
+            self.assertRegex(status, rf"\nUid:\t{nobody}\t{nobody}\t{nobody}\t{nobody}\n")
+            self.assertRegex(status, r"\nGroups:\s*\n")
+            self.assertRegex(status, r"\nCapEff:\t0+\n")
+            for transport in ("+notcp", "+tcp"):
+                self.assertEqual(parse_dig(dig(server.dns_port, "dropped.example", transport))["status"], "SERVFAIL")
+            os.kill(server.pid, signal.SIGTERM)
+            self.assertEqual(self.notify.recv(100), b"STOPPING=1")
+            self.assertEqual(server.proc.wait(timeout=10), 0, server.stderr_text())
+        finally:
+            server.kill()
+        result = subprocess.run([BINARY, "--listen", f"{LOCALHOST}:0", "--user", "no-such-user-here"],
+                                capture_output=True, timeout=30, env=child_env())
+        self.assertEqual((result.returncode, result.stderr.decode().splitlines()[-1]), (1, "error: UnknownUser"))
+
+    def test_the_unit_file_verifies(self):
+        if shutil.which("systemd-analyze") is None:
+            self.skipTest("systemd-analyze not installed")
+        with open(self.UNIT) as f:
+            unit = f.read().replace("/usr/local/bin/recursor", os.path.abspath(BINARY))
+        path = os.path.join(self.tmpdir, "recursor.service")
+        with open(path, "w") as f:
+            f.write(unit)
+        check = run_tool(["systemd-analyze", "verify", path], timeout=60)
+        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+        self.assertIn("Type=notify", unit)
+        for hardening in ("NoNewPrivileges=yes", "ProtectSystem=strict", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE"):
+            self.assertIn(f"\n{hardening}\n", unit)
 
 
 class ProcessHygieneTest(RecursorTestCase):
