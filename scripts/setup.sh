@@ -12,7 +12,7 @@ packages=(
   prometheus socat netcat-openbsd curl
   iproute2 iptables procps
   nsd
-  openssl systemd
+  openssl systemd dnsdist
 )
 
 missing=()
