@@ -15,13 +15,19 @@ namespace {
 
     // As in Debian's dns-root-data root.key.
     constexpr std::string_view built_in_root_keys
-        = ". IN DNSKEY 257 3 8 AwEAAaz/tAm8yTn4Mfeh5eyI96WSVexTBAvkMgJzkKTOiW1vkIbzxeF3+/4RgWOq7HrxRixHlFlExOLAJr5emLvN7S"
-          "WXgnLh4+B5xQlNVz8Og8kvArMtNROxVQuCaSnIDdD5LKyWbRd2n9WGe2R8PzgCmr3EgVLrjyBxWezF0jLHwVN8efS3rCj/EWgvIWgb9tarpV"
-          "UDK/b58Da+sqqls3eNbuv7pr+eoZG+SrDK6nWeL3c6H5Apxz7LjVc1uTIdsIXxuOLYA4/ilBmSVIzuDWfdRUfhHdY6+cn8HFRm+2hM8AnXG"
+        = ". IN DNSKEY 257 3 8 "
+          "AwEAAaz/tAm8yTn4Mfeh5eyI96WSVexTBAvkMgJzkKTOiW1vkIbzxeF3+/4RgWOq7HrxRixHlFlExOLAJr5emLvN7S"
+          "WXgnLh4+B5xQlNVz8Og8kvArMtNROxVQuCaSnIDdD5LKyWbRd2n9WGe2R8PzgCmr3EgVLrjyBxWezF0jLHwVN8efS3rCj/"
+          "EWgvIWgb9tarpV"
+          "UDK/b58Da+sqqls3eNbuv7pr+eoZG+SrDK6nWeL3c6H5Apxz7LjVc1uTIdsIXxuOLYA4/"
+          "ilBmSVIzuDWfdRUfhHdY6+cn8HFRm+2hM8AnXG"
           "Xws9555KrUB5qihylGa8subX2Nn6UwNR1AkUTV74bU=\n"
-          ". IN DNSKEY 257 3 8 AwEAAa96jeuknZlaeSrvyAJj6ZHv28hhOKkx3rLGXVaC6rXTsDc449/cidltpkyGwCJNnOAlFNKF2jBosZBU5eeHspa"
-          "QWOmOElZsjICMQMC3aeHbGiShvZsx4wMYSjH8e7Vrhbu6irwCzVBApESjbUdpWWmEnhathWu1jo+siFUiRAAxm9qyJNg/wOZqqzL/dL/q8Pkc"
-          "RU5oUKEpUge71M3ej2/7CPqpdVwuMoTvoB+ZOT4YeGyxMvHmbrxlFzGOHOijtzN+u1TQNatX2XBuzZNQ1K+s2CXkPIZo7s6JgZyvaBevYtxPv"
+          ". IN DNSKEY 257 3 8 "
+          "AwEAAa96jeuknZlaeSrvyAJj6ZHv28hhOKkx3rLGXVaC6rXTsDc449/cidltpkyGwCJNnOAlFNKF2jBosZBU5eeHspa"
+          "QWOmOElZsjICMQMC3aeHbGiShvZsx4wMYSjH8e7Vrhbu6irwCzVBApESjbUdpWWmEnhathWu1jo+siFUiRAAxm9qyJNg/"
+          "wOZqqzL/dL/q8Pkc"
+          "RU5oUKEpUge71M3ej2/"
+          "7CPqpdVwuMoTvoB+ZOT4YeGyxMvHmbrxlFzGOHOijtzN+u1TQNatX2XBuzZNQ1K+s2CXkPIZo7s6JgZyvaBevYtxPv"
           "YLw4z9mR7K2vaF18UYH9Z9GNUUeayffKC73PYc=\n";
 
     constexpr std::uint16_t zone_key_flag = 0x0100; // RFC 4034 §2.1.1
@@ -67,8 +73,8 @@ namespace {
         if (text.empty() || text.size() % 4 != 0)
             return std::nullopt;
         std::vector<std::uint8_t> out(text.size() / 4 * 3);
-        const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-            static_cast<int>(text.size()));
+        const int n = EVP_DecodeBlock(
+            out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
         if (n < 0)
             return std::nullopt;
         const std::size_t padding = text.ends_with("==") ? 2 : (text.ends_with('=') ? 1 : 0);
@@ -189,6 +195,23 @@ std::expected<TrustAnchorStore, TrustAnchorError> TrustAnchorStore::parse(std::s
     } catch (const std::bad_alloc&) {
         return std::unexpected(TrustAnchorError::OutOfMemory);
     }
+}
+
+std::optional<TrustAnchorStore> TrustAnchorStore::clone() const
+{
+    TrustAnchorStore copy;
+    try {
+        for (const auto& key : keys_) {
+            auto owned = key.view().copyOwned();
+            if (!owned)
+                return std::nullopt;
+            copy.keys_.push_back(std::move(*owned));
+        }
+        copy.ds_ = ds_;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    return copy;
 }
 
 TrustAnchorStore TrustAnchorStore::builtIn()

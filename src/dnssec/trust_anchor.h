@@ -6,6 +6,7 @@
 #include "wire/rdata/dnssec.h"
 
 #include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,9 @@ public:
     // root.ds. Other owners and types are skipped, and so are keys and digests this validator cannot
     // use (revoked keys, unsupported algorithms and digest types); none left is NoUsableAnchor.
     static std::expected<TrustAnchorStore, TrustAnchorError> parse(std::string_view text);
+
+    // An independent copy (keys own their bytes); none when memory runs out.
+    std::optional<TrustAnchorStore> clone() const;
 
     std::span<const rdata::dnssec::OwnedDnskey> rootKeys() const { return keys_; }
     std::span<const AnchorDs> rootDs() const { return ds_; }

@@ -1,9 +1,11 @@
 #include "resolver/chain_of_trust.h"
 
+#include "base/trace.h"
 #include "dnssec/keytag.h"
 #include "dnssec/signature_window.h"
 #include "dnssec/validator.h"
 #include "resolver/recursor.h"
+#include "wire/type_names.h"
 
 #include <algorithm>
 #include <optional>
@@ -470,12 +472,22 @@ private:
                     data = dnssec::signedData(*sig, rrset);
                 const auto digest = *data ? dnssec::verificationDigest(key.public_key, **data, sig->signature)
                                           : std::nullopt;
-                if (digest && recursor_.signatures().contains(*digest, now_))
+                const auto traced = [&](std::string_view outcome) {
+                    if (trace::active())
+                        trace::line("  RRSIG over " + rrset.front().name.toText() + " "
+                            + typeName(rrset.front().rtype) + " by " + keys.zone.toText() + " (key tag "
+                            + std::to_string(sig->keytag) + ", algorithm " + std::to_string(sig->algorithm)
+                            + "): " + std::string(outcome));
+                };
+                if (digest && recursor_.signatures().contains(*digest, now_)) {
+                    traced("valid (checked before)");
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
+                }
                 --budget_.verifications_left;
                 const dnssec::DnssecResult<bool> verified = *data
                     ? dnssec::verifySignedData(*sig, key.public_key, **data, now_)
                     : std::unexpected((*data).error());
+                traced(verified && *verified ? "valid" : "does not verify");
                 if (verified && *verified) {
                     if (digest)
                         recursor_.signatures().insert(
@@ -552,6 +564,17 @@ private:
 
     ResolveResultOr<ZoneSecurity> remember(const DnsName& name, ZoneSecurity security, std::uint32_t ttl)
     {
+        if (trace::active()) {
+            std::string line = "chain of trust: " + name.toText() + " is ";
+            if (!security.keys) {
+                line += "insecure (no DS, proven)";
+            } else {
+                line += "secure, keys of " + security.keys->zone.toText() + ", tags";
+                for (std::uint16_t tag : security.keys->keytags)
+                    line += " " + std::to_string(tag);
+            }
+            trace::line(std::move(line));
+        }
         TRY_VOID(recursor_.cache().putZoneSecurity(name, security, std::min(ttl, max_zone_security_ttl)));
         return security;
     }

@@ -1,10 +1,12 @@
 #include "resolver/machine.h"
 
 #include "base/random.h"
+#include "base/trace.h"
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
 #include "resolver/recursor.h"
 #include "resolver/response.h"
+#include "wire/type_names.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -140,18 +142,24 @@ namespace {
             , budget_(budget)
         {
         }
-        void asked(const SocketAddress&) override
+        void asked(const SocketAddress& server) override
         {
+            if (trace::active())
+                trace::line("  asked " + server.toString());
             infra_.recordAsked();
             --budget_.exchanges_left;
             ++asked_;
         }
         void replied(const SocketAddress& server, std::int64_t rtt_ms) override
         {
+            if (trace::active())
+                trace::line("  reply from " + server.toString() + " in " + std::to_string(rtt_ms) + " ms");
             infra_.recordReply(server, rtt_ms);
         }
         void timedOut(const SocketAddress& server) override
         {
+            if (trace::active())
+                trace::line("  no reply from " + server.toString() + " within its timeout");
             infra_.recordTimeout(server);
             try {
                 timed_out_.push_back(server);
@@ -164,6 +172,13 @@ namespace {
             const auto lame = lamenessOf(reply);
             if (lame)
                 infra_.recordLame(server, zone_, *lame);
+            if (trace::active()) {
+                constexpr const char* kinds[]
+                    = { "REFUSED", "SERVFAIL", "not authoritative", "referral upwards" };
+                trace::line("  " + server.toString() + ": "
+                    + (lame ? std::string("lame (") + kinds[static_cast<int>(*lame)] + "), next server"
+                            : "reply taken"));
+            }
             return !lame;
         }
         std::size_t takeAsked() { return std::exchange(asked_, 0); }
@@ -204,6 +219,13 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         attempts = attemptsFor(infra, engine, ranked);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
+    }
+    if (trace::active()) {
+        std::string line = "zone " + zone.toText() + ": " + ctx_.current_qname.toText() + " "
+            + typeName(ctx_.qtype) + ", servers in order:";
+        for (const SocketAddress& server : ranked)
+            line += " " + server.toString();
+        trace::line(std::move(line));
     }
     StepObserver observer(infra, zone, budget_);
     bool second_round = false;
@@ -254,6 +276,10 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
             if (!ctx_.advanced)
                 infra.recordLame(server, zone, LameKind::not_authoritative);
             break;
+        }
+        if (trace::active() && ctx_.advanced) {
+            trace::line(ctx_.zone.eql(zone) ? "  now " + ctx_.current_qname.toText() + " (CNAME or DNAME)"
+                                            : "  referral to " + ctx_.zone.toText());
         }
         if (ctx_.advanced)
             return std::nullopt;

@@ -7,19 +7,19 @@
 #include "base/unique_fd.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <csignal>
-#include <cstdio>
 #include <ctime>
+#include <grp.h>
 #include <new>
 #include <pthread.h>
+#include <pwd.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <vector>
 
 namespace recursor {
@@ -182,7 +182,8 @@ namespace {
             address.sun_path[0] = '\0'; // an abstract socket
         UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         if (fd.valid()) {
-            ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+            ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
+                reinterpret_cast<const sockaddr*>(&address),
                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
         }
     }
@@ -216,7 +217,9 @@ namespace {
         const sigset_t signals = stopSignals();
         auto server = TRY(RecursorServer::init(std::move(options)));
         TRY_VOID(server->start());
-        const auto user = cli.user ? std::optional<std::string>(*cli.user) : config ? config->server.user : std::nullopt;
+        const auto user = cli.user ? std::optional<std::string>(*cli.user)
+            : config               ? config->server.user
+                                   : std::nullopt;
         if (user)
             TRY_VOID(dropPrivileges(*user));
         notifyServiceManager("READY=1");

@@ -2,11 +2,13 @@
 
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/trace.h"
 #include "base/unique_fd.h"
 #include "ops/authoritative_format.h"
 #include "server/query.h"
 #include "server/reply_shaping.h"
 #include "server/udp_response.h"
+#include "wire/type_names.h"
 
 #include <openssl/ssl.h>
 
@@ -357,6 +359,53 @@ ServerResult<void> RecursorServer::startLoops()
             return std::unexpected(ServerError::ThreadSpawnFailed);
     }
     return {};
+}
+
+std::string RecursorServer::traceResolution(const DnsName& name, QType type)
+{
+    constexpr std::size_t trace_cache_bytes = 1024 * 1024;
+    auto anchors = recursor_->trustAnchors().clone();
+    if (!anchors)
+        return std::string("ERROR: OutOfMemory");
+    auto fresh = Recursor::init(RecursorOptions {
+        .validation_enabled = recursor_->validationEnabled(),
+        .clock = {},
+        .cache_limits = CacheLimits { trace_cache_bytes },
+        .root_servers = recursor_->rootServers(),
+        .trust_anchors = std::move(anchors),
+        .limits = options_.limits,
+        .transport = options_.transport,
+    });
+    if (!fresh)
+        return "ERROR: " + std::string(errorName(fresh.error()));
+    std::string out = "OK\ntrace of " + name.toText() + " " + typeName(type) + ", from the root servers\n";
+    const std::int64_t started = monotonicMs();
+    trace::Scope scope;
+    const auto resolved = (*fresh)->resolveFromNetwork(options_.upstream, name, type);
+    for (const std::string& line : scope.lines())
+        out += line + "\n";
+    out += "result: ";
+    if (!resolved) {
+        out += "SERVFAIL, error." + std::string(errorName(resolved.error()));
+    } else {
+        constexpr const char* rcodes[]
+            = { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED" };
+        const auto rcode = static_cast<std::size_t>(resolved->rcode);
+        out += rcode < std::size(rcodes) ? rcodes[rcode] : "RCODE" + std::to_string(rcode);
+        out += resolved->validated           ? ", secure"
+            : recursor_->validationEnabled() ? ", insecure"
+                                             : ", not validated";
+        out += ", " + std::to_string(resolved->answer_count) + " answer records";
+        if (auto msg = DnsMessage::parse(resolved->packet)) {
+            for (const DnsRecord& rec : msg->records) {
+                if (rec.section == Section::answer)
+                    out += "\n  " + rec.name.toText() + " " + std::to_string(rec.ttl) + " "
+                        + typeName(rec.rtype);
+            }
+        }
+    }
+    out += "\ntook " + std::to_string(monotonicMs() - started) + " ms";
+    return out;
 }
 
 std::string RecursorServer::resolverExposition() const
@@ -937,6 +986,15 @@ OpsResult<std::string> RecursorServer::controlHandler(
     std::string_view command, std::span<const std::string_view> args)
 {
     try {
+        if (command == "TRACE") {
+            if (args.size() != 2)
+                return std::string("ERROR: Usage: TRACE <name> <type>");
+            auto name = DnsName::fromText(args[0]);
+            const auto type = typeFromText(args[1]);
+            if (!name || !type)
+                return std::string("ERROR: Invalid name or type");
+            return traceResolution(*name, *type);
+        }
         if (command == "FLUSH") {
             if (args.size() != 1)
                 return std::string("ERROR: Usage: FLUSH <name>");

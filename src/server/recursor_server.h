@@ -176,6 +176,9 @@ private:
     void resolveAndAnswer(Loop& loop, const PendingQuery& leader);
     void queueReply(Loop& loop, const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
     void closeSockets();
+    // TRACE: the question resolved afresh by a resolver of its own (empty caches, the same roots, trust
+    // anchors, limits and transport), so that the server's caches are neither read nor changed.
+    std::string traceResolution(const DnsName& name, QType type);
     // The caches' sizes and the upstream counters, for /metrics.
     std::string resolverExposition() const;
 

@@ -363,6 +363,31 @@ class ValidationTest(ValidatingTestCase):
             with self.subTest(name=name, cd=cd):
                 self.assertEqual(ask(name, cd), expected)
 
+    def test_trace_tells_each_exchange_referral_and_signature_without_touching_the_cache(self):
+        def trace(name, rdtype):
+            return e2e_test.control_exchange(self.server.control_path, f"TRACE {name} {rdtype}\n".encode(), timeout=30).decode()
+        def cache_entries():
+            _, _, body = split_http(http_get(self.server.http_port, "/metrics"))
+            return re.findall(r"^dns_cache_entries\{.*$", body.decode(), re.M)
+        before, entries_before = e2e_test.fetch_stats(self.server.http_port), cache_entries()
+        secure = trace("traced.wild.sec.", "A")
+        for expected in (r"^OK\ntrace of traced\.wild\.sec\. A, from the root servers\n",
+                         r"\nzone \.: traced\.wild\.sec\. A, servers in order: ",
+                         r"\n  reply from [\d.]+:53 in \d+ ms\n  [\d.]+:53: reply taken\n", r"\n  referral to sec\.\n",
+                         r"\n  RRSIG over traced\.wild\.sec\. A by wild\.sec\. \(key tag \d+, algorithm \d+\): valid\n",
+                         r"\nchain of trust: wild\.sec\. is secure, keys of wild\.sec\., tags \d+",
+                         r"\nresult: NOERROR, secure, 2 answer records\n  traced\.wild\.sec\. \d+ A\n  traced\.wild\.sec\. \d+ RRSIG\ntook \d+ ms\n$"):
+            self.assertRegex(secure, expected)
+        bogus = trace("www.corrupt.sec.", "A")
+        self.assertRegex(bogus, r"\n  RRSIG over www\.corrupt\.sec\. A by corrupt\.sec\. .*: does not verify\n")
+        self.assertRegex(bogus, r"\nresult: SERVFAIL, error\.DnssecBogus\n")
+        after = e2e_test.fetch_stats(self.server.http_port)
+        self.assertEqual((after["queries_total"], after["cache_hits"]), (before["queries_total"], before["cache_hits"]))
+        self.assertEqual(cache_entries(), entries_before, "the trace left nothing in the server's caches")
+        for line, answer in ((b"TRACE x.sec.\n", b"ERROR: Usage: TRACE <name> <type>\n"),
+                             (b"TRACE x.sec. NOSUCHTYPE\n", b"ERROR: Invalid name or type\n")):
+            self.assertEqual(e2e_test.control_exchange(self.server.control_path, line), answer)
+
     def test_dname_answer_is_secure_and_carries_the_dname(self):
         reply = ask_dnssec(self.server.dns_port, "www.dname.alg13.sec.", "A")
         self.assertEqual((dns.rcode.to_text(reply.rcode()), bool(reply.flags & dns.flags.AD)), ("NOERROR", True), reply)
