@@ -162,11 +162,13 @@ ResolveResultOr<void> Cache::putAnswer(const DnsName& name, QType qtype, std::sp
         CacheEntry { expiry(at, ttl), at, answer_count, rcode, validated, has_dnssec_records }, packet);
 }
 
-ResolveResultOr<void> Cache::putBogus(const DnsName& name, QType qtype, std::uint32_t ttl)
+ResolveResultOr<void> Cache::putBogus(
+    const DnsName& name, QType qtype, std::uint32_t ttl, ResolveError reason)
 {
     const std::int64_t at = now();
     return storeAnswer(CacheKey(qtype, name),
-        CacheEntry { .expires_at = expiry(at, ttl), .stored_at = at, .bogus = true }, {});
+        CacheEntry { .expires_at = expiry(at, ttl), .stored_at = at, .bogus = true, .bogus_reason = reason },
+        {});
 }
 
 ResolveResultOr<void> Cache::storeAnswer(

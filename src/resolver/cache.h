@@ -58,6 +58,7 @@ struct CacheEntry {
     bool validated { false };
     bool has_dnssec_records { false };
     bool bogus { false }; // a question whose answer failed validation (RFC 4035 §4.7): no packet
+    ResolveError bogus_reason { ResolveError::DnssecBogus }; // why, told to clients while it lasts
 };
 
 struct CachedAnswer {
@@ -120,7 +121,8 @@ public:
         std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl);
     // Remembers that (name, qtype) failed validation, so that a client repeating it does not repeat
     // the work.
-    ResolveResultOr<void> putBogus(const DnsName& name, QType qtype, std::uint32_t ttl);
+    ResolveResultOr<void> putBogus(
+        const DnsName& name, QType qtype, std::uint32_t ttl, ResolveError reason = ResolveError::DnssecBogus);
     void removeExpiredAnswer(const CacheKey& key);
     // No entry of any kind lives longer than this (the operator's cache_max_ttl).
     void setMaxTtl(std::uint32_t ttl) { max_ttl_ = ttl; }

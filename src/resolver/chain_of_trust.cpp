@@ -215,7 +215,7 @@ public:
         const auto soa_verified
             = TRY(verify(rrsetOf(authority, soa.name, QType::soa), authority, keys, Owner::own_only));
         if (!soa_verified)
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(failure_);
         std::uint32_t ttl = soa_verified->ttl;
         const auto evidence = TRY(denialEvidence(authority, keys, ttl));
         const dnssec::Denial denial = rcode == RCode::nx_domain
@@ -275,7 +275,8 @@ private:
                 ? TRY(verify(rrset, answers, *security.keys, Owner::may_expand))
                 : std::nullopt;
             if (!verified)
-                return std::unexpected(ResolveError::DnssecBogus);
+                return std::unexpected(
+                    security.keys->zone.eql(*signer) ? failure_ : ResolveError::DnssecBogus);
             StepVerdict verdict { true, verified->ttl };
             if (!isWildcardExpansion(first.name, verified->labels))
                 return verdict;
@@ -300,7 +301,7 @@ private:
         // Unsigned: fine only below a delegation proven to be unsigned, which may lie between the zone of
         // the servers and the owner when one server holds both.
         if (TRY(securityOf(serving_zone)).secure() && TRY(securityOf(first.name)).secure())
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(ResolveError::SignaturesMissing);
         return StepVerdict {};
     }
 
@@ -401,7 +402,7 @@ private:
             return securityWithoutDs(name, parent, *ds_response);
         const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys, Owner::own_only));
         if (!ds_verified)
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(failure_);
         const std::vector<DS> usable = usableDigests(ds_set);
         // Only algorithms or digests this validator lacks: insecure (RFC 4035 §5.2, RFC 6840 §5.2).
         if (usable.empty())
@@ -416,15 +417,18 @@ private:
         if (!key_response)
             return std::unexpected(ResolveError::DnskeyUnavailable);
         const auto keyset = rrsetOf(key_response->answer, name, QType::dnskey);
+        bool matched_key = false;
         for (const DnsRecord& candidate : keyset) {
             const DNSKEY& key = candidate.rdata.get<RDataTag::dnskey>();
             if (std::ranges::none_of(ds_set, [&](const DS& ds) { return dnssec::validateDS(ds, key, name); }))
                 continue;
+            matched_key = true;
             if (auto verified = TRY(
                     verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name), Owner::own_only)))
                 return remember(name, ZoneSecurity { keysOf(keyset, name) }, std::min(verified->ttl, ds_ttl));
         }
-        return std::unexpected(ResolveError::DnssecBogus);
+        // No key the DS names signs the key set: missing, or its signatures fail (RFC 8914 §4.10).
+        return std::unexpected(matched_key ? failure_ : ResolveError::DnskeyMissing);
     }
 
     // The parent's answer holds no DS: an insecure delegation only with a signed proof (RFC 4035 §5.2,
@@ -452,14 +456,25 @@ private:
     ResolveResultOr<std::optional<Verified>> verify(
         std::span<const DnsRecord> rrset, RecordRefs sig_source, const ZoneKeys& keys, Owner owner)
     {
+        failure_ = ResolveError::SignaturesMissing;
         if (rrset.empty())
             return std::nullopt;
         int failures = 0;
+        bool in_window = false;
         for (const RRSIG* sig : signaturesOver(sig_source, rrset.front(), keys.zone)) {
             if (owner == Owner::own_only && isWildcardExpansion(rrset.front().name, sig->labels))
                 continue;
-            if (!dnssec::isWithinValidity(*sig, now_))
+            if (!dnssec::isWithinValidity(*sig, now_)) {
+                // The reason told is that of the signatures seen, unless one was in its window.
+                if (!in_window) {
+                    failure_ = dnssec::serialAtOrAfter(static_cast<std::uint32_t>(now_), sig->sig_inception)
+                        ? ResolveError::SignatureExpired
+                        : ResolveError::SignatureNotYetValid;
+                }
                 continue;
+            }
+            in_window = true;
+            failure_ = ResolveError::DnssecBogus;
             // Built once per signature, for every candidate key and for the digest of the check.
             std::optional<dnssec::DnssecResult<std::vector<std::uint8_t>>> data;
             for (std::size_t i = 0; i < keys.keys.size(); ++i) {
@@ -586,6 +601,7 @@ private:
     std::int64_t now_; // wall clock: signature validity is absolute time
     int chain_levels_ { 0 };
     const DnsName* next_level_ { nullptr }; // the name the walk visits after the current one
+    ResolveError failure_ { ResolveError::DnssecBogus }; // why the last verify() found no signature
     std::optional<std::pair<DnsName, std::optional<Fetched>>> next_ds_; // its DS, fetched ahead
 };
 

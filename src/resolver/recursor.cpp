@@ -49,7 +49,7 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
 {
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
     if (hit && hit->meta.bogus)
-        return std::unexpected(ResolveError::DnssecBogus);
+        return std::unexpected(hit->meta.bogus_reason);
     if (hit) {
         return ResolveResult {
             .packet = std::move(hit->packet),
@@ -71,8 +71,8 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
     ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
     auto resolved = resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy {}, budget);
     // RFC 4035 §4.7: a client repeating a bogus question does not make us repeat the work at once.
-    if (!resolved && resolved.error() == ResolveError::DnssecBogus && limits_.bogus_ttl != 0)
-        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl));
+    if (!resolved && isBogus(resolved.error()) && limits_.bogus_ttl != 0)
+        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl, resolved.error()));
     return resolved;
 }
 

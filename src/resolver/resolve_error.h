@@ -14,6 +14,9 @@
 // DsUnavailable       the DS RRset of a signed zone's child could not be had
 // DnskeyUnavailable   a zone's DNSKEY RRset could not be had
 // ShuttingDown        the server is stopping: waits on the network end at once
+// DnssecBogus and the four after it: data of a signed zone failed validation (RFC 4035 §5.5), in
+// general, or because its signatures were missing, expired or not yet valid, or because no DNSKEY of the
+// child matched the DS its parent signed
 #define RECURSOR_RESOLVE_ERRORS(X)                                                                           \
     X(NoNameservers)                                                                                         \
     X(NoReachableAuthority)                                                                                  \
@@ -27,6 +30,10 @@
     X(CnameLoop)                                                                                             \
     X(MaxDepthExceeded)                                                                                      \
     X(DnssecBogus)                                                                                           \
+    X(SignaturesMissing)                                                                                     \
+    X(SignatureExpired)                                                                                      \
+    X(SignatureNotYetValid)                                                                                  \
+    X(DnskeyMissing)                                                                                         \
     X(ShuttingDown)                                                                                          \
     X(OutOfMemory)
 
@@ -34,4 +41,12 @@ namespace recursor {
 RECURSOR_DEFINE_ERROR_ENUM(ResolveError, RECURSOR_RESOLVE_ERRORS)
 
 template <typename T> using ResolveResultOr = std::expected<T, ResolveError>;
+
+// Whether the error says the data is bogus (whatever the reason), as opposed to unavailable.
+constexpr bool isBogus(ResolveError e)
+{
+    return e == ResolveError::DnssecBogus || e == ResolveError::SignaturesMissing
+        || e == ResolveError::SignatureExpired || e == ResolveError::SignatureNotYetValid
+        || e == ResolveError::DnskeyMissing;
+}
 } // namespace recursor

@@ -55,6 +55,14 @@ namespace {
         switch (why) {
         case ResolveError::DnssecBogus:
             return 6; // DNSSEC Bogus
+        case ResolveError::SignatureExpired:
+            return 7; // Signature Expired
+        case ResolveError::SignatureNotYetValid:
+            return 8; // Signature Not Yet Valid
+        case ResolveError::DnskeyMissing:
+            return 9; // DNSKEY Missing
+        case ResolveError::SignaturesMissing:
+            return 10; // RRSIGs Missing
         case ResolveError::DnskeyUnavailable:
             return 9; // DNSKEY Missing
         case ResolveError::NoNameservers:
@@ -828,7 +836,7 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromCache(
 {
     if (hit.meta.bogus) {
         metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
-        return servFail(ctx, ResolveError::DnssecBogus);
+        return servFail(ctx, hit.meta.bogus_reason);
     }
     metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);
     recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
@@ -860,7 +868,7 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
     if (!resolved) {
         if (resolved.error() == ResolveError::OutOfMemory)
             return std::unexpected(ServerError::OutOfMemory);
-        if (resolved.error() == ResolveError::DnssecBogus)
+        if (isBogus(resolved.error()))
             metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
         // Every other reason is a SERVFAIL too; the operator can see which one at debug level.
         logMessage(LogLevel::debug,
@@ -949,7 +957,7 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
         // fetched once for all of them and never cached.
         std::optional<ResolveResultOr<ResolveResult>> unchecked;
         auto resultFor = [&](const PendingQuery& query) -> const ResolveResultOr<ResolveResult>& {
-            if (resolved || resolved.error() != ResolveError::DnssecBogus || !checkingDisabled(query.ctx))
+            if (resolved || !isBogus(resolved.error()) || !checkingDisabled(query.ctx))
                 return resolved;
             if (!unchecked)
                 unchecked = recursor_->resolveUnchecked(options_.upstream, qname, qtype);

@@ -345,6 +345,18 @@ class ValidationTest(ValidatingTestCase):
         self.assertServerAlive()
 
 
+    def test_bogus_answers_say_why_in_an_extended_error(self):
+        reasons = {"www.badds.sec.": "9 (DNSKEY Missing)", "www.corrupt.sec.": "6 (DNSSEC Bogus)",
+                   "www.expired.sec.": "7 (Signature Expired)", "www.stripped.sec.": "10 (RRSIGs Missing)",
+                   "www.keytrap.sec.": "6 (DNSSEC Bogus)"}
+        for name, reason in reasons.items():
+            with self.subTest(name=name):
+                for _ in ("resolved", "remembered as bogus"):
+                    out = run_tool(["dig", "@127.0.0.1", "-p", str(self.server.dns_port), "+dnssec", "+tries=1",
+                                    f"+time={CLIENT_TIMEOUT}", name, "A"], timeout=CLIENT_TIMEOUT + 5).stdout.decode()
+                    self.assertEqual(parse_dig(out)["status"], "SERVFAIL")
+                    self.assertIn(f"; EDE: {reason}", out)
+
     def test_checking_disabled_gets_bogus_data_unmarked_and_nobody_else_does(self):
         def ask(name, cd):
             query = dns.message.make_query(name, "A", want_dnssec=True, payload=1232)

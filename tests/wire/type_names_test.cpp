@@ -12,10 +12,11 @@ namespace {
             const char* text;
             std::optional<QType> type;
         };
-        for (const Case c : { Case { "AAAA", QType::aaaa }, Case { "dnskey", QType::dnskey }, Case { "Https", QType::https },
-                 Case { "TYPE65280", static_cast<QType>(65280) }, Case { "type1", QType::a }, Case { "28", QType::aaaa },
-                 Case { "TYPE", std::nullopt }, Case { "TYPE65536", std::nullopt }, Case { "AAAAA", std::nullopt },
-                 Case { "", std::nullopt }, Case { "-1", std::nullopt } }) {
+        for (const Case c :
+            { Case { "AAAA", QType::aaaa }, Case { "dnskey", QType::dnskey }, Case { "Https", QType::https },
+                Case { "TYPE65280", static_cast<QType>(65280) }, Case { "type1", QType::a },
+                Case { "28", QType::aaaa }, Case { "TYPE", std::nullopt }, Case { "TYPE65536", std::nullopt },
+                Case { "AAAAA", std::nullopt }, Case { "", std::nullopt }, Case { "-1", std::nullopt } }) {
             SCOPED_TRACE(c.text);
             EXPECT_EQ(typeFromText(c.text), c.type);
         }
