@@ -215,6 +215,11 @@ bool ClientStream::flushNow(short& wait_for)
             return true;
         }
         unsent_offset_ += io.bytes;
+        // A client that reads steadily but never catches up would otherwise grow the buffer for ever.
+        if (unsent_offset_ >= limits_.max_unsent_bytes / 2 && unsent_offset_ * 2 >= unsent_.size()) {
+            unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(unsent_offset_));
+            unsent_offset_ = 0;
+        }
     }
     unsent_.clear();
     unsent_offset_ = 0;
