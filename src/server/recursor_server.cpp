@@ -200,11 +200,22 @@ struct RecursorServer::Batch {
     std::vector<Reply> replies;
 };
 
-WireResult<std::vector<std::uint8_t>> buildFormErrResponse(std::span<const std::uint8_t> packet)
+WireResult<std::vector<std::uint8_t>> buildFormErrResponse(
+    std::span<const std::uint8_t> packet, std::uint16_t edns_buffer_size)
 {
     auto reply = TRY(buildErrorResponse(packet, RCode::form_err));
     if (reply.size() >= Header::size)
         setHeaderBit(reply, 3, 0x80, true); // RA
+    // Its OPT record, the last 11 bytes when there is one, states our size and our version, 0
+    // (RFC 6891 §6.1.3); DO stays echoed.
+    constexpr std::size_t opt_size = 11;
+    const std::size_t at = reply.size() - std::min(reply.size(), opt_size);
+    if (reply.size() >= Header::size + opt_size && readU16(std::span(reply).subspan(10, 2)) == 1
+        && reply[at] == 0 && reply[at + 1] == 0 && reply[at + 2] == 41) {
+        reply[at + 3] = static_cast<std::uint8_t>(edns_buffer_size >> 8);
+        reply[at + 4] = static_cast<std::uint8_t>(edns_buffer_size);
+        reply[at + 6] = 0;
+    }
     return reply;
 }
 
@@ -773,7 +784,7 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
 
     auto formErr = [&]() -> ServerResult<FrontAnswer> {
         metrics_->recordQuery(RCode::form_err, CacheOutcome::not_applicable);
-        auto reply = buildFormErrResponse(packet);
+        auto reply = buildFormErrResponse(packet, options_.edns_buffer_size);
         if (!reply)
             return std::unexpected(replyBuildError(reply.error()));
         return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply) };

@@ -197,6 +197,7 @@ private:
 };
 
 // FORMERR for a raw request, with RA set.
-WireResult<std::vector<std::uint8_t>> buildFormErrResponse(std::span<const std::uint8_t> packet);
+WireResult<std::vector<std::uint8_t>> buildFormErrResponse(
+    std::span<const std::uint8_t> packet, std::uint16_t edns_buffer_size = default_edns_buffer_size);
 
 } // namespace recursor
