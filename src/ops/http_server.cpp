@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "ops/authoritative_format.h"
 #include "ops/connection_io.h"
+#include "wire/type_names.h"
 
 #include <array>
 #include <cerrno>
@@ -22,6 +23,12 @@ namespace recursor {
 using ops_io::monotonicMs;
 using ops_io::UniqueFd;
 using ops_io::warn;
+
+void appendMetricFamily(std::string& out, std::string_view name, std::string_view help, std::string_view type)
+{
+    out.append("\n# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
 
 namespace {
 
@@ -172,21 +179,12 @@ namespace {
         std::uint64_t value;
     };
 
-    std::string_view rcodeName(std::size_t rcode)
-    {
-        constexpr std::array<std::string_view, 16> names { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN",
-            "NOTIMP", "REFUSED", "YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE", "RCODE11", "RCODE12",
-            "RCODE13", "RCODE14", "RCODE15" };
-        return names[rcode & 0x0F];
-    }
-
     // One counter family with a label; only the label values counted so far are shown.
     template <std::size_t N, typename LabelOf>
     void appendLabelled(std::string& out, std::string_view name, std::string_view help,
         std::string_view label, const std::array<std::atomic<std::uint64_t>, N>& counts, LabelOf labelOf)
     {
-        out.append("\n# HELP ").append(name).append(" ").append(help).append("\n");
-        out.append("# TYPE ").append(name).append(" counter\n");
+        appendMetricFamily(out, name, help, "counter");
         for (std::size_t i = 0; i < N; ++i) {
             if (const std::uint64_t n = counts[i].load(); n != 0) {
                 out.append(name).append("{").append(label).append("=\"").append(labelOf(i)).append("\"} ");
@@ -205,8 +203,7 @@ namespace {
     void appendAnswerTimes(std::string& out, const Metrics& metrics)
     {
         constexpr std::string_view name = "dns_answer_duration_seconds";
-        out.append("\n# HELP ").append(name).append(" Time from a question's arrival to its answer\n");
-        out.append("# TYPE ").append(name).append(" histogram\n");
+        appendMetricFamily(out, name, "Time from a question's arrival to its answer", "histogram");
         for (const auto& [cache, histogram] : { std::pair { "hit", &metrics.answer_time_hit },
                  std::pair { "miss", &metrics.answer_time_miss } }) {
             std::uint64_t cumulative = 0;
@@ -259,7 +256,7 @@ namespace {
         }
         appendAnswerTimes(out, metrics);
         appendLabelled(out, "dns_answers_total", "Answers by RCODE", "rcode", metrics.answers_by_rcode,
-            [](std::size_t rcode) { return std::string(rcodeName(rcode)); });
+            [](std::size_t rcode) { return rcodeName(static_cast<std::uint16_t>(rcode)); });
         appendLabelled(out, "dns_extended_errors_total", "Extended DNS errors given (RFC 8914), by INFO-CODE",
             "code", metrics.extended_errors, [](std::size_t code) { return std::to_string(code); });
         out += metrics.moreExposition();

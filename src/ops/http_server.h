@@ -63,4 +63,8 @@ private:
     std::atomic<bool> should_stop_ { false };
 };
 
+// The head of one family in the Prometheus exposition, after the blank line that parts families.
+void appendMetricFamily(
+    std::string& out, std::string_view name, std::string_view help, std::string_view type);
+
 } // namespace recursor

@@ -40,8 +40,8 @@ std::vector<std::uint8_t> buildMinimalHeaderErrorResponse(std::span<const std::u
     return errorHeader(id, rcode);
 }
 
-WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(
-    const DnsMessage& request, const std::optional<EdnsInfo>& edns, RCode rcode)
+WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(const DnsMessage& request,
+    const std::optional<EdnsInfo>& edns, RCode rcode, std::uint16_t udp_payload_size)
 {
     auto writer
         = TRY(PacketWriter::init(request.question_name, request.question_type, request.question_class));
@@ -51,35 +51,23 @@ WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(
     header[2] = flag_qr;
     setHeaderRcode(header, rcode);
     if (edns) {
-        TRY_VOID(addOpt(writer, edns->udp_payload_size,
-            AddOptOptions {
-                .options = {}, .ext_rcode = 0, .version = edns->version, .dnssec_ok = edns->dnssec_ok }));
+        TRY_VOID(addOpt(writer, udp_payload_size,
+            AddOptOptions { .options = {}, .ext_rcode = 0, .version = 0, .dnssec_ok = edns->dnssec_ok }));
     }
     return writer.finish();
 }
 
 std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(
-    std::uint16_t id, const std::optional<EdnsInfo>& edns, RCode rcode)
+    std::uint16_t id, const std::optional<EdnsInfo>& edns, RCode rcode, std::uint16_t udp_payload_size)
 {
     std::vector<std::uint8_t> out = errorHeader(id, rcode);
-    if (!edns)
-        return out;
-    putU16(out, 10, 1); // ARCOUNT
-    const std::uint32_t ttl = optTtl(0, edns->version, edns->dnssec_ok);
-    const std::uint16_t size = clampUdpPayloadSize(edns->udp_payload_size);
-    const std::uint8_t opt[11] = {
-        0, // root owner
-        0, static_cast<std::uint8_t>(QType::opt), // TYPE 41
-        static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size), // CLASS = payload size
-        static_cast<std::uint8_t>(ttl >> 24), static_cast<std::uint8_t>(ttl >> 16), // ext RCODE, version
-        static_cast<std::uint8_t>(ttl >> 8), static_cast<std::uint8_t>(ttl), // DO and zero bits
-        0, 0, // RDLENGTH
-    };
-    out.insert(out.end(), std::begin(opt), std::end(opt));
+    if (edns)
+        appendOptRecord(out, udp_payload_size, 0, edns->dnssec_ok);
     return out;
 }
 
-WireResult<std::vector<std::uint8_t>> buildErrorResponse(std::span<const std::uint8_t> packet, RCode rcode)
+WireResult<std::vector<std::uint8_t>> buildErrorResponse(
+    std::span<const std::uint8_t> packet, RCode rcode, std::uint16_t udp_payload_size)
 {
     auto request = DnsMessage::parse(packet);
     if (!request) {
@@ -89,8 +77,8 @@ WireResult<std::vector<std::uint8_t>> buildErrorResponse(std::span<const std::ui
     }
     const std::optional<EdnsInfo> edns = EdnsInfo::fromResponse(*request);
     if (request->header.qdCount() == 1)
-        return buildErrorResponseFromContext(*request, edns, rcode);
-    return buildHeaderOnlyErrorResponse(request->header.id(), edns, rcode);
+        return buildErrorResponseFromContext(*request, edns, rcode, udp_payload_size);
+    return buildHeaderOnlyErrorResponse(request->header.id(), edns, rcode, udp_payload_size);
 }
 
 } // namespace recursor

@@ -24,6 +24,21 @@ namespace {
         return monotonicMs() + ms;
     }
 
+    // What a TLS call that did not complete waits for: POLLIN or POLLOUT, or 0 when the connection
+    // failed (its errors then cleared).
+    short tlsWait(SSL* ssl, int result)
+    {
+        switch (SSL_get_error(ssl, result)) {
+        case SSL_ERROR_WANT_READ:
+            return POLLIN;
+        case SSL_ERROR_WANT_WRITE:
+            return POLLOUT;
+        default:
+            ERR_clear_error();
+            return 0;
+        }
+    }
+
 } // namespace
 
 ClientStream::ClientStream(UniqueFd fd, SocketAddress peer, SSL* ssl, const StreamLimits& limits,
@@ -57,15 +72,8 @@ ClientStream::Io ClientStream::readSome(std::span<std::uint8_t> into)
     std::size_t n = 0;
     if (SSL_read_ex(ssl_, into.data(), into.size(), &n) == 1)
         return { n, 0, false };
-    switch (SSL_get_error(ssl_, 0)) {
-    case SSL_ERROR_WANT_READ:
-        return { 0, POLLIN, false };
-    case SSL_ERROR_WANT_WRITE:
-        return { 0, POLLOUT, false };
-    default:
-        ERR_clear_error();
-        return { 0, 0, true };
-    }
+    const short wait = tlsWait(ssl_, 0);
+    return { 0, wait, wait == 0 };
 }
 
 ClientStream::Io ClientStream::writeSome(std::span<const std::uint8_t> from)
@@ -81,15 +89,8 @@ ClientStream::Io ClientStream::writeSome(std::span<const std::uint8_t> from)
     std::size_t n = 0;
     if (SSL_write_ex(ssl_, from.data(), from.size(), &n) == 1)
         return { n, 0, false };
-    switch (SSL_get_error(ssl_, 0)) {
-    case SSL_ERROR_WANT_READ:
-        return { 0, POLLIN, false };
-    case SSL_ERROR_WANT_WRITE:
-        return { 0, POLLOUT, false };
-    default:
-        ERR_clear_error();
-        return { 0, 0, true };
-    }
+    const short wait = tlsWait(ssl_, 0);
+    return { 0, wait, wait == 0 };
 }
 
 // False once the deadline has passed, the wait failed or the loop is stopping.
@@ -109,19 +110,8 @@ bool ClientStream::handshake()
         const int done = SSL_accept(ssl_);
         if (done == 1)
             return true;
-        short events = 0;
-        switch (SSL_get_error(ssl_, done)) {
-        case SSL_ERROR_WANT_READ:
-            events = POLLIN;
-            break;
-        case SSL_ERROR_WANT_WRITE:
-            events = POLLOUT;
-            break;
-        default:
-            ERR_clear_error();
-            return false;
-        }
-        if (!waitFor(events, deadline))
+        const short events = tlsWait(ssl_, done);
+        if (events == 0 || !waitFor(events, deadline))
             return false;
     }
 }

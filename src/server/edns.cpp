@@ -1,5 +1,9 @@
 #include "server/edns.h"
 
+#include "wire/header.h"
+
+#include <array>
+
 namespace recursor {
 
 std::uint16_t clampUdpPayloadSize(std::uint16_t size)
@@ -11,9 +15,24 @@ std::uint16_t clampUdpPayloadSize(std::uint16_t size)
     return size;
 }
 
-std::size_t responseUdpLimit(const std::optional<EdnsInfo>& edns)
+void appendOptRecord(std::vector<std::uint8_t>& message, std::uint16_t udp_payload_size,
+    std::uint8_t ext_rcode, bool dnssec_ok, std::span<const std::uint8_t> options)
 {
-    return edns ? clampUdpPayloadSize(edns->udp_payload_size) : min_udp_payload;
+    const std::uint32_t ttl = optTtl(ext_rcode, 0, dnssec_ok);
+    const std::array<std::uint8_t, 11> fixed {
+        0, // root owner
+        0, static_cast<std::uint8_t>(QType::opt), // TYPE 41
+        static_cast<std::uint8_t>(udp_payload_size >> 8),
+        static_cast<std::uint8_t>(udp_payload_size), // CLASS
+        static_cast<std::uint8_t>(ttl >> 24), static_cast<std::uint8_t>(ttl >> 16), // ext RCODE, version
+        static_cast<std::uint8_t>(ttl >> 8), static_cast<std::uint8_t>(ttl), // DO and zero bits
+        static_cast<std::uint8_t>(options.size() >> 8), static_cast<std::uint8_t>(options.size()), // RDLENGTH
+    };
+    message.insert(message.end(), fixed.begin(), fixed.end());
+    message.insert(message.end(), options.begin(), options.end());
+    const std::uint16_t additional = readU16(std::span(message).subspan(10, 2)) + 1;
+    message[10] = static_cast<std::uint8_t>(additional >> 8);
+    message[11] = static_cast<std::uint8_t>(additional);
 }
 
 std::uint32_t optTtl(std::uint8_t ext_rcode, std::uint8_t version, bool dnssec_ok)

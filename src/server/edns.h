@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace recursor {
 
@@ -39,8 +40,12 @@ struct AddOptOptions {
 };
 
 std::uint16_t clampUdpPayloadSize(std::uint16_t size);
-std::size_t responseUdpLimit(const std::optional<EdnsInfo>& edns);
 std::uint32_t optTtl(std::uint8_t ext_rcode, std::uint8_t version, bool dnssec_ok);
+
+// Appends an OPT record to a finished message and counts it in ARCOUNT: root owner, `udp_payload_size`,
+// the upper bits of the RCODE, version 0 (the only one spoken here), DO, and `options`, already encoded.
+void appendOptRecord(std::vector<std::uint8_t>& message, std::uint16_t udp_payload_size,
+    std::uint8_t ext_rcode, bool dnssec_ok, std::span<const std::uint8_t> options = {});
 
 // Appends and commits an OPT record in the additional section; on failure nothing of it remains.
 WireResult<void> addOpt(PacketWriter& writer, std::uint16_t udp_payload_size, const AddOptOptions& options);

@@ -39,6 +39,16 @@ namespace {
 
     constexpr std::uint16_t extended_error_prohibited = 18; // RFC 8914 §4.19
 
+    // The address a socket is bound to, with the port the kernel picked for port 0.
+    std::optional<SocketAddress> boundAddressOf(int fd)
+    {
+        sockaddr_storage bound {};
+        socklen_t bound_len = sizeof bound;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
+            return std::nullopt;
+        return SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len);
+    }
+
     bool checkingDisabled(const QueryParseContext& ctx)
     {
         return (ctx.msg.header.bytes[3] & flag_cd) != 0;
@@ -203,19 +213,10 @@ struct RecursorServer::Batch {
 WireResult<std::vector<std::uint8_t>> buildFormErrResponse(
     std::span<const std::uint8_t> packet, std::uint16_t edns_buffer_size)
 {
-    auto reply = TRY(buildErrorResponse(packet, RCode::form_err));
+    // Its OPT record states our size and our version, 0 (RFC 6891 §6.1.3).
+    auto reply = TRY(buildErrorResponse(packet, RCode::form_err, edns_buffer_size));
     if (reply.size() >= Header::size)
         setHeaderBit(reply, 3, 0x80, true); // RA
-    // Its OPT record, the last 11 bytes when there is one, states our size and our version, 0
-    // (RFC 6891 §6.1.3); DO stays echoed.
-    constexpr std::size_t opt_size = 11;
-    const std::size_t at = reply.size() - std::min(reply.size(), opt_size);
-    if (reply.size() >= Header::size + opt_size && readU16(std::span(reply).subspan(10, 2)) == 1
-        && reply[at] == 0 && reply[at + 1] == 0 && reply[at + 2] == 41) {
-        reply[at + 3] = static_cast<std::uint8_t>(edns_buffer_size >> 8);
-        reply[at + 4] = static_cast<std::uint8_t>(edns_buffer_size);
-        reply[at + 6] = 0;
-    }
     return reply;
 }
 
@@ -326,11 +327,7 @@ ServerResult<int> RecursorServer::bindFirstUdpSocket()
     constexpr int attempts = 32;
     for (int attempt = 1;; ++attempt) {
         UniqueFd udp(TRY(bindUdpSocket(listen_addr_)));
-        sockaddr_storage bound {};
-        socklen_t bound_len = sizeof bound;
-        if (::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
-            return std::unexpected(ServerError::SocketFailed);
-        auto addr = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len);
+        const auto addr = boundAddressOf(udp.get());
         if (!addr)
             return std::unexpected(ServerError::SocketFailed);
         auto tcp = bindStreamListener(*addr);
@@ -407,10 +404,7 @@ std::string RecursorServer::traceResolution(const DnsName& name, QType type)
     if (!resolved) {
         out += "SERVFAIL, error." + std::string(errorName(resolved.error()));
     } else {
-        constexpr const char* rcodes[]
-            = { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED" };
-        const auto rcode = static_cast<std::size_t>(resolved->rcode);
-        out += rcode < std::size(rcodes) ? rcodes[rcode] : "RCODE" + std::to_string(rcode);
+        out += rcodeName(static_cast<std::uint16_t>(resolved->rcode));
         out += resolved->validated           ? ", secure"
             : recursor_->validationEnabled() ? ", insecure"
                                              : ", not validated";
@@ -446,8 +440,7 @@ std::string RecursorServer::resolverExposition() const
     } };
     std::string out;
     const auto family = [&](std::string_view name, std::string_view help, std::string_view type) {
-        out.append("\n# HELP ").append(name).append(" ").append(help).append("\n# TYPE ").append(name);
-        out.append(" ").append(type).append("\n");
+        appendMetricFamily(out, name, help, type);
     };
     family("dns_cache_entries", "Entries held per cache", "gauge");
     for (const Labelled& c : caches)
@@ -573,12 +566,8 @@ ServerResult<void> RecursorServer::listenForStreams(Loop& loop)
         const int listener = TRY(bindStreamListener(w.address));
         loop.stream_listeners.push_back(listener);
         if (w.tls && w.address.port() == 0) {
-            sockaddr_storage bound {};
-            socklen_t bound_len = sizeof bound;
-            if (::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_len) == 0) {
-                if (auto addr = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), bound_len))
-                    options_.tls_listen_addr = *addr;
-            }
+            if (const auto addr = boundAddressOf(listener))
+                options_.tls_listen_addr = *addr;
         }
         const bool tls = w.tls;
         if (!loop.events->watch(

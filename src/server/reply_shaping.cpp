@@ -58,22 +58,6 @@ namespace {
             false, ctx.qname);
     }
 
-    // An OPT record appended in place: root owner, TYPE 41, our size, the extended RCODE bits, version
-    // 0, DO echoed, and the options given.
-    void appendOpt(std::vector<std::uint8_t>& reply, std::uint16_t udp_size, std::uint8_t ext_rcode,
-        bool dnssec_ok, std::span<const std::uint8_t> options)
-    {
-        const std::array<std::uint8_t, 11> fixed { 0, 0, 41, static_cast<std::uint8_t>(udp_size >> 8),
-            static_cast<std::uint8_t>(udp_size), ext_rcode, 0,
-            static_cast<std::uint8_t>(dnssec_ok ? 0x80 : 0), 0,
-            static_cast<std::uint8_t>(options.size() >> 8), static_cast<std::uint8_t>(options.size()) };
-        reply.insert(reply.end(), fixed.begin(), fixed.end());
-        reply.insert(reply.end(), options.begin(), options.end());
-        const std::uint16_t additional = readU16(std::span(reply).subspan(10, 2));
-        reply[10] = static_cast<std::uint8_t>((additional + 1) >> 8);
-        reply[11] = static_cast<std::uint8_t>(additional + 1);
-    }
-
     ServerError fromWire(WireError e)
     {
         return e == WireError::OutOfMemory ? ServerError::OutOfMemory : ServerError::BufferTooSmall;
@@ -105,7 +89,7 @@ ServerResult<std::vector<std::uint8_t>> shapeReply(std::vector<std::uint8_t> pac
             packet = std::move(*stripped);
         }
         if (ctx.edns_info)
-            appendOpt(packet, edns_buffer_size, 0, askedWithDo(ctx), {});
+            appendOptRecord(packet, edns_buffer_size, 0, askedWithDo(ctx));
     } catch (const std::bad_alloc&) {
         return std::unexpected(ServerError::OutOfMemory);
     }
@@ -137,7 +121,7 @@ WireResult<std::vector<std::uint8_t>> buildRcodeReply(const QueryParseContext& c
                 options = { 0, option_extended_error, 0, 2, static_cast<std::uint8_t>(*extended_error >> 8),
                     static_cast<std::uint8_t>(*extended_error) };
             }
-            appendOpt(
+            appendOptRecord(
                 reply, edns_buffer_size, static_cast<std::uint8_t>(rcode >> 4), askedWithDo(ctx), options);
         }
     } catch (const std::bad_alloc&) {

@@ -92,23 +92,4 @@ WireResult<std::vector<std::uint8_t>> rewriteResponse(std::span<const std::uint8
     return writer.finish();
 }
 
-ServerResult<std::vector<std::uint8_t>> buildUdpResponse(std::span<const std::uint8_t> response,
-    const std::optional<EdnsInfo>& request_edns, const DnsName& request_qname)
-{
-    const std::size_t limit = responseUdpLimit(request_edns);
-    if (response.size() <= limit) {
-        try {
-            return std::vector<std::uint8_t>(response.begin(), response.end());
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(ServerError::OutOfMemory);
-        }
-    }
-    auto truncated = truncateUdpResponse(response, limit, request_qname);
-    if (!truncated) {
-        return std::unexpected(truncated.error() == WireError::OutOfMemory ? ServerError::OutOfMemory
-                                                                           : ServerError::BufferTooSmall);
-    }
-    return std::move(*truncated);
-}
-
 } // namespace recursor

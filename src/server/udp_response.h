@@ -11,10 +11,6 @@
 
 namespace recursor {
 
-// A copy when the response fits; otherwise the truncated form. OutOfMemory or BufferTooSmall.
-ServerResult<std::vector<std::uint8_t>> buildUdpResponse(std::span<const std::uint8_t> response,
-    const std::optional<EdnsInfo>& request_edns, const DnsName& request_qname = {});
-
 // Re-encodes the leading records that fit in `limit` bytes, keeps the OPT record if it still fits, sets TC.
 WireResult<std::vector<std::uint8_t>> truncateUdpResponse(
     std::span<const std::uint8_t> response, std::size_t limit, const DnsName& request_qname = {});

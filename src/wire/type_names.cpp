@@ -54,6 +54,13 @@ std::string typeName(QType type)
     return "TYPE" + std::to_string(toU16(type));
 }
 
+std::string rcodeName(std::uint16_t rcode)
+{
+    constexpr std::array<std::string_view, 11> names { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP",
+        "REFUSED", "YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE" };
+    return rcode < names.size() ? std::string(names[rcode]) : "RCODE" + std::to_string(rcode);
+}
+
 std::optional<QType> typeFromText(std::string_view text)
 {
     for (const auto& [code, name] : names) {

@@ -1,5 +1,5 @@
-// Record type mnemonics (RFC 1035 §3.2.2 and later), for the operator's text: "AAAA", or "TYPE65280"
-// (RFC 3597 §5) for a type without one here.
+// Record type and RCODE mnemonics (RFC 1035 §3.2.2, §4.1.1 and later), for the operator's text:
+// "AAAA", or "TYPE65280" (RFC 3597 §5) for a type without one here; "NXDOMAIN", or "RCODE12".
 #pragma once
 
 #include "wire/constants.h"
@@ -13,5 +13,6 @@ namespace recursor {
 std::string typeName(QType type);
 // A mnemonic (any letter case), TYPEnnn, or a plain number; none for anything else.
 std::optional<QType> typeFromText(std::string_view text);
+std::string rcodeName(std::uint16_t rcode);
 
 } // namespace recursor
