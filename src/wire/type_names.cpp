@@ -9,7 +9,7 @@ namespace recursor {
 
 namespace {
 
-    constexpr std::array<std::pair<QType, std::string_view>, 24> names { {
+    constexpr std::array<std::pair<QType, std::string_view>, 24> type_names { {
         { QType::a, "A" },
         { QType::ns, "NS" },
         { QType::cname, "CNAME" },
@@ -47,7 +47,7 @@ namespace {
 
 std::string typeName(QType type)
 {
-    for (const auto& [code, name] : names) {
+    for (const auto& [code, name] : type_names) {
         if (code == type)
             return std::string(name);
     }
@@ -56,14 +56,14 @@ std::string typeName(QType type)
 
 std::string rcodeName(std::uint16_t rcode)
 {
-    constexpr std::array<std::string_view, 11> names { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP",
-        "REFUSED", "YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE" };
-    return rcode < names.size() ? std::string(names[rcode]) : "RCODE" + std::to_string(rcode);
+    constexpr std::array<std::string_view, 11> rcode_names { "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN",
+        "NOTIMP", "REFUSED", "YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE" };
+    return rcode < rcode_names.size() ? std::string(rcode_names[rcode]) : "RCODE" + std::to_string(rcode);
 }
 
 std::optional<QType> typeFromText(std::string_view text)
 {
-    for (const auto& [code, name] : names) {
+    for (const auto& [code, name] : type_names) {
         if (equalIgnoringCase(text, name))
             return code;
     }
