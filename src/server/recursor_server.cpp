@@ -54,6 +54,16 @@ namespace {
         return (ctx.msg.header.bytes[3] & flag_cd) != 0;
     }
 
+    // A validated resolution; skipped for a client that set CD when the question is known bogus, since
+    // it takes the data unchecked anyway (RFC 4035 §3.2.2).
+    ResolveResultOr<ResolveResult> resolveChecked(
+        Recursor& recursor, const UpstreamEngine& engine, const QueryParseContext& ctx)
+    {
+        if (checkingDisabled(ctx) && recursor.knownBogus(ctx.qname, ctx.qtype))
+            return std::unexpected(ResolveError::DnssecBogus);
+        return recursor.resolveFromNetwork(engine, ctx.qname, ctx.qtype);
+    }
+
     ReplyChannel channelOf(const PendingQuery& query)
     {
         return query.stream ? ReplyChannel::stream : ReplyChannel::datagram;
@@ -803,7 +813,13 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
     if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed)))
         return FrontAnswer { FrontAnswer::Kind::reply,
             TRY(replyFromCache(*parsed, std::move(**hit), channel)), CacheOutcome::hit };
-    if (*hit) { // bogus, and this client takes the data unchecked: resolved apart
+    if (*hit) { // bogus, and this client takes the data unchecked: kept apart, or resolved apart
+        auto kept = recursor_->keptUncheckedAnswer(parsed->qname, parsed->qtype);
+        if (!kept)
+            return std::unexpected(ServerError::OutOfMemory);
+        if (*kept)
+            return FrontAnswer { FrontAnswer::Kind::reply,
+                TRY(replyFromResolution(*parsed, std::move(**kept), channel)), CacheOutcome::hit };
         ctx = std::move(*parsed);
         return FrontAnswer { FrontAnswer::Kind::resolve, {} };
     }
@@ -817,15 +833,42 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
     return FrontAnswer { FrontAnswer::Kind::resolve, {} };
 }
 
+namespace {
+
+    // What a question for a meta-type gets (RFC 6895 §3.1), or nothing for a type that is looked up.
+    // TYPE0, OPT, TKEY, TSIG and the unassigned meta codes name nothing one can ask for: FORMERR. A
+    // resolver transfers no zones, so AXFR and IXFR are refused as a policy, not as something unknown.
+    // MAILA and MAILB (RFC 1035 §3.2.3) are obsolete and not implemented. ANY is resolved.
+    std::optional<RCode> metaTypeRefusal(QType qtype)
+    {
+        if (!isMetaType(qtype) || qtype == QType::any)
+            return std::nullopt;
+        switch (qtype) {
+        case QType::axfr:
+        case QType::ixfr:
+            return RCode::refused;
+        case QType::maila:
+        case QType::mailb:
+            return RCode::not_imp;
+        default: // an open 16-bit code: every other meta value
+            return RCode::form_err;
+        }
+    }
+
+} // namespace
+
 // Only standard queries are resolved (RFC 1035 §4.1.1; NOTIFY and UPDATE are for authoritative
 // servers), only EDNS version 0 is spoken (RFC 6891 §6.1.3), and only the Internet class is looked up:
-// a CH question resolved as IN would answer something nobody asked.
+// a CH question resolved as IN would answer something nobody asked. Meta-type questions never go
+// upstream.
 std::optional<std::uint16_t> RecursorServer::refusal(const QueryParseContext& ctx) const
 {
     if (((ctx.msg.header.bytes[2] >> 3) & 0x0F) != 0)
         return static_cast<std::uint16_t>(RCode::not_imp);
     if (ctx.edns_info && ctx.edns_info->version != 0)
         return rcode_badvers;
+    if (const auto rcode = metaTypeRefusal(ctx.qtype))
+        return static_cast<std::uint16_t>(*rcode);
     if (ctx.qclass != QClass::in)
         return static_cast<std::uint16_t>(RCode::refused);
     return std::nullopt;
@@ -901,7 +944,9 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
     case FrontAnswer::Kind::resolve:
         break;
     }
-    const auto resolved = recursor_->resolveFromNetwork(options_.upstream, ctx->qname, ctx->qtype);
+    auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
+    if (!resolved && isBogus(resolved.error()) && checkingDisabled(*ctx))
+        resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
     return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
 }
 
@@ -948,13 +993,10 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
     try {
         const DnsName& qname = leader.ctx.qname;
         const QType qtype = leader.ctx.qtype;
-        const bool skip_checked = checkingDisabled(leader.ctx) && recursor_->knownBogus(qname, qtype);
-        const auto resolved = skip_checked
-            ? ResolveResultOr<ResolveResult>(std::unexpected(ResolveError::DnssecBogus))
-            : recursor_->resolveFromNetwork(options_.upstream, qname, qtype);
+        const auto resolved = resolveChecked(*recursor_, options_.upstream, leader.ctx);
         collectJoined();
         // Clients that set CD get bogus data as it is; the others SERVFAIL. The unchecked copy is
-        // fetched once for all of them and never cached.
+        // fetched once for all of them and kept only apart from the answer cache, for CD clients.
         std::optional<ResolveResultOr<ResolveResult>> unchecked;
         auto resultFor = [&](const PendingQuery& query) -> const ResolveResultOr<ResolveResult>& {
             if (resolved || !isBogus(resolved.error()) || !checkingDisabled(query.ctx))

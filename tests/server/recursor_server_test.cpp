@@ -259,6 +259,57 @@ namespace {
         EXPECT_EQ(counts.queries_servfail, 2u);
     }
 
+    // Meta-type questions (RFC 6895 §3.1) are answered at the door, each with its exact RCODE, over
+    // plain DNS and EDNS alike, and nothing goes upstream. A TYPE0 question used to be resolved.
+    TEST(RecursorServer, AnswersMetaTypeQuestionsAtTheDoor)
+    {
+        int exchanges = 0;
+        RecursorServer::InitOptions options;
+        upstreamThrough(options, [&] { ++exchanges; });
+        auto server = makeServer(std::move(options));
+        const struct {
+            QType qtype;
+            RCode rcode;
+        } cases[] = {
+            { QType { 0 }, RCode::form_err },
+            { QType::opt, RCode::form_err },
+            { QType::tkey, RCode::form_err },
+            { QType::tsig, RCode::form_err },
+            { QType { 128 }, RCode::form_err },
+            { QType { 200 }, RCode::form_err },
+            { QType { 248 }, RCode::form_err },
+            { QType::ixfr, RCode::refused },
+            { QType::axfr, RCode::refused },
+            { QType::mailb, RCode::not_imp },
+            { QType::maila, RCode::not_imp },
+        };
+        for (const auto& c : cases) {
+            for (const std::optional<std::uint16_t> edns : { std::optional<std::uint16_t> {}, { 1232 } }) {
+                SCOPED_TRACE(std::to_string(toU16(c.qtype)) + (edns ? " with EDNS" : ""));
+                const Bytes reply = replyTo(*server, buildQuery({ .qtype = c.qtype, .edns_size = edns }));
+                const auto msg = DnsMessage::parse(reply);
+                ASSERT_TRUE(msg.has_value());
+                EXPECT_EQ(msg->header.rcode(), c.rcode);
+                EXPECT_EQ(msg->header.id(), 0xBEEF);
+                EXPECT_EQ(msg->question_type, c.qtype);
+                EXPECT_EQ(msg->header.anCount(), 0);
+            }
+        }
+        EXPECT_EQ(exchanges, 0) << "no resolution started";
+        const Snapshot counts = server->metrics().snapshot();
+        EXPECT_EQ(counts.queries_formerr, 14u);
+        EXPECT_EQ(counts.queries_refused, 4u);
+        // ANY, and the codes just outside the meta range, are questions like any other: resolved.
+        for (const QType qtype : { QType::any, QType { 127 }, QType::uri }) {
+            SCOPED_TRACE(toU16(qtype));
+            const int before = exchanges;
+            const auto msg = DnsMessage::parse(replyTo(*server, buildQuery({ .qtype = qtype })));
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_EQ(msg->header.rcode(), RCode::serv_fail) << "the upstream never answers";
+            EXPECT_GT(exchanges, before);
+        }
+    }
+
     TEST(RecursorServer, DropsResponsesWithoutReplyOrCount)
     {
         auto server = makeServer();
