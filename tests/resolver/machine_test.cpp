@@ -612,6 +612,35 @@ namespace {
         }
     }
 
+    // ANY is asked as a question of its own: every RRset of the answer is validated, and one that fails
+    // makes the whole answer bogus, never a secure answer with a part left out.
+    TEST_F(ResolutionDnssec, AnyValidatesEveryRrsetOfTheAnswer)
+    {
+        for (const bool sign_txt : { true, false }) {
+            SCOPED_TRACE(sign_txt ? "every RRset signed" : "TXT unsigned");
+            SetUp();
+            publish(zone_key, true);
+            Rrs answer = rrset(&zone_key, "mail.example.", QType::a, ipv4("203.0.113.25"));
+            const Rrs txt
+                = rrset(sign_txt ? &zone_key : nullptr, "mail.example.", QType::txt, { 2, 'h', 'i' });
+            answer.insert(answer.end(), txt.begin(), txt.end());
+            net->on("192.0.2.1", "mail.example.", QType::any,
+                delegation("example.", "ns1.example.", "198.51.100.1"));
+            net->on("198.51.100.1", "mail.example.", QType::any, Reply { authoritative, answer });
+            net->on("198.51.100.1", "mail.example.", QType::ds, nodata("example."));
+            net->on("198.51.100.1", "mail.example.", QType::dnskey, nodata("example."));
+            const auto result = recursor->resolveFromNetwork(
+                UpstreamEngine {}, *DnsName::fromText("mail.example."), QType::any);
+            if (sign_txt)
+                expectAnswer(result,
+                    { "mail.example. A 203.0.113.25", "mail.example. RRSIG", "mail.example. other",
+                        "mail.example. RRSIG" },
+                    true);
+            else
+                expectError(result, ResolveError::SignaturesMissing);
+        }
+    }
+
     // A client that sets CD gets bogus data unchecked (RFC 4035 §3.2.2). Each repeat used to go
     // upstream again: 100 questions cost 100 exchanges, and two each through a CNAME. The unchecked
     // answer is kept apart for a few seconds, never validated, and a client without CD still fails.
