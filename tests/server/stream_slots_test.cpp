@@ -118,6 +118,19 @@ namespace {
         EXPECT_TRUE(a.shutDown());
     }
 
+    TEST(StreamSlots, AClientAtItsShareEvictsNobodyEvenWhenFull)
+    {
+        StreamSlots slots(2, 1);
+        Connection own, other, again;
+        const auto id_own = *slots.acquire(address("192.0.2.1"), own.server_end);
+        const auto id_other = *slots.acquire(address("192.0.2.2"), other.server_end);
+        slots.markIdle(id_other);
+        slots.markIdle(id_own);
+        EXPECT_EQ(slots.acquire(address("192.0.2.1"), again.server_end).error(), SlotRefusal::ClientAtLimit);
+        EXPECT_FALSE(own.shutDown() || other.shutDown());
+        EXPECT_TRUE(slots.markBusy(id_other));
+    }
+
     TEST(StreamSlots, AnEvictedConnectionNoLongerCountsForItsClient)
     {
         StreamSlots slots(1, 1);
