@@ -669,6 +669,14 @@ def framed(payload):
     return struct.pack("!H", len(payload)) + payload
 
 
+def make_certificate(directory):
+    """A self-signed P-256 certificate and its key for DNS over TLS, as paths in `directory`."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+                    "-subj", "/CN=recursor.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    return cert, key
+
+
 def read_framed(sock):
     """Every framed message until the server closes the connection (or 5 s pass)."""
     data = read_until_close(sock)
@@ -686,9 +694,7 @@ class StreamClientTest(RecursorTestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmpdir = make_private_dir(cls.__name__)
-        cert, key = os.path.join(cls.tmpdir, "cert.pem"), os.path.join(cls.tmpdir, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
-                        "-subj", "/CN=recursor.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        cert, key = make_certificate(cls.tmpdir)
         config = os.path.join(cls.tmpdir, "recursor.conf")
         with open(config, "w") as f:
             f.write(f"[server]\nlisten = {LOCALHOST}:0\ntcp_timeout_ms = 1000\ntcp_max_queries_per_connection = 3\n"
@@ -768,9 +774,7 @@ class StreamSlotTest(unittest.TestCase):
 
     def setUp(self):
         self.tmpdir = make_private_dir(type(self).__name__)
-        cert, key = os.path.join(self.tmpdir, "cert.pem"), os.path.join(self.tmpdir, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
-                        "-subj", "/CN=recursor.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        cert, key = make_certificate(self.tmpdir)
         config = os.path.join(self.tmpdir, "recursor.conf")
         with open(config, "w") as f:
             f.write(f"[server]\nlisten = {LOCALHOST}:0\nallow = 127.0.0.1/32\nallow = {self.GREEDY}\nallow = {self.OTHER}\n"
