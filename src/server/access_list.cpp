@@ -108,4 +108,9 @@ bool ClientRateLimit::admit(const SocketAddress& client, std::int64_t now_second
     return ++it->second <= share_;
 }
 
+std::array<std::uint8_t, 16> clientAddressBytes(const SocketAddress& client)
+{
+    return asV6(client);
+}
+
 } // namespace recursor

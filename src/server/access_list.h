@@ -33,6 +33,9 @@ private:
     std::vector<Prefix> prefixes_;
 };
 
+// The address as 16 bytes, IPv4 (and IPv4-mapped IPv6) as ::ffff:a.b.c.d, as the list matches it.
+std::array<std::uint8_t, 16> clientAddressBytes(const SocketAddress& client);
+
 // Questions per second per client address, counted in whole seconds. Each event loop has its own,
 // and a client's datagrams are spread over the loops, so each takes its share of the limit. When more
 // clients ask in one second than it keeps, the others are let through: spoofed sources must not lock

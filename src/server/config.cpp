@@ -58,7 +58,7 @@ namespace {
         std::uint32_t& (*field)(ServerConfig&);
     };
 
-    constexpr std::array<U32Setting, 10> u32_settings { {
+    constexpr std::array<U32Setting, 12> u32_settings { {
         { "control_socket_mode", "DNS_CONTROL_SOCKET_MODE", 8,
             [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.socket_mode; } },
         { "control_socket_read_timeout_ms", "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", 10,
@@ -75,6 +75,10 @@ namespace {
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_queries_per_connection; } },
         { "tcp_max_message_size", "DNS_TCP_MAX_MESSAGE_SIZE", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_message_size; } },
+        { "tcp_max_connections_per_client", "DNS_TCP_MAX_CONNECTIONS_PER_CLIENT", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_connections_per_client; } },
+        { "tcp_handshake_timeout_ms", "DNS_TCP_HANDSHAKE_TIMEOUT_MS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_handshake_timeout_ms; } },
         { "edns_buffer_size", "DNS_EDNS_BUFFER_SIZE", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.edns_buffer_size; } },
         { "client_rate_limit", "DNS_CLIENT_RATE_LIMIT", 10,
@@ -569,6 +573,16 @@ ServerResult<void> Config::validate() const
             logError("tcp_max_message_size must be 12 to 65535; tcp_timeout_ms and "
                      "tcp_max_queries_per_connection at least 1");
             return fail(ServerError::InvalidSetting);
+        }
+        // No share at all would shut every client out of TCP, and no time at all every connection.
+        for (const auto& [key, value] :
+            { std::pair<std::string_view, std::uint32_t> {
+                  "tcp_max_connections_per_client", server.tcp_max_connections_per_client },
+                { "tcp_handshake_timeout_ms", server.tcp_handshake_timeout_ms } }) {
+            if (value == 0) {
+                logError("Invalid " + std::string(key) + " '0': must be at least 1");
+                return fail(ServerError::InvalidSetting);
+            }
         }
         TRY_VOID(checkControlSocketSettings(server.control_socket));
         TRY_VOID(checkAnswerLimits(server.recursor.limits));

@@ -327,6 +327,8 @@ static ServerResult<void> chooseStreamOptions(
         options.stream_limits.max_queries = server.tcp_max_queries_per_connection;
         options.stream_limits.max_message_size = server.tcp_max_message_size;
         options.max_streams = server.tcp_max_connections;
+        options.max_streams_per_client = server.tcp_max_connections_per_client;
+        options.stream_limits.handshake_timeout_ms = server.tcp_handshake_timeout_ms;
         options.edns_buffer_size = static_cast<std::uint16_t>(server.edns_buffer_size);
         if (server.tls_listen)
             options.tls_listen_addr = TRY(parseIpSocketAddress(*server.tls_listen));

@@ -260,6 +260,7 @@ RecursorServer::RecursorServer(
     , metrics_(std::move(metrics))
     , listen_addr_(options_.listen_addr)
     , http_listen_addr_(options_.http_listen_addr)
+    , stream_slots_(options_.max_streams, options_.max_streams_per_client)
 {
 }
 
@@ -587,8 +588,10 @@ ServerResult<void> RecursorServer::listenForStreams(Loop& loop)
     return {};
 }
 
-// Beyond the connection limit a new connection is closed at once: its client retries elsewhere or
-// later, and the backlog never fills with connections that will not be served.
+// A peer outside the access list is closed at once, before it holds a slot, a fiber or a TLS object:
+// otherwise it could take every slot and make the loops do its handshakes, and be refused only per
+// message. A client over its share, or finding every slot busy, is closed at once too: it retries
+// elsewhere or later, and the backlog never fills with connections that will not be served.
 void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
 {
     constexpr int max_accepts_per_wakeup = 64;
@@ -600,33 +603,42 @@ void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
         if (!fd.valid())
             return;
         auto peer = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), from_len);
-        if (!peer || open_streams_.load() >= options_.max_streams)
+        if (!peer || !options_.allowed_clients.allows(*peer))
             continue;
-        SSL* ssl = nullptr;
-        if (tls) {
-            ssl = SSL_new(tls_context_.get());
-            if (ssl == nullptr || SSL_set_fd(ssl, fd.get()) != 1) {
-                SSL_free(ssl);
-                continue;
-            }
-        }
-        ++open_streams_;
-        std::shared_ptr<ClientStream> stream;
-        try {
-            stream = std::make_shared<ClientStream>(
-                std::move(fd), *peer, ssl, options_.stream_limits, open_streams_);
-        } catch (const std::bad_alloc&) {
+        const auto slot = stream_slots_.acquire(*peer, fd.get());
+        if (!slot)
+            continue;
+        startStream(loop, std::move(fd), *peer, *slot, tls);
+    }
+}
+
+// The connection's fiber, which owns the slot from here on. A connection that cannot be set up gives
+// its slot back before its descriptor closes.
+void RecursorServer::startStream(
+    Loop& loop, UniqueFd fd, const SocketAddress& peer, StreamSlots::Id slot, bool tls)
+{
+    SSL* ssl = nullptr;
+    if (tls) {
+        ssl = SSL_new(tls_context_.get());
+        if (ssl == nullptr || SSL_set_fd(ssl, fd.get()) != 1) {
             SSL_free(ssl);
-            --open_streams_;
-            continue;
+            return stream_slots_.release(slot);
         }
-        loop.events->spawnDetached([this, &loop, stream] {
-            stream->serve([this, &loop](const std::shared_ptr<ClientStream>& source,
-                              std::span<const std::uint8_t> packet) {
+    }
+    std::shared_ptr<ClientStream> stream;
+    try {
+        stream = std::make_shared<ClientStream>(
+            std::move(fd), peer, ssl, options_.stream_limits, stream_slots_, slot);
+    } catch (const std::bad_alloc&) {
+        SSL_free(ssl);
+        return stream_slots_.release(slot);
+    }
+    loop.events->spawnDetached([this, &loop, stream] {
+        stream->serve(
+            [this, &loop](const std::shared_ptr<ClientStream>& source, std::span<const std::uint8_t> packet) {
                 return handleStreamMessage(loop, source, packet);
             });
-        });
-    }
+    });
 }
 
 bool RecursorServer::handleStreamMessage(

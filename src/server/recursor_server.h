@@ -18,6 +18,7 @@
 #include "server/client_stream.h"
 #include "server/reply_shaping.h"
 #include "server/server_error.h"
+#include "server/stream_slots.h"
 
 #include <array>
 #include <atomic>
@@ -72,6 +73,7 @@ public:
         std::uint16_t edns_buffer_size { default_edns_buffer_size };
         StreamLimits stream_limits;
         std::size_t max_streams { 100 }; // TCP and TLS connections of the whole server
+        std::size_t max_streams_per_client { 10 }; // per client address, or per IPv6 /64
         std::optional<SocketAddress> tls_listen_addr;
         std::string tls_cert_file;
         std::string tls_key_file;
@@ -148,6 +150,7 @@ private:
     ServerResult<int> bindStreamListener(const SocketAddress& address);
     ServerResult<void> listenForStreams(Loop& loop);
     void acceptStreams(Loop& loop, int listener, bool tls);
+    void startStream(Loop& loop, UniqueFd fd, const SocketAddress& peer, StreamSlots::Id slot, bool tls);
     bool handleStreamMessage(
         Loop& loop, const std::shared_ptr<ClientStream>& stream, std::span<const std::uint8_t> packet);
     ServerResult<void> startLoops();
@@ -190,9 +193,9 @@ private:
     std::unique_ptr<ControlSocket> control_socket_;
     std::unique_ptr<HttpServer> http_server_;
     bool wildcard_listen_ { false }; // replies need the source address each question was sent to
+    StreamSlots stream_slots_; // before the loops, whose connections release their slots here
     std::vector<std::unique_ptr<Loop>> loops_;
     std::shared_ptr<SSL_CTX> tls_context_;
-    std::atomic<std::size_t> open_streams_ { 0 };
     std::atomic<bool> should_stop_ { false };
 };
 

@@ -21,6 +21,7 @@ import selectors
 import shutil
 import signal
 import socket
+import ssl
 import stat
 import struct
 import subprocess
@@ -675,6 +676,14 @@ def framed(payload):
     return struct.pack("!H", len(payload)) + payload
 
 
+def make_certificate(directory):
+    """A self-signed P-256 certificate and its key for DNS over TLS, as paths in `directory`."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+                    "-subj", "/CN=recursor.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    return cert, key
+
+
 def read_framed(sock):
     """Every framed message until the server closes the connection (or 5 s pass)."""
     data = read_until_close(sock)
@@ -692,9 +701,7 @@ class StreamClientTest(RecursorTestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmpdir = make_private_dir(cls.__name__)
-        cert, key = os.path.join(cls.tmpdir, "cert.pem"), os.path.join(cls.tmpdir, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
-                        "-subj", "/CN=recursor.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        cert, key = make_certificate(cls.tmpdir)
         config = os.path.join(cls.tmpdir, "recursor.conf")
         with open(config, "w") as f:
             f.write(f"[server]\nlisten = {LOCALHOST}:0\ntcp_timeout_ms = 1000\ntcp_max_queries_per_connection = 3\n"
@@ -734,9 +741,12 @@ class StreamClientTest(RecursorTestCase):
                 self.assertLess(time.monotonic() - started, 3.0)
 
     def test_connections_beyond_the_limit_are_closed_at_once(self):
+        # Each holds part of a message: an idle one would give its slot up to the newcomer instead.
         held = [self.connect() for _ in range(4)]
         try:
-            time.sleep(0.2)
+            for sock in held:
+                sock.sendall(b"\x00")
+            time.sleep(0.1)
             with self.connect() as extra:
                 extra.settimeout(0.5)
                 self.assertEqual(extra.recv(10), b"")
@@ -758,6 +768,161 @@ class StreamClientTest(RecursorTestCase):
                 self.assertRegex(out, r"EDE: 22 \(No Reachable Authority\)")
         refused = run_tool(["openssl", "s_client", "-tls1_1", "-connect", f"127.0.0.1:{self.tls_port}"], timeout=10)
         self.assertNotEqual(refused.returncode, 0, "TLS 1.1 is not offered")
+
+
+class StreamSlotTest(unittest.TestCase):
+    """Who may hold the TCP and TLS slots: refused hosts none, a greedy client its share, idle ones until
+    somebody needs the slot, a silent one only until its first-message deadline. 127.0.0.2 is outside
+    the access list; 127.0.0.1, .3 and .4 are inside."""
+
+    OUTSIDE, GREEDY, OTHER = "127.0.0.2", "127.0.0.3", "127.0.0.4"
+    SLOTS, SHARE = 6, 3
+    HANDSHAKE_MS, IDLE_MS = 1500, 20000
+
+    def setUp(self):
+        self.tmpdir = make_private_dir(type(self).__name__)
+        cert, key = make_certificate(self.tmpdir)
+        config = os.path.join(self.tmpdir, "recursor.conf")
+        with open(config, "w") as f:
+            f.write(f"[server]\nlisten = {LOCALHOST}:0\nallow = 127.0.0.1/32\nallow = {self.GREEDY}\nallow = {self.OTHER}\n"
+                    f"tcp_max_connections = {self.SLOTS}\ntcp_max_connections_per_client = {self.SHARE}\n"
+                    f"tcp_timeout_ms = {self.IDLE_MS}\ntcp_handshake_timeout_ms = {self.HANDSHAKE_MS}\n"
+                    f"tls_cert_file = {cert}\ntls_key_file = {key}\n")
+        args = standard_args(self.tmpdir) + ["--config", config, "--tls-listen", f"{LOCALHOST}:0"]
+        self.server = Recursor(args, env=child_env())
+        self.tls_port = int(self.server.wait_for_line(r"listening for DNS over TLS on 127\.0\.0\.1:(\d+)$").group(1))
+        self.held = []
+
+    def tearDown(self):
+        for sock in self.held:
+            sock.close()
+        try:
+            code = self.server.shutdown()
+            self.assertEqual(code, 0, self.server.stderr_text())
+            self.assertEqual(self.server.sanitizer_reports(), [])
+        finally:
+            self.server.kill()
+            shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+    def open_from(self, source, port=None):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.settimeout(5)
+        sock.bind((source, 0))
+        sock.connect((LOCALHOST, port or self.server.dns_port))
+        self.held.append(sock)
+        return sock
+
+    def ask(self, sock, name):
+        """One question on an open connection; the reply's RCODE, or None when the server closed it."""
+        query = dns.message.make_query(name, "A")
+        try:
+            sock.sendall(framed(query.to_wire()))
+            head = self.read_exactly(sock, 2)
+            reply = dns.message.from_wire(self.read_exactly(sock, struct.unpack("!H", head)[0]))
+        except (ConnectionError, EOFError):
+            return None
+        self.assertEqual(reply.id, query.id)
+        return reply.rcode()
+
+    @staticmethod
+    def read_exactly(sock, count):
+        data = b""
+        while len(data) < count:
+            chunk = sock.recv(count - len(data))
+            if not chunk:
+                raise EOFError
+            data += chunk
+        return data
+
+    @staticmethod
+    def closed_within(sock, seconds):
+        """Whether the server closes the connection within `seconds`, having sent nothing."""
+        sock.settimeout(seconds)
+        try:
+            return sock.recv(1) == b""
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+        finally:
+            sock.settimeout(5)
+
+    def closed_now(self, socks):
+        """For each connection, whether the server has closed it by now."""
+        time.sleep(0.2)
+        return [self.closed_within(sock, 0.001) for sock in socks]
+
+    def test_a_refused_host_gets_no_slot_no_handshake_and_permitted_clients_stay_served(self):
+        # The access list used to be checked per message, after the connection held a slot: a refused
+        # host's idle connections took every slot and the loops did its TLS handshakes.
+        outsiders = [self.open_from(self.OUTSIDE) for _ in range(3 * self.SLOTS)]
+        started = time.monotonic()
+        self.assertTrue(all(self.closed_within(sock, 1.0) for sock in outsiders))
+        self.assertLess(time.monotonic() - started, self.HANDSHAKE_MS / 1000, "closed at accept, not at a deadline")
+        for source in (LOCALHOST, self.OTHER):
+            with self.subTest(source):
+                self.assertEqual(self.ask(self.open_from(source), f"tcp.{source}.example."), dns.rcode.SERVFAIL)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+        with self.assertRaises((ssl.SSLError, ConnectionError, OSError)):
+            context.wrap_socket(self.open_from(self.OUTSIDE, self.tls_port)).do_handshake()
+        with context.wrap_socket(self.open_from(LOCALHOST, self.tls_port)) as tls:
+            self.assertEqual(self.ask(tls, "tls.allowed.example."), dns.rcode.SERVFAIL)
+        stats = fetch_stats(self.server.http_port)
+        self.assertEqual((stats["queries_total"], stats["queries_refused"]), (3, 0))
+
+    def test_a_greedy_client_holds_its_share_and_no_more(self):
+        share = [self.open_from(self.GREEDY) for _ in range(self.SHARE)]
+        for i, sock in enumerate(share):
+            self.assertEqual(self.ask(sock, f"share{i}.example."), dns.rcode.SERVFAIL)
+        self.assertTrue(self.closed_within(self.open_from(self.GREEDY), 1.0), "one over its share is closed at once")
+        self.assertEqual(self.ask(self.open_from(LOCALHOST), "other.example."), dns.rcode.SERVFAIL)
+        for i, sock in enumerate(share):
+            self.assertEqual(self.ask(sock, f"again{i}.example."), dns.rcode.SERVFAIL, "its share is kept")
+        share[0].close()
+        deadline = time.monotonic() + 5
+        while True:  # the server takes the slot back when it reads the end of the stream
+            rcode = self.ask(self.open_from(self.GREEDY), "freed.example.")
+            if rcode is not None or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertEqual(rcode, dns.rcode.SERVFAIL, "a closed connection no longer counts")
+
+    def test_when_every_slot_is_taken_the_longest_idle_gives_way(self):
+        # A full server used to close every new connection, however long the others had been idle.
+        held = [self.open_from(source) for source in (self.GREEDY, self.OTHER) for _ in range(self.SHARE)]
+        for i, sock in enumerate(held):  # each answered, then idle, in this order
+            self.assertEqual(self.ask(sock, f"held{i}.example."), dns.rcode.SERVFAIL)
+            time.sleep(0.1)  # the server counts it idle once the reply is written, a moment after we read it
+        for round_number in range(2):
+            with self.subTest(newcomer=round_number):
+                self.assertEqual(self.ask(self.open_from(LOCALHOST), f"new{round_number}.example."), dns.rcode.SERVFAIL)
+                self.assertTrue(self.closed_within(held[round_number], 1.0), "the longest idle was closed")
+        self.assertEqual(self.closed_now(held[2:]), [False] * (self.SLOTS - 2))
+
+    def test_when_no_connection_is_idle_the_newcomer_is_closed(self):
+        # Half a length prefix each: every connection holds part of a message, so none may be evicted.
+        held = [self.open_from(source) for source in (self.GREEDY, self.OTHER) for _ in range(self.SHARE)]
+        for sock in held:
+            sock.sendall(b"\x00")
+        time.sleep(0.2)
+        self.assertTrue(self.closed_within(self.open_from(LOCALHOST), 1.0))
+        self.assertEqual(self.closed_now(held), [False] * self.SLOTS)
+
+    def test_a_silent_or_stalled_handshake_is_closed_at_its_deadline_not_the_idle_timeout(self):
+        # The handshake used to have the whole idle timeout, as long here as 20 s.
+        tcp, tls = self.open_from(LOCALHOST), self.open_from(LOCALHOST, self.tls_port)
+        tls.sendall(b"\x16\x03\x01\x02\x00\x01")  # a TLS record header and the start of a ClientHello
+        started = time.monotonic()
+        self.assertTrue(self.closed_within(tcp, 5.0))
+        self.assertTrue(self.closed_within(tls, 5.0))
+        elapsed = time.monotonic() - started
+        self.assertTrue(self.HANDSHAKE_MS / 1000 - 0.3 < elapsed < self.HANDSHAKE_MS / 1000 + 2, f"closed after {elapsed:.2f} s")
+        # After its first message a connection has the idle timeout.
+        early = self.open_from(LOCALHOST)
+        self.assertEqual(self.ask(early, "first.example."), dns.rcode.SERVFAIL)
+        time.sleep(self.HANDSHAKE_MS / 1000 + 0.5)
+        self.assertEqual(self.ask(early, "second.example."), dns.rcode.SERVFAIL)
 
 
 class HttpServerTest(RecursorTestCase):
@@ -1152,12 +1317,14 @@ class ConfigurationTest(unittest.TestCase):
     def test_clients_outside_the_allow_list_are_refused_and_the_rate_limit_drops_the_excess(self):
         config = self.write_config(f"[server]\nlisten = {LOCALHOST}:0\nallow = 10.0.0.0/8\nclient_rate_limit = 4\n")
         server = self.start(standard_args(self.tmpdir) + ["--config", config])
-        for transport in ("+notcp", "+tcp"):
-            out = dig(server.dns_port, "refused.example", "+edns=0", transport)
-            self.assertEqual(parse_dig(out)["status"], "REFUSED")
-            self.assertIn("EDE: 18 (Prohibited)", out)
+        out = dig(server.dns_port, "refused.example", "+edns=0", "+notcp")
+        self.assertEqual(parse_dig(out)["status"], "REFUSED")
+        self.assertIn("EDE: 18 (Prohibited)", out)
+        # A connection from outside the list is closed as it is accepted, before any message is read.
+        query = framed(dns.message.make_query("refused.example.", "A").to_wire())
+        self.assertEqual(tcp_exchange(server.dns_port, query, shut_write=False), b"")
         stats = fetch_stats(server.http_port)
-        self.assertEqual((stats["queries_refused"], stats["cache_misses"]), (2, 0), "no upstream work for refused clients")
+        self.assertEqual((stats["queries_refused"], stats["cache_misses"]), (1, 0), "no upstream work for refused clients")
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
 
         # --allow replaces the file's lines; 4 questions a second from one address, shared by the loops.

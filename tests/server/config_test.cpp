@@ -234,6 +234,8 @@ namespace {
         EXPECT_EQ(config.server.tcp_max_connections, 100u);
         EXPECT_EQ(config.server.tcp_max_queries_per_connection, 1000u);
         EXPECT_EQ(config.server.tcp_max_message_size, 65535u);
+        EXPECT_EQ(config.server.tcp_max_connections_per_client, 10u);
+        EXPECT_EQ(config.server.tcp_handshake_timeout_ms, 2000u);
         EXPECT_FALSE(config.server.expose_zones);
         EXPECT_TRUE(config.zones.empty());
         EXPECT_EQ(config.cache.strategy, CacheStrategy::response);
@@ -255,6 +257,8 @@ namespace {
                                "tcp_max_connections = 15\n"
                                "tcp_max_queries_per_connection = 16\n"
                                "tcp_max_message_size = 17\n"
+                               "tcp_max_connections_per_client = 18\n"
+                               "tcp_handshake_timeout_ms = 19\n"
                                "dnssec_validation = no\n"
                                "http_listen = 127.0.0.1:8080\n"
                                "control_socket_path = /run/recursor.sock\n"
@@ -273,6 +277,8 @@ namespace {
         EXPECT_EQ(config.server.tcp_max_connections, 15u);
         EXPECT_EQ(config.server.tcp_max_queries_per_connection, 16u);
         EXPECT_EQ(config.server.tcp_max_message_size, 17u);
+        EXPECT_EQ(config.server.tcp_max_connections_per_client, 18u);
+        EXPECT_EQ(config.server.tcp_handshake_timeout_ms, 19u);
         EXPECT_FALSE(config.server.recursor.dnssec_validation);
         EXPECT_EQ(config.server.recursor.http_listen, "127.0.0.1:8080");
         EXPECT_EQ(config.server.recursor.control_socket_path, "/run/recursor.sock");
@@ -523,6 +529,23 @@ namespace {
         validationLog(parsed(listen + "control_socket_mode = 0\n"), std::nullopt);
     }
 
+    TEST(ConfigValidate, RefusesAStreamShareOrHandshakeTimeOfZero)
+    {
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        for (auto [text, message] : std::initializer_list<std::pair<std::string_view, std::string_view>> {
+                 { "tcp_max_connections_per_client = 0",
+                     "Invalid tcp_max_connections_per_client '0': must be at least 1\n" },
+                 { "tcp_handshake_timeout_ms = 0",
+                     "Invalid tcp_handshake_timeout_ms '0': must be at least 1\n" },
+             }) {
+            SCOPED_TRACE(text);
+            EXPECT_THAT(validationLog(parsed(listen + std::string(text) + "\n"), ServerError::InvalidSetting),
+                HasSubstr(std::string(message)));
+        }
+        validationLog(parsed(listen + "tcp_max_connections_per_client = 1\ntcp_handshake_timeout_ms = 1\n"),
+            std::nullopt);
+    }
+
     TEST(ConfigValidate, RefusesAnswerLimitsOutOfRange)
     {
         const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
@@ -578,6 +601,8 @@ namespace {
             { "DNS_TCP_MAX_CONNECTIONS", "25" },
             { "DNS_TCP_MAX_QUERIES_PER_CONNECTION", "26" },
             { "DNS_TCP_MAX_MESSAGE_SIZE", "2_7" },
+            { "DNS_TCP_MAX_CONNECTIONS_PER_CLIENT", "28" },
+            { "DNS_TCP_HANDSHAKE_TIMEOUT_MS", "29" },
             // Settings without a variable stay as the file left them.
             { "DNS_HTTP_LISTEN", "127.0.0.1:1" },
             { "DNS_DNSSEC_VALIDATION", "no" },
@@ -596,6 +621,8 @@ namespace {
         EXPECT_EQ(config.server.tcp_max_connections, 25u);
         EXPECT_EQ(config.server.tcp_max_queries_per_connection, 26u);
         EXPECT_EQ(config.server.tcp_max_message_size, 27u);
+        EXPECT_EQ(config.server.tcp_max_connections_per_client, 28u);
+        EXPECT_EQ(config.server.tcp_handshake_timeout_ms, 29u);
         EXPECT_FALSE(config.server.recursor.http_listen);
         EXPECT_TRUE(config.server.recursor.dnssec_validation);
     }
