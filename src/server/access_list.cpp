@@ -1,5 +1,8 @@
 #include "server/access_list.h"
 
+#include "base/siphash.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
 #include <cstring>
@@ -82,30 +85,104 @@ bool AccessList::allows(const SocketAddress& client) const
     return false;
 }
 
-ClientRateLimit::ClientRateLimit(std::uint32_t per_second, std::size_t loops)
-    : share_(per_second == 0 ? 0
-                             : std::max<std::uint32_t>(
-                                 1, per_second / static_cast<std::uint32_t>(std::max<std::size_t>(loops, 1))))
+ClientRateLimit::ClientRateLimit(Settings settings)
+    : share_(settings.per_second == 0
+            ? 0
+            : std::max<std::uint32_t>(1,
+                settings.per_second / static_cast<std::uint32_t>(std::max<std::size_t>(settings.loops, 1))))
+    , ipv6_prefix_bits_(std::clamp(settings.ipv6_prefix_bits, min_ipv6_prefix_bits, max_ipv6_prefix_bits))
+    , capacity_(std::clamp<std::size_t>(settings.capacity, 1, no_slot - 1))
 {
+    if (share_ == 0)
+        return;
+    // All up front: a flood of new sources then allocates nothing but the index's nodes.
+    slots_.reserve(capacity_);
+    index_.reserve(capacity_);
+}
+
+std::size_t ClientRateLimit::KeyHash::operator()(const Key& key) const
+{
+    // Sources are the attacker's choice, so the hash is keyed (SipHash with a per-process key).
+    return static_cast<std::size_t>(sipHash24(processSipHashKey(), key));
+}
+
+// IPv4 (and IPv4-mapped) clients by address, IPv6 ones by their prefix.
+ClientRateLimit::Key ClientRateLimit::keyOf(const SocketAddress& client) const
+{
+    Key key = asV6(client);
+    const bool mapped = key[10] == 0xFF && key[11] == 0xFF
+        && std::all_of(key.begin(), key.begin() + 10, [](std::uint8_t b) { return b == 0; });
+    if (client.family() == AF_INET || mapped)
+        return key;
+    const unsigned whole = ipv6_prefix_bits_ / 8;
+    const unsigned rest = ipv6_prefix_bits_ % 8;
+    if (whole < key.size()) {
+        key[whole] &= static_cast<std::uint8_t>(0xFF << (8 - rest));
+        std::fill(key.begin() + whole + 1, key.end(), 0);
+    }
+    return key;
+}
+
+void ClientRateLimit::unlink(std::uint32_t slot)
+{
+    Slot& s = slots_[slot];
+    (s.newer == no_slot ? newest_ : slots_[s.newer].older) = s.older;
+    (s.older == no_slot ? oldest_ : slots_[s.older].newer) = s.newer;
+    s.newer = s.older = no_slot;
+}
+
+void ClientRateLimit::pushNewest(std::uint32_t slot)
+{
+    Slot& s = slots_[slot];
+    s.older = newest_;
+    s.newer = no_slot;
+    if (newest_ != no_slot)
+        slots_[newest_].newer = slot;
+    newest_ = slot;
+    if (oldest_ == no_slot)
+        oldest_ = slot;
+}
+
+// A fresh slot for `key`: a new one while the table has room, else the least recently seen client's.
+std::uint32_t ClientRateLimit::takeSlot(const Key& key)
+{
+    std::uint32_t slot = 0;
+    if (slots_.size() < capacity_) {
+        slot = static_cast<std::uint32_t>(slots_.size());
+        slots_.emplace_back();
+    } else {
+        slot = oldest_;
+        unlink(slot);
+        index_.erase(slots_[slot].key);
+    }
+    slots_[slot] = Slot { .key = key };
+    index_.emplace(key, slot);
+    pushNewest(slot);
+    return slot;
 }
 
 bool ClientRateLimit::admit(const SocketAddress& client, std::int64_t now_seconds)
 {
     if (share_ == 0)
         return true;
-    if (now_seconds != second_) {
-        counts_.clear();
-        second_ = now_seconds;
+    const Key key = keyOf(client);
+    std::uint32_t slot = 0;
+    if (const auto found = index_.find(key); found != index_.end()) {
+        slot = found->second;
+        unlink(slot);
+        pushNewest(slot);
+    } else {
+        slot = takeSlot(key);
     }
-    const auto bytes = asV6(client);
-    std::string key(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    auto it = counts_.find(key);
-    if (it == counts_.end()) {
-        if (counts_.size() >= max_clients_tracked)
-            return true;
-        it = counts_.emplace(std::move(key), 0).first;
+    Slot& s = slots_[slot];
+    if (s.second != now_seconds) {
+        s.second = now_seconds;
+        s.count = 0;
     }
-    return ++it->second <= share_;
+    if (s.count >= share_)
+        return false;
+    ++s.count;
+    return true;
 }
 
 } // namespace recursor
