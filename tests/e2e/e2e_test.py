@@ -1574,6 +1574,11 @@ class OperatorTest(unittest.TestCase):
         server.wait_for_line(r"^info: query 127\.0\.0\.1:\d+ logged\.example\. AAAA udp SERVFAIL miss \d+\.\d{3} ms$")
         parse_dig(dig(server.dns_port, "logged-tcp.example", "+tcp"))
         server.wait_for_line(r"^info: query 127\.0\.0\.1:\d+ logged-tcp\.example\. A tcp SERVFAIL miss ")
+        # A stranger's name cannot forge a log line: bytes outside printable ASCII are escaped.
+        forged = dns.name.Name([b"x\ninfo: forged", b"example", b""])
+        udp_exchange(server.dns_port, dns.message.make_query(forged, "A").to_wire())
+        server.wait_for_line(r"^info: query 127\.0\.0\.1:\d+ x\\010info:\\032forged\.example\. A udp SERVFAIL ")
+        self.assertFalse(server.has_line(r"^info: forged"))
         udp_exchange(server.dns_port, b"\x12\x34\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00")  # no question
         server.wait_for_line(r"^info: query 127\.0\.0\.1:\d+ - - udp FORMERR - ")
         # A stranger picks the names that fail: the SERVFAIL lines keep within their budget, and the
