@@ -91,19 +91,13 @@ ClientRateLimit::ClientRateLimit(Settings settings)
             : std::max<std::uint32_t>(1,
                 settings.per_second / static_cast<std::uint32_t>(std::max<std::size_t>(settings.loops, 1))))
     , ipv6_prefix_bits_(std::clamp(settings.ipv6_prefix_bits, min_ipv6_prefix_bits, max_ipv6_prefix_bits))
-    , capacity_(std::clamp<std::size_t>(settings.capacity, 1, no_slot - 1))
 {
     if (share_ == 0)
         return;
-    // All up front: a flood of new sources then allocates nothing but the index's nodes.
-    slots_.reserve(capacity_);
-    index_.reserve(capacity_);
-}
-
-std::size_t ClientRateLimit::KeyHash::operator()(const Key& key) const
-{
-    // Sources are the attacker's choice, so the hash is keyed (SipHash with a per-process key).
-    return static_cast<std::size_t>(sipHash24(processSipHashKey(), key));
+    const std::size_t capacity = std::max<std::size_t>(settings.capacity, 1);
+    ways_ = std::min(capacity, ways);
+    sets_ = capacity / ways_;
+    slots_.resize(sets_ * ways_);
 }
 
 // IPv4 (and IPv4-mapped) clients by address, IPv6 ones by their prefix.
@@ -123,65 +117,39 @@ ClientRateLimit::Key ClientRateLimit::keyOf(const SocketAddress& client) const
     return key;
 }
 
-void ClientRateLimit::unlink(std::uint32_t slot)
+// The client's slot, or the one it takes over: an empty one, else that of the client of its set seen
+// least recently. Sources are the attacker's choice, so the set is picked by a keyed hash (SipHash with
+// a per-process key).
+ClientRateLimit::Slot& ClientRateLimit::slotFor(const Key& key)
 {
-    Slot& s = slots_[slot];
-    (s.newer == no_slot ? newest_ : slots_[s.newer].older) = s.older;
-    (s.older == no_slot ? oldest_ : slots_[s.older].newer) = s.newer;
-    s.newer = s.older = no_slot;
-}
-
-void ClientRateLimit::pushNewest(std::uint32_t slot)
-{
-    Slot& s = slots_[slot];
-    s.older = newest_;
-    s.newer = no_slot;
-    if (newest_ != no_slot)
-        slots_[newest_].newer = slot;
-    newest_ = slot;
-    if (oldest_ == no_slot)
-        oldest_ = slot;
-}
-
-// A fresh slot for `key`: a new one while the table has room, else the least recently seen client's.
-std::uint32_t ClientRateLimit::takeSlot(const Key& key)
-{
-    std::uint32_t slot = 0;
-    if (slots_.size() < capacity_) {
-        slot = static_cast<std::uint32_t>(slots_.size());
-        slots_.emplace_back();
-    } else {
-        slot = oldest_;
-        unlink(slot);
-        index_.erase(slots_[slot].key);
+    const std::size_t set = sipHash24(processSipHashKey(), key) % sets_;
+    const std::span<Slot> candidates(slots_.data() + set * ways_, ways_);
+    Slot* oldest = &candidates.front();
+    for (Slot& slot : candidates) {
+        if (slot.last_seen != 0 && slot.key == key)
+            return slot;
+        if (slot.last_seen < oldest->last_seen)
+            oldest = &slot;
     }
-    slots_[slot] = Slot { .key = key };
-    index_.emplace(key, slot);
-    pushNewest(slot);
-    return slot;
+    if (oldest->last_seen == 0)
+        ++tracked_;
+    *oldest = Slot { .key = key };
+    return *oldest;
 }
 
 bool ClientRateLimit::admit(const SocketAddress& client, std::int64_t now_seconds)
 {
     if (share_ == 0)
         return true;
-    const Key key = keyOf(client);
-    std::uint32_t slot = 0;
-    if (const auto found = index_.find(key); found != index_.end()) {
-        slot = found->second;
-        unlink(slot);
-        pushNewest(slot);
-    } else {
-        slot = takeSlot(key);
+    Slot& slot = slotFor(keyOf(client));
+    slot.last_seen = ++clock_;
+    if (slot.second != now_seconds) {
+        slot.second = now_seconds;
+        slot.count = 0;
     }
-    Slot& s = slots_[slot];
-    if (s.second != now_seconds) {
-        s.second = now_seconds;
-        s.count = 0;
-    }
-    if (s.count >= share_)
+    if (slot.count >= share_)
         return false;
-    ++s.count;
+    ++slot.count;
     return true;
 }
 

@@ -6,12 +6,10 @@
 #include "server/server_error.h"
 
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace recursor {
@@ -37,9 +35,11 @@ private:
 // Questions per second per client, counted in whole seconds. A client is an IPv4 address, or an IPv6
 // prefix (/56 by default): one host commonly holds a whole /64 or more, and could otherwise step through
 // its addresses to multiply its rate. Each event loop has its own limiter, and a client's datagrams are
-// spread over the loops, so each takes its share of the limit. The table is bounded: when full, the
-// client seen least recently is forgotten to make room, so a flood of spoofed sources costs a bounded
-// amount of memory and neither locks real clients out nor lets a heavy one through unmetered.
+// spread over the loops, so each takes its share of the limit.
+// The table is bounded and allocated once: a client's place is one of `ways` slots picked by a keyed
+// hash, and a new client takes the place of the one seen least recently there. A flood of spoofed
+// sources thus costs no memory, cannot aim at one client's place, and neither locks real clients out
+// nor lets a heavy one through unmetered.
 class ClientRateLimit {
 public:
     struct Settings {
@@ -52,6 +52,7 @@ public:
     static constexpr unsigned min_ipv6_prefix_bits = 32;
     static constexpr unsigned max_ipv6_prefix_bits = 128;
     static constexpr std::size_t default_capacity = 65536;
+    static constexpr std::size_t ways = 8;
 
     explicit ClientRateLimit(Settings settings);
     ClientRateLimit(std::uint32_t per_second, std::size_t loops)
@@ -60,35 +61,27 @@ public:
     }
     // False when this client has asked its share this second already. Always true with no limit.
     bool admit(const SocketAddress& client, std::int64_t now_seconds);
-    std::size_t trackedClients() const { return index_.size(); }
+    std::size_t trackedClients() const { return tracked_; }
 
 private:
     using Key = std::array<std::uint8_t, 16>;
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const;
-    };
-    // A slot of the table, linked from the most recently seen client to the least.
     struct Slot {
         Key key {};
+        std::uint64_t last_seen { 0 }; // 0: empty
         std::int64_t second { 0 };
         std::uint32_t count { 0 };
-        std::uint32_t newer { no_slot };
-        std::uint32_t older { no_slot };
     };
-    static constexpr std::uint32_t no_slot = UINT32_MAX;
 
     Key keyOf(const SocketAddress& client) const;
-    std::uint32_t takeSlot(const Key& key);
-    void unlink(std::uint32_t slot);
-    void pushNewest(std::uint32_t slot);
+    Slot& slotFor(const Key& key);
 
     std::uint32_t share_;
     unsigned ipv6_prefix_bits_;
-    std::size_t capacity_;
-    std::vector<Slot> slots_;
-    std::unordered_map<Key, std::uint32_t, KeyHash> index_;
-    std::uint32_t newest_ { no_slot };
-    std::uint32_t oldest_ { no_slot };
+    std::size_t ways_ { 1 };
+    std::size_t sets_ { 0 };
+    std::vector<Slot> slots_; // sets_ runs of ways_ slots
+    std::uint64_t clock_ { 0 }; // counts admit() calls: the order clients were last seen in
+    std::size_t tracked_ { 0 };
 };
 
 } // namespace recursor

@@ -69,12 +69,13 @@ namespace {
     TEST(ClientRateLimit, AFullTableForgetsTheLeastRecentClientInsteadOfAdmittingEveryone)
     {
         ClientRateLimit limit(5, 1);
-        for (std::size_t i = 0; i < ClientRateLimit::default_capacity + 100; ++i)
+        for (std::size_t i = 0; i < 4 * ClientRateLimit::default_capacity; ++i)
             limit.admit(
                 at("2001:db8:" + std::to_string(i % 10000) + ":" + std::to_string(i / 10000) + "00::1"), 102);
-        EXPECT_EQ(limit.trackedClients(), ClientRateLimit::default_capacity) << "bounded";
+        EXPECT_EQ(limit.trackedClients(), ClientRateLimit::default_capacity) << "every place taken, no more";
         EXPECT_EQ(admittedOf(limit, "192.0.2.3", 20, 102), 5) << "the victim's address is still limited";
 
+        // One set of three places: the least recently seen client makes room.
         ClientRateLimit small(ClientRateLimit::Settings { .per_second = 2, .loops = 1, .capacity = 3 });
         for (const char* client : { "192.0.2.1", "192.0.2.2", "192.0.2.3" })
             EXPECT_EQ(admittedOf(small, client, 3, 7), 2) << client;
