@@ -749,6 +749,9 @@ class StreamClientTest(RecursorTestCase):
                 out = run_tool(argv + timing + ["@127.0.0.1", "+edns=0", "tls.example", "A"]).stdout.decode()
                 self.assertRegex(out, r"status: SERVFAIL")
                 self.assertRegex(out, r"EDE: 22 \(No Reachable Authority\)")
+        _, _, body = split_http(http_get(self.server.http_port, "/metrics"))
+        for transport in ("tls", "tcp"):
+            self.assertRegex(body.decode(), rf'\ndns_answers_total\{{transport="{transport}",rcode="SERVFAIL"\}} [1-9]')
         refused = run_tool(["openssl", "s_client", "-tls1_1", "-connect", f"127.0.0.1:{self.tls_port}"], timeout=10)
         self.assertNotEqual(refused.returncode, 0, "TLS 1.1 is not offered")
 
