@@ -356,6 +356,23 @@ namespace {
         running.control->stop(); // nothing left to do
     }
 
+    // A server about to drop root for another user used to leave the file root's, mode 0600: once it ran
+    // as that user, nobody but root could connect, and root was then refused as a stranger.
+    TEST(ControlSocket, GivesTheFileToTheUserTheServerWillRunAs)
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to give a file away";
+        RunningControl running(
+            ControlSocketConfig { .owner = std::pair { uid_t { 65534 }, gid_t { 65534 } } });
+        ASSERT_TRUE(running.ok);
+        struct stat status { };
+        ASSERT_EQ(::lstat(running.socket_path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, 65534u);
+        EXPECT_EQ(status.st_gid, 65534u);
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        EXPECT_EQ(roundTrip(running.socket_path, "PING\n"), "OK\n") << "root is served";
+    }
+
     TEST(ControlSocket, DisconnectsSilentClientAfterReadTimeout)
     {
         RunningControl running(ControlSocketConfig { .read_timeout_ms = 200 });
