@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
-#include <iterator>
 #include <sys/resource.h>
 #include <unistd.h>
 
