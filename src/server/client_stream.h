@@ -49,6 +49,7 @@ public:
     // empty message settles a reply that cannot be given.
     void send(std::span<const std::uint8_t> message);
     const SocketAddress& peer() const { return peer_; }
+    bool tls() const { return ssl_ != nullptr; }
     bool closed() const { return closed_; }
 
 private:

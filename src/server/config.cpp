@@ -58,7 +58,7 @@ namespace {
         std::uint32_t& (*field)(ServerConfig&);
     };
 
-    constexpr std::array<U32Setting, 12> u32_settings { {
+    constexpr std::array<U32Setting, 13> u32_settings { {
         { "control_socket_mode", "DNS_CONTROL_SOCKET_MODE", 8,
             [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.socket_mode; } },
         { "control_socket_read_timeout_ms", "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", 10,
@@ -83,6 +83,8 @@ namespace {
             [](ServerConfig& s) -> std::uint32_t& { return s.edns_buffer_size; } },
         { "client_rate_limit", "DNS_CLIENT_RATE_LIMIT", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.client_rate_limit; } },
+        { "client_rate_limit_ipv6_prefix", "DNS_CLIENT_RATE_LIMIT_IPV6_PREFIX", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.client_rate_limit_ipv6_prefix; } },
     } };
 
     const U32Setting* findU32Setting(std::string_view key)
@@ -416,6 +418,10 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.user = std::string(value);
     else if (key == "allow")
         server.allow.emplace_back(value);
+    else if (key == "http_allow")
+        server.http_allow.emplace_back(value);
+    else if (key == "log_queries")
+        server.log_queries = TRY(parseBool(value));
     else if (key == "tls_listen")
         server.tls_listen = std::string(value);
     else if (key == "tls_cert_file")
@@ -560,9 +566,14 @@ ServerResult<void> Config::validate() const
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
         if (server.tls_listen)
             TRY_VOID(checkListenAddr(*server.tls_listen, "Invalid tls_listen address"));
-        if (!AccessList::parse(server.allow)) {
-            logError("allow takes address prefixes such as 192.0.2.0/24 or 2001:db8::/32");
+        if (!AccessList::parse(server.allow) || !AccessList::parse(server.http_allow)) {
+            logError("allow and http_allow take address prefixes such as 192.0.2.0/24 or 2001:db8::/32");
             return fail(ServerError::InvalidAddress);
+        }
+        if (server.client_rate_limit_ipv6_prefix < ClientRateLimit::min_ipv6_prefix_bits
+            || server.client_rate_limit_ipv6_prefix > ClientRateLimit::max_ipv6_prefix_bits) {
+            logError("client_rate_limit_ipv6_prefix must be 32 to 128");
+            return fail(ServerError::InvalidSetting);
         }
         if (server.edns_buffer_size < 512 || server.edns_buffer_size > 4096) {
             logError("edns_buffer_size must be 512 to 4096");

@@ -11,6 +11,7 @@
 #include "base/thread.h"
 #include "ops/control_socket.h"
 #include "ops/http_server.h"
+#include "ops/log_budget.h"
 #include "ops/metrics.h"
 #include "resolver/recursor.h"
 #include "server/access_list.h"
@@ -79,6 +80,10 @@ public:
         std::string tls_key_file;
         AccessList allowed_clients = AccessList::loopbackOnly(); // others get REFUSED
         std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
+        unsigned client_rate_limit_ipv6_prefix { ClientRateLimit::default_ipv6_prefix_bits };
+        std::optional<AccessList> http_allowed_clients; // those of `allowed_clients` when not set
+        bool log_queries { false }; // one info line per client question
+        std::string trust_anchor_source; // for the start-up line: a file, or empty for the built-in keys
     };
 
     // Event loops: one per CPU, at most this many.
@@ -86,6 +91,8 @@ public:
     // Clients asking the same question while it is being resolved; more are shed.
     static constexpr std::size_t max_waiters_per_question = 256;
     static constexpr std::size_t receive_buffer_size = 4096;
+    // SERVFAIL lines in the log; the others are counted and told in the next line written.
+    static constexpr std::uint32_t servfail_lines_per_second = 10;
 
     static ServerResult<std::unique_ptr<RecursorServer>> init(InitOptions options);
     RecursorServer(const RecursorServer&) = delete;
@@ -161,7 +168,17 @@ private:
     bool receiveBatch(Loop& loop);
     void handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
         const ReplySource& source, Loop& loop, std::int64_t received_us);
-    void recordAnswerTime(CacheOutcome outcome, std::int64_t received_us);
+    // What the server knows of a reply as it leaves, for the metrics and the query log.
+    struct ReplyNote {
+        const SocketAddress& client;
+        Transport transport;
+        CacheOutcome outcome; // not_applicable: not an answer to a question resolved or looked up
+        std::int64_t received_us;
+    };
+    void recordReply(std::span<const std::uint8_t> reply, const ReplyNote& note);
+    void logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us);
+    void logServFail(const QueryParseContext& ctx, ResolveError why);
+    void logStartup();
     void sendReplies(Loop& loop);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
     ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet,
@@ -197,6 +214,7 @@ private:
     std::vector<std::unique_ptr<Loop>> loops_;
     std::shared_ptr<SSL_CTX> tls_context_;
     std::atomic<bool> should_stop_ { false };
+    LogBudget servfail_log_ { servfail_lines_per_second };
 };
 
 // FORMERR for a raw request, with RA set.

@@ -758,5 +758,37 @@ namespace {
         EXPECT_EQ(emptied.error(), ServerError::NoListenAddress);
     }
 
+    // The operator's keys: the IPv6 prefix the rate limit counts by, the HTTP peers and the query log.
+    TEST(Config, ReadsTheOperatorKeysAndBoundsTheIpv6Prefix)
+    {
+        const Config defaults = parsed("[server]\nlisten = 127.0.0.1:53\n");
+        EXPECT_EQ(defaults.server.client_rate_limit_ipv6_prefix, 56u);
+        EXPECT_TRUE(defaults.server.http_allow.empty());
+        EXPECT_FALSE(defaults.server.log_queries);
+        const Config set = parsed("[server]\nlisten = 127.0.0.1:53\nclient_rate_limit_ipv6_prefix = 64\n"
+                                  "http_allow = 192.0.2.0/24\nhttp_allow = ::1\nlog_queries = yes\n");
+        EXPECT_EQ(set.server.client_rate_limit_ipv6_prefix, 64u);
+        EXPECT_EQ(set.server.http_allow, (std::vector<std::string> { "192.0.2.0/24", "::1" }));
+        EXPECT_TRUE(set.server.log_queries);
+        EXPECT_EQ(validationLog(set, std::nullopt), "");
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        for (const char* line :
+            { "client_rate_limit_ipv6_prefix = 31", "client_rate_limit_ipv6_prefix = 129" }) {
+            SCOPED_TRACE(line);
+            EXPECT_THAT(validationLog(parsed(listen + line + "\n"), ServerError::InvalidSetting),
+                HasSubstr("client_rate_limit_ipv6_prefix must be 32 to 128"));
+        }
+        for (const char* line :
+            { "client_rate_limit_ipv6_prefix = 32", "client_rate_limit_ipv6_prefix = 128" }) {
+            SCOPED_TRACE(line);
+            EXPECT_EQ(validationLog(parsed(listen + line + "\n"), std::nullopt), "");
+        }
+        EXPECT_EQ(validationLog(parsed(listen + "http_allow = 192.0.2.0/33\n"), ServerError::InvalidAddress)
+                      .empty(),
+            false);
+        EXPECT_EQ(
+            Config::parseConfig("[server]\nlog_queries = sometimes\n").error(), ServerError::InvalidBoolean);
+    }
+
 } // namespace
 } // namespace recursor

@@ -434,6 +434,25 @@ namespace {
         auto stats = server->controlHandler("STATS", {});
         ASSERT_TRUE(stats.has_value());
         EXPECT_TRUE(stats->starts_with("OK\n{\"queries_total\":0,"));
+        // HELP lists every command, one line each, and each listed command is one the table knows.
+        auto help = server->controlHandler("HELP", {});
+        ASSERT_TRUE(help.has_value());
+        ASSERT_TRUE(help->starts_with("OK\n")) << *help;
+        std::vector<std::string> listed;
+        for (std::size_t pos = 3; pos < help->size();) {
+            const std::size_t end = std::min(help->find('\n', pos), help->size());
+            const std::string line = help->substr(pos, end - pos);
+            listed.push_back(line.substr(0, line.find(' ')));
+            EXPECT_TRUE(line.contains(" - ")) << line;
+            pos = end + 1;
+        }
+        EXPECT_EQ(
+            listed, (std::vector<std::string> { "PING", "STATS", "FLUSH", "TRACE", "SHUTDOWN", "HELP" }));
+        for (const std::string& command : listed) {
+            if (command != "SHUTDOWN") {
+                EXPECT_NE(server->controlHandler(command, {}), "ERROR: Unknown command") << command;
+            }
+        }
         EXPECT_FALSE(server->shouldStop());
         EXPECT_EQ(server->controlHandler("SHUTDOWN", {}), "OK");
         EXPECT_TRUE(server->shouldStop());
