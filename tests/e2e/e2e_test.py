@@ -802,7 +802,8 @@ class HttpServerTest(RecursorTestCase):
             "dns_uptime_seconds",
         ]
         more = ["dns_answer_duration_seconds", "dns_answers_total", "dns_extended_errors_total", "dns_cache_entries",
-                "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total"]
+                "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total",
+                "dns_upstream_stray_datagrams_total"]
         self.assertEqual([b.split("\n")[0].split(" ")[2] for b in blocks[len(names):]], more)
         self.assertRegex(text, r'\ndns_answer_duration_seconds_bucket\{cache="miss",le="\+Inf"\} [1-9]')
         self.assertRegex(text, r'\ndns_answers_total\{rcode="SERVFAIL"\} [1-9]')
