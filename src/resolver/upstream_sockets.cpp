@@ -4,14 +4,17 @@
 #include "base/unique_fd.h"
 #include "wire/header.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -33,6 +36,10 @@ namespace {
     constexpr int max_datagrams_drained = 64;
     // RFC 1035 §4.1.1: OPCODE 0 is a standard query, the only kind we send.
     constexpr std::uint8_t opcode_mask = 0x78;
+
+    // Every exchange in flight holds a descriptor: up to three per resolution, a thousand resolutions per
+    // event loop, one loop per CPU. The service unit's LimitNOFILE gives as much.
+    constexpr rlim_t wanted_descriptors = 65536;
 
     std::atomic<std::uint64_t> stray_datagrams { 0 };
 
@@ -323,8 +330,23 @@ namespace {
 
 } // namespace
 
+std::uint64_t raiseDescriptorLimit(std::uint64_t wanted)
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < wanted && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(wanted, limit.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur;
+}
+
 TransportResult<UniqueFd> openConnectedUdpSocket(const SocketAddress& server)
 {
+    static std::once_flag descriptors_raised;
+    std::call_once(descriptors_raised, [] { (void)raiseDescriptorLimit(wanted_descriptors); });
     if ((server.family() != AF_INET && server.family() != AF_INET6) || server.port() == 0)
         return std::unexpected(TransportError::NetworkError);
     UniqueFd fd(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));

@@ -89,6 +89,10 @@ private:
     ExpectedQuestion question_;
 };
 
+// Raises the soft limit on open descriptors towards `wanted`, within the hard limit; the soft limit now.
+// The first upstream socket asks for room for every exchange in flight (a soft limit of 1024 is common).
+[[nodiscard]] std::uint64_t raiseDescriptorLimit(std::uint64_t wanted);
+
 // A fresh UDP socket connected to `server`, on a port the kernel drew for it. Anything that reached
 // it before connect() took hold is read away, so nothing queued before the question leaves can pass for
 // its reply. NetworkError when no socket can be had, or `server` has no family or port.

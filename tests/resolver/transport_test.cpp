@@ -21,6 +21,7 @@
 #include <optional>
 #include <poll.h>
 #include <set>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -705,6 +706,24 @@ namespace {
 
         EXPECT_FALSE(openConnectedUdpSocket(SocketAddress {}));
         EXPECT_FALSE(openConnectedUdpSocket(local(0)));
+    }
+
+    // The pooled sockets used to raise the descriptor limit; each exchange's own socket needs it as much.
+    TEST(UpstreamSocket, RaisesTheSoftDescriptorLimitWithinTheHardOne)
+    {
+        rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        if (saved.rlim_max < 2048)
+            GTEST_SKIP() << "hard descriptor limit below 2048";
+        rlimit low = saved;
+        low.rlim_cur = 1024;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        EXPECT_EQ(raiseDescriptorLimit(2048), 2048u);
+        EXPECT_EQ(raiseDescriptorLimit(1024), 2048u) << "never lowered";
+        if (saved.rlim_max != RLIM_INFINITY) {
+            EXPECT_EQ(raiseDescriptorLimit(saved.rlim_max + 1), saved.rlim_max);
+        }
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     }
 
     // 1000 draws from the ephemeral range's ~28000 ports give about 983 distinct ports; a pool of 4096
