@@ -218,7 +218,7 @@ TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine
             leg.finished = true;
             ask_next_now = true;
             if (!reply)
-                continue; // unusable (truncated, or its TCP retry failed): the next server
+                continue; // unusable (a bare error, truncated, or its TCP retry failed): the next server
             observer.replied(leg.query.server(), monotonicMs() - leg.sent_ms);
             if (observer.settles(leg.query.server(), (*reply)->response))
                 return std::move(**reply);

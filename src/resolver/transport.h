@@ -29,8 +29,8 @@ struct UpstreamRequest {
 // OutOfMemory, QueryBuildError.
 [[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QType qtype);
 
-// One server: UDP from a pooled socket on a random port (port_pool.h), TCP when the answer comes back
-// truncated.
+// One server: UDP from a fresh socket connected to it (upstream_sockets.h), TCP when the answer comes
+// back truncated.
 [[nodiscard]] TransportResult<QueryResult> queryUpstream(
     const UpstreamEngine& engine, const SocketAddress& address, const DnsName& qname, QType qtype);
 

@@ -1,4 +1,5 @@
-// The closed set of errors of one upstream exchange.
+// The closed set of errors of one upstream exchange. ErrorReply: the server asked sent only a header with
+// an error RCODE (no question), which counts as its failure without waiting out the timeout.
 #pragma once
 
 #include "base/error.h"
@@ -9,6 +10,7 @@
     X(NetworkError)                                                                                          \
     X(Timeout)                                                                                               \
     X(Truncated)                                                                                             \
+    X(ErrorReply)                                                                                            \
     X(ParseError)                                                                                            \
     X(Cancelled)
 

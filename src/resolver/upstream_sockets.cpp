@@ -2,18 +2,19 @@
 
 #include "base/event_loop.h"
 #include "base/unique_fd.h"
-#include "resolver/port_pool.h"
 #include "wire/header.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <netinet/in.h>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -30,6 +31,17 @@ namespace {
     // Datagrams read from one ready socket per wake-up, so a flood on one socket cannot starve the rest.
     constexpr int max_datagrams_per_visit = 16;
     constexpr std::size_t max_tcp_message = 0xFFFF;
+    // What a fresh socket can have caught in the moment between its port and its peer being set: a few
+    // datagrams at most. More means something keeps it flooded: the socket is given up.
+    constexpr int max_datagrams_drained = 64;
+    // RFC 1035 §4.1.1: OPCODE 0 is a standard query, the only kind we send.
+    constexpr std::uint8_t opcode_mask = 0x78;
+
+    // Every exchange in flight holds a descriptor: up to three per resolution, a thousand resolutions per
+    // event loop, one loop per CPU. The service unit's LimitNOFILE gives as much.
+    constexpr rlim_t wanted_descriptors = 65536;
+
+    std::atomic<std::uint64_t> stray_datagrams { 0 };
 
     // Milliseconds left until `deadline`, rounded up so poll never wakes just short of it and spins.
     int msUntil(Clock::time_point deadline)
@@ -52,29 +64,25 @@ namespace {
         return Clock::now() + std::chrono::milliseconds(timeout_ms);
     }
 
-    // Family, address and port; the IPv6 flow label and scope the kernel fills in do not count.
-    bool sameEndpoint(const SocketAddress& a, const SocketAddress& b)
-    {
-        if (a.family() != b.family() || a.port() != b.port())
-            return false;
-        if (a.family() == AF_INET) {
-            return reinterpret_cast<const sockaddr_in*>(a.sockaddrPtr())->sin_addr.s_addr
-                == reinterpret_cast<const sockaddr_in*>(b.sockaddrPtr())->sin_addr.s_addr;
-        }
-        if (a.family() == AF_INET6) {
-            return IN6_ARE_ADDR_EQUAL(&reinterpret_cast<const sockaddr_in6*>(a.sockaddrPtr())->sin6_addr,
-                &reinterpret_cast<const sockaddr_in6*>(b.sockaddrPtr())->sin6_addr);
-        }
-        return false;
-    }
-
-    bool sendDatagram(int fd, const SocketAddress& server, std::span<const std::uint8_t> packet)
+    bool sendDatagram(int fd, std::span<const std::uint8_t> packet)
     {
         ssize_t sent;
         do {
-            sent = ::sendto(fd, packet.data(), packet.size(), 0, server.sockaddrPtr(), server.sockaddrLen());
+            sent = ::send(fd, packet.data(), packet.size(), 0);
         } while (sent < 0 && errno == EINTR);
         return sent == static_cast<ssize_t>(packet.size());
+    }
+
+    // Reads away whatever is queued; false when the queue does not run dry.
+    bool drainQueued(int fd)
+    {
+        std::array<std::uint8_t, 1> discard;
+        for (int n = 0; n < max_datagrams_drained; ++n) {
+            // MSG_TRUNC: each datagram goes whole, however little of it is copied.
+            if (::recv(fd, discard.data(), discard.size(), MSG_DONTWAIT | MSG_TRUNC) < 0 && errno != EINTR)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED;
+        }
+        return false;
     }
 
     TransportResult<QueryResult> parseReply(std::vector<std::uint8_t> packet, const SocketAddress& from)
@@ -93,7 +101,7 @@ namespace {
 
     // One server of an exchange and the socket its query went out on.
     struct UdpLeg {
-        UdpPortPool::Lease socket;
+        UniqueFd socket;
         SocketAddress server;
     };
 
@@ -107,32 +115,35 @@ namespace {
     // Sends the query on every leg; a leg whose send fails is dropped. NetworkError when none is left.
     TransportResult<void> sendOnEveryLeg(std::vector<UdpLeg>& legs, std::span<const std::uint8_t> packet)
     {
-        std::erase_if(
-            legs, [&](const UdpLeg& leg) { return !sendDatagram(leg.socket.fd(), leg.server, packet); });
+        std::erase_if(legs, [&](const UdpLeg& leg) { return !sendDatagram(leg.socket.get(), packet); });
         if (legs.empty())
             return std::unexpected(TransportError::NetworkError);
         return {};
     }
 
-    // Reads the socket's queued datagrams until one from `server` answers the query; its length, or none.
-    std::optional<std::size_t> receiveReply(
-        int fd, const SocketAddress& server, std::span<std::uint8_t> buf, const Exchange& ex)
+    // A datagram that ends the wait on its socket: a reply, or a bare error from the server.
+    struct Arrival {
+        ReplyVerdict verdict;
+        std::size_t length;
+    };
+
+    // Reads the socket's queued datagrams, all from its server, until one is not a stray; none when
+    // only strays came. An error the kernel reports on the socket (ICMP: nothing listens) is cleared by
+    // the read and waited past, as silence would be.
+    std::optional<Arrival> receiveReply(int fd, std::span<std::uint8_t> buf, const Exchange& ex)
     {
         for (int n = 0; n < max_datagrams_per_visit; ++n) {
-            sockaddr_storage source {};
-            socklen_t source_len = sizeof source;
-            const ssize_t got = ::recvfrom(
-                fd, buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&source), &source_len);
+            const ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
             if (got < 0) {
                 if (errno == EINTR)
                     continue;
                 return std::nullopt; // EAGAIN, or a pending socket error that this read has now cleared
             }
             const auto datagram = buf.first(static_cast<std::size_t>(got));
-            const auto from = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&source), source_len);
-            if (datagram.size() >= Header::size && from && sameEndpoint(*from, server)
-                && isReplyTo(datagram, ex.query_id, ex.question))
-                return datagram.size();
+            const ReplyVerdict verdict = judgeReply(datagram, ex.query_id, ex.question);
+            if (verdict != ReplyVerdict::stray)
+                return Arrival { verdict, datagram.size() };
+            stray_datagrams.fetch_add(1, std::memory_order_relaxed);
         }
         return std::nullopt;
     }
@@ -156,23 +167,29 @@ namespace {
     }
 
     // Waits for an acceptable reply on any leg until `deadline`; none when the deadline passes first.
+    // A leg whose server sends a bare error is done; ErrorReply once every leg is.
     TransportResult<std::optional<QueryResult>> awaitReply(
         const std::vector<UdpLeg>& legs, Clock::time_point deadline, const Exchange& ex)
     {
         std::vector<pollfd> fds;
+        std::vector<const UdpLeg*> waiting;
         try {
             fds.reserve(legs.size());
+            waiting.reserve(legs.size());
         } catch (const std::bad_alloc&) {
             return std::unexpected(TransportError::OutOfMemory);
         }
         for (const UdpLeg& leg : legs)
-            fds.push_back(pollfd { .fd = leg.socket.fd(), .events = POLLIN, .revents = 0 });
+            waiting.push_back(&leg);
 
         std::array<std::uint8_t, udp_receive_buffer_bytes> buf;
-        for (;;) {
+        while (!waiting.empty()) {
             const int wait_ms = msUntil(deadline);
             if (wait_ms == 0)
                 return std::nullopt;
+            fds.clear();
+            for (const UdpLeg* leg : waiting)
+                fds.push_back(pollfd { .fd = leg->socket.get(), .events = POLLIN, .revents = 0 });
             const int ready = waitReady(fds, wait_ms);
             if (ready < 0 && errno != EINTR)
                 return std::unexpected(failedWait());
@@ -181,12 +198,19 @@ namespace {
             for (std::size_t i = 0; i < fds.size(); ++i) {
                 if (fds[i].revents == 0)
                     continue;
-                if (const auto len = receiveReply(legs[i].socket.fd(), legs[i].server, buf, ex)) {
-                    auto result = TRY(takeReply(std::span(buf).first(*len), legs[i].server, ex));
-                    return std::optional<QueryResult>(std::move(result));
+                const auto arrival = receiveReply(fds[i].fd, buf, ex);
+                if (!arrival)
+                    continue;
+                if (arrival->verdict == ReplyVerdict::error_without_question) {
+                    waiting[i] = nullptr;
+                    continue;
                 }
+                auto result = TRY(takeReply(std::span(buf).first(arrival->length), waiting[i]->server, ex));
+                return std::optional<QueryResult>(std::move(result));
             }
+            std::erase(waiting, nullptr);
         }
+        return std::unexpected(TransportError::ErrorReply);
     }
 
     // The UDP exchange shared by the single-server and fan-out queries: every attempt resends on every
@@ -306,19 +330,65 @@ namespace {
 
 } // namespace
 
-bool isReplyTo(std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question)
+std::uint64_t raiseDescriptorLimit(std::uint64_t wanted)
 {
-    if (packet.size() < Header::size || readU16(packet.subspan(0, 2)) != query_id
-        || readU16(packet.subspan(4, 2)) != 1)
-        return false;
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < wanted && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(wanted, limit.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur;
+}
+
+TransportResult<UniqueFd> openConnectedUdpSocket(const SocketAddress& server)
+{
+    static std::once_flag descriptors_raised;
+    std::call_once(descriptors_raised, [] { (void)raiseDescriptorLimit(wanted_descriptors); });
+    if ((server.family() != AF_INET && server.family() != AF_INET6) || server.port() == 0)
+        return std::unexpected(TransportError::NetworkError);
+    UniqueFd fd(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid() || ::connect(fd.get(), server.sockaddrPtr(), server.sockaddrLen()) != 0
+        || !drainQueued(fd.get()))
+        return std::unexpected(TransportError::NetworkError);
+    return fd;
+}
+
+ReplyVerdict judgeReply(
+    std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question)
+{
+    if (packet.size() < Header::size)
+        return ReplyVerdict::stray;
+    const Header header = Header::fromSlice(packet);
+    if (header.id() != query_id || !header.qr() || (header.bytes[2] & opcode_mask) != 0)
+        return ReplyVerdict::stray;
+    if (header.qdCount() == 0) {
+        return header.rcode() == RCode::no_error ? ReplyVerdict::stray : ReplyVerdict::error_without_question;
+    }
+    if (header.qdCount() != 1)
+        return ReplyVerdict::stray;
     const auto decoded = DnsName::fromPacket(packet, Header::size, Header::size);
     if (!decoded)
-        return false;
+        return ReplyVerdict::stray;
     const std::size_t fixed = Header::size + decoded->consumed;
     if (packet.size() < fixed + 4)
-        return false;
-    return decoded->name.eql(question.qname) && readU16(packet.subspan(fixed, 2)) == toU16(question.qtype)
+        return ReplyVerdict::stray;
+    const bool same = decoded->name.eql(question.qname)
+        && readU16(packet.subspan(fixed, 2)) == toU16(question.qtype)
         && readU16(packet.subspan(fixed + 2, 2)) == toU16(question.qclass);
+    return same ? ReplyVerdict::reply : ReplyVerdict::stray;
+}
+
+bool isReplyTo(std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question)
+{
+    return judgeReply(packet, query_id, question) == ReplyVerdict::reply;
+}
+
+std::uint64_t upstreamStrayDatagrams()
+{
+    return stray_datagrams.load(std::memory_order_relaxed);
 }
 
 TransportResult<QueryResult> queryWithPacket(const SocketAddress& address,
@@ -341,13 +411,13 @@ TransportResult<QueryResult> queryWithPacketFanout(std::span<const SocketAddress
         return std::unexpected(TransportError::OutOfMemory);
     }
     for (const SocketAddress& address : addresses) {
-        if (auto socket = UdpPortPool::shared().acquire(address.family()))
+        if (auto socket = openConnectedUdpSocket(address))
             legs.push_back(UdpLeg { std::move(*socket), address });
     }
     return exchangeUdp(legs, Exchange { packet, query_id, question, options });
 }
 
-UdpQuery::UdpQuery(UdpPortPool::Lease socket, const SocketAddress& server, std::vector<std::uint8_t> packet,
+UdpQuery::UdpQuery(UniqueFd socket, const SocketAddress& server, std::vector<std::uint8_t> packet,
     std::uint16_t query_id, ExpectedQuestion question)
     : socket_(std::move(socket))
     , server_(server)
@@ -360,8 +430,8 @@ UdpQuery::UdpQuery(UdpPortPool::Lease socket, const SocketAddress& server, std::
 TransportResult<UdpQuery> UdpQuery::send(const SocketAddress& server, std::vector<std::uint8_t> packet,
     std::uint16_t query_id, ExpectedQuestion question)
 {
-    UdpPortPool::Lease socket = TRY(UdpPortPool::shared().acquire(server.family()));
-    if (!sendDatagram(socket.fd(), server, packet))
+    UniqueFd socket = TRY(openConnectedUdpSocket(server));
+    if (!sendDatagram(socket.get(), packet))
         return std::unexpected(TransportError::NetworkError);
     return UdpQuery(std::move(socket), server, std::move(packet), query_id, std::move(question));
 }
@@ -370,10 +440,12 @@ TransportResult<std::optional<QueryResult>> UdpQuery::receive(const ResolverOpti
 {
     std::array<std::uint8_t, udp_receive_buffer_bytes> buf;
     const Exchange ex { packet_, query_id_, question_, options };
-    const auto len = receiveReply(socket_.fd(), server_, buf, ex);
-    if (!len)
+    const auto arrival = receiveReply(socket_.get(), buf, ex);
+    if (!arrival)
         return std::nullopt;
-    return TRY(takeReply(std::span(buf).first(*len), server_, ex));
+    if (arrival->verdict == ReplyVerdict::error_without_question)
+        return std::unexpected(TransportError::ErrorReply);
+    return TRY(takeReply(std::span(buf).first(arrival->length), server_, ex));
 }
 
 TransportResult<QueryResult> queryTcp(const SocketAddress& address, std::span<const std::uint8_t> packet,
@@ -385,8 +457,14 @@ TransportResult<QueryResult> queryTcp(const SocketAddress& address, std::span<co
     const UniqueFd fd = TRY(connectTcp(address, timeout_ms));
     TRY_VOID(writeAll(fd, request, deadlineAfter(timeout_ms)));
     auto reply = TRY(readFramedReply(fd, deadlineAfter(timeout_ms)));
-    if (!isReplyTo(reply, query_id, question))
+    switch (judgeReply(reply, query_id, question)) {
+    case ReplyVerdict::reply:
+        break;
+    case ReplyVerdict::error_without_question:
+        return std::unexpected(TransportError::ErrorReply);
+    case ReplyVerdict::stray: // a stream has no room for strays: the connection itself is bad
         return std::unexpected(TransportError::ParseError);
+    }
     return parseReply(std::move(reply), address);
 }
 

@@ -6,6 +6,7 @@
 #include "base/unique_fd.h"
 #include "dnssec/keytag.h"
 #include "ops/authoritative_format.h"
+#include "resolver/upstream_sockets.h"
 #include "server/query.h"
 #include "server/reply_shaping.h"
 #include "server/udp_response.h"
@@ -479,6 +480,11 @@ std::string RecursorServer::resolverExposition() const
     out.append("dns_upstream_queries_total ").append(std::to_string(infra.queriesSent()) + "\n");
     family("dns_upstream_timeouts_total", "Queries to authoritative servers that timed out", "counter");
     out.append("dns_upstream_timeouts_total ").append(std::to_string(infra.queriesTimedOut()) + "\n");
+    family("dns_upstream_stray_datagrams_total",
+        "Datagrams from authoritative servers asked that answered no query (another ID or question, no DNS "
+        "message)",
+        "counter");
+    out.append("dns_upstream_stray_datagrams_total ").append(std::to_string(upstreamStrayDatagrams()) + "\n");
     family("dns_build_info", "The version running, as a label; always 1", "gauge");
     out.append("dns_build_info{version=\"").append(program_version).append("\"} 1\n");
     return out;

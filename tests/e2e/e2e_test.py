@@ -976,7 +976,8 @@ class HttpServerTest(RecursorTestCase):
             "dns_uptime_seconds",
         ]
         more = ["dns_answer_duration_seconds", "dns_answers_total", "dns_extended_errors_total", "dns_cache_entries",
-                "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total", "dns_build_info",
+                "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total",
+                "dns_upstream_stray_datagrams_total", "dns_build_info",
                 "process_cpu_seconds_total", "process_resident_memory_bytes", "process_start_time_seconds",
                 "process_open_fds", "process_max_fds"]
         self.assertEqual([b.split("\n")[0].split(" ")[2] for b in blocks[len(names):]], more)

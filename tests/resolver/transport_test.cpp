@@ -3,7 +3,6 @@
 #include "resolver/transport.h"
 
 #include "base/clock.h"
-#include "resolver/port_pool.h"
 
 #include "support/packet_builder.h"
 #include "wire/header.h"
@@ -11,14 +10,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
 #include <set>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -85,6 +88,14 @@ namespace {
             EXPECT_TRUE(w.writeIPv4({ 192, 0, 2, 1 }));
         }
         return *w.finish();
+    }
+
+    // The query's header turned into a reply with `rcode` and no question, as some servers send errors.
+    Bytes bareHeader(std::span<const std::uint8_t> query, RCode rcode)
+    {
+        Bytes h(query.begin(), query.begin() + 12);
+        h[2] = flag_qr, h[3] = static_cast<std::uint8_t>(rcode), h[5] = 0, h[11] = 0;
+        return h;
     }
 
     Bytes framed(Bytes message)
@@ -285,83 +296,141 @@ namespace {
         EXPECT_EQ(errorOf(prepareUpstreamRequest(DnsName {}, QType::a)), TransportError::QueryBuildError);
     }
 
-    TEST(Transport, IsReplyToWantsTheIdAndExactlyTheOneQuestion)
+    TEST(Transport, JudgesRepliesByIdFlagsOpcodeAndExactlyTheOneQuestion)
     {
+        using enum ReplyVerdict;
         const ExpectedQuestion question { .qname = name("a.test"), .qtype = QType::a, .qclass = QClass::in };
-        const auto reply = [](std::uint16_t id, std::uint16_t qdcount) {
-            return PacketBuilder().header(id, 0x8000, qdcount, 0, 0, 0);
+        const auto header = [](std::uint16_t id, std::uint16_t qdcount, std::uint16_t flags = 0x8000) {
+            return PacketBuilder().header(id, flags, qdcount, 0, 0, 0);
         };
+        const std::uint8_t address[] = { 192, 0, 2, 1 };
         struct Case {
             const char* label;
             Bytes packet;
-            bool expected;
+            ReplyVerdict expected;
         };
         const std::vector<Case> cases = {
-            { "matching", reply(7, 1).question("a.test", QType::a, QClass::in).bytes(), true },
-            { "name in other case", reply(7, 1).question("A.TesT", QType::a, QClass::in).bytes(), true },
-            { "other ID", reply(8, 1).question("a.test", QType::a, QClass::in).bytes(), false },
-            { "header only", reply(7, 0).bytes(), false },
-            { "QDCOUNT 0 with a question", reply(7, 0).question("a.test", QType::a, QClass::in).bytes(),
-                false },
+            { "matching", header(7, 1).question("a.test", QType::a, QClass::in).bytes(), reply },
+            { "name in other case", header(7, 1).question("A.TesT", QType::a, QClass::in).bytes(), reply },
+            { "other ID", header(8, 1).question("a.test", QType::a, QClass::in).bytes(), stray },
+            // A query, not a response (RFC 1035 §4.1.1): a reflection of ours, or a stranger's question.
+            { "QR clear", header(7, 1, 0x0000).question("a.test", QType::a, QClass::in).bytes(), stray },
+            { "opcode STATUS", header(7, 1, 0x9000).question("a.test", QType::a, QClass::in).bytes(), stray },
+            { "opcode NOTIFY", header(7, 1, 0xA000).question("a.test", QType::a, QClass::in).bytes(), stray },
+            { "header only", header(7, 0).bytes(), stray },
+            { "QDCOUNT 0 with a question", header(7, 0).question("a.test", QType::a, QClass::in).bytes(),
+                stray },
+            { "no question, NOERROR with an answer",
+                header(7, 0).patchU16(6, 1).record("a.test", QType::a, QClass::in, 300, address).bytes(),
+                stray },
+            // A bare header with an error RCODE: the server's failure, told at once.
+            { "header only, FORMERR", header(7, 0, 0x8001).bytes(), error_without_question },
+            { "header only, SERVFAIL", header(7, 0, 0x8002).bytes(), error_without_question },
+            { "header only, NOTIMP", header(7, 0, 0x8004).bytes(), error_without_question },
+            { "header only, REFUSED", header(7, 0, 0x8005).bytes(), error_without_question },
+            { "header only, REFUSED, other ID", header(8, 0, 0x8005).bytes(), stray },
+            { "header only, REFUSED, QR clear", header(7, 0, 0x0005).bytes(), stray },
+            { "header only, REFUSED, opcode NOTIFY", header(7, 0, 0xA005).bytes(), stray },
             { "two questions",
-                reply(7, 2)
+                header(7, 2)
                     .question("a.test", QType::a, QClass::in)
                     .question("a.test", QType::a, QClass::in)
                     .bytes(),
-                false },
-            { "other name", reply(7, 1).question("b.test", QType::a, QClass::in).bytes(), false },
-            { "parent name", reply(7, 1).question("test", QType::a, QClass::in).bytes(), false },
-            { "other type", reply(7, 1).question("a.test", QType::aaaa, QClass::in).bytes(), false },
-            { "other class", reply(7, 1).question("a.test", QType::a, QClass::chaos).bytes(), false },
-            { "class cut off", reply(7, 1).name("a.test").u16(1).u8(0).bytes(), false },
-            { "name cut off", reply(7, 1).label("a").bytes(), false },
-            { "pointer as the name", reply(7, 1).pointer(12).u16(1).u16(1).bytes(), false },
-            { "eleven bytes", Bytes { 0, 7, 0x80, 0, 0, 1, 0, 0, 0, 0, 0 }, false },
+                stray },
+            { "other name", header(7, 1).question("b.test", QType::a, QClass::in).bytes(), stray },
+            { "parent name", header(7, 1).question("test", QType::a, QClass::in).bytes(), stray },
+            { "other type", header(7, 1).question("a.test", QType::aaaa, QClass::in).bytes(), stray },
+            { "other class", header(7, 1).question("a.test", QType::a, QClass::chaos).bytes(), stray },
+            { "class cut off", header(7, 1).name("a.test").u16(1).u8(0).bytes(), stray },
+            { "name cut off", header(7, 1).label("a").bytes(), stray },
+            { "pointer as the name", header(7, 1).pointer(12).u16(1).u16(1).bytes(), stray },
+            { "eleven bytes", Bytes { 0, 7, 0x80, 0, 0, 1, 0, 0, 0, 0, 0 }, stray },
         };
-        for (const Case& c : cases)
-            EXPECT_EQ(isReplyTo(c.packet, 7, question), c.expected) << c.label;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            EXPECT_EQ(judgeReply(c.packet, 7, question), c.expected);
+            EXPECT_EQ(isReplyTo(c.packet, 7, question), c.expected == reply);
+        }
     }
 
+    // Every datagram before the real reply is dropped; those from the server asked are counted as strays,
+    // and one from another port never reaches the connected socket at all.
     TEST(Transport, DropsDatagramsThatDoNotAnswerTheQuery)
     {
         struct Case {
             const char* label;
             std::function<Datagram(std::span<const std::uint8_t>)> first;
             bool first_accepted;
+            std::uint64_t strays_counted;
         };
-        const auto header_only = [](std::span<const std::uint8_t> q) {
-            Bytes h(q.begin(), q.begin() + 12);
-            h[2] = flag_qr, h[5] = 0, h[11] = 0;
-            return h;
+        const auto with_flags = [](std::span<const std::uint8_t> q, std::uint8_t byte2) {
+            Bytes r = replyTo(q, { .ttl = 7 });
+            r[2] = byte2;
+            return Datagram { r };
         };
         const std::vector<Case> cases = {
-            { "other ID", [](auto q) { return Datagram { replyTo(q, { .id_offset = 1, .ttl = 7 }) }; },
-                false },
+            { "other ID", [](auto q) { return Datagram { replyTo(q, { .id_offset = 1, .ttl = 7 }) }; }, false,
+                1 },
             { "other source port",
                 [](auto q) {
                     return Datagram { replyTo(q, { .ttl = 7 }), /*from_other_port=*/true };
                 },
-                false },
+                false, 0 },
             { "other name", [](auto q) { return Datagram { replyTo(q, { .qname = "x.test", .ttl = 7 }) }; },
-                false },
+                false, 1 },
             { "other type",
-                [](auto q) { return Datagram { replyTo(q, { .qtype = QType::aaaa, .ttl = 7 }) }; }, false },
+                [](auto q) { return Datagram { replyTo(q, { .qtype = QType::aaaa, .ttl = 7 }) }; }, false,
+                1 },
             { "other class",
-                [](auto q) { return Datagram { replyTo(q, { .qclass = QClass::chaos, .ttl = 7 }) }; },
-                false },
-            { "header only, no question", [&](auto q) { return Datagram { header_only(q) }; }, false },
-            { "eleven bytes", [&](auto q) { return Datagram { Bytes(q.begin(), q.begin() + 11) }; }, false },
+                [](auto q) { return Datagram { replyTo(q, { .qclass = QClass::chaos, .ttl = 7 }) }; }, false,
+                1 },
+            { "QR clear", [&](auto q) { return with_flags(q, 0x00); }, false, 1 },
+            { "opcode UPDATE", [&](auto q) { return with_flags(q, flag_qr | (5 << 3)); }, false, 1 },
+            { "header only, NOERROR", [](auto q) { return Datagram { bareHeader(q, RCode::no_error) }; },
+                false, 1 },
+            { "eleven bytes", [&](auto q) { return Datagram { Bytes(q.begin(), q.begin() + 11) }; }, false,
+                1 },
             { "name in other case",
                 [](auto q) { return Datagram { replyTo(q, { .qname = "WWW.Example.TEST", .ttl = 7 }) }; },
-                true },
+                true, 0 },
         };
         for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
             FakeUdpServer server([&](auto q) { return std::vector { c.first(q), Datagram { replyTo(q) } }; });
+            const std::uint64_t strays_before = upstreamStrayDatagrams();
             const auto result = ask(engine(2000), server.address());
-            ASSERT_TRUE(result) << c.label << ": " << errorName(result.error());
-            ASSERT_EQ(result->response.records.size(), 1u) << c.label;
-            EXPECT_EQ(result->response.records[0].ttl, c.first_accepted ? 7u : 300u) << c.label;
-            EXPECT_EQ(result->from, server.address()) << c.label;
+            ASSERT_TRUE(result) << errorName(result.error());
+            ASSERT_EQ(result->response.records.size(), 1u);
+            EXPECT_EQ(result->response.records[0].ttl, c.first_accepted ? 7u : 300u);
+            EXPECT_EQ(result->from, server.address());
+            EXPECT_EQ(upstreamStrayDatagrams() - strays_before, c.strays_counted);
+        }
+    }
+
+    // A bare header with an error RCODE from the server asked ends its exchange at once, where it used to
+    // be dropped as a stray and the timeout waited out; a bare NOERROR stays a stray.
+    TEST(Transport, BareErrorHeaderFromTheServerFailsTheExchangeAtOnce)
+    {
+        struct Case {
+            const char* label;
+            RCode rcode;
+            std::optional<TransportError> expected;
+        };
+        const std::vector<Case> cases = {
+            { "FORMERR", RCode::form_err, TransportError::ErrorReply },
+            { "SERVFAIL", RCode::serv_fail, TransportError::ErrorReply },
+            { "NOTIMP", RCode::not_imp, TransportError::ErrorReply },
+            { "REFUSED", RCode::refused, TransportError::ErrorReply },
+            { "NOERROR", RCode::no_error, TransportError::Timeout },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            FakeUdpServer server([&](auto q) { return std::vector { Datagram { bareHeader(q, c.rcode) } }; });
+            const auto start = Clock::now();
+            EXPECT_EQ(errorOf(ask(engine(500), server.address())), c.expected);
+            if (c.expected == TransportError::ErrorReply) {
+                EXPECT_LT(Clock::now() - start, 400ms);
+            }
         }
     }
 
@@ -404,7 +473,7 @@ namespace {
 
     TEST(Transport, TruncatedAnswerIsAskedAgainOverTcpWithTheSameId)
     {
-        // UDP first: the upstream port pool holds thousands of UDP ports of this process, none of TCP.
+        // UDP first, then TCP on the same port.
         FakeUdpServer udp([](auto q) { return std::vector { Datagram { replyTo(q, { .tc = true }) } }; });
         FakeTcpServer tcp([](auto q) { return TcpReply { framed(replyTo(q)) }; }, udp.address());
         ASSERT_EQ(udp.address(), tcp.address()) << "TCP port already taken";
@@ -457,6 +526,9 @@ namespace {
                     return TcpReply { r };
                 },
                 TransportError::NetworkError },
+            { "bare REFUSED header",
+                [](auto q) { return TcpReply { framed(bareHeader(q, RCode::refused)) }; },
+                TransportError::ErrorReply },
             { "closed before the length", [](auto) { return TcpReply {}; }, TransportError::NetworkError },
             { "silent",
                 [](auto) {
@@ -484,7 +556,7 @@ namespace {
 
     TEST(Transport, FanoutSkipsAddressesThatCannotBeUsed)
     {
-        // No address family: no socket. Port 0: the kernel refuses the send at once. Neither leaves the host.
+        // No address family: no socket. Port 0: no server to connect to. Neither leaves the host.
         const SocketAddress unusable[] = { SocketAddress {}, local(0) };
         FakeUdpServer server([](auto q) { return std::vector { Datagram { replyTo(q) } }; });
         for (const SocketAddress& bad : unusable) {
@@ -498,6 +570,25 @@ namespace {
         EXPECT_EQ(errorOf(queryUpstreamFanout(engine(100), {}, name(qname_text), QType::a)),
             TransportError::NetworkError);
         EXPECT_EQ(errorOf(ask(engine(100), local(0))), TransportError::NetworkError);
+    }
+
+    TEST(Transport, FanoutWaitsForTheOthersWhenOneServerSendsABareError)
+    {
+        FakeUdpServer refusing(
+            [](auto q) { return std::vector { Datagram { bareHeader(q, RCode::refused) } }; });
+        FakeUdpServer failing(
+            [](auto q) { return std::vector { Datagram { bareHeader(q, RCode::serv_fail) } }; });
+        FakeUdpServer answering([](auto q) { return std::vector { Datagram { replyTo(q), false, 100ms } }; });
+        const SocketAddress one_answers[] = { refusing.address(), answering.address() };
+        const auto result = queryUpstreamFanout(engine(2000), one_answers, name(qname_text), QType::a);
+        ASSERT_TRUE(result) << errorName(result.error());
+        EXPECT_EQ(result->from, answering.address());
+
+        const SocketAddress none_answers[] = { refusing.address(), failing.address() };
+        const auto start = Clock::now();
+        EXPECT_EQ(errorOf(queryUpstreamFanout(engine(2000), none_answers, name(qname_text), QType::a)),
+            TransportError::ErrorReply);
+        EXPECT_LT(Clock::now() - start, 1000ms);
     }
 
     // Both answers must be queued before the client looks: the client runs in a child process that is
@@ -583,50 +674,82 @@ namespace {
         return SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), len)->port();
     }
 
-    // Every socket of the pool lent out at once: their ports.
-    std::set<std::uint16_t> lendEverySocket(UdpPortPool& pool)
+    std::pair<std::uint16_t, std::uint16_t> ephemeralRange()
     {
-        std::vector<UdpPortPool::Lease> leases;
-        std::set<std::uint16_t> ports;
-        for (std::size_t i = 0; i < UdpPortPool::min_size; ++i) {
-            leases.push_back(pool.acquire(AF_INET).value());
-            ports.insert(portOf(leases.back().fd()));
-        }
-        return ports;
+        std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+        unsigned low = 0, high = 0;
+        in >> low >> high;
+        return { static_cast<std::uint16_t>(low), static_cast<std::uint16_t>(high) };
     }
 
-    // Upstream ports stay as hard to guess as fresh ones: thousands of kernel-chosen ports, each lent to
-    // one exchange at a time and replaced after a few uses; too small a pool is no pool at all.
-    TEST(UdpPortPool, LendsThousandsOfPortsOneExchangeAtATimeAndRenewsThem)
+    // Upstream sockets used to be thousands of pooled sockets on the wildcard address: a stranger could
+    // fill them with junk, plant a reply ahead of the question, and guess among fewer ports. Each
+    // exchange's socket now takes datagrams only from its server, and its port is a fresh draw.
+    TEST(UpstreamSocket, TakesDatagramsOnlyFromItsServer)
     {
-        UdpPortPool pool(UdpPortPool::min_size);
-        const std::set<std::uint16_t> first = lendEverySocket(pool);
-        EXPECT_EQ(first.size(), UdpPortPool::min_size) << "no port lent twice at once";
-        EXPECT_EQ(pool.openCount(AF_INET), UdpPortPool::min_size);
-        {
-            // Beyond the pool an exchange gets a socket of its own.
-            auto extra = pool.acquire(AF_INET);
-            ASSERT_TRUE(extra);
-            std::vector<UdpPortPool::Lease> all;
-            for (std::size_t i = 0; i < UdpPortPool::min_size; ++i)
-                all.push_back(pool.acquire(AF_INET).value());
-            auto beyond = pool.acquire(AF_INET);
-            ASSERT_TRUE(beyond);
-            EXPECT_GE(beyond->fd(), 0);
-        }
-        for (std::uint32_t use = 1; use < UdpPortPool::max_uses; ++use)
-            lendEverySocket(pool);
-        std::set<std::uint16_t> renewed = lendEverySocket(pool);
-        std::size_t kept = 0;
-        for (std::uint16_t port : renewed)
-            kept += first.contains(port) ? 1 : 0;
-        EXPECT_LT(kept, UdpPortPool::min_size / 4) << "worn sockets get new ports";
+        const int server = boundSocket(SOCK_DGRAM, local());
+        const int stranger = boundSocket(SOCK_DGRAM, local());
+        auto socket = openConnectedUdpSocket(boundAddress(server));
+        ASSERT_TRUE(socket);
+        const SocketAddress ours = local(portOf(socket->get()));
+        const std::uint8_t junk[] = { 1, 2, 3 }, reply[] = { 4, 5 };
+        ASSERT_EQ(::sendto(stranger, junk, sizeof junk, 0, ours.sockaddrPtr(), ours.sockaddrLen()), 3);
+        ASSERT_EQ(::sendto(server, reply, sizeof reply, 0, ours.sockaddrPtr(), ours.sockaddrLen()), 2);
+        pollfd p { .fd = socket->get(), .events = POLLIN, .revents = 0 };
+        ASSERT_EQ(::poll(&p, 1, 1000), 1);
+        std::uint8_t buf[16];
+        EXPECT_EQ(::recv(socket->get(), buf, sizeof buf, MSG_DONTWAIT), 2) << "the server's datagram, alone";
+        EXPECT_EQ(::recv(socket->get(), buf, sizeof buf, MSG_DONTWAIT), -1);
+        EXPECT_EQ(errno, EAGAIN);
+        ::close(server);
+        ::close(stranger);
 
-        UdpPortPool tiny(UdpPortPool::min_size - 1);
-        auto fresh = tiny.acquire(AF_INET);
-        ASSERT_TRUE(fresh);
-        EXPECT_GE(fresh->fd(), 0);
-        EXPECT_EQ(tiny.openCount(AF_INET), 0u);
+        EXPECT_FALSE(openConnectedUdpSocket(SocketAddress {}));
+        EXPECT_FALSE(openConnectedUdpSocket(local(0)));
+    }
+
+    // The pooled sockets used to raise the descriptor limit; each exchange's own socket needs it as much.
+    TEST(UpstreamSocket, RaisesTheSoftDescriptorLimitWithinTheHardOne)
+    {
+        rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        if (saved.rlim_max < 2048)
+            GTEST_SKIP() << "hard descriptor limit below 2048";
+        rlimit low = saved;
+        low.rlim_cur = 1024;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        EXPECT_EQ(raiseDescriptorLimit(2048), 2048u);
+        EXPECT_EQ(raiseDescriptorLimit(1024), 2048u) << "never lowered";
+        if (saved.rlim_max != RLIM_INFINITY) {
+            EXPECT_EQ(raiseDescriptorLimit(saved.rlim_max + 1), saved.rlim_max);
+        }
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    }
+
+    // 1000 draws from the ephemeral range's ~28000 ports give about 983 distinct ports; a pool of 4096
+    // gives about 890, and a sequential choice 1000 neighbours.
+    TEST(UpstreamSocket, PortsAreFreshDrawsFromTheWholeEphemeralRange)
+    {
+        const auto [low, high] = ephemeralRange();
+        ASSERT_GT(high, low);
+        const SocketAddress server = local(53);
+        std::set<std::uint16_t> ports;
+        std::uint16_t lowest = high, highest = low;
+        constexpr int draws = 1000;
+        for (int i = 0; i < draws; ++i) {
+            auto socket = openConnectedUdpSocket(server);
+            ASSERT_TRUE(socket);
+            const std::uint16_t port = portOf(socket->get());
+            ports.insert(port);
+            lowest = std::min(lowest, port);
+            highest = std::max(highest, port);
+        }
+        const double range = high - low + 1;
+        const double expected = range * (1 - std::exp(-draws / range));
+        EXPECT_GE(lowest, low);
+        EXPECT_LE(highest, high);
+        EXPECT_GT(static_cast<double>(ports.size()), expected - 30) << "expected about " << expected;
+        EXPECT_GT(highest - lowest, (high - low) * 9 / 10) << "spread over the whole range";
     }
 
 } // namespace
@@ -687,6 +810,17 @@ namespace {
         EXPECT_LT(Clock::now() - start, 250ms) << "a refusal is not waited out";
         EXPECT_EQ(seen.events,
             (std::vector<std::string> { "asked " + r, "reply " + r, "asked " + a, "reply " + a }));
+
+        // A bare REFUSED header, no question: the server failed, the next is asked at once.
+        FakeUdpServer bare([](auto q) { return std::vector { Datagram { bareHeader(q, RCode::refused) } }; });
+        const std::string b = bare.address().toString();
+        seen.events.clear();
+        start = Clock::now();
+        result = race({ { bare.address(), 300 }, { answering.address(), 300 } }, seen);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->from, answering.address());
+        EXPECT_LT(Clock::now() - start, 250ms) << "a bare error is not waited out";
+        EXPECT_EQ(seen.events, (std::vector<std::string> { "asked " + b, "asked " + a, "reply " + a }));
 
         seen.events.clear();
         std::vector<ServerAttempt> all_silent;
