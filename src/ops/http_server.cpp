@@ -24,6 +24,26 @@ using ops_io::monotonicMs;
 using ops_io::UniqueFd;
 using ops_io::warn;
 
+std::optional<std::size_t> findHttpHeadEnd(std::string_view data)
+{
+    if (std::size_t pos = data.find("\r\n\r\n"); pos != std::string_view::npos)
+        return pos + 4;
+    if (std::size_t pos = data.find("\n\n"); pos != std::string_view::npos)
+        return pos + 2;
+    return std::nullopt;
+}
+
+std::optional<HttpRequestLine> parseHttpRequestLine(std::string_view head)
+{
+    const std::string_view line = head.substr(0, head.find('\n'));
+    std::size_t pos = 0;
+    const std::string_view method = ops_io::nextWord(line, pos);
+    const std::string_view target = ops_io::nextWord(line, pos);
+    if (method.empty() || target.empty())
+        return std::nullopt;
+    return HttpRequestLine { method, target.substr(0, target.find('?')) };
+}
+
 void appendMetricFamily(std::string& out, std::string_view name, std::string_view help, std::string_view type)
 {
     out.append("\n# HELP ").append(name).append(" ").append(help).append("\n");
@@ -92,16 +112,6 @@ namespace {
         sendResponse(fd, "500 Internal Server Error", "text/plain", "500 Internal Server Error\n");
     }
 
-    // Where the head ends: after the first "\r\n\r\n", or failing that after the first "\n\n".
-    std::optional<std::size_t> findHeadEnd(std::string_view data)
-    {
-        if (std::size_t pos = data.find("\r\n\r\n"); pos != std::string_view::npos)
-            return pos + 4;
-        if (std::size_t pos = data.find("\n\n"); pos != std::string_view::npos)
-            return pos + 2;
-        return std::nullopt;
-    }
-
     enum class HeadOutcome : std::uint8_t { complete, too_large, dropped };
 
     struct HeadRead {
@@ -125,7 +135,7 @@ namespace {
                 break;
             length += static_cast<std::size_t>(n);
             const std::string_view data(buffer.data(), length);
-            if (std::optional<std::size_t> end = findHeadEnd(data))
+            if (std::optional<std::size_t> end = findHttpHeadEnd(data))
                 return { HeadOutcome::complete, data.substr(0, *end) };
             if (length == buffer.size())
                 return { HeadOutcome::too_large, {} };
@@ -153,23 +163,6 @@ namespace {
                 return;
             drained += static_cast<std::size_t>(n);
         }
-    }
-
-    struct RequestLine {
-        std::string_view method;
-        std::string_view path;
-    };
-
-    // Only the method and the path matter; the version, the headers and any body are ignored.
-    std::optional<RequestLine> parseRequestLine(std::string_view head)
-    {
-        const std::string_view line = head.substr(0, head.find('\n'));
-        std::size_t pos = 0;
-        const std::string_view method = ops_io::nextWord(line, pos);
-        const std::string_view target = ops_io::nextWord(line, pos);
-        if (method.empty() || target.empty())
-            return std::nullopt;
-        return RequestLine { method, target.substr(0, target.find('?')) };
     }
 
     struct ExpositionBlock {
@@ -374,7 +367,7 @@ void HttpServer::serveConnection(int client_fd)
         lingeringClose(client_fd);
         break;
     case HeadOutcome::complete:
-        if (std::optional<RequestLine> request = parseRequestLine(read.head))
+        if (std::optional<HttpRequestLine> request = parseHttpRequestLine(read.head))
             route(client_fd, request->method, request->path);
         lingeringClose(client_fd);
         break;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -62,6 +63,18 @@ private:
     HttpServerConfig config_;
     std::atomic<bool> should_stop_ { false };
 };
+
+// Where a request head ends in the bytes read so far: after the first "\r\n\r\n", or failing that
+// after the first "\n\n"; none while it goes on.
+std::optional<std::size_t> findHttpHeadEnd(std::string_view data);
+
+// Only the method and the path (its query cut off) of the first line matter; the version, the headers
+// and any body are ignored. Views into `head`; none when the method or the target is missing.
+struct HttpRequestLine {
+    std::string_view method;
+    std::string_view path;
+};
+std::optional<HttpRequestLine> parseHttpRequestLine(std::string_view head);
 
 // The head of one family in the Prometheus exposition, after the blank line that parts families.
 void appendMetricFamily(
