@@ -1,8 +1,8 @@
 // Reads arbitrary bytes as the start of an HTTP request to the operators' server: where the head ends
 // within the 4096 bytes a request may take, then the method and the path the server routes on. The
 // outcome (complete or too large, and the method and path) must not depend on how the bytes arrived,
-// the head must end where the first blank line ends, and the method and the path must be words of the
-// first line, non-empty and without a space, the path without its query.
+// the head must end with a blank line, and the method and the path must be words of the first line
+// without a space, the method non-empty, the path after it and without its query.
 #include "ops/http_server.h"
 
 #include <algorithm>
@@ -41,13 +41,15 @@ Outcome route(std::string_view head)
     if (!request)
         return out;
     const std::string_view first_line = head.substr(0, head.find('\n'));
+    // The path is empty when the target is only a query ("GET ?x").
     for (const std::string_view word : { request->method, request->path }) {
-        if (word.empty() || word.find(' ') != std::string_view::npos || word.data() < first_line.data()
+        if (word.find(' ') != std::string_view::npos || word.data() < first_line.data()
             || word.data() + word.size() > first_line.data() + first_line.size())
             fail("the method or the path is not a word of the first line");
     }
-    if (request->path.find('?') != std::string_view::npos || request->path.data() <= request->method.data())
-        fail("the path keeps its query or comes before the method");
+    if (request->method.empty() || request->path.find('?') != std::string_view::npos
+        || request->path.data() <= request->method.data() + request->method.size())
+        fail("no method, or the path keeps its query or does not follow the method");
     out.method = std::string(request->method);
     out.path = std::string(request->path);
     return out;

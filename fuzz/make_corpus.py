@@ -246,6 +246,7 @@ def http_request_seeds():
     yield "closed_without_head_end", b"\x05GET /health HTTP/1.1\r\nHost: x"
     yield "head_too_large", b"\x7fGET / HTTP/1.1\r\n" + b"X-Filler: " + b"a" * 4100
     yield "lf_blank_before_crlf_blank", b"\x01GET /a HTTP/1.1\n\nb\r\n\r\n"
+    yield "query_only_target", b"\x0aGET ?x HTTP/1.1\r\n\r\n"
 
 
 def control_command_seeds():

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang-16 and runs each for a bounded time from its seed corpus
-# (fuzz/corpus/<target>; the response classifier reads the message corpus).
+# (fuzz/corpus/<target>; the response classifier reads the message corpus) and its dictionary of
+# keywords (fuzz/dict/<target>.dict) where it has one.
 # New inputs go to a scratch directory; the committed corpus stays as it is. An input that fails is kept
 # in build/fuzz/crashes/<target>/ (add it to the corpus as regression_<what> once mended).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
@@ -38,13 +39,16 @@ for target in "${targets[@]}"; do
     corpus=fuzz/corpus/message
     max_len=4096
   fi
+  dict=()
+  [ -f "fuzz/dict/$target.dict" ] && dict=(-dict="fuzz/dict/$target.dict")
   budget=$(( (seconds * $(weight "$target") + total_weight - 1) / total_weight ))
   mkdir -p "$scratch/$target" "build/fuzz/crashes/$target"
   echo "fuzz_$target (${budget}s):"
   ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
-    build/fuzz/fuzz_$target -max_total_time="$budget" -max_len="$max_len" -print_final_stats=1 \
+    build/fuzz/fuzz_$target -max_total_time="$budget" -max_len="$max_len" -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="build/fuzz/crashes/$target/" "$scratch/$target" "$corpus" >"$scratch/$target.log" 2>&1 \
-    || { status=1; tail -n 40 "$scratch/$target.log"; echo "FAILED: see build/fuzz/crashes/$target/"; }
-  tail -n 12 "$scratch/$target.log"
+    || { status=1; tail -n 40 "$scratch/$target.log"; echo "FAILED: see build/fuzz/crashes/$target/"; continue; }
+  grep -a -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' \
+    "$scratch/$target.log"
 done
 exit "$status"
