@@ -2,6 +2,7 @@
 # Builds the libFuzzer targets with clang-16 and runs each for a bounded time from its seed corpus
 # (fuzz/corpus/<target>; the response classifier reads the message corpus) and its dictionary of
 # keywords (fuzz/dict/<target>.dict) where it has one.
+# An input that takes more than 10 s fails as a crash would: a stranger must not be able to stall a parser.
 # New inputs go to a scratch directory; the committed corpus stays as it is. An input that fails is kept
 # in build/fuzz/crashes/<target>/ (add it to the corpus as regression_<what> once mended).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
@@ -45,7 +46,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$scratch/$target" "build/fuzz/crashes/$target"
   echo "fuzz_$target (${budget}s):"
   ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
-    build/fuzz/fuzz_$target -max_total_time="$budget" -max_len="$max_len" -print_final_stats=1 "${dict[@]}" \
+    build/fuzz/fuzz_$target -max_total_time="$budget" -max_len="$max_len" -timeout=10 -print_final_stats=1 "${dict[@]}" \
     -artifact_prefix="build/fuzz/crashes/$target/" "$scratch/$target" "$corpus" >"$scratch/$target.log" 2>&1 \
     || { status=1; tail -n 40 "$scratch/$target.log"; echo "FAILED: see build/fuzz/crashes/$target/"; continue; }
   grep -a -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' \
