@@ -13,9 +13,9 @@ namespace {
     // A stream that announces `length` and has `body` bytes after it so far.
     std::vector<std::uint8_t> announced(std::uint16_t length, std::size_t body)
     {
-        std::vector<std::uint8_t> out { static_cast<std::uint8_t>(length >> 8),
-            static_cast<std::uint8_t>(length) };
-        out.resize(2 + body, 0xAB);
+        std::vector<std::uint8_t> out(2 + body, 0xAB);
+        out[0] = static_cast<std::uint8_t>(length >> 8);
+        out[1] = static_cast<std::uint8_t>(length);
         return out;
     }
 
