@@ -7,10 +7,13 @@
 #include "server/access_list.h"
 #include "server/config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {

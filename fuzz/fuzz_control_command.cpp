@@ -8,6 +8,7 @@
 #include "wire/name.h"
 #include "wire/type_names.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>

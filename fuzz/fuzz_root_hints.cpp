@@ -4,6 +4,7 @@
 #include "fuzz_text.h"
 #include "resolver/nameserver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
