@@ -2,7 +2,8 @@
 // text up to the first NUL is the file, the rest NUL-separated NAME=value pairs (DNS_LISTEN, ...).
 // Parsing must give the same settings (or the same error) when the lines end in CRLF; the settings
 // parsed, written out as a file again, must parse to the same settings; and whatever validate() accepts
-// once the environment has overridden them must lie in the ranges it promises.
+// once the environment has overridden them must lie in the ranges it promises; the addresses to listen
+// on must read back from the text they print as.
 #include "fuzz_text.h"
 #include "server/access_list.h"
 #include "server/config.h"
@@ -134,6 +135,24 @@ void expectValidRanges(const Config& config)
         fail("validate() let an out-of-range setting through");
 }
 
+// The addresses start-up binds: an address that parses must print as text that parses to it again.
+void expectAddressesReadBack(const Config& config)
+{
+    std::vector<std::string_view> texts(config.server.listen_addrs.begin(), config.server.listen_addrs.end());
+    for (const auto* text : { &config.server.recursor.http_listen, &config.server.tls_listen }) {
+        if (*text)
+            texts.push_back(**text);
+    }
+    for (const std::string_view text : texts) {
+        const auto address = recursor::parseIpSocketAddress(text);
+        if (!address)
+            continue;
+        const auto again = recursor::parseIpSocketAddress(address->toString());
+        if (!again || !(*again == *address))
+            fail("a listen address does not read back from its text");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -169,5 +188,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     if (parsed->validate())
         expectValidRanges(*parsed);
+    expectAddressesReadBack(*parsed);
     return 0;
 }
