@@ -1,12 +1,24 @@
 #!/usr/bin/python3
-"""Writes the fuzz seed corpus under fuzz/corpus/: a selection of the golden messages of tests/golden/
-and hand-made packets at the edges of the message format. Regenerate with
+"""Writes the fuzz seed corpora under fuzz/corpus/<target>/:
+  message         a selection of the golden messages of tests/golden/ and hand-made packets at the edges
+                  of the message format (the response classifier reads these too);
+  stream_framing  client TCP streams: two bytes of the message size limit, one that draws how the
+                  stream arrives, then length-framed queries;
+  http_request    one byte that draws how the request arrives, then the request;
+  control_command control-socket command lines;
+  config          configuration files, optionally followed by NUL-separated DNS_* variables;
+  trust_anchor    trust anchor files (root.key and root.ds);
+  root_hints      root hints files.
+Regenerate with
     /usr/bin/python3 fuzz/make_corpus.py
-Every file stays within 4 KiB, the -max_len of scripts/fuzz.sh.
+Files named regression_* (inputs that once failed) and signed_* (messages signed by a real signer, added
+by hand) are kept as they are.
+Every packet stays within 4 KiB and every other input within 8 KiB, the -max_len of scripts/fuzz.sh
+(more than the 4096-byte buffers of the HTTP server and the control socket).
 """
 
+import base64
 import os
-import shutil
 import struct
 import sys
 
@@ -14,6 +26,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GOLDEN = os.path.join(ROOT, "tests", "golden")
 CORPUS = os.path.join(ROOT, "fuzz", "corpus")
 MAX_SIZE = 4096
+TEXT_MAX_SIZE = 8192
 
 GOLDEN_SEEDS = [
     "query_edns_nsid_cookie_padding", "query_escaped_labels", "query_max_length_name", "query_tsig_signed",
@@ -203,27 +216,170 @@ def upstream_packets():
     yield "upstream_truncated_tc", header(1, ar=1, flags=0x8600) + www_q + opt_do()
 
 
-def main():
-    if os.path.isdir(CORPUS):
-        shutil.rmtree(CORPUS)
-    os.makedirs(CORPUS)
+def read_golden(label):
+    with open(os.path.join(GOLDEN, label + ".bin"), "rb") as f:
+        return f.read()
+
+
+def framed(*messages):
+    return b"".join(struct.pack("!H", len(m)) + m for m in messages)
+
+
+def stream_framing_seeds():
+    """Limit 65535 (12 + 65523), then a draw of the arrival chunks, then the stream."""
+    limit_65535 = struct.pack("!H", 65523)
+    limit_512 = struct.pack("!H", 500)
+    plain, do_query = read_golden("query_a_plain"), read_golden("query_aaaa_edns_do")
+    yield "one_query", limit_65535 + b"\x07" + framed(plain)
+    yield "pipelined_three", limit_65535 + b"\x2a" + framed(plain, do_query, read_golden("query_ds_cd"))
+    yield "second_unfinished", limit_65535 + b"\x01" + framed(plain) + framed(do_query)[:-3]
+    yield "zero_length", limit_65535 + b"\x05" + framed(plain) + b"\x00\x00" + framed(plain)
+    yield "above_limit", limit_512 + b"\x03" + framed(plain) + struct.pack("!H", 513) + bytes(513)
+    yield "length_only", limit_65535 + b"\x09" + b"\xff"
+
+
+def http_request_seeds():
+    yield "metrics", b"\x11GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:9153\r\nAccept: */*\r\n\r\n"
+    yield "health_lf_only", b"\x02GET /health HTTP/1.0\n\n"
+    yield "stats_query", b"\x33GET /stats?pretty=1 HTTP/1.1\r\nHost: x\r\n\r\n"
+    yield "post_with_body", (b"\x44POST /zones HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")
+    yield "closed_without_head_end", b"\x05GET /health HTTP/1.1\r\nHost: x"
+    yield "head_too_large", b"\x7fGET / HTTP/1.1\r\n" + b"X-Filler: " + b"a" * 4100
+    yield "lf_blank_before_crlf_blank", b"\x01GET /a HTTP/1.1\n\nb\r\n\r\n"
+    yield "query_only_target", b"\x0aGET ?x HTTP/1.1\r\n\r\n"
+
+
+def control_command_seeds():
+    yield "ping", b"PING\n"
+    yield "stats_crlf", b"STATS\r\n"
+    yield "trace", b"TRACE www.example.com. AAAA\n"
+    yield "trace_escapes", b"TRACE a\\.b\\032c.\\255x. TYPE65280\n"
+    yield "flush", b"FLUSH example.com\n"
+    yield "flush_tabs", b"\t FLUSH\texample.com  \n"
+    yield "no_newline", b"SHUTDOWN"
+    yield "too_many_arguments", b"FLUSH" + b" a" * 65 + b"\n"
+    yield "two_lines", b"PING\nSHUTDOWN\n"
+
+
+README_CONFIG = b"""# Lines starting with '#' are comments; there are no trailing comments.
+[server]
+listen = 127.0.0.1:5353
+http_listen = 127.0.0.1:9153
+control_socket_path = /run/recursor.sock
+control_socket_mode = 600
+control_socket_max_connections = 10
+control_socket_read_timeout_ms = 1000
+control_socket_write_timeout_ms = 1000
+dnssec_validation = yes
+root_hints_file = /usr/share/dns/root.hints
+trust_anchor_file = /usr/share/dns/root.key
+cache_max_bytes = 16_777_216
+cache_max_ttl = 86400
+cache_max_negative_ttl = 3600
+bogus_ttl = 60
+aggressive_nsec = yes
+allow_loopback_nameservers = no
+threads = 0
+user = recursor
+allow = 127.0.0.0/8
+allow = 2001:db8::/32
+client_rate_limit = 0
+edns_buffer_size = 1232
+tcp_timeout_ms = 5000
+tcp_max_connections = 100
+tcp_max_queries_per_connection = 1000
+tcp_max_message_size = 65535
+tls_listen = [::1]:853
+tls_cert_file = /etc/recursor/cert.pem
+tls_key_file = /etc/recursor/key.pem
+cache_strategy = response
+cookie_secret_hex = 00112233
+expose_zones = false
+
+[logging]
+level = info
+
+[zone:example.test.]
+file = /etc/recursor/example.test.zone
+"""
+
+
+def config_seeds():
+    yield "readme_example", README_CONFIG
+    yield "minimal", b"[server]\nlisten = [::1]:53\n"
+    yield "crlf_and_env", (b"[server]\r\nlisten=127.0.0.1:53\r\n\x00DNS_LISTEN=127.0.0.1:5300, [::1]:5300\x00"
+                           b"DNS_EDNS_BUFFER_SIZE=4096\x00DNS_CONTROL_SOCKET_MODE=0640\x00DNS_LOG_LEVEL=debug")
+    yield "out_of_range", b"[server]\nlisten=127.0.0.1:53\nedns_buffer_size=65536\ncache_max_ttl=0\n"
+    yield "unknown_section", b"[resolver]\nlisten=127.0.0.1:53\n"
+    yield "zone_without_dot", b"[server]\nlisten=127.0.0.1:53\n[zone:example]\nfile=x\n[zone:]\nfile=y\n"
+    yield "overflow", b"[server]\nthreads=18446744073709551616\n"
+
+
+# As Debian's dns-root-data root.key and root.ds.
+ROOT_KEY = (b"; Created by hand from the IANA trust anchor\n"
+            b". 172800 IN DNSKEY 257 3 8 (\n"
+            b"    AwEAAaz/tAm8yTn4Mfeh5eyI96WSVexTBAvkMgJzkKTOiW1vkIbzxeF3+/4RgWOq7HrxRixHlFlExOLAJr5emLvN7SWXgnLh4+B5xQ\n"
+            b"    lNVz8Og8kvArMtNROxVQuCaSnIDdD5LKyWbRd2n9WGe2R8PzgCmr3EgVLrjyBxWezF0jLHwVN8efS3rCj/EWgvIWgb9tarpVUDK/b5\n"
+            b"    8Da+sqqls3eNbuv7pr+eoZG+SrDK6nWeL3c6H5Apxz7LjVc1uTIdsIXxuOLYA4/ilBmSVIzuDWfdRUfhHdY6+cn8HFRm+2hM8AnXGX\n"
+            b"    ws9555KrUB5qihylGa8subX2Nn6UwNR1AkUTV74bU= ) ; KSK; alg = RSASHA256 ; key id = 20326\n")
+ROOT_DS = (b". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n"
+           b".\t86400\tIN\tDS\t38696 8 2 683D2D0ACB8C9B712A1948B27F741219298D0A450D612C483AF444A4C0FB2B16\n")
+
+
+def trust_anchor_seeds():
+    yield "root_key", ROOT_KEY
+    yield "root_ds", ROOT_DS
+    yield "key_and_ds_owner_omitted", ROOT_DS + b"\t86400 IN DS 20326 8 1 B256BD09DC8DD59F0E0F0D7541B8328DD986DF6E\n"
+    yield "revoked_and_unsupported", (b". IN DNSKEY 385 3 8 AwEAAQ==\n. IN DNSKEY 257 3 3 AwEAAQ==\n"
+                                      b". IN DS 1 8 3 " + b"00" * 32 + b"\n")
+    yield "other_owners", b"$TTL 3600\nexample. IN DS 1 8 2 " + b"AB" * 32 + b"\n" + ROOT_DS
+    yield "ecdsa_key", b". IN DNSKEY 257 3 13 " + base64.b64encode(bytes(range(64))) + b"\n"
+
+
+def root_hints_seeds():
+    lines = [b";       This file holds the information on root name servers", b"$TTL 3600000"]
+    for i, address in enumerate(["198.41.0.4", "170.247.170.2", "192.33.4.12"]):
+        host = b"%c.ROOT-SERVERS.NET." % (ord("A") + i)
+        lines.append(b".                        3600000      NS    " + host)
+        lines.append(host + b"      3600000      A     " + address.encode())
+        lines.append(host + b"      3600000      AAAA  2001:503:ba3e::2:3%d" % i)
+    yield "iana_style", b"\n".join(lines) + b"\n"
+    yield "fourteen", b"".join(b"r%d. IN A 192.0.2.%d\n" % (i, i) for i in range(14))
+    yield "class_and_case", b"lab. 60 in aaaa ::1 ; comment\r\nlab. a 127.0.0.1\nx NS a.\n"
+    yield "mapped_and_bad", b"x A 999.1.1.1\nx AAAA ::ffff:192.0.2.1\nx A 192.0.2.1%eth0\n"
+
+
+def write_seeds(target, seeds, max_size):
+    directory = os.path.join(CORPUS, target)
+    os.makedirs(directory, exist_ok=True)
+    for old in os.listdir(directory):
+        if not old.startswith(("regression_", "signed_")):
+            os.remove(os.path.join(directory, old))
     count = 0
+    for label, data in seeds:
+        assert len(data) <= max_size, label
+        with open(os.path.join(directory, label), "wb") as f:
+            f.write(data)
+        count += 1
+    return count
+
+
+def message_seeds():
     for seed in GOLDEN_SEEDS:
-        src = os.path.join(GOLDEN, seed + ".bin")
-        assert os.path.getsize(src) <= MAX_SIZE, seed
-        shutil.copy(src, os.path.join(CORPUS, "golden_" + seed))
-        count += 1
-    for label, packet in edge_packets():
-        assert len(packet) <= MAX_SIZE, label
-        with open(os.path.join(CORPUS, label), "wb") as f:
-            f.write(packet)
-        count += 1
-    for label, packet in upstream_packets():
-        assert len(packet) <= MAX_SIZE, label
-        with open(os.path.join(CORPUS, label), "wb") as f:
-            f.write(packet)
-        count += 1
-    print("wrote %d seeds to %s" % (count, CORPUS))
+        yield "golden_" + seed, read_golden(seed)
+    yield from edge_packets()
+    yield from upstream_packets()
+
+
+def main():
+    targets = {
+        "message": message_seeds, "stream_framing": stream_framing_seeds, "http_request": http_request_seeds,
+        "control_command": control_command_seeds, "config": config_seeds, "trust_anchor": trust_anchor_seeds,
+        "root_hints": root_hints_seeds,
+    }
+    for target, seeds in targets.items():
+        count = write_seeds(target, seeds(), MAX_SIZE if target == "message" else TEXT_MAX_SIZE)
+        print("wrote %d seeds to %s" % (count, os.path.join(CORPUS, target)))
     return 0
 
 

@@ -45,8 +45,8 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan
 
-step "fuzzing the message parser and the response classifier for ${FUZZ_SECONDS:-30} s"
-scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+step "fuzzing the message, response, stream, HTTP, control, configuration, trust anchor and root hints parsers for ${FUZZ_SECONDS:-60} s"
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 step "release build and bounded dnsperf load test (2 x ${LOAD_SECONDS:-10} s)"
 cmake --preset release >/dev/null

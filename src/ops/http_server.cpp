@@ -25,6 +25,15 @@ using ops_io::monotonicMs;
 using ops_io::UniqueFd;
 using ops_io::warn;
 
+std::optional<std::size_t> findHttpHeadEnd(std::string_view data)
+{
+    if (std::size_t pos = data.find("\r\n\r\n"); pos != std::string_view::npos)
+        return pos + 4;
+    if (std::size_t pos = data.find("\n\n"); pos != std::string_view::npos)
+        return pos + 2;
+    return std::nullopt;
+}
+
 void appendMetricFamily(std::string& out, std::string_view name, std::string_view help, std::string_view type)
 {
     out.append("\n# HELP ").append(name).append(" ").append(help).append("\n");
@@ -93,16 +102,6 @@ namespace {
         sendResponse(fd, "500 Internal Server Error", "text/plain", "500 Internal Server Error\n");
     }
 
-    // Where the head ends: after the first "\r\n\r\n", or failing that after the first "\n\n".
-    std::optional<std::size_t> findHeadEnd(std::string_view data)
-    {
-        if (std::size_t pos = data.find("\r\n\r\n"); pos != std::string_view::npos)
-            return pos + 4;
-        if (std::size_t pos = data.find("\n\n"); pos != std::string_view::npos)
-            return pos + 2;
-        return std::nullopt;
-    }
-
     enum class HeadOutcome : std::uint8_t { complete, too_large, dropped };
 
     struct HeadRead {
@@ -126,7 +125,7 @@ namespace {
                 break;
             length += static_cast<std::size_t>(n);
             const std::string_view data(buffer.data(), length);
-            if (std::optional<std::size_t> end = findHeadEnd(data))
+            if (std::optional<std::size_t> end = findHttpHeadEnd(data))
                 return { HeadOutcome::complete, data.substr(0, *end) };
             if (length == buffer.size())
                 return { HeadOutcome::too_large, {} };

@@ -77,6 +77,10 @@ private:
     std::atomic<bool> should_stop_ { false };
 };
 
+// Where a request head ends in the bytes read so far: after the first "\r\n\r\n", or failing that
+// after the first "\n\n"; none while it goes on.
+std::optional<std::size_t> findHttpHeadEnd(std::string_view data);
+
 // The head of one family in the Prometheus exposition, after the blank line that parts families.
 void appendMetricFamily(
     std::string& out, std::string_view name, std::string_view help, std::string_view type);

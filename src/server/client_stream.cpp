@@ -41,6 +41,18 @@ namespace {
 
 } // namespace
 
+StreamFrame nextStreamFrame(std::span<const std::uint8_t> buffered, std::uint32_t max_message_size)
+{
+    if (buffered.size() < 2)
+        return {};
+    const std::size_t length = (std::size_t { buffered[0] } << 8) | buffered[1];
+    if (length == 0 || length > max_message_size)
+        return { StreamFrame::Status::invalid };
+    if (buffered.size() < 2 + length)
+        return {};
+    return { StreamFrame::Status::complete, buffered.subspan(2, length), 2 + length };
+}
+
 ClientStream::ClientStream(UniqueFd fd, SocketAddress peer, SSL* ssl, const StreamLimits& limits,
     StreamSlots& slots, StreamSlots::Id slot)
     : fd_(std::move(fd))
@@ -131,21 +143,19 @@ void ClientStream::serve(const OnMessage& on_message)
     std::array<std::uint8_t, read_chunk> chunk {};
     std::uint32_t questions = 0;
     while (!closed_ && questions < limits_.max_queries) {
-        // Every complete message first; a length of 0 or above the limit cannot be answered.
-        if (received.size() >= 2) {
-            const std::size_t length = (std::size_t { received[0] } << 8) | received[1];
-            if (length == 0 || length > limits_.max_message_size)
-                break;
-            if (received.size() >= 2 + length) {
-                ++questions;
-                ++replies_due_;
-                if (!on_message(self, std::span(received).subspan(2, length)))
-                    --replies_due_;
-                received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(2 + length));
-                bytes_held_ = received.size();
-                idle_deadline = deadlineIn(limits_.idle_timeout_ms);
-                continue;
-            }
+        // Every complete message first.
+        const StreamFrame frame = nextStreamFrame(received, limits_.max_message_size);
+        if (frame.status == StreamFrame::Status::invalid)
+            break;
+        if (frame.status == StreamFrame::Status::complete) {
+            ++questions;
+            ++replies_due_;
+            if (!on_message(self, frame.message))
+                --replies_due_;
+            received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(frame.consumed));
+            bytes_held_ = received.size();
+            idle_deadline = deadlineIn(limits_.idle_timeout_ms);
+            continue;
         }
         const Io io = readSome(chunk);
         if (io.ended)

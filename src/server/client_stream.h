@@ -29,6 +29,17 @@ struct StreamLimits {
     std::size_t max_unsent_bytes { 256 * 1024 }; // a client that stops reading is cut off here
 };
 
+// The first message of a client's byte stream, each message led by its two-byte length (RFC 1035
+// §4.2.2, RFC 7766 §8). Incomplete until all of it has arrived; invalid for a length of 0 or above
+// `max_message_size`, which cannot be answered and ends the connection.
+struct StreamFrame {
+    enum class Status : std::uint8_t { incomplete, complete, invalid };
+    Status status { Status::incomplete };
+    std::span<const std::uint8_t> message; // when complete: a view into the buffer, after the length
+    std::size_t consumed { 0 }; // when complete: the length field and the message
+};
+StreamFrame nextStreamFrame(std::span<const std::uint8_t> buffered, std::uint32_t max_message_size);
+
 class ClientStream : public std::enable_shared_from_this<ClientStream> {
 public:
     // Called for each message; true when a reply will follow through send().

@@ -296,36 +296,6 @@ namespace {
     }
 
     // The parser alone, without a socket (what the fuzz target drives).
-    TEST(HttpRequestLine, TakesMethodAndPathFromTheFirstLineOnly)
-    {
-        struct Case {
-            const char* label;
-            std::string head;
-            std::optional<std::pair<std::string, std::string>> expected;
-        };
-        const std::vector<Case> cases = {
-            { "plain", "GET /metrics HTTP/1.1\r\n\r\n", std::pair { "GET", "/metrics" } },
-            { "query cut off", "GET /stats?x=1&y HTTP/1.1\r\n", std::pair { "GET", "/stats" } },
-            { "only a query", "GET ?x HTTP/1.1\r\n", std::pair { "GET", "" } },
-            { "no version", "GET /health", std::pair { "GET", "/health" } },
-            { "later lines ignored", "GET\nX /y HTTP/1.1\r\n", std::nullopt },
-            { "method alone", "GET\r\n", std::nullopt },
-            { "empty", "", std::nullopt },
-            { "spaces only", "     \r\n", std::nullopt },
-        };
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.label);
-            const auto parsed = parseHttpRequest(c.head);
-            if (!c.expected) {
-                EXPECT_FALSE(parsed.has_value());
-                continue;
-            }
-            ASSERT_TRUE(parsed.has_value());
-            EXPECT_EQ(parsed->method, c.expected->first);
-            EXPECT_EQ(parsed->path, c.expected->second);
-        }
-    }
-
     // The metrics listener used to serve any peer that could reach it, whatever the DNS service's allow
     // list said.
     TEST(HttpServer, ClosesPeersItDoesNotAdmitBeforeReadingAByte)
