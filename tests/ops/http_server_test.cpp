@@ -295,7 +295,6 @@ namespace {
         }
     }
 
-    // The parser alone, without a socket (what the fuzz target drives).
     // The metrics listener used to serve any peer that could reach it, whatever the DNS service's allow
     // list said.
     TEST(HttpServer, ClosesPeersItDoesNotAdmitBeforeReadingAByte)
