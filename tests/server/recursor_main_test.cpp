@@ -16,6 +16,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -518,6 +519,56 @@ namespace {
         EXPECT_TRUE(buildInitOptions(parsedOk({ "--http-listen=127.0.0.1:1", "--listen=127.0.0.1:2" }),
             configFrom("[server]\nlisten = localhost:53\nhttp_listen = localhost:80\n"))
                         .has_value());
+    }
+
+    // SIGHUP used to kill the process; it reloads now, and a reload that fails keeps what runs.
+    TEST(ReloadSettings, ReplacesTheLogLevelAndAnchorsOnlyWhenEverythingReads)
+    {
+        ScratchDir dir;
+        const std::string anchors = dir.write("root.ds",
+            ". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n");
+        const std::string path
+            = dir.write("r.conf", "[server]\ntrust_anchor_file = " + anchors + "\n[logging]\nlevel = warn\n");
+        const CliOptions cli = parsedOk({ "--config", path });
+        auto options = buildInitOptions(cli, configFrom("[server]\ntrust_anchor_file = " + anchors + "\n"));
+        ASSERT_TRUE(options.has_value()) << errorName(options.error());
+        options->root_servers = NameserverSet {};
+        auto server = RecursorServer::init(std::move(*options));
+        ASSERT_TRUE(server.has_value()) << errorName(server.error());
+        const auto keyTag = [&] { return (*server)->recursorCore().trustAnchors()->rootDs()[0].keytag; };
+        const EnvLookup no_env = [](std::string_view) { return std::optional<std::string_view> {}; };
+        const auto reload = [&] {
+            testing::internal::CaptureStderr();
+            reloadSettings(**server, cli, no_env);
+            return testing::internal::GetCapturedStderr();
+        };
+
+        EXPECT_EQ(reload(),
+            "info: reloading the log level and the trust anchors (" + path
+                + ")\ninfo: reloaded: log level warn, trust anchors unchanged\n");
+        EXPECT_EQ(keyTag(), 20326);
+
+        dir.write("root.ds",
+            ". IN DS 38696 8 2 683D2D0ACB8C9B712A1948B27F741219298D0A450D612C483AF444A4C0FB2B16\n");
+        setLogThreshold(LogLevel::info);
+        EXPECT_THAT(reload(),
+            testing::HasSubstr("info: reloaded: log level warn, new trust anchors (caches emptied)\n"));
+        EXPECT_EQ(keyTag(), 38696);
+
+        for (const auto& [file, text, why] :
+            std::initializer_list<std::tuple<std::string, std::string, std::string>> {
+                { "root.ds", "; nothing\n", "error.InvalidTrustAnchor" },
+                { "r.conf", "[server]\nthreads = x\n[logging]\nlevel = debug\n", "error.InvalidCharacter" },
+            }) {
+            SCOPED_TRACE(file);
+            dir.write(file, text);
+            EXPECT_THAT(reload(),
+                testing::HasSubstr("error: reload failed, the running settings stay: " + why + "\n"));
+            EXPECT_EQ(keyTag(), 38696);
+        }
+        EXPECT_EQ(reload().find("info: "), std::string::npos)
+            << "warn still applies: the failed reloads changed nothing";
+        setLogThreshold(LogLevel::info);
     }
 
     TEST(RecursorBinary, PrintsOnlyTheVersionWhenAskedAnywhere)
