@@ -334,17 +334,21 @@ void reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLook
             : std::string("reloading the trust anchors"));
     std::optional<LogLevel> level;
     auto reloaded = [&]() -> ServerResult<std::string> {
-        auto config = TRY(loadConfigIfNamed(cli, env));
-        auto anchors = TRY(chooseTrustAnchors(cli, config));
-        // Only now, with everything read, does anything change.
-        const bool changed
-            = server.replaceTrustAnchors(anchors ? std::move(*anchors) : dnssec::TrustAnchorStore::builtIn());
-        std::string outcome = "reloaded: ";
-        if (config) {
-            level = config->logging.level;
-            outcome += "log level " + std::string(logLevelName(*level)) + ", ";
+        try {
+            auto config = TRY(loadConfigIfNamed(cli, env));
+            auto anchors = TRY(chooseTrustAnchors(cli, config));
+            // Only now, with everything read, does anything change.
+            const bool changed = server.replaceTrustAnchors(
+                anchors ? std::move(*anchors) : dnssec::TrustAnchorStore::builtIn());
+            std::string outcome = "reloaded: ";
+            if (config) {
+                level = config->logging.level;
+                outcome += "log level " + std::string(logLevelName(*level)) + ", ";
+            }
+            return outcome + (changed ? "new trust anchors (caches emptied)" : "trust anchors unchanged");
+        } catch (const std::bad_alloc&) {
+            return fail(ServerError::OutOfMemory); // a reload must not end the process
         }
-        return outcome + (changed ? "new trust anchors (caches emptied)" : "trust anchors unchanged");
     }();
     if (!reloaded) {
         logError("reload failed, the running settings stay: " + dottedErrorName(reloaded.error()));
