@@ -541,7 +541,7 @@ ServerResult<void> Config::applyEnvironment(const EnvLookup& env)
     if (!applied && !last_read.empty()) {
         const bool secret = last_read == "DNS_COOKIE_SECRET_HEX";
         logError("Invalid " + std::string(last_read)
-            + (secret ? "" : " '" + std::string(*env(last_read)) + "'") + ": "
+            + (secret ? "" : " '" + std::string(env(last_read).value_or("")) + "'") + ": "
             + dottedErrorName(applied.error()));
     }
     return applied;
