@@ -1331,6 +1331,18 @@ class ListeningAndReloadTest(unittest.TestCase):
             self.assertEqual(result.returncode, 1)
             self.assertIn(f"error: Cannot listen on {LOCALHOST}:{port} (TCP): error.AddressInUse",
                           result.stderr.decode())
+        # Two instances starting at the same moment both find the port free; the one that comes second
+        # to the address's lock (an abstract Unix socket, held here in its place) gives up.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind((LOCALHOST, 0))
+            port = probe.getsockname()[1]
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as lock:
+            lock.bind(f"\0recursor listen dns {LOCALHOST}:{port}")
+            result = subprocess.run([BINARY, "--listen", f"{LOCALHOST}:{port}"], capture_output=True, timeout=30,
+                                    env=child_env(), cwd=self.tmpdir)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(f"error: Cannot listen on {LOCALHOST}:{port} (lock): error.AddressInUse",
+                          result.stderr.decode())
         self.assertEqual(parse_dig(dig(first.dns_port, "still.example"))["status"], "SERVFAIL")
         stats = fetch_stats(first.http_port)
         self.assertEqual(stats["queries_total"], 1, "the first instance still gets every question")
