@@ -25,6 +25,10 @@ if [ ! -f build/release/build.ninja ]; then
   say "configuring the release build (cmake --preset release)"
 fi
 quietly cmake --preset release
-say "building build/release/recursor (a first build takes several minutes)"
+if [ -x build/release/recursor ]; then
+  say "building build/release/recursor"
+else
+  say "building build/release/recursor (a first build takes several minutes)"
+fi
 quietly cmake --build --preset release --target recursor
 exec build/release/recursor "$@"
