@@ -13,6 +13,7 @@ packages=(
   iproute2 iptables procps
   nsd
   openssl systemd dnsdist
+  groff-base
 )
 
 missing=()

@@ -362,7 +362,8 @@ private:
     ResolveResultOr<ZoneSecurity> rootSecurity()
     {
         const DnsName root = DnsName::root();
-        const dnssec::TrustAnchorStore& anchors = recursor_.trustAnchors();
+        const auto held_anchors = recursor_.trustAnchors();
+        const dnssec::TrustAnchorStore& anchors = *held_anchors;
         if (auto fetched = TRY(fetch(root, QType::dnskey))) {
             const auto keyset = rrsetOf(fetched->answer, root, QType::dnskey);
             for (const DnsRecord& candidate : keyset) {
@@ -384,7 +385,8 @@ private:
 
     bool isAnchored(const DNSKEY& key) const
     {
-        const dnssec::TrustAnchorStore& anchors = recursor_.trustAnchors();
+        const auto held_anchors = recursor_.trustAnchors();
+        const dnssec::TrustAnchorStore& anchors = *held_anchors;
         const DnsName root = DnsName::root();
         return std::ranges::any_of(anchors.rootKeys(), [&](const auto& a) { return sameKey(a.view(), key); })
             || std::ranges::any_of(

@@ -2,6 +2,7 @@
 
 #include "base/event_loop.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -127,6 +128,39 @@ ResolveResultOr<void> Recursor::keepUnchecked(const DnsName& qname, QType qtype,
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
+}
+
+namespace {
+
+    bool sameAnchors(const dnssec::TrustAnchorStore& a, const dnssec::TrustAnchorStore& b)
+    {
+        const auto same_key = [](const rdata::dnssec::OwnedDnskey& x, const rdata::dnssec::OwnedDnskey& y) {
+            const auto kx = x.view();
+            const auto ky = y.view();
+            return kx.flags == ky.flags && kx.protocol == ky.protocol && kx.algorithm == ky.algorithm
+                && std::ranges::equal(kx.public_key, ky.public_key);
+        };
+        const auto same_ds = [](const dnssec::AnchorDs& x, const dnssec::AnchorDs& y) {
+            return x.keytag == y.keytag && x.algorithm == y.algorithm && x.digest_type == y.digest_type
+                && x.digest == y.digest;
+        };
+        return std::ranges::equal(a.rootKeys(), b.rootKeys(), same_key)
+            && std::ranges::equal(a.rootDs(), b.rootDs(), same_ds);
+    }
+
+} // namespace
+
+bool Recursor::replaceTrustAnchors(dnssec::TrustAnchorStore anchors)
+{
+    auto fresh = std::make_shared<const dnssec::TrustAnchorStore>(std::move(anchors));
+    {
+        std::lock_guard lock(trust_store_mutex_);
+        if (sameAnchors(*trust_store_, *fresh))
+            return false;
+        trust_store_ = std::move(fresh);
+    }
+    flush(DnsName::root());
+    return true;
 }
 
 std::size_t Recursor::flush(const DnsName& name)

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -104,7 +105,16 @@ public:
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
-    const dnssec::TrustAnchorStore& trustAnchors() const { return trust_store_; }
+    // A reload may replace the anchors while questions are being validated: each user holds the set it
+    // started with.
+    std::shared_ptr<const dnssec::TrustAnchorStore> trustAnchors() const
+    {
+        std::lock_guard lock(trust_store_mutex_);
+        return trust_store_;
+    }
+    // Installs new anchors; when they differ from the old ones every cache is emptied, since what was
+    // validated from the old anchors no longer vouches for anything. Returns whether they differed.
+    bool replaceTrustAnchors(dnssec::TrustAnchorStore anchors);
     const AnswerLimits& limits() const { return limits_; }
 
 private:
@@ -119,7 +129,7 @@ private:
         , infra_(std::move(infra))
         , signatures_(signature_capacity)
         , root_servers_(roots)
-        , trust_store_(std::move(trust_store))
+        , trust_store_(std::make_shared<const dnssec::TrustAnchorStore>(std::move(trust_store)))
         , limits_(limits)
         , transport_(std::move(transport))
         , validation_enabled_(validation_enabled)
@@ -135,7 +145,8 @@ private:
     std::unique_ptr<InfraCache> infra_;
     SignatureCache signatures_;
     NameserverSet root_servers_;
-    dnssec::TrustAnchorStore trust_store_;
+    mutable std::mutex trust_store_mutex_;
+    std::shared_ptr<const dnssec::TrustAnchorStore> trust_store_;
     AnswerLimits limits_;
     std::shared_ptr<UpstreamTransport> transport_;
     std::uint16_t default_nameserver_port_ { 53 };

@@ -2,6 +2,7 @@
 
 #include "server/access_list.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -172,6 +173,29 @@ namespace {
         }
     }
 
+    // The file-system error of a file the configuration names, with its path and what it was for.
+    ServerError logFileError(std::string_view what, std::string_view path, ServerError e)
+    {
+        logError("Cannot read " + std::string(what) + " " + std::string(path) + ": " + dottedErrorName(e));
+        return e;
+    }
+
+    bool isHexDigit(char c)
+    {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    }
+
+    // A server cookie secret is 128 bits (RFC 9018 §4.3: SipHash-2-4 takes a 16-byte key). The value
+    // is a secret, so the log names its length, never its text.
+    ServerResult<void> checkCookieSecret(std::string_view hex)
+    {
+        if (hex.size() == cookie_secret_hex_digits && std::ranges::all_of(hex, isHexDigit))
+            return {};
+        logError("Invalid cookie_secret_hex (" + std::to_string(hex.size())
+            + " characters): must be 32 hex digits, a 16-byte secret (RFC 9018 §4.3)");
+        return fail(ServerError::InvalidSetting);
+    }
+
     ServerResult<void> checkListenAddr(std::string_view address, std::string_view what)
     {
         auto parsed = parseListenAddr(address);
@@ -208,6 +232,21 @@ ServerResult<LogLevel> logLevelFromStr(std::string_view text)
     if (text == "error" || text == "err")
         return LogLevel::err;
     return fail(ServerError::InvalidLogLevel);
+}
+
+std::string_view logLevelName(LogLevel level)
+{
+    switch (level) {
+    case LogLevel::debug:
+        return "debug";
+    case LogLevel::info:
+        return "info";
+    case LogLevel::warn:
+        return "warn";
+    case LogLevel::err:
+        return "error";
+    }
+    return "info";
 }
 
 EnvLookup envLookupFromEnvp(char** envp)
@@ -295,7 +334,10 @@ ServerResult<Config> Config::loadFromFileWithEnv(std::string_view path, const En
 ServerResult<NameserverSet> loadRootHints(std::string_view path)
 {
     try {
-        const std::string text = TRY(readWholeFile(path, Config::max_file_size));
+        auto read = readWholeFile(path, Config::max_file_size);
+        if (!read)
+            return fail(logFileError("root hints file", path, read.error()));
+        const std::string& text = *read;
         NameserverSet roots = parseRootHints(text, 53);
         if (roots.empty()) {
             logError("No root server address in " + std::string(path));
@@ -310,7 +352,10 @@ ServerResult<NameserverSet> loadRootHints(std::string_view path)
 ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path)
 {
     try {
-        const std::string text = TRY(readWholeFile(path, Config::max_file_size));
+        auto read = readWholeFile(path, Config::max_file_size);
+        if (!read)
+            return fail(logFileError("trust anchor file", path, read.error()));
+        const std::string& text = *read;
         auto anchors = dnssec::TrustAnchorStore::parse(text);
         if (anchors)
             return std::move(*anchors);
@@ -327,28 +372,55 @@ ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path)
 ServerResult<Config> Config::loadFromFile(std::string_view path)
 {
     try {
-        auto text = TRY(readWholeFile(path, max_file_size));
-        return parseConfig(text);
+        auto text = readWholeFile(path, max_file_size);
+        if (!text)
+            return fail(logFileError("configuration file", path, text.error()));
+        return parseConfig(*text, path);
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);
     }
 }
 
-ServerResult<Config> Config::parseConfig(std::string_view text)
+ServerResult<Config> Config::parseConfig(std::string_view text, std::string_view origin)
 {
     try {
         Config config;
         ConfigSection section;
-        while (!text.empty()) {
+        for (std::size_t number = 1; !text.empty(); ++number) {
             auto end = text.find('\n');
             auto line = text.substr(0, end);
             text = end == std::string_view::npos ? std::string_view {} : text.substr(end + 1);
-            TRY_VOID(config.parseLine(section, line));
+            if (auto parsed = config.parseLine(section, line); !parsed) {
+                logLineError(origin, number, line, section, parsed.error());
+                return fail(parsed.error());
+            }
         }
         return config;
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);
     }
+}
+
+// "FILE:LINE: key 'value': error.Kind", so that an operator finds the line without guessing.
+void Config::logLineError(std::string_view origin, std::size_t number, std::string_view line,
+    const ConfigSection& section, ServerError e)
+{
+    line = trim(line);
+    const auto equals = line.find('=');
+    const auto key = trim(line.substr(0, equals));
+    const auto value = equals == std::string_view::npos ? std::string_view {} : trim(line.substr(equals + 1));
+    std::string message(origin.empty() ? "line" : origin);
+    message += (origin.empty() ? " " : ":") + std::to_string(number) + ": ";
+    if (key == "cookie_secret_hex")
+        message += std::string(key) + " (not shown)"; // a secret stays out of the log
+    else
+        message += std::string(key) + " '" + std::string(value) + "'";
+    if (e == ServerError::UnknownConfigSection)
+        message += " in [" + section.name + "]";
+    message += ": " + dottedErrorName(e);
+    if (value.find(" #") != std::string_view::npos || value.find("\t#") != std::string_view::npos)
+        message += " (comments take whole lines: put it on a line of its own)";
+    logError(message);
 }
 
 ServerResult<void> Config::parseLine(ConfigSection& section, std::string_view line)
@@ -469,8 +541,26 @@ ServerResult<void> Config::applyEnvironment(const EnvLookup& env)
 {
     if (!env)
         return {};
+    // The variable last read is the one that failed.
+    std::string_view last_read;
+    const EnvLookup lookup = [&](std::string_view name) {
+        last_read = name;
+        return env(name);
+    };
+    auto applied = applyEnvironmentVariables(lookup);
+    if (!applied && !last_read.empty()) {
+        const bool secret = last_read == "DNS_COOKIE_SECRET_HEX";
+        logError("Invalid " + std::string(last_read)
+            + (secret ? "" : " '" + std::string(env(last_read).value_or("")) + "'") + ": "
+            + dottedErrorName(applied.error()));
+    }
+    return applied;
+}
+
+ServerResult<void> Config::applyEnvironmentVariables(const EnvLookup& lookup)
+{
     try {
-        if (auto value = env("DNS_LISTEN")) {
+        if (auto value = lookup("DNS_LISTEN")) {
             server.listen_addrs.clear();
             auto rest = *value;
             while (true) {
@@ -483,16 +573,16 @@ ServerResult<void> Config::applyEnvironment(const EnvLookup& env)
                 rest.remove_prefix(comma + 1);
             }
         }
-        if (auto value = env("DNS_THREADS"))
+        if (auto value = lookup("DNS_THREADS"))
             server.threads = TRY(parseUnsigned<std::size_t>(*value, 10));
-        if (auto value = env("DNS_LOG_LEVEL"))
+        if (auto value = lookup("DNS_LOG_LEVEL"))
             logging.level = TRY(logLevelFromStr(*value));
-        if (auto value = env("DNS_CACHE_STRATEGY"))
+        if (auto value = lookup("DNS_CACHE_STRATEGY"))
             cache.strategy = TRY(cacheStrategyFromStr(*value));
-        if (auto value = env("DNS_COOKIE_SECRET_HEX"))
+        if (auto value = lookup("DNS_COOKIE_SECRET_HEX"))
             server.cookie_secret_hex = std::string(*value);
         for (const auto& setting : u32_settings) {
-            if (auto value = env(setting.env_var))
+            if (auto value = lookup(setting.env_var))
                 setting.field(server) = TRY(parseUnsigned<std::uint32_t>(*value, setting.base));
         }
         return {};
@@ -558,8 +648,6 @@ namespace {
 ServerResult<void> Config::validate() const
 {
     try {
-        if (server.listen_addrs.empty())
-            return fail(ServerError::NoListenAddress);
         if (server.recursor.http_listen)
             TRY_VOID(checkListenAddr(*server.recursor.http_listen, "Invalid recursor http_listen"));
         for (const auto& address : server.listen_addrs)
@@ -576,9 +664,12 @@ ServerResult<void> Config::validate() const
             return fail(ServerError::InvalidSetting);
         }
         if (server.edns_buffer_size < 512 || server.edns_buffer_size > 4096) {
-            logError("edns_buffer_size must be 512 to 4096");
+            logError("Invalid edns_buffer_size '" + std::to_string(server.edns_buffer_size)
+                + "': must be from 512 to 4096");
             return fail(ServerError::InvalidSetting);
         }
+        if (server.cookie_secret_hex)
+            TRY_VOID(checkCookieSecret(*server.cookie_secret_hex));
         if (server.tcp_max_message_size < 12 || server.tcp_max_message_size > 65535
             || server.tcp_timeout_ms == 0 || server.tcp_max_queries_per_connection == 0) {
             logError("tcp_max_message_size must be 12 to 65535; tcp_timeout_ms and "

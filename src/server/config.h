@@ -29,6 +29,8 @@ enum class CacheStrategy : std::uint8_t { none, response };
 [[nodiscard]] ServerResult<CacheStrategy> cacheStrategyFromStr(std::string_view text);
 // "debug", "info", "warn", "error" or "err"; anything else InvalidLogLevel.
 [[nodiscard]] ServerResult<LogLevel> logLevelFromStr(std::string_view text);
+// The configuration's spelling of a level: "debug", "info", "warn", "error".
+[[nodiscard]] std::string_view logLevelName(LogLevel level);
 
 // Looks up one environment variable; none when it is not set. Tests inject their own.
 using EnvLookup = std::function<std::optional<std::string_view>(std::string_view name)>;
@@ -87,6 +89,8 @@ inline constexpr std::uint32_t min_cache_max_ttl = 1;
 inline constexpr std::uint32_t max_cache_max_ttl = 7 * 86400;
 inline constexpr std::uint32_t max_cache_max_negative_ttl = 86400;
 inline constexpr std::uint32_t max_bogus_ttl = 86400;
+// cookie_secret_hex: a 16-byte secret (RFC 9018 §4.3) as hex.
+inline constexpr std::size_t cookie_secret_hex_digits = 32;
 
 // A few of these settings (cookie secret, expose_zones) are accepted and validated so that a bad value
 // fails start-up, but nothing in the server uses them.
@@ -150,15 +154,18 @@ struct Config {
     // Reads at most max_file_size bytes (StreamTooLong beyond) and parses them. FileNotFound,
     // AccessDenied, IsDir, ReadFailed for file-system failures.
     [[nodiscard]] static ServerResult<Config> loadFromFile(std::string_view path);
-    // Parses the file text; does not validate.
-    [[nodiscard]] static ServerResult<Config> parseConfig(std::string_view text);
+    // Parses the file text; does not validate. A line that fails is logged as "ORIGIN:LINE: key
+    // 'value': error.Kind" (origin: the file's path; "line N" without one).
+    [[nodiscard]] static ServerResult<Config> parseConfig(
+        std::string_view text, std::string_view origin = {});
 
     // One trimmed, non-empty key/value pair of `section`.
     [[nodiscard]] ServerResult<void> parseKeyValue(
         const ConfigSection& section, std::string_view key, std::string_view value);
-    // Applies the DNS_* variables that are set, in a fixed order.
+    // Applies the DNS_* variables that are set, in a fixed order; a bad value is logged with its variable.
     [[nodiscard]] ServerResult<void> applyEnvironment(const EnvLookup& env);
-    // Logs a line naming the offending value before failing (except NoListenAddress).
+    // Logs a line naming the offending key and value before failing. No listen address is valid: the
+    // default (127.0.0.1:5353) is used then.
     [[nodiscard]] ServerResult<void> validate() const;
 
     // "true", "1", "yes" / "false", "0", "no", case-sensitive; anything else InvalidBoolean.
@@ -168,6 +175,9 @@ private:
     ServerResult<void> parseServerKey(std::string_view key, std::string_view value);
     ServerResult<void> setZoneFile(std::string_view zone_name, std::string_view file);
     ServerResult<void> parseLine(ConfigSection& section, std::string_view line);
+    ServerResult<void> applyEnvironmentVariables(const EnvLookup& lookup);
+    static void logLineError(std::string_view origin, std::size_t number, std::string_view line,
+        const ConfigSection& section, ServerError e);
 };
 
 } // namespace recursor

@@ -69,20 +69,33 @@ namespace {
         return std::nullopt;
     }
 
-    ServerResult<SocketAddress> chooseListenAddr(const CliOptions& cli, const std::optional<Config>& config)
+    // An address of the configuration (or its DNS_ variables), parsed; a failure names it.
+    ServerResult<SocketAddress> configuredAddress(std::string_view key, std::string_view text)
     {
-        if (cli.listen_addr)
-            return *cli.listen_addr;
-        if (!config)
-            return *SocketAddress::fromIpLiteral(default_listen_host, default_listen_port);
-        const auto& configured = config->server.listen_addrs;
-        if (configured.empty())
-            return fail(ServerError::NoListenAddress);
-        if (configured.size() > 1) {
-            logError("recursor currently supports exactly one listen address");
-            return fail(ServerError::InvalidArgs);
+        auto address = parseIpSocketAddress(text);
+        if (!address)
+            logError("Invalid " + std::string(key) + " '" + std::string(text)
+                + "': " + dottedErrorName(address.error())
+                + (address.error() == ServerError::InvalidAddress
+                        ? " (an IP literal; host names are not looked up)"
+                        : ""));
+        return address;
+    }
+
+    // The flags' addresses, else the configuration's, else 127.0.0.1:5353: never none.
+    ServerResult<std::vector<SocketAddress>> chooseListenAddrs(
+        const CliOptions& cli, const std::optional<Config>& config)
+    {
+        if (!cli.listen_addrs.empty())
+            return cli.listen_addrs;
+        std::vector<SocketAddress> chosen;
+        if (config) {
+            for (const std::string& text : config->server.listen_addrs)
+                chosen.push_back(TRY(configuredAddress("listen", text)));
         }
-        return parseIpSocketAddress(configured.front());
+        if (chosen.empty())
+            chosen.push_back(*SocketAddress::fromIpLiteral(default_listen_host, default_listen_port));
+        return chosen;
     }
 
     ServerResult<std::optional<SocketAddress>> chooseHttpListenAddr(
@@ -91,7 +104,7 @@ namespace {
         if (cli.http_listen_addr)
             return cli.http_listen_addr;
         if (config && config->server.recursor.http_listen)
-            return TRY(parseIpSocketAddress(*config->server.recursor.http_listen));
+            return TRY(configuredAddress("http_listen", *config->server.recursor.http_listen));
         return std::optional<SocketAddress> {};
     }
 
@@ -136,15 +149,17 @@ namespace {
         return TRY(loadTrustAnchors(*path));
     }
 
-    // SIGTERM and SIGINT are taken by the main thread only (every thread started later inherits the
-    // mask), so that they stop the server in order as SHUTDOWN does. A client that closes its TLS
-    // connection early must not kill the process with SIGPIPE.
-    sigset_t stopSignals()
+    // SIGTERM, SIGINT and SIGHUP are taken by the main thread only (every thread started later inherits
+    // the mask), so that the first two stop the server in order as SHUTDOWN does and the third reloads
+    // instead of killing the process. A client that closes its TLS connection early must not kill the
+    // process with SIGPIPE.
+    sigset_t handledSignals()
     {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGTERM);
         sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGHUP);
         ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
         ::signal(SIGPIPE, SIG_IGN);
         return set;
@@ -198,8 +213,10 @@ namespace {
         }
     }
 
-    // Returns when the server asks to stop (checked once a second) or a stop signal arrives.
-    void waitForStopRequest(const RecursorServer& server, const sigset_t& signals)
+    // Returns when the server asks to stop (checked once a second) or a stop signal arrives; reloads
+    // on SIGHUP.
+    void serveUntilStopped(
+        RecursorServer& server, const sigset_t& signals, const CliOptions& cli, const EnvLookup& env)
     {
         while (!server.shouldStop()) {
             const timespec interval { .tv_sec = 1, .tv_nsec = 0 };
@@ -208,6 +225,8 @@ namespace {
                 logInfo(std::string("recursor stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
                 return;
             }
+            if (received == SIGHUP)
+                reloadSettings(server, cli, env);
         }
     }
 
@@ -229,13 +248,13 @@ namespace {
         if (user)
             options.control_socket_config.owner = TRY(accountIds(*user));
         // Destroying the server stops it, which unwinds a partial start.
-        const sigset_t signals = stopSignals();
+        const sigset_t signals = handledSignals();
         auto server = TRY(RecursorServer::init(std::move(options)));
         TRY_VOID(server->start());
         if (user)
             TRY_VOID(dropPrivileges(*user));
         notifyServiceManager("READY=1");
-        waitForStopRequest(*server, signals);
+        serveUntilStopped(*server, signals, cli, env);
         notifyServiceManager("STOPPING=1");
         server->stop();
         server.reset();
@@ -275,7 +294,7 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
             options.config_path = TRY(*config);
         } else if (auto listen = optionValue(args, i, "--listen")) {
             auto text = TRY(*listen);
-            options.listen_addr = TRY(parseIpSocketAddress(text));
+            options.listen_addrs.push_back(TRY(parseIpSocketAddress(text)));
         } else if (auto http_listen = optionValue(args, i, "--http-listen")) {
             auto text = TRY(*http_listen);
             options.http_listen_addr = TRY(parseIpSocketAddress(text));
@@ -320,6 +339,38 @@ void printVersion()
     writeToStdout(line);
 }
 
+void reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLookup& env)
+{
+    logInfo(cli.config_path
+            ? "reloading the log level and the trust anchors (" + std::string(*cli.config_path) + ")"
+            : std::string("reloading the trust anchors"));
+    std::optional<LogLevel> level;
+    auto reloaded = [&]() -> ServerResult<std::string> {
+        try {
+            auto config = TRY(loadConfigIfNamed(cli, env));
+            auto anchors = TRY(chooseTrustAnchors(cli, config));
+            // Only now, with everything read, does anything change.
+            const bool changed = server.replaceTrustAnchors(
+                anchors ? std::move(*anchors) : dnssec::TrustAnchorStore::builtIn());
+            std::string outcome = "reloaded: ";
+            if (config) {
+                level = config->logging.level;
+                outcome += "log level " + std::string(logLevelName(*level)) + ", ";
+            }
+            return outcome + (changed ? "new trust anchors (caches emptied)" : "trust anchors unchanged");
+        } catch (const std::bad_alloc&) {
+            return fail(ServerError::OutOfMemory); // a reload must not end the process
+        }
+    }();
+    if (!reloaded) {
+        logError("reload failed, the running settings stay: " + dottedErrorName(reloaded.error()));
+        return;
+    }
+    logInfo(*reloaded); // before the new level applies, so that even "error" shows the outcome
+    if (level)
+        setLogThreshold(*level);
+}
+
 ServerResult<std::optional<Config>> loadConfigIfNamed(const CliOptions& cli, const EnvLookup& env)
 {
     if (!cli.config_path)
@@ -343,7 +394,7 @@ static ServerResult<void> chooseStreamOptions(
         options.stream_limits.handshake_timeout_ms = server.tcp_handshake_timeout_ms;
         options.edns_buffer_size = static_cast<std::uint16_t>(server.edns_buffer_size);
         if (server.tls_listen)
-            options.tls_listen_addr = TRY(parseIpSocketAddress(*server.tls_listen));
+            options.tls_listen_addr = TRY(configuredAddress("tls_listen", *server.tls_listen));
         options.tls_cert_file = server.tls_cert_file.value_or("");
         options.tls_key_file = server.tls_key_file.value_or("");
     }
@@ -371,7 +422,9 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
 {
     try {
         RecursorServer::InitOptions options;
-        options.listen_addr = TRY(chooseListenAddr(cli, config));
+        auto listen = TRY(chooseListenAddrs(cli, config));
+        options.listen_addr = listen.front();
+        options.more_listen_addrs.assign(listen.begin() + 1, listen.end());
         options.http_listen_addr = TRY(chooseHttpListenAddr(cli, config));
         options.control_socket_path = chooseControlSocketPath(cli, config);
         options.root_servers = TRY(chooseRootServers(cli, config));

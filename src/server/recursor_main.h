@@ -21,7 +21,7 @@ struct CliOptions {
     std::optional<std::string_view> control_socket_path;
     std::optional<std::string_view> root_hints_path;
     std::optional<std::string_view> trust_anchor_path;
-    std::optional<SocketAddress> listen_addr;
+    std::vector<SocketAddress> listen_addrs; // repeatable; replaces the config file's listen lines
     std::optional<SocketAddress> http_listen_addr;
     std::optional<SocketAddress> tls_listen_addr;
     std::vector<std::string> allow; // replaces the config file's allow lines when given
@@ -35,7 +35,7 @@ inline constexpr std::string_view usage_text
       "\n"
       "Options:\n"
       "  -c, --config <path>         Load config file\n"
-      "      --listen <addr:port>    UDP listen address (overrides config)\n"
+      "      --listen <addr:port>    UDP and TCP address (repeatable; replaces config)\n"
       "      --http-listen <addr:port> HTTP metrics address\n"
       "      --tls-listen <addr:port> DNS over TLS address (needs tls_cert_file, tls_key_file)\n"
       "      --allow <prefix>        Serve clients of this prefix (repeatable; default loopback)\n"
@@ -45,11 +45,13 @@ inline constexpr std::string_view usage_text
       "      --trust-anchor <path>   DNSSEC trust anchor for the root (DS/DNSKEY)\n"
       "      --enable-dnssec         Enable DNSSEC validation\n"
       "      --disable-dnssec        Disable DNSSEC validation\n"
+      "  -V, --version               Print the version\n"
       "  -h, --help                  Show this help\n"
       "\n"
       "Config notes:\n"
-      "  [server] listen=<addr:port> is used when --listen is not set; UDP and TCP.\n"
-      "  [server] http_listen=, tls_listen= and control_socket_path= are used when flags are omitted.\n";
+      "  [server] listen=<addr:port> lines are used when --listen is not set; default 127.0.0.1:5353.\n"
+      "  [server] http_listen=, tls_listen= and control_socket_path= are used when flags are omitted.\n"
+      "  SIGHUP re-reads the log level and the trust anchors; see recursor(8).\n";
 
 // True when any argument is exactly "--version" or "-V"; checked before anything else is parsed.
 [[nodiscard]] bool versionRequested(std::span<const std::string_view> args);
@@ -64,6 +66,11 @@ inline constexpr std::string_view usage_text
 
 void printUsage();
 void printVersion();
+
+// What SIGHUP re-reads: the configuration file (when named) for the log level, and the trust anchors
+// (from the flag, the file's trust_anchor_file, or the built-in keys). A reload that fails changes
+// nothing and logs why. `env` is consulted as at start-up.
+void reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLookup& env);
 
 // Loads and validates the named configuration with its environment overrides; without --config
 // neither the file system nor `env` is consulted.

@@ -20,11 +20,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace recursor {
@@ -112,6 +114,14 @@ namespace {
         std::string message(prefix);
         message += dottedErrorName(e);
         logWarning(message);
+    }
+
+    // IPV6_V6ONLY as asked on an IPv6 socket; IPv4 sockets have nothing to set.
+    bool setIpv6Only(int fd, const SocketAddress& address, bool only)
+    {
+        const int value = only ? 1 : 0;
+        return address.family() != AF_INET6
+            || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) == 0;
     }
 
     bool isWildcard(const SocketAddress& address)
@@ -263,10 +273,12 @@ RecursorServer::RecursorServer(
     : options_(std::move(options))
     , recursor_(std::move(recursor))
     , metrics_(std::move(metrics))
-    , listen_addr_(options_.listen_addr)
+    , listen_addrs_ { options_.listen_addr }
     , http_listen_addr_(options_.http_listen_addr)
     , stream_slots_(options_.max_streams, options_.max_streams_per_client)
 {
+    listen_addrs_.insert(
+        listen_addrs_.end(), options_.more_listen_addrs.begin(), options_.more_listen_addrs.end());
 }
 
 RecursorServer::~RecursorServer()
@@ -295,7 +307,7 @@ std::size_t RecursorServer::resolutionsInFlight() const
 }
 
 // A non-blocking socket on `address` that shares it with the other loops' sockets (SO_REUSEPORT).
-ServerResult<int> RecursorServer::bindUdpSocket(const SocketAddress& address)
+ServerResult<int> RecursorServer::bindUdpSocket(const SocketAddress& address, bool wildcard)
 {
     UniqueFd fd(::socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid())
@@ -303,11 +315,13 @@ ServerResult<int> RecursorServer::bindUdpSocket(const SocketAddress& address)
     const int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
         return std::unexpected(ServerError::SocketFailed);
+    if (!setIpv6Only(fd.get(), address, ipv6_only_))
+        return std::unexpected(ServerError::SocketFailed);
     if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
         const ServerError e = fromErrno(errno);
         return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
     }
-    if (wildcard_listen_ && !enableDestinationInfo(fd.get(), address.family()))
+    if (wildcard && !enableDestinationInfo(fd.get(), address.family()))
         return std::unexpected(ServerError::SocketFailed);
     // Only a larger buffer: the default still works.
     ::setsockopt(
@@ -333,33 +347,119 @@ static void spreadDatagramsAtRandom(int socket, std::size_t loops)
         logWarningWithError("recursor: datagrams spread by client hash: ", fromErrno(errno));
 }
 
-// The first socket learns the port (the listen address may ask for any); the others bind that one.
-// The first UDP socket learns the port when the listen address asks for any. TCP needs that port too,
-// and a port free for UDP may be taken for TCP (by another program's connection, say): then another
-// port is tried.
-ServerResult<int> RecursorServer::bindFirstUdpSocket()
+namespace {
+
+    // A socket bound without SO_REUSEPORT: it fails with AddressInUse wherever another socket holds the
+    // address, a port-sharing one of the same user included, which our own SO_REUSEPORT sockets would
+    // join without a word. TCP takes SO_REUSEADDR, so that connections of an earlier run still in
+    // TIME_WAIT do not count, while a listening socket does.
+    ServerResult<UniqueFd> probeBind(const SocketAddress& address, int type, bool ipv6_only)
+    {
+        UniqueFd fd(::socket(address.family(), type | SOCK_CLOEXEC, 0));
+        if (!fd.valid())
+            return std::unexpected(ServerError::SocketFailed);
+        const int one = 1;
+        if (type == SOCK_STREAM && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+            return std::unexpected(ServerError::SocketFailed);
+        if (!setIpv6Only(fd.get(), address, ipv6_only))
+            return std::unexpected(ServerError::SocketFailed);
+        if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
+            const ServerError e = fromErrno(errno);
+            return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
+        }
+        return fd;
+    }
+
+    // An abstract Unix socket named after the address, held for the life of the server: of two
+    // instances started at the same moment, both of whose probes succeed, only one gets the name. It is
+    // released by the kernel when the process ends, however it ends, and is per network namespace, as
+    // the addresses are.
+    ServerResult<UniqueFd> lockAddress(const SocketAddress& address, std::string_view protocol)
+    {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd.valid())
+            return std::unexpected(ServerError::SocketFailed);
+        sockaddr_un name {};
+        name.sun_family = AF_UNIX;
+        const std::string text = "recursor listen " + std::string(protocol) + " " + address.toString();
+        const std::size_t length = std::min(text.size(), sizeof name.sun_path - 1);
+        std::memcpy(name.sun_path + 1, text.data(), length); // sun_path[0] stays 0: abstract
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+        if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&name), size) != 0)
+            return std::unexpected(errno == EADDRINUSE ? ServerError::AddressInUse : fromErrno(errno));
+        return fd;
+    }
+
+    std::unexpected<ServerError> refuseAddress(
+        const SocketAddress& address, std::string_view protocol, ServerError e)
+    {
+        std::string message = "Cannot listen on " + address.toString() + " (" + std::string(protocol)
+            + "): " + dottedErrorName(e);
+        if (e == ServerError::AddressInUse)
+            message += "; another process (another instance?) serves it";
+        logError(message);
+        return std::unexpected(e);
+    }
+
+} // namespace
+
+// Checks that nobody serves `wanted` yet (UDP when `with_udp`, and TCP) and returns it with its port:
+// for port 0 one the kernel picked that is free for both. The server's own sockets are bound afterwards;
+// the lock taken here keeps a second instance out in between.
+ServerResult<SocketAddress> RecursorServer::claimAddress(const SocketAddress& wanted, bool with_udp)
 {
-    const bool any_port = listen_addr_.port() == 0;
     constexpr int attempts = 32;
     for (int attempt = 1;; ++attempt) {
-        UniqueFd udp(TRY(bindUdpSocket(listen_addr_)));
-        const auto addr = boundAddressOf(udp.get());
-        if (!addr)
-            return std::unexpected(ServerError::SocketFailed);
-        auto tcp = bindStreamListener(*addr);
-        if (tcp) {
-            ::close(*tcp); // bound again, with the others, by listenForStreams
-            listen_addr_ = *addr;
-            return udp.release();
+        SocketAddress address = wanted;
+        UniqueFd udp;
+        if (with_udp) {
+            auto probe = probeBind(wanted, SOCK_DGRAM, ipv6_only_);
+            if (!probe)
+                return refuseAddress(wanted, "UDP", probe.error());
+            udp = std::move(*probe);
+            const auto bound = boundAddressOf(udp.get());
+            if (!bound)
+                return std::unexpected(ServerError::SocketFailed);
+            address = *bound;
         }
-        if (!any_port || tcp.error() != ServerError::AddressInUse || attempt == attempts)
-            return std::unexpected(tcp.error());
+        auto tcp = probeBind(address, SOCK_STREAM, with_udp && ipv6_only_);
+        if (!tcp && wanted.port() == 0 && tcp.error() == ServerError::AddressInUse && attempt < attempts)
+            continue; // the port the kernel picked for UDP is taken for TCP: pick another
+        if (!tcp)
+            return refuseAddress(address, "TCP", tcp.error());
+        if (!with_udp) {
+            const auto bound = boundAddressOf(tcp->get());
+            if (!bound)
+                return std::unexpected(ServerError::SocketFailed);
+            address = *bound;
+        }
+        if (wanted.port() != 0) {
+            auto lock = lockAddress(address, with_udp ? "dns" : "tls");
+            if (!lock)
+                return refuseAddress(address, "lock", lock.error());
+            address_locks_.push_back(std::move(*lock));
+        }
+        return address;
     }
 }
 
+// Alone, an IPv6 wildcard also takes IPv4 (dual stack); among several addresses each serves only its
+// own family, so that "0.0.0.0" and "[::]" on one port can be listened on together.
+ServerResult<void> RecursorServer::claimListenAddresses()
+{
+    ipv6_only_ = listen_addrs_.size() > 1;
+    for (SocketAddress& address : listen_addrs_)
+        address = TRY(claimAddress(address, true));
+    if (options_.tls_listen_addr)
+        options_.tls_listen_addr = TRY(claimAddress(*options_.tls_listen_addr, false));
+    return {};
+}
+
+// Every loop gets a UDP socket and a TCP listener on each listen address (and a TLS listener); the
+// sockets of one address form a SO_REUSEPORT group over which the kernel spreads its clients.
 ServerResult<void> RecursorServer::startLoops()
 {
-    wildcard_listen_ = isWildcard(listen_addr_);
+    TRY_VOID(claimListenAddresses());
     const std::size_t count = loopCount();
     try {
         loops_.reserve(count);
@@ -375,11 +475,17 @@ ServerResult<void> RecursorServer::startLoops()
             loop->events = EventLoop::create();
             if (!loop->events)
                 return std::unexpected(ServerError::SocketFailed);
-            loop->socket = i == 0 ? TRY(bindFirstUdpSocket()) : TRY(bindUdpSocket(listen_addr_));
             Loop& self = *loop;
             loops_.push_back(std::move(loop));
-            if (!self.events->watch(self.socket, [this, &self] { receiveBatches(self); }))
-                return std::unexpected(ServerError::SocketFailed);
+            for (const SocketAddress& address : listen_addrs_) {
+                const bool wildcard = isWildcard(address);
+                self.sockets.push_back({ -1, wildcard });
+                self.sockets.back().fd = TRY(bindUdpSocket(address, wildcard));
+            }
+            for (const UdpSocket& socket : self.sockets) {
+                if (!self.events->watch(socket.fd, [this, &self, socket] { receiveBatches(self, socket); }))
+                    return std::unexpected(ServerError::SocketFailed);
+            }
             TRY_VOID(listenForStreams(self));
             self.events->setRoundEnd([this, &self] {
                 if (!self.batch->replies.empty())
@@ -389,7 +495,8 @@ ServerResult<void> RecursorServer::startLoops()
     } catch (const std::bad_alloc&) {
         return std::unexpected(ServerError::OutOfMemory);
     }
-    spreadDatagramsAtRandom(loops_.front()->socket, loops_.size());
+    for (const UdpSocket& socket : loops_.front()->sockets)
+        spreadDatagramsAtRandom(socket.fd, loops_.size());
     for (const auto& loop : loops_) {
         if (loop->thread.start([&events = *loop->events] { events.run(); }) != 0)
             return std::unexpected(ServerError::ThreadSpawnFailed);
@@ -400,7 +507,7 @@ ServerResult<void> RecursorServer::startLoops()
 std::string RecursorServer::traceResolution(const DnsName& name, QType type)
 {
     constexpr std::size_t trace_cache_bytes = 1024 * 1024;
-    auto anchors = recursor_->trustAnchors().clone();
+    auto anchors = recursor_->trustAnchors()->clone();
     if (!anchors)
         return std::string("ERROR: OutOfMemory");
     auto fresh = Recursor::init(RecursorOptions {
@@ -490,6 +597,11 @@ std::string RecursorServer::resolverExposition() const
     return out;
 }
 
+bool RecursorServer::replaceTrustAnchors(dnssec::TrustAnchorStore anchors)
+{
+    return recursor_->replaceTrustAnchors(std::move(anchors));
+}
+
 ServerResult<void> RecursorServer::startSideServers()
 {
     metrics_->setMoreExposition([this] { return resolverExposition(); });
@@ -531,11 +643,15 @@ ServerResult<void> RecursorServer::start()
         return startSideServers();
     }();
     if (!started) {
+        if (started.error() == ServerError::PathInUse && options_.control_socket_path)
+            logError("Control socket path " + *options_.control_socket_path
+                + " is in use: a running instance listens there, or it is not a socket");
         stop();
         return started;
     }
     logStartup();
-    logInfo("recursor listening on " + listen_addr_.toString());
+    for (const SocketAddress& address : listen_addrs_)
+        logInfo("recursor listening on " + address.toString());
     if (options_.tls_listen_addr)
         logInfo("recursor listening for DNS over TLS on " + options_.tls_listen_addr->toString());
     return started;
@@ -554,11 +670,11 @@ void RecursorServer::logStartup()
         if (!options_.trust_anchor_source.empty())
             line += options_.trust_anchor_source + " ";
         line += "key tags";
-        const dnssec::TrustAnchorStore& anchors = recursor_->trustAnchors();
+        const std::shared_ptr<const dnssec::TrustAnchorStore> anchors = recursor_->trustAnchors();
         std::vector<std::uint16_t> tags;
-        for (const auto& key : anchors.rootKeys())
+        for (const auto& key : anchors->rootKeys())
             tags.push_back(dnssec::computeKeytag(key));
-        for (const dnssec::AnchorDs& ds : anchors.rootDs())
+        for (const dnssec::AnchorDs& ds : anchors->rootDs())
             tags.push_back(ds.keytag);
         std::sort(tags.begin(), tags.end());
         tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
@@ -578,6 +694,7 @@ void RecursorServer::stop()
         loop->thread.join();
     closeSockets();
     loops_.clear();
+    address_locks_.clear();
     if (http_server_)
         http_server_->stop();
     if (control_socket_)
@@ -587,21 +704,24 @@ void RecursorServer::stop()
 void RecursorServer::closeSockets()
 {
     for (const auto& loop : loops_) {
-        if (loop->socket >= 0)
-            ::close(std::exchange(loop->socket, -1));
+        for (UdpSocket& socket : loop->sockets) {
+            if (socket.fd >= 0)
+                ::close(std::exchange(socket.fd, -1));
+        }
         for (int& listener : loop->stream_listeners)
             ::close(std::exchange(listener, -1));
     }
 }
 
-ServerResult<int> RecursorServer::bindStreamListener(const SocketAddress& address)
+ServerResult<int> RecursorServer::bindStreamListener(const SocketAddress& address, bool ipv6_only)
 {
     UniqueFd fd(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid())
         return std::unexpected(ServerError::SocketFailed);
     const int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0
-        || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+        || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0
+        || !setIpv6Only(fd.get(), address, ipv6_only))
         return std::unexpected(ServerError::SocketFailed);
     if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
         const ServerError e = fromErrno(errno);
@@ -612,24 +732,23 @@ ServerResult<int> RecursorServer::bindStreamListener(const SocketAddress& addres
     return fd.release();
 }
 
-// TCP on the UDP service's address and port (RFC 7766 §5), and TLS where configured; each loop has its
-// own listening sockets, like its UDP socket.
+// TCP on each of the UDP service's addresses and ports (RFC 7766 §5), and TLS where configured; each loop
+// has its own listening sockets, like its UDP sockets.
 ServerResult<void> RecursorServer::listenForStreams(Loop& loop)
 {
     struct Wanted {
         SocketAddress address;
         bool tls;
     };
-    std::vector<Wanted> wanted { { listen_addr_, false } };
+    std::vector<Wanted> wanted;
+    for (const SocketAddress& address : listen_addrs_)
+        wanted.push_back({ address, false });
     if (options_.tls_listen_addr)
         wanted.push_back({ *options_.tls_listen_addr, true });
     for (Wanted& w : wanted) {
-        const int listener = TRY(bindStreamListener(w.address));
+        // The ports are known (claimAddress), so every loop's listener joins the same group.
+        const int listener = TRY(bindStreamListener(w.address, !w.tls && ipv6_only_));
         loop.stream_listeners.push_back(listener);
-        if (w.tls && w.address.port() == 0) {
-            if (const auto addr = boundAddressOf(listener))
-                options_.tls_listen_addr = *addr;
-        }
         const bool tls = w.tls;
         if (!loop.events->watch(
                 listener, [this, &loop, listener, tls] { acceptStreams(loop, listener, tls); }))
@@ -724,17 +843,17 @@ bool RecursorServer::handleStreamMessage(
 
 // Readable: takes what has arrived, a batch at a time, and answers what it can at once. A few batches
 // per wake-up, so that resolutions waiting to go on are not starved by a flood.
-void RecursorServer::receiveBatches(Loop& loop)
+void RecursorServer::receiveBatches(Loop& loop, const UdpSocket& socket)
 {
     constexpr int max_batches_per_wakeup = 8;
-    for (int i = 0; i < max_batches_per_wakeup && receiveBatch(loop); ++i) { }
+    for (int i = 0; i < max_batches_per_wakeup && receiveBatch(loop, socket); ++i) { }
 }
 
-bool RecursorServer::receiveBatch(Loop& loop)
+bool RecursorServer::receiveBatch(Loop& loop, const UdpSocket& socket)
 {
     Batch& batch = *loop.batch;
-    batch.prepare(wildcard_listen_);
-    const int received = ::recvmmsg(loop.socket, batch.msgs.data(), Batch::capacity, MSG_DONTWAIT, nullptr);
+    batch.prepare(socket.wildcard);
+    const int received = ::recvmmsg(socket.fd, batch.msgs.data(), Batch::capacity, MSG_DONTWAIT, nullptr);
     if (received <= 0) {
         const int err = errno;
         if (received < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
@@ -751,7 +870,8 @@ bool RecursorServer::receiveBatch(Loop& loop)
             = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&batch.from[i]), msg.msg_namelen);
         if (!client)
             continue;
-        const ReplySource source = wildcard_listen_ ? replySourceFrom(msg) : ReplySource {};
+        ReplySource source = socket.wildcard ? replySourceFrom(msg) : ReplySource {};
+        source.socket = socket.fd;
         const std::span<const std::uint8_t> packet(batch.buffers.data() + i * receive_buffer_size, length);
         runGuarded(
             "recursor query error", [&] { handleDatagram(packet, *client, source, loop, received_us); });
@@ -829,19 +949,28 @@ void RecursorServer::sendReplies(Loop& loop)
     Batch& batch = *loop.batch;
     std::array<mmsghdr, Batch::capacity> msgs {};
     std::array<iovec, Batch::capacity> iovs {};
-    for (std::size_t first = 0; first < batch.replies.size(); first += Batch::capacity) {
-        const std::size_t count = std::min(batch.replies.size() - first, Batch::capacity);
-        for (std::size_t i = 0; i < count; ++i) {
-            Batch::Reply& reply = batch.replies[first + i];
-            msgs[i] = {};
-            fillSendHeader(msgs[i].msg_hdr, iovs[i], reply.bytes, reply.to, reply.source);
-        }
-        // Send errors are the clients' problem: a failed reply is skipped and the rest still go.
-        for (std::size_t sent = 0; sent < count;) {
-            const int n = ::sendmmsg(loop.socket, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            sent += n > 0 ? static_cast<std::size_t>(n) : 1;
+    // Each reply leaves through the socket its question came in on, so from the address asked.
+    for (const UdpSocket& socket : loop.sockets) {
+        const bool first_socket = &socket == &loop.sockets.front();
+        std::size_t next = 0;
+        while (next < batch.replies.size()) {
+            std::size_t count = 0;
+            for (; next < batch.replies.size() && count < Batch::capacity; ++next) {
+                Batch::Reply& reply = batch.replies[next];
+                if (reply.source.socket != socket.fd && !(first_socket && reply.source.socket < 0))
+                    continue;
+                msgs[count] = {};
+                fillSendHeader(msgs[count].msg_hdr, iovs[count], reply.bytes, reply.to, reply.source);
+                ++count;
+            }
+            // Send errors are the clients' problem: a failed reply is skipped and the rest still go.
+            for (std::size_t sent = 0; sent < count;) {
+                const int n
+                    = ::sendmmsg(socket.fd, msgs.data() + sent, static_cast<unsigned>(count - sent), 0);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                sent += n > 0 ? static_cast<std::size_t>(n) : 1;
+            }
         }
     }
     batch.replies.clear();

@@ -9,6 +9,7 @@
 #include "base/event_loop.h"
 #include "base/socket_address.h"
 #include "base/thread.h"
+#include "base/unique_fd.h"
 #include "ops/control_socket.h"
 #include "ops/http_server.h"
 #include "ops/log_budget.h"
@@ -34,11 +35,13 @@
 
 namespace recursor {
 
-// On a wildcard socket, the address a question was sent to, as the ancillary data (IP_PKTINFO or
+// Where a UDP reply leaves from: the socket its question came in on (one per listen address) and, on a
+// wildcard socket, the address the question was sent to, as the ancillary data (IP_PKTINFO or
 // IPV6_PKTINFO) that makes the reply leave from that same address.
 struct ReplySource {
     alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(in6_pktinfo))> control {};
     std::size_t length { 0 };
+    int socket { -1 };
 };
 
 // A question waiting for its resolution, with everything its reply needs: the request (which `ctx`
@@ -61,6 +64,7 @@ public:
         std::size_t resolution_capacity { 1024 };
         std::optional<std::size_t> loop_count; // one per CPU when not set
         SocketAddress listen_addr;
+        std::vector<SocketAddress> more_listen_addrs; // served like listen_addr, UDP and TCP each
         std::optional<SocketAddress> http_listen_addr;
         ControlSocketConfig control_socket_config;
         HttpServerConfig http_config;
@@ -107,11 +111,15 @@ public:
 
     bool shouldStop() const { return should_stop_.load(); }
     void requestStop() { should_stop_.store(true); }
-    const SocketAddress& listenAddr() const { return listen_addr_; }
+    // The first listen address, with the port the kernel picked for port 0 once started.
+    const SocketAddress& listenAddr() const { return listen_addrs_.front(); }
+    const std::vector<SocketAddress>& listenAddrs() const { return listen_addrs_; }
     const std::optional<SocketAddress>& httpListenAddr() const { return http_listen_addr_; }
     const std::optional<SocketAddress>& tlsListenAddr() const { return options_.tls_listen_addr; }
     Metrics& metrics() { return *metrics_; }
     Recursor& recursorCore() { return *recursor_; }
+    // A reload's new trust anchors; the caches are emptied when they differ. Returns whether they did.
+    bool replaceTrustAnchors(dnssec::TrustAnchorStore anchors);
     std::size_t loopCount() const;
     // Resolutions in flight on every loop.
     std::size_t resolutionsInFlight() const;
@@ -140,21 +148,26 @@ private:
 
     struct Batch;
     // One event loop and what only its thread touches.
+    struct UdpSocket {
+        int fd { -1 };
+        bool wildcard { false }; // replies need the address each question was sent to
+    };
     struct Loop {
         std::unique_ptr<EventLoop> events;
-        int socket { -1 };
+        std::vector<UdpSocket> sockets; // one per listen address, in the order of listen_addrs_
         Thread thread;
         std::unique_ptr<Batch> batch;
         InFlightMap in_flight; // questions being resolved, with the clients that joined them
         std::atomic<std::size_t> resolving { 0 };
-        std::vector<int> stream_listeners; // TCP on the listen address, then TLS when configured
+        std::vector<int> stream_listeners; // TCP on each listen address, then TLS when configured
         std::unique_ptr<ClientRateLimit> rate_limit;
     };
     Admission admission(Loop& loop, const SocketAddress& client, ReplyChannel channel);
 
-    ServerResult<int> bindUdpSocket(const SocketAddress& address);
-    ServerResult<int> bindFirstUdpSocket();
-    ServerResult<int> bindStreamListener(const SocketAddress& address);
+    ServerResult<int> bindUdpSocket(const SocketAddress& address, bool wildcard);
+    ServerResult<SocketAddress> claimAddress(const SocketAddress& wanted, bool with_udp);
+    ServerResult<void> claimListenAddresses();
+    ServerResult<int> bindStreamListener(const SocketAddress& address, bool ipv6_only = false);
     ServerResult<void> listenForStreams(Loop& loop);
     void acceptStreams(Loop& loop, int listener, bool tls);
     void startStream(Loop& loop, UniqueFd fd, const SocketAddress& peer, StreamSlots::Id slot, bool tls);
@@ -163,9 +176,9 @@ private:
     ServerResult<void> startLoops();
     ServerResult<void> startSideServers();
 
-    void receiveBatches(Loop& loop);
+    void receiveBatches(Loop& loop, const UdpSocket& socket);
     // Whether the socket had datagrams.
-    bool receiveBatch(Loop& loop);
+    bool receiveBatch(Loop& loop, const UdpSocket& socket);
     void handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
         const ReplySource& source, Loop& loop, std::int64_t received_us);
     // What the server knows of a reply as it leaves, for the metrics and the query log.
@@ -205,11 +218,12 @@ private:
     InitOptions options_;
     std::unique_ptr<Recursor> recursor_;
     std::unique_ptr<Metrics> metrics_;
-    SocketAddress listen_addr_;
+    std::vector<SocketAddress> listen_addrs_; // UDP and TCP; the bound ports once started
+    std::vector<UniqueFd> address_locks_; // see claimAddress
+    bool ipv6_only_ { false }; // IPv6 listen sockets serve IPv6 only (with several listen addresses)
     std::optional<SocketAddress> http_listen_addr_;
     std::unique_ptr<ControlSocket> control_socket_;
     std::unique_ptr<HttpServer> http_server_;
-    bool wildcard_listen_ { false }; // replies need the source address each question was sent to
     StreamSlots stream_slots_; // before the loops, whose connections release their slots here
     std::vector<std::unique_ptr<Loop>> loops_;
     std::shared_ptr<SSL_CTX> tls_context_;

@@ -18,6 +18,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -481,6 +482,33 @@ class ValidationOffTest(ValidatingTestCase):
     def test_same_answers_without_ad(self):
         # Not the KeyTrap name: its 48 signatures do not fit a 4096-byte reply, which then comes truncated.
         self.assertOutcomes([c for c in CASES if c[0] != "www.keytrap.sec."], validating=False)
+
+
+class TrustAnchorReloadTest(unittest.TestCase):
+    """SIGHUP re-reads the --trust-anchor file: from a wrong anchor (every signed name bogus) to the lab's."""
+
+    def test_a_corrected_anchor_validates_at_once_after_sighup(self):
+        # SIGHUP used to kill the process; now it installs the new anchor and empties the caches, so the
+        # bogus answers remembered under the old anchor (bogus_ttl, 60 s) are not served any more.
+        tmpdir = e2e_test.make_private_dir("anchor-reload")
+        anchor = os.path.join(tmpdir, "anchor.ds")
+        with open(anchor, "w") as f:  # the real root's 2017 key: it signs nothing in the lab
+            f.write(". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n")
+        server = e2e_test.Recursor(e2e_test.standard_args(tmpdir) + ["--trust-anchor", anchor])
+        try:
+            reply, data, _ = dig_recursor(server.dns_port, "www.alg13.sec.", "A")
+            self.assertEqual(outcome_of(reply, data), BOGUS)
+            shutil.copyfile(ROOT_DS, anchor)
+            os.kill(server.pid, signal.SIGHUP)
+            server.wait_for_line(r"^info: reloading the trust anchors$")
+            server.wait_for_line(r"^info: reloaded: new trust anchors \(caches emptied\)$")
+            reply, data, _ = dig_recursor(server.dns_port, "www.alg13.sec.", "A")
+            self.assertEqual((outcome_of(reply, data), data), (SECURE, ["198.51.100.13"]))
+            self.assertEqual(server.shutdown(), 0, server.stderr_text())
+            self.assertEqual(server.sanitizer_reports(), [])
+        finally:
+            server.kill()
+            shutil.rmtree(tmpdir, ignore_errors=True)
 
 
 # --------------------------------------------------------------------------------------------------

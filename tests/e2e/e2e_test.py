@@ -1404,12 +1404,13 @@ class ConfigurationTest(unittest.TestCase):
         self.assertNotIn("recursor listening on", stderr)
 
     def test_command_line_wins_over_the_file(self):
-        config = self.write_config(f"[server]\nlisten = {LOCALHOST}:1\nlisten = {LOCALHOST}:2\nhttp_listen = {LOCALHOST}:1\n")
+        config = self.write_config(f"[server]\nlisten = {LOCALHOST}:1\nlisten = localhost:2\nhttp_listen = {LOCALHOST}:1\n")
         code, _, stderr = self.run_to_exit(["--config", config])
         self.assertEqual(code, 1)
         self.assertEqual(
             stderr.splitlines()[-2:],
-            ["error: recursor currently supports exactly one listen address", "error: InvalidArgs"],
+            ["error: Invalid listen 'localhost:2': error.InvalidAddress (an IP literal; host names are not looked up)",
+             "error: InvalidAddress"],
         )
         server = self.start(["--config", config, "--listen", f"{LOCALHOST}:0", "--http-listen", f"{LOCALHOST}:0"], expect_control=False)
         self.assertEqual(http_get(server.http_port, "/health"), HEALTH_RESPONSE)
@@ -1420,10 +1421,172 @@ class ConfigurationTest(unittest.TestCase):
                 self.assertEqual(self.run_to_exit(args)[:2], (0, "dovu-recursor 0.1.11\n"))
         code, out, _ = self.run_to_exit(["--help"])
         self.assertEqual(code, 0)
-        self.assertEqual(len(out.encode()), 994)
+        self.assertIn("      --listen <addr:port>    UDP and TCP address (repeatable; replaces config)\n", out)
+        self.assertTrue(out.endswith("SIGHUP re-reads the log level and the trust anchors; see recursor(8).\n"))
         self.assertTrue(out.startswith("Usage: recursor [options]\n\nOptions:\n"))
         code, _, stderr = self.run_to_exit(["--help", "stray"])
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))
+
+
+def readme_example_config():
+    """The ```ini block of README.md, exactly as printed."""
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+    with open(readme) as f:
+        text = f.read()
+    match = re.search(r"```ini\n(.*?)\n```", text, re.S)
+    if not match:
+        raise AssertionError("README.md has no ```ini block")
+    return match.group(1) + "\n"
+
+
+def dig_at(host, port, name, *args):
+    argv = ["dig", f"@{host}", "-p", str(port), "+tries=1", "+time=3", *args, name]
+    return parse_dig(run_tool(argv).stdout.decode("utf-8", "replace"))
+
+
+ROOT_DS_2017 = ". IN DS 20326 8 2 E06D44B80B8F1D39A95C0B0D7C65D08458E880409BBC683457104237C7F8EC8D\n"
+ROOT_DS_2024 = ". IN DS 38696 8 2 683D2D0ACB8C9B712A1948B27F741219298D0A450D612C483AF444A4C0FB2B16\n"
+
+
+class ListeningAndReloadTest(unittest.TestCase):
+    """Several listen addresses, a second instance refused, the README's example, and SIGHUP."""
+
+    def setUp(self):
+        self.tmpdir = make_private_dir("listen")
+        self.servers = []
+
+    def tearDown(self):
+        for server in self.servers:
+            server.kill()
+        shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+    def write(self, name, text):
+        path = os.path.join(self.tmpdir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def start(self, args, **expect):
+        server = Recursor(args, env=child_env(), workdir=self.tmpdir, **expect)
+        self.servers.append(server)
+        return server
+
+    def listening_on(self, server, family_pattern):
+        return int(server.wait_for_line(rf"^info: recursor listening on {family_pattern}:(\d+)$").group(1))
+
+    def test_ipv4_and_ipv6_addresses_each_serve_udp_and_tcp(self):
+        # Only one listen address used to be accepted; a second line stopped start-up.
+        config = self.write("two.conf", f"[server]\nlisten = {LOCALHOST}:0\nlisten = [::1]:0\n")
+        server = self.start(["--config", config, "--control-socket", os.path.join(self.tmpdir, "c.sock")], expect_http=False)
+        v6_port = self.listening_on(server, r"\[::1\]")
+        for host, port in ((LOCALHOST, server.dns_port), ("::1", v6_port)):
+            for transport in ("+notcp", "+tcp"):
+                with self.subTest(host=host, transport=transport):
+                    self.assertEqual(dig_at(host, port, "two.example", transport)["status"], "SERVFAIL")
+        self.assertEqual(server.shutdown(), 0, server.stderr_text())
+
+    def test_repeated_listen_flags_replace_the_file(self):
+        config = self.write("file.conf", f"[server]\nlisten = 127.0.0.3:0\n")
+        server = self.start(["--config", config, "--listen", f"{LOCALHOST}:0", "--listen", "127.0.0.2:0"],
+                            expect_http=False, expect_control=False)
+        self.assertEqual(server.dns_host, LOCALHOST, "the first flag's address is listened on too")
+        second = self.listening_on(server, r"127\.0\.0\.2")
+        self.assertEqual(dig_at(LOCALHOST, server.dns_port, "flag.example")["status"], "SERVFAIL")
+        self.assertEqual(dig_at("127.0.0.2", second, "flag.example")["status"], "SERVFAIL")
+        self.assertFalse(server.has_line(r"127\.0\.0\.3"), server.stderr_text())
+
+    def test_a_second_instance_on_the_same_address_is_refused(self):
+        # A second instance used to start silently and take half of the first one's clients
+        # (SO_REUSEPORT joins sockets of the same user).
+        first = self.start(standard_args(self.tmpdir))
+        address = f"{LOCALHOST}:{first.dns_port}"
+        for args in (["--listen", address], ["--listen", f"{LOCALHOST}:0", "--listen", address]):
+            with self.subTest(args=args):
+                result = subprocess.run([BINARY, *args], capture_output=True, timeout=30, env=child_env(), cwd=self.tmpdir)
+                lines = result.stderr.decode().splitlines()
+                self.assertEqual(result.returncode, 1, lines)
+                self.assertEqual(lines[-1], "error: AddressInUse")
+                self.assertIn(f"error: Cannot listen on {address} (UDP): error.AddressInUse; another process "
+                              "(another instance?) serves it", lines)
+                self.assertFalse(any("recursor listening on" in line for line in lines), lines)
+        # A foreign TCP listener on a port whose UDP side is free is found too.
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as holder:
+            holder.bind((LOCALHOST, 0))
+            holder.listen(1)
+            port = holder.getsockname()[1]
+            result = subprocess.run([BINARY, "--listen", f"{LOCALHOST}:{port}"], capture_output=True, timeout=30,
+                                    env=child_env(), cwd=self.tmpdir)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(f"error: Cannot listen on {LOCALHOST}:{port} (TCP): error.AddressInUse",
+                          result.stderr.decode())
+        # Two instances starting at the same moment both find the port free; the one that comes second
+        # to the address's lock (an abstract Unix socket, held here in its place) gives up.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind((LOCALHOST, 0))
+            port = probe.getsockname()[1]
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as lock:
+            lock.bind(f"\0recursor listen dns {LOCALHOST}:{port}")
+            result = subprocess.run([BINARY, "--listen", f"{LOCALHOST}:{port}"], capture_output=True, timeout=30,
+                                    env=child_env(), cwd=self.tmpdir)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(f"error: Cannot listen on {LOCALHOST}:{port} (lock): error.AddressInUse",
+                          result.stderr.decode())
+        self.assertEqual(parse_dig(dig(first.dns_port, "still.example"))["status"], "SERVFAIL")
+        stats = fetch_stats(first.http_port)
+        self.assertEqual(stats["queries_total"], 1, "the first instance still gets every question")
+        self.assertEqual(first.shutdown(), 0, first.stderr_text())
+
+    def test_the_readme_example_configuration_starts_the_resolver(self):
+        # The example used to stop start-up as printed (error: InvalidCharacter, trailing comments).
+        config = self.write("readme.conf", readme_example_config())
+        control = os.path.join(self.tmpdir, "readme.sock")  # the example's /run path is shared by every run
+        server = self.start(["--config", config, "--control-socket", control])
+        self.assertEqual((server.dns_port, server.http_port), (5353, 9153))
+        self.assertEqual(self.listening_on(server, r"\[::1\]"), 5353)
+        for host in (LOCALHOST, "::1"):
+            self.assertEqual(dig_at(host, 5353, "readme.example")["status"], "SERVFAIL")
+        self.assertEqual(http_get(server.http_port, "/health"), HEALTH_RESPONSE)
+        self.assertEqual(server.shutdown(), 0, server.stderr_text())
+
+    def test_sighup_reloads_the_log_level_and_trust_anchors_and_keeps_serving(self):
+        # SIGHUP used to kill the process at once, without a line, leaving the control socket file behind.
+        anchors = self.write("root.ds", ROOT_DS_2017)
+        config = self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\ntrust_anchor_file = {anchors}\n[logging]\nlevel = info\n")
+        server = self.start(["--config", config, "--control-socket", os.path.join(self.tmpdir, "hup.sock")], expect_http=False)
+
+        def hup(expected_outcome):
+            count = len(server.lines)
+            os.kill(server.pid, signal.SIGHUP)
+            server.wait_for_line(rf"^info: reloading the log level and the trust anchors \({re.escape(config)}\)$")
+            match = server.wait_for_line(expected_outcome)
+            self.assertTrue(server.alive(), server.stderr_text())
+            self.assertEqual(control_exchange(server.control_path, b"PING\n"), b"OK\n")
+            return server.lines[count:], match
+
+        hup(r"^info: reloaded: log level info, trust anchors unchanged$")
+        self.assertEqual(parse_dig(dig(server.dns_port, "quiet.example"))["status"], "SERVFAIL")
+        self.assertFalse(server.has_line(r"^debug: "), "info level: no debug lines")
+
+        self.write("root.ds", ROOT_DS_2024)
+        self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\ntrust_anchor_file = {anchors}\n[logging]\nlevel = debug\n")
+        hup(r"^info: reloaded: log level debug, new trust anchors \(caches emptied\)$")
+        self.assertEqual(parse_dig(dig(server.dns_port, "loud.example"))["status"], "SERVFAIL")
+        server.wait_for_line(r"^debug: SERVFAIL for loud\.example\. type 1")
+
+        # A reload that fails changes nothing and says why; so does an anchor file that went bad.
+        self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\nthreads = two\n[logging]\nlevel = error\n")
+        lines, _ = hup(r"^error: reload failed, the running settings stay: error\.InvalidCharacter$")
+        self.assertIn(f"error: {config}:3: threads 'two': error.InvalidCharacter", lines)
+        self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\ntrust_anchor_file = {anchors}\n[logging]\nlevel = error\n")
+        self.write("root.ds", "; no anchor here\n")
+        hup(r"^error: reload failed, the running settings stay: error\.InvalidTrustAnchor$")
+        self.assertEqual(parse_dig(dig(server.dns_port, "after.example"))["status"], "SERVFAIL")
+        server.wait_for_line(r"^debug: SERVFAIL for after\.example\. type 1")  # still at debug level
+
+        os.kill(server.pid, signal.SIGTERM)
+        self.assertEqual(server.wait_exit(10), 0, server.stderr_text())
+        self.assertFalse(os.path.exists(server.control_path), "control socket removed")
+        self.assertEqual(server.sanitizer_reports(), [])
 
 
 class ShutdownUnderLoadTest(unittest.TestCase):
@@ -1573,7 +1736,7 @@ class ServiceTest(unittest.TestCase):
         if shutil.which("systemd-analyze") is None:
             self.skipTest("systemd-analyze not installed")
         with open(self.UNIT) as f:
-            unit = f.read().replace("/usr/local/bin/recursor", os.path.abspath(BINARY))
+            unit = f.read().replace("/usr/local/sbin/recursor", os.path.abspath(BINARY))
         path = os.path.join(self.tmpdir, "recursor.service")
         with open(path, "w") as f:
             f.write(unit)
