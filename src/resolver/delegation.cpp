@@ -12,8 +12,6 @@ namespace recursor {
 namespace {
 
     // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667), A then AAAA of each,
-    // looked up side by side. A name that cannot be resolved only gives no addresses.
-    // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667), A then AAAA of each,
     // looked up side by side. A name that cannot be resolved only gives no addresses; when none gives
     // any because the question's nameserver lookups are spent, that is the error.
     ResolveResultOr<void> appendNameserverAddresses(Recursor& recursor, const UpstreamEngine& engine,

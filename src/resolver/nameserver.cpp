@@ -8,11 +8,6 @@
 
 namespace recursor {
 
-bool NameserverNames::contains(const DnsName& name) const
-{
-    return std::ranges::any_of(slice(), [&](const DnsName& held) { return held.eql(name); });
-}
-
 namespace {
 
     // a.root-servers.net to m.root-servers.net.

@@ -49,7 +49,6 @@ struct NameserverNames {
     }
     std::span<const DnsName> slice() const { return { names.data(), count }; }
     bool empty() const { return count == 0; }
-    bool contains(const DnsName& name) const;
 
     std::size_t count { 0 };
     std::array<DnsName, capacity> names {};
