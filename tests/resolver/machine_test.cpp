@@ -723,27 +723,30 @@ namespace {
 
     // The root's referral to example. carries the DS RRset and its RRSIG (RFC 4035 §3.1.4): it used to be
     // asked for again all the same. It is taken from the referral when the root's keys verify it; one
-    // they do not (forged on the way, or signed by some other key) is not used, and the DS is asked.
+    // they do not (forged on the way, or signed by some other key) is not used, nor is one owned by any
+    // name but the cut the referral leads to; the DS is then asked.
     TEST_F(ResolutionDnssec, DsOfASignedReferralIsNotAskedAgain)
     {
         const TestSigner forger { "." };
         const TestSigner stray_key { "example." };
         struct Case {
             const char* label;
-            const TestSigner* signer; // of the DS in the referral
+            const char* owner; // of the DS in the referral
+            const TestSigner* signer;
             const TestSigner* named; // the key the DS in the referral names
             bool asked;
         };
         const Case cases[] {
-            { "signed by the root", &root_key, &zone_key, false },
-            { "signed by a forged root key", &forger, &stray_key, true },
+            { "signed by the root", "example.", &root_key, &zone_key, false },
+            { "signed by a forged root key", "example.", &forger, &stray_key, true },
+            { "owned by another name", "www.example.", &root_key, &zone_key, true },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label);
             SetUp();
             publish(zone_key, true);
             Reply referral = delegation("example.", "ns1.example.", "198.51.100.1");
-            for (Rr& rr : rrset(c.signer, "example.", QType::ds, c.named->ds()))
+            for (Rr& rr : rrset(c.signer, c.owner, QType::ds, c.named->ds()))
                 referral.authority.push_back(std::move(rr));
             net->on("192.0.2.1", "www.example.", QType::a, referral);
             expectAnswer(
