@@ -1,6 +1,7 @@
 #include "dnssec/denial.h"
 
 #include "dnssec/nsec3.h"
+#include "wire/type_names.h"
 
 #include <algorithm>
 #include <array>
@@ -78,12 +79,29 @@ namespace {
             || (bitmapHasType(bitmap, QType::ns) && !bitmapHasType(bitmap, QType::soa));
     }
 
+    // Whether a type bitmap has no bit set in any of its windows (RFC 4034 §4.1.2).
+    bool listsNoType(Bitmap bitmap)
+    {
+        while (bitmap.size() >= 2) {
+            const std::size_t length = std::min<std::size_t>(bitmap[1], bitmap.size() - 2);
+            if (std::ranges::any_of(bitmap.subspan(2, length), [](std::uint8_t bits) { return bits != 0; }))
+                return false;
+            bitmap = bitmap.subspan(2 + length);
+        }
+        return true;
+    }
+
     // Whether the types of a name that exists prove that it has no `qtype` RRset: neither the type nor a
     // CNAME (RFC 6840 §4.3). At a zone cut seen from the parent only DS can be denied (RFC 6840 §4.1); a DS
     // is denied by the parent, never by the child's apex (SOA), the root excepted, which has no parent (RFC
     // 4035 §5.2).
     bool bitmapDenies(Bitmap bitmap, QType qtype, bool is_root)
     {
+        // No bitmap lists a meta-type or ANY (RFC 6895 §3.1), so a missing bit proves nothing of them.
+        // ANY is denied only where the name holds no RRset at all: an empty non-terminal's NSEC3 lists
+        // no type (RFC 5155 §7.1); an NSEC always lists itself and its RRSIG.
+        if (isMetaType(qtype))
+            return qtype == QType::any && listsNoType(bitmap);
         if (bitmapHasType(bitmap, qtype) || bitmapHasType(bitmap, QType::cname))
             return false;
         const bool has_soa = bitmapHasType(bitmap, QType::soa);
@@ -517,6 +535,8 @@ Denial proveNxdomain(const DnsName& qname, const DnsName& zone, DenialRecords re
 
 Denial proveNodata(const DnsName& qname, QType qtype, const DnsName& zone, DenialRecords records)
 {
+    if (isMetaType(qtype) && qtype != QType::any)
+        return Denial::unproven;
     return prove(
         qname, zone, records, [&] { return nsecNodata(qname, qtype, zone, records); },
         [&](Nsec3Chain& chain) {

@@ -71,7 +71,8 @@ Denial proveNxdomain(const DnsName& qname, const DnsName& zone, DenialRecords re
 // without the type); for DS with NSEC3, an opt-out span over the next closer name (opt_out). For DS the
 // matching record must come from the parent side: no SOA (the root excepted), NS allowed; for other types
 // a parent-side cut (NS without SOA) proves nothing. An NSEC3 wildcard NODATA whose next closer name is
-// covered only by an opt-out NSEC3 gives opt_out.
+// covered only by an opt-out NSEC3 gives opt_out. No bitmap lists ANY or a meta-type (RFC 6895 §3.1):
+// ANY is proven absent only where nothing is (an empty non-terminal), the other meta-types never.
 Denial proveNodata(const DnsName& qname, QType qtype, const DnsName& zone, DenialRecords records);
 
 // A positive answer for `qname` made from a wildcard (the RRSIG's labels field `rrsig_labels` is below

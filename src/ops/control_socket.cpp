@@ -208,6 +208,7 @@ OpsResult<void> ControlSocket::start()
     UniqueFd listener(TRY(bindAndListen(socket_path_)));
     struct stat created { };
     if (::chmod(socket_path_.c_str(), static_cast<mode_t>(config_.socket_mode)) != 0
+        || (config_.owner && ::chown(socket_path_.c_str(), config_.owner->first, config_.owner->second) != 0)
         || ::lstat(socket_path_.c_str(), &created) != 0) {
         const OpsError error = pathErrorKind(errno);
         ::unlink(socket_path_.c_str());
@@ -277,14 +278,15 @@ void ControlSocket::acceptLoop()
         [this](int fd) { handleClient(fd); });
 }
 
-// Root is refused too unless the server itself runs as root.
+// The server's own user, and root, which could take the process over anyway. The kernel vouches for
+// the peer's credentials (SO_PEERCRED, as they were at connect time).
 bool ControlSocket::authorizePeer(int client_fd) const
 {
     ucred credentials {};
     socklen_t length = sizeof credentials;
     if (::getsockopt(client_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
         return false;
-    return length == sizeof credentials && credentials.uid == ::geteuid();
+    return length == sizeof credentials && (credentials.uid == ::geteuid() || credentials.uid == 0);
 }
 
 void ControlSocket::handleClient(int client_fd)
@@ -322,24 +324,33 @@ void ControlSocket::serveConnection(int client_fd)
     sendResponse(client_fd, response);
 }
 
-std::string ControlSocket::dispatchCommand(std::string_view line) const
+OpsResult<ControlCommand> parseControlCommand(std::string_view line)
 {
     const std::string_view trimmed = trimAsciiWhitespace(line);
+    ControlCommand parsed;
     std::size_t pos = 0;
-    const std::string_view command = ops_io::nextWord(trimmed, pos);
-    if (command.empty())
-        return "ERROR: Empty command";
-    std::array<std::string_view, max_arguments> args;
-    std::size_t count = 0;
+    parsed.name = ops_io::nextWord(trimmed, pos);
+    if (parsed.name.empty())
+        return std::unexpected(OpsError::EmptyCommand);
     for (std::string_view word = ops_io::nextWord(trimmed, pos); !word.empty();
          word = ops_io::nextWord(trimmed, pos)) {
-        if (count == max_arguments)
-            return "ERROR: Too many arguments (max 64)";
-        args[count++] = word;
+        if (parsed.arg_count == ControlCommand::max_arguments)
+            return std::unexpected(OpsError::TooManyArguments);
+        parsed.args[parsed.arg_count++] = word;
+    }
+    return parsed;
+}
+
+std::string ControlSocket::dispatchCommand(std::string_view line) const
+{
+    const OpsResult<ControlCommand> parsed = parseControlCommand(line);
+    if (!parsed) {
+        return parsed.error() == OpsError::EmptyCommand ? "ERROR: Empty command"
+                                                        : "ERROR: Too many arguments (max 64)";
     }
     OpsResult<std::string> response = std::unexpected(OpsError::OutOfMemory);
     try {
-        response = handler_(command, std::span<const std::string_view>(args.data(), count));
+        response = handler_(parsed->name, parsed->arguments());
     } catch (const std::bad_alloc&) {
     }
     if (!response)

@@ -1,15 +1,18 @@
 // The operator's control channel: a Unix-domain stream socket that takes one command line per
 // connection ("PING", "STATS", "SHUTDOWN", ...) and answers one response line. Only peers running as
-// the process's effective user are served. The command table belongs to the caller's handler.
+// the process's effective user, or as root, are served. The command table belongs to the caller's
+// handler.
 #pragma once
 
 #include "base/thread.h"
 #include "ops/ops_error.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,7 +26,25 @@ struct ControlSocketConfig {
     std::uint32_t socket_mode { 0600 };
     std::uint32_t read_timeout_ms { 1000 };
     std::uint32_t write_timeout_ms { 1000 };
+    // The user and group the socket file is given when the server will drop root for another user: that
+    // user must still be able to connect once the server runs as it.
+    std::optional<std::pair<uid_t, gid_t>> owner;
 };
+
+// One command line split at spaces (tabs, CR and LF trimmed from both ends): the command word and up
+// to `max_arguments` arguments, views into the line.
+struct ControlCommand {
+    static constexpr std::size_t max_arguments = 64;
+
+    std::string_view name;
+    std::array<std::string_view, max_arguments> args {};
+    std::size_t arg_count { 0 };
+
+    std::span<const std::string_view> arguments() const { return { args.data(), arg_count }; }
+};
+
+// EmptyCommand for a blank line, TooManyArguments beyond ControlCommand::max_arguments.
+OpsResult<ControlCommand> parseControlCommand(std::string_view line);
 
 class ControlSocket {
 public:
@@ -33,7 +54,7 @@ public:
         std::string_view command, std::span<const std::string_view> args)>;
 
     static constexpr std::size_t command_buffer_size = 4096;
-    static constexpr std::size_t max_arguments = 64;
+    static constexpr std::size_t max_arguments = ControlCommand::max_arguments;
     // sun_path holds 108 bytes. Linux accepts a path that fills it without a terminating NUL
     // (the address length tells where it ends), so 108 is the longest usable path.
     static constexpr std::size_t max_path_length = 108;

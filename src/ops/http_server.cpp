@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "ops/authoritative_format.h"
 #include "ops/connection_io.h"
+#include "ops/process_metrics.h"
 #include "wire/type_names.h"
 
 #include <array>
@@ -155,23 +156,6 @@ namespace {
         }
     }
 
-    struct RequestLine {
-        std::string_view method;
-        std::string_view path;
-    };
-
-    // Only the method and the path matter; the version, the headers and any body are ignored.
-    std::optional<RequestLine> parseRequestLine(std::string_view head)
-    {
-        const std::string_view line = head.substr(0, head.find('\n'));
-        std::size_t pos = 0;
-        const std::string_view method = ops_io::nextWord(line, pos);
-        const std::string_view target = ops_io::nextWord(line, pos);
-        if (method.empty() || target.empty())
-            return std::nullopt;
-        return RequestLine { method, target.substr(0, target.find('?')) };
-    }
-
     struct ExpositionBlock {
         std::string_view name;
         std::string_view help;
@@ -188,6 +172,23 @@ namespace {
         for (std::size_t i = 0; i < N; ++i) {
             if (const std::uint64_t n = counts[i].load(); n != 0) {
                 out.append(name).append("{").append(label).append("=\"").append(labelOf(i)).append("\"} ");
+                out.append(std::to_string(n)).append("\n");
+            }
+        }
+    }
+
+    // Replies by transport and RCODE; only the pairs counted so far are shown.
+    void appendAnswers(std::string& out, const Metrics& metrics)
+    {
+        constexpr std::string_view name = "dns_answers_total";
+        appendMetricFamily(out, name, "Replies sent, by transport and RCODE", "counter");
+        for (std::size_t t = 0; t < transport_count; ++t) {
+            for (std::size_t rcode = 0; rcode < metrics.answers_by_rcode[t].size(); ++rcode) {
+                const std::uint64_t n = metrics.answers_by_rcode[t][rcode].load(std::memory_order_relaxed);
+                if (n == 0)
+                    continue;
+                out.append(name).append("{transport=\"").append(transportName(static_cast<Transport>(t)));
+                out.append("\",rcode=\"").append(rcodeName(static_cast<std::uint16_t>(rcode))).append("\"} ");
                 out.append(std::to_string(n)).append("\n");
             }
         }
@@ -225,18 +226,23 @@ namespace {
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
-        const std::array<ExpositionBlock, 13> blocks { {
+        const std::array<ExpositionBlock, 14> blocks { {
             { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
-            { "dns_queries_success", "Successful queries (NOERROR)", "counter",
+            { "dns_queries_success_total", "Successful queries (NOERROR)", "counter",
                 metrics.queries_success.load() },
-            { "dns_queries_nxdomain", "NXDOMAIN responses", "counter", metrics.queries_nxdomain.load() },
-            { "dns_queries_servfail", "SERVFAIL responses", "counter", metrics.queries_servfail.load() },
-            { "dns_queries_refused", "REFUSED responses", "counter", metrics.queries_refused.load() },
-            { "dns_queries_timeout", "Query timeouts", "counter", metrics.queries_timeout.load() },
-            { "dns_cache_hits", "Cache hits", "counter", metrics.cache_hits.load() },
-            { "dns_cache_misses", "Cache misses", "counter", metrics.cache_misses.load() },
+            { "dns_queries_nxdomain_total", "NXDOMAIN responses", "counter",
+                metrics.queries_nxdomain.load() },
+            { "dns_queries_servfail_total", "SERVFAIL responses", "counter",
+                metrics.queries_servfail.load() },
+            { "dns_queries_refused_total", "REFUSED responses", "counter", metrics.queries_refused.load() },
+            { "dns_queries_timeout_total", "Query timeouts", "counter", metrics.queries_timeout.load() },
+            { "dns_cache_hits_total", "Cache hits", "counter", metrics.cache_hits.load() },
+            { "dns_cache_misses_total", "Cache misses", "counter", metrics.cache_misses.load() },
             { "dns_queries_shed_total", "Questions dropped because the resolution queue was full", "counter",
                 metrics.queries_shed.load() },
+            { "dns_queries_rate_limited_total",
+                "Questions over their client's rate: datagrams dropped, connections refused", "counter",
+                metrics.queries_rate_limited.load() },
             { "dns_dnssec_secure_total", "Answers validated from the trust anchor", "counter",
                 metrics.dnssec_validations_success.load() },
             { "dns_dnssec_insecure_total", "Answers with DNSSEC records that were not validated", "counter",
@@ -255,11 +261,11 @@ namespace {
             out.append(block.name).append(" ").append(std::to_string(block.value)).append("\n");
         }
         appendAnswerTimes(out, metrics);
-        appendLabelled(out, "dns_answers_total", "Answers by RCODE", "rcode", metrics.answers_by_rcode,
-            [](std::size_t rcode) { return rcodeName(static_cast<std::uint16_t>(rcode)); });
+        appendAnswers(out, metrics);
         appendLabelled(out, "dns_extended_errors_total", "Extended DNS errors given (RFC 8914), by INFO-CODE",
             "code", metrics.extended_errors, [](std::size_t code) { return std::to_string(code); });
         out += metrics.moreExposition();
+        appendProcessExposition(out);
         return out;
     }
 
@@ -300,6 +306,17 @@ namespace {
     }
 
 } // namespace
+
+std::optional<HttpRequestLine> parseHttpRequest(std::string_view head)
+{
+    const std::string_view line = head.substr(0, head.find('\n'));
+    std::size_t pos = 0;
+    const std::string_view method = ops_io::nextWord(line, pos);
+    const std::string_view target = ops_io::nextWord(line, pos);
+    if (method.empty() || target.empty())
+        return std::nullopt;
+    return HttpRequestLine { method, target.substr(0, target.find('?')) };
+}
 
 HttpServer::HttpServer(
     MetricsGetter metrics_getter, ZonesLister zones_lister, SocketAddress address, HttpServerConfig config)
@@ -347,8 +364,23 @@ void HttpServer::stop()
 
 void HttpServer::acceptLoop()
 {
+    // A peer outside the allowed prefixes is closed before anything is read: no slot, no thread, and
+    // nothing in the log that a stranger could flood.
+    auto admit = [this](int fd) {
+        sockaddr_storage peer {};
+        socklen_t peer_len = sizeof peer;
+        const bool allowed = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0 && [&] {
+            const auto address = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len);
+            return address && config_.admit_peer(*address);
+        }();
+        if (!allowed)
+            ::close(fd);
+        return allowed;
+    };
     ops_io::acceptConnections(listener_fd_, should_stop_, active_handlers_, config_.max_connections,
-        { .name = "HTTP", .thread_noun = "HTTP handler" }, {}, [this](int fd) { handleClient(fd); });
+        { .name = "HTTP", .thread_noun = "HTTP handler" },
+        config_.admit_peer ? std::function<bool(int)>(admit) : std::function<bool(int)> {},
+        [this](int fd) { handleClient(fd); });
 }
 
 void HttpServer::handleClient(int client_fd)
@@ -374,7 +406,7 @@ void HttpServer::serveConnection(int client_fd)
         lingeringClose(client_fd);
         break;
     case HeadOutcome::complete:
-        if (std::optional<RequestLine> request = parseRequestLine(read.head))
+        if (std::optional<HttpRequestLine> request = parseHttpRequest(read.head))
             route(client_fd, request->method, request->path);
         lingeringClose(client_fd);
         break;

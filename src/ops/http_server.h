@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,20 @@ namespace recursor {
 
 struct HttpServerConfig {
     std::uint32_t max_connections { 50 };
+    // Who may connect; a peer it refuses is closed at accept, before any byte is read. Everyone when
+    // empty.
+    std::function<bool(const SocketAddress& peer)> admit_peer;
 };
+
+// What a request head asks for: only the method and the path matter (the query string is cut off);
+// the version, the headers and any body are ignored. Views into the head.
+struct HttpRequestLine {
+    std::string_view method;
+    std::string_view path;
+};
+
+// The request line of a head as read from a client: none when it lacks a method or a target.
+std::optional<HttpRequestLine> parseHttpRequest(std::string_view head);
 
 class HttpServer {
 public:

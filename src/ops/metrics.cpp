@@ -26,6 +26,19 @@ namespace {
 
 } // namespace
 
+std::string_view transportName(Transport transport)
+{
+    switch (transport) {
+    case Transport::udp:
+        return "udp";
+    case Transport::tcp:
+        return "tcp";
+    case Transport::tls:
+        return "tls";
+    }
+    return "udp";
+}
+
 std::int64_t systemWallClockSeconds()
 {
     using namespace std::chrono;
@@ -78,7 +91,6 @@ void Metrics::recordAnswerTime(CacheOutcome cache, std::uint64_t microseconds)
 void Metrics::recordQuery(RCode rcode, CacheOutcome cache)
 {
     queries_total.fetch_add(1);
-    answers_by_rcode[static_cast<std::size_t>(rcode) & 0x0F].fetch_add(1, std::memory_order_relaxed);
     switch (cache) {
     case CacheOutcome::hit:
         cache_hits.fetch_add(1);

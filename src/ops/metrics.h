@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace recursor {
 
@@ -23,6 +24,12 @@ std::int64_t systemWallClockSeconds();
 enum class CacheOutcome : std::uint8_t { hit, miss, not_applicable };
 
 enum class DnssecValidationResult : std::uint8_t { secure = 0, bogus = 1, insecure = 2 };
+
+// How a client's question came and its answer went.
+enum class Transport : std::uint8_t { udp, tcp, tls };
+inline constexpr std::size_t transport_count = 3;
+// "udp", "tcp", "tls": the label value in the exposition and the word in the query log.
+std::string_view transportName(Transport transport);
 
 // A plain copy of the counters for readers. The counters are loaded one by one, so concurrent
 // updates may show partially.
@@ -88,6 +95,15 @@ public:
     void recordDnssecValidation(DnssecValidationResult result);
     // A question dropped unanswered because the resolution queue was full.
     void recordShed() { queries_shed.fetch_add(1); }
+    // A question over its client's rate: dropped (a datagram) or refused (a connection).
+    void recordRateLimited() { queries_rate_limited.fetch_add(1, std::memory_order_relaxed); }
+    // A reply sent, by the RCODE of its header (the low four bits; an extended RCODE counts as its
+    // header part).
+    void recordAnswer(Transport transport, std::uint16_t rcode)
+    {
+        answers_by_rcode[static_cast<std::size_t>(transport)][rcode & 0x0F].fetch_add(
+            1, std::memory_order_relaxed);
+    }
     // Keeps one in `latency_sample_rate` calls in a ring of `max_latency_samples` slots.
     // The query path does not call it today.
     void recordLatency(std::uint64_t microseconds);
@@ -127,7 +143,9 @@ public:
     std::atomic<std::uint64_t> dnssec_validations_bogus { 0 };
     std::atomic<std::uint64_t> dnssec_validations_insecure { 0 };
     std::atomic<std::uint64_t> queries_shed { 0 };
-    std::array<std::atomic<std::uint64_t>, 16> answers_by_rcode {}; // by the RCODE of the header
+    std::atomic<std::uint64_t> queries_rate_limited { 0 };
+    // Replies sent, by transport and by the RCODE of the header.
+    std::array<std::array<std::atomic<std::uint64_t>, 16>, transport_count> answers_by_rcode {};
     std::array<std::atomic<std::uint64_t>, 32> extended_errors {};
     LatencyHistogram answer_time_hit;
     LatencyHistogram answer_time_miss;

@@ -15,7 +15,9 @@
     X(OutOfMemory)                                                                                           \
     X(ThreadSpawnFailed)                                                                                     \
     X(Timeout)                                                                                               \
-    X(NetworkError)
+    X(NetworkError)                                                                                          \
+    X(EmptyCommand)                                                                                          \
+    X(TooManyArguments)
 
 namespace recursor {
 RECURSOR_DEFINE_ERROR_ENUM(OpsError, RECURSOR_OPS_ERRORS)

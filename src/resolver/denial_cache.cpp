@@ -2,6 +2,7 @@
 
 #include "dnssec/denial.h"
 #include "dnssec/nsec3.h"
+#include "wire/type_names.h"
 #include "wire/writer.h"
 
 #include <algorithm>
@@ -340,11 +341,17 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::answer(const DnsName&
         }
         const auto left = static_cast<std::uint32_t>(
             std::clamp<std::int64_t>(expires_at - at, 0, std::numeric_limits<std::uint32_t>::max()));
+        // A name proven absent holds no type at all, ANY included. A NODATA or an expansion for ANY or a
+        // meta-type would claim to know every RRset of the name, which the ranges never show: asked.
+        const bool meta = isMetaType(qtype);
         std::optional<RCode> rcode;
         if (soa_live && dnssec::proveNxdomain(qname, zone_name, denial) == dnssec::Denial::proven)
             rcode = RCode::nx_domain;
-        else if (soa_live && dnssec::proveNodata(qname, qtype, zone_name, denial) == dnssec::Denial::proven)
+        else if (soa_live && !meta
+            && dnssec::proveNodata(qname, qtype, zone_name, denial) == dnssec::Denial::proven)
             rcode = RCode::no_error;
+        if (!rcode && meta)
+            return std::nullopt;
         if (!rcode)
             return expandWildcard(qname, qtype, zone_name, wildcards, denial, left);
         BuiltPacket built = TRY(buildNegativePacket(qname, qtype, {}, authority, *rcode, true, left));

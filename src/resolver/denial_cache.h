@@ -48,7 +48,8 @@ public:
 
     // A secure answer for (qname, qtype) built from stored records alone (ID 0, no OPT, AD set): an
     // NXDOMAIN or NODATA with the zone's SOA and the records of the proof in the authority section, or
-    // the expansion of a stored wildcard whose proof the stored ranges hold.
+    // the expansion of a stored wildcard whose proof the stored ranges hold. For ANY and the other
+    // meta-types only an NXDOMAIN: no range shows every RRset a name holds.
     ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype);
 
     std::size_t rangeCount() const;

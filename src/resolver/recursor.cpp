@@ -21,6 +21,8 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     dnssec::TrustAnchorStore anchors
         = options.trust_anchors ? std::move(*options.trust_anchors) : dnssec::TrustAnchorStore::builtIn();
     cache->setMaxTtl(options.limits.cache_max_ttl);
+    auto unchecked = TRY(Cache::init(options.clock, CacheLimits { options.cache_limits.max_bytes / 64 }));
+    unchecked->setMaxTtl(unchecked_answer_seconds);
     std::unique_ptr<DenialCache> denial_cache(
         new (std::nothrow) DenialCache(options.clock ? options.clock : DenialCache::Clock(monotonicSeconds),
             options.cache_limits.max_bytes / 16));
@@ -35,9 +37,9 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     const std::size_t signature_capacity = options.cache_limits.max_bytes / 64 / 128;
     auto infra = TRY(InfraCache::init(InfraOptions { .max_bytes = options.cache_limits.max_bytes / 64 }));
     std::unique_ptr<Recursor> recursor(denial_cache
-            ? new (std::nothrow) Recursor(std::move(cache), std::move(denial_cache), std::move(infra),
-                signature_capacity, options.validation_enabled, roots, std::move(anchors), options.limits,
-                std::move(transport))
+            ? new (std::nothrow) Recursor(std::move(cache), std::move(unchecked), std::move(denial_cache),
+                std::move(infra), signature_capacity, options.validation_enabled, roots, std::move(anchors),
+                options.limits, std::move(transport))
             : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
@@ -79,13 +81,57 @@ ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
 ResolveResultOr<ResolveResult> Recursor::resolveUnchecked(
     const UpstreamEngine& engine, const DnsName& qname, QType qtype)
 {
+    if (auto kept = TRY(keptUncheckedAnswer(qname, qtype)))
+        return std::move(*kept);
     ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
-    return resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy::helper(), budget);
+    auto resolved = resolveFromNetworkWithPolicy(engine, qname, qtype, 0, ResolutionPolicy::helper(), budget);
+    if (resolved)
+        TRY_VOID(keepUnchecked(qname, qtype, *resolved));
+    return resolved;
+}
+
+ResolveResultOr<std::optional<ResolveResult>> Recursor::keptUncheckedAnswer(const DnsName& qname, QType qtype)
+{
+    auto hit = TRY(unchecked_->getAnswerCopy(qname, qtype));
+    if (!hit || hit->meta.bogus)
+        return std::nullopt;
+    return ResolveResult {
+        .packet = std::move(hit->packet),
+        .answer_count = hit->meta.answer_count,
+        .rcode = hit->meta.rcode,
+        .from_cache = true,
+        .validated = false,
+        .has_dnssec_records = hit->meta.has_dnssec_records,
+    };
+}
+
+// Kept no longer than the question stays known bogus, nor than its records may live (RFC 1035 §3.2.1),
+// nor a few seconds: CD clients get fresh data soon, while a burst of repeats costs one resolution.
+ResolveResultOr<void> Recursor::keepUnchecked(const DnsName& qname, QType qtype, const ResolveResult& result)
+{
+    const auto msg = DnsMessage::parse(result.packet);
+    if (!msg)
+        return {};
+    std::uint32_t ttl = std::min(limits_.bogus_ttl, unchecked_answer_seconds);
+    for (const DnsRecord& rec : msg->records) {
+        if (rec.rtype != QType::opt)
+            ttl = std::min(ttl, rec.ttl);
+    }
+    if (ttl == 0)
+        return {};
+    try {
+        std::vector<std::uint8_t> packet = result.packet;
+        packet[3] &= static_cast<std::uint8_t>(~flag_ad); // never served as authenticated
+        return unchecked_->putAnswer(
+            qname, qtype, packet, result.answer_count, result.rcode, false, result.has_dnssec_records, ttl);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
 }
 
 std::size_t Recursor::flush(const DnsName& name)
 {
-    const std::size_t dropped = cache_->flush(name) + denial_cache_->flush(name);
+    const std::size_t dropped = cache_->flush(name) + unchecked_->flush(name) + denial_cache_->flush(name);
     infra_->forgetLameness();
     return dropped;
 }

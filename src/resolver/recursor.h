@@ -32,6 +32,9 @@ struct AnswerLimits {
     bool allow_loopback_nameservers { false };
 };
 
+// The longest an unchecked answer fetched for CD clients is kept.
+inline constexpr std::uint32_t unchecked_answer_seconds = 5;
+
 // One question of several a resolution needs at once.
 struct Question {
     DnsName name;
@@ -68,10 +71,14 @@ public:
     ResolveResultOr<ResolveResult> resolveFromNetwork(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
     // For a client that set CD (RFC 4035 §3.2.2) and would otherwise get SERVFAIL for bogus data: the
-    // data as the servers give it, neither validated nor cached, so that no other client can be served
-    // it later.
+    // data as the servers give it, never validated and never put in the answer cache, so that no
+    // client without CD is served it. It is kept apart for a few seconds (unchecked_answer_seconds, no
+    // longer than bogus_ttl or its records' TTLs), so that repeating the question does not repeat the
+    // upstream work.
     ResolveResultOr<ResolveResult> resolveUnchecked(
         const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    // The unchecked answer kept for (qname, qtype), for CD clients only: never validated, AD clear.
+    ResolveResultOr<std::optional<ResolveResult>> keptUncheckedAnswer(const DnsName& qname, QType qtype);
     // FLUSH: everything cached at and below `name` (answers, negative answers, delegations, zone keys,
     // denial ranges that may prove names there) and every lameness mark; the entries dropped.
     std::size_t flush(const DnsName& name);
@@ -101,11 +108,13 @@ public:
     const AnswerLimits& limits() const { return limits_; }
 
 private:
-    Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<DenialCache> denial_cache,
-        std::unique_ptr<InfraCache> infra, std::size_t signature_capacity, bool validation_enabled,
-        const NameserverSet& roots, dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits,
+    Recursor(std::unique_ptr<Cache> cache, std::unique_ptr<Cache> unchecked,
+        std::unique_ptr<DenialCache> denial_cache, std::unique_ptr<InfraCache> infra,
+        std::size_t signature_capacity, bool validation_enabled, const NameserverSet& roots,
+        dnssec::TrustAnchorStore trust_store, const AnswerLimits& limits,
         std::shared_ptr<UpstreamTransport> transport)
         : cache_(std::move(cache))
+        , unchecked_(std::move(unchecked))
         , denial_cache_(std::move(denial_cache))
         , infra_(std::move(infra))
         , signatures_(signature_capacity)
@@ -117,7 +126,11 @@ private:
     {
     }
 
+    ResolveResultOr<void> keepUnchecked(const DnsName& qname, QType qtype, const ResolveResult& result);
+
     std::unique_ptr<Cache> cache_;
+    // Answers fetched unchecked for CD clients: apart from cache_, so that nobody else is served them.
+    std::unique_ptr<Cache> unchecked_;
     std::unique_ptr<DenialCache> denial_cache_;
     std::unique_ptr<InfraCache> infra_;
     SignatureCache signatures_;

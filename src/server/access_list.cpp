@@ -1,5 +1,8 @@
 #include "server/access_list.h"
 
+#include "base/siphash.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
 #include <cstring>
@@ -82,30 +85,77 @@ bool AccessList::allows(const SocketAddress& client) const
     return false;
 }
 
-ClientRateLimit::ClientRateLimit(std::uint32_t per_second, std::size_t loops)
-    : share_(per_second == 0 ? 0
-                             : std::max<std::uint32_t>(
-                                 1, per_second / static_cast<std::uint32_t>(std::max<std::size_t>(loops, 1))))
+ClientRateLimit::ClientRateLimit(Settings settings)
+    : share_(settings.per_second == 0
+            ? 0
+            : std::max<std::uint32_t>(1,
+                settings.per_second / static_cast<std::uint32_t>(std::max<std::size_t>(settings.loops, 1))))
+    , ipv6_prefix_bits_(std::clamp(settings.ipv6_prefix_bits, min_ipv6_prefix_bits, max_ipv6_prefix_bits))
 {
+    if (share_ == 0)
+        return;
+    const std::size_t capacity = std::max<std::size_t>(settings.capacity, 1);
+    ways_ = std::min(capacity, ways);
+    sets_ = capacity / ways_;
+    slots_.resize(sets_ * ways_);
+}
+
+// IPv4 (and IPv4-mapped) clients by address, IPv6 ones by their prefix.
+ClientRateLimit::Key ClientRateLimit::keyOf(const SocketAddress& client) const
+{
+    Key key = asV6(client);
+    const bool mapped = key[10] == 0xFF && key[11] == 0xFF
+        && std::all_of(key.begin(), key.begin() + 10, [](std::uint8_t b) { return b == 0; });
+    if (client.family() == AF_INET || mapped)
+        return key;
+    const unsigned whole = ipv6_prefix_bits_ / 8;
+    const unsigned rest = ipv6_prefix_bits_ % 8;
+    if (whole < key.size()) {
+        key[whole] &= static_cast<std::uint8_t>(0xFF << (8 - rest));
+        std::fill(key.begin() + whole + 1, key.end(), 0);
+    }
+    return key;
+}
+
+// The client's slot, or the one it takes over: an empty one, else that of the client of its set seen
+// least recently. Sources are the attacker's choice, so the set is picked by a keyed hash (SipHash with
+// a per-process key).
+ClientRateLimit::Slot& ClientRateLimit::slotFor(const Key& key)
+{
+    const std::size_t set = sipHash24(processSipHashKey(), key) % sets_;
+    const std::span<Slot> candidates(slots_.data() + set * ways_, ways_);
+    Slot* oldest = &candidates.front();
+    for (Slot& slot : candidates) {
+        if (slot.last_seen != 0 && slot.key == key)
+            return slot;
+        if (slot.last_seen < oldest->last_seen)
+            oldest = &slot;
+    }
+    if (oldest->last_seen == 0)
+        ++tracked_;
+    *oldest = Slot { .key = key };
+    return *oldest;
 }
 
 bool ClientRateLimit::admit(const SocketAddress& client, std::int64_t now_seconds)
 {
     if (share_ == 0)
         return true;
-    if (now_seconds != second_) {
-        counts_.clear();
-        second_ = now_seconds;
+    Slot& slot = slotFor(keyOf(client));
+    slot.last_seen = ++clock_;
+    if (slot.second != now_seconds) {
+        slot.second = now_seconds;
+        slot.count = 0;
     }
-    const auto bytes = asV6(client);
-    std::string key(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    auto it = counts_.find(key);
-    if (it == counts_.end()) {
-        if (counts_.size() >= max_clients_tracked)
-            return true;
-        it = counts_.emplace(std::move(key), 0).first;
-    }
-    return ++it->second <= share_;
+    if (slot.count >= share_)
+        return false;
+    ++slot.count;
+    return true;
+}
+
+std::array<std::uint8_t, 16> clientAddressBytes(const SocketAddress& client)
+{
+    return asV6(client);
 }
 
 } // namespace recursor

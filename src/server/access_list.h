@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace recursor {
@@ -33,22 +32,59 @@ private:
     std::vector<Prefix> prefixes_;
 };
 
-// Questions per second per client address, counted in whole seconds. Each event loop has its own,
-// and a client's datagrams are spread over the loops, so each takes its share of the limit. When more
-// clients ask in one second than it keeps, the others are let through: spoofed sources must not lock
-// real clients out.
+// The address as 16 bytes, IPv4 (and IPv4-mapped IPv6) as ::ffff:a.b.c.d, as the list matches it.
+std::array<std::uint8_t, 16> clientAddressBytes(const SocketAddress& client);
+
+// Questions per second per client, counted in whole seconds. A client is an IPv4 address, or an IPv6
+// prefix (/56 by default): one host commonly holds a whole /64 or more, and could otherwise step through
+// its addresses to multiply its rate. Each event loop has its own limiter, and a client's datagrams are
+// spread over the loops, so each takes its share of the limit.
+// The table is bounded and allocated once: a client's place is one of `ways` slots picked by a keyed
+// hash, and a new client takes the place of the one seen least recently there. A flood of spoofed
+// sources thus costs no memory, cannot aim at one client's place, and neither locks real clients out
+// nor lets a heavy one through unmetered.
 class ClientRateLimit {
 public:
-    ClientRateLimit(std::uint32_t per_second, std::size_t loops);
+    struct Settings {
+        std::uint32_t per_second { 0 }; // 0: no limit
+        std::size_t loops { 1 };
+        unsigned ipv6_prefix_bits { default_ipv6_prefix_bits };
+        std::size_t capacity { default_capacity }; // clients tracked at once
+    };
+    static constexpr unsigned default_ipv6_prefix_bits = 56;
+    static constexpr unsigned min_ipv6_prefix_bits = 32;
+    static constexpr unsigned max_ipv6_prefix_bits = 128;
+    static constexpr std::size_t default_capacity = 65536;
+    static constexpr std::size_t ways = 8;
+
+    explicit ClientRateLimit(Settings settings);
+    ClientRateLimit(std::uint32_t per_second, std::size_t loops)
+        : ClientRateLimit(Settings { .per_second = per_second, .loops = loops })
+    {
+    }
     // False when this client has asked its share this second already. Always true with no limit.
     bool admit(const SocketAddress& client, std::int64_t now_seconds);
-
-    static constexpr std::size_t max_clients_tracked = 65536;
+    std::size_t trackedClients() const { return tracked_; }
 
 private:
+    using Key = std::array<std::uint8_t, 16>;
+    struct Slot {
+        Key key {};
+        std::uint64_t last_seen { 0 }; // 0: empty
+        std::int64_t second { 0 };
+        std::uint32_t count { 0 };
+    };
+
+    Key keyOf(const SocketAddress& client) const;
+    Slot& slotFor(const Key& key);
+
     std::uint32_t share_;
-    std::int64_t second_ { 0 };
-    std::unordered_map<std::string, std::uint32_t> counts_;
+    unsigned ipv6_prefix_bits_;
+    std::size_t ways_ { 1 };
+    std::size_t sets_ { 0 };
+    std::vector<Slot> slots_; // sets_ runs of ways_ slots
+    std::uint64_t clock_ { 0 }; // counts admit() calls: the order clients were last seen in
+    std::size_t tracked_ { 0 };
 };
 
 } // namespace recursor

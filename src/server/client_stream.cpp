@@ -42,12 +42,13 @@ namespace {
 } // namespace
 
 ClientStream::ClientStream(UniqueFd fd, SocketAddress peer, SSL* ssl, const StreamLimits& limits,
-    std::atomic<std::size_t>& open_streams)
+    StreamSlots& slots, StreamSlots::Id slot)
     : fd_(std::move(fd))
     , peer_(peer)
     , ssl_(ssl)
     , limits_(limits)
-    , open_streams_(open_streams)
+    , slots_(slots)
+    , slot_(slot)
 {
 }
 
@@ -56,7 +57,7 @@ ClientStream::~ClientStream()
     close();
     if (ssl_ != nullptr)
         SSL_free(ssl_);
-    --open_streams_;
+    slots_.release(slot_); // while the descriptor is still open: an eviction may shut it down till then
 }
 
 ClientStream::Io ClientStream::readSome(std::span<std::uint8_t> into)
@@ -103,9 +104,8 @@ bool ClientStream::waitFor(short events, std::int64_t deadline_ms)
     return waitReady(std::span(&p, 1), static_cast<int>(std::min<std::int64_t>(left, 1 << 30))) > 0;
 }
 
-bool ClientStream::handshake()
+bool ClientStream::handshake(std::int64_t deadline)
 {
-    const std::int64_t deadline = deadlineIn(limits_.idle_timeout_ms);
     for (;;) {
         const int done = SSL_accept(ssl_);
         if (done == 1)
@@ -119,14 +119,17 @@ bool ClientStream::handshake()
 void ClientStream::serve(const OnMessage& on_message)
 {
     const auto self = shared_from_this();
-    if (ssl_ != nullptr && !handshake()) {
+    // A stranger may open connections and then say nothing, or start a handshake and stall: until the
+    // first message it holds a slot for the shorter deadline only.
+    std::int64_t idle_deadline = deadlineIn(std::min(limits_.handshake_timeout_ms, limits_.idle_timeout_ms));
+    if (ssl_ != nullptr && !handshake(idle_deadline)) {
         close();
         return;
     }
+    handshake_done_ = true;
     std::vector<std::uint8_t> received;
     std::array<std::uint8_t, read_chunk> chunk {};
     std::uint32_t questions = 0;
-    std::int64_t idle_deadline = deadlineIn(limits_.idle_timeout_ms);
     while (!closed_ && questions < limits_.max_queries) {
         // Every complete message first; a length of 0 or above the limit cannot be answered.
         if (received.size() >= 2) {
@@ -139,6 +142,7 @@ void ClientStream::serve(const OnMessage& on_message)
                 if (!on_message(self, std::span(received).subspan(2, length)))
                     --replies_due_;
                 received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(2 + length));
+                bytes_held_ = received.size();
                 idle_deadline = deadlineIn(limits_.idle_timeout_ms);
                 continue;
             }
@@ -149,8 +153,13 @@ void ClientStream::serve(const OnMessage& on_message)
         if (io.bytes > 0) {
             received.insert(
                 received.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(io.bytes));
+            bytes_held_ = received.size();
+            if (!noteIdleness())
+                break; // evicted while the bytes were on their way: its slot is another's now
             continue;
         }
+        if (!noteIdleness())
+            break;
         if (!waitFor(io.wait_for, idle_deadline)) {
             if (EventLoop::current() != nullptr && EventLoop::current()->stopping())
                 break;
@@ -162,6 +171,20 @@ void ClientStream::serve(const OnMessage& on_message)
     }
     reading_done_ = true;
     closeWhenDone();
+}
+
+bool ClientStream::noteIdleness()
+{
+    const bool idle = handshake_done_ && !reading_done_ && !closed_ && bytes_held_ == 0 && replies_due_ == 0
+        && unsent_offset_ == unsent_.size();
+    if (idle == marked_idle_)
+        return true;
+    marked_idle_ = idle;
+    if (idle) {
+        slots_.markIdle(slot_);
+        return true;
+    }
+    return slots_.markBusy(slot_);
 }
 
 void ClientStream::send(std::span<const std::uint8_t> message)
@@ -233,10 +256,14 @@ void ClientStream::drainInFiber()
     closeWhenDone();
 }
 
+// Also where a connection may have become idle: its last reply gone out. Should it have been evicted
+// meanwhile, its reader sees the stream shut down.
 void ClientStream::closeWhenDone()
 {
     if (reading_done_ && replies_due_ == 0 && !writer_running_ && unsent_offset_ == unsent_.size())
         close();
+    else
+        noteIdleness();
 }
 
 // The descriptor itself is closed with the last reference, so that no fiber still waiting on it can

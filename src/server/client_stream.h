@@ -5,8 +5,8 @@
 
 #include "base/socket_address.h"
 #include "base/unique_fd.h"
+#include "server/stream_slots.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +21,9 @@ namespace recursor {
 
 struct StreamLimits {
     std::uint32_t idle_timeout_ms { 5000 }; // no question pending and nothing arriving
+    // From the accept to the first whole message, the TLS handshake included; the idle timeout when
+    // that is shorter. A slot is only worth its keep to a client that asks something soon.
+    std::uint32_t handshake_timeout_ms { 2000 };
     std::uint32_t max_queries { 1000 }; // per connection; the rest of it is not read
     std::uint32_t max_message_size { 65535 }; // a longer announced length closes the connection
     std::size_t max_unsent_bytes { 256 * 1024 }; // a client that stops reading is cut off here
@@ -32,9 +35,9 @@ public:
     using OnMessage
         = std::function<bool(const std::shared_ptr<ClientStream>&, std::span<const std::uint8_t>)>;
 
-    // `ssl` (owned) is set for TLS. `open_streams` counts the live connections of the whole server.
-    ClientStream(UniqueFd fd, SocketAddress peer, SSL* ssl, const StreamLimits& limits,
-        std::atomic<std::size_t>& open_streams);
+    // `ssl` (owned) is set for TLS. `slot` was acquired in `slots` for `fd` and is released here.
+    ClientStream(UniqueFd fd, SocketAddress peer, SSL* ssl, const StreamLimits& limits, StreamSlots& slots,
+        StreamSlots::Id slot);
     ClientStream(const ClientStream&) = delete;
     ClientStream& operator=(const ClientStream&) = delete;
     ~ClientStream();
@@ -46,6 +49,7 @@ public:
     // empty message settles a reply that cannot be given.
     void send(std::span<const std::uint8_t> message);
     const SocketAddress& peer() const { return peer_; }
+    bool tls() const { return ssl_ != nullptr; }
     bool closed() const { return closed_; }
 
 private:
@@ -56,7 +60,10 @@ private:
     };
     Io readSome(std::span<std::uint8_t> into);
     Io writeSome(std::span<const std::uint8_t> from);
-    bool handshake();
+    bool handshake(std::int64_t deadline_ms);
+    // Tells the slot table whether this connection could give its slot up: owed nothing, holding no
+    // part of a message, and not closing. False when it has been evicted and must stop.
+    bool noteIdleness();
     bool waitFor(short events, std::int64_t deadline_ms);
     // Writes until the buffer is empty or the socket would block; false when the connection failed.
     bool flushNow(short& wait_for);
@@ -68,10 +75,14 @@ private:
     SocketAddress peer_;
     SSL* ssl_;
     StreamLimits limits_;
-    std::atomic<std::size_t>& open_streams_;
+    StreamSlots& slots_;
+    StreamSlots::Id slot_;
     std::vector<std::uint8_t> unsent_;
     std::size_t unsent_offset_ { 0 };
     std::size_t replies_due_ { 0 };
+    std::size_t bytes_held_ { 0 }; // received but not yet a whole message
+    bool handshake_done_ { false };
+    bool marked_idle_ { false };
     bool writer_running_ { false };
     bool reading_done_ { false };
     bool closed_ { false };

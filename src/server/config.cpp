@@ -58,7 +58,7 @@ namespace {
         std::uint32_t& (*field)(ServerConfig&);
     };
 
-    constexpr std::array<U32Setting, 10> u32_settings { {
+    constexpr std::array<U32Setting, 13> u32_settings { {
         { "control_socket_mode", "DNS_CONTROL_SOCKET_MODE", 8,
             [](ServerConfig& s) -> std::uint32_t& { return s.control_socket.socket_mode; } },
         { "control_socket_read_timeout_ms", "DNS_CONTROL_SOCKET_READ_TIMEOUT_MS", 10,
@@ -75,10 +75,16 @@ namespace {
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_queries_per_connection; } },
         { "tcp_max_message_size", "DNS_TCP_MAX_MESSAGE_SIZE", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_message_size; } },
+        { "tcp_max_connections_per_client", "DNS_TCP_MAX_CONNECTIONS_PER_CLIENT", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_max_connections_per_client; } },
+        { "tcp_handshake_timeout_ms", "DNS_TCP_HANDSHAKE_TIMEOUT_MS", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.tcp_handshake_timeout_ms; } },
         { "edns_buffer_size", "DNS_EDNS_BUFFER_SIZE", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.edns_buffer_size; } },
         { "client_rate_limit", "DNS_CLIENT_RATE_LIMIT", 10,
             [](ServerConfig& s) -> std::uint32_t& { return s.client_rate_limit; } },
+        { "client_rate_limit_ipv6_prefix", "DNS_CLIENT_RATE_LIMIT_IPV6_PREFIX", 10,
+            [](ServerConfig& s) -> std::uint32_t& { return s.client_rate_limit_ipv6_prefix; } },
     } };
 
     const U32Setting* findU32Setting(std::string_view key)
@@ -412,6 +418,10 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.user = std::string(value);
     else if (key == "allow")
         server.allow.emplace_back(value);
+    else if (key == "http_allow")
+        server.http_allow.emplace_back(value);
+    else if (key == "log_queries")
+        server.log_queries = TRY(parseBool(value));
     else if (key == "tls_listen")
         server.tls_listen = std::string(value);
     else if (key == "tls_cert_file")
@@ -556,9 +566,14 @@ ServerResult<void> Config::validate() const
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
         if (server.tls_listen)
             TRY_VOID(checkListenAddr(*server.tls_listen, "Invalid tls_listen address"));
-        if (!AccessList::parse(server.allow)) {
-            logError("allow takes address prefixes such as 192.0.2.0/24 or 2001:db8::/32");
+        if (!AccessList::parse(server.allow) || !AccessList::parse(server.http_allow)) {
+            logError("allow and http_allow take address prefixes such as 192.0.2.0/24 or 2001:db8::/32");
             return fail(ServerError::InvalidAddress);
+        }
+        if (server.client_rate_limit_ipv6_prefix < ClientRateLimit::min_ipv6_prefix_bits
+            || server.client_rate_limit_ipv6_prefix > ClientRateLimit::max_ipv6_prefix_bits) {
+            logError("client_rate_limit_ipv6_prefix must be 32 to 128");
+            return fail(ServerError::InvalidSetting);
         }
         if (server.edns_buffer_size < 512 || server.edns_buffer_size > 4096) {
             logError("edns_buffer_size must be 512 to 4096");
@@ -569,6 +584,16 @@ ServerResult<void> Config::validate() const
             logError("tcp_max_message_size must be 12 to 65535; tcp_timeout_ms and "
                      "tcp_max_queries_per_connection at least 1");
             return fail(ServerError::InvalidSetting);
+        }
+        // No share at all would shut every client out of TCP, and no time at all every connection.
+        for (const auto& [key, value] :
+            { std::pair<std::string_view, std::uint32_t> {
+                  "tcp_max_connections_per_client", server.tcp_max_connections_per_client },
+                { "tcp_handshake_timeout_ms", server.tcp_handshake_timeout_ms } }) {
+            if (value == 0) {
+                logError("Invalid " + std::string(key) + " '0': must be at least 1");
+                return fail(ServerError::InvalidSetting);
+            }
         }
         TRY_VOID(checkControlSocketSettings(server.control_socket));
         TRY_VOID(checkAnswerLimits(server.recursor.limits));

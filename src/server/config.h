@@ -100,9 +100,14 @@ struct ServerConfig {
     std::uint32_t tcp_max_connections { 100 };
     std::uint32_t tcp_max_queries_per_connection { 1000 };
     std::uint32_t tcp_max_message_size { 65535 };
+    std::uint32_t tcp_max_connections_per_client { 10 }; // per address, or per IPv6 /64
+    std::uint32_t tcp_handshake_timeout_ms { 2000 }; // from accept to the first message, TLS included
     std::uint32_t edns_buffer_size { 1232 }; // 512 to 4096
     std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
+    std::uint32_t client_rate_limit_ipv6_prefix { 56 }; // IPv6 clients counted by prefix, 32 to 128 bits
     std::vector<std::string> allow; // client prefixes; none: loopback only
+    std::vector<std::string> http_allow; // peers of the HTTP listener; none: those of `allow`
+    bool log_queries { false }; // one info line per client question
     std::optional<std::string> user; // run as this user once the sockets are bound
     std::optional<std::string> tls_listen;
     std::optional<std::string> tls_cert_file;

@@ -150,6 +150,16 @@ namespace {
         return set;
     }
 
+    // The user and group IDs of an account, looked up before anything is bound.
+    ServerResult<std::pair<uid_t, gid_t>> accountIds(std::string_view user)
+    {
+        const std::string name(user);
+        const passwd* entry = ::getpwnam(name.c_str());
+        if (entry == nullptr)
+            return fail(ServerError::UnknownUser);
+        return std::pair { entry->pw_uid, entry->pw_gid };
+    }
+
     // After binding nothing privileged is left to do: the process becomes `user` (its group, no
     // supplementary groups) for good. Capabilities go with the user ID change (no keep-caps).
     ServerResult<void> dropPrivileges(std::string_view user)
@@ -213,13 +223,15 @@ namespace {
         if (config)
             setLogThreshold(config->logging.level);
         auto options = TRY(buildInitOptions(cli, config));
+        const auto user = cli.user ? std::optional<std::string>(*cli.user)
+            : config               ? config->server.user
+                                   : std::nullopt;
+        if (user)
+            options.control_socket_config.owner = TRY(accountIds(*user));
         // Destroying the server stops it, which unwinds a partial start.
         const sigset_t signals = stopSignals();
         auto server = TRY(RecursorServer::init(std::move(options)));
         TRY_VOID(server->start());
-        const auto user = cli.user ? std::optional<std::string>(*cli.user)
-            : config               ? config->server.user
-                                   : std::nullopt;
         if (user)
             TRY_VOID(dropPrivileges(*user));
         notifyServiceManager("READY=1");
@@ -327,6 +339,8 @@ static ServerResult<void> chooseStreamOptions(
         options.stream_limits.max_queries = server.tcp_max_queries_per_connection;
         options.stream_limits.max_message_size = server.tcp_max_message_size;
         options.max_streams = server.tcp_max_connections;
+        options.max_streams_per_client = server.tcp_max_connections_per_client;
+        options.stream_limits.handshake_timeout_ms = server.tcp_handshake_timeout_ms;
         options.edns_buffer_size = static_cast<std::uint16_t>(server.edns_buffer_size);
         if (server.tls_listen)
             options.tls_listen_addr = TRY(parseIpSocketAddress(*server.tls_listen));
@@ -335,8 +349,13 @@ static ServerResult<void> chooseStreamOptions(
     }
     if (cli.tls_listen_addr)
         options.tls_listen_addr = cli.tls_listen_addr;
-    if (config)
+    if (config) {
         options.client_rate_limit = config->server.client_rate_limit;
+        options.client_rate_limit_ipv6_prefix = config->server.client_rate_limit_ipv6_prefix;
+        options.log_queries = config->server.log_queries;
+        if (!config->server.http_allow.empty())
+            options.http_allowed_clients = TRY(AccessList::parse(config->server.http_allow));
+    }
     const std::vector<std::string> none;
     const auto& allow = !cli.allow.empty() ? cli.allow : config ? config->server.allow : none;
     options.allowed_clients = TRY(AccessList::parse(allow));
@@ -357,6 +376,8 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.control_socket_path = chooseControlSocketPath(cli, config);
         options.root_servers = TRY(chooseRootServers(cli, config));
         options.trust_anchors = TRY(chooseTrustAnchors(cli, config));
+        options.trust_anchor_source
+            = chooseFile(cli.trust_anchor_path, config, &RecursorConfig::trust_anchor_file).value_or("");
         if (config) {
             options.cache_limits.max_bytes = config->cache.max_bytes;
             options.limits = config->server.recursor.limits;

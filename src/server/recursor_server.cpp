@@ -4,10 +4,13 @@
 #include "base/log.h"
 #include "base/trace.h"
 #include "base/unique_fd.h"
+#include "dnssec/keytag.h"
 #include "ops/authoritative_format.h"
 #include "server/query.h"
 #include "server/reply_shaping.h"
 #include "server/udp_response.h"
+#include "server/version.h"
+#include "wire/reader.h"
 #include "wire/type_names.h"
 
 #include <openssl/ssl.h>
@@ -15,6 +18,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <linux/filter.h>
 #include <netinet/in.h>
@@ -52,6 +56,16 @@ namespace {
     bool checkingDisabled(const QueryParseContext& ctx)
     {
         return (ctx.msg.header.bytes[3] & flag_cd) != 0;
+    }
+
+    // A validated resolution; skipped for a client that set CD when the question is known bogus, since
+    // it takes the data unchecked anyway (RFC 4035 §3.2.2).
+    ResolveResultOr<ResolveResult> resolveChecked(
+        Recursor& recursor, const UpstreamEngine& engine, const QueryParseContext& ctx)
+    {
+        if (checkingDisabled(ctx) && recursor.knownBogus(ctx.qname, ctx.qtype))
+            return std::unexpected(ResolveError::DnssecBogus);
+        return recursor.resolveFromNetwork(engine, ctx.qname, ctx.qtype);
     }
 
     ReplyChannel channelOf(const PendingQuery& query)
@@ -250,6 +264,7 @@ RecursorServer::RecursorServer(
     , metrics_(std::move(metrics))
     , listen_addr_(options_.listen_addr)
     , http_listen_addr_(options_.http_listen_addr)
+    , stream_slots_(options_.max_streams, options_.max_streams_per_client)
 {
 }
 
@@ -351,7 +366,11 @@ ServerResult<void> RecursorServer::startLoops()
             auto loop = std::make_unique<Loop>();
             loop->batch = std::make_unique<Batch>();
             if (options_.client_rate_limit != 0)
-                loop->rate_limit = std::make_unique<ClientRateLimit>(options_.client_rate_limit, count);
+                loop->rate_limit = std::make_unique<ClientRateLimit>(ClientRateLimit::Settings {
+                    .per_second = options_.client_rate_limit,
+                    .loops = count,
+                    .ipv6_prefix_bits = options_.client_rate_limit_ipv6_prefix,
+                });
             loop->events = EventLoop::create();
             if (!loop->events)
                 return std::unexpected(ServerError::SocketFailed);
@@ -460,6 +479,8 @@ std::string RecursorServer::resolverExposition() const
     out.append("dns_upstream_queries_total ").append(std::to_string(infra.queriesSent()) + "\n");
     family("dns_upstream_timeouts_total", "Queries to authoritative servers that timed out", "counter");
     out.append("dns_upstream_timeouts_total ").append(std::to_string(infra.queriesTimedOut()) + "\n");
+    family("dns_build_info", "The version running, as a label; always 1", "gauge");
+    out.append("dns_build_info{version=\"").append(program_version).append("\"} 1\n");
     return out;
 }
 
@@ -477,8 +498,13 @@ ServerResult<void> RecursorServer::startSideServers()
             return std::unexpected(toServerError(started.error()));
     }
     if (http_listen_addr_) {
+        // The metrics tell a stranger how busy the server is and what it caches: the same clients as
+        // the DNS service, unless http_allow lines name others.
+        HttpServerConfig http_config = options_.http_config;
+        http_config.admit_peer = [allowed = options_.http_allowed_clients.value_or(options_.allowed_clients)](
+                                     const SocketAddress& peer) { return allowed.allows(peer); };
         http_server_ = std::make_unique<HttpServer>([this]() -> const Metrics& { return *metrics_; },
-            HttpServer::ZonesLister {}, *http_listen_addr_, options_.http_config);
+            HttpServer::ZonesLister {}, *http_listen_addr_, std::move(http_config));
         if (auto started = http_server_->start(); !started)
             return std::unexpected(toServerError(started.error()));
         http_listen_addr_ = http_server_->boundAddress();
@@ -502,10 +528,39 @@ ServerResult<void> RecursorServer::start()
         stop();
         return started;
     }
+    logStartup();
     logInfo("recursor listening on " + listen_addr_.toString());
     if (options_.tls_listen_addr)
         logInfo("recursor listening for DNS over TLS on " + options_.tls_listen_addr->toString());
     return started;
+}
+
+// What an operator checks first when answers look wrong: which build, how many loops, whether answers
+// are validated and against which keys, and how much the caches may hold.
+void RecursorServer::logStartup()
+{
+    std::string line = std::string(program_name) + " " + std::string(program_version) + " started: "
+        + std::to_string(loops_.size()) + (loops_.size() == 1 ? " loop" : " loops") + ", DNSSEC validation ";
+    if (!recursor_->validationEnabled()) {
+        line += "off";
+    } else {
+        line += "on, trust anchor ";
+        if (!options_.trust_anchor_source.empty())
+            line += options_.trust_anchor_source + " ";
+        line += "key tags";
+        const dnssec::TrustAnchorStore& anchors = recursor_->trustAnchors();
+        std::vector<std::uint16_t> tags;
+        for (const auto& key : anchors.rootKeys())
+            tags.push_back(dnssec::computeKeytag(key));
+        for (const dnssec::AnchorDs& ds : anchors.rootDs())
+            tags.push_back(ds.keytag);
+        std::sort(tags.begin(), tags.end());
+        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+        for (std::size_t i = 0; i < tags.size(); ++i)
+            line += (i == 0 ? " " : ", ") + std::to_string(tags[i]);
+    }
+    line += ", cache " + std::to_string(options_.cache_limits.max_bytes) + " bytes";
+    logInfo(line);
 }
 
 void RecursorServer::stop()
@@ -577,8 +632,10 @@ ServerResult<void> RecursorServer::listenForStreams(Loop& loop)
     return {};
 }
 
-// Beyond the connection limit a new connection is closed at once: its client retries elsewhere or
-// later, and the backlog never fills with connections that will not be served.
+// A peer outside the access list is closed at once, before it holds a slot, a fiber or a TLS object:
+// otherwise it could take every slot and make the loops do its handshakes, and be refused only per
+// message. A client over its share, or finding every slot busy, is closed at once too: it retries
+// elsewhere or later, and the backlog never fills with connections that will not be served.
 void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
 {
     constexpr int max_accepts_per_wakeup = 64;
@@ -590,33 +647,42 @@ void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
         if (!fd.valid())
             return;
         auto peer = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), from_len);
-        if (!peer || open_streams_.load() >= options_.max_streams)
+        if (!peer || !options_.allowed_clients.allows(*peer))
             continue;
-        SSL* ssl = nullptr;
-        if (tls) {
-            ssl = SSL_new(tls_context_.get());
-            if (ssl == nullptr || SSL_set_fd(ssl, fd.get()) != 1) {
-                SSL_free(ssl);
-                continue;
-            }
-        }
-        ++open_streams_;
-        std::shared_ptr<ClientStream> stream;
-        try {
-            stream = std::make_shared<ClientStream>(
-                std::move(fd), *peer, ssl, options_.stream_limits, open_streams_);
-        } catch (const std::bad_alloc&) {
+        const auto slot = stream_slots_.acquire(*peer, fd.get());
+        if (!slot)
+            continue;
+        startStream(loop, std::move(fd), *peer, *slot, tls);
+    }
+}
+
+// The connection's fiber, which owns the slot from here on. A connection that cannot be set up gives
+// its slot back before its descriptor closes.
+void RecursorServer::startStream(
+    Loop& loop, UniqueFd fd, const SocketAddress& peer, StreamSlots::Id slot, bool tls)
+{
+    SSL* ssl = nullptr;
+    if (tls) {
+        ssl = SSL_new(tls_context_.get());
+        if (ssl == nullptr || SSL_set_fd(ssl, fd.get()) != 1) {
             SSL_free(ssl);
-            --open_streams_;
-            continue;
+            return stream_slots_.release(slot);
         }
-        loop.events->spawnDetached([this, &loop, stream] {
-            stream->serve([this, &loop](const std::shared_ptr<ClientStream>& source,
-                              std::span<const std::uint8_t> packet) {
+    }
+    std::shared_ptr<ClientStream> stream;
+    try {
+        stream = std::make_shared<ClientStream>(
+            std::move(fd), peer, ssl, options_.stream_limits, stream_slots_, slot);
+    } catch (const std::bad_alloc&) {
+        SSL_free(ssl);
+        return stream_slots_.release(slot);
+    }
+    loop.events->spawnDetached([this, &loop, stream] {
+        stream->serve(
+            [this, &loop](const std::shared_ptr<ClientStream>& source, std::span<const std::uint8_t> packet) {
                 return handleStreamMessage(loop, source, packet);
             });
-        });
-    }
+    });
 }
 
 bool RecursorServer::handleStreamMessage(
@@ -634,7 +700,8 @@ bool RecursorServer::handleStreamMessage(
     case FrontAnswer::Kind::drop:
         return false;
     case FrontAnswer::Kind::reply:
-        recordAnswerTime(front->outcome, received_us);
+        recordReply(front->reply,
+            { stream->peer(), stream->tls() ? Transport::tls : Transport::tcp, front->outcome, received_us });
         stream->send(front->reply);
         return true;
     case FrontAnswer::Kind::resolve:
@@ -687,11 +754,39 @@ bool RecursorServer::receiveBatch(Loop& loop)
     return received == static_cast<int>(Batch::capacity);
 }
 
-void RecursorServer::recordAnswerTime(CacheOutcome outcome, std::int64_t received_us)
+void RecursorServer::recordReply(std::span<const std::uint8_t> reply, const ReplyNote& note)
 {
-    if (outcome != CacheOutcome::not_applicable)
-        metrics_->recordAnswerTime(
-            outcome, static_cast<std::uint64_t>(std::max<std::int64_t>(0, monotonicUs() - received_us)));
+    const std::int64_t elapsed_us = std::max<std::int64_t>(0, monotonicUs() - note.received_us);
+    if (note.outcome != CacheOutcome::not_applicable)
+        metrics_->recordAnswerTime(note.outcome, static_cast<std::uint64_t>(elapsed_us));
+    if (reply.size() < Header::size)
+        return;
+    metrics_->recordAnswer(note.transport, reply[3] & 0x0F);
+    if (options_.log_queries)
+        logQuery(reply, note, elapsed_us);
+}
+
+// One line per reply: "query <client> <name> <type> <transport> <rcode> <cache|miss|-> <ms> ms". The
+// question is read back from the reply, which echoes it (a FORMERR may have none: "-").
+void RecursorServer::logQuery(
+    std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us)
+{
+    std::string question = "- -";
+    if ((reply[4] != 0 || reply[5] != 0)) {
+        PacketReader reader(reply);
+        auto name = reader.readName();
+        auto type = reader.readU16();
+        if (name && type)
+            question = name->toText() + " " + typeName(static_cast<QType>(*type));
+    }
+    const std::string_view cache = note.outcome == CacheOutcome::hit ? "hit"
+        : note.outcome == CacheOutcome::miss                         ? "miss"
+                                                                     : "-";
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%.3f ms", static_cast<double>(elapsed_us) / 1000.0);
+    logInfo("query " + note.client.toString() + " " + question + " "
+        + std::string(transportName(note.transport)) + " " + rcodeName(reply[3] & 0x0F) + " "
+        + std::string(cache) + " " + elapsed);
 }
 
 void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
@@ -708,7 +803,7 @@ void RecursorServer::handleDatagram(std::span<const std::uint8_t> packet, const 
     case FrontAnswer::Kind::drop:
         return;
     case FrontAnswer::Kind::reply:
-        recordAnswerTime(front->outcome, received_us);
+        recordReply(front->reply, { client, Transport::udp, front->outcome, received_us });
         loop.batch->replies.push_back({ std::move(front->reply), client, source });
         return;
     case FrontAnswer::Kind::resolve:
@@ -746,18 +841,19 @@ void RecursorServer::sendReplies(Loop& loop)
     batch.replies.clear();
 }
 
-// Outside the access list a question is refused without any work on its behalf; beyond its rate a
-// client's datagrams are dropped (a reply would serve a reflection attack with a spoofed source), while
-// a connection, whose source is real, is told REFUSED.
+// Beyond its rate a client's datagrams are dropped (a reply would serve a reflection attack with a
+// spoofed source), while a connection, whose source is real, is told REFUSED. The rate counts refused
+// clients too: a REFUSED reply to a spoofed source reflects as well as an answer does. Outside the
+// access list a question is refused without any work on its behalf.
 RecursorServer::Admission RecursorServer::admission(
     Loop& loop, const SocketAddress& client, ReplyChannel channel)
 {
-    if (!options_.allowed_clients.allows(client))
-        return Admission::refuse;
     if (loop.rate_limit && !loop.rate_limit->admit(client, monotonicSeconds())) {
-        metrics_->recordShed();
+        metrics_->recordRateLimited();
         return channel == ReplyChannel::datagram ? Admission::drop : Admission::refuse;
     }
+    if (!options_.allowed_clients.allows(client))
+        return Admission::refuse;
     return Admission::answer;
 }
 
@@ -803,7 +899,13 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
     if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed)))
         return FrontAnswer { FrontAnswer::Kind::reply,
             TRY(replyFromCache(*parsed, std::move(**hit), channel)), CacheOutcome::hit };
-    if (*hit) { // bogus, and this client takes the data unchecked: resolved apart
+    if (*hit) { // bogus, and this client takes the data unchecked: kept apart, or resolved apart
+        auto kept = recursor_->keptUncheckedAnswer(parsed->qname, parsed->qtype);
+        if (!kept)
+            return std::unexpected(ServerError::OutOfMemory);
+        if (*kept)
+            return FrontAnswer { FrontAnswer::Kind::reply,
+                TRY(replyFromResolution(*parsed, std::move(**kept), channel)), CacheOutcome::hit };
         ctx = std::move(*parsed);
         return FrontAnswer { FrontAnswer::Kind::resolve, {} };
     }
@@ -817,15 +919,42 @@ ServerResult<RecursorServer::FrontAnswer> RecursorServer::answerFront(std::span<
     return FrontAnswer { FrontAnswer::Kind::resolve, {} };
 }
 
+namespace {
+
+    // What a question for a meta-type gets (RFC 6895 §3.1), or nothing for a type that is looked up.
+    // TYPE0, OPT, TKEY, TSIG and the unassigned meta codes name nothing one can ask for: FORMERR. A
+    // resolver transfers no zones, so AXFR and IXFR are refused as a policy, not as something unknown.
+    // MAILA and MAILB (RFC 1035 §3.2.3) are obsolete and not implemented. ANY is resolved.
+    std::optional<RCode> metaTypeRefusal(QType qtype)
+    {
+        if (!isMetaType(qtype) || qtype == QType::any)
+            return std::nullopt;
+        switch (qtype) {
+        case QType::axfr:
+        case QType::ixfr:
+            return RCode::refused;
+        case QType::maila:
+        case QType::mailb:
+            return RCode::not_imp;
+        default: // an open 16-bit code: every other meta value
+            return RCode::form_err;
+        }
+    }
+
+} // namespace
+
 // Only standard queries are resolved (RFC 1035 §4.1.1; NOTIFY and UPDATE are for authoritative
 // servers), only EDNS version 0 is spoken (RFC 6891 §6.1.3), and only the Internet class is looked up:
-// a CH question resolved as IN would answer something nobody asked.
+// a CH question resolved as IN would answer something nobody asked. Meta-type questions never go
+// upstream.
 std::optional<std::uint16_t> RecursorServer::refusal(const QueryParseContext& ctx) const
 {
     if (((ctx.msg.header.bytes[2] >> 3) & 0x0F) != 0)
         return static_cast<std::uint16_t>(RCode::not_imp);
     if (ctx.edns_info && ctx.edns_info->version != 0)
         return rcode_badvers;
+    if (const auto rcode = metaTypeRefusal(ctx.qtype))
+        return static_cast<std::uint16_t>(*rcode);
     if (ctx.qclass != QClass::in)
         return static_cast<std::uint16_t>(RCode::refused);
     return std::nullopt;
@@ -859,7 +988,22 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::servFail(
     const QueryParseContext& ctx, ResolveError why)
 {
     metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
+    logServFail(ctx, why);
     return rcodeReply(ctx, static_cast<std::uint16_t>(RCode::serv_fail), extendedErrorFor(why));
+}
+
+// Each with its reason, so the operator can tell a dead zone from a forged one; at most
+// servfail_lines_per_second lines, since strangers choose the names that fail.
+void RecursorServer::logServFail(const QueryParseContext& ctx, ResolveError why)
+{
+    const auto suppressed = servfail_log_.take(monotonicSeconds());
+    if (!suppressed)
+        return;
+    std::string line = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": error."
+        + std::string(errorName(why));
+    if (*suppressed != 0)
+        line += " (" + std::to_string(*suppressed) + " more SERVFAIL lines held back)";
+    logInfo(line);
 }
 
 ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
@@ -870,10 +1014,6 @@ ServerResult<std::vector<std::uint8_t>> RecursorServer::replyFromResolution(
             return std::unexpected(ServerError::OutOfMemory);
         if (isBogus(resolved.error()))
             metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
-        // Every other reason is a SERVFAIL too; the operator can see which one at debug level.
-        logMessage(LogLevel::debug,
-            "SERVFAIL for " + ctx.qname.toText() + " type " + std::to_string(toU16(ctx.qtype)) + ": error."
-                + std::string(errorName(resolved.error())));
         return servFail(ctx, resolved.error());
     }
     metrics_->recordQuery(resolved->rcode, resolved->from_cache ? CacheOutcome::hit : CacheOutcome::miss);
@@ -901,7 +1041,9 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
     case FrontAnswer::Kind::resolve:
         break;
     }
-    const auto resolved = recursor_->resolveFromNetwork(options_.upstream, ctx->qname, ctx->qtype);
+    auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
+    if (!resolved && isBogus(resolved.error()) && checkingDisabled(*ctx))
+        resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
     return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
 }
 
@@ -948,13 +1090,10 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
     try {
         const DnsName& qname = leader.ctx.qname;
         const QType qtype = leader.ctx.qtype;
-        const bool skip_checked = checkingDisabled(leader.ctx) && recursor_->knownBogus(qname, qtype);
-        const auto resolved = skip_checked
-            ? ResolveResultOr<ResolveResult>(std::unexpected(ResolveError::DnssecBogus))
-            : recursor_->resolveFromNetwork(options_.upstream, qname, qtype);
+        const auto resolved = resolveChecked(*recursor_, options_.upstream, leader.ctx);
         collectJoined();
         // Clients that set CD get bogus data as it is; the others SERVFAIL. The unchecked copy is
-        // fetched once for all of them and never cached.
+        // fetched once for all of them and kept only apart from the answer cache, for CD clients.
         std::optional<ResolveResultOr<ResolveResult>> unchecked;
         auto resultFor = [&](const PendingQuery& query) -> const ResolveResultOr<ResolveResult>& {
             if (resolved || !isBogus(resolved.error()) || !checkingDisabled(query.ctx))
@@ -983,12 +1122,42 @@ void RecursorServer::queueReply(
             query.stream->send({}); // nothing to send, but nothing owed any more either
         return;
     }
-    recordAnswerTime(CacheOutcome::miss, query.received_us);
+    const Transport transport = !query.stream ? Transport::udp
+        : query.stream->tls()                 ? Transport::tls
+                                              : Transport::tcp;
+    recordReply(*reply, { query.client_addr, transport, CacheOutcome::miss, query.received_us });
     if (query.stream)
         query.stream->send(*reply);
     else
         loop.batch->replies.push_back({ std::move(*reply), query.client_addr, query.reply_source });
 }
+
+namespace {
+
+    // The control socket's commands, as HELP lists them.
+    struct ControlCommandHelp {
+        std::string_view usage;
+        std::string_view meaning;
+    };
+    constexpr std::array<ControlCommandHelp, 6> control_commands { {
+        { "PING", "answers OK while the server runs" },
+        { "STATS", "the counters, as one JSON line after OK" },
+        { "FLUSH <name>", "drops every cached entry at or below the name" },
+        { "TRACE <name> <type>",
+            "resolves afresh from the root servers, caches untouched, and shows each step" },
+        { "SHUTDOWN", "stops the server in order, as SIGTERM does" },
+        { "HELP", "this list" },
+    } };
+
+    std::string controlHelp()
+    {
+        std::string out = "OK";
+        for (const ControlCommandHelp& command : control_commands)
+            out.append("\n").append(command.usage).append(" - ").append(command.meaning);
+        return out;
+    }
+
+} // namespace
 
 OpsResult<std::string> RecursorServer::controlHandler(
     std::string_view command, std::span<const std::string_view> args)
@@ -1019,6 +1188,8 @@ OpsResult<std::string> RecursorServer::controlHandler(
             requestStop();
             return std::string("OK");
         }
+        if (command == "HELP")
+            return controlHelp();
         return std::string("ERROR: Unknown command");
     } catch (const std::bad_alloc&) {
         return std::unexpected(OpsError::OutOfMemory);

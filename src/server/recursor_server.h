@@ -11,6 +11,7 @@
 #include "base/thread.h"
 #include "ops/control_socket.h"
 #include "ops/http_server.h"
+#include "ops/log_budget.h"
 #include "ops/metrics.h"
 #include "resolver/recursor.h"
 #include "server/access_list.h"
@@ -18,6 +19,7 @@
 #include "server/client_stream.h"
 #include "server/reply_shaping.h"
 #include "server/server_error.h"
+#include "server/stream_slots.h"
 
 #include <array>
 #include <atomic>
@@ -72,11 +74,16 @@ public:
         std::uint16_t edns_buffer_size { default_edns_buffer_size };
         StreamLimits stream_limits;
         std::size_t max_streams { 100 }; // TCP and TLS connections of the whole server
+        std::size_t max_streams_per_client { 10 }; // per client address, or per IPv6 /64
         std::optional<SocketAddress> tls_listen_addr;
         std::string tls_cert_file;
         std::string tls_key_file;
         AccessList allowed_clients = AccessList::loopbackOnly(); // others get REFUSED
         std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
+        unsigned client_rate_limit_ipv6_prefix { ClientRateLimit::default_ipv6_prefix_bits };
+        std::optional<AccessList> http_allowed_clients; // those of `allowed_clients` when not set
+        bool log_queries { false }; // one info line per client question
+        std::string trust_anchor_source; // for the start-up line: a file, or empty for the built-in keys
     };
 
     // Event loops: one per CPU, at most this many.
@@ -84,6 +91,8 @@ public:
     // Clients asking the same question while it is being resolved; more are shed.
     static constexpr std::size_t max_waiters_per_question = 256;
     static constexpr std::size_t receive_buffer_size = 4096;
+    // SERVFAIL lines in the log; the others are counted and told in the next line written.
+    static constexpr std::uint32_t servfail_lines_per_second = 10;
 
     static ServerResult<std::unique_ptr<RecursorServer>> init(InitOptions options);
     RecursorServer(const RecursorServer&) = delete;
@@ -148,6 +157,7 @@ private:
     ServerResult<int> bindStreamListener(const SocketAddress& address);
     ServerResult<void> listenForStreams(Loop& loop);
     void acceptStreams(Loop& loop, int listener, bool tls);
+    void startStream(Loop& loop, UniqueFd fd, const SocketAddress& peer, StreamSlots::Id slot, bool tls);
     bool handleStreamMessage(
         Loop& loop, const std::shared_ptr<ClientStream>& stream, std::span<const std::uint8_t> packet);
     ServerResult<void> startLoops();
@@ -158,7 +168,17 @@ private:
     bool receiveBatch(Loop& loop);
     void handleDatagram(std::span<const std::uint8_t> packet, const SocketAddress& client,
         const ReplySource& source, Loop& loop, std::int64_t received_us);
-    void recordAnswerTime(CacheOutcome outcome, std::int64_t received_us);
+    // What the server knows of a reply as it leaves, for the metrics and the query log.
+    struct ReplyNote {
+        const SocketAddress& client;
+        Transport transport;
+        CacheOutcome outcome; // not_applicable: not an answer to a question resolved or looked up
+        std::int64_t received_us;
+    };
+    void recordReply(std::span<const std::uint8_t> reply, const ReplyNote& note);
+    void logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us);
+    void logServFail(const QueryParseContext& ctx, ResolveError why);
+    void logStartup();
     void sendReplies(Loop& loop);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
     ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet,
@@ -190,10 +210,11 @@ private:
     std::unique_ptr<ControlSocket> control_socket_;
     std::unique_ptr<HttpServer> http_server_;
     bool wildcard_listen_ { false }; // replies need the source address each question was sent to
+    StreamSlots stream_slots_; // before the loops, whose connections release their slots here
     std::vector<std::unique_ptr<Loop>> loops_;
     std::shared_ptr<SSL_CTX> tls_context_;
-    std::atomic<std::size_t> open_streams_ { 0 };
     std::atomic<bool> should_stop_ { false };
+    LogBudget servfail_log_ { servfail_lines_per_second };
 };
 
 // FORMERR for a raw request, with RA set.

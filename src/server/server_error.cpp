@@ -22,6 +22,8 @@ ServerError toServerError(OpsError e)
     case OpsError::AccessDenied:
         return ServerError::AccessDenied;
     case OpsError::InvalidArgs:
+    case OpsError::EmptyCommand: // a control command line's faults: never a server's
+    case OpsError::TooManyArguments:
         return ServerError::InvalidArgs;
     case OpsError::OutOfMemory:
         return ServerError::OutOfMemory;

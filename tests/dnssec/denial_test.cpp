@@ -344,6 +344,35 @@ namespace {
             });
     }
 
+    // No bitmap lists ANY or a meta-type (RFC 6895 §3.1). A NODATA for ANY at a name whose NSEC lacks
+    // bit 255 used to be proven, so a forged or cached empty answer hid the name's A and MX with AD set.
+    TEST(DenialNsec, AnyAndMetaTypesAreInNoBitmap)
+    {
+        Zone zone = rfc4035Zone();
+        std::vector<Case> cases {
+            { "ANY at ns1.example.", Ask::nodata, "ns1.example.", { "ns1.example." }, "unproven", any },
+            { "ANY at the apex", Ask::nodata, "example.", { "example." }, "unproven", any },
+            { "ANY where an ENT is: nothing there", Ask::nodata, "y.w.example.", { "x.w.example." }, "proven",
+                any },
+            { "AXFR at an ENT", Ask::nodata, "y.w.example.", { "x.w.example." }, "unproven", axfr },
+            { "ANY at a wildcard", Ask::nodata, "a.z.w.example.", { "x.y.w.example.", "*.w.example." },
+                "unproven", any },
+            { "NXDOMAIN speaks of every type", Ask::nxdomain, "ml.example.", {}, "proven" },
+        };
+        for (const QType meta : { axfr, ixfr, tsig, tkey, maila, mailb, opt, QType { 0 }, QType { 128 },
+                 QType { 200 }, QType { 248 } })
+            cases.push_back({ "a meta-type at ns1.example.", Ask::nodata, "ns1.example.", { "ns1.example." },
+                "unproven", meta });
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " type " + std::to_string(toU16(c.qtype)));
+            EXPECT_EQ(run(zone, c, zone.apex()), c.expected);
+        }
+        // The types beside the range still follow their bits.
+        runCases(zone,
+            { { "type 127", Ask::nodata, "ns1.example.", {}, "proven", QType { 127 } },
+                { "type 256", Ask::nodata, "ns1.example.", {}, "proven", uri } });
+    }
+
     TEST(DenialNsec, NothingBelowADelegationOrDname)
     {
         Zone zone = rfc4035Zone();
@@ -555,6 +584,25 @@ namespace {
     {
         Zone zone = rfc5155Zone(0);
         runCases(zone, rfc5155Cases(), false);
+    }
+
+    // The same with NSEC3: only an empty non-terminal, whose NSEC3 lists no type, holds no RRset for ANY.
+    TEST(DenialNsec3, AnyAndMetaTypesAreInNoBitmap)
+    {
+        Zone zone = rfc5155Zone(0);
+        runCases(zone,
+            {
+                { "ANY at ns1.example.", Ask::nodata, "ns1.example.", { "2t7b4g4vsa5smi47k61mv5bv1a22bojr" },
+                    "unproven", any },
+                { "ANY at the apex", Ask::nodata, "example.", {}, "unproven", any },
+                { "ANY at the ENT y.w.example.", Ask::nodata, "y.w.example.",
+                    { "ji6neoaepv8b5o6k4ev33abha8ht9fgc" }, "proven", any },
+                { "AXFR at the ENT", Ask::nodata, "y.w.example.", {}, "unproven", axfr },
+                { "TSIG at ns1.example.", Ask::nodata, "ns1.example.", {}, "unproven", tsig },
+                { "TYPE0 at ns1.example.", Ask::nodata, "ns1.example.", {}, "unproven", QType { 0 } },
+                { "ANY at a wildcard", Ask::nodata, "a.z.w.example.", {}, "unproven", any },
+                { "ANY under an opt-out span", Ask::nodata, "c.example.", {}, "unproven", any },
+            });
     }
 
     TEST(DenialNsec3, IgnoresRecordsUnfitForProofs)

@@ -760,6 +760,56 @@ class ForgeryTest(unittest.TestCase):
         self.check("unsigned-nodata")
 
 
+class AnyMetaTypeAndUncheckedTest(ValidatingTestCase):
+    """ANY is asked as a question of its own; meta-type questions never leave the door; CD repeats ask once."""
+
+    RULES = KeyCacheTest.RULES
+    setUp = KeyCacheTest.setUp
+    upstream_questions = KeyCacheTest.upstream_questions
+
+    def raw_question(self, name, qtype, flags=0x0100):
+        """(RCODE, ANCOUNT, AD) of the reply to one hand-built question: dnspython refuses some meta types."""
+        wire = e2e_test.udp_exchange(self.server.dns_port, e2e_test.header(0x5151, flags) + e2e_test.question(name, qtype),
+                                     CLIENT_TIMEOUT)
+        self.assertIsNotNone(wire, f"no reply to {name} type {qtype}")
+        return wire[3] & 0x0F, int.from_bytes(wire[6:8], "big"), bool(wire[3] & 0x20)
+
+    def test_any_after_a_proven_nodata_is_asked_and_every_rrset_validated(self):
+        # The NSEC that proved www.alg13.sec. has no TXT lists no ANY (no bitmap ever does): ANY used to be
+        # answered from the kept ranges, NOERROR and empty with AD, although A and AAAA exist.
+        reply, data, _ = dig_recursor(self.server.dns_port, "www.alg13.sec.", "TXT")
+        self.assertEqual((reply["status"], "ad" in reply["flags"], data), ("NOERROR", True, []))
+        before = self.upstream_questions()["all"]
+        reply = ask_dnssec(self.server.dns_port, "www.alg13.sec.", "ANY")
+        self.assertGreater(self.upstream_questions()["all"], before, "ANY was answered without asking")
+        self.assertEqual(reply.rcode(), dns.rcode.NOERROR, reply)
+        self.assertTrue(reply.flags & dns.flags.AD, reply)
+        # NSD answers ANY with one RRset of the name (RFC 8482 §4.1): the A here, signed and validated.
+        self.assertEqual(records_of(reply, "A"), [("www.alg13.sec.", "198.51.100.13")], reply)
+        self.assertEqual({dns.rdatatype.to_text(rrset.rdtype) for rrset in reply.answer}, {"A", "RRSIG"}, reply)
+
+    def test_meta_type_questions_are_answered_at_the_door(self):
+        before = self.upstream_questions()["all"]
+        for qtype, rcode in ((0, dns.rcode.FORMERR), (41, dns.rcode.FORMERR), (249, dns.rcode.FORMERR),
+                             (250, dns.rcode.FORMERR), (200, dns.rcode.FORMERR), (251, dns.rcode.REFUSED),
+                             (252, dns.rcode.REFUSED), (253, dns.rcode.NOTIMP), (254, dns.rcode.NOTIMP)):
+            with self.subTest(qtype=qtype):
+                self.assertEqual(self.raw_question("www.alg13.sec.", qtype), (rcode, 0, False))
+        self.assertEqual(self.upstream_questions()["all"], before, "a meta-type question went upstream")
+
+    def test_repeated_unchecked_questions_for_bogus_data_ask_once(self):
+        # Each CD question for known-bogus data used to be resolved again upstream.
+        rd, rd_cd = 0x0100, 0x0110
+        self.assertEqual(self.raw_question("www.badds.sec.", 1, rd)[0], dns.rcode.SERVFAIL)
+        first = self.raw_question("www.badds.sec.", 1, rd_cd)
+        self.assertEqual(first, (dns.rcode.NOERROR, 1, False), "CD gets the data, unauthenticated")
+        asked = self.upstream_questions()["all"]
+        for _ in range(20):
+            self.assertEqual(self.raw_question("www.badds.sec.", 1, rd_cd), first)
+        self.assertEqual(self.upstream_questions()["all"], asked, "a CD repeat went upstream")
+        self.assertEqual(self.raw_question("www.badds.sec.", 1, rd)[0], dns.rcode.SERVFAIL, "served without CD")
+
+
 def missing_anchor_files():
     if os.path.isfile(ROOT_DS) and os.path.isfile(ROOT_KEY):
         return None

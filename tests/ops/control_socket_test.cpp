@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -159,6 +160,48 @@ namespace {
             EXPECT_EQ(roundTrip(running.socket_path, c.request, c.close_write_side), c.expected);
         }
         EXPECT_FALSE(running.shutdown_requested.load());
+    }
+
+    // The parser alone, without a socket (what the fuzz target drives).
+    TEST(ControlCommand, SplitsAtSpacesAfterTrimmingAndBoundsTheArguments)
+    {
+        struct Case {
+            const char* label;
+            std::string line;
+            std::vector<std::string> words; // the command first; empty for the 64 arguments case
+            std::optional<OpsError> error;
+        };
+        const std::vector<Case> cases = {
+            { "command alone", "PING", { "PING" }, std::nullopt },
+            { "trimmed and split once per run", " \tFLUSH   example.  \r\n", { "FLUSH", "example." },
+                std::nullopt },
+            { "tab inside a word", "A x\ty", { "A", "x\ty" }, std::nullopt },
+            { "NUL is a byte like any other", std::string("A \0b", 4), { "A", std::string("\0b", 2) },
+                std::nullopt },
+            { "64 arguments", "A" + words(64), {}, std::nullopt },
+            { "65 arguments", "A" + words(65), {}, OpsError::TooManyArguments },
+            { "blank", " \t\r\n", {}, OpsError::EmptyCommand },
+            { "empty", "", {}, OpsError::EmptyCommand },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            const OpsResult<ControlCommand> parsed = parseControlCommand(c.line);
+            if (c.error) {
+                ASSERT_FALSE(parsed.has_value());
+                EXPECT_EQ(parsed.error(), *c.error);
+                continue;
+            }
+            ASSERT_TRUE(parsed.has_value());
+            if (c.words.empty()) { // the 64 arguments case
+                EXPECT_EQ(parsed->arguments().size(), 64u);
+                EXPECT_EQ(parsed->arguments().back(), "a63");
+                continue;
+            }
+            EXPECT_EQ(parsed->name, c.words.front());
+            ASSERT_EQ(parsed->arguments().size(), c.words.size() - 1);
+            for (std::size_t i = 1; i < c.words.size(); ++i)
+                EXPECT_EQ(parsed->arguments()[i - 1], c.words[i]);
+        }
     }
 
     TEST(ControlSocket, RefusesLineFillingTheWholeBuffer)
@@ -311,6 +354,23 @@ namespace {
         running.control->stop();
         EXPECT_FALSE(std::filesystem::exists(running.socket_path));
         running.control->stop(); // nothing left to do
+    }
+
+    // A server about to drop root for another user used to leave the file root's, mode 0600: once it ran
+    // as that user, nobody but root could connect, and root was then refused as a stranger.
+    TEST(ControlSocket, GivesTheFileToTheUserTheServerWillRunAs)
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to give a file away";
+        RunningControl running(
+            ControlSocketConfig { .owner = std::pair { uid_t { 65534 }, gid_t { 65534 } } });
+        ASSERT_TRUE(running.ok);
+        struct stat status { };
+        ASSERT_EQ(::lstat(running.socket_path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, 65534u);
+        EXPECT_EQ(status.st_gid, 65534u);
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        EXPECT_EQ(roundTrip(running.socket_path, "PING\n"), "OK\n") << "root is served";
     }
 
     TEST(ControlSocket, DisconnectsSilentClientAfterReadTimeout)

@@ -234,10 +234,13 @@ namespace {
         EXPECT_EQ(metrics->answer_time_miss.sum_us.load(), 10'000'202u);
         EXPECT_EQ(metrics->answer_time_hit.buckets[0].load(), 1u);
 
-        metrics->recordQuery(RCode::not_imp, CacheOutcome::not_applicable);
+        metrics->recordAnswer(Transport::tcp, 4); // NOTIMP
+        metrics->recordAnswer(Transport::tls, 16 + 4); // an extended RCODE: its header part
         metrics->recordExtendedError(22);
         metrics->recordExtendedError(400);
-        EXPECT_EQ(metrics->answers_by_rcode[4].load(), 1u);
+        EXPECT_EQ(metrics->answers_by_rcode[1][4].load(), 1u);
+        EXPECT_EQ(metrics->answers_by_rcode[2][4].load(), 1u);
+        EXPECT_EQ(metrics->answers_by_rcode[0][4].load(), 0u) << "counted by transport";
         EXPECT_EQ(metrics->extended_errors[22].load(), 1u);
         EXPECT_EQ(metrics->extended_errors[31].load(), 1u) << "codes beyond the table share its last slot";
     }

@@ -74,6 +74,15 @@ namespace {
             { "deep.b.example.test", QType::txt, RCode::nx_domain },
             { "a.example.test", QType::mx, RCode::no_error }, // NODATA: a exists without MX
             { "a.example.test", QType::a, std::nullopt }, // exists: ask
+            // ANY and meta-types are in no bitmap: a missing bit proves nothing of them. ANY at a name
+            // whose NSEC lacks bit 255 used to come back NOERROR, empty, with AD, although A exists.
+            { "a.example.test", QType::any, std::nullopt }, { "a.example.test", QType::axfr, std::nullopt },
+            { "a.example.test", QType::ixfr, std::nullopt }, { "a.example.test", QType::tsig, std::nullopt },
+            { "a.example.test", QType::tkey, std::nullopt }, { "a.example.test", QType::maila, std::nullopt },
+            { "a.example.test", QType::opt, std::nullopt }, { "a.example.test", QType { 0 }, std::nullopt },
+            { "a.example.test", QType { 200 }, std::nullopt },
+            { "b.example.test", QType::any, RCode::nx_domain }, // an absent name holds no type at all
+            { "b.example.test", QType::axfr, RCode::nx_domain },
             { "z.other.test", QType::a, std::nullopt }, // no zone of ours
         };
         for (const Case& k : cases) {
@@ -116,6 +125,8 @@ namespace {
         EXPECT_EQ(msg.records[0].ttl, 120u);
         EXPECT_NE(msg.header.bytes[3] & flag_ad, 0);
         EXPECT_FALSE(c.cache.answer(name("m.example.test"), QType::a)->has_value()) << "m exists";
+        EXPECT_FALSE(c.cache.answer(name("b.example.test"), QType::any)->has_value())
+            << "the wildcard's other types are not known";
         EXPECT_FALSE(c.cache.answer(name("b.example.test"), QType::txt)->has_value()) << "no SOA for NODATA";
     }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -160,12 +161,14 @@ namespace {
     protected:
         void SetUp() override { start(false); }
         // A fresh resolver and an empty table.
-        void start(bool validation, std::optional<dnssec::TrustAnchorStore> anchors = std::nullopt)
+        void start(bool validation, std::optional<dnssec::TrustAnchorStore> anchors = std::nullopt,
+            Cache::Clock clock = {})
         {
             net = std::make_shared<CannedTransport>();
             NameserverSet root_servers;
             root_servers.append(*SocketAddress::fromIpLiteral("192.0.2.1", 53));
             RecursorOptions options { .validation_enabled = validation,
+                .clock = std::move(clock),
                 .root_servers = root_servers,
                 .trust_anchors = std::move(anchors),
                 .transport = net };
@@ -817,6 +820,83 @@ namespace {
                 expected.pop_back(); // example.'s keys are never asked for
             }
             EXPECT_EQ(net->exchanges, expected);
+        }
+    }
+
+    // ANY is asked as a question of its own: every RRset of the answer is validated, and one that fails
+    // makes the whole answer bogus, never a secure answer with a part left out.
+    TEST_F(ResolutionDnssec, AnyValidatesEveryRrsetOfTheAnswer)
+    {
+        for (const bool sign_txt : { true, false }) {
+            SCOPED_TRACE(sign_txt ? "every RRset signed" : "TXT unsigned");
+            SetUp();
+            publish(zone_key, true);
+            Rrs answer = rrset(&zone_key, "mail.example.", QType::a, ipv4("203.0.113.25"));
+            const Rrs txt
+                = rrset(sign_txt ? &zone_key : nullptr, "mail.example.", QType::txt, { 2, 'h', 'i' });
+            answer.insert(answer.end(), txt.begin(), txt.end());
+            net->on("192.0.2.1", "mail.example.", QType::any,
+                delegation("example.", "ns1.example.", "198.51.100.1"));
+            net->on("198.51.100.1", "mail.example.", QType::any, Reply { authoritative, answer });
+            net->on("198.51.100.1", "mail.example.", QType::ds, nodata("example."));
+            net->on("198.51.100.1", "mail.example.", QType::dnskey, nodata("example."));
+            const auto result = recursor->resolveFromNetwork(
+                UpstreamEngine {}, *DnsName::fromText("mail.example."), QType::any);
+            if (sign_txt)
+                expectAnswer(result,
+                    { "mail.example. A 203.0.113.25", "mail.example. RRSIG", "mail.example. other",
+                        "mail.example. RRSIG" },
+                    true);
+            else
+                expectError(result, ResolveError::SignaturesMissing);
+        }
+    }
+
+    // A client that sets CD gets bogus data unchecked (RFC 4035 §3.2.2). Each repeat used to go
+    // upstream again: 100 questions cost 100 exchanges, and two each through a CNAME. The unchecked
+    // answer is kept apart for a few seconds, never validated, and a client without CD still fails.
+    TEST_F(ResolutionDnssec, RepeatedUncheckedQuestionsForBogusDataAskOnce)
+    {
+        struct Case {
+            const char* qname;
+            Exchanges one_resolution; // what fetching the unchecked answer costs
+            std::vector<std::string> lines;
+        };
+        const Case cases[] {
+            { "www.example.", { ask(ns1, "www.example.", QType::a) }, { "www.example. A 203.0.113.80" } },
+            { "alias.example.", { ask(ns1, "alias.example.", QType::a), ask(ns1, "www.example.", QType::a) },
+                { "alias.example. CNAME www.example.", "www.example. A 203.0.113.80" } },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.qname);
+            auto now = std::make_shared<std::atomic<std::int64_t>>(1000);
+            start(true, dnssec::TrustAnchorStore::parse(root_key.anchorLine()).value(),
+                [now] { return now->load(); });
+            publish(zone_key, false);
+            net->on("198.51.100.1", "www.example.", QType::ds, nodata("example."));
+            net->on("198.51.100.1", "www.example.", QType::dnskey, nodata("example."));
+            net->on("198.51.100.1", "alias.example.", QType::a,
+                Reply { authoritative,
+                    rrset(&zone_key, "alias.example.", QType::cname, wireName("www.example.")) });
+            net->on("192.0.2.1", "alias.example.", QType::a,
+                delegation("example.", "ns1.example.", "198.51.100.1"));
+            const DnsName qname = *DnsName::fromText(c.qname);
+            ASSERT_FALSE(recursor->resolveFromNetwork(UpstreamEngine {}, qname, QType::a));
+            ASSERT_TRUE(recursor->knownBogus(qname, QType::a));
+            net->exchanges.clear();
+            for (int i = 0; i < 100; ++i)
+                expectAnswer(recursor->resolveUnchecked(UpstreamEngine {}, qname, QType::a), c.lines);
+            EXPECT_EQ(net->exchanges, c.one_resolution);
+            // The answer cache still says bogus, and a validating resolution still fails.
+            EXPECT_FALSE(recursor->resolveWithTransport(UpstreamEngine {}, qname, QType::a));
+            EXPECT_FALSE(recursor->resolveFromNetwork(UpstreamEngine {}, qname, QType::a));
+            // A few seconds on, the data is fetched again.
+            now->fetch_add(unchecked_answer_seconds + 1);
+            net->exchanges.clear();
+            expectAnswer(recursor->resolveUnchecked(UpstreamEngine {}, qname, QType::a), c.lines);
+            EXPECT_EQ(net->exchanges, c.one_resolution);
+            EXPECT_GT(recursor->flush(qname), 0u);
+            EXPECT_FALSE(recursor->keptUncheckedAnswer(qname, QType::a).value()) << "flushed";
         }
     }
 

@@ -234,6 +234,8 @@ namespace {
         EXPECT_EQ(config.server.tcp_max_connections, 100u);
         EXPECT_EQ(config.server.tcp_max_queries_per_connection, 1000u);
         EXPECT_EQ(config.server.tcp_max_message_size, 65535u);
+        EXPECT_EQ(config.server.tcp_max_connections_per_client, 10u);
+        EXPECT_EQ(config.server.tcp_handshake_timeout_ms, 2000u);
         EXPECT_FALSE(config.server.expose_zones);
         EXPECT_TRUE(config.zones.empty());
         EXPECT_EQ(config.cache.strategy, CacheStrategy::response);
@@ -255,6 +257,8 @@ namespace {
                                "tcp_max_connections = 15\n"
                                "tcp_max_queries_per_connection = 16\n"
                                "tcp_max_message_size = 17\n"
+                               "tcp_max_connections_per_client = 18\n"
+                               "tcp_handshake_timeout_ms = 19\n"
                                "dnssec_validation = no\n"
                                "http_listen = 127.0.0.1:8080\n"
                                "control_socket_path = /run/recursor.sock\n"
@@ -273,6 +277,8 @@ namespace {
         EXPECT_EQ(config.server.tcp_max_connections, 15u);
         EXPECT_EQ(config.server.tcp_max_queries_per_connection, 16u);
         EXPECT_EQ(config.server.tcp_max_message_size, 17u);
+        EXPECT_EQ(config.server.tcp_max_connections_per_client, 18u);
+        EXPECT_EQ(config.server.tcp_handshake_timeout_ms, 19u);
         EXPECT_FALSE(config.server.recursor.dnssec_validation);
         EXPECT_EQ(config.server.recursor.http_listen, "127.0.0.1:8080");
         EXPECT_EQ(config.server.recursor.control_socket_path, "/run/recursor.sock");
@@ -523,6 +529,23 @@ namespace {
         validationLog(parsed(listen + "control_socket_mode = 0\n"), std::nullopt);
     }
 
+    TEST(ConfigValidate, RefusesAStreamShareOrHandshakeTimeOfZero)
+    {
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        for (auto [text, message] : std::initializer_list<std::pair<std::string_view, std::string_view>> {
+                 { "tcp_max_connections_per_client = 0",
+                     "Invalid tcp_max_connections_per_client '0': must be at least 1\n" },
+                 { "tcp_handshake_timeout_ms = 0",
+                     "Invalid tcp_handshake_timeout_ms '0': must be at least 1\n" },
+             }) {
+            SCOPED_TRACE(text);
+            EXPECT_THAT(validationLog(parsed(listen + std::string(text) + "\n"), ServerError::InvalidSetting),
+                HasSubstr(std::string(message)));
+        }
+        validationLog(parsed(listen + "tcp_max_connections_per_client = 1\ntcp_handshake_timeout_ms = 1\n"),
+            std::nullopt);
+    }
+
     TEST(ConfigValidate, RefusesAnswerLimitsOutOfRange)
     {
         const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
@@ -578,6 +601,8 @@ namespace {
             { "DNS_TCP_MAX_CONNECTIONS", "25" },
             { "DNS_TCP_MAX_QUERIES_PER_CONNECTION", "26" },
             { "DNS_TCP_MAX_MESSAGE_SIZE", "2_7" },
+            { "DNS_TCP_MAX_CONNECTIONS_PER_CLIENT", "28" },
+            { "DNS_TCP_HANDSHAKE_TIMEOUT_MS", "29" },
             // Settings without a variable stay as the file left them.
             { "DNS_HTTP_LISTEN", "127.0.0.1:1" },
             { "DNS_DNSSEC_VALIDATION", "no" },
@@ -596,6 +621,8 @@ namespace {
         EXPECT_EQ(config.server.tcp_max_connections, 25u);
         EXPECT_EQ(config.server.tcp_max_queries_per_connection, 26u);
         EXPECT_EQ(config.server.tcp_max_message_size, 27u);
+        EXPECT_EQ(config.server.tcp_max_connections_per_client, 28u);
+        EXPECT_EQ(config.server.tcp_handshake_timeout_ms, 29u);
         EXPECT_FALSE(config.server.recursor.http_listen);
         EXPECT_TRUE(config.server.recursor.dnssec_validation);
     }
@@ -729,6 +756,38 @@ namespace {
         auto emptied = Config::loadFromFileWithEnv(bad_listen, envOf({ { "DNS_LISTEN", "" } }));
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(emptied.error(), ServerError::NoListenAddress);
+    }
+
+    // The operator's keys: the IPv6 prefix the rate limit counts by, the HTTP peers and the query log.
+    TEST(Config, ReadsTheOperatorKeysAndBoundsTheIpv6Prefix)
+    {
+        const Config defaults = parsed("[server]\nlisten = 127.0.0.1:53\n");
+        EXPECT_EQ(defaults.server.client_rate_limit_ipv6_prefix, 56u);
+        EXPECT_TRUE(defaults.server.http_allow.empty());
+        EXPECT_FALSE(defaults.server.log_queries);
+        const Config set = parsed("[server]\nlisten = 127.0.0.1:53\nclient_rate_limit_ipv6_prefix = 64\n"
+                                  "http_allow = 192.0.2.0/24\nhttp_allow = ::1\nlog_queries = yes\n");
+        EXPECT_EQ(set.server.client_rate_limit_ipv6_prefix, 64u);
+        EXPECT_EQ(set.server.http_allow, (std::vector<std::string> { "192.0.2.0/24", "::1" }));
+        EXPECT_TRUE(set.server.log_queries);
+        EXPECT_EQ(validationLog(set, std::nullopt), "");
+        const std::string listen = "[server]\nlisten = 127.0.0.1:53\n";
+        for (const char* line :
+            { "client_rate_limit_ipv6_prefix = 31", "client_rate_limit_ipv6_prefix = 129" }) {
+            SCOPED_TRACE(line);
+            EXPECT_THAT(validationLog(parsed(listen + line + "\n"), ServerError::InvalidSetting),
+                HasSubstr("client_rate_limit_ipv6_prefix must be 32 to 128"));
+        }
+        for (const char* line :
+            { "client_rate_limit_ipv6_prefix = 32", "client_rate_limit_ipv6_prefix = 128" }) {
+            SCOPED_TRACE(line);
+            EXPECT_EQ(validationLog(parsed(listen + line + "\n"), std::nullopt), "");
+        }
+        EXPECT_EQ(validationLog(parsed(listen + "http_allow = 192.0.2.0/33\n"), ServerError::InvalidAddress)
+                      .empty(),
+            false);
+        EXPECT_EQ(
+            Config::parseConfig("[server]\nlog_queries = sometimes\n").error(), ServerError::InvalidBoolean);
     }
 
 } // namespace

@@ -259,6 +259,57 @@ namespace {
         EXPECT_EQ(counts.queries_servfail, 2u);
     }
 
+    // Meta-type questions (RFC 6895 §3.1) are answered at the door, each with its exact RCODE, over
+    // plain DNS and EDNS alike, and nothing goes upstream. A TYPE0 question used to be resolved.
+    TEST(RecursorServer, AnswersMetaTypeQuestionsAtTheDoor)
+    {
+        int exchanges = 0;
+        RecursorServer::InitOptions options;
+        upstreamThrough(options, [&] { ++exchanges; });
+        auto server = makeServer(std::move(options));
+        const struct {
+            QType qtype;
+            RCode rcode;
+        } cases[] = {
+            { QType { 0 }, RCode::form_err },
+            { QType::opt, RCode::form_err },
+            { QType::tkey, RCode::form_err },
+            { QType::tsig, RCode::form_err },
+            { QType { 128 }, RCode::form_err },
+            { QType { 200 }, RCode::form_err },
+            { QType { 248 }, RCode::form_err },
+            { QType::ixfr, RCode::refused },
+            { QType::axfr, RCode::refused },
+            { QType::mailb, RCode::not_imp },
+            { QType::maila, RCode::not_imp },
+        };
+        for (const auto& c : cases) {
+            for (const std::optional<std::uint16_t> edns : { std::optional<std::uint16_t> {}, { 1232 } }) {
+                SCOPED_TRACE(std::to_string(toU16(c.qtype)) + (edns ? " with EDNS" : ""));
+                const Bytes reply = replyTo(*server, buildQuery({ .qtype = c.qtype, .edns_size = edns }));
+                const auto msg = DnsMessage::parse(reply);
+                ASSERT_TRUE(msg.has_value());
+                EXPECT_EQ(msg->header.rcode(), c.rcode);
+                EXPECT_EQ(msg->header.id(), 0xBEEF);
+                EXPECT_EQ(msg->question_type, c.qtype);
+                EXPECT_EQ(msg->header.anCount(), 0);
+            }
+        }
+        EXPECT_EQ(exchanges, 0) << "no resolution started";
+        const Snapshot counts = server->metrics().snapshot();
+        EXPECT_EQ(counts.queries_formerr, 14u);
+        EXPECT_EQ(counts.queries_refused, 4u);
+        // ANY, and the codes just outside the meta range, are questions like any other: resolved.
+        for (const QType qtype : { QType::any, QType { 127 }, QType::uri }) {
+            SCOPED_TRACE(toU16(qtype));
+            const int before = exchanges;
+            const auto msg = DnsMessage::parse(replyTo(*server, buildQuery({ .qtype = qtype })));
+            ASSERT_TRUE(msg.has_value());
+            EXPECT_EQ(msg->header.rcode(), RCode::serv_fail) << "the upstream never answers";
+            EXPECT_GT(exchanges, before);
+        }
+    }
+
     TEST(RecursorServer, DropsResponsesWithoutReplyOrCount)
     {
         auto server = makeServer();
@@ -383,6 +434,25 @@ namespace {
         auto stats = server->controlHandler("STATS", {});
         ASSERT_TRUE(stats.has_value());
         EXPECT_TRUE(stats->starts_with("OK\n{\"queries_total\":0,"));
+        // HELP lists every command, one line each, and each listed command is one the table knows.
+        auto help = server->controlHandler("HELP", {});
+        ASSERT_TRUE(help.has_value());
+        ASSERT_TRUE(help->starts_with("OK\n")) << *help;
+        std::vector<std::string> listed;
+        for (std::size_t pos = 3; pos < help->size();) {
+            const std::size_t end = std::min(help->find('\n', pos), help->size());
+            const std::string line = help->substr(pos, end - pos);
+            listed.push_back(line.substr(0, line.find(' ')));
+            EXPECT_TRUE(line.contains(" - ")) << line;
+            pos = end + 1;
+        }
+        EXPECT_EQ(
+            listed, (std::vector<std::string> { "PING", "STATS", "FLUSH", "TRACE", "SHUTDOWN", "HELP" }));
+        for (const std::string& command : listed) {
+            if (command != "SHUTDOWN") {
+                EXPECT_NE(server->controlHandler(command, {}), "ERROR: Unknown command") << command;
+            }
+        }
         EXPECT_FALSE(server->shouldStop());
         EXPECT_EQ(server->controlHandler("SHUTDOWN", {}), "OK");
         EXPECT_TRUE(server->shouldStop());
