@@ -121,7 +121,7 @@ ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor&
     }
     if (next.nameservers.empty()) {
         next.nameservers
-            = TRY(resolveNameserverNames(recursor, engine, *zone, next.unresolved.slice(), ctx, budget));
+            = TRY(resolveNameserverNames(recursor, engine, *zone, next.unresolved.span(), ctx, budget));
         next.unresolved = {};
     }
     if (next.nameservers.empty())

@@ -356,7 +356,7 @@ ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers(const Upst
     if (!ctx_.unresolved_nameservers.empty()) {
         const NameserverNames names = std::exchange(ctx_.unresolved_nameservers, {});
         ctx_.nameservers
-            = TRY(resolveNameserverNames(recursor_, engine, ctx_.zone, names.slice(), ctx_, budget_));
+            = TRY(resolveNameserverNames(recursor_, engine, ctx_.zone, names.span(), ctx_, budget_));
         if (!ctx_.nameservers.empty())
             return true;
     }

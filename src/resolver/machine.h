@@ -35,7 +35,8 @@ struct ResolutionBudget {
     // referral may name five nameservers without glue (A and AAAA asked of each), and the lookup of each
     // may meet such a referral again: a hostile tree fans out tenfold per level and used to take the
     // whole budget (100 exchanges from one client question). An honest chain of glueless delegations
-    // costs two or three exchanges per level, so 32 leaves room for ten levels and no more.
+    // costs three to five exchanges per level (the referral, A and AAAA of one name), so 32 leaves room
+    // for six levels or more.
     static constexpr int default_nameserver_exchanges = 32;
 
     static ResolutionBudget start(std::int64_t now_ms)

@@ -47,7 +47,7 @@ struct NameserverNames {
         if (count < capacity)
             names[count++] = name;
     }
-    std::span<const DnsName> slice() const { return { names.data(), count }; }
+    std::span<const DnsName> span() const { return { names.data(), count }; }
     bool empty() const { return count == 0; }
 
     std::size_t count { 0 };
