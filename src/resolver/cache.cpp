@@ -243,7 +243,8 @@ std::optional<Delegation> Cache::findDelegation(const DnsName& name)
         auto it = delegations_.find(n);
         if (it != delegations_.end()) {
             if (it->second.expires_at >= now())
-                return Delegation { it->first, it->second.nameservers };
+                return Delegation { it->first, it->second.nameservers, it->second.unresolved,
+                    it->second.fallback };
             lock.unlock();
             removeExpiredDelegation(n);
             lock.lock();
@@ -253,13 +254,14 @@ std::optional<Delegation> Cache::findDelegation(const DnsName& name)
     }
 }
 
-ResolveResultOr<void> Cache::putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl)
+ResolveResultOr<void> Cache::putDelegation(const Delegation& delegation, std::uint32_t ttl)
 {
     const std::int64_t at = now();
-    const DelegationEntry entry { set, expiry(at, ttl) };
+    const DelegationEntry entry { delegation.nameservers, delegation.unresolved, delegation.fallback,
+        expiry(at, ttl) };
     try {
         std::unique_lock lock(delegations_lock_);
-        delegations_.insert_or_assign(name, entry);
+        delegations_.insert_or_assign(delegation.zone, entry);
         makeDelegationRoom(at);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);

@@ -104,6 +104,8 @@ struct ZoneSecurityEntry {
 
 struct DelegationEntry {
     NameserverSet nameservers;
+    NameserverNames unresolved;
+    NameserverSet fallback;
     std::int64_t expires_at { 0 };
 };
 
@@ -129,7 +131,12 @@ public:
 
     // The closest live delegation at or above `name`, with its zone as stored.
     std::optional<Delegation> findDelegation(const DnsName& name);
-    ResolveResultOr<void> putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl);
+    ResolveResultOr<void> putDelegation(const DnsName& name, const NameserverSet& set, std::uint32_t ttl)
+    {
+        return putDelegation(Delegation { .zone = name, .nameservers = set }, ttl);
+    }
+    // The whole delegation: its servers, the names that came without glue, and the last resort.
+    ResolveResultOr<void> putDelegation(const Delegation& delegation, std::uint32_t ttl);
     void removeExpiredDelegation(const DnsName& name);
 
     std::optional<ZoneSecurity> findZoneSecurity(const DnsName& name);

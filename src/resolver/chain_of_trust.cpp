@@ -181,13 +181,14 @@ enum class Owner : std::uint8_t { own_only, may_expand };
 
 class ChainValidator {
 public:
-    ChainValidator(
-        Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget, std::uint8_t depth)
+    ChainValidator(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget,
+        std::uint8_t depth, std::span<const ReferralDs> referral_ds)
         : recursor_(recursor)
         , engine_(engine)
         , budget_(budget)
         , depth_(depth)
         , now_(wallClockSeconds())
+        , referral_ds_(referral_ds)
     {
     }
 
@@ -396,6 +397,16 @@ private:
     // A child of a signed zone: signed when a DS the parent signed leads to its keys (RFC 4035 §5.2).
     ResolveResultOr<ZoneSecurity> childSecurity(const DnsName& name, const ZoneSecurity& parent)
     {
+        if (auto from_referral = TRY(referralDs(name))) {
+            const auto ds_set = rrsetOf(from_referral->answer, name, QType::ds);
+            if (const auto verified
+                = TRY(verify(ds_set, from_referral->answer, *parent.keys, Owner::own_only))) {
+                if (trace::active())
+                    trace::line("chain of trust: DS of " + name.toText() + " taken from the referral");
+                return securityFromVerifiedDs(name, ds_set, verified->ttl);
+            }
+            // Not signed by the parent's keys as it came: the parent is asked, as without it.
+        }
         auto ds_response = TRY(fetchDs(name));
         if (!ds_response)
             return std::unexpected(ResolveError::DsUnavailable);
@@ -405,11 +416,39 @@ private:
         const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys, Owner::own_only));
         if (!ds_verified)
             return std::unexpected(failure_);
+        return securityFromVerifiedDs(name, ds_set, ds_verified->ttl);
+    }
+
+    ResolveResultOr<ZoneSecurity> securityFromVerifiedDs(
+        const DnsName& name, std::span<const DnsRecord> ds_set, std::uint32_t ds_ttl)
+    {
         const std::vector<DS> usable = usableDigests(ds_set);
         // Only algorithms or digests this validator lacks: insecure (RFC 4035 §5.2, RFC 6840 §5.2).
         if (usable.empty())
-            return remember(name, ZoneSecurity {}, ds_verified->ttl);
-        return securityFromDs(name, usable, ds_verified->ttl);
+            return remember(name, ZoneSecurity {}, ds_ttl);
+        return securityFromDs(name, usable, ds_ttl);
+    }
+
+    const ReferralDs* keptDs(const DnsName& name) const
+    {
+        const auto kept = std::ranges::find_if(
+            referral_ds_, [&](const ReferralDs& entry) { return entry.zone.eql(name); });
+        return kept == referral_ds_.end() ? nullptr : &*kept;
+    }
+
+    // The DS RRset of `name` as a referral of this resolution carried it, if one did.
+    ResolveResultOr<std::optional<Fetched>> referralDs(const DnsName& name)
+    {
+        const ReferralDs* kept = keptDs(name);
+        if (kept == nullptr)
+            return std::nullopt;
+        ResolveResult copy;
+        try {
+            copy.packet = kept->packet;
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(ResolveError::OutOfMemory);
+        }
+        return fetched(std::move(copy));
     }
 
     ResolveResultOr<ZoneSecurity> securityFromDs(
@@ -548,7 +587,7 @@ private:
     // once these keys verify: the two round trips overlap.
     ResolveResultOr<std::optional<Fetched>> fetchKeysAndNextDs(const DnsName& name)
     {
-        if (next_level_ == nullptr)
+        if (next_level_ == nullptr || keptDs(*next_level_) != nullptr)
             return fetch(name, QType::dnskey);
         const Question both[] = { { name, QType::dnskey }, { *next_level_, QType::ds } };
         auto results = TRY(
@@ -605,6 +644,7 @@ private:
     const DnsName* next_level_ { nullptr }; // the name the walk visits after the current one
     ResolveError failure_ { ResolveError::DnssecBogus }; // why the last verify() found no signature
     std::optional<std::pair<DnsName, std::optional<Fetched>>> next_ds_; // its DS, fetched ahead
+    std::span<const ReferralDs> referral_ds_; // the resolution's, to check before asking
 };
 
 namespace {
@@ -626,7 +666,7 @@ ResolveResultOr<StepVerdict> validateAnswerRrsets(Recursor& recursor, const Upst
     const DnsMessage& response)
 {
     try {
-        ChainValidator validator(recursor, engine, budget, ctx.depth);
+        ChainValidator validator(recursor, engine, budget, ctx.depth, ctx.referral_ds);
         return validator.validateAnswer(ctx.zone, answers, sectionOf(response, Section::authority));
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
@@ -638,7 +678,7 @@ ResolveResultOr<StepVerdict> validateDenial(Recursor& recursor, const UpstreamEn
     std::span<const DnsRecord* const> authority)
 {
     try {
-        ChainValidator validator(recursor, engine, budget, ctx.depth);
+        ChainValidator validator(recursor, engine, budget, ctx.depth, ctx.referral_ds);
         return validator.validateDenial(ctx.current_qname, ctx.qtype, rcode, soa, authority);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);

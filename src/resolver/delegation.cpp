@@ -5,13 +5,15 @@
 
 #include <algorithm>
 #include <ranges>
+#include <utility>
 
 namespace recursor {
 
 namespace {
 
     // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667), A then AAAA of each,
-    // looked up side by side. A name that cannot be resolved only gives no addresses.
+    // looked up side by side. A name that cannot be resolved only gives no addresses; when none gives
+    // any because the question's nameserver lookups are spent, that is the error.
     ResolveResultOr<void> appendNameserverAddresses(Recursor& recursor, const UpstreamEngine& engine,
         std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget, NameserverSet& set)
     {
@@ -26,11 +28,13 @@ namespace {
         }
         const auto results = TRY(recursor.resolveConcurrently(
             engine, questions, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy, budget));
+        bool spent = false;
         for (const auto& resolved : results) {
             if (!resolved) {
                 if (resolved.error() == ResolveError::OutOfMemory
                     || resolved.error() == ResolveError::ShuttingDown)
                     return std::unexpected(resolved.error());
+                spent = spent || resolved.error() == ResolveError::NameserverBudgetExhausted;
                 continue;
             }
             auto parsed = DnsMessage::parse(resolved->packet);
@@ -44,13 +48,15 @@ namespace {
                 set.append(addr);
             }
         }
+        if (set.empty() && spent)
+            return std::unexpected(ResolveError::NameserverBudgetExhausted);
         return {};
     }
 
     ResolveResultOr<void> cacheDelegation(
         Recursor& recursor, std::span<const DnsRecord> records, const Delegation& found)
     {
-        return recursor.cache().putDelegation(found.zone, found.nameservers, extractDelegationTtl(records));
+        return recursor.cache().putDelegation(found, extractDelegationTtl(records));
     }
 
 } // namespace
@@ -71,6 +77,8 @@ ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const 
     const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget)
 {
     NameserverSet set;
+    if (budget.nameserver_exchanges_left <= 0)
+        return std::unexpected(ResolveError::NameserverBudgetExhausted);
     // A zone whose nameservers are already being looked up further up this question needs itself to be
     // found (ns.example. for example. without glue, or two zones served from each other): give up at
     // once rather than spend the question's whole budget on its parents' servers.
@@ -91,7 +99,7 @@ ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const 
     return set;
 }
 
-ResolveResultOr<std::optional<FollowedReferral>> lookupDelegationNameservers(Recursor& recursor,
+ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
     const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
     ResolutionBudget& budget)
 {
@@ -99,24 +107,29 @@ ResolveResultOr<std::optional<FollowedReferral>> lookupDelegationNameservers(Rec
     if (!zone || !isUsableReferral(*zone, ctx.zone, ctx.current_qname))
         return std::nullopt;
     const bool allow_loopback = recursor.limits().allow_loopback_nameservers;
-    FollowedReferral next { { *zone,
-        extractGlueNameservers(
-            response.records, ctx.zone, recursor.defaultNameserverPort(), allow_loopback) } };
+    const std::uint16_t port = recursor.defaultNameserverPort();
+    Delegation next { .zone = *zone,
+        .nameservers = extractGlueNameservers(response.records, ctx.zone, port, allow_loopback),
+        .unresolved = {},
+        .fallback = extractOutOfZoneGlue(response.records, ctx.zone, port, allow_loopback) };
     try {
-        next.unresolved
-            = extractGluelessNameservers(response.records, ctx.zone, allow_loopback, max_glueless_names);
+        for (const DnsName& name :
+            extractGluelessNameservers(response.records, ctx.zone, allow_loopback, max_glueless_names))
+            next.unresolved.append(name);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
-    if (next.delegation.nameservers.empty()) {
-        next.delegation.nameservers
-            = TRY(resolveNameserverNames(recursor, engine, *zone, next.unresolved, ctx, budget));
-        next.unresolved.clear();
+    if (next.nameservers.empty()) {
+        next.nameservers
+            = TRY(resolveNameserverNames(recursor, engine, *zone, next.unresolved.span(), ctx, budget));
+        next.unresolved = {};
     }
-    if (next.delegation.nameservers.empty())
+    if (next.nameservers.empty())
+        next.nameservers = std::exchange(next.fallback, {});
+    if (next.nameservers.empty())
         return std::nullopt;
     if (ctx.policy.cache_delegations)
-        TRY_VOID(cacheDelegation(recursor, response.records, next.delegation));
+        TRY_VOID(cacheDelegation(recursor, response.records, next));
     return next;
 }
 

@@ -13,9 +13,6 @@ namespace recursor {
 
 class Cache;
 
-// At most this many nameserver names of one referral are resolved (the NXNS attack, CVE-2020-12667).
-inline constexpr std::size_t max_glueless_names = 5;
-
 // The closest live cached delegation at or above `qname`, else the root zone with `roots`.
 Delegation initialNameservers(Cache& cache, const NameserverSet& roots, const DnsName& qname);
 
@@ -23,16 +20,12 @@ Delegation initialNameservers(Cache& cache, const NameserverSet& roots, const Dn
 // of `zone`: only downwards, and only towards the name (anything else could redirect other names).
 bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsName& qname);
 
-// Where a referral leads: the servers to ask, and the zone's nameserver names that came without glue,
-// left to resolve should those servers all fail.
-struct FollowedReferral {
-    Delegation delegation;
-    std::vector<DnsName> unresolved; // at most max_glueless_names
-};
-
-// The delegation a referral leads to, or none when it gives no way forward. Glued addresses come first;
-// only when there are none are the nameserver names resolved at once.
-ResolveResultOr<std::optional<FollowedReferral>> lookupDelegationNameservers(Recursor& recursor,
+// The delegation a referral leads to, or none when it gives no way forward: the servers to ask, the
+// nameserver names that came without glue, left to resolve should those servers all fail, and the glue
+// for names outside the referring server's zone as the last resort. Glued addresses come first; only
+// when there are none are the names resolved at once, and only when they give nothing is the last
+// resort taken at once.
+ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
     const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
     ResolutionBudget& budget);
 

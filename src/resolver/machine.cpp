@@ -5,6 +5,7 @@
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
 #include "resolver/recursor.h"
+#include "resolver/referral.h"
 #include "resolver/response.h"
 #include "wire/type_names.h"
 
@@ -40,6 +41,16 @@ bool ResolutionBudget::lookingUpNameserversOf(const DnsName& zone) const
     }
 }
 
+bool ResolutionBudget::insideNameserverLookup() const
+{
+    for (const Fiber* fiber = Fiber::current();; fiber = fiber->parent()) {
+        if (std::ranges::any_of(nameserver_lookups, [&](const auto& entry) { return entry.first == fiber; }))
+            return true;
+        if (fiber == nullptr)
+            return false;
+    }
+}
+
 ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype,
     std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
     : recursor_(recursor)
@@ -47,8 +58,7 @@ ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, Q
 {
     const Delegation delegation
         = initialNameservers(recursor.cache(), recursor.rootServers(), startingPoint(qname, qtype));
-    ctx_.nameservers = delegation.nameservers;
-    ctx_.zone = delegation.zone;
+    ctx_.adoptDelegation(delegation);
     ctx_.qtype = qtype;
     ctx_.qname = qname;
     ctx_.current_qname = qname;
@@ -136,10 +146,11 @@ namespace {
     // What a step's races teach the infrastructure cache, and what they cost the question.
     class StepObserver final : public RaceObserver {
     public:
-        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget)
+        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget, bool for_nameservers)
             : infra_(infra)
             , zone_(zone)
             , budget_(budget)
+            , for_nameservers_(for_nameservers)
         {
         }
         void asked(const SocketAddress& server) override
@@ -148,6 +159,8 @@ namespace {
                 trace::line("  asked " + server.toString());
             infra_.recordAsked();
             --budget_.exchanges_left;
+            if (for_nameservers_)
+                --budget_.nameserver_exchanges_left;
             ++asked_;
         }
         void replied(const SocketAddress& server, std::int64_t rtt_ms) override
@@ -188,6 +201,7 @@ namespace {
         InfraCache& infra_;
         const DnsName& zone_;
         ResolutionBudget& budget_;
+        bool for_nameservers_; // spends the nameserver lookups' share of the budget too
         std::size_t asked_ { 0 };
         std::vector<SocketAddress> timed_out_;
     };
@@ -227,7 +241,8 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
             line += " " + server.toString();
         trace::line(std::move(line));
     }
-    StepObserver observer(infra, zone, budget_);
+    const bool for_nameservers = budget_.insideNameserverLookup();
+    StepObserver observer(infra, zone, budget_, for_nameservers);
     bool second_round = false;
     std::size_t begin = 0;
     for (;;) {
@@ -246,8 +261,12 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         }
         if (budget_.deadline_ms <= monotonicMs() || budget_.exchanges_left <= 0)
             return std::unexpected(ResolveError::BudgetExhausted);
-        const auto affordable = std::span(attempts).subspan(begin,
-            std::min<std::size_t>(attempts.size() - begin, static_cast<std::size_t>(budget_.exchanges_left)));
+        if (for_nameservers && budget_.nameserver_exchanges_left <= 0)
+            return std::unexpected(ResolveError::NameserverBudgetExhausted);
+        const int left = for_nameservers ? std::min(budget_.exchanges_left, budget_.nameserver_exchanges_left)
+                                         : budget_.exchanges_left;
+        const auto affordable = std::span(attempts).subspan(
+            begin, std::min<std::size_t>(attempts.size() - begin, static_cast<std::size_t>(left)));
         auto result = recursor_.transport().race(
             engine, affordable, ctx_.current_qname, ctx_.qtype, budget_.deadline_ms, observer);
         begin += std::max<std::size_t>(observer.takeAsked(), 1);
@@ -267,9 +286,10 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
             return std::move(action.result);
         case NetworkAction::Tag::follow_delegation:
             if (auto next
-                = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_)))
-                ctx_.adoptDelegation(next->delegation, std::move(next->unresolved));
-            else if (!ctx_.advanced)
+                = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_))) {
+                TRY_VOID(keepReferralDs(result->response));
+                ctx_.adoptDelegation(*next);
+            } else if (!ctx_.advanced)
                 infra.recordLame(server, zone, LameKind::upward_referral);
             break;
         case NetworkAction::Tag::continue_loop:
@@ -286,12 +306,66 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
     }
 }
 
+namespace {
+
+    // The records of a DS RRset owned by `zone` in the authority section, and the RRSIGs over it.
+    std::vector<const DnsRecord*> authorityDsOf(const DnsMessage& referral, const DnsName& zone)
+    {
+        std::vector<const DnsRecord*> out;
+        for (const DnsRecord& rec : referral.records) {
+            if (rec.section != Section::authority || !rec.name.eql(zone))
+                continue;
+            const auto* sig = rec.rdata.getIf<RDataTag::rrsig>();
+            if (rec.rtype == QType::ds || (sig != nullptr && sig->type_covered == toU16(QType::ds)))
+                out.push_back(&rec);
+        }
+        return out;
+    }
+
+} // namespace
+
+ResolveResultOr<void> ResolutionMachine::keepReferralDs(const DnsMessage& referral)
+{
+    if (!ctx_.policy.validate_answers || !recursor_.validationEnabled())
+        return {};
+    // The owner is the delegated zone, the one the referral leads to: the chain of trust takes a DS
+    // only for the cut it is owned at, and only with a signature of the parent's keys.
+    const std::optional<DnsName> zone = extractDelegationName(referral.records);
+    if (!zone)
+        return {};
+    try {
+        const std::vector<const DnsRecord*> ds = authorityDsOf(referral, *zone);
+        if (std::ranges::none_of(ds, [](const DnsRecord* rec) { return rec->rtype == QType::ds; }))
+            return {};
+        auto built = buildResult(*zone, QType::ds, {}, ds, RCode::no_error, false, StepVerdict::no_cap);
+        if (!built && built.error() == ResolveError::OutOfMemory)
+            return std::unexpected(ResolveError::OutOfMemory);
+        // One that cannot be kept is asked of the parent as before.
+        if (built && built->packet.size() <= ReferralDs::max_packet_bytes)
+            ctx_.referral_ds.push_back({ *zone, std::move(built->packet) });
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    return {};
+}
+
 ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers(const UpstreamEngine& engine)
 {
-    if (ctx_.unresolved_nameservers.empty())
-        return false;
-    const std::vector<DnsName> names = std::exchange(ctx_.unresolved_nameservers, {});
-    ctx_.nameservers = TRY(resolveNameserverNames(recursor_, engine, ctx_.zone, names, ctx_, budget_));
+    const NameserverSet tried = ctx_.nameservers;
+    ctx_.nameservers = {};
+    if (!ctx_.unresolved_nameservers.empty()) {
+        const NameserverNames names = std::exchange(ctx_.unresolved_nameservers, {});
+        ctx_.nameservers
+            = TRY(resolveNameserverNames(recursor_, engine, ctx_.zone, names.span(), ctx_, budget_));
+        if (!ctx_.nameservers.empty())
+            return true;
+    }
+    // The last resort: glue nothing vouches for, but for the addresses already asked.
+    const NameserverSet fallback = std::exchange(ctx_.fallback_nameservers, {});
+    for (const SocketAddress& addr : fallback.slice()) {
+        if (std::ranges::find(tried.slice(), addr) == tried.slice().end())
+            ctx_.nameservers.append(addr);
+    }
     return !ctx_.nameservers.empty();
 }
 

@@ -31,21 +31,42 @@ struct ResolutionBudget {
     static constexpr int default_exchanges = 100;
     static constexpr std::int64_t default_time_ms = 10'000;
     static constexpr int default_verifications = 64;
+    // Of those exchanges, what looking up nameserver addresses may spend, over every level of nesting. A
+    // referral may name five nameservers without glue (A and AAAA asked of each), and the lookup of each
+    // may meet such a referral again: a hostile tree fans out tenfold per level and used to take the
+    // whole budget (100 exchanges from one client question). An honest chain of glueless delegations
+    // costs three to five exchanges per level (the referral, A and AAAA of one name), so 32 leaves room
+    // for six levels or more.
+    static constexpr int default_nameserver_exchanges = 32;
 
     static ResolutionBudget start(std::int64_t now_ms)
     {
-        return { default_exchanges, now_ms + default_time_ms, default_verifications, {} };
+        return { default_exchanges, now_ms + default_time_ms, default_verifications, {},
+            default_nameserver_exchanges };
     }
 
     // Whether the nameservers of `zone` are being looked up on the way to the current lookup: by this
     // fiber (null: the thread's own stack), or by its parent, and so on up.
     bool lookingUpNameserversOf(const DnsName& zone) const;
+    // Whether the current lookup serves a lookup of nameserver addresses, however deeply nested.
+    bool insideNameserverLookup() const;
 
     int exchanges_left { default_exchanges };
     std::int64_t deadline_ms { 0 }; // monotonic clock
     int verifications_left { default_verifications };
     // Zones whose nameserver names are being resolved, each with the fiber resolving them.
     std::vector<std::pair<const Fiber*, DnsName>> nameserver_lookups {};
+    int nameserver_exchanges_left { default_nameserver_exchanges };
+};
+
+// The DS RRset of `zone` with its RRSIGs, as a referral to it carried them, in a packet of their own
+// (answer section) that outlives the referral.
+struct ReferralDs {
+    // A larger RRset is asked of the parent instead: what one resolution keeps stays small.
+    static constexpr std::size_t max_packet_bytes = 4096;
+
+    DnsName zone;
+    std::vector<std::uint8_t> packet;
 };
 
 struct QueryContext {
@@ -54,11 +75,12 @@ struct QueryContext {
         got_response = false;
         advanced = false;
     }
-    void adoptDelegation(const Delegation& next, std::vector<DnsName> unresolved = {})
+    void adoptDelegation(const Delegation& next)
     {
         nameservers = next.nameservers;
         zone = next.zone;
-        unresolved_nameservers = std::move(unresolved);
+        unresolved_nameservers = next.unresolved;
+        fallback_nameservers = next.fallback;
         advanced = true;
     }
     void followCname(const DnsName& target, const Delegation& next)
@@ -71,7 +93,13 @@ struct QueryContext {
     DnsName zone; // the zone whose servers `nameservers` are: what they may speak for
     // Nameserver names of `zone` that came without glue: resolved, and their addresses asked, once every
     // server of `nameservers` has failed.
-    std::vector<DnsName> unresolved_nameservers;
+    NameserverNames unresolved_nameservers;
+    // Unvalidated glue beyond the referring server's zone: asked once nothing else is left.
+    NameserverSet fallback_nameservers;
+    // DS RRsets of the zones this resolution was referred to, as the referrals carried them with their
+    // RRSIGs (each a packet of its own: its records view it); validated when the chain of trust reaches
+    // them, instead of asking for them again.
+    std::vector<ReferralDs> referral_ds;
     std::vector<DnsRecord> cname_chain; // CNAME data holds no views, so copies outlive their packets
     QType qtype { QType::a };
     DnsName qname; // as asked
@@ -107,8 +135,11 @@ private:
     // cache ranks them, until one reply makes progress. The result when it finished the resolution.
     ResolveResultOr<std::optional<ResolveResult>> step(const UpstreamEngine& engine);
     // After a step without progress: the addresses of the delegation's nameserver names that came
-    // without glue become the servers to ask. Whether there are any.
+    // without glue become the servers to ask; once those are spent too, the unvalidated glue. Whether
+    // there are any.
     ResolveResultOr<bool> resolveUnresolvedNameservers(const UpstreamEngine& engine);
+    // Keeps the DS RRset a signed referral carries for the zone it leads to (RFC 4035 §3.1.4).
+    ResolveResultOr<void> keepReferralDs(const DnsMessage& referral);
 
     Recursor& recursor_;
     ResolutionBudget& budget_;

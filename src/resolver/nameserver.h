@@ -35,10 +35,35 @@ struct NameserverSet {
 // each as an address with `port`; at most 13, anything else on the lines ignored.
 NameserverSet parseRootHints(std::string_view text, std::uint16_t port);
 
+// At most this many nameserver names of one referral are resolved (the NXNS attack, CVE-2020-12667).
+inline constexpr std::size_t max_glueless_names = 5;
+
+// Nameserver names held by value, at most max_glueless_names; adding more does nothing.
+struct NameserverNames {
+    static constexpr std::size_t capacity = max_glueless_names;
+
+    void append(const DnsName& name)
+    {
+        if (count < capacity)
+            names[count++] = name;
+    }
+    std::span<const DnsName> span() const { return { names.data(), count }; }
+    bool empty() const { return count == 0; }
+
+    std::size_t count { 0 };
+    std::array<DnsName, capacity> names {};
+};
+
 // A zone and the addresses of its servers.
 struct Delegation {
     DnsName zone;
-    NameserverSet nameservers;
+    NameserverSet nameservers; // asked first
+    // Names of the zone's servers that came without glue: resolved, and asked, once `nameservers` fail.
+    NameserverNames unresolved;
+    // Glue the referring server gave for names outside its own zone. It had no say over those names, so
+    // the addresses are unvalidated: asked only when nothing else answers, and never taken as the names'
+    // addresses (RFC 2181 §5.4.1 ranks glue below everything else).
+    NameserverSet fallback;
 };
 
 } // namespace recursor

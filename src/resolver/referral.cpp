@@ -43,15 +43,37 @@ namespace {
         return addr;
     }
 
-    // The address of `rec` when it is glue the server of `referring_zone` may give for a nameserver of
-    // `zone` (the delegated zone) and an address a server may have.
+    // Where an additional-section address for a nameserver of the delegated zone lies: in the zone of
+    // the server that sent the referral (glue it may give), or beyond it (glue it has no say over).
+    enum class GlueOwner : std::uint8_t { in_referring_zone, beyond };
+
+    // The address of `rec` when it is glue of that kind for a nameserver of `zone` (the delegated zone)
+    // and an address a server may have.
     std::optional<SocketAddress> glueAddress(const DnsRecord& rec, std::span<const DnsRecord> records,
-        const DnsName& zone, const DnsName& referring_zone, std::uint16_t port, bool allow_loopback)
+        const DnsName& zone, const DnsName& referring_zone, std::uint16_t port, bool allow_loopback,
+        GlueOwner owner = GlueOwner::in_referring_zone)
     {
-        if (rec.section != Section::additional || !rec.name.isPartOf(referring_zone)
+        if (rec.section != Section::additional
+            || rec.name.isPartOf(referring_zone) != (owner == GlueOwner::in_referring_zone)
             || !authorityContainsNameserver(records, zone, rec.name))
             return std::nullopt;
         return usableAddress(rec.rdata, port, allow_loopback);
+    }
+
+    NameserverSet extractGlue(std::span<const DnsRecord> records, const DnsName& referring_zone,
+        std::uint16_t port, bool allow_loopback, GlueOwner owner)
+    {
+        NameserverSet set;
+        const std::optional<DnsName> zone = extractDelegationName(records);
+        if (!zone)
+            return set;
+        for (const DnsRecord& rec : records) {
+            if (set.count == NameserverSet::capacity)
+                break;
+            if (auto addr = glueAddress(rec, records, *zone, referring_zone, port, allow_loopback, owner))
+                set.append(*addr);
+        }
+        return set;
     }
 
 } // namespace
@@ -75,17 +97,13 @@ bool authorityContainsNameserver(std::span<const DnsRecord> records, const DnsNa
 NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, const DnsName& referring_zone,
     std::uint16_t port, bool allow_loopback)
 {
-    NameserverSet set;
-    const std::optional<DnsName> zone = extractDelegationName(records);
-    if (!zone)
-        return set;
-    for (const DnsRecord& rec : records) {
-        if (set.count == NameserverSet::capacity)
-            break;
-        if (auto addr = glueAddress(rec, records, *zone, referring_zone, port, allow_loopback))
-            set.append(*addr);
-    }
-    return set;
+    return extractGlue(records, referring_zone, port, allow_loopback, GlueOwner::in_referring_zone);
+}
+
+NameserverSet extractOutOfZoneGlue(std::span<const DnsRecord> records, const DnsName& referring_zone,
+    std::uint16_t port, bool allow_loopback)
+{
+    return extractGlue(records, referring_zone, port, allow_loopback, GlueOwner::beyond);
 }
 
 std::vector<DnsName> extractGluelessNameservers(

@@ -28,6 +28,13 @@ bool authorityContainsNameserver(
 NameserverSet extractGlueNameservers(std::span<const DnsRecord> records, const DnsName& referring_zone,
     std::uint16_t port, bool allow_loopback);
 
+// The additional-section addresses extractGlueNameservers leaves out because their owner lies outside
+// `referring_zone`, for nameservers an NS record of the delegated zone names; at most 13. Nothing vouches
+// for them: a last resort for this delegation only, when the names themselves resolve to no server that
+// answers, and never the names' addresses.
+NameserverSet extractOutOfZoneGlue(std::span<const DnsRecord> records, const DnsName& referring_zone,
+    std::uint16_t port, bool allow_loopback);
+
 // The delegated zone's nameserver names for which extractGlueNameservers finds no address, each once, in
 // message order; at most `limit`. Allocates (std::bad_alloc).
 std::vector<DnsName> extractGluelessNameservers(std::span<const DnsRecord> records,

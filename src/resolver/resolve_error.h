@@ -7,6 +7,8 @@
 // NoNameservers       a delegation left no server address to ask
 // NoReachableAuthority every server of a step timed out, refused, failed or was lame
 // BudgetExhausted     the question's upstream exchanges or time ran out
+// NameserverBudgetExhausted  the share of those exchanges that nameserver address lookups may spend
+//                     ran out (nested glueless delegations)
 // TooManySteps        more referrals and CNAME steps than a question may take
 // NameTooLong         a DNAME substitution made a name over 255 bytes (YXDOMAIN, RFC 6672 §2.2)
 // UnwritableAnswer    a record could not be written into the answer
@@ -21,6 +23,7 @@
     X(NoNameservers)                                                                                         \
     X(NoReachableAuthority)                                                                                  \
     X(BudgetExhausted)                                                                                       \
+    X(NameserverBudgetExhausted)                                                                             \
     X(TooManySteps)                                                                                          \
     X(NameTooLong)                                                                                           \
     X(UnwritableAnswer)                                                                                      \

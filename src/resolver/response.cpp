@@ -157,8 +157,34 @@ namespace {
         return {};
     }
 
+    // Whether `target` is a name the chain has already passed through: the question's, or the owner of
+    // one of its CNAMEs (made from a DNAME or not).
+    bool closesLoop(const QueryContext& ctx, const DnsName& target)
+    {
+        return target.eql(ctx.qname) || std::ranges::any_of(ctx.cname_chain, [&](const DnsRecord& link) {
+            return link.rtype == QType::cname && link.name.eql(target);
+        });
+    }
+
+    // A chain that comes back on itself can never end in an answer: SERVFAIL at once, with the chain up
+    // to and with the link that closes the loop, so the client sees where it turns (RFC 1034 §3.6.2:
+    // such loops are a configuration error). Neither validated nor cached.
+    ResolveResultOr<NetworkAction> endInLoop(const QueryContext& ctx)
+    {
+        BuiltPacket built = TRY(buildResult(
+            ctx.qname, ctx.qtype, ctx.cname_chain, {}, RCode::serv_fail, false, StepVerdict::no_cap));
+        ResolveResult result {
+            .packet = std::move(built.packet),
+            .answer_count = built.answer_count,
+            .rcode = RCode::serv_fail,
+        };
+        return NetworkAction { NetworkAction::Tag::done, std::move(result) };
+    }
+
     ResolveResultOr<NetworkAction> followTo(Recursor& recursor, QueryContext& ctx, const DnsName& target)
     {
+        if (closesLoop(ctx, target))
+            return endInLoop(ctx);
         ctx.followCname(target, initialNameservers(recursor.cache(), recursor.rootServers(), target));
         return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }

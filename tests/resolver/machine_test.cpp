@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <tuple>
 
@@ -90,11 +91,14 @@ namespace {
                 waitReady({}, 1); // inside a fiber: others run meanwhile, as on the network
             for (std::size_t i = 0; i < addrs.size(); ++i) {
                 const auto entry = table_.find({ addrs[i], qname.toText(), qtype });
-                if (entry == table_.end())
+                std::optional<Reply> made;
+                if (entry == table_.end() && otherwise)
+                    made = otherwise(addrs[i], qname.toText(), qtype);
+                else if (entry == table_.end())
                     continue;
-                if (!entry->second)
+                else if (!entry->second)
                     return std::unexpected(TransportError::Timeout);
-                const Reply& r = *entry->second;
+                const Reply& r = made ? *made : *entry->second;
                 PacketBuilder b;
                 b.header(0, r.flags, 1, static_cast<std::uint16_t>(r.answer.size()),
                     static_cast<std::uint16_t>(r.authority.size()),
@@ -116,6 +120,8 @@ namespace {
 
         Exchanges exchanges;
         bool yield { false };
+        // The reply to any question the table has no entry for (a server that answers everything).
+        std::function<Reply(std::string_view server, std::string_view qname, QType)> otherwise;
 
     private:
         std::map<std::tuple<std::string, std::string, QType>, std::optional<Reply>> table_;
@@ -298,6 +304,69 @@ namespace {
             expected.insert(expected.end(), provider_lookup.begin(), provider_lookup.end());
             expected.push_back(ask({ "198.51.100.20:53" }, "www.example.", QType::a));
             EXPECT_EQ(net->exchanges, expected);
+
+            // The cached delegation used to keep the glued server alone: a second name of the zone
+            // failed after asking only it. The name without glue is kept too, and resolved when needed.
+            net->exchanges.clear();
+            net->on("198.51.100.1", "mail.example.", QType::a, reply);
+            net->on("198.51.100.20", "mail.example.", QType::a, address("mail.example.", "203.0.113.25"));
+            expectAnswer(resolve("mail.example."), { "mail.example. A 203.0.113.25" });
+            expected = { ask(ns1, "mail.example.", QType::a) };
+            if (!reply)
+                expected.push_back(ask(ns1, "mail.example.", QType::a));
+            expected.push_back(provider_lookup[1]); // provider.net.'s delegation is cached
+            expected.push_back(provider_lookup[2]);
+            expected.push_back(ask({ "198.51.100.20:53" }, "mail.example.", QType::a));
+            EXPECT_EQ(net->exchanges, expected);
+        }
+    }
+
+    // test. refers example.test. to ns.provider.net. with an address for it, which is not test.'s to give.
+    // When provider.net.'s own data for the name gives no server that answers, the question used to fail
+    // though the referral had named one. That glue is now the last resort, for this delegation only:
+    // asked after the name's own addresses, never served or cached as the name's address.
+    TEST_F(Resolution, GlueBeyondTheReferringZoneIsTheLastResort)
+    {
+        const std::vector<std::string> dead { "198.51.100.99:53" };
+        const std::vector<std::string> parent_glue { "203.0.113.66:53" };
+        Reply nxdomain = nodata("provider.net.");
+        nxdomain.flags = 0x8403;
+        struct Case {
+            const char* label;
+            std::optional<Reply> a; // provider.net.'s server on ns.provider.net./A
+            Exchanges extra; // asked between the name's lookup and the glued address
+        };
+        const Case cases[] {
+            { "NXDOMAIN", nxdomain, {} },
+            { "NODATA", nodata("provider.net."), {} },
+            { "REFUSED", Reply { 0x8405 }, {} },
+            { "an address that does not answer", address("ns.provider.net.", "198.51.100.99"),
+                { ask(dead, "www.example.test.", QType::a), ask(dead, "www.example.test.", QType::a) } },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            start(false);
+            testDelegatesExample("ns.provider.net.", "203.0.113.66");
+            providerNameserverResolves();
+            net->on("198.51.100.10", "ns.provider.net.", QType::a, c.a);
+            net->on("198.51.100.99", "www.example.test.", QType::a, std::nullopt);
+            net->on(
+                "203.0.113.66", "www.example.test.", QType::a, address("www.example.test.", "203.0.113.80"));
+            expectAnswer(resolve("www.example.test."), { "www.example.test. A 203.0.113.80" });
+            Exchanges expected { ask(roots, "www.example.test.", QType::a),
+                ask(tld, "www.example.test.", QType::a) };
+            expected.insert(expected.end(), provider_lookup.begin(), provider_lookup.end());
+            expected.insert(expected.end(), c.extra.begin(), c.extra.end());
+            expected.push_back(ask(parent_glue, "www.example.test.", QType::a));
+            EXPECT_EQ(net->exchanges, expected);
+
+            // What the client is told of the nameserver's name is provider.net.'s word alone.
+            const auto ns = recursor->resolveWithTransport(
+                UpstreamEngine {}, *DnsName::fromText("ns.provider.net."), QType::a);
+            if (ns) {
+                for (const std::string& line : answerLines(*ns))
+                    EXPECT_EQ(line.find("203.0.113.66"), std::string::npos) << line;
+            }
         }
     }
 
@@ -499,6 +568,111 @@ namespace {
         }
     }
 
+    // A chain of aliases that comes back on itself used to be followed until the eleventh link, and the
+    // client got a bare SERVFAIL. The loop is seen where it closes: SERVFAIL with the chain up to there,
+    // nothing more asked, nothing cached.
+    TEST_F(Resolution, CnameOrDnameLoopEndsInServfailWithTheChain)
+    {
+        const Rrs dname_x { { "x.example.", QType::dname, wireName("y.example.") } };
+        const Rrs dname_y { { "y.example.", QType::dname, wireName("x.example.") } };
+        struct Case {
+            const char* label;
+            const char* qname;
+            std::vector<std::pair<const char*, Rrs>> replies; // of example.'s server, by name asked
+            Exchanges after_referral;
+            std::vector<std::string> chain;
+        };
+        const Case cases[] {
+            { "CNAME to itself", "www.example.",
+                { { "www.example.", { { "www.example.", QType::cname, wireName("www.example.") } } } },
+                { ask(ns1, "www.example.", QType::a) }, { "www.example. CNAME www.example." } },
+            { "two CNAMEs", "www.example.",
+                { { "www.example.", { { "www.example.", QType::cname, wireName("a.example.") } } },
+                    { "a.example.", { { "a.example.", QType::cname, wireName("www.example.") } } } },
+                { ask(ns1, "www.example.", QType::a), ask(ns1, "a.example.", QType::a) },
+                { "www.example. CNAME a.example.", "a.example. CNAME www.example." } },
+            { "two DNAMEs", "www.x.example.",
+                { { "www.x.example.", dname_x }, { "www.y.example.", dname_y } },
+                { ask(ns1, "www.x.example.", QType::a), ask(ns1, "www.y.example.", QType::a) },
+                { "x.example. other", "www.x.example. CNAME www.y.example.", "y.example. other",
+                    "www.y.example. CNAME www.x.example." } },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            start(false);
+            net->on("192.0.2.1", c.qname, QType::a, delegation("example.", "ns1.example.", "198.51.100.1"));
+            for (const auto& [qname, answer] : c.replies)
+                net->on("198.51.100.1", qname, QType::a, Reply { authoritative, answer });
+            const auto result
+                = recursor->resolveWithTransport(UpstreamEngine {}, *DnsName::fromText(c.qname), QType::a);
+            ASSERT_TRUE(result) << errorName(result.error());
+            EXPECT_EQ(result->rcode, RCode::serv_fail);
+            EXPECT_EQ(result->packet.at(3) & 0x0F, 2) << "RCODE in the packet";
+            EXPECT_EQ(answerLines(*result), c.chain);
+            Exchanges expected { ask(roots, c.qname, QType::a) };
+            expected.insert(expected.end(), c.after_referral.begin(), c.after_referral.end());
+            EXPECT_EQ(net->exchanges, expected);
+            EXPECT_FALSE(*recursor->cache().getAnswerCopy(*DnsName::fromText(c.qname), QType::a));
+        }
+    }
+
+    // A hostile root whose every referral names five nameservers without glue, each in a zone that the
+    // root refers on in the same way, one level deeper: one client question used to draw 100 upstream
+    // queries. The nameserver lookups of one question now share a budget of their own, over every level.
+    TEST_F(Resolution, NestedGluelessDelegationsSpendABudgetOfTheirOwn)
+    {
+        const int bound = ResolutionBudget::default_nameserver_exchanges + 1; // and the question itself
+        for (const bool on_loop : { false, true }) {
+            SCOPED_TRACE(on_loop ? "on a loop" : "on the thread");
+            start(false);
+            net->otherwise = [](std::string_view, std::string_view qname, QType) {
+                // nsK.lN.evil. lies in lN.evil., whose servers are ns1..ns5.l<N+1>.evil.; www.victim. in
+                // victim., whose servers are ns1..ns5.l1.evil.
+                const auto dot = qname.find(".l");
+                const int level = dot == std::string_view::npos ? 0 : std::atoi(qname.data() + dot + 2);
+                const std::string zone = level == 0 ? "victim." : "l" + std::to_string(level) + ".evil.";
+                Reply referral { not_authoritative };
+                for (int k = 1; k <= 5; ++k)
+                    referral.authority.push_back({ zone, QType::ns,
+                        wireName("ns" + std::to_string(k) + ".l" + std::to_string(level + 1) + ".evil.") });
+                return referral;
+            };
+            expectError(on_loop ? resolveOnLoop("www.victim.") : resolve("www.victim."),
+                ResolveError::NameserverBudgetExhausted);
+            EXPECT_LE(static_cast<int>(net->exchanges.size()), bound);
+            EXPECT_GE(static_cast<int>(net->exchanges.size()), bound - 1) << "the budget is what stops it";
+        }
+    }
+
+    // Three levels of delegations without glue, each zone served from a name in the next, the last glued:
+    // an honest chain that the budget of nameserver lookups leaves alone.
+    TEST_F(Resolution, HonestGluelessChainOfDepthThreeResolves)
+    {
+        for (const bool on_loop : { false, true }) {
+            SCOPED_TRACE(on_loop ? "on a loop" : "on the thread");
+            start(false);
+            const Reply refer_z0 { not_authoritative, {}, { { "z0.", QType::ns, wireName("ns.z1.") } } };
+            const Reply refer_z1 { not_authoritative, {}, { { "z1.", QType::ns, wireName("ns.z2.") } } };
+            const Reply refer_z2 { not_authoritative, {}, { { "z2.", QType::ns, wireName("ns.z3.") } } };
+            net->on("192.0.2.1", "www.z0.", QType::a, refer_z0);
+            for (const QType type : { QType::a, QType::aaaa }) {
+                net->on("192.0.2.1", "ns.z1.", type, refer_z1);
+                net->on("192.0.2.1", "ns.z2.", type, refer_z2);
+                net->on("192.0.2.1", "ns.z3.", type, delegation("z3.", "ns.z3.", "198.51.100.3"));
+            }
+            net->on("198.51.100.3", "ns.z3.", QType::a, address("ns.z3.", "198.51.100.3"));
+            net->on("198.51.100.3", "ns.z3.", QType::aaaa, nodata("z3."));
+            net->on("198.51.100.3", "ns.z2.", QType::a, address("ns.z2.", "198.51.100.2"));
+            net->on("198.51.100.3", "ns.z2.", QType::aaaa, nodata("z2."));
+            net->on("198.51.100.2", "ns.z1.", QType::a, address("ns.z1.", "198.51.100.1"));
+            net->on("198.51.100.2", "ns.z1.", QType::aaaa, nodata("z1."));
+            net->on("198.51.100.1", "www.z0.", QType::a, address("www.z0.", "203.0.113.80"));
+            expectAnswer(
+                on_loop ? resolveOnLoop("www.z0.") : resolve("www.z0."), { "www.z0. A 203.0.113.80" });
+            EXPECT_EQ(net->exchanges.back(), ask({ "198.51.100.1:53" }, "www.z0.", QType::a));
+        }
+    }
+
     // A signed root, its key the trust anchor (as a DS), delegating to a signed example.: the DS is
     // published at the root, the DNSKEY at example.'s server.
     class ResolutionDnssec : public Resolution {
@@ -548,6 +722,43 @@ namespace {
         expectAnswer(
             resolve("mail.example."), { "mail.example. A 203.0.113.25", "mail.example. RRSIG" }, true);
         EXPECT_EQ(net->exchanges, (Exchanges { ask(ns1, "mail.example.", QType::a) }));
+    }
+
+    // The root's referral to example. carries the DS RRset and its RRSIG (RFC 4035 §3.1.4): it used to be
+    // asked for again all the same. It is taken from the referral when the root's keys verify it; one
+    // they do not (forged on the way, or signed by some other key) is not used, nor is one owned by any
+    // name but the cut the referral leads to; the DS is then asked.
+    TEST_F(ResolutionDnssec, DsOfASignedReferralIsNotAskedAgain)
+    {
+        const TestSigner forger { "." };
+        const TestSigner stray_key { "example." };
+        struct Case {
+            const char* label;
+            const char* owner; // of the DS in the referral
+            const TestSigner* signer;
+            const TestSigner* named; // the key the DS in the referral names
+            bool asked;
+        };
+        const Case cases[] {
+            { "signed by the root", "example.", &root_key, &zone_key, false },
+            { "signed by a forged root key", "example.", &forger, &stray_key, true },
+            { "owned by another name", "www.example.", &root_key, &zone_key, true },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            SetUp();
+            publish(zone_key, true);
+            Reply referral = delegation("example.", "ns1.example.", "198.51.100.1");
+            for (Rr& rr : rrset(c.signer, c.owner, QType::ds, c.named->ds()))
+                referral.authority.push_back(std::move(rr));
+            net->on("192.0.2.1", "www.example.", QType::a, referral);
+            expectAnswer(
+                resolve("www.example."), { "www.example. A 203.0.113.80", "www.example. RRSIG" }, true);
+            Exchanges expected = chain_walk;
+            if (!c.asked)
+                expected.erase(std::ranges::find(expected, ask(roots, "example.", QType::ds)));
+            EXPECT_EQ(net->exchanges, expected);
+        }
     }
 
     // A parent's DS that names no key the child publishes, and an unsigned answer from a zone the chain

@@ -112,18 +112,23 @@ namespace {
             { { "ns1.example.test", { 192, 0, 2, 1 } }, { "ns.other.test", { 192, 0, 2, 2 } },
                 { "ns.provider.net", { 192, 0, 2, 3 } } },
             Section::additional, { "ns1.example.test", "ns.other.test", "ns.provider.net", "ns.none.test" });
+        // Glue beyond the referring zone is kept apart, as the last resort.
         struct Case {
             const char* referring_zone;
-            Strings glue, glueless;
+            Strings glue, glueless, beyond;
         };
         const Case cases[] {
-            { "test", { "192.0.2.1:53", "192.0.2.2:53" }, { "ns.provider.net.", "ns.none.test." } },
-            { ".", { "192.0.2.1:53", "192.0.2.2:53", "192.0.2.3:53" }, { "ns.none.test." } },
+            { "test", { "192.0.2.1:53", "192.0.2.2:53" }, { "ns.provider.net.", "ns.none.test." },
+                { "192.0.2.3:53" } },
+            { ".", { "192.0.2.1:53", "192.0.2.2:53", "192.0.2.3:53" }, { "ns.none.test." }, {} },
+            { "other.test", { "192.0.2.2:53" }, { "ns1.example.test.", "ns.provider.net.", "ns.none.test." },
+                { "192.0.2.1:53", "192.0.2.3:53" } },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.referring_zone);
             const DnsName zone = *DnsName::fromText(c.referring_zone);
             EXPECT_EQ(texts(extractGlueNameservers(r.message.records, zone, 53, false)), c.glue);
+            EXPECT_EQ(texts(extractOutOfZoneGlue(r.message.records, zone, 53, false)), c.beyond);
             Strings glueless;
             for (const DnsName& ns : extractGluelessNameservers(r.message.records, zone, false, 5))
                 glueless.push_back(ns.toText());
@@ -178,16 +183,16 @@ namespace {
             ASSERT_TRUE(only);
             ASSERT_EQ(only->has_value(), allow);
             if (allow) {
-                EXPECT_EQ(texts((*only)->delegation.nameservers), (Strings { "127.0.0.1:53" }));
-                ASSERT_EQ((*only)->unresolved.size(), 1u) << "ns2 came without glue: asked if ns1 fails";
-                EXPECT_EQ((*only)->unresolved[0].toText(), "ns2.example.test.");
+                EXPECT_EQ(texts((*only)->nameservers), (Strings { "127.0.0.1:53" }));
+                ASSERT_EQ((*only)->unresolved.count, 1u) << "ns2 came without glue: asked if ns1 fails";
+                EXPECT_EQ((*only)->unresolved.names[0].toText(), "ns2.example.test.");
             }
 
             auto next = lookupDelegationNameservers(*recursor, engine, r.message, ctx, budget);
             ASSERT_TRUE(next);
             ASSERT_TRUE(next->has_value());
-            EXPECT_EQ((*next)->delegation.zone.toText(), "example.test.");
-            EXPECT_EQ(texts((*next)->delegation.nameservers),
+            EXPECT_EQ((*next)->zone.toText(), "example.test.");
+            EXPECT_EQ(texts((*next)->nameservers),
                 (allow ? Strings { "127.0.0.1:53", "10.0.0.1:53" } : Strings { "10.0.0.1:53" }));
         }
     }
