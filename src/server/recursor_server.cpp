@@ -96,6 +96,7 @@ namespace {
         case ResolveError::NoReachableAuthority:
         case ResolveError::DsUnavailable:
         case ResolveError::BudgetExhausted:
+        case ResolveError::NameserverBudgetExhausted:
             return 22; // No Reachable Authority
         case ResolveError::ShuttingDown:
             return 14; // Not Ready
