@@ -1564,14 +1564,11 @@ class ListeningAndReloadTest(unittest.TestCase):
             return server.lines[count:], match
 
         hup(r"^info: reloaded: log level info, trust anchors unchanged$")
-        self.assertEqual(parse_dig(dig(server.dns_port, "quiet.example"))["status"], "SERVFAIL")
-        self.assertFalse(server.has_line(r"^debug: "), "info level: no debug lines")
+        self.assertEqual(parse_dig(dig(server.dns_port, "loud.example"))["status"], "SERVFAIL")
+        server.wait_for_line(r"^info: SERVFAIL for loud\.example\. A: ")
 
         self.write("root.ds", ROOT_DS_2024)
-        self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\ntrust_anchor_file = {anchors}\n[logging]\nlevel = debug\n")
-        hup(r"^info: reloaded: log level debug, new trust anchors \(caches emptied\)$")
-        self.assertEqual(parse_dig(dig(server.dns_port, "loud.example"))["status"], "SERVFAIL")
-        server.wait_for_line(r"^debug: SERVFAIL for loud\.example\. type 1")
+        hup(r"^info: reloaded: log level info, new trust anchors \(caches emptied\)$")
 
         # A reload that fails changes nothing and says why; so does an anchor file that went bad.
         self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\nthreads = two\n[logging]\nlevel = error\n")
@@ -1581,7 +1578,16 @@ class ListeningAndReloadTest(unittest.TestCase):
         self.write("root.ds", "; no anchor here\n")
         hup(r"^error: reload failed, the running settings stay: error\.InvalidTrustAnchor$")
         self.assertEqual(parse_dig(dig(server.dns_port, "after.example"))["status"], "SERVFAIL")
-        server.wait_for_line(r"^debug: SERVFAIL for after\.example\. type 1")  # still at debug level
+        server.wait_for_line(r"^info: SERVFAIL for after\.example\. A: ")  # still at info level
+
+        # The level that does take: at warn, a SERVFAIL's info line is no longer written.
+        self.write("root.ds", ROOT_DS_2024)
+        self.write("hup.conf", f"[server]\nlisten = {LOCALHOST}:0\ntrust_anchor_file = {anchors}\n[logging]\nlevel = warn\n")
+        hup(r"^info: reloaded: log level warn, trust anchors unchanged$")
+        self.assertEqual(parse_dig(dig(server.dns_port, "quiet.example"))["status"], "SERVFAIL")
+        self.assertEqual(control_exchange(server.control_path, b"PING\n"), b"OK\n")
+        time.sleep(0.3)
+        self.assertFalse(server.has_line(r"SERVFAIL for quiet\.example\."), "warn level: no info lines")
 
         os.kill(server.pid, signal.SIGTERM)
         self.assertEqual(server.wait_exit(10), 0, server.stderr_text())
