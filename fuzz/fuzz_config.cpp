@@ -71,6 +71,8 @@ std::string configText(const Config& config)
         line(out, "listen", address);
     for (const auto& prefix : s.allow)
         line(out, "allow", prefix);
+    for (const auto& prefix : s.http_allow)
+        line(out, "http_allow", prefix);
     number(out, "threads", s.threads);
     optional(out, "cookie_secret_hex", s.cookie_secret_hex);
     optional(out, "http_listen", r.http_listen);
@@ -98,6 +100,10 @@ std::string configText(const Config& config)
     number(out, "tcp_max_message_size", s.tcp_max_message_size);
     number(out, "edns_buffer_size", s.edns_buffer_size);
     number(out, "client_rate_limit", s.client_rate_limit);
+    number(out, "client_rate_limit_ipv6_prefix", s.client_rate_limit_ipv6_prefix);
+    number(out, "tcp_max_connections_per_client", s.tcp_max_connections_per_client);
+    number(out, "tcp_handshake_timeout_ms", s.tcp_handshake_timeout_ms);
+    line(out, "log_queries", s.log_queries ? "yes" : "no");
     line(out, "cache_strategy", config.cache.strategy == recursor::CacheStrategy::none ? "none" : "response");
     number(out, "cache_max_bytes", config.cache.max_bytes);
     out.append("[logging]\n");
@@ -119,14 +125,21 @@ void expectValidRanges(const Config& config)
 {
     const auto& s = config.server;
     const auto& limits = s.recursor.limits;
-    bool ok = !s.listen_addrs.empty() && s.edns_buffer_size >= 512 && s.edns_buffer_size <= 4096
+    // No listen line is fine: the default address is used.
+    bool ok = s.edns_buffer_size >= 512 && s.edns_buffer_size <= 4096
         && s.tcp_max_message_size >= 12 && s.tcp_max_message_size <= 65535 && s.tcp_timeout_ms > 0
         && s.tcp_max_queries_per_connection > 0 && s.control_socket.socket_mode <= 0777
         && s.control_socket.read_timeout_ms > 0 && s.control_socket.write_timeout_ms > 0
         && s.control_socket.max_connections > 0 && limits.cache_max_ttl >= recursor::min_cache_max_ttl
         && limits.cache_max_ttl <= recursor::max_cache_max_ttl
         && limits.cache_max_negative_ttl <= recursor::max_cache_max_negative_ttl
-        && limits.bogus_ttl <= recursor::max_bogus_ttl && recursor::AccessList::parse(s.allow).has_value();
+        && limits.bogus_ttl <= recursor::max_bogus_ttl && recursor::AccessList::parse(s.allow).has_value()
+        && recursor::AccessList::parse(s.http_allow).has_value() && s.tcp_max_connections_per_client > 0
+        && s.tcp_handshake_timeout_ms > 0 && s.client_rate_limit_ipv6_prefix >= 32
+        && s.client_rate_limit_ipv6_prefix <= 128;
+    if (s.cookie_secret_hex)
+        ok = ok && s.cookie_secret_hex->size() == recursor::cookie_secret_hex_digits
+            && s.cookie_secret_hex->find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
     for (const auto& address : s.listen_addrs)
         ok = ok && recursor::parseListenAddr(address).has_value();
     for (const auto& zone : config.zones)
