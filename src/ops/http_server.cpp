@@ -263,6 +263,10 @@ namespace {
         appendAnswers(out, metrics);
         appendLabelled(out, "dns_extended_errors_total", "Extended DNS errors given (RFC 8914), by INFO-CODE",
             "code", metrics.extended_errors, [](std::size_t code) { return std::to_string(code); });
+        appendLabelled(out, "dns_tcp_connections_refused_total",
+            "TCP and TLS connections closed as they were accepted, by reason", "reason",
+            metrics.streams_refused,
+            [](std::size_t why) { return std::string(streamRefusalName(static_cast<StreamRefusal>(why))); });
         out += metrics.moreExposition();
         appendProcessExposition(out);
         return out;

@@ -39,6 +39,19 @@ std::string_view transportName(Transport transport)
     return "udp";
 }
 
+std::string_view streamRefusalName(StreamRefusal why)
+{
+    switch (why) {
+    case StreamRefusal::not_allowed:
+        return "not_allowed";
+    case StreamRefusal::client_at_limit:
+        return "client_at_limit";
+    case StreamRefusal::all_busy:
+        return "all_busy";
+    }
+    return "not_allowed";
+}
+
 std::int64_t systemWallClockSeconds()
 {
     using namespace std::chrono;

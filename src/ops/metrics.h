@@ -31,6 +31,12 @@ inline constexpr std::size_t transport_count = 3;
 // "udp", "tcp", "tls": the label value in the exposition and the word in the query log.
 std::string_view transportName(Transport transport);
 
+// Why a TCP or TLS connection was closed as it was accepted, before any byte of it was read.
+enum class StreamRefusal : std::uint8_t { not_allowed, client_at_limit, all_busy };
+inline constexpr std::size_t stream_refusal_count = 3;
+// "not_allowed", "client_at_limit", "all_busy": the label values in the exposition.
+std::string_view streamRefusalName(StreamRefusal why);
+
 // A plain copy of the counters for readers. The counters are loaded one by one, so concurrent
 // updates may show partially.
 struct Snapshot {
@@ -97,6 +103,10 @@ public:
     void recordShed() { queries_shed.fetch_add(1); }
     // A question over its client's rate: dropped (a datagram) or refused (a connection).
     void recordRateLimited() { queries_rate_limited.fetch_add(1, std::memory_order_relaxed); }
+    void recordStreamRefused(StreamRefusal why)
+    {
+        streams_refused[static_cast<std::size_t>(why)].fetch_add(1, std::memory_order_relaxed);
+    }
     // A reply sent, by the RCODE of its header (the low four bits; an extended RCODE counts as its
     // header part).
     void recordAnswer(Transport transport, std::uint16_t rcode)
@@ -147,6 +157,7 @@ public:
     // Replies sent, by transport and by the RCODE of the header.
     std::array<std::array<std::atomic<std::uint64_t>, 16>, transport_count> answers_by_rcode {};
     std::array<std::atomic<std::uint64_t>, 32> extended_errors {};
+    std::array<std::atomic<std::uint64_t>, stream_refusal_count> streams_refused {};
     LatencyHistogram answer_time_hit;
     LatencyHistogram answer_time_miss;
 

@@ -19,8 +19,8 @@
 #include <algorithm>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <linux/filter.h>
 #include <netinet/in.h>
@@ -773,11 +773,18 @@ void RecursorServer::acceptStreams(Loop& loop, int listener, bool tls)
         if (!fd.valid())
             return;
         auto peer = SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), from_len);
-        if (!peer || !options_.allowed_clients.allows(*peer))
+        if (!peer || !options_.allowed_clients.allows(*peer)) {
+            metrics_->recordStreamRefused(StreamRefusal::not_allowed);
             continue;
+        }
         const auto slot = stream_slots_.acquire(*peer, fd.get());
-        if (!slot)
+        if (!slot) {
+            if (slot.error() != SlotRefusal::OutOfMemory)
+                metrics_->recordStreamRefused(slot.error() == SlotRefusal::ClientAtLimit
+                        ? StreamRefusal::client_at_limit
+                        : StreamRefusal::all_busy);
             continue;
+        }
         startStream(loop, std::move(fd), *peer, *slot, tls);
     }
 }

@@ -873,12 +873,17 @@ class StreamSlotTest(unittest.TestCase):
             self.assertEqual(self.ask(tls, "tls.allowed.example."), dns.rcode.SERVFAIL)
         stats = fetch_stats(self.server.http_port)
         self.assertEqual((stats["queries_total"], stats["queries_refused"]), (3, 0))
+        _, _, body = split_http(http_get(self.server.http_port, "/metrics"))
+        refused = metric_value(body.decode(), 'dns_tcp_connections_refused_total{reason="not_allowed"}')
+        self.assertEqual(refused, 3 * self.SLOTS + 1, "every refused connection is counted, the TLS one too")
 
     def test_a_greedy_client_holds_its_share_and_no_more(self):
         share = [self.open_from(self.GREEDY) for _ in range(self.SHARE)]
         for i, sock in enumerate(share):
             self.assertEqual(self.ask(sock, f"share{i}.example."), dns.rcode.SERVFAIL)
         self.assertTrue(self.closed_within(self.open_from(self.GREEDY), 1.0), "one over its share is closed at once")
+        _, _, body = split_http(http_get(self.server.http_port, "/metrics"))
+        self.assertEqual(metric_value(body.decode(), 'dns_tcp_connections_refused_total{reason="client_at_limit"}'), 1)
         self.assertEqual(self.ask(self.open_from(LOCALHOST), "other.example."), dns.rcode.SERVFAIL)
         for i, sock in enumerate(share):
             self.assertEqual(self.ask(sock, f"again{i}.example."), dns.rcode.SERVFAIL, "its share is kept")
@@ -975,7 +980,8 @@ class HttpServerTest(RecursorTestCase):
             "dns_dnssec_bogus_total",
             "dns_uptime_seconds",
         ]
-        more = ["dns_answer_duration_seconds", "dns_answers_total", "dns_extended_errors_total", "dns_cache_entries",
+        more = ["dns_answer_duration_seconds", "dns_answers_total", "dns_extended_errors_total",
+                "dns_tcp_connections_refused_total", "dns_cache_entries",
                 "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total",
                 "dns_upstream_stray_datagrams_total", "dns_build_info",
                 "process_cpu_seconds_total", "process_resident_memory_bytes", "process_start_time_seconds",

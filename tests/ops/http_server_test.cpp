@@ -127,6 +127,7 @@ namespace {
         metrics.recordShed();
         metrics.recordRateLimited();
         metrics.recordRateLimited();
+        metrics.recordStreamRefused(StreamRefusal::client_at_limit);
         for (const auto& [transport, rcode] :
             { std::pair { Transport::udp, 0 }, std::pair { Transport::udp, 0 },
                 std::pair { Transport::tcp, 0 }, std::pair { Transport::udp, 3 },
@@ -213,7 +214,11 @@ namespace {
                     "dns_answers_total{transport=\"tcp\",rcode=\"NOERROR\"} 1\n"
                     "dns_answers_total{transport=\"tls\",rcode=\"SERVFAIL\"} 1\n"
                     "\n# HELP dns_extended_errors_total Extended DNS errors given (RFC 8914), by INFO-CODE\n"
-                    "# TYPE dns_extended_errors_total counter\n";
+                    "# TYPE dns_extended_errors_total counter\n"
+                    "\n# HELP dns_tcp_connections_refused_total TCP and TLS connections closed as they were "
+                    "accepted, by reason\n"
+                    "# TYPE dns_tcp_connections_refused_total counter\n"
+                    "dns_tcp_connections_refused_total{reason=\"client_at_limit\"} 1\n";
         // Then the process families, whose values move on their own.
         const std::string head
             = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: ";
