@@ -11,6 +11,22 @@
 
 namespace recursor {
 
+namespace {
+
+    ResolveResult resultOf(CacheHit&& hit)
+    {
+        return ResolveResult {
+            .packet = std::move(hit.packet),
+            .answer_count = hit.meta.answer_count,
+            .rcode = hit.meta.rcode,
+            .from_cache = true,
+            .validated = hit.meta.validated,
+            .has_dnssec_records = hit.meta.has_dnssec_records,
+        };
+    }
+
+} // namespace
+
 ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions options)
 {
     auto cache = TRY(Cache::init(options.clock, options.cache_limits));
@@ -53,16 +69,8 @@ ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
     if (hit && hit->meta.bogus)
         return std::unexpected(hit->meta.bogus_reason);
-    if (hit) {
-        return ResolveResult {
-            .packet = std::move(hit->packet),
-            .answer_count = hit->meta.answer_count,
-            .rcode = hit->meta.rcode,
-            .from_cache = true,
-            .validated = hit->meta.validated,
-            .has_dnssec_records = hit->meta.has_dnssec_records,
-        };
-    }
+    if (hit)
+        return resultOf(std::move(*hit));
     return resolveFromNetwork(engine, qname, qtype);
 }
 
@@ -96,14 +104,7 @@ ResolveResultOr<std::optional<ResolveResult>> Recursor::keptUncheckedAnswer(cons
     auto hit = TRY(unchecked_->getAnswerCopy(qname, qtype));
     if (!hit || hit->meta.bogus)
         return std::nullopt;
-    return ResolveResult {
-        .packet = std::move(hit->packet),
-        .answer_count = hit->meta.answer_count,
-        .rcode = hit->meta.rcode,
-        .from_cache = true,
-        .validated = false,
-        .has_dnssec_records = hit->meta.has_dnssec_records,
-    };
+    return resultOf(std::move(*hit)); // stored as not validated, so never served as such
 }
 
 // Kept no longer than the question stays known bogus, nor than its records may live (RFC 1035 §3.2.1),

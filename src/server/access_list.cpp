@@ -100,23 +100,6 @@ ClientRateLimit::ClientRateLimit(Settings settings)
     slots_.resize(sets_ * ways_);
 }
 
-// IPv4 (and IPv4-mapped) clients by address, IPv6 ones by their prefix.
-ClientRateLimit::Key ClientRateLimit::keyOf(const SocketAddress& client) const
-{
-    Key key = asV6(client);
-    const bool mapped = key[10] == 0xFF && key[11] == 0xFF
-        && std::all_of(key.begin(), key.begin() + 10, [](std::uint8_t b) { return b == 0; });
-    if (client.family() == AF_INET || mapped)
-        return key;
-    const unsigned whole = ipv6_prefix_bits_ / 8;
-    const unsigned rest = ipv6_prefix_bits_ % 8;
-    if (whole < key.size()) {
-        key[whole] &= static_cast<std::uint8_t>(0xFF << (8 - rest));
-        std::fill(key.begin() + whole + 1, key.end(), 0);
-    }
-    return key;
-}
-
 // The client's slot, or the one it takes over: an empty one, else that of the client of its set seen
 // least recently. Sources are the attacker's choice, so the set is picked by a keyed hash (SipHash with
 // a per-process key).
@@ -141,7 +124,7 @@ bool ClientRateLimit::admit(const SocketAddress& client, std::int64_t now_second
 {
     if (share_ == 0)
         return true;
-    Slot& slot = slotFor(keyOf(client));
+    Slot& slot = slotFor(clientKey(client, ipv6_prefix_bits_));
     slot.last_seen = ++clock_;
     if (slot.second != now_seconds) {
         slot.second = now_seconds;
@@ -153,9 +136,20 @@ bool ClientRateLimit::admit(const SocketAddress& client, std::int64_t now_second
     return true;
 }
 
-std::array<std::uint8_t, 16> clientAddressBytes(const SocketAddress& client)
+std::array<std::uint8_t, 16> clientKey(const SocketAddress& client, unsigned ipv6_prefix_bits)
 {
-    return asV6(client);
+    std::array<std::uint8_t, 16> key = asV6(client);
+    const bool mapped = key[10] == 0xFF && key[11] == 0xFF
+        && std::all_of(key.begin(), key.begin() + 10, [](std::uint8_t b) { return b == 0; });
+    if (client.family() == AF_INET || mapped)
+        return key;
+    const unsigned whole = ipv6_prefix_bits / 8;
+    const unsigned rest = ipv6_prefix_bits % 8;
+    if (whole < key.size()) {
+        key[whole] &= static_cast<std::uint8_t>(0xFF << (8 - rest));
+        std::fill(key.begin() + whole + 1, key.end(), 0);
+    }
+    return key;
 }
 
 } // namespace recursor

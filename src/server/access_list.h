@@ -32,8 +32,10 @@ private:
     std::vector<Prefix> prefixes_;
 };
 
-// The address as 16 bytes, IPv4 (and IPv4-mapped IPv6) as ::ffff:a.b.c.d, as the list matches it.
-std::array<std::uint8_t, 16> clientAddressBytes(const SocketAddress& client);
+// The key a client is counted under, as 16 bytes: an IPv4 (or IPv4-mapped IPv6) address as
+// ::ffff:a.b.c.d, an IPv6 address cut to its first `ipv6_prefix_bits` bits, since one host commonly
+// holds a whole prefix and could otherwise step through its addresses.
+std::array<std::uint8_t, 16> clientKey(const SocketAddress& client, unsigned ipv6_prefix_bits);
 
 // Questions per second per client, counted in whole seconds. A client is an IPv4 address, or an IPv6
 // prefix (/56 by default): one host commonly holds a whole /64 or more, and could otherwise step through
@@ -75,7 +77,6 @@ private:
         std::uint32_t count { 0 };
     };
 
-    Key keyOf(const SocketAddress& client) const;
     Slot& slotFor(const Key& key);
 
     std::uint32_t share_;

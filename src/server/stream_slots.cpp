@@ -9,20 +9,11 @@
 
 namespace recursor {
 
-namespace {
-
-    constexpr std::array<std::uint8_t, 12> v4_mapped_prefix { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF };
-
-} // namespace
-
 // One host is commonly given a whole /64 (RFC 4291 §2.5.4), so it could open connections from as many
 // addresses as it likes: its share is counted for the /64.
 StreamClientKey streamClientKey(const SocketAddress& peer)
 {
-    StreamClientKey key = clientAddressBytes(peer);
-    if (!std::equal(v4_mapped_prefix.begin(), v4_mapped_prefix.end(), key.begin()))
-        std::fill(key.begin() + 8, key.end(), std::uint8_t { 0 });
-    return key;
+    return clientKey(peer, 64);
 }
 
 std::size_t StreamClientKeyHash::operator()(const StreamClientKey& key) const noexcept
