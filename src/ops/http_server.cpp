@@ -1,9 +1,9 @@
 #include "ops/http_server.h"
 
 #include "base/log.h"
-#include "ops/authoritative_format.h"
 #include "ops/connection_io.h"
 #include "ops/process_metrics.h"
+#include "ops/stats_json.h"
 #include "wire/type_names.h"
 
 #include <array>

@@ -5,7 +5,7 @@
 #include "base/trace.h"
 #include "base/unique_fd.h"
 #include "dnssec/keytag.h"
-#include "ops/authoritative_format.h"
+#include "ops/stats_json.h"
 #include "resolver/upstream_sockets.h"
 #include "server/query.h"
 #include "server/reply_shaping.h"
@@ -1326,7 +1326,7 @@ OpsResult<std::string> RecursorServer::controlHandler(
         if (command == "PING")
             return std::string("OK");
         if (command == "STATS")
-            return renderStatsOk(metrics_->snapshot());
+            return renderStatsControlReply(metrics_->snapshot());
         if (command == "SHUTDOWN") {
             requestStop();
             return std::string("OK");

@@ -1,7 +1,7 @@
 #include "ops/control_socket.h"
 
-#include "ops/authoritative_format.h"
 #include "ops/metrics.h"
+#include "ops/stats_json.h"
 
 #include "support/scratch_dir.h"
 #include "support/stream_client.h"
@@ -84,7 +84,7 @@ namespace {
                 if (command == "PING")
                     return "OK";
                 if (command == "STATS")
-                    return renderStatsOk(metrics->snapshot());
+                    return renderStatsControlReply(metrics->snapshot());
                 if (command == "SHUTDOWN") {
                     shutdown_requested.store(true);
                     return "OK";

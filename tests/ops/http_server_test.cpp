@@ -1,6 +1,6 @@
 #include "ops/http_server.h"
 
-#include "ops/authoritative_format.h"
+#include "ops/stats_json.h"
 
 #include "support/stream_client.h"
 

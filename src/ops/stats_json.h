@@ -14,6 +14,6 @@ namespace recursor {
 [[nodiscard]] OpsResult<std::string> renderStatsJson(const Snapshot& snapshot);
 
 // "OK\n" followed by the JSON object.
-[[nodiscard]] OpsResult<std::string> renderStatsOk(const Snapshot& snapshot);
+[[nodiscard]] OpsResult<std::string> renderStatsControlReply(const Snapshot& snapshot);
 
 } // namespace recursor

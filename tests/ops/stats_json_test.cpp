@@ -1,4 +1,4 @@
-#include "ops/authoritative_format.h"
+#include "ops/stats_json.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 namespace recursor {
 namespace {
 
-    TEST(AuthoritativeFormat, RendersStatsJsonWithNineKeysInOrder)
+    TEST(StatsJson, RendersStatsJsonWithNineKeysInOrder)
     {
         const Snapshot snapshot { .queries_total = 10,
             .queries_success = 8,
@@ -28,7 +28,7 @@ namespace {
             R"("queries_refused":0,"queries_timeout":0,"cache_hits":4,"cache_misses":6,"uptime_seconds":42})");
     }
 
-    TEST(AuthoritativeFormat, RendersLargestCountersInFullDecimal)
+    TEST(StatsJson, RendersLargestCountersInFullDecimal)
     {
         const Snapshot snapshot { .queries_total = UINT64_MAX, .uptime_seconds = UINT64_MAX };
         const OpsResult<std::string> json = renderStatsJson(snapshot);
@@ -37,10 +37,10 @@ namespace {
         EXPECT_TRUE(json->ends_with(R"("uptime_seconds":18446744073709551615})"));
     }
 
-    TEST(AuthoritativeFormat, PrefixesStatsReplyWithOkLine)
+    TEST(StatsJson, PrefixesStatsReplyWithOkLine)
     {
         const Snapshot snapshot { .queries_total = 3, .cache_misses = 3, .uptime_seconds = 1 };
-        const OpsResult<std::string> reply = renderStatsOk(snapshot);
+        const OpsResult<std::string> reply = renderStatsControlReply(snapshot);
         ASSERT_TRUE(reply.has_value());
         EXPECT_EQ(*reply,
             "OK\n"

@@ -1,4 +1,4 @@
-#include "ops/authoritative_format.h"
+#include "ops/stats_json.h"
 
 #include <array>
 #include <new>
@@ -53,7 +53,7 @@ OpsResult<std::string> renderStatsJson(const Snapshot& snapshot)
     }
 }
 
-OpsResult<std::string> renderStatsOk(const Snapshot& snapshot)
+OpsResult<std::string> renderStatsControlReply(const Snapshot& snapshot)
 {
     std::string json = TRY(renderStatsJson(snapshot));
     try {
