@@ -225,7 +225,7 @@ namespace {
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
-        const std::array<ExpositionBlock, 14> blocks { {
+        const std::array<ExpositionBlock, 13> blocks { {
             { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
             { "dns_queries_success_total", "Successful queries (NOERROR)", "counter",
                 metrics.queries_success.load() },
@@ -234,7 +234,6 @@ namespace {
             { "dns_queries_servfail_total", "SERVFAIL responses", "counter",
                 metrics.queries_servfail.load() },
             { "dns_queries_refused_total", "REFUSED responses", "counter", metrics.queries_refused.load() },
-            { "dns_queries_timeout_total", "Query timeouts", "counter", metrics.queries_timeout.load() },
             { "dns_cache_hits_total", "Cache hits", "counter", metrics.cache_hits.load() },
             { "dns_cache_misses_total", "Cache misses", "counter", metrics.cache_misses.load() },
             { "dns_queries_shed_total", "Questions dropped because the resolution queue was full", "counter",

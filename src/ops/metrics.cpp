@@ -195,7 +195,6 @@ Snapshot Metrics::snapshot(std::int64_t now_seconds) const
         .queries_formerr = queries_formerr.load(),
         .queries_servfail = queries_servfail.load(),
         .queries_refused = queries_refused.load(),
-        .queries_timeout = queries_timeout.load(),
         .cache_hits = cache_hits.load(),
         .cache_misses = cache_misses.load(),
         .dnssec_validations_total = dnssec_validations_total.load(),

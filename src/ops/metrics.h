@@ -46,7 +46,6 @@ struct Snapshot {
     std::uint64_t queries_formerr { 0 };
     std::uint64_t queries_servfail { 0 };
     std::uint64_t queries_refused { 0 };
-    std::uint64_t queries_timeout { 0 };
     std::uint64_t cache_hits { 0 };
     std::uint64_t cache_misses { 0 };
     std::uint64_t dnssec_validations_total { 0 };
@@ -145,7 +144,6 @@ public:
     std::atomic<std::uint64_t> queries_formerr { 0 };
     std::atomic<std::uint64_t> queries_servfail { 0 };
     std::atomic<std::uint64_t> queries_refused { 0 };
-    std::atomic<std::uint64_t> queries_timeout { 0 }; // nothing increments it yet
     std::atomic<std::uint64_t> cache_hits { 0 };
     std::atomic<std::uint64_t> cache_misses { 0 };
     std::atomic<std::uint64_t> dnssec_validations_total { 0 };

@@ -15,13 +15,12 @@ namespace {
     };
 
     // The key order is part of the output format.
-    constexpr std::array<JsonField, 9> stats_fields { {
+    constexpr std::array<JsonField, 8> stats_fields { {
         { "queries_total", &Snapshot::queries_total },
         { "queries_success", &Snapshot::queries_success },
         { "queries_nxdomain", &Snapshot::queries_nxdomain },
         { "queries_servfail", &Snapshot::queries_servfail },
         { "queries_refused", &Snapshot::queries_refused },
-        { "queries_timeout", &Snapshot::queries_timeout },
         { "cache_hits", &Snapshot::cache_hits },
         { "cache_misses", &Snapshot::cache_misses },
         { "uptime_seconds", &Snapshot::uptime_seconds },

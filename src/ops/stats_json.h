@@ -9,7 +9,7 @@
 
 namespace recursor {
 
-// One JSON object, no white space, nine keys in a fixed order:
+// One JSON object, no white space, eight keys in a fixed order:
 // {"queries_total":10,...,"uptime_seconds":42}
 [[nodiscard]] OpsResult<std::string> renderStatsJson(const Snapshot& snapshot);
 
