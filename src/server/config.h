@@ -168,7 +168,8 @@ struct Config {
     // default (127.0.0.1:5353) is used then.
     [[nodiscard]] ServerResult<void> validate() const;
 
-    // "true", "1", "yes" / "false", "0", "no", case-sensitive; anything else InvalidBoolean.
+    // "true", "1", "yes" / "false", "0", "no", case-sensitive; anything else InvalidBoolean. The
+    // configuration file and the command line (--enable-dnssec=) take the same words.
     [[nodiscard]] static ServerResult<bool> parseBool(std::string_view text);
 
 private:

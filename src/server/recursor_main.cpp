@@ -272,15 +272,6 @@ bool versionRequested(std::span<const std::string_view> args)
     return false;
 }
 
-ServerResult<bool> parseBool(std::string_view text)
-{
-    if (text == "true" || text == "1" || text == "yes")
-        return true;
-    if (text == "false" || text == "0" || text == "no")
-        return false;
-    return fail(ServerError::InvalidArgs);
-}
-
 ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
 {
     CliOptions options;
@@ -317,7 +308,11 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
         } else if (arg == "--disable-dnssec") {
             options.enable_dnssec = false;
         } else if (auto flag = afterPrefix(arg, "--enable-dnssec=")) {
-            options.enable_dnssec = TRY(parseBool(*flag));
+            // The words of the configuration file; a bad one is a bad command line.
+            const auto enabled = Config::parseBool(*flag);
+            if (!enabled)
+                return fail(ServerError::InvalidArgs);
+            options.enable_dnssec = *enabled;
         } else {
             return fail(ServerError::InvalidArgs);
         }

@@ -61,9 +61,6 @@ inline constexpr std::string_view usage_text
 // with their parser's error kind.
 [[nodiscard]] ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args);
 
-// "true", "1", "yes" / "false", "0", "no"; anything else InvalidArgs.
-[[nodiscard]] ServerResult<bool> parseBool(std::string_view text);
-
 void printUsage();
 void printVersion();
 

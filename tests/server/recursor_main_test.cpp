@@ -159,16 +159,21 @@ namespace {
         EXPECT_FALSE(versionRequested(Args { "-v", "--Version", "--version=1", "-V1", "--versions" }));
     }
 
-    TEST(ParseBool, AcceptsSixLowerCaseWordsOnly)
+    // The flag takes the configuration file's words (Config::parseBool); a bad one is InvalidArgs.
+    TEST(ParseArgs, EnableDnssecAcceptsSixLowerCaseWordsOnly)
     {
+        const auto flagged = [](std::string_view text) {
+            const std::string flag = "--enable-dnssec=" + std::string(text);
+            return parse({ flag });
+        };
         for (std::string_view text : { "true", "1", "yes" })
-            EXPECT_EQ(parseBool(text), true) << text;
+            EXPECT_EQ(flagged(text)->enable_dnssec, true) << text;
         for (std::string_view text : { "false", "0", "no" })
-            EXPECT_EQ(parseBool(text), false) << text;
+            EXPECT_EQ(flagged(text)->enable_dnssec, false) << text;
         for (std::string_view text : { "YES", "True", "on", "", "01" }) {
             SCOPED_TRACE(text);
-            ASSERT_FALSE(parseBool(text).has_value());
-            EXPECT_EQ(parseBool(text).error(), ServerError::InvalidArgs);
+            ASSERT_FALSE(flagged(text).has_value());
+            EXPECT_EQ(flagged(text).error(), ServerError::InvalidArgs);
         }
     }
 
