@@ -214,6 +214,15 @@ std::optional<TrustAnchorStore> TrustAnchorStore::clone() const
     return copy;
 }
 
+std::expected<TrustAnchorStore, TrustAnchorError> loadTrustAnchors(
+    std::string_view path, std::size_t max_size)
+{
+    const auto text = readWholeFile(path, max_size);
+    if (!text)
+        return std::unexpected(fileErrorAs<TrustAnchorError>(text.error()));
+    return TrustAnchorStore::parse(*text);
+}
+
 TrustAnchorStore TrustAnchorStore::builtIn()
 {
     auto store = parse(built_in_root_keys);

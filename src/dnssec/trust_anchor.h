@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/error.h"
+#include "base/read_file.h"
 #include "wire/rdata/dnssec.h"
 
 #include <expected>
@@ -14,7 +15,7 @@
 #define RECURSOR_TRUST_ANCHOR_ERRORS(X)                                                                      \
     X(MalformedAnchor)                                                                                       \
     X(NoUsableAnchor)                                                                                        \
-    X(OutOfMemory)
+    RECURSOR_FILE_ERRORS(X)
 
 namespace recursor::dnssec {
 
@@ -50,5 +51,10 @@ private:
     std::vector<rdata::dnssec::OwnedDnskey> keys_;
     std::vector<AnchorDs> ds_;
 };
+
+// TrustAnchorStore::parse of the file at `path` (at most `max_size` bytes), as root.key or root.ds; a
+// file that cannot be read fails with its file error (RECURSOR_FILE_ERRORS).
+[[nodiscard]] std::expected<TrustAnchorStore, TrustAnchorError> loadTrustAnchors(
+    std::string_view path, std::size_t max_size);
 
 } // namespace recursor::dnssec

@@ -68,6 +68,17 @@ NameserverSet parseRootHints(std::string_view text, std::uint16_t port)
     return roots;
 }
 
+std::expected<NameserverSet, RootHintsError> loadRootHints(std::string_view path, std::size_t max_size)
+{
+    const auto text = readWholeFile(path, max_size);
+    if (!text)
+        return std::unexpected(fileErrorAs<RootHintsError>(text.error()));
+    NameserverSet roots = parseRootHints(*text, 53);
+    if (roots.empty())
+        return std::unexpected(RootHintsError::NoRootServerAddress);
+    return roots;
+}
+
 void NameserverSet::loadRoots(std::uint16_t port)
 {
     count = 0;

@@ -1,16 +1,26 @@
 // A fixed-capacity set of nameserver addresses, held by value (no allocation), and the root servers.
 #pragma once
 
+#include "base/read_file.h"
 #include "base/socket_address.h"
 #include "wire/name.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <span>
 #include <string_view>
 
+// NoRootServerAddress  a root hints file without an A or AAAA record of a root server
+// and the kinds of RECURSOR_FILE_ERRORS, for a file that could not be read
+#define RECURSOR_ROOT_HINTS_ERRORS(X)                                                                        \
+    X(NoRootServerAddress)                                                                                   \
+    RECURSOR_FILE_ERRORS(X)
+
 namespace recursor {
+
+RECURSOR_DEFINE_ERROR_ENUM(RootHintsError, RECURSOR_ROOT_HINTS_ERRORS)
 
 struct NameserverSet {
     static constexpr std::size_t capacity = 13;
@@ -34,6 +44,9 @@ struct NameserverSet {
 // The A and then the AAAA records of a root hints file (RFC 1034 master file lines, as in root.hints),
 // each as an address with `port`; at most 13, anything else on the lines ignored.
 NameserverSet parseRootHints(std::string_view text, std::uint16_t port);
+// parseRootHints of the file at `path` (at most `max_size` bytes), each address with port 53.
+[[nodiscard]] std::expected<NameserverSet, RootHintsError> loadRootHints(
+    std::string_view path, std::size_t max_size);
 
 // At most this many nameserver names of one referral are resolved (the NXNS attack, CVE-2020-12667).
 inline constexpr std::size_t max_glueless_names = 5;

@@ -4,12 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace recursor {
 
@@ -103,81 +99,6 @@ namespace {
         if (name.size() > 4 && name.starts_with(zone_prefix))
             return { ConfigSection::Kind::zone, std::string(name.substr(zone_prefix.size())) };
         return { ConfigSection::Kind::named, std::string(name) };
-    }
-
-    class FileDescriptor {
-    public:
-        explicit FileDescriptor(int fd)
-            : fd_(fd)
-        {
-        }
-        FileDescriptor(const FileDescriptor&) = delete;
-        FileDescriptor& operator=(const FileDescriptor&) = delete;
-        ~FileDescriptor()
-        {
-            if (fd_ >= 0)
-                ::close(fd_);
-        }
-        int get() const { return fd_; }
-
-    private:
-        int fd_;
-    };
-
-    ServerError fileError(int error_number)
-    {
-        switch (error_number) {
-        case ENOENT:
-        case ENOTDIR:
-            return ServerError::FileNotFound;
-        case EACCES:
-        case EPERM:
-            return ServerError::AccessDenied;
-        case EISDIR:
-            return ServerError::IsDir;
-        case ENOMEM:
-            return ServerError::OutOfMemory;
-        default:
-            return ServerError::ReadFailed;
-        }
-    }
-
-    // The size is checked while reading rather than trusted from fstat, so pipes and growing files
-    // are bounded too.
-    ServerResult<std::string> readWholeFile(std::string_view path, std::size_t max_size)
-    {
-        // open() would stop at an embedded NUL and read a different file than the one named.
-        if (path.find('\0') != std::string_view::npos)
-            return fail(ServerError::FileNotFound);
-        FileDescriptor file(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
-        if (file.get() < 0)
-            return fail(fileError(errno));
-        // Linux opens directories read-only without complaint; only the read would fail.
-        struct stat status { };
-        if (::fstat(file.get(), &status) == 0 && S_ISDIR(status.st_mode))
-            return fail(ServerError::IsDir);
-
-        std::string text;
-        std::array<char, 64 * 1024> chunk;
-        while (true) {
-            ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return fail(fileError(errno));
-            if (n == 0)
-                return text;
-            if (text.size() + static_cast<std::size_t>(n) > max_size)
-                return fail(ServerError::StreamTooLong);
-            text.append(chunk.data(), static_cast<std::size_t>(n));
-        }
-    }
-
-    // The file-system error of a file the configuration names, with its path and what it was for.
-    ServerError logFileError(std::string_view what, std::string_view path, ServerError e)
-    {
-        logError("Cannot read " + std::string(what) + " " + std::string(path) + ": " + dottedErrorName(e));
-        return e;
     }
 
     bool isHexDigit(char c)
@@ -331,42 +252,11 @@ ServerResult<Config> Config::loadFromFileWithEnv(std::string_view path, const En
     return config;
 }
 
-ServerResult<NameserverSet> loadRootHints(std::string_view path)
+ServerError logUnreadableFile(std::string_view what, std::string_view path, FileError e)
 {
-    try {
-        auto read = readWholeFile(path, Config::max_file_size);
-        if (!read)
-            return fail(logFileError("root hints file", path, read.error()));
-        const std::string& text = *read;
-        NameserverSet roots = parseRootHints(text, 53);
-        if (roots.empty()) {
-            logError("No root server address in " + std::string(path));
-            return fail(ServerError::InvalidRootHints);
-        }
-        return roots;
-    } catch (const std::bad_alloc&) {
-        return fail(ServerError::OutOfMemory);
-    }
-}
-
-ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path)
-{
-    try {
-        auto read = readWholeFile(path, Config::max_file_size);
-        if (!read)
-            return fail(logFileError("trust anchor file", path, read.error()));
-        const std::string& text = *read;
-        auto anchors = dnssec::TrustAnchorStore::parse(text);
-        if (anchors)
-            return std::move(*anchors);
-        if (anchors.error() == dnssec::TrustAnchorError::OutOfMemory)
-            return fail(ServerError::OutOfMemory);
-        logError(
-            "No usable trust anchor for . in " + std::string(path) + ": " + dottedErrorName(anchors.error()));
-        return fail(ServerError::InvalidTrustAnchor);
-    } catch (const std::bad_alloc&) {
-        return fail(ServerError::OutOfMemory);
-    }
+    const ServerError kind = fileErrorAs<ServerError>(e);
+    logError("Cannot read " + std::string(what) + " " + std::string(path) + ": " + dottedErrorName(kind));
+    return kind;
 }
 
 ServerResult<Config> Config::loadFromFile(std::string_view path)
@@ -374,7 +264,7 @@ ServerResult<Config> Config::loadFromFile(std::string_view path)
     try {
         auto text = readWholeFile(path, max_file_size);
         if (!text)
-            return fail(logFileError("configuration file", path, text.error()));
+            return fail(logUnreadableFile("configuration file", path, text.error()));
         return parseConfig(*text, path);
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);

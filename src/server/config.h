@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/log.h"
+#include "base/read_file.h"
 #include "base/socket_address.h"
 #include "dnssec/trust_anchor.h"
 #include "ops/control_socket.h"
@@ -65,13 +66,9 @@ struct ListenAddr {
 // with InvalidAddress.
 [[nodiscard]] ServerResult<SocketAddress> parseIpSocketAddress(std::string_view text);
 
-// The root server addresses of a root hints file (the A records first, then the AAAA records); an
-// unreadable file fails with its file-system error, one without an address with InvalidRootHints.
-[[nodiscard]] ServerResult<NameserverSet> loadRootHints(std::string_view path);
-// The DNSSEC trust anchors for the root in a file of DS and DNSKEY records (as root.key and root.ds):
-// an unreadable file fails with its file-system error, one without a usable record with
-// InvalidTrustAnchor.
-[[nodiscard]] ServerResult<dnssec::TrustAnchorStore> loadTrustAnchors(std::string_view path);
+// Logs "Cannot read WHAT PATH: error.Kind" for a file the configuration or the command line names,
+// and returns that kind.
+ServerError logUnreadableFile(std::string_view what, std::string_view path, FileError e);
 
 struct RecursorConfig {
     std::optional<std::string> http_listen;

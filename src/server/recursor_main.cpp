@@ -129,6 +129,34 @@ namespace {
         return std::nullopt;
     }
 
+    // The loaders' errors as operators read them: a file that cannot be read, with its error and path,
+    // or what the file lacks. Running out of memory is not the file's fault and is not logged.
+    ServerResult<NameserverSet> readRootHints(const std::string& path)
+    {
+        auto roots = loadRootHints(path, Config::max_file_size);
+        if (roots)
+            return *roots;
+        if (roots.error() == RootHintsError::OutOfMemory)
+            return fail(ServerError::OutOfMemory);
+        if (const auto file = fileErrorOf(roots.error()))
+            return fail(logUnreadableFile("root hints file", path, *file));
+        logError("No root server address in " + path);
+        return fail(ServerError::InvalidRootHints);
+    }
+
+    ServerResult<dnssec::TrustAnchorStore> readTrustAnchors(const std::string& path)
+    {
+        auto anchors = dnssec::loadTrustAnchors(path, Config::max_file_size);
+        if (anchors)
+            return std::move(*anchors);
+        if (anchors.error() == dnssec::TrustAnchorError::OutOfMemory)
+            return fail(ServerError::OutOfMemory);
+        if (const auto file = fileErrorOf(anchors.error()))
+            return fail(logUnreadableFile("trust anchor file", path, *file));
+        logError("No usable trust anchor for . in " + path + ": " + dottedErrorName(anchors.error()));
+        return fail(ServerError::InvalidTrustAnchor);
+    }
+
     // None: the built-in root servers.
     ServerResult<std::optional<NameserverSet>> chooseRootServers(
         const CliOptions& cli, const std::optional<Config>& config)
@@ -136,7 +164,7 @@ namespace {
         const auto path = chooseFile(cli.root_hints_path, config, &RecursorConfig::root_hints_file);
         if (!path)
             return std::optional<NameserverSet> {};
-        return TRY(loadRootHints(*path));
+        return TRY(readRootHints(*path));
     }
 
     // None: the built-in root keys.
@@ -146,7 +174,7 @@ namespace {
         const auto path = chooseFile(cli.trust_anchor_path, config, &RecursorConfig::trust_anchor_file);
         if (!path)
             return std::optional<dnssec::TrustAnchorStore> {};
-        return TRY(loadTrustAnchors(*path));
+        return TRY(readTrustAnchors(*path));
     }
 
     // SIGTERM, SIGINT and SIGHUP are taken by the main thread only (every thread started later inherits
