@@ -508,6 +508,31 @@ namespace {
             ServerError::FileNotFound);
     }
 
+    // The files are read by the resolver's and the validator's loaders, each with its own error set;
+    // operators still read the server's kind and line, naming the file, its path and the reason.
+    TEST(BuildInitOptions, NamesTheFileAndWhyWhenRootHintsOrAnchorsCannotBeRead)
+    {
+        ScratchDir dir;
+        const std::string missing = dir.path() + "/missing";
+        const std::string oversized = dir.write("oversized", std::string(Config::max_file_size + 1, ';'));
+        for (const auto& [flag, what] : std::initializer_list<std::pair<std::string, std::string>> {
+                 { "--root-hints=", "root hints file" }, { "--trust-anchor=", "trust anchor file" } }) {
+            for (const auto& [path, kind] : std::initializer_list<std::pair<std::string, ServerError>> {
+                     { missing, ServerError::FileNotFound }, { dir.path(), ServerError::IsDir },
+                     { oversized, ServerError::StreamTooLong } }) {
+                const std::string arg = flag + path;
+                SCOPED_TRACE(arg);
+                testing::internal::CaptureStderr();
+                const auto options = buildInitOptions(parsedOk({ arg }), std::nullopt);
+                const std::string log = testing::internal::GetCapturedStderr();
+                ASSERT_FALSE(options.has_value());
+                EXPECT_EQ(options.error(), kind);
+                EXPECT_EQ(
+                    log, "error: Cannot read " + what + " " + path + ": " + dottedErrorName(kind) + "\n");
+            }
+        }
+    }
+
     TEST(BuildInitOptions, RefusesConfiguredHostNames)
     {
         testing::internal::CaptureStderr();
