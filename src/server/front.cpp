@@ -25,7 +25,7 @@ namespace {
 
     bool checkingDisabled(const QueryParseContext& ctx)
     {
-        return (ctx.msg.header.bytes[3] & flag_cd) != 0;
+        return ctx.msg.header.cd();
     }
 
     // A validated resolution; skipped for a client that set CD when the question is known bogus, since
@@ -79,16 +79,6 @@ namespace {
 
 } // namespace
 
-WireResult<std::vector<std::uint8_t>> buildFormErrResponse(
-    std::span<const std::uint8_t> packet, std::uint16_t edns_buffer_size)
-{
-    // Its OPT record states our size and our version, 0 (RFC 6891 §6.1.3).
-    auto reply = TRY(buildErrorResponse(packet, RCode::form_err, edns_buffer_size));
-    if (reply.size() >= Header::size)
-        setHeaderBit(reply, 3, 0x80, true); // RA
-    return reply;
-}
-
 Front::Front(const ServerOptions& options, Recursor& recursor, Metrics& metrics)
     : options_(options)
     , recursor_(&recursor)
@@ -118,7 +108,7 @@ bool Front::handleMessage(
     }
     // A question that waits needs a packet of its own; its context is parsed again to view into it.
     PendingQuery query { { packet.begin(), packet.end() }, {}, sink.keep(), received_us };
-    auto own = parseQueryForAuthoritativeAnswer(query.packet);
+    auto own = parseRequest(query.packet);
     if (!own)
         return false;
     query.ctx = std::move(*own);
@@ -133,7 +123,7 @@ void Front::recordReply(std::span<const std::uint8_t> reply, const ReplyNote& no
         metrics_->recordAnswerTime(note.outcome, static_cast<std::uint64_t>(elapsed_us));
     if (reply.size() < Header::size)
         return;
-    metrics_->recordAnswer(note.transport, reply[3] & 0x0F);
+    metrics_->recordAnswer(note.transport, static_cast<std::uint16_t>(Header::fromSlice(reply).rcode()));
     if (options_.log_queries)
         logQuery(reply, note, elapsed_us);
 }
@@ -142,8 +132,9 @@ void Front::recordReply(std::span<const std::uint8_t> reply, const ReplyNote& no
 // question is read back from the reply, which echoes it (a FORMERR may have none: "-").
 void Front::logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us)
 {
+    const Header header = Header::fromSlice(reply);
     std::string question = "- -";
-    if ((reply[4] != 0 || reply[5] != 0)) {
+    if (header.qdCount() != 0) {
         PacketReader reader(reply);
         auto name = reader.readName();
         auto type = reader.readU16();
@@ -156,8 +147,8 @@ void Front::logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note,
     char elapsed[32];
     std::snprintf(elapsed, sizeof elapsed, "%.3f ms", static_cast<double>(elapsed_us) / 1000.0);
     logInfo("query " + note.client.toString() + " " + question + " "
-        + std::string(transportName(note.transport)) + " " + rcodeName(reply[3] & 0x0F) + " "
-        + std::string(cache) + " " + elapsed);
+        + std::string(transportName(note.transport)) + " "
+        + rcodeName(static_cast<std::uint16_t>(header.rcode())) + " " + std::string(cache) + " " + elapsed);
 }
 
 // Beyond its rate a client's datagrams are dropped (a reply would serve a reflection attack with a
@@ -182,18 +173,18 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
         return FrontAnswer {};
     // A message with QR set is a response, not a question. Answering it would let one spoofed packet
     // set two resolvers (or one resolver and itself) answering each other forever.
-    if (packet.size() >= Header::size && (packet[2] & flag_qr) != 0)
+    if (packet.size() >= Header::size && Header::fromSlice(packet).qr())
         return FrontAnswer {};
 
     auto formErr = [&]() -> ServerResult<FrontAnswer> {
         metrics_->recordQuery(RCode::form_err, CacheOutcome::not_applicable);
-        auto reply = buildFormErrResponse(packet, options_.edns_buffer_size);
+        auto reply = buildFormErrReply(packet, options_.edns_buffer_size);
         if (!reply)
             return std::unexpected(replyBuildError(reply.error()));
         return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply) };
     };
 
-    auto parsed = parseQueryForAuthoritativeAnswer(packet);
+    auto parsed = parseRequest(packet);
     if (!parsed) {
         if (parsed.error() == WireError::OutOfMemory)
             return std::unexpected(ServerError::OutOfMemory);
@@ -267,7 +258,7 @@ namespace {
 // upstream.
 std::optional<std::uint16_t> Front::refusal(const QueryParseContext& ctx) const
 {
-    if (((ctx.msg.header.bytes[2] >> 3) & 0x0F) != 0)
+    if (ctx.msg.header.opcode() != 0)
         return static_cast<std::uint16_t>(RCode::not_imp);
     if (ctx.edns_info && ctx.edns_info->version != 0)
         return rcode_badvers;

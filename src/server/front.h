@@ -12,8 +12,8 @@
 #include "ops/metrics.h"
 #include "resolver/recursor.h"
 #include "server/access_list.h"
-#include "server/authoritative_protocol.h"
-#include "server/reply_shaping.h"
+#include "server/reply.h"
+#include "server/request.h"
 #include "server/server_error.h"
 #include "server/server_options.h"
 
@@ -125,9 +125,5 @@ private:
     Metrics* metrics_; // the server's; never null
     LogBudget servfail_log_ { servfail_lines_per_second };
 };
-
-// FORMERR for a raw request, with RA set.
-WireResult<std::vector<std::uint8_t>> buildFormErrResponse(
-    std::span<const std::uint8_t> packet, std::uint16_t edns_buffer_size = default_edns_buffer_size);
 
 } // namespace recursor

@@ -1,4 +1,4 @@
-// Reading a client request and building the error replies that need no resolution.
+// A client's request as the server reads it: the parsed message, its EDNS data and its question.
 #pragma once
 
 #include "server/edns.h"
@@ -6,10 +6,10 @@
 
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace recursor {
 
+// Views into the request packet, which its holder keeps alive (a moved vector keeps its buffer).
 struct QueryParseContext {
     DnsMessage msg; // borrows the request packet
     std::optional<EdnsInfo> edns_info;
@@ -21,18 +21,6 @@ struct QueryParseContext {
 };
 
 // Parses the request and its EDNS data; parser errors and MalformedEdns are passed on.
-WireResult<QueryParseContext> parseQueryForAuthoritativeAnswer(std::span<const std::uint8_t> packet);
-
-// An error reply for a raw request: with its question when it has one, else header only. When the
-// request had a valid OPT, so has the reply: `udp_payload_size` (ours), version 0, DO echoed.
-WireResult<std::vector<std::uint8_t>> buildErrorResponse(
-    std::span<const std::uint8_t> packet, RCode rcode, std::uint16_t udp_payload_size);
-// 12 bytes: the request's ID (0 when it is shorter than 12 bytes), QR and the RCODE.
-std::vector<std::uint8_t> buildMinimalHeaderErrorResponse(std::span<const std::uint8_t> packet, RCode rcode);
-WireResult<std::vector<std::uint8_t>> buildErrorResponseFromContext(const DnsMessage& request,
-    const std::optional<EdnsInfo>& edns, RCode rcode, std::uint16_t udp_payload_size);
-// 12 bytes, or 23 with an empty OPT record of `udp_payload_size` echoing the request's DO bit.
-std::vector<std::uint8_t> buildHeaderOnlyErrorResponse(
-    std::uint16_t id, const std::optional<EdnsInfo>& edns, RCode rcode, std::uint16_t udp_payload_size);
+WireResult<QueryParseContext> parseRequest(std::span<const std::uint8_t> packet);
 
 } // namespace recursor

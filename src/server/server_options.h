@@ -8,7 +8,7 @@
 #include "resolver/recursor.h"
 #include "server/access_list.h"
 #include "server/client_stream.h"
-#include "server/reply_shaping.h"
+#include "server/reply.h"
 
 #include <cstddef>
 #include <cstdint>
