@@ -6,6 +6,12 @@
 
 namespace recursor {
 
+namespace {
+
+    constexpr std::uint32_t opt_ttl_do_bit = 0x8000; // DNSSEC OK, the top bit of the flags (RFC 3225 §3)
+
+} // namespace
+
 std::uint16_t clampUdpPayloadSize(std::uint16_t size)
 {
     if (size < min_udp_payload + 1)
@@ -18,7 +24,7 @@ std::uint16_t clampUdpPayloadSize(std::uint16_t size)
 void appendOptRecord(std::vector<std::uint8_t>& message, const OptRecord& opt)
 {
     const std::uint32_t ttl = (std::uint32_t { opt.ext_rcode } << 24) | (std::uint32_t { opt.version } << 16)
-        | (opt.dnssec_ok ? 0x8000u : 0u);
+        | (opt.dnssec_ok ? opt_ttl_do_bit : 0u);
     const std::array<std::uint8_t, 11> fixed {
         0, // root owner
         0, static_cast<std::uint8_t>(QType::opt), // TYPE 41
@@ -50,7 +56,7 @@ WireResult<std::optional<EdnsInfo>> EdnsInfo::parseEdnsInfo(const DnsMessage& ms
         info.udp_payload_size = toU16(rec.rclass);
         info.ext_rcode = static_cast<std::uint8_t>(rec.ttl >> 24);
         info.version = static_cast<std::uint8_t>(rec.ttl >> 16);
-        info.dnssec_ok = (rec.ttl & 0x8000) != 0;
+        info.dnssec_ok = (rec.ttl & opt_ttl_do_bit) != 0;
         found = info;
     }
     return found;
