@@ -1,8 +1,7 @@
-// EDNS(0) (RFC 6891): reading a message's OPT record and writing one.
+// EDNS(0) (RFC 6891): reading a message's OPT record, and the one writer of ours.
 #pragma once
 
 #include "wire/record.h"
-#include "wire/writer.h"
 
 #include <optional>
 #include <span>
@@ -27,27 +26,19 @@ struct EdnsInfo {
     static std::optional<EdnsInfo> fromResponse(const DnsMessage& msg);
 };
 
-struct EdnsOption {
-    std::span<const std::uint8_t> data;
-    std::uint16_t code { 0 };
-};
-
-struct AddOptOptions {
-    std::span<const EdnsOption> options;
+// The fields of an OPT record as written (RFC 6891 §6.1.2, §6.1.3): root owner, the UDP size in CLASS,
+// the upper bits of the RCODE, the version and DO in TTL, and the options, already encoded, as RDATA.
+struct OptRecord {
+    std::uint16_t udp_payload_size { 0 };
     std::uint8_t ext_rcode { 0 };
     std::uint8_t version { 0 };
     bool dnssec_ok { false };
+    std::span<const std::uint8_t> options;
 };
 
 std::uint16_t clampUdpPayloadSize(std::uint16_t size);
-std::uint32_t optTtl(std::uint8_t ext_rcode, std::uint8_t version, bool dnssec_ok);
 
-// Appends an OPT record to a finished message and counts it in ARCOUNT: root owner, `udp_payload_size`,
-// the upper bits of the RCODE, version 0 (the only one spoken here), DO, and `options`, already encoded.
-void appendOptRecord(std::vector<std::uint8_t>& message, std::uint16_t udp_payload_size,
-    std::uint8_t ext_rcode, bool dnssec_ok, std::span<const std::uint8_t> options = {});
-
-// Appends and commits an OPT record in the additional section; on failure nothing of it remains.
-WireResult<void> addOpt(PacketWriter& writer, std::uint16_t udp_payload_size, const AddOptOptions& options);
+// Appends an OPT record to a finished message and counts it in ARCOUNT.
+void appendOptRecord(std::vector<std::uint8_t>& message, const OptRecord& opt);
 
 } // namespace recursor

@@ -1,6 +1,9 @@
 #include "server/server_error.h"
 
+#include "base/log.h"
+
 #include <cerrno>
+#include <string>
 
 namespace recursor {
 
@@ -70,6 +73,17 @@ ServerError fromErrno(int err)
     default:
         return ServerError::Unexpected;
     }
+}
+
+} // namespace recursor
+
+namespace recursor {
+
+void logWarningWithError(std::string_view prefix, ServerError e)
+{
+    std::string message(prefix);
+    message += dottedErrorName(e);
+    logWarning(message);
 }
 
 } // namespace recursor

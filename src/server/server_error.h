@@ -5,6 +5,8 @@
 #include "ops/ops_error.h"
 #include "wire/wire_error.h"
 
+#include <string_view>
+
 #define RECURSOR_SERVER_ERRORS(X)                                                                            \
     X(InvalidArgs)                                                                                           \
     X(OutOfMemory)                                                                                           \
@@ -59,4 +61,6 @@ ServerError toServerError(OpsError e);
 ServerError replyBuildError(WireError e);
 // The kind a socket call's errno stands for.
 ServerError fromErrno(int err);
+// A warning line: `prefix` followed by the error's dotted name.
+void logWarningWithError(std::string_view prefix, ServerError e);
 } // namespace recursor

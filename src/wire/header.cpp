@@ -22,6 +22,12 @@ Header Header::fromSlice(std::span<const std::uint8_t> slice)
     return h;
 }
 
+void Header::setId(std::uint16_t id)
+{
+    bytes[0] = static_cast<std::uint8_t>(id >> 8);
+    bytes[1] = static_cast<std::uint8_t>(id);
+}
+
 void setHeaderBit(std::span<std::uint8_t> header, std::size_t index, std::uint8_t mask, bool val)
 {
     header[index] = val ? static_cast<std::uint8_t>(header[index] | mask)

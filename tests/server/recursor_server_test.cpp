@@ -48,14 +48,16 @@ namespace {
         setHeaderBit(header, 2, 0x01, query.rd);
         setHeaderBit(header, 3, flag_ad, query.ad);
         setHeaderBit(header, 3, flag_cd, query.cd);
+        Bytes packet = *writer.finish();
         if (query.edns_size) {
-            EXPECT_TRUE(addOpt(writer, *query.edns_size,
-                AddOptOptions { .options = {},
+            appendOptRecord(packet,
+                OptRecord { .udp_payload_size = clampUdpPayloadSize(*query.edns_size),
                     .ext_rcode = 0,
                     .version = query.edns_version,
-                    .dnssec_ok = query.dnssec_ok }));
+                    .dnssec_ok = query.dnssec_ok,
+                    .options = {} });
         }
-        return *writer.finish();
+        return packet;
     }
 
     // A response as the resolver caches it: ID 0, QR, RA, `count` A records for the question name.
@@ -155,9 +157,8 @@ namespace {
         auto server = makeServer();
         // A question-less request with a valid OPT: 12-byte header + 11-byte OPT.
         auto writer = *PacketWriter::init(DnsName {}, QType::a, QClass::in);
-        ASSERT_TRUE(addOpt(
-            writer, 1232, AddOptOptions { .options = {}, .ext_rcode = 0, .version = 0, .dnssec_ok = true }));
         Bytes request = *writer.finish();
+        appendOptRecord(request, OptRecord { .udp_payload_size = 1232, .dnssec_ok = true });
         // Drop the question (one zero byte + type + class) and announce none.
         request.erase(request.begin() + 12, request.begin() + 17);
         request[0] = 0xAA, request[1] = 0x55, request[5] = 0;
@@ -179,10 +180,10 @@ namespace {
         const std::vector<Case> cases = {
             { "two OPT records",
                 [] {
-                    auto w = *PacketWriter::init(name("a.test"), QType::a, QClass::in);
-                    EXPECT_TRUE(addOpt(w, 1232, {}));
-                    EXPECT_TRUE(addOpt(w, 1232, {}));
-                    return *w.finish();
+                    Bytes packet = *PacketWriter::init(name("a.test"), QType::a, QClass::in)->finish();
+                    appendOptRecord(packet, OptRecord { .udp_payload_size = 1232 });
+                    appendOptRecord(packet, OptRecord { .udp_payload_size = 1232 });
+                    return packet;
                 } },
             { "OPT in the answer section",
                 [] {
@@ -218,7 +219,7 @@ namespace {
             SCOPED_TRACE(static_cast<int>(version));
             const Bytes request
                 = buildQuery({ .id = 7, .edns_size = 100, .dnssec_ok = true, .edns_version = version });
-            const Bytes reply = *buildFormErrResponse(request);
+            const Bytes reply = *buildFormErrReply(request);
             auto msg = DnsMessage::parse(reply);
             ASSERT_TRUE(msg.has_value());
             EXPECT_EQ(msg->header.id(), 7);

@@ -83,9 +83,13 @@ namespace {
             std::uint8_t mask;
         };
         const Case cases[] = {
+            { "setQr", [](Header& h, bool v) { h.setQr(v); }, 2, 0x80 },
+            { "setAa", [](Header& h, bool v) { h.setAa(v); }, 2, 0x04 },
             { "setTc", [](Header& h, bool v) { h.setTc(v); }, 2, 0x02 },
             { "setRd", [](Header& h, bool v) { h.setRd(v); }, 2, 0x01 },
             { "setRa", [](Header& h, bool v) { h.setRa(v); }, 3, 0x80 },
+            { "setAd", [](Header& h, bool v) { h.setAd(v); }, 3, 0x20 },
+            { "setCd", [](Header& h, bool v) { h.setCd(v); }, 3, 0x10 },
         };
         for (const Case& c : cases) {
             for (std::uint8_t fill : { 0x00, 0xFF, 0x5A }) {
@@ -101,6 +105,60 @@ namespace {
                 }
             }
         }
+    }
+
+    // Each reader against the byte it reads filled with every bit but its own, then with its bit alone:
+    // a reader that looked at a neighbour's bit, or at the other flag byte, fails one of the two.
+    TEST(Header, EveryFlagReaderSeesItsOwnBitAndNoOther)
+    {
+        struct Case {
+            const char* label;
+            std::function<bool(const Header&)> read;
+            std::size_t index;
+            std::uint8_t mask;
+        };
+        const Case cases[] = {
+            { "qr", [](const Header& h) { return h.qr(); }, 2, 0x80 },
+            { "aa", [](const Header& h) { return h.aa(); }, 2, 0x04 },
+            { "tc", [](const Header& h) { return h.tc(); }, 2, 0x02 },
+            { "rd", [](const Header& h) { return h.rd(); }, 2, 0x01 },
+            { "ra", [](const Header& h) { return h.ra(); }, 3, 0x80 },
+            { "ad", [](const Header& h) { return h.ad(); }, 3, 0x20 },
+            { "cd", [](const Header& h) { return h.cd(); }, 3, 0x10 },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            Header others;
+            others.bytes.fill(0xFF);
+            others.bytes[c.index] = static_cast<std::uint8_t>(~c.mask);
+            EXPECT_FALSE(c.read(others));
+            Header alone;
+            alone.bytes[c.index] = c.mask;
+            EXPECT_TRUE(c.read(alone));
+        }
+    }
+
+    TEST(Header, OpcodeIsTheFourBitsAfterQr)
+    {
+        Header h;
+        h.bytes[2] = 0x80 | (5 << 3) | 0x07; // QR, OPCODE 5 (UPDATE), AA, TC, RD
+        h.bytes[3] = 0xFF;
+        EXPECT_EQ(h.opcode(), 5);
+        h.bytes[2] = 0x87; // OPCODE 0 among set neighbours
+        EXPECT_EQ(h.opcode(), 0);
+        h.bytes[2] = 0x78; // OPCODE 15 alone
+        EXPECT_EQ(h.opcode(), 15);
+    }
+
+    TEST(Header, SetIdWritesBigEndianAndLeavesTheFlags)
+    {
+        Header h;
+        h.bytes.fill(0x5A);
+        h.setId(0xBEEF);
+        EXPECT_EQ(h.id(), 0xBEEF);
+        EXPECT_EQ(h.bytes[0], 0xBE);
+        EXPECT_EQ(h.bytes[1], 0xEF);
+        EXPECT_EQ(h.bytes[2], 0x5A);
     }
 
     TEST(Header, SetRcodeKeepsRaAndAd)

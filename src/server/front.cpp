@@ -1,0 +1,435 @@
+#include "server/front.h"
+
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/thread.h"
+#include "wire/reader.h"
+#include "wire/type_names.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace recursor {
+
+namespace {
+
+    void recordDnssecOutcome(Metrics& metrics, bool validated, bool has_dnssec_records)
+    {
+        if (validated || has_dnssec_records) {
+            metrics.recordDnssecValidation(
+                validated ? DnssecValidationResult::secure : DnssecValidationResult::insecure);
+        }
+    }
+
+    constexpr std::uint16_t extended_error_prohibited = 18; // RFC 8914 §4.19
+
+    bool checkingDisabled(const QueryParseContext& ctx)
+    {
+        return ctx.msg.header.cd();
+    }
+
+    // A validated resolution; skipped for a client that set CD when the question is known bogus, since
+    // it takes the data unchecked anyway (RFC 4035 §3.2.2).
+    ResolveResultOr<ResolveResult> resolveChecked(
+        Recursor& recursor, const UpstreamEngine& engine, const QueryParseContext& ctx)
+    {
+        if (checkingDisabled(ctx) && recursor.knownBogus(ctx.qname, ctx.qtype))
+            return std::unexpected(ResolveError::DnssecBogus);
+        return recursor.resolveFromNetwork(engine, ctx.qname, ctx.qtype);
+    }
+
+    ReplyChannel channelOf(const ReplySink& sink)
+    {
+        return sink.transport() == Transport::udp ? ReplyChannel::datagram : ReplyChannel::stream;
+    }
+
+    ReplyChannel channelOf(const PendingQuery& query)
+    {
+        return channelOf(*query.sink);
+    }
+
+    // Why a SERVFAIL happened, as an extended DNS error (RFC 8914 §4).
+    std::uint16_t extendedErrorFor(ResolveError why)
+    {
+        switch (why) {
+        case ResolveError::DnssecBogus:
+            return 6; // DNSSEC Bogus
+        case ResolveError::SignatureExpired:
+            return 7; // Signature Expired
+        case ResolveError::SignatureNotYetValid:
+            return 8; // Signature Not Yet Valid
+        case ResolveError::DnskeyMissing:
+            return 9; // DNSKEY Missing
+        case ResolveError::SignaturesMissing:
+            return 10; // RRSIGs Missing
+        case ResolveError::DnskeyUnavailable:
+            return 9; // DNSKEY Missing
+        case ResolveError::NoNameservers:
+        case ResolveError::NoReachableAuthority:
+        case ResolveError::DsUnavailable:
+        case ResolveError::BudgetExhausted:
+        case ResolveError::NameserverBudgetExhausted:
+            return 22; // No Reachable Authority
+        case ResolveError::ShuttingDown:
+            return 14; // Not Ready
+        default:
+            return 0; // Other
+        }
+    }
+
+} // namespace
+
+Front::Front(const ServerOptions& options, Recursor& recursor, Metrics& metrics)
+    : options_(options)
+    , recursor_(&recursor)
+    , metrics_(&metrics)
+{
+}
+
+bool Front::handleMessage(
+    FrontLoop& loop, std::span<const std::uint8_t> packet, ReplySink& sink, std::int64_t received_us)
+{
+    const ReplyChannel channel = channelOf(sink);
+    std::optional<QueryParseContext> ctx;
+    auto front = answerFront(packet, ctx, channel, admission(loop, sink.client(), channel));
+    if (!front) {
+        logWarningWithError("recursor query error: ", front.error());
+        return false;
+    }
+    switch (front->kind) {
+    case FrontAnswer::Kind::drop:
+        return false;
+    case FrontAnswer::Kind::reply:
+        recordReply(front->reply, { sink.client(), sink.transport(), front->outcome, received_us });
+        sink.send(std::move(front->reply));
+        return true;
+    case FrontAnswer::Kind::resolve:
+        break;
+    }
+    // A question that waits needs a packet of its own; its context is parsed again to view into it.
+    PendingQuery query { { packet.begin(), packet.end() }, {}, sink.keep(), received_us };
+    auto own = parseRequest(query.packet);
+    if (!own)
+        return false;
+    query.ctx = std::move(*own);
+    startResolution(loop, std::move(query));
+    return true;
+}
+
+void Front::recordReply(std::span<const std::uint8_t> reply, const ReplyNote& note)
+{
+    const std::int64_t elapsed_us = std::max<std::int64_t>(0, monotonicUs() - note.received_us);
+    if (note.outcome != CacheOutcome::not_applicable)
+        metrics_->recordAnswerTime(note.outcome, static_cast<std::uint64_t>(elapsed_us));
+    if (reply.size() < Header::size)
+        return;
+    metrics_->recordAnswer(note.transport, static_cast<std::uint16_t>(Header::fromSlice(reply).rcode()));
+    if (options_.log_queries)
+        logQuery(reply, note, elapsed_us);
+}
+
+// One line per reply: "query <client> <name> <type> <transport> <rcode> <cache|miss|-> <ms> ms". The
+// question is read back from the reply, which echoes it (a FORMERR may have none: "-").
+void Front::logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us)
+{
+    const Header header = Header::fromSlice(reply);
+    std::string question = "- -";
+    if (header.qdCount() != 0) {
+        PacketReader reader(reply);
+        auto name = reader.readName();
+        auto type = reader.readU16();
+        if (name && type)
+            question = name->toText() + " " + typeName(static_cast<QType>(*type));
+    }
+    const std::string_view cache = note.outcome == CacheOutcome::hit ? "hit"
+        : note.outcome == CacheOutcome::miss                         ? "miss"
+                                                                     : "-";
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%.3f ms", static_cast<double>(elapsed_us) / 1000.0);
+    logInfo("query " + note.client.toString() + " " + question + " "
+        + std::string(transportName(note.transport)) + " "
+        + rcodeName(static_cast<std::uint16_t>(header.rcode())) + " " + std::string(cache) + " " + elapsed);
+}
+
+// Beyond its rate a client's datagrams are dropped (a reply would serve a reflection attack with a
+// spoofed source), while a connection, whose source is real, is told REFUSED. The rate counts refused
+// clients too: a REFUSED reply to a spoofed source reflects as well as an answer does. Outside the
+// access list a question is refused without any work on its behalf.
+Front::Admission Front::admission(FrontLoop& loop, const SocketAddress& client, ReplyChannel channel)
+{
+    if (loop.rate_limit && !loop.rate_limit->admit(client, monotonicSeconds())) {
+        metrics_->recordRateLimited();
+        return channel == ReplyChannel::datagram ? Admission::drop : Admission::refuse;
+    }
+    if (!options_.allowed_clients.allows(client))
+        return Admission::refuse;
+    return Admission::answer;
+}
+
+ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t> packet,
+    std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted)
+{
+    if (admitted == Admission::drop)
+        return FrontAnswer {};
+    // A message with QR set is a response, not a question. Answering it would let one spoofed packet
+    // set two resolvers (or one resolver and itself) answering each other forever.
+    if (packet.size() >= Header::size && Header::fromSlice(packet).qr())
+        return FrontAnswer {};
+
+    auto formErr = [&]() -> ServerResult<FrontAnswer> {
+        metrics_->recordQuery(RCode::form_err, CacheOutcome::not_applicable);
+        auto reply = buildFormErrReply(packet, options_.edns_buffer_size);
+        if (!reply)
+            return std::unexpected(replyBuildError(reply.error()));
+        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply) };
+    };
+
+    auto parsed = parseRequest(packet);
+    if (!parsed) {
+        if (parsed.error() == WireError::OutOfMemory)
+            return std::unexpected(ServerError::OutOfMemory);
+        return admitted == Admission::answer ? formErr() : FrontAnswer {};
+    }
+    if (!parsed->valid_question)
+        return admitted == Admission::answer ? formErr() : FrontAnswer {};
+    if (admitted == Admission::refuse) {
+        metrics_->recordQuery(RCode::refused, CacheOutcome::not_applicable);
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(rcodeReply(*parsed, static_cast<std::uint16_t>(RCode::refused), extended_error_prohibited)) };
+    }
+    if (const auto rcode = refusal(*parsed)) {
+        metrics_->recordQuery(*rcode == rcode_badvers ? RCode::form_err : static_cast<RCode>(*rcode),
+            CacheOutcome::not_applicable);
+        return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, *rcode)) };
+    }
+    auto hit = recursor_->cache().getAnswerCopy(parsed->qname, parsed->qtype);
+    if (!hit)
+        return std::unexpected(ServerError::OutOfMemory);
+    if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed)))
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(replyFromCache(*parsed, std::move(**hit), channel)), CacheOutcome::hit };
+    if (*hit) { // bogus, and this client takes the data unchecked: kept apart, or resolved apart
+        auto kept = recursor_->keptUncheckedAnswer(parsed->qname, parsed->qtype);
+        if (!kept)
+            return std::unexpected(ServerError::OutOfMemory);
+        if (*kept)
+            return FrontAnswer { FrontAnswer::Kind::reply,
+                TRY(replyFromResolution(*parsed, std::move(**kept), channel)), CacheOutcome::hit };
+        ctx = std::move(*parsed);
+        return FrontAnswer { FrontAnswer::Kind::resolve, {} };
+    }
+    auto proven = recursor_->answerFromValidatedRanges(parsed->qname, parsed->qtype);
+    if (!proven)
+        return std::unexpected(ServerError::OutOfMemory);
+    if (*proven)
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(replyFromResolution(*parsed, std::move(**proven), channel)), CacheOutcome::hit };
+    ctx = std::move(*parsed);
+    return FrontAnswer { FrontAnswer::Kind::resolve, {} };
+}
+
+namespace {
+
+    // What a question for a meta-type gets (RFC 6895 §3.1), or nothing for a type that is looked up.
+    // TYPE0, OPT, TKEY, TSIG and the unassigned meta codes name nothing one can ask for: FORMERR. A
+    // resolver transfers no zones, so AXFR and IXFR are refused as a policy, not as something unknown.
+    // MAILA and MAILB (RFC 1035 §3.2.3) are obsolete and not implemented. ANY is resolved.
+    std::optional<RCode> metaTypeRefusal(QType qtype)
+    {
+        if (!isMetaType(qtype) || qtype == QType::any)
+            return std::nullopt;
+        switch (qtype) {
+        case QType::axfr:
+        case QType::ixfr:
+            return RCode::refused;
+        case QType::maila:
+        case QType::mailb:
+            return RCode::not_imp;
+        default: // an open 16-bit code: every other meta value
+            return RCode::form_err;
+        }
+    }
+
+} // namespace
+
+// Only standard queries are resolved (RFC 1035 §4.1.1; NOTIFY and UPDATE are for authoritative
+// servers), only EDNS version 0 is spoken (RFC 6891 §6.1.3), and only the Internet class is looked up:
+// a CH question resolved as IN would answer something nobody asked. Meta-type questions never go
+// upstream.
+std::optional<std::uint16_t> Front::refusal(const QueryParseContext& ctx) const
+{
+    if (ctx.msg.header.opcode() != 0)
+        return static_cast<std::uint16_t>(RCode::not_imp);
+    if (ctx.edns_info && ctx.edns_info->version != 0)
+        return rcode_badvers;
+    if (const auto rcode = metaTypeRefusal(ctx.qtype))
+        return static_cast<std::uint16_t>(*rcode);
+    if (ctx.qclass != QClass::in)
+        return static_cast<std::uint16_t>(RCode::refused);
+    return std::nullopt;
+}
+
+ServerResult<std::vector<std::uint8_t>> Front::replyFromCache(
+    const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel)
+{
+    if (hit.meta.bogus) {
+        metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
+        return servFail(ctx, hit.meta.bogus_reason);
+    }
+    metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);
+    recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
+    return shapeReply(
+        std::move(hit.packet), ctx, hit.meta.has_dnssec_records, channel, options_.edns_buffer_size);
+}
+
+ServerResult<std::vector<std::uint8_t>> Front::rcodeReply(
+    const QueryParseContext& ctx, std::uint16_t rcode, std::optional<std::uint16_t> extended_error)
+{
+    auto reply = buildRcodeReply(ctx, rcode, options_.edns_buffer_size, extended_error);
+    if (!reply)
+        return std::unexpected(replyBuildError(reply.error()));
+    if (extended_error && ctx.edns_info)
+        metrics_->recordExtendedError(*extended_error);
+    return std::move(*reply);
+}
+
+ServerResult<std::vector<std::uint8_t>> Front::servFail(const QueryParseContext& ctx, ResolveError why)
+{
+    metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
+    logServFail(ctx, why);
+    return rcodeReply(ctx, static_cast<std::uint16_t>(RCode::serv_fail), extendedErrorFor(why));
+}
+
+// Each with its reason, so the operator can tell a dead zone from a forged one; at most
+// servfail_lines_per_second lines, since strangers choose the names that fail.
+void Front::logServFail(const QueryParseContext& ctx, ResolveError why)
+{
+    const auto suppressed = servfail_log_.take(monotonicSeconds());
+    if (!suppressed)
+        return;
+    std::string line = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": error."
+        + std::string(errorName(why));
+    if (*suppressed != 0)
+        line += " (" + std::to_string(*suppressed) + " more SERVFAIL lines held back)";
+    logInfo(line);
+}
+
+ServerResult<std::vector<std::uint8_t>> Front::replyFromResolution(
+    const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved, ReplyChannel channel)
+{
+    if (!resolved) {
+        if (resolved.error() == ResolveError::OutOfMemory)
+            return std::unexpected(ServerError::OutOfMemory);
+        if (isBogus(resolved.error()))
+            metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
+        return servFail(ctx, resolved.error());
+    }
+    metrics_->recordQuery(resolved->rcode, resolved->from_cache ? CacheOutcome::hit : CacheOutcome::miss);
+    recordDnssecOutcome(*metrics_, resolved->validated, resolved->has_dnssec_records);
+    std::vector<std::uint8_t> packet;
+    try {
+        packet = resolved->packet;
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ServerError::OutOfMemory);
+    }
+    return shapeReply(
+        std::move(packet), ctx, resolved->has_dnssec_records, channel, options_.edns_buffer_size);
+}
+
+ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
+    std::span<const std::uint8_t> packet)
+{
+    std::optional<QueryParseContext> ctx;
+    FrontAnswer front = TRY(answerFront(packet, ctx, ReplyChannel::datagram));
+    switch (front.kind) {
+    case FrontAnswer::Kind::drop:
+        return std::nullopt;
+    case FrontAnswer::Kind::reply:
+        return std::move(front.reply);
+    case FrontAnswer::Kind::resolve:
+        break;
+    }
+    auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
+    if (!resolved && isBogus(resolved.error()) && checkingDisabled(*ctx))
+        resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
+    return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
+}
+
+// A new question starts a resolution on a fiber of this loop; one already in flight is joined.
+void Front::startResolution(FrontLoop& loop, PendingQuery query)
+{
+    CacheKey key(query.ctx.qtype, query.ctx.qname);
+    if (auto joined = loop.in_flight.find(key); joined != loop.in_flight.end()) {
+        if (joined->second.size() < max_waiters_per_question) {
+            joined->second.push_back(std::move(query));
+            return;
+        }
+    } else if (loop.resolving.load() < options_.resolution_capacity) {
+        // The fiber's own copy: the views of a moved packet stay valid, those of a copied one would not.
+        auto leader = std::make_shared<PendingQuery>(std::move(query));
+        loop.in_flight.try_emplace(key);
+        ++loop.resolving;
+        // Detached: a question from a connection outlives the connection's fiber that read it.
+        if (loop.events->spawnDetached([this, &loop, leader] {
+                runGuarded("recursor query error", [&] { resolveAndAnswer(loop, *leader); });
+            }))
+            return;
+        --loop.resolving;
+        loop.in_flight.erase(key);
+    }
+    metrics_->recordShed();
+    if (channelOf(query) == ReplyChannel::stream) // a connection waits for every answer it is owed
+        queueReply(query, servFail(query.ctx, ResolveError::BudgetExhausted));
+}
+
+// Resolves one question and answers it, and every client that asked the same meanwhile, each with its
+// own ID, RD bit, EDNS size and spelling of the name.
+void Front::resolveAndAnswer(FrontLoop& loop, const PendingQuery& leader)
+{
+    const CacheKey key(leader.ctx.qtype, leader.ctx.qname);
+    std::vector<PendingQuery> joined;
+    auto collectJoined = [&] {
+        if (auto it = loop.in_flight.find(key); it != loop.in_flight.end()) {
+            joined = std::move(it->second);
+            loop.in_flight.erase(it);
+        }
+        --loop.resolving;
+    };
+    try {
+        const DnsName& qname = leader.ctx.qname;
+        const QType qtype = leader.ctx.qtype;
+        const auto resolved = resolveChecked(*recursor_, options_.upstream, leader.ctx);
+        collectJoined();
+        // Clients that set CD get bogus data as it is; the others SERVFAIL. The unchecked copy is
+        // fetched once for all of them and kept only apart from the answer cache, for CD clients.
+        std::optional<ResolveResultOr<ResolveResult>> unchecked;
+        auto resultFor = [&](const PendingQuery& query) -> const ResolveResultOr<ResolveResult>& {
+            if (resolved || !isBogus(resolved.error()) || !checkingDisabled(query.ctx))
+                return resolved;
+            if (!unchecked)
+                unchecked = recursor_->resolveUnchecked(options_.upstream, qname, qtype);
+            return *unchecked;
+        };
+        queueReply(leader, replyFromResolution(leader.ctx, resultFor(leader), channelOf(leader)));
+        for (const PendingQuery& other : joined)
+            queueReply(other, replyFromResolution(other.ctx, resultFor(other), channelOf(other)));
+    } catch (...) {
+        if (loop.in_flight.contains(key))
+            collectJoined(); // the question must not stay in flight for ever
+        throw;
+    }
+}
+
+void Front::queueReply(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)
+{
+    if (!reply) {
+        logWarningWithError("recursor query error: ", reply.error());
+        query.sink->abandon();
+        return;
+    }
+    recordReply(
+        *reply, { query.sink->client(), query.sink->transport(), CacheOutcome::miss, query.received_us });
+    query.sink->send(std::move(*reply));
+}
+
+} // namespace recursor

@@ -1,0 +1,129 @@
+// The front door: what every client message gets before and after resolving. A loop answers at once
+// everything it can (malformed requests, refusals, cache hits, proofs from validated denial ranges) and
+// starts a fiber for each question that needs resolving; the fiber hands the thread back whenever it
+// waits on the network. Identical questions in flight on a loop share one resolution; beyond a bound of
+// resolutions in flight a new question is shed (counted), so cache hits never wait behind slow ones.
+// The front knows no sockets: a listener hands each message in with a ReplySink to answer through.
+#pragma once
+
+#include "base/event_loop.h"
+#include "base/socket_address.h"
+#include "ops/log_budget.h"
+#include "ops/metrics.h"
+#include "resolver/recursor.h"
+#include "server/access_list.h"
+#include "server/reply.h"
+#include "server/request.h"
+#include "server/server_error.h"
+#include "server/server_options.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+namespace recursor {
+
+// Where a reply goes back to its client. The listener that read the question supplies one.
+class ReplySink {
+public:
+    virtual ~ReplySink() = default;
+    virtual const SocketAddress& client() const = 0;
+    virtual Transport transport() const = 0;
+    virtual void send(std::vector<std::uint8_t> reply) = 0;
+    // No reply could be built: nothing goes out, but a connection is owed nothing more either.
+    virtual void abandon() = 0;
+    // A copy of its own for a reply that waits on a resolution, beyond the listener's call.
+    virtual std::shared_ptr<ReplySink> keep() const = 0;
+};
+
+// A question waiting for its resolution, with everything its reply needs: the request (which `ctx`
+// views into; a moved vector keeps its buffer) and where the reply goes.
+struct PendingQuery {
+    std::vector<std::uint8_t> packet;
+    QueryParseContext ctx;
+    std::shared_ptr<ReplySink> sink;
+    std::int64_t received_us { 0 }; // monotonic
+};
+
+// What the front keeps per event loop; only that loop's thread touches it, but for `resolving`, which
+// resolutionsInFlight reads from any thread.
+struct FrontLoop {
+    using InFlightMap
+        = std::unordered_map<CacheKey, std::vector<PendingQuery>, CacheKeyContext, CacheKeyContext>;
+
+    EventLoop* events { nullptr }; // the loop's, which outlives this
+    InFlightMap in_flight; // questions being resolved, with the clients that joined them
+    std::atomic<std::size_t> resolving { 0 };
+    std::unique_ptr<ClientRateLimit> rate_limit;
+};
+
+class Front {
+public:
+    // Clients asking the same question while it is being resolved; more are shed.
+    static constexpr std::size_t max_waiters_per_question = 256;
+    // SERVFAIL lines in the log; the others are counted and told in the next line written.
+    static constexpr std::uint32_t servfail_lines_per_second = 10;
+
+    // Borrows all three from the server, which outlives its front.
+    Front(const ServerOptions& options, Recursor& recursor, Metrics& metrics);
+
+    // A message a listener of `loop` read at `received_us` (monotonic): answered at once through
+    // `sink` where it can be, else resolved on a fiber of `loop` and answered through a copy of `sink`.
+    // False when nothing will be sent: not a question, dropped, or an error.
+    bool handleMessage(
+        FrontLoop& loop, std::span<const std::uint8_t> packet, ReplySink& sink, std::int64_t received_us);
+
+    // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
+    // a question).
+    ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
+
+private:
+    // Whether a client is served: refused questions get REFUSED, dropped ones nothing.
+    enum class Admission : std::uint8_t { answer, refuse, drop };
+    // What the receiver can do with a datagram without resolving.
+    struct FrontAnswer {
+        enum class Kind : std::uint8_t { reply, drop, resolve };
+        Kind kind { Kind::drop };
+        std::vector<std::uint8_t> reply;
+        CacheOutcome outcome { CacheOutcome::not_applicable }; // hit for answers from the caches
+    };
+    // What the server knows of a reply as it leaves, for the metrics and the query log.
+    struct ReplyNote {
+        const SocketAddress& client;
+        Transport transport;
+        CacheOutcome outcome; // not_applicable: not an answer to a question resolved or looked up
+        std::int64_t received_us;
+    };
+
+    Admission admission(FrontLoop& loop, const SocketAddress& client, ReplyChannel channel);
+    // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
+    ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet,
+        std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted = Admission::answer);
+    // NOTIMP, BADVERS or REFUSED for a question this server does not resolve.
+    std::optional<std::uint16_t> refusal(const QueryParseContext& ctx) const;
+    ServerResult<std::vector<std::uint8_t>> replyFromCache(
+        const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> replyFromResolution(
+        const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx, ResolveError why);
+    ServerResult<std::vector<std::uint8_t>> rcodeReply(const QueryParseContext& ctx, std::uint16_t rcode,
+        std::optional<std::uint16_t> extended_error = std::nullopt);
+    void logServFail(const QueryParseContext& ctx, ResolveError why);
+    void startResolution(FrontLoop& loop, PendingQuery query);
+    void resolveAndAnswer(FrontLoop& loop, const PendingQuery& leader);
+    void queueReply(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
+    void recordReply(std::span<const std::uint8_t> reply, const ReplyNote& note);
+    void logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us);
+
+    const ServerOptions& options_;
+    Recursor* recursor_; // the server's; never null
+    Metrics* metrics_; // the server's; never null
+    LogBudget servfail_log_ { servfail_lines_per_second };
+};
+
+} // namespace recursor

@@ -1,0 +1,26 @@
+// A client's request as the server reads it: the parsed message, its EDNS data and its question.
+#pragma once
+
+#include "server/edns.h"
+#include "wire/record.h"
+
+#include <optional>
+#include <span>
+
+namespace recursor {
+
+// Views into the request packet, which its holder keeps alive (a moved vector keeps its buffer).
+struct QueryParseContext {
+    DnsMessage msg; // borrows the request packet
+    std::optional<EdnsInfo> edns_info;
+    QType qtype { QType::a };
+    QClass qclass { QClass::in };
+    std::uint16_t query_id { 0 };
+    DnsName qname;
+    bool valid_question { false }; // QDCOUNT is exactly 1
+};
+
+// Parses the request and its EDNS data; parser errors and MalformedEdns are passed on.
+WireResult<QueryParseContext> parseRequest(std::span<const std::uint8_t> packet);
+
+} // namespace recursor

@@ -1,0 +1,54 @@
+// What a server is started with: its addresses, limits and side servers. Every part of the server (the
+// listeners, the front, the control commands) reads the one copy its RecursorServer keeps.
+#pragma once
+
+#include "base/socket_address.h"
+#include "ops/control_socket.h"
+#include "ops/http_server.h"
+#include "resolver/recursor.h"
+#include "server/access_list.h"
+#include "server/client_stream.h"
+#include "server/reply.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace recursor {
+
+struct ServerOptions {
+    std::optional<std::string> control_socket_path;
+    // Resolutions in flight per event loop; beyond it new questions are shed.
+    std::size_t resolution_capacity { 1024 };
+    std::optional<std::size_t> loop_count; // one per CPU when not set
+    SocketAddress listen_addr;
+    std::vector<SocketAddress> more_listen_addrs; // served like listen_addr, UDP and TCP each
+    std::optional<SocketAddress> http_listen_addr;
+    ControlSocketConfig control_socket_config;
+    HttpServerConfig http_config;
+    bool enable_dnssec { true };
+    CacheLimits cache_limits;
+    AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers
+    std::optional<NameserverSet> root_servers;
+    std::optional<dnssec::TrustAnchorStore> trust_anchors;
+    UpstreamEngine upstream;
+    std::shared_ptr<UpstreamTransport> transport; // the network when empty
+    std::uint16_t edns_buffer_size { default_edns_buffer_size };
+    StreamLimits stream_limits;
+    std::size_t max_streams { 100 }; // TCP and TLS connections of the whole server
+    std::size_t max_streams_per_client { 10 }; // per client address, or per IPv6 /64
+    std::optional<SocketAddress> tls_listen_addr;
+    std::string tls_cert_file;
+    std::string tls_key_file;
+    AccessList allowed_clients = AccessList::loopbackOnly(); // others get REFUSED
+    std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
+    unsigned client_rate_limit_ipv6_prefix { ClientRateLimit::default_ipv6_prefix_bits };
+    std::optional<AccessList> http_allowed_clients; // those of `allowed_clients` when not set
+    bool log_queries { false }; // one info line per client question
+    std::string trust_anchor_source; // for the start-up line: a file, or empty for the built-in keys
+};
+
+} // namespace recursor
