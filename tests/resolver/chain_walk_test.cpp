@@ -172,7 +172,7 @@ namespace {
             // The DS of example.test. is asked beside test.'s DNSKEY, and once only.
             { "signed all the way", false, [](World&) {}, Outcome::secure, {},
                 concat({ referrals, root_keys, tld_keys, zone_keys }) },
-            // The root's keys cannot be had: an anchor given as a key stands in for them (RFC 4033 §5)...
+            // The root's keys cannot be had: an anchor given as a key stands in for them (RFC 4035 §4.4)...
             { "root keys silent, anchor a DNSKEY", true,
                 [](World& w) { w.net->on("192.0.2.1", ".", QType::dnskey, std::nullopt); }, Outcome::secure,
                 {}, concat({ referrals, root_keys_silent, tld_keys, zone_keys }) },
