@@ -696,6 +696,7 @@ class CraftedPacketTest(RecursorTestCase):
         self.expect_counted(formerr=1, servfail=1, refused=1)
         self.assertEqual(self.totals_against_ledger(), [])
 
+
 def framed(payload):
     return struct.pack("!H", len(payload)) + payload
 
