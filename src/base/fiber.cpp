@@ -2,6 +2,8 @@
 
 #include "base/thread.h"
 
+#include <boost/context/detail/fcontext.hpp>
+
 #include <cstdint>
 #include <new>
 #include <sys/mman.h>
@@ -37,37 +39,6 @@ void __tsan_switch_to_fiber(void* fiber, unsigned flags);
 }
 #endif
 
-#if !defined(__x86_64__)
-#error "fibers switch stacks with x86-64 code"
-#endif
-
-// Saves the callee-saved registers on the current stack, stores its pointer in *save, and continues on
-// `next` where a previous switch saved it (or where a fresh stack was laid out to start). A system
-// call-free swapcontext: the signal mask is the thread's and stays as it is.
-extern "C" void recursor_switch_stack(void** save, void* next);
-asm(R"(
-    .text
-    .globl recursor_switch_stack
-    .type recursor_switch_stack, @function
-recursor_switch_stack:
-    pushq %rbp
-    pushq %rbx
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
-    movq %rsp, (%rdi)
-    movq %rsi, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rbx
-    popq %rbp
-    ret
-    .size recursor_switch_stack, .-recursor_switch_stack
-)");
-
 namespace recursor {
 
 namespace {
@@ -100,10 +71,12 @@ namespace {
     // AddressSanitizer poison behind. The runtime's own unpoisoning writes every shadow byte, which
     // would keep an eighth of every pooled stack resident; like the runtime inside, the shadow's whole
     // pages are dropped instead (x86-64 Linux: one byte per 8 at (address >> 3) + 0x7fff8000), and
-    // only the ragged ends are written.
+    // only the ragged ends are written. Elsewhere the shadow's place differs: every byte is written.
     void clearPoison([[maybe_unused]] void* begin, [[maybe_unused]] std::size_t size)
     {
-#if defined(RECURSOR_ASAN)
+#if defined(RECURSOR_ASAN) && !defined(__x86_64__)
+        __asan_unpoison_memory_region(begin, size);
+#elif defined(RECURSOR_ASAN)
         constexpr std::uintptr_t shadow_offset = 0x7fff8000;
         const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
         const auto first = reinterpret_cast<std::uintptr_t>(begin);
@@ -124,8 +97,9 @@ namespace {
 #endif
     }
 
+    namespace fcontext = boost::context::detail;
+
     thread_local Fiber* running = nullptr;
-    thread_local Fiber* starting = nullptr; // handed to entry(), which starts without arguments
 
 } // namespace
 
@@ -185,16 +159,11 @@ std::unique_ptr<Fiber> Fiber::create(Body body)
     std::unique_ptr<Fiber> fiber(new (std::nothrow) Fiber(std::move(body), std::move(stack)));
     if (!fiber)
         return nullptr;
-    // The first switch pops six zeroed registers and returns into entry() as if it had been called
-    // from a frame whose return address is null: the stack is 16-byte aligned at the call, as the ABI
-    // wants, and an unwinder stops there.
-    auto* top = static_cast<void**>(
-        static_cast<void*>(static_cast<char*>(fiber->stack_->usable()) + fiber->stack_->usableSize()));
-    top[-1] = nullptr;
-    top[-2] = reinterpret_cast<void*>(&Fiber::entry);
-    for (int reg = 3; reg <= 8; ++reg)
-        top[-reg] = nullptr;
-    fiber->stack_pointer_ = top - 8;
+    // Boost.Context lays out the first frame at the top of the stack (aligned as this architecture's ABI
+    // wants); the first switch into it calls entry() with the resumer's context and the fiber.
+    fiber->context_
+        = fcontext::make_fcontext(static_cast<char*>(fiber->stack_->usable()) + fiber->stack_->usableSize(),
+            fiber->stack_->usableSize(), &Fiber::entry);
 #if defined(RECURSOR_TSAN)
     fiber->tsan_fiber_ = __tsan_create_fiber(0);
 #endif
@@ -233,14 +202,14 @@ void Fiber::resume()
         return;
     Fiber* const outer = running;
     running = this;
-    starting = this;
     void* fake_stack = nullptr;
 #if defined(RECURSOR_TSAN)
     tsan_caller_ = __tsan_get_current_fiber();
 #endif
     startSwitch(&fake_stack, stack_->usable(), stack_->usableSize());
     tsanSwitchTo(tsan_fiber_);
-    recursor_switch_stack(&caller_stack_pointer_, stack_pointer_);
+    // Returns when the fiber suspends or finishes, with where it stopped.
+    context_ = fcontext::jump_fcontext(context_, this).fctx;
     finishSwitch(fake_stack, nullptr, nullptr);
     running = outer;
 }
@@ -255,13 +224,15 @@ void Fiber::switchOut()
 {
     startSwitch(&fake_stack_, caller_stack_bottom_, caller_stack_size_);
     tsanSwitchTo(tsan_caller_);
-    recursor_switch_stack(&stack_pointer_, caller_stack_pointer_);
+    // Returns when resumed again, with where that resumer stopped.
+    caller_context_ = fcontext::jump_fcontext(caller_context_, nullptr).fctx;
     finishSwitch(fake_stack_, &caller_stack_bottom_, &caller_stack_size_);
 }
 
-void Fiber::entry()
+void Fiber::entry(fcontext::transfer_t from)
 {
-    Fiber* const self = starting;
+    Fiber* const self = static_cast<Fiber*>(from.data);
+    self->caller_context_ = from.fctx;
     finishSwitch(nullptr, &self->caller_stack_bottom_, &self->caller_stack_size_);
     runGuarded("fiber", [self] { self->body_(); });
     self->body_ = nullptr; // what the body captured goes while the fiber's stack is still this one
@@ -269,8 +240,7 @@ void Fiber::entry()
     // Back to the resumer for good: this stack is never entered again.
     startSwitch(nullptr, self->caller_stack_bottom_, self->caller_stack_size_);
     tsanSwitchTo(self->tsan_caller_);
-    void* abandoned = nullptr;
-    recursor_switch_stack(&abandoned, self->caller_stack_pointer_);
+    fcontext::jump_fcontext(self->caller_context_, nullptr);
     __builtin_unreachable();
 }
 

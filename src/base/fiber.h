@@ -8,6 +8,10 @@
 #include <functional>
 #include <memory>
 
+namespace boost::context::detail {
+struct transfer_t;
+}
+
 namespace recursor {
 
 // Address space reserved per fiber, as much as a thread gets (thread.h): nested resolutions recurse on
@@ -43,13 +47,15 @@ public:
 
 private:
     Fiber(Body body, std::unique_ptr<Stack> stack);
-    static void entry();
+    static void entry(boost::context::detail::transfer_t from);
     void switchOut();
 
     Body body_;
     std::unique_ptr<Stack> stack_;
-    void* stack_pointer_ { nullptr }; // where the fiber stopped, while it is not running
-    void* caller_stack_pointer_ { nullptr }; // where its resumer stopped, while it runs
+    // Boost.Context fcontext_t handles: where the fiber stopped, while it is not running, and where its
+    // resumer stopped, while it runs.
+    void* context_ { nullptr };
+    void* caller_context_ { nullptr };
     // What the sanitizers need to follow the switches.
     void* fake_stack_ { nullptr };
     const void* caller_stack_bottom_ { nullptr };

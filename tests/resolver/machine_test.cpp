@@ -4,6 +4,7 @@
 
 #include "base/event_loop.h"
 
+#include "support/canned_transport.h"
 #include "support/packet_builder.h"
 #include "support/test_signer.h"
 
@@ -12,120 +13,26 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <functional>
-#include <map>
 #include <tuple>
 
 namespace recursor {
 namespace {
 
+    using test::address;
+    using test::ask;
+    using test::authoritative;
+    using test::CannedTransport;
+    using test::delegation;
+    using test::Exchanges;
+    using test::ipv4;
+    using test::nodata;
+    using test::not_authoritative;
     using test::PacketBuilder;
+    using test::Reply;
+    using test::Rr;
+    using test::Rrs;
     using test::TestSigner;
     using test::wireName;
-
-    constexpr std::uint16_t not_authoritative = 0x8000; // QR alone: referrals, lame answers
-    constexpr std::uint16_t authoritative = 0x8400; // QR and AA
-
-    struct Rr {
-        std::string owner;
-        QType type;
-        std::vector<std::uint8_t> rdata;
-    };
-    using Rrs = std::vector<Rr>;
-    struct Reply {
-        std::uint16_t flags { authoritative };
-        Rrs answer, authority, additional;
-    };
-
-    std::vector<std::uint8_t> ipv4(const char* text)
-    {
-        std::vector<std::uint8_t> addr(4);
-        EXPECT_EQ(inet_pton(AF_INET, text, addr.data()), 1) << text;
-        return addr;
-    }
-    Reply address(const char* owner, const char* addr, std::uint16_t flags = authoritative)
-    {
-        return { flags, { { owner, QType::a, ipv4(addr) } } };
-    }
-    // `zone` delegated to `ns`, with an address for it in the additional section.
-    Reply delegation(const char* zone, const char* ns, const char* glue)
-    {
-        return { not_authoritative, {}, { { zone, QType::ns, wireName(ns) } },
-            { { ns, QType::a, ipv4(glue) } } };
-    }
-    Reply nodata(const char* zone)
-    {
-        PacketBuilder soa;
-        soa.name(zone).name(zone).u32(1).u32(3600).u32(600).u32(86400).u32(300);
-        return { authoritative, {}, { { zone, QType::soa, soa.bytes() } } };
-    }
-
-    // One exchange as the transport records it: "www.example. 1 @ 192.0.2.1:53 192.0.2.2:53".
-    std::string ask(const std::vector<std::string>& servers, std::string_view qname, QType qtype)
-    {
-        std::string text = std::string(qname) + ' ' + std::to_string(toU16(qtype)) + " @";
-        for (const std::string& server : servers)
-            text += ' ' + server;
-        return text;
-    }
-    using Exchanges = std::vector<std::string>;
-
-    // Replies by (server, qname, qtype); a fan-out is answered by the first of its servers with an entry,
-    // an entry without a reply is a silent server, and a question without an entry fails the test.
-    class CannedTransport final : public UpstreamTransport {
-    public:
-        void on(const char* server, const char* qname, QType qtype, std::optional<Reply> reply)
-        {
-            table_[{ std::string(server) + ":53", qname, qtype }] = std::move(reply);
-        }
-
-        TransportResult<QueryResult> exchange(const UpstreamEngine&, std::span<const SocketAddress> servers,
-            const DnsName& qname, QType qtype) override
-        {
-            std::vector<std::string> addrs;
-            for (const SocketAddress& server : servers)
-                addrs.push_back(server.toString());
-            const std::string asked = ask(addrs, qname.toText(), qtype);
-            exchanges.push_back(asked);
-            if (yield)
-                waitReady({}, 1); // inside a fiber: others run meanwhile, as on the network
-            for (std::size_t i = 0; i < addrs.size(); ++i) {
-                const auto entry = table_.find({ addrs[i], qname.toText(), qtype });
-                std::optional<Reply> made;
-                if (entry == table_.end() && otherwise)
-                    made = otherwise(addrs[i], qname.toText(), qtype);
-                else if (entry == table_.end())
-                    continue;
-                else if (!entry->second)
-                    return std::unexpected(TransportError::Timeout);
-                const Reply& r = made ? *made : *entry->second;
-                PacketBuilder b;
-                b.header(0, r.flags, 1, static_cast<std::uint16_t>(r.answer.size()),
-                    static_cast<std::uint16_t>(r.authority.size()),
-                    static_cast<std::uint16_t>(r.additional.size()));
-                b.question(qname.toText(), qtype, QClass::in);
-                for (const Rrs* section : { &r.answer, &r.authority, &r.additional }) {
-                    for (const Rr& rr : *section)
-                        b.record(rr.owner, rr.type, QClass::in, 3600, rr.rdata);
-                }
-                QueryResult result;
-                result.packet = b.bytes();
-                result.response = DnsMessage::parse(result.packet).value();
-                result.from = servers[i];
-                return result;
-            }
-            ADD_FAILURE() << "no reply canned for " << asked;
-            return std::unexpected(TransportError::NetworkError);
-        }
-
-        Exchanges exchanges;
-        bool yield { false };
-        // The reply to any question the table has no entry for (a server that answers everything).
-        std::function<Reply(std::string_view server, std::string_view qname, QType)> otherwise;
-
-    private:
-        std::map<std::tuple<std::string, std::string, QType>, std::optional<Reply>> table_;
-    };
 
     // One root server: with several, which is asked first is the infrastructure cache's (random) choice.
     const std::vector<std::string> roots { "192.0.2.1:53" };
