@@ -21,8 +21,6 @@ inline constexpr int max_failed_verifications_per_rrset = 8;
 // Levels of the chain that may need DS and DNSKEY lookups for one response.
 inline constexpr int max_chain_levels = 32;
 using dnssec::max_nsec3_iterations;
-// The longest a zone's keys or its insecurity are remembered.
-inline constexpr std::uint32_t max_zone_security_ttl = 86400;
 
 // What validation says of one step of a resolution.
 struct StepVerdict {
