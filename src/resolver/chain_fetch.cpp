@@ -1,7 +1,7 @@
 #include "resolver/chain_fetch.h"
 
 #include "base/trace.h"
-#include "resolver/recursor.h"
+#include "resolver/resolution.h"
 
 #include <algorithm>
 #include <string>
@@ -10,8 +10,7 @@ namespace recursor {
 
 ResolveResultOr<std::optional<Fetched>> ChainFetch::fetch(const DnsName& qname, QType qtype)
 {
-    return fetched(recursor_.resolveFromNetworkWithPolicy(
-        engine_, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_));
+    return fetched(resolution_.lookup(qname, qtype, depth_ + 1, ResolutionPolicy::helper()));
 }
 
 ResolveResultOr<std::optional<Fetched>> ChainFetch::fetchDs(const DnsName& name)
@@ -29,8 +28,7 @@ ResolveResultOr<std::optional<Fetched>> ChainFetch::fetchKeysAndNextDs(const Dns
     if (next_level_ == nullptr || keptDs(*next_level_) != nullptr)
         return fetch(name, QType::dnskey);
     const Question both[] = { { name, QType::dnskey }, { *next_level_, QType::ds } };
-    auto results
-        = TRY(recursor_.resolveConcurrently(engine_, both, depth_ + 1, ResolutionPolicy::helper(), budget_));
+    auto results = TRY(resolution_.lookupAll(both, depth_ + 1, ResolutionPolicy::helper()));
     next_ds_.emplace(*next_level_, TRY(fetched(std::move(results[1]))));
     return fetched(std::move(results[0]));
 }
@@ -92,19 +90,19 @@ ResolveResultOr<ZoneSecurity> ChainFetch::remember(
         }
         trace::line(std::move(line));
     }
-    TRY_VOID(recursor_.cache().putZoneSecurity(name, security, std::min(ttl, max_zone_security_ttl)));
+    TRY_VOID(resolution_.cache().putZoneSecurity(name, security, std::min(ttl, max_zone_security_ttl)));
     return security;
 }
 
 ResolveResultOr<void> ChainFetch::rememberDenial(
     const DnsName& zone, const DnsRecord& soa, RecordRefs authority, RecordRefs evidence, std::uint32_t ttl)
 {
-    if (!recursor_.limits().aggressive_nsec)
+    if (!resolution_.limits().aggressive_nsec)
         return {};
     const auto& soa_data = soa.rdata.get<RDataTag::soa>();
-    ttl = std::min({ ttl, soa.ttl, soa_data.minimum, recursor_.limits().cache_max_negative_ttl });
+    ttl = std::min({ ttl, soa.ttl, soa_data.minimum, resolution_.limits().cache_max_negative_ttl });
     const std::vector<const DnsRecord*> soa_only { &soa };
-    return recursor_.denialCache().put(
+    return resolution_.denialCache().put(
         zone, withSignatures(authority, soa_only), withSignatures(authority, evidence), ttl);
 }
 
@@ -112,13 +110,13 @@ ResolveResultOr<void> ChainFetch::rememberWildcard(const DnsName& zone, std::uin
     RecordRefs answers, std::span<const DnsRecord> rrset, RecordRefs authority, RecordRefs evidence,
     std::uint32_t ttl)
 {
-    if (!recursor_.limits().aggressive_nsec)
+    if (!resolution_.limits().aggressive_nsec)
         return {};
     std::vector<const DnsRecord*> members;
     for (const DnsRecord& rec : rrset)
         members.push_back(&rec);
-    return recursor_.denialCache().putWildcard(zone, labels, withSignatures(answers, members),
-        withSignatures(authority, evidence), std::min(ttl, recursor_.limits().cache_max_ttl));
+    return resolution_.denialCache().putWildcard(zone, labels, withSignatures(answers, members),
+        withSignatures(authority, evidence), std::min(ttl, resolution_.limits().cache_max_ttl));
 }
 
 } // namespace recursor

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "resolver/cache.h"
-#include "resolver/machine.h"
+#include "resolver/resolution.h"
 #include "resolver/rrsets.h"
 
 #include <cstdint>
@@ -29,11 +29,8 @@ struct Fetched {
 // Allocation failures are thrown, as the standard containers do, and caught at the module's edge.
 class ChainFetch {
 public:
-    ChainFetch(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget, std::uint8_t depth,
-        std::span<const ReferralDs> referral_ds)
-        : recursor_(recursor)
-        , engine_(engine)
-        , budget_(budget)
+    ChainFetch(Resolution& resolution, std::uint8_t depth, std::span<const ReferralDs> referral_ds)
+        : resolution_(resolution)
         , depth_(depth)
         , referral_ds_(referral_ds)
     {
@@ -72,9 +69,7 @@ private:
     const ReferralDs* keptDs(const DnsName& name) const;
     static ResolveResultOr<std::optional<Fetched>> fetched(ResolveResultOr<ResolveResult> result);
 
-    Recursor& recursor_;
-    const UpstreamEngine& engine_;
-    ResolutionBudget& budget_;
+    Resolution& resolution_;
     std::uint8_t depth_;
     const DnsName* next_level_ { nullptr }; // the name the walk visits after the current one
     std::optional<std::pair<DnsName, std::optional<Fetched>>> next_ds_; // its DS, fetched ahead

@@ -5,7 +5,7 @@
 #include "dnssec/signature_window.h"
 #include "dnssec/validator.h"
 #include "resolver/chain_fetch.h"
-#include "resolver/recursor.h"
+#include "resolver/resolution.h"
 #include "resolver/rrsets.h"
 #include "wire/type_names.h"
 
@@ -96,12 +96,11 @@ enum class Owner : std::uint8_t { own_only, may_expand };
 
 class ChainValidator {
 public:
-    ChainValidator(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget,
-        std::uint8_t depth, std::span<const ReferralDs> referral_ds)
-        : recursor_(recursor)
-        , budget_(budget)
+    ChainValidator(Resolution& resolution, std::uint8_t depth, std::span<const ReferralDs> referral_ds)
+        : resolution_(resolution)
+        , budget_(resolution.budget())
         , now_(wallClockSeconds())
-        , fetch_(recursor, engine, budget, depth, referral_ds)
+        , fetch_(resolution, depth, referral_ds)
     {
     }
 
@@ -224,7 +223,7 @@ private:
         std::vector<DnsName> below;
         DnsName n = name;
         std::optional<ZoneSecurity> known;
-        while (!(known = recursor_.cache().findZoneSecurity(n))) {
+        while (!(known = resolution_.cache().findZoneSecurity(n))) {
             if (n.isRoot()) {
                 known = TRY(rootSecurity());
                 break;
@@ -248,8 +247,7 @@ private:
     ResolveResultOr<ZoneSecurity> rootSecurity()
     {
         const DnsName root = DnsName::root();
-        const auto held_anchors = recursor_.trustAnchors();
-        const dnssec::TrustAnchorStore& anchors = *held_anchors;
+        const dnssec::TrustAnchorStore& anchors = resolution_.trustAnchors();
         if (auto fetched = TRY(fetch_.fetch(root, QType::dnskey))) {
             const auto keyset = rrsetOf(fetched->answer, root, QType::dnskey);
             for (const DnsRecord& candidate : keyset) {
@@ -271,8 +269,7 @@ private:
 
     bool isAnchored(const DNSKEY& key) const
     {
-        const auto held_anchors = recursor_.trustAnchors();
-        const dnssec::TrustAnchorStore& anchors = *held_anchors;
+        const dnssec::TrustAnchorStore& anchors = resolution_.trustAnchors();
         const DnsName root = DnsName::root();
         return std::ranges::any_of(anchors.rootKeys(), [&](const auto& a) { return sameKey(a.view(), key); })
             || std::ranges::any_of(
@@ -399,7 +396,7 @@ private:
                             + std::to_string(sig->keytag) + ", algorithm " + std::to_string(sig->algorithm)
                             + "): " + std::string(outcome));
                 };
-                if (digest && recursor_.signatures().contains(*digest, now_)) {
+                if (digest && resolution_.signatures().contains(*digest, now_)) {
                     traced("valid (checked before)");
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
                 }
@@ -410,7 +407,7 @@ private:
                 traced(verified && *verified ? "valid" : "does not verify");
                 if (verified && *verified) {
                     if (digest)
-                        recursor_.signatures().insert(
+                        resolution_.signatures().insert(
                             *digest, now_ + dnssec::secondsUntilExpiration(*sig, now_));
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
                 }
@@ -430,7 +427,7 @@ private:
         return minTtl(rrset, std::min(sig.original_ttl, left));
     }
 
-    Recursor& recursor_;
+    Resolution& resolution_;
     ResolutionBudget& budget_;
     std::int64_t now_; // wall clock: signature validity is absolute time
     int chain_levels_ { 0 };
@@ -452,24 +449,22 @@ namespace {
 
 } // namespace
 
-ResolveResultOr<StepVerdict> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
-    const DnsMessage& response)
+ResolveResultOr<StepVerdict> validateAnswerRrsets(Resolution& resolution, const QueryContext& ctx,
+    std::span<const DnsRecord* const> answers, const DnsMessage& response)
 {
     try {
-        ChainValidator validator(recursor, engine, budget, ctx.depth, ctx.referral_ds);
+        ChainValidator validator(resolution, ctx.depth, ctx.referral_ds);
         return validator.validateAnswer(ctx.zone, answers, sectionOf(response, Section::authority));
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
 }
 
-ResolveResultOr<StepVerdict> validateDenial(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, RCode rcode, const DnsRecord& soa,
-    std::span<const DnsRecord* const> authority)
+ResolveResultOr<StepVerdict> validateDenial(Resolution& resolution, const QueryContext& ctx, RCode rcode,
+    const DnsRecord& soa, std::span<const DnsRecord* const> authority)
 {
     try {
-        ChainValidator validator(recursor, engine, budget, ctx.depth, ctx.referral_ds);
+        ChainValidator validator(resolution, ctx.depth, ctx.referral_ds);
         return validator.validateDenial(ctx.current_qname, ctx.qtype, rcode, soa, authority);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);

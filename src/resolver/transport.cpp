@@ -25,15 +25,6 @@ namespace {
         return e == WireError::OutOfMemory ? TransportError::OutOfMemory : TransportError::QueryBuildError;
     }
 
-    ResolverOptions optionsOf(const UpstreamEngine& engine)
-    {
-        return ResolverOptions {
-            .timeout_ms = engine.timeout_ms,
-            .attempts = engine.attempts,
-            .tcp_fallback = engine.tcp_fallback,
-        };
-    }
-
     TransportResult<std::vector<std::uint8_t>> writeRequest(
         const DnsName& qname, QType qtype, std::uint16_t id)
     {
@@ -68,23 +59,23 @@ TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QT
 }
 
 TransportResult<QueryResult> queryUpstream(
-    const UpstreamEngine& engine, const SocketAddress& address, const DnsName& qname, QType qtype)
+    const UpstreamSettings& engine, const SocketAddress& address, const DnsName& qname, QType qtype)
 {
     const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
-    return queryWithPacket(address, request.packet, request.query_id, question, optionsOf(engine));
+    return queryWithPacket(address, request.packet, request.query_id, question, engine);
 }
 
-TransportResult<QueryResult> queryUpstreamFanout(
-    const UpstreamEngine& engine, std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype)
+TransportResult<QueryResult> queryUpstreamFanout(const UpstreamSettings& engine,
+    std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype)
 {
     const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
-    return queryWithPacketFanout(addresses, request.packet, request.query_id, question, optionsOf(engine));
+    return queryWithPacketFanout(addresses, request.packet, request.query_id, question, engine);
 }
 
 TransportResult<QueryResult> NetworkTransport::exchange(
-    const UpstreamEngine& engine, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+    const UpstreamSettings& engine, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
 {
     if (servers.size() == 1)
         return queryUpstream(engine, servers[0], qname, qtype);
@@ -95,7 +86,7 @@ TransportResult<QueryResult> NetworkTransport::exchange(
 
 namespace recursor {
 
-TransportResult<QueryResult> UpstreamTransport::race(const UpstreamEngine& engine,
+TransportResult<QueryResult> UpstreamTransport::race(const UpstreamSettings& engine,
     std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
     RaceObserver& observer)
 {
@@ -104,7 +95,7 @@ TransportResult<QueryResult> UpstreamTransport::race(const UpstreamEngine& engin
         if (left <= 0)
             break;
         observer.asked(attempt.server);
-        UpstreamEngine bounded = engine;
+        UpstreamSettings bounded = engine;
         bounded.timeout_ms = static_cast<std::uint32_t>(std::min<std::int64_t>(attempt.timeout_ms, left));
         const std::int64_t sent_at = monotonicMs();
         auto result = exchange(bounded, { &attempt.server, 1 }, qname, qtype);
@@ -152,11 +143,11 @@ namespace {
 
 } // namespace
 
-TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine,
+TransportResult<QueryResult> NetworkTransport::race(const UpstreamSettings& engine,
     std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
     RaceObserver& observer)
 {
-    const ResolverOptions options = optionsOf(engine);
+    const UpstreamSettings& options = engine;
     std::vector<RaceLeg> legs;
     std::vector<pollfd> fds;
     try {

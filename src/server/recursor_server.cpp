@@ -64,7 +64,7 @@ namespace {
     // A validated resolution; skipped for a client that set CD when the question is known bogus, since
     // it takes the data unchecked anyway (RFC 4035 §3.2.2).
     ResolveResultOr<ResolveResult> resolveChecked(
-        Recursor& recursor, const UpstreamEngine& engine, const QueryParseContext& ctx)
+        Recursor& recursor, const UpstreamSettings& engine, const QueryParseContext& ctx)
     {
         if (checkingDisabled(ctx) && recursor.knownBogus(ctx.qname, ctx.qtype))
             return std::unexpected(ResolveError::DnssecBogus);

@@ -79,7 +79,7 @@ namespace {
             table_[{ std::string(server) + ":53", qname, qtype }] = std::move(reply);
         }
 
-        TransportResult<QueryResult> exchange(const UpstreamEngine&, std::span<const SocketAddress> servers,
+        TransportResult<QueryResult> exchange(const UpstreamSettings&, std::span<const SocketAddress> servers,
             const DnsName& qname, QType qtype) override
         {
             std::vector<std::string> addrs;
@@ -202,7 +202,7 @@ namespace {
         }
         ResolveResultOr<ResolveResult> resolve(std::string_view qname)
         {
-            return recursor->resolveFromNetwork(UpstreamEngine {}, *DnsName::fromText(qname), QType::a);
+            return recursor->resolveFromNetwork(UpstreamSettings {}, *DnsName::fromText(qname), QType::a);
         }
 
         // The same on a fiber of an event loop, where nested lookups may run side by side.
@@ -362,7 +362,7 @@ namespace {
 
             // What the client is told of the nameserver's name is provider.net.'s word alone.
             const auto ns = recursor->resolveWithTransport(
-                UpstreamEngine {}, *DnsName::fromText("ns.provider.net."), QType::a);
+                UpstreamSettings {}, *DnsName::fromText("ns.provider.net."), QType::a);
             if (ns) {
                 for (const std::string& line : answerLines(*ns))
                     EXPECT_EQ(line.find("203.0.113.66"), std::string::npos) << line;
@@ -537,7 +537,7 @@ namespace {
             exampleServerReplies(c.reply);
             for (int twice = 0; twice < 2; ++twice) { // the second time through the answer cache
                 const auto result = recursor->resolveWithTransport(
-                    UpstreamEngine {}, *DnsName::fromText("www.example."), QType::a);
+                    UpstreamSettings {}, *DnsName::fromText("www.example."), QType::a);
                 ASSERT_TRUE(result) << errorName(result.error());
                 EXPECT_EQ(result->rcode, c.rcode);
                 EXPECT_EQ(result->answer_count, c.reply.answer.size());
@@ -604,7 +604,7 @@ namespace {
             for (const auto& [qname, answer] : c.replies)
                 net->on("198.51.100.1", qname, QType::a, Reply { authoritative, answer });
             const auto result
-                = recursor->resolveWithTransport(UpstreamEngine {}, *DnsName::fromText(c.qname), QType::a);
+                = recursor->resolveWithTransport(UpstreamSettings {}, *DnsName::fromText(c.qname), QType::a);
             ASSERT_TRUE(result) << errorName(result.error());
             EXPECT_EQ(result->rcode, RCode::serv_fail);
             EXPECT_EQ(result->packet.at(3) & 0x0F, 2) << "RCODE in the packet";
@@ -841,7 +841,7 @@ namespace {
             net->on("198.51.100.1", "mail.example.", QType::ds, nodata("example."));
             net->on("198.51.100.1", "mail.example.", QType::dnskey, nodata("example."));
             const auto result = recursor->resolveFromNetwork(
-                UpstreamEngine {}, *DnsName::fromText("mail.example."), QType::any);
+                UpstreamSettings {}, *DnsName::fromText("mail.example."), QType::any);
             if (sign_txt)
                 expectAnswer(result,
                     { "mail.example. A 203.0.113.25", "mail.example. RRSIG", "mail.example. other",
@@ -881,19 +881,19 @@ namespace {
             net->on("192.0.2.1", "alias.example.", QType::a,
                 delegation("example.", "ns1.example.", "198.51.100.1"));
             const DnsName qname = *DnsName::fromText(c.qname);
-            ASSERT_FALSE(recursor->resolveFromNetwork(UpstreamEngine {}, qname, QType::a));
+            ASSERT_FALSE(recursor->resolveFromNetwork(UpstreamSettings {}, qname, QType::a));
             ASSERT_TRUE(recursor->knownBogus(qname, QType::a));
             net->exchanges.clear();
             for (int i = 0; i < 100; ++i)
-                expectAnswer(recursor->resolveUnchecked(UpstreamEngine {}, qname, QType::a), c.lines);
+                expectAnswer(recursor->resolveUnchecked(UpstreamSettings {}, qname, QType::a), c.lines);
             EXPECT_EQ(net->exchanges, c.one_resolution);
             // The answer cache still says bogus, and a validating resolution still fails.
-            EXPECT_FALSE(recursor->resolveWithTransport(UpstreamEngine {}, qname, QType::a));
-            EXPECT_FALSE(recursor->resolveFromNetwork(UpstreamEngine {}, qname, QType::a));
+            EXPECT_FALSE(recursor->resolveWithTransport(UpstreamSettings {}, qname, QType::a));
+            EXPECT_FALSE(recursor->resolveFromNetwork(UpstreamSettings {}, qname, QType::a));
             // A few seconds on, the data is fetched again.
             now->fetch_add(unchecked_answer_seconds + 1);
             net->exchanges.clear();
-            expectAnswer(recursor->resolveUnchecked(UpstreamEngine {}, qname, QType::a), c.lines);
+            expectAnswer(recursor->resolveUnchecked(UpstreamSettings {}, qname, QType::a), c.lines);
             EXPECT_EQ(net->exchanges, c.one_resolution);
             EXPECT_GT(recursor->flush(qname), 0u);
             EXPECT_FALSE(recursor->keptUncheckedAnswer(qname, QType::a).value()) << "flushed";
