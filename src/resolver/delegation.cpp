@@ -1,10 +1,10 @@
 #include "resolver/delegation.h"
 
+#include "resolver/in_flight.h"
 #include "resolver/referral.h"
 #include "resolver/resolution.h"
 
 #include <algorithm>
-#include <ranges>
 #include <utility>
 
 namespace recursor {
@@ -83,20 +83,11 @@ ResolveResultOr<NameserverSet> resolveNameserverNames(
     // A zone whose nameservers are already being looked up further up this question needs itself to be
     // found (ns.example. for example. without glue, or two zones served from each other): give up at
     // once rather than spend the question's whole budget on its parents' servers.
-    if (budget.lookingUpNameserversOf(zone))
+    InFlight& in_flight = InFlight::ofThisThread();
+    if (in_flight.lookingUpNameserversOf(&resolution, zone))
         return set;
-    const Fiber* const self = Fiber::current();
-    try {
-        budget.nameserver_lookups.emplace_back(self, zone);
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(ResolveError::OutOfMemory);
-    }
-    auto resolved = appendNameserverAddresses(resolution, names, ctx, set);
-    // Lookups on other fibers come and go meanwhile: this one's entry is not necessarily the last.
-    const auto mine = std::ranges::find_if(budget.nameserver_lookups | std::views::reverse,
-        [&](const auto& entry) { return entry.first == self && entry.second.eql(zone); });
-    budget.nameserver_lookups.erase(std::next(mine).base());
-    TRY_VOID(std::move(resolved));
+    const InFlight::NameserverLookup marked = TRY(in_flight.lookUpNameserversOf(&resolution, zone));
+    TRY_VOID(appendNameserverAddresses(resolution, names, ctx, set));
     return set;
 }
 

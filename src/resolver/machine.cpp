@@ -213,7 +213,7 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
             line += " " + server.toString();
         trace::line(std::move(line));
     }
-    const bool for_nameservers = budget_.insideNameserverLookup();
+    const bool for_nameservers = resolution_.insideNameserverLookup();
     StepObserver observer(infra, zone, budget_, for_nameservers);
     bool second_round = false;
     std::size_t begin = 0;

@@ -1,125 +1,19 @@
 #include "resolver/resolution.h"
 
 #include "base/event_loop.h"
+#include "resolver/in_flight.h"
 #include "resolver/machine.h"
 
-#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace recursor {
 
-bool ResolutionBudget::lookingUpNameserversOf(const DnsName& zone) const
+bool Resolution::insideNameserverLookup() const
 {
-    for (const Fiber* fiber = Fiber::current();; fiber = fiber->parent()) {
-        for (const auto& [owner, looked_up] : nameserver_lookups) {
-            if (owner == fiber && looked_up.eql(zone))
-                return true;
-        }
-        if (fiber == nullptr)
-            return false;
-    }
+    return InFlight::ofThisThread().insideNameserverLookup(this);
 }
-
-bool ResolutionBudget::insideNameserverLookup() const
-{
-    for (const Fiber* fiber = Fiber::current();; fiber = fiber->parent()) {
-        if (std::ranges::any_of(nameserver_lookups, [&](const auto& entry) { return entry.first == fiber; }))
-            return true;
-        if (fiber == nullptr)
-            return false;
-    }
-}
-
-namespace {
-
-    // A resolution that fibers of this thread's loop wait for instead of asking the same again: the
-    // zone keys and delegation signers that every cold name under one zone needs, nameserver addresses.
-    struct SharedResolution {
-        const Recursor* owner;
-        ResolutionPolicy policy;
-        Fiber* leader;
-        FiberSignal done;
-        bool joined { false }; // whether anyone waits for `result`: only then is it copied there
-        std::optional<ResolveResultOr<ResolveResult>> result;
-    };
-    using SharedResolutions = std::unordered_multimap<CacheKey, std::shared_ptr<SharedResolution>,
-        CacheKeyContext, CacheKeyContext>;
-
-    thread_local SharedResolutions in_flight;
-    thread_local std::unordered_map<const Fiber*, const SharedResolution*> waiting_on;
-
-    bool samePolicy(ResolutionPolicy a, ResolutionPolicy b)
-    {
-        return a.validate_answers == b.validate_answers && a.cache_answers == b.cache_answers
-            && a.cache_delegations == b.cache_delegations;
-    }
-
-    bool isAncestorOrSelf(const Fiber* fiber, const Fiber* of)
-    {
-        for (const Fiber* f = of; f != nullptr; f = f->parent()) {
-            if (f == fiber)
-                return true;
-        }
-        return false;
-    }
-
-    // Whether waiting for `shared` would end up waiting for this fiber itself. A fiber waits for the
-    // leader of the resolution it joined, and for its descendants (side-by-side lookups); a cycle of such
-    // waits (a zone's keys needing an address that needs the zone's keys, a child needing what its
-    // parent leads) would never end, so the joiner resolves on its own instead.
-    bool waitsForItself(const SharedResolution& shared, const Fiber* self)
-    {
-        std::vector<const Fiber*> frontier { shared.leader };
-        std::unordered_set<const Fiber*> seen;
-        while (!frontier.empty()) {
-            const Fiber* fiber = frontier.back();
-            frontier.pop_back();
-            if (fiber == nullptr || !seen.insert(fiber).second)
-                continue;
-            if (isAncestorOrSelf(fiber, self))
-                return true;
-            for (const auto& [waiter, joined] : waiting_on) {
-                if (waiter == fiber || isAncestorOrSelf(fiber, waiter))
-                    frontier.push_back(joined->leader); // `fiber` waits for `waiter`, which waits for that
-            }
-        }
-        return false;
-    }
-
-    std::shared_ptr<SharedResolution> joinable(
-        const Recursor* owner, const CacheKey& key, ResolutionPolicy policy, Fiber* self)
-    {
-        auto [first, last] = in_flight.equal_range(key);
-        for (auto it = first; it != last; ++it) {
-            const SharedResolution& shared = *it->second;
-            if (shared.owner == owner && samePolicy(shared.policy, policy) && !waitsForItself(shared, self))
-                return it->second;
-        }
-        return nullptr;
-    }
-
-    // Takes the resolution out of the shared set and wakes its waiters, however the leader leaves.
-    struct Leading {
-        ~Leading()
-        {
-            auto [first, last] = in_flight.equal_range(key);
-            for (auto it = first; it != last; ++it) {
-                if (it->second == shared) {
-                    in_flight.erase(it);
-                    break;
-                }
-            }
-            shared->done.notifyAll();
-        }
-        const CacheKey& key;
-        std::shared_ptr<SharedResolution> shared;
-    };
-
-} // namespace
 
 ResolveResultOr<ResolveResult> Resolution::lookup(
     const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy)
@@ -129,31 +23,16 @@ ResolveResultOr<ResolveResult> Resolution::lookup(
         ResolutionMachine machine(*this, qname, qtype, depth, policy);
         return machine.run();
     }
+    InFlight& in_flight = InFlight::ofThisThread();
     const CacheKey key(qtype, qname);
-    std::optional<Leading> leading;
-    try {
-        if (auto shared = joinable(services_.owner, key, policy, self)) {
-            waiting_on[self] = shared.get();
-            shared->joined = true;
-            shared->done.wait();
-            waiting_on.erase(self);
-            if (shared->result)
-                return *shared->result;
-        }
-        leading.emplace(key, std::make_shared<SharedResolution>(services_.owner, policy, self));
-        in_flight.emplace(key, leading->shared);
-    } catch (const std::bad_alloc&) {
-        waiting_on.erase(self);
-        return std::unexpected(ResolveError::OutOfMemory);
+    if (auto shared = in_flight.joinable(services_.owner, key, policy, self)) {
+        if (auto outcome = TRY(in_flight.wait(shared, self)))
+            return std::move(*outcome);
     }
+    InFlight::Leading leading = TRY(in_flight.lead(services_.owner, key, policy, self));
     ResolutionMachine machine(*this, qname, qtype, depth, policy);
     auto result = machine.run();
-    try {
-        if (leading->shared->joined)
-            leading->shared->result = result;
-    } catch (const std::bad_alloc&) {
-        // the waiters resolve for themselves
-    }
+    leading.finish(result);
     return result;
 }
 

@@ -4,7 +4,6 @@
 // asks its nested lookups (glueless nameservers, DS and DNSKEY RRsets) of it.
 #pragma once
 
-#include "base/fiber.h"
 #include "dnssec/trust_anchor.h"
 #include "resolver/cache.h"
 #include "resolver/denial_cache.h"
@@ -61,21 +60,13 @@ struct ResolutionBudget {
 
     static ResolutionBudget start(std::int64_t now_ms)
     {
-        return { default_exchanges, now_ms + default_time_ms, default_verifications, {},
+        return { default_exchanges, now_ms + default_time_ms, default_verifications,
             default_nameserver_exchanges };
     }
-
-    // Whether the nameservers of `zone` are being looked up on the way to the current lookup: by this
-    // fiber (null: the thread's own stack), or by its parent, and so on up.
-    bool lookingUpNameserversOf(const DnsName& zone) const;
-    // Whether the current lookup serves a lookup of nameserver addresses, however deeply nested.
-    bool insideNameserverLookup() const;
 
     int exchanges_left { default_exchanges };
     std::int64_t deadline_ms { 0 }; // monotonic clock
     int verifications_left { default_verifications };
-    // Zones whose nameserver names are being resolved, each with the fiber resolving them.
-    std::vector<std::pair<const Fiber*, DnsName>> nameserver_lookups {};
     int nameserver_exchanges_left { default_nameserver_exchanges };
 };
 
@@ -194,6 +185,9 @@ public:
     const dnssec::TrustAnchorStore& trustAnchors() const { return *anchors_; }
     const UpstreamSettings& upstream() const { return upstream_; }
     ResolutionBudget& budget() { return budget_; }
+    // Whether the current lookup serves a lookup of nameserver addresses of this resolution, however
+    // deeply nested: it spends the nameserver lookups' share of the budget too.
+    bool insideNameserverLookup() const;
 
 private:
     ResolverServices services_;
