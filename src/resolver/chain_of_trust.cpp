@@ -94,6 +94,9 @@ struct Verified {
 // owner below its wildcard's parent (RFC 4035 §5.3.4, RFC 4592 §4.4).
 enum class Owner : std::uint8_t { own_only, may_expand };
 
+// A signature check's outcome: how long the RRset may be trusted, or why no signature verified.
+using Verification = std::expected<Verified, ResolveError>;
+
 class ChainValidator {
 public:
     ChainValidator(Resolution& resolution, std::uint8_t depth, std::span<const ReferralDs> referral_ds)
@@ -128,7 +131,7 @@ public:
         const auto soa_verified
             = TRY(verify(rrsetOf(authority, soa.name, QType::soa), authority, keys, Owner::own_only));
         if (!soa_verified)
-            return std::unexpected(failure_);
+            return std::unexpected(resolution_.fail(soa_verified.error(), keys.zone));
         std::uint32_t ttl = soa_verified->ttl;
         const auto evidence = TRY(denialEvidence(authority, keys, ttl));
         const dnssec::Denial denial = rcode == RCode::nx_domain
@@ -144,7 +147,7 @@ public:
         case dnssec::Denial::unproven:
             break;
         }
-        return std::unexpected(ResolveError::DnssecBogus);
+        return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, keys.zone));
     }
 
 private:
@@ -159,10 +162,9 @@ private:
             // A signer that is no zone apex of the chain cannot have signed anything.
             const auto verified = security.keys->zone.eql(*signer)
                 ? TRY(verify(rrset, answers, *security.keys, Owner::may_expand))
-                : std::nullopt;
+                : Verification(std::unexpect, ResolveError::DnssecBogus);
             if (!verified)
-                return std::unexpected(
-                    security.keys->zone.eql(*signer) ? failure_ : ResolveError::DnssecBogus);
+                return std::unexpected(resolution_.fail(verified.error(), *signer));
             StepVerdict verdict { true, verified->ttl };
             if (!isWildcardExpansion(first.name, verified->labels))
                 return verdict;
@@ -182,12 +184,12 @@ private:
             case dnssec::Denial::unproven:
                 break;
             }
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, security.keys->zone));
         }
         // Unsigned: fine only below a delegation proven to be unsigned, which may lie between the zone of
         // the servers and the owner when one server holds both.
         if (TRY(securityOf(serving_zone)).secure() && TRY(securityOf(first.name)).secure())
-            return std::unexpected(ResolveError::SignaturesMissing);
+            return std::unexpected(resolution_.fail(ResolveError::SignaturesMissing, serving_zone));
         return StepVerdict {};
     }
 
@@ -234,7 +236,7 @@ private:
         ZoneSecurity security = std::move(*known);
         for (auto it = below.rbegin(); it != below.rend() && security.secure(); ++it) {
             if (++chain_levels_ > max_chain_levels)
-                return std::unexpected(ResolveError::ChainTooLong);
+                return std::unexpected(resolution_.fail(ResolveError::ChainTooLong, *it));
             fetch_.setNextLevel(std::next(it) != below.rend() ? &*std::next(it) : nullptr);
             security = TRY(childSecurity(*it, security));
         }
@@ -259,7 +261,7 @@ private:
             }
         }
         if (anchors.rootKeys().empty())
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, root));
         auto keys = std::make_shared<ZoneKeys>();
         keys->zone = root;
         for (const auto& anchor : anchors.rootKeys())
@@ -291,13 +293,13 @@ private:
         }
         auto ds_response = TRY(fetch_.fetchDs(name));
         if (!ds_response)
-            return std::unexpected(ResolveError::DsUnavailable);
+            return std::unexpected(resolution_.fail(ResolveError::DsUnavailable, name));
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
         if (ds_set.empty())
             return securityWithoutDs(name, parent, *ds_response);
         const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys, Owner::own_only));
         if (!ds_verified)
-            return std::unexpected(failure_);
+            return std::unexpected(resolution_.fail(ds_verified.error(), name));
         return securityFromVerifiedDs(name, ds_set, ds_verified->ttl);
     }
 
@@ -316,21 +318,22 @@ private:
     {
         auto key_response = TRY(fetch_.fetchKeysAndNextDs(name));
         if (!key_response)
-            return std::unexpected(ResolveError::DnskeyUnavailable);
+            return std::unexpected(resolution_.fail(ResolveError::DnskeyUnavailable, name));
         const auto keyset = rrsetOf(key_response->answer, name, QType::dnskey);
-        bool matched_key = false;
+        // No key the DS names signs the key set: missing, or its signatures fail (RFC 8914 §4.10).
+        ResolveError failure = ResolveError::DnskeyMissing;
         for (const DnsRecord& candidate : keyset) {
             const DNSKEY& key = candidate.rdata.get<RDataTag::dnskey>();
             if (std::ranges::none_of(ds_set, [&](const DS& ds) { return dnssec::validateDS(ds, key, name); }))
                 continue;
-            matched_key = true;
-            if (auto verified = TRY(
-                    verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name), Owner::own_only)))
+            const auto verified = TRY(
+                verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name), Owner::own_only));
+            if (verified)
                 return fetch_.remember(
                     name, ZoneSecurity { keysOf(keyset, name) }, std::min(verified->ttl, ds_ttl));
+            failure = verified.error();
         }
-        // No key the DS names signs the key set: missing, or its signatures fail (RFC 8914 §4.10).
-        return std::unexpected(matched_key ? failure_ : ResolveError::DnskeyMissing);
+        return std::unexpected(resolution_.fail(failure, name));
     }
 
     // The parent's answer holds no DS: an insecure delegation only with a signed proof (RFC 4035 §5.2,
@@ -351,16 +354,17 @@ private:
         auto key_response = TRY(fetch_.fetch(name, QType::dnskey));
         if (key_response && answeredByEnclosingZone(name, *key_response))
             return parent;
-        return std::unexpected(ResolveError::DnssecBogus);
+        return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, name));
     }
 
-    // Whether a signature by `keys` over `rrset` verifies; if so, how long the RRset may be trusted.
-    ResolveResultOr<std::optional<Verified>> verify(
+    // Whether a signature by `keys` over `rrset` verifies: if so, how long the RRset may be trusted; if
+    // not, why (RFC 8914: missing, expired, not yet valid, or bogus).
+    ResolveResultOr<Verification> verify(
         std::span<const DnsRecord> rrset, RecordRefs sig_source, const ZoneKeys& keys, Owner owner)
     {
-        failure_ = ResolveError::SignaturesMissing;
+        ResolveError failure = ResolveError::SignaturesMissing;
         if (rrset.empty())
-            return std::nullopt;
+            return std::unexpected(failure);
         int failures = 0;
         bool in_window = false;
         for (const RRSIG* sig : signaturesOver(sig_source, rrset.front(), keys.zone)) {
@@ -369,14 +373,14 @@ private:
             if (!dnssec::isWithinValidity(*sig, now_)) {
                 // The reason told is that of the signatures seen, unless one was in its window.
                 if (!in_window) {
-                    failure_ = dnssec::serialAtOrAfter(static_cast<std::uint32_t>(now_), sig->sig_inception)
+                    failure = dnssec::serialAtOrAfter(static_cast<std::uint32_t>(now_), sig->sig_inception)
                         ? ResolveError::SignatureExpired
                         : ResolveError::SignatureNotYetValid;
                 }
                 continue;
             }
             in_window = true;
-            failure_ = ResolveError::DnssecBogus;
+            failure = ResolveError::DnssecBogus;
             // Built once per signature, for every candidate key and for the digest of the check.
             std::optional<dnssec::DnssecResult<std::vector<std::uint8_t>>> data;
             for (std::size_t i = 0; i < keys.keys.size(); ++i) {
@@ -384,7 +388,7 @@ private:
                 if (key.algorithm != sig->algorithm || keys.keytags[i] != sig->keytag)
                     continue;
                 if (failures >= max_failed_verifications_per_rrset || budget_.verifications_left <= 0)
-                    return std::unexpected(ResolveError::DnssecBogus);
+                    return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, keys.zone));
                 if (!data)
                     data = dnssec::signedData(*sig, rrset);
                 const auto digest = *data ? dnssec::verificationDigest(key.public_key, **data, sig->signature)
@@ -416,7 +420,7 @@ private:
                 ++failures;
             }
         }
-        return std::nullopt;
+        return Verification(std::unexpect, failure);
     }
 
     // RFC 4035 §5.3.3: no longer than the records say, than the signature's original TTL, or than
@@ -431,7 +435,6 @@ private:
     ResolutionBudget& budget_;
     std::int64_t now_; // wall clock: signature validity is absolute time
     int chain_levels_ { 0 };
-    ResolveError failure_ { ResolveError::DnssecBogus }; // why the last verify() found no signature
     ChainFetch fetch_;
 };
 

@@ -79,7 +79,7 @@ ResolveResultOr<NameserverSet> resolveNameserverNames(
     ResolutionBudget& budget = resolution.budget();
     NameserverSet set;
     if (budget.nameserver_exchanges_left <= 0)
-        return std::unexpected(ResolveError::NameserverBudgetExhausted);
+        return std::unexpected(resolution.fail(ResolveError::NameserverBudgetExhausted, zone));
     // A zone whose nameservers are already being looked up further up this question needs itself to be
     // found (ns.example. for example. without glue, or two zones served from each other): give up at
     // once rather than spend the question's whole budget on its parents' servers.

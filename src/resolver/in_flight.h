@@ -31,8 +31,8 @@
 
 namespace recursor {
 
-// What a resolution in flight ends with.
-using InFlightOutcome = ResolveResultOr<ResolveResult>;
+// What a resolution in flight ends with, the detail of a failure included.
+using InFlightOutcome = ResolveOutcome;
 
 // A client question waiting for a resolution in flight, implemented by the layer that holds it (its
 // buffers and socket stay there).

@@ -117,15 +117,18 @@ namespace {
     // What a step's races teach the infrastructure cache, and what they cost the question.
     class StepObserver final : public RaceObserver {
     public:
-        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget, bool for_nameservers)
+        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget, bool for_nameservers,
+            std::optional<SocketAddress>& last_asked)
             : infra_(infra)
             , zone_(zone)
             , budget_(budget)
             , for_nameservers_(for_nameservers)
+            , last_asked_(last_asked)
         {
         }
         void asked(const SocketAddress& server) override
         {
+            last_asked_ = server;
             if (trace::active())
                 trace::line("  asked " + server.toString());
             infra_.recordAsked();
@@ -173,6 +176,7 @@ namespace {
         const DnsName& zone_;
         ResolutionBudget& budget_;
         bool for_nameservers_; // spends the nameserver lookups' share of the budget too
+        std::optional<SocketAddress>& last_asked_;
         std::size_t asked_ { 0 };
         std::vector<SocketAddress> timed_out_;
     };
@@ -214,7 +218,8 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
         trace::line(std::move(line));
     }
     const bool for_nameservers = resolution_.insideNameserverLookup();
-    StepObserver observer(infra, zone, budget_, for_nameservers);
+    last_asked_.reset();
+    StepObserver observer(infra, zone, budget_, for_nameservers, last_asked_);
     bool second_round = false;
     std::size_t begin = 0;
     for (;;) {
@@ -232,9 +237,10 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
             begin = 0;
         }
         if (budget_.deadline_ms <= monotonicMs() || budget_.exchanges_left <= 0)
-            return std::unexpected(ResolveError::BudgetExhausted);
+            return std::unexpected(resolution_.fail(ResolveError::BudgetExhausted, zone, last_asked_));
         if (for_nameservers && budget_.nameserver_exchanges_left <= 0)
-            return std::unexpected(ResolveError::NameserverBudgetExhausted);
+            return std::unexpected(
+                resolution_.fail(ResolveError::NameserverBudgetExhausted, zone, last_asked_));
         const int left = for_nameservers ? std::min(budget_.exchanges_left, budget_.nameserver_exchanges_left)
                                          : budget_.exchanges_left;
         const auto affordable = std::span(attempts).subspan(
@@ -342,17 +348,18 @@ ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers()
 ResolveResultOr<ResolveResult> ResolutionMachine::run()
 {
     if (ctx_.depth > max_resolution_depth)
-        return std::unexpected(ResolveError::MaxDepthExceeded);
+        return std::unexpected(resolution_.fail(ResolveError::MaxDepthExceeded, ctx_.zone));
     for (;;) {
         ctx_.resetStep();
         if (ctx_.nameservers.empty())
-            return std::unexpected(ResolveError::NoNameservers);
+            return std::unexpected(resolution_.fail(ResolveError::NoNameservers, ctx_.zone));
         if (auto result = TRY(step()))
             return std::move(*result);
         if (!ctx_.advanced && !TRY(resolveUnresolvedNameservers()))
-            return std::unexpected(ResolveError::NoReachableAuthority);
+            return std::unexpected(
+                resolution_.fail(ResolveError::NoReachableAuthority, ctx_.zone, last_asked_));
         if (++ctx_.iteration >= max_resolution_steps)
-            return std::unexpected(ResolveError::TooManySteps);
+            return std::unexpected(resolution_.fail(ResolveError::TooManySteps, ctx_.zone));
     }
 }
 

@@ -38,6 +38,8 @@ private:
     Resolution& resolution_;
     ResolutionBudget& budget_;
     QueryContext ctx_;
+    // The last server the current step asked: where a zone whose servers all failed failed last.
+    std::optional<SocketAddress> last_asked_;
 };
 
 } // namespace recursor

@@ -76,37 +76,36 @@ Resolution Recursor::startResolution(const UpstreamSettings& upstream)
     return Resolution(services, trustAnchors(), upstream, ResolutionBudget::start(monotonicMs()));
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveWithTransport(
+ResolveOutcome Recursor::resolveWithTransport(
     const UpstreamSettings& upstream, const DnsName& qname, QType qtype)
 {
     auto hit = TRY(cache_->getAnswerCopy(qname, qtype));
     if (hit && hit->meta.bogus)
-        return std::unexpected(hit->meta.bogus_reason);
+        return std::unexpected(ResolveFailure(hit->meta.bogus_reason));
     if (hit)
         return resultOf(std::move(*hit));
     return resolveFromNetwork(upstream, qname, qtype);
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveFromNetwork(
+ResolveOutcome Recursor::resolveFromNetwork(
     const UpstreamSettings& upstream, const DnsName& qname, QType qtype)
 {
     if (auto synthesized = TRY(answerFromValidatedRanges(qname, qtype)))
         return std::move(*synthesized);
     Resolution resolution = startResolution(upstream);
-    auto resolved = resolution.lookup(qname, qtype, 0, ResolutionPolicy {});
+    auto resolved = resolution.resolve(qname, qtype, ResolutionPolicy {});
     // RFC 4035 §4.7: a client repeating a bogus question does not make us repeat the work at once.
-    if (!resolved && isBogus(resolved.error()) && limits_.bogus_ttl != 0)
-        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl, resolved.error()));
+    if (!resolved && isBogus(resolved.error().kind) && limits_.bogus_ttl != 0)
+        TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl, resolved.error().kind));
     return resolved;
 }
 
-ResolveResultOr<ResolveResult> Recursor::resolveUnchecked(
-    const UpstreamSettings& upstream, const DnsName& qname, QType qtype)
+ResolveOutcome Recursor::resolveUnchecked(const UpstreamSettings& upstream, const DnsName& qname, QType qtype)
 {
     if (auto kept = TRY(keptUncheckedAnswer(qname, qtype)))
         return std::move(*kept);
     Resolution resolution = startResolution(upstream);
-    auto resolved = resolution.lookup(qname, qtype, 0, ResolutionPolicy::helper());
+    auto resolved = resolution.resolve(qname, qtype, ResolutionPolicy::helper());
     if (resolved)
         TRY_VOID(keepUnchecked(qname, qtype, *resolved));
     return resolved;

@@ -44,24 +44,23 @@ public:
         return init(RecursorOptions { .validation_enabled = validation_enabled, .clock = std::move(clock) });
     }
 
+    // The three client entry points below fail with the kind, the zone at fault and the last server asked
+    // there (ResolveFailure); a question remembered as bogus fails with its kind alone.
     // One question start to finish: the answer cache first, the network on a miss.
-    ResolveResultOr<ResolveResult> resolveWithTransport(
-        const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
+    ResolveOutcome resolveWithTransport(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // An answer from validated denial ranges and wildcards alone (RFC 8198), when they prove one and
     // validation and aggressive use are on: cheap enough for the thread that receives questions.
     ResolveResultOr<std::optional<ResolveResult>> answerFromValidatedRanges(
         const DnsName& qname, QType qtype);
     // A client question that missed the answer cache: answered from validated denial ranges when they
     // prove it, else from the network with a budget of its own; a bogus outcome is remembered.
-    ResolveResultOr<ResolveResult> resolveFromNetwork(
-        const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
+    ResolveOutcome resolveFromNetwork(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // For a client that set CD (RFC 4035 §3.2.2) and would otherwise get SERVFAIL for bogus data: the
     // data as the servers give it, never validated and never put in the answer cache, so that no
     // client without CD is served it. It is kept apart for a few seconds (unchecked_answer_seconds, no
     // longer than bogus_ttl or its records' TTLs), so that repeating the question does not repeat the
     // upstream work.
-    ResolveResultOr<ResolveResult> resolveUnchecked(
-        const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
+    ResolveOutcome resolveUnchecked(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // The unchecked answer kept for (qname, qtype), for CD clients only: never validated, AD clear.
     ResolveResultOr<std::optional<ResolveResult>> keptUncheckedAnswer(const DnsName& qname, QType qtype);
     // FLUSH: everything cached at and below `name` (answers, negative answers, delegations, zone keys,

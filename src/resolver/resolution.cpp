@@ -26,14 +26,44 @@ ResolveResultOr<ResolveResult> Resolution::lookup(
     InFlight& in_flight = InFlight::ofThisThread();
     const CacheKey key(qtype, qname);
     if (auto shared = in_flight.joinable(services_.owner, key, policy, self)) {
-        if (auto outcome = TRY(in_flight.wait(shared, self)))
-            return std::move(*outcome);
+        if (auto outcome = TRY(in_flight.wait(shared, self))) {
+            if (!*outcome) // the leader's detail becomes this resolution's
+                return std::unexpected(
+                    fail(outcome->error().kind, outcome->error().zone, outcome->error().server));
+            return std::move(**outcome);
+        }
     }
     InFlight::Leading leading = TRY(in_flight.lead(services_.owner, key, policy, self));
     ResolutionMachine machine(*this, qname, qtype, depth, policy);
     auto result = machine.run();
-    leading.finish(result);
-    return result;
+    // Moved in and out again: the waiters' copies are made only when there are waiters.
+    InFlightOutcome outcome = result ? InFlightOutcome(std::move(*result))
+                                     : InFlightOutcome(std::unexpected(failureOf(result.error())));
+    leading.finish(outcome);
+    if (!outcome)
+        return std::unexpected(outcome.error().kind);
+    return std::move(*outcome);
+}
+
+ResolveOutcome Resolution::resolve(const DnsName& qname, QType qtype, ResolutionPolicy policy)
+{
+    auto result = lookup(qname, qtype, 0, policy);
+    if (!result)
+        return std::unexpected(failureOf(result.error()));
+    return std::move(*result);
+}
+
+ResolveError Resolution::fail(ResolveError kind, const DnsName& zone, std::optional<SocketAddress> server)
+{
+    failure_.emplace(kind, zone, server);
+    return kind;
+}
+
+ResolveFailure Resolution::failureOf(ResolveError kind) const
+{
+    if (failure_ && failure_->kind == kind)
+        return *failure_;
+    return ResolveFailure(kind);
 }
 
 namespace {

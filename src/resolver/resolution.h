@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -172,6 +173,15 @@ public:
     // even be set out.
     ResolveResultOr<std::vector<ResolveResultOr<ResolveResult>>> lookupAll(
         std::span<const Question> questions, std::uint8_t depth, ResolutionPolicy policy);
+    // The client's question itself (depth 0): lookup() with the detail of a failure.
+    ResolveOutcome resolve(const DnsName& qname, QType qtype, ResolutionPolicy policy);
+
+    // Records why the resolution fails and where, when it happens; returns `kind`, so that a step can
+    // `return std::unexpected(resolution.fail(...))`. The last one recorded is kept.
+    ResolveError fail(
+        ResolveError kind, const DnsName& zone, std::optional<SocketAddress> server = std::nullopt);
+    // `kind` with the detail last recorded, when that was recorded for the same kind; else `kind` alone.
+    ResolveFailure failureOf(ResolveError kind) const;
 
     Cache& cache() { return services_.cache; }
     DenialCache& denialCache() { return services_.denial_cache; }
@@ -194,6 +204,7 @@ private:
     std::shared_ptr<const dnssec::TrustAnchorStore> anchors_;
     UpstreamSettings upstream_;
     ResolutionBudget budget_;
+    std::optional<ResolveFailure> failure_;
 };
 
 } // namespace recursor

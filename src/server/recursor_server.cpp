@@ -68,7 +68,7 @@ namespace {
     {
         if (checkingDisabled(ctx) && recursor.knownBogus(ctx.qname, ctx.qtype))
             return std::unexpected(ResolveError::DnssecBogus);
-        return recursor.resolveFromNetwork(engine, ctx.qname, ctx.qtype);
+        return kindOnly(recursor.resolveFromNetwork(engine, ctx.qname, ctx.qtype));
     }
 
     ReplyChannel channelOf(const PendingQuery& query)
@@ -77,33 +77,7 @@ namespace {
     }
 
     // Why a SERVFAIL happened, as an extended DNS error (RFC 8914 §4).
-    std::uint16_t extendedErrorFor(ResolveError why)
-    {
-        switch (why) {
-        case ResolveError::DnssecBogus:
-            return 6; // DNSSEC Bogus
-        case ResolveError::SignatureExpired:
-            return 7; // Signature Expired
-        case ResolveError::SignatureNotYetValid:
-            return 8; // Signature Not Yet Valid
-        case ResolveError::DnskeyMissing:
-            return 9; // DNSKEY Missing
-        case ResolveError::SignaturesMissing:
-            return 10; // RRSIGs Missing
-        case ResolveError::DnskeyUnavailable:
-            return 9; // DNSKEY Missing
-        case ResolveError::NoNameservers:
-        case ResolveError::NoReachableAuthority:
-        case ResolveError::DsUnavailable:
-        case ResolveError::BudgetExhausted:
-        case ResolveError::NameserverBudgetExhausted:
-            return 22; // No Reachable Authority
-        case ResolveError::ShuttingDown:
-            return 14; // Not Ready
-        default:
-            return 0; // Other
-        }
-    }
+    std::uint16_t extendedErrorFor(ResolveError why) { return extendedErrorOf(why); }
 
     ServerError fromResolveInit(ResolveError)
     {
@@ -530,7 +504,7 @@ std::string RecursorServer::traceResolution(const DnsName& name, QType type)
         out += line + "\n";
     out += "result: ";
     if (!resolved) {
-        out += "SERVFAIL, error." + std::string(errorName(resolved.error()));
+        out += "SERVFAIL, error." + std::string(errorName(resolved.error().kind));
     } else {
         out += rcodeName(static_cast<std::uint16_t>(resolved->rcode));
         out += resolved->validated           ? ", secure"
@@ -1186,7 +1160,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> RecursorServer::handleQue
     }
     auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
     if (!resolved && isBogus(resolved.error()) && checkingDisabled(*ctx))
-        resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
+        resolved = kindOnly(recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype));
     return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
 }
 
@@ -1242,7 +1216,7 @@ void RecursorServer::resolveAndAnswer(Loop& loop, const PendingQuery& leader)
             if (resolved || !isBogus(resolved.error()) || !checkingDisabled(query.ctx))
                 return resolved;
             if (!unchecked)
-                unchecked = recursor_->resolveUnchecked(options_.upstream, qname, qtype);
+                unchecked = kindOnly(recursor_->resolveUnchecked(options_.upstream, qname, qtype));
             return *unchecked;
         };
         queueReply(loop, leader, replyFromResolution(leader.ctx, resultFor(leader), channelOf(leader)));

@@ -186,7 +186,7 @@ namespace {
         EXPECT_FALSE(*fiber_got) << "no outcome: the waiter resolves on its own";
         ASSERT_EQ(client.delivered.size(), 1u);
         ASSERT_FALSE(client.delivered.front());
-        EXPECT_EQ(client.delivered.front().error(), ResolveError::ShuttingDown);
+        EXPECT_EQ(client.delivered.front().error().kind, ResolveError::ShuttingDown);
         EXPECT_EQ(in_flight.size(), 0u);
     }
 
