@@ -5,13 +5,15 @@
 // It also records which zones' nameservers are being looked up, and by whom, so that a zone whose
 // servers are only found through itself is given up at once.
 //
-// Intended use by the server (one registry per loop thread, so no locks):
+// Intended use by the server, on the loop thread (one registry per thread, so no locks), with the
+// Recursor as owner (the one a Resolution joins by) and a PendingQuery that implements ClientWaiter:
 //     InFlight& in_flight = InFlight::ofThisThread();
-//     if (auto entry = in_flight.find(&recursor, key, policy); entry && entry->addClient(pending))
-//         return; // pending.deliver(outcome) is called when the leader finishes
-//     auto leading = in_flight.lead(&recursor, key, policy, Fiber::current()); // OutOfMemory
-//     leading->addClient(pending) ... Outcome outcome = resolve ...; leading->finish(outcome);
-// A client waiter that goes away first (its query timed out, the server stops) calls removeClient().
+//     if (auto entry = in_flight.find(&recursor, key, ResolutionPolicy {}); entry && entry->addClient(query))
+//         return; // query.deliver(outcome) is called when the leader finishes
+//     auto leading = in_flight.lead(&recursor, key, ResolutionPolicy {}, Fiber::current()); // OutOfMemory
+//     const ResolveOutcome outcome = recursor.resolveFromNetwork(upstream, qname, qtype); // on that fiber
+//     leading->finish(outcome); // the leader answers its own query; every client that joined is delivered
+// A client waiter that goes away first (the server stops, its connection closes) calls removeClient().
 #pragma once
 
 #include "base/event_loop.h"
