@@ -364,7 +364,7 @@ private:
     {
         ResolveError failure = ResolveError::SignaturesMissing;
         if (rrset.empty())
-            return std::unexpected(failure);
+            return Verification(std::unexpect, failure);
         int failures = 0;
         bool in_window = false;
         for (const RRSIG* sig : signaturesOver(sig_source, rrset.front(), keys.zone)) {
