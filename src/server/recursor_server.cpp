@@ -77,7 +77,10 @@ namespace {
     }
 
     // Why a SERVFAIL happened, as an extended DNS error (RFC 8914 §4).
-    std::uint16_t extendedErrorFor(ResolveError why) { return extendedErrorOf(why); }
+    std::uint16_t extendedErrorFor(ResolveError why)
+    {
+        return extendedErrorOf(why);
+    }
 
     ServerError fromResolveInit(ResolveError)
     {
