@@ -74,8 +74,8 @@ TransportResult<QueryResult> queryUpstreamFanout(const UpstreamSettings& upstrea
     return queryWithPacketFanout(addresses, request.packet, request.query_id, question, upstream);
 }
 
-TransportResult<QueryResult> NetworkTransport::exchange(
-    const UpstreamSettings& upstream, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+TransportResult<QueryResult> NetworkTransport::exchange(const UpstreamSettings& upstream,
+    std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
 {
     if (servers.size() == 1)
         return queryUpstream(upstream, servers[0], qname, qtype);
