@@ -1,6 +1,5 @@
 #include "resolver/chain_fetch.h"
 
-#include "base/trace.h"
 #include "resolver/resolution.h"
 
 #include <algorithm>
@@ -79,7 +78,7 @@ ResolveResultOr<std::optional<Fetched>> ChainFetch::fetched(ResolveResultOr<Reso
 ResolveResultOr<ZoneSecurity> ChainFetch::remember(
     const DnsName& name, ZoneSecurity security, std::uint32_t ttl)
 {
-    if (trace::active()) {
+    if (resolution_.traceActive()) {
         std::string line = "chain of trust: " + name.toText() + " is ";
         if (!security.keys) {
             line += "insecure (no DS, proven)";
@@ -88,7 +87,7 @@ ResolveResultOr<ZoneSecurity> ChainFetch::remember(
             for (std::uint16_t tag : security.keys->keytags)
                 line += " " + std::to_string(tag);
         }
-        trace::line(std::move(line));
+        resolution_.traceLine(std::move(line));
     }
     TRY_VOID(resolution_.cache().putZoneSecurity(name, security, std::min(ttl, max_zone_security_ttl)));
     return security;

@@ -1,6 +1,5 @@
 #include "resolver/chain_of_trust.h"
 
-#include "base/trace.h"
 #include "dnssec/keytag.h"
 #include "dnssec/signature_window.h"
 #include "dnssec/validator.h"
@@ -285,8 +284,9 @@ private:
             const auto ds_set = rrsetOf(from_referral->answer, name, QType::ds);
             if (const auto verified
                 = TRY(verify(ds_set, from_referral->answer, *parent.keys, Owner::own_only))) {
-                if (trace::active())
-                    trace::line("chain of trust: DS of " + name.toText() + " taken from the referral");
+                if (resolution_.traceActive())
+                    resolution_.traceLine(
+                        "chain of trust: DS of " + name.toText() + " taken from the referral");
                 return securityFromVerifiedDs(name, ds_set, verified->ttl);
             }
             // Not signed by the parent's keys as it came: the parent is asked, as without it.
@@ -394,8 +394,8 @@ private:
                 const auto digest = *data ? dnssec::verificationDigest(key.public_key, **data, sig->signature)
                                           : std::nullopt;
                 const auto traced = [&](std::string_view outcome) {
-                    if (trace::active())
-                        trace::line("  RRSIG over " + rrset.front().name.toText() + " "
+                    if (resolution_.traceActive())
+                        resolution_.traceLine("  RRSIG over " + rrset.front().name.toText() + " "
                             + typeName(rrset.front().rtype) + " by " + keys.zone.toText() + " (key tag "
                             + std::to_string(sig->keytag) + ", algorithm " + std::to_string(sig->algorithm)
                             + "): " + std::string(outcome));

@@ -1,7 +1,6 @@
 #include "resolver/machine.h"
 
 #include "base/random.h"
-#include "base/trace.h"
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
 #include "resolver/referral.h"
@@ -117,11 +116,12 @@ namespace {
     // What a step's races teach the infrastructure cache, and what they cost the question.
     class StepObserver final : public RaceObserver {
     public:
-        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget, bool for_nameservers,
+        StepObserver(Resolution& resolution, const DnsName& zone, bool for_nameservers,
             std::optional<SocketAddress>& last_asked)
-            : infra_(infra)
+            : resolution_(resolution)
+            , infra_(resolution.infra())
             , zone_(zone)
-            , budget_(budget)
+            , budget_(resolution.budget())
             , for_nameservers_(for_nameservers)
             , last_asked_(last_asked)
         {
@@ -129,8 +129,8 @@ namespace {
         void asked(const SocketAddress& server) override
         {
             last_asked_ = server;
-            if (trace::active())
-                trace::line("  asked " + server.toString());
+            if (resolution_.traceActive())
+                resolution_.traceLine("  asked " + server.toString());
             infra_.recordAsked();
             --budget_.exchanges_left;
             if (for_nameservers_)
@@ -139,14 +139,15 @@ namespace {
         }
         void replied(const SocketAddress& server, std::int64_t rtt_ms) override
         {
-            if (trace::active())
-                trace::line("  reply from " + server.toString() + " in " + std::to_string(rtt_ms) + " ms");
+            if (resolution_.traceActive())
+                resolution_.traceLine(
+                    "  reply from " + server.toString() + " in " + std::to_string(rtt_ms) + " ms");
             infra_.recordReply(server, rtt_ms);
         }
         void timedOut(const SocketAddress& server) override
         {
-            if (trace::active())
-                trace::line("  no reply from " + server.toString() + " within its timeout");
+            if (resolution_.traceActive())
+                resolution_.traceLine("  no reply from " + server.toString() + " within its timeout");
             infra_.recordTimeout(server);
             try {
                 timed_out_.push_back(server);
@@ -159,10 +160,10 @@ namespace {
             const auto lame = lamenessOf(reply);
             if (lame)
                 infra_.recordLame(server, zone_, *lame);
-            if (trace::active()) {
+            if (resolution_.traceActive()) {
                 constexpr const char* kinds[]
                     = { "REFUSED", "SERVFAIL", "not authoritative", "referral upwards" };
-                trace::line("  " + server.toString() + ": "
+                resolution_.traceLine("  " + server.toString() + ": "
                     + (lame ? std::string("lame (") + kinds[static_cast<int>(*lame)] + "), next server"
                             : "reply taken"));
             }
@@ -172,6 +173,7 @@ namespace {
         std::vector<SocketAddress> takeTimedOut() { return std::exchange(timed_out_, {}); }
 
     private:
+        Resolution& resolution_;
         InfraCache& infra_;
         const DnsName& zone_;
         ResolutionBudget& budget_;
@@ -210,16 +212,16 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
-    if (trace::active()) {
+    if (resolution_.traceActive()) {
         std::string line = "zone " + zone.toText() + ": " + ctx_.current_qname.toText() + " "
             + typeName(ctx_.qtype) + ", servers in order:";
         for (const SocketAddress& server : ranked)
             line += " " + server.toString();
-        trace::line(std::move(line));
+        resolution_.traceLine(std::move(line));
     }
     const bool for_nameservers = resolution_.insideNameserverLookup();
     last_asked_.reset();
-    StepObserver observer(infra, zone, budget_, for_nameservers, last_asked_);
+    StepObserver observer(resolution_, zone, for_nameservers, last_asked_);
     bool second_round = false;
     std::size_t begin = 0;
     for (;;) {
@@ -274,9 +276,10 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
                 infra.recordLame(server, zone, LameKind::not_authoritative);
             break;
         }
-        if (trace::active() && ctx_.advanced) {
-            trace::line(ctx_.zone.eql(zone) ? "  now " + ctx_.current_qname.toText() + " (CNAME or DNAME)"
-                                            : "  referral to " + ctx_.zone.toText());
+        if (resolution_.traceActive() && ctx_.advanced) {
+            resolution_.traceLine(ctx_.zone.eql(zone)
+                    ? "  now " + ctx_.current_qname.toText() + " (CNAME or DNAME)"
+                    : "  referral to " + ctx_.zone.toText());
         }
         if (ctx_.advanced)
             return std::nullopt;

@@ -4,6 +4,7 @@
 // asks its nested lookups (glueless nameservers, DS and DNSKEY RRsets) of it.
 #pragma once
 
+#include "base/trace.h"
 #include "dnssec/trust_anchor.h"
 #include "resolver/cache.h"
 #include "resolver/denial_cache.h"
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -157,6 +159,7 @@ public:
         , anchors_(std::move(anchors))
         , upstream_(upstream)
         , budget_(std::move(budget))
+        , trace_(trace::currentScope())
     {
     }
     // Nested lookups on other fibers hold on to it.
@@ -199,12 +202,22 @@ public:
     // deeply nested: it spends the nameserver lookups' share of the budget too.
     bool insideNameserverLookup() const;
 
+    // The account of this resolution for the operator (TRACE): the trace scope it started under, if any.
+    // Callers build no text unless traceActive().
+    bool traceActive() const { return trace_ != nullptr; }
+    void traceLine(std::string text)
+    {
+        if (trace_ != nullptr)
+            trace_->add(std::move(text));
+    }
+
 private:
     ResolverServices services_;
     std::shared_ptr<const dnssec::TrustAnchorStore> anchors_;
     UpstreamSettings upstream_;
     ResolutionBudget budget_;
     std::optional<ResolveFailure> failure_;
+    trace::Scope* trace_;
 };
 
 } // namespace recursor

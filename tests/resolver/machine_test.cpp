@@ -3,6 +3,7 @@
 #include "resolver/recursor.h"
 
 #include "base/event_loop.h"
+#include "base/trace.h"
 
 #include "support/packet_builder.h"
 #include "support/test_signer.h"
@@ -402,6 +403,38 @@ namespace {
                 ResolveError::NoReachableAuthority);
             EXPECT_EQ(net->exchanges, expected);
         }
+    }
+
+    // TRACE collects one resolution's account. The scope used to be the thread's: while it lived, every
+    // fiber of the loop wrote there, so another client's question on the same loop showed up in the trace.
+    TEST_F(Resolution, TraceHoldsOnlyTheTracedResolution)
+    {
+        exampleServerReplies(address("www.example.", "203.0.113.80"));
+        net->on(
+            "192.0.2.1", "mail.example.", QType::a, delegation("example.", "ns1.example.", "198.51.100.1"));
+        net->on("198.51.100.1", "mail.example.", QType::a, address("mail.example.", "203.0.113.25"));
+        net->yield = true;
+        auto loop = EventLoop::create();
+        std::vector<std::string> traced;
+        int finished = 0;
+        const auto done = [&] {
+            if (++finished == 2)
+                loop->stop();
+        };
+        loop->spawn([&] {
+            expectAnswer(resolve("mail.example."), { "mail.example. A 203.0.113.25" });
+            done();
+        });
+        loop->spawn([&] {
+            trace::Scope scope;
+            expectAnswer(resolve("www.example."), { "www.example. A 203.0.113.80" });
+            traced = scope.lines();
+            done();
+        });
+        loop->run();
+        ASSERT_FALSE(traced.empty());
+        for (const std::string& line : traced)
+            EXPECT_EQ(line.find("mail."), std::string::npos) << line;
     }
 
     // The servers of example. may alias a name into another zone but not answer for it: the address they
