@@ -20,7 +20,6 @@ public:
     void add(std::string text);
 
 private:
-    friend void line(std::string text);
     std::vector<std::string> lines_;
     Scope* outer_;
 };
