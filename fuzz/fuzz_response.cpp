@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ctx.zone = parentZone(ctx.qname);
     ctx.policy = ResolutionPolicy::helper(); // nothing cached: every input is judged on its own
     proveDenials(recursor, result.response, ctx.zone);
-    auto action = handleNetworkResponse(recursor, ctx, result);
+    Resolution resolution = recursor.startResolution(UpstreamSettings {});
+    auto action = handleNetworkResponse(resolution, ctx, result);
     if (!action)
         return 0;
     switch (action->tag) {
@@ -88,8 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("a built result does not parse");
         break;
     case NetworkAction::Tag::follow_delegation: {
-        ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
-        auto next = lookupDelegationNameservers(recursor, UpstreamEngine {}, result.response, ctx, budget);
+        auto next = lookupDelegationNameservers(resolution, result.response, ctx);
         if (next && *next && !isUsableReferral((*next)->zone, ctx.zone, ctx.current_qname))
             fail("followed a referral that leads away from the name");
         break;

@@ -24,15 +24,24 @@ bool active()
     return current != nullptr;
 }
 
-void line(std::string text)
+void Scope::add(std::string text)
 {
-    if (current == nullptr)
-        return;
     try {
-        current->lines_.push_back(std::move(text));
+        lines_.push_back(std::move(text));
     } catch (const std::bad_alloc&) {
         // the account misses a line; the resolution goes on
     }
+}
+
+void line(std::string text)
+{
+    if (current != nullptr)
+        current->add(std::move(text));
+}
+
+Scope* currentScope()
+{
+    return current;
 }
 
 } // namespace recursor::trace

@@ -16,14 +16,18 @@ public:
     Scope& operator=(const Scope&) = delete;
 
     const std::vector<std::string>& lines() const { return lines_; }
+    // Adds a line; one that cannot be kept is left out, and the resolution goes on.
+    void add(std::string text);
 
 private:
-    friend void line(std::string text);
     std::vector<std::string> lines_;
     Scope* outer_;
 };
 
 bool active();
 void line(std::string text);
+// The scope collecting on this thread now, or null. A resolution keeps the one it started under, so that
+// its lines go there from whichever fiber runs its steps, and no other resolution's do.
+Scope* currentScope();
 
 } // namespace recursor::trace

@@ -1,10 +1,11 @@
 #include "resolver/chain_of_trust.h"
 
-#include "base/trace.h"
 #include "dnssec/keytag.h"
 #include "dnssec/signature_window.h"
 #include "dnssec/validator.h"
-#include "resolver/recursor.h"
+#include "resolver/chain_fetch.h"
+#include "resolver/resolution.h"
+#include "resolver/rrsets.h"
 #include "wire/type_names.h"
 
 #include <algorithm>
@@ -17,81 +18,6 @@ namespace {
     using rdata::dnssec::DNSKEY;
     using rdata::dnssec::DS;
     using rdata::dnssec::RRSIG;
-    using RecordRefs = std::span<const DnsRecord* const>;
-
-    // A response fetched for the chain; `msg` views `packet`, whose heap block moves with it.
-    struct Fetched {
-        std::vector<std::uint8_t> packet;
-        DnsMessage msg;
-        std::vector<const DnsRecord*> answer;
-        std::vector<const DnsRecord*> authority;
-    };
-
-    bool sameRrset(const DnsRecord& a, const DnsRecord& b)
-    {
-        return a.rtype == b.rtype && a.rclass == b.rclass && a.name.eql(b.name);
-    }
-
-    // Copies of the records of `records` with this owner and type, in class IN.
-    std::vector<DnsRecord> rrsetOf(RecordRefs records, const DnsName& owner, QType type)
-    {
-        std::vector<DnsRecord> out;
-        for (const DnsRecord* rec : records) {
-            if (rec->rtype == type && rec->rclass == QClass::in && rec->name.eql(owner))
-                out.push_back(*rec);
-        }
-        return out;
-    }
-
-    // The RRSIG of `rec` when it covers the RRset of `first` (RFC 4035 §5.3.1: same owner and class, the
-    // type covered), else nothing.
-    const RRSIG* signatureOver(const DnsRecord& rec, const DnsRecord& first)
-    {
-        const RRSIG* sig = rec.rdata.getIf<RDataTag::rrsig>();
-        if (sig && rec.rtype == QType::rrsig && rec.rclass == first.rclass && rec.name.eql(first.name)
-            && sig->type_covered == toU16(first.rtype))
-            return sig;
-        return nullptr;
-    }
-
-    // The RRSIGs over the RRset of `first` by `signer`.
-    std::vector<const RRSIG*> signaturesOver(
-        RecordRefs records, const DnsRecord& first, const DnsName& signer)
-    {
-        std::vector<const RRSIG*> out;
-        for (const DnsRecord* rec : records) {
-            if (const RRSIG* sig = signatureOver(*rec, first); sig && sig->signer_name.eql(signer))
-                out.push_back(sig);
-        }
-        return out;
-    }
-
-    // The signer of the first RRSIG over the RRset of `first` whose signer encloses the owner.
-    std::optional<DnsName> signerOf(RecordRefs records, const DnsRecord& first)
-    {
-        for (const DnsRecord* rec : records) {
-            if (const RRSIG* sig = signatureOver(*rec, first); sig && first.name.isPartOf(sig->signer_name))
-                return sig->signer_name;
-        }
-        return std::nullopt;
-    }
-
-    // The answer records grouped into RRsets, RRSIGs left out, in order of first appearance.
-    std::vector<std::vector<DnsRecord>> groupRrsets(RecordRefs records)
-    {
-        std::vector<std::vector<DnsRecord>> groups;
-        for (const DnsRecord* rec : records) {
-            if (rec->rtype == QType::rrsig)
-                continue;
-            auto group = std::find_if(groups.begin(), groups.end(),
-                [&](const std::vector<DnsRecord>& g) { return sameRrset(g.front(), *rec); });
-            if (group == groups.end())
-                groups.emplace_back(1, *rec);
-            else
-                group->push_back(*rec);
-        }
-        return groups;
-    }
 
     // Allocation failures are thrown, as the standard containers do, and caught at the module's edge.
     void addKey(ZoneKeys& keys, const DNSKEY& key)
@@ -146,18 +72,6 @@ namespace {
         });
     }
 
-    // `members` and the RRSIGs among `records` over their RRsets.
-    std::vector<const DnsRecord*> withSignatures(RecordRefs records, RecordRefs members)
-    {
-        std::vector<const DnsRecord*> out(members.begin(), members.end());
-        for (const DnsRecord* rec : records) {
-            if (std::ranges::any_of(
-                    members, [&](const DnsRecord* m) { return signatureOver(*rec, *m) != nullptr; }))
-                out.push_back(rec);
-        }
-        return out;
-    }
-
     // Whether a signature with this labels field made `owner` from a wildcard (RFC 4035 §5.3.2).
     bool isWildcardExpansion(const DnsName& owner, std::uint8_t labels)
     {
@@ -179,16 +93,16 @@ struct Verified {
 // owner below its wildcard's parent (RFC 4035 §5.3.4, RFC 4592 §4.4).
 enum class Owner : std::uint8_t { own_only, may_expand };
 
+// A signature check's outcome: how long the RRset may be trusted, or why no signature verified.
+using Verification = std::expected<Verified, ResolveError>;
+
 class ChainValidator {
 public:
-    ChainValidator(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget,
-        std::uint8_t depth, std::span<const ReferralDs> referral_ds)
-        : recursor_(recursor)
-        , engine_(engine)
-        , budget_(budget)
-        , depth_(depth)
+    ChainValidator(Resolution& resolution, std::uint8_t depth, std::span<const ReferralDs> referral_ds)
+        : resolution_(resolution)
+        , budget_(resolution.budget())
         , now_(wallClockSeconds())
-        , referral_ds_(referral_ds)
+        , fetch_(resolution, depth, referral_ds)
     {
     }
 
@@ -216,7 +130,7 @@ public:
         const auto soa_verified
             = TRY(verify(rrsetOf(authority, soa.name, QType::soa), authority, keys, Owner::own_only));
         if (!soa_verified)
-            return std::unexpected(failure_);
+            return std::unexpected(resolution_.fail(soa_verified.error(), keys.zone));
         std::uint32_t ttl = soa_verified->ttl;
         const auto evidence = TRY(denialEvidence(authority, keys, ttl));
         const dnssec::Denial denial = rcode == RCode::nx_domain
@@ -224,7 +138,7 @@ public:
             : dnssec::proveNodata(qname, qtype, keys.zone, evidence);
         switch (denial) {
         case dnssec::Denial::proven:
-            TRY_VOID(rememberDenial(keys.zone, soa, authority, evidence, ttl));
+            TRY_VOID(fetch_.rememberDenial(keys.zone, soa, authority, evidence, ttl));
             return StepVerdict { true, ttl };
         case dnssec::Denial::opt_out:
         case dnssec::Denial::too_costly:
@@ -232,37 +146,10 @@ public:
         case dnssec::Denial::unproven:
             break;
         }
-        return std::unexpected(ResolveError::DnssecBogus);
+        return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, keys.zone));
     }
 
 private:
-    // Keeps the proof for answering later questions it covers without asking (RFC 8198), no longer
-    // than the negative answer itself may live (RFC 8198 §5.4).
-    ResolveResultOr<void> rememberDenial(const DnsName& zone, const DnsRecord& soa, RecordRefs authority,
-        RecordRefs evidence, std::uint32_t ttl)
-    {
-        if (!recursor_.limits().aggressive_nsec)
-            return {};
-        const auto& soa_data = soa.rdata.get<RDataTag::soa>();
-        ttl = std::min({ ttl, soa.ttl, soa_data.minimum, recursor_.limits().cache_max_negative_ttl });
-        const std::vector<const DnsRecord*> soa_only { &soa };
-        return recursor_.denialCache().put(
-            zone, withSignatures(authority, soa_only), withSignatures(authority, evidence), ttl);
-    }
-
-    // Keeps a proven wildcard expansion for the other names the wildcard covers (RFC 8198 §5.3).
-    ResolveResultOr<void> rememberWildcard(const DnsName& zone, std::uint8_t labels, RecordRefs answers,
-        std::span<const DnsRecord> rrset, RecordRefs authority, RecordRefs evidence, std::uint32_t ttl)
-    {
-        if (!recursor_.limits().aggressive_nsec)
-            return {};
-        std::vector<const DnsRecord*> members;
-        for (const DnsRecord& rec : rrset)
-            members.push_back(&rec);
-        return recursor_.denialCache().putWildcard(zone, labels, withSignatures(answers, members),
-            withSignatures(authority, evidence), std::min(ttl, recursor_.limits().cache_max_ttl));
-    }
-
     ResolveResultOr<StepVerdict> validateRrset(const DnsName& serving_zone, RecordRefs answers,
         RecordRefs authority, std::span<const DnsRecord> rrset)
     {
@@ -274,10 +161,9 @@ private:
             // A signer that is no zone apex of the chain cannot have signed anything.
             const auto verified = security.keys->zone.eql(*signer)
                 ? TRY(verify(rrset, answers, *security.keys, Owner::may_expand))
-                : std::nullopt;
+                : Verification(std::unexpect, ResolveError::DnssecBogus);
             if (!verified)
-                return std::unexpected(
-                    security.keys->zone.eql(*signer) ? failure_ : ResolveError::DnssecBogus);
+                return std::unexpected(resolution_.fail(verified.error(), *signer));
             StepVerdict verdict { true, verified->ttl };
             if (!isWildcardExpansion(first.name, verified->labels))
                 return verdict;
@@ -287,8 +173,8 @@ private:
             switch (
                 dnssec::proveWildcardAnswer(first.name, verified->labels, security.keys->zone, evidence)) {
             case dnssec::Denial::proven:
-                TRY_VOID(rememberWildcard(security.keys->zone, verified->labels, answers, rrset, authority,
-                    evidence, verdict.ttl_cap));
+                TRY_VOID(fetch_.rememberWildcard(security.keys->zone, verified->labels, answers, rrset,
+                    authority, evidence, verdict.ttl_cap));
                 return verdict;
             case dnssec::Denial::opt_out:
             case dnssec::Denial::too_costly:
@@ -297,12 +183,12 @@ private:
             case dnssec::Denial::unproven:
                 break;
             }
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, security.keys->zone));
         }
         // Unsigned: fine only below a delegation proven to be unsigned, which may lie between the zone of
         // the servers and the owner when one server holds both.
         if (TRY(securityOf(serving_zone)).secure() && TRY(securityOf(first.name)).secure())
-            return std::unexpected(ResolveError::SignaturesMissing);
+            return std::unexpected(resolution_.fail(ResolveError::SignaturesMissing, serving_zone));
         return StepVerdict {};
     }
 
@@ -338,7 +224,7 @@ private:
         std::vector<DnsName> below;
         DnsName n = name;
         std::optional<ZoneSecurity> known;
-        while (!(known = recursor_.cache().findZoneSecurity(n))) {
+        while (!(known = resolution_.cache().findZoneSecurity(n))) {
             if (n.isRoot()) {
                 known = TRY(rootSecurity());
                 break;
@@ -349,12 +235,11 @@ private:
         ZoneSecurity security = std::move(*known);
         for (auto it = below.rbegin(); it != below.rend() && security.secure(); ++it) {
             if (++chain_levels_ > max_chain_levels)
-                return std::unexpected(ResolveError::ChainTooLong);
-            next_level_ = std::next(it) != below.rend() ? &*std::next(it) : nullptr;
+                return std::unexpected(resolution_.fail(ResolveError::ChainTooLong, *it));
+            fetch_.setNextLevel(std::next(it) != below.rend() ? &*std::next(it) : nullptr);
             security = TRY(childSecurity(*it, security));
         }
-        next_level_ = nullptr;
-        next_ds_.reset();
+        fetch_.endWalk();
         return security;
     }
 
@@ -363,20 +248,19 @@ private:
     ResolveResultOr<ZoneSecurity> rootSecurity()
     {
         const DnsName root = DnsName::root();
-        const auto held_anchors = recursor_.trustAnchors();
-        const dnssec::TrustAnchorStore& anchors = *held_anchors;
-        if (auto fetched = TRY(fetch(root, QType::dnskey))) {
+        const dnssec::TrustAnchorStore& anchors = resolution_.trustAnchors();
+        if (auto fetched = TRY(fetch_.fetch(root, QType::dnskey))) {
             const auto keyset = rrsetOf(fetched->answer, root, QType::dnskey);
             for (const DnsRecord& candidate : keyset) {
                 if (!isAnchored(candidate.rdata.get<RDataTag::dnskey>()))
                     continue;
                 if (auto verified
                     = TRY(verify(keyset, fetched->answer, *keysOf({ &candidate, 1 }, root), Owner::own_only)))
-                    return remember(root, ZoneSecurity { keysOf(keyset, root) }, verified->ttl);
+                    return fetch_.remember(root, ZoneSecurity { keysOf(keyset, root) }, verified->ttl);
             }
         }
         if (anchors.rootKeys().empty())
-            return std::unexpected(ResolveError::DnssecBogus);
+            return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, root));
         auto keys = std::make_shared<ZoneKeys>();
         keys->zone = root;
         for (const auto& anchor : anchors.rootKeys())
@@ -386,8 +270,7 @@ private:
 
     bool isAnchored(const DNSKEY& key) const
     {
-        const auto held_anchors = recursor_.trustAnchors();
-        const dnssec::TrustAnchorStore& anchors = *held_anchors;
+        const dnssec::TrustAnchorStore& anchors = resolution_.trustAnchors();
         const DnsName root = DnsName::root();
         return std::ranges::any_of(anchors.rootKeys(), [&](const auto& a) { return sameKey(a.view(), key); })
             || std::ranges::any_of(
@@ -397,25 +280,26 @@ private:
     // A child of a signed zone: signed when a DS the parent signed leads to its keys (RFC 4035 §5.2).
     ResolveResultOr<ZoneSecurity> childSecurity(const DnsName& name, const ZoneSecurity& parent)
     {
-        if (auto from_referral = TRY(referralDs(name))) {
+        if (auto from_referral = TRY(fetch_.referralDs(name))) {
             const auto ds_set = rrsetOf(from_referral->answer, name, QType::ds);
             if (const auto verified
                 = TRY(verify(ds_set, from_referral->answer, *parent.keys, Owner::own_only))) {
-                if (trace::active())
-                    trace::line("chain of trust: DS of " + name.toText() + " taken from the referral");
+                if (resolution_.traceActive())
+                    resolution_.traceLine(
+                        "chain of trust: DS of " + name.toText() + " taken from the referral");
                 return securityFromVerifiedDs(name, ds_set, verified->ttl);
             }
             // Not signed by the parent's keys as it came: the parent is asked, as without it.
         }
-        auto ds_response = TRY(fetchDs(name));
+        auto ds_response = TRY(fetch_.fetchDs(name));
         if (!ds_response)
-            return std::unexpected(ResolveError::DsUnavailable);
+            return std::unexpected(resolution_.fail(ResolveError::DsUnavailable, name));
         const auto ds_set = rrsetOf(ds_response->answer, name, QType::ds);
         if (ds_set.empty())
             return securityWithoutDs(name, parent, *ds_response);
         const auto ds_verified = TRY(verify(ds_set, ds_response->answer, *parent.keys, Owner::own_only));
         if (!ds_verified)
-            return std::unexpected(failure_);
+            return std::unexpected(resolution_.fail(ds_verified.error(), name));
         return securityFromVerifiedDs(name, ds_set, ds_verified->ttl);
     }
 
@@ -425,51 +309,31 @@ private:
         const std::vector<DS> usable = usableDigests(ds_set);
         // Only algorithms or digests this validator lacks: insecure (RFC 4035 §5.2, RFC 6840 §5.2).
         if (usable.empty())
-            return remember(name, ZoneSecurity {}, ds_ttl);
+            return fetch_.remember(name, ZoneSecurity {}, ds_ttl);
         return securityFromDs(name, usable, ds_ttl);
-    }
-
-    const ReferralDs* keptDs(const DnsName& name) const
-    {
-        const auto kept = std::ranges::find_if(
-            referral_ds_, [&](const ReferralDs& entry) { return entry.zone.eql(name); });
-        return kept == referral_ds_.end() ? nullptr : &*kept;
-    }
-
-    // The DS RRset of `name` as a referral of this resolution carried it, if one did.
-    ResolveResultOr<std::optional<Fetched>> referralDs(const DnsName& name)
-    {
-        const ReferralDs* kept = keptDs(name);
-        if (kept == nullptr)
-            return std::nullopt;
-        ResolveResult copy;
-        try {
-            copy.packet = kept->packet;
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(ResolveError::OutOfMemory);
-        }
-        return fetched(std::move(copy));
     }
 
     ResolveResultOr<ZoneSecurity> securityFromDs(
         const DnsName& name, std::span<const DS> ds_set, std::uint32_t ds_ttl)
     {
-        auto key_response = TRY(fetchKeysAndNextDs(name));
+        auto key_response = TRY(fetch_.fetchKeysAndNextDs(name));
         if (!key_response)
-            return std::unexpected(ResolveError::DnskeyUnavailable);
+            return std::unexpected(resolution_.fail(ResolveError::DnskeyUnavailable, name));
         const auto keyset = rrsetOf(key_response->answer, name, QType::dnskey);
-        bool matched_key = false;
+        // No key the DS names signs the key set: missing, or its signatures fail (RFC 8914 §4.10).
+        ResolveError failure = ResolveError::DnskeyMissing;
         for (const DnsRecord& candidate : keyset) {
             const DNSKEY& key = candidate.rdata.get<RDataTag::dnskey>();
             if (std::ranges::none_of(ds_set, [&](const DS& ds) { return dnssec::validateDS(ds, key, name); }))
                 continue;
-            matched_key = true;
-            if (auto verified = TRY(
-                    verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name), Owner::own_only)))
-                return remember(name, ZoneSecurity { keysOf(keyset, name) }, std::min(verified->ttl, ds_ttl));
+            const auto verified = TRY(
+                verify(keyset, key_response->answer, *keysOf({ &candidate, 1 }, name), Owner::own_only));
+            if (verified)
+                return fetch_.remember(
+                    name, ZoneSecurity { keysOf(keyset, name) }, std::min(verified->ttl, ds_ttl));
+            failure = verified.error();
         }
-        // No key the DS names signs the key set: missing, or its signatures fail (RFC 8914 §4.10).
-        return std::unexpected(matched_key ? failure_ : ResolveError::DnskeyMissing);
+        return std::unexpected(resolution_.fail(failure, name));
     }
 
     // The parent's answer holds no DS: an insecure delegation only with a signed proof (RFC 4035 §5.2,
@@ -481,25 +345,26 @@ private:
         const auto evidence = TRY(denialEvidence(ds_response.authority, *parent.keys, ttl));
         switch (dnssec::proveNoDs(name, parent.keys->zone, evidence)) {
         case dnssec::NoDs::insecure_delegation:
-            return remember(name, ZoneSecurity {}, ttl);
+            return fetch_.remember(name, ZoneSecurity {}, ttl);
         case dnssec::NoDs::not_a_cut:
-            return remember(name, parent, ttl);
+            return fetch_.remember(name, parent, ttl);
         case dnssec::NoDs::unproven:
             break;
         }
-        auto key_response = TRY(fetch(name, QType::dnskey));
+        auto key_response = TRY(fetch_.fetch(name, QType::dnskey));
         if (key_response && answeredByEnclosingZone(name, *key_response))
             return parent;
-        return std::unexpected(ResolveError::DnssecBogus);
+        return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, name));
     }
 
-    // Whether a signature by `keys` over `rrset` verifies; if so, how long the RRset may be trusted.
-    ResolveResultOr<std::optional<Verified>> verify(
+    // Whether a signature by `keys` over `rrset` verifies: if so, how long the RRset may be trusted; if
+    // not, why (RFC 8914: missing, expired, not yet valid, or bogus).
+    ResolveResultOr<Verification> verify(
         std::span<const DnsRecord> rrset, RecordRefs sig_source, const ZoneKeys& keys, Owner owner)
     {
-        failure_ = ResolveError::SignaturesMissing;
+        ResolveError failure = ResolveError::SignaturesMissing;
         if (rrset.empty())
-            return std::nullopt;
+            return Verification(std::unexpect, failure);
         int failures = 0;
         bool in_window = false;
         for (const RRSIG* sig : signaturesOver(sig_source, rrset.front(), keys.zone)) {
@@ -508,14 +373,14 @@ private:
             if (!dnssec::isWithinValidity(*sig, now_)) {
                 // The reason told is that of the signatures seen, unless one was in its window.
                 if (!in_window) {
-                    failure_ = dnssec::serialAtOrAfter(static_cast<std::uint32_t>(now_), sig->sig_inception)
+                    failure = dnssec::serialAtOrAfter(static_cast<std::uint32_t>(now_), sig->sig_inception)
                         ? ResolveError::SignatureExpired
                         : ResolveError::SignatureNotYetValid;
                 }
                 continue;
             }
             in_window = true;
-            failure_ = ResolveError::DnssecBogus;
+            failure = ResolveError::DnssecBogus;
             // Built once per signature, for every candidate key and for the digest of the check.
             std::optional<dnssec::DnssecResult<std::vector<std::uint8_t>>> data;
             for (std::size_t i = 0; i < keys.keys.size(); ++i) {
@@ -523,19 +388,19 @@ private:
                 if (key.algorithm != sig->algorithm || keys.keytags[i] != sig->keytag)
                     continue;
                 if (failures >= max_failed_verifications_per_rrset || budget_.verifications_left <= 0)
-                    return std::unexpected(ResolveError::DnssecBogus);
+                    return std::unexpected(resolution_.fail(ResolveError::DnssecBogus, keys.zone));
                 if (!data)
                     data = dnssec::signedData(*sig, rrset);
                 const auto digest = *data ? dnssec::verificationDigest(key.public_key, **data, sig->signature)
                                           : std::nullopt;
                 const auto traced = [&](std::string_view outcome) {
-                    if (trace::active())
-                        trace::line("  RRSIG over " + rrset.front().name.toText() + " "
+                    if (resolution_.traceActive())
+                        resolution_.traceLine("  RRSIG over " + rrset.front().name.toText() + " "
                             + typeName(rrset.front().rtype) + " by " + keys.zone.toText() + " (key tag "
                             + std::to_string(sig->keytag) + ", algorithm " + std::to_string(sig->algorithm)
                             + "): " + std::string(outcome));
                 };
-                if (digest && recursor_.signatures().contains(*digest, now_)) {
+                if (digest && resolution_.signatures().contains(*digest, now_)) {
                     traced("valid (checked before)");
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
                 }
@@ -546,7 +411,7 @@ private:
                 traced(verified && *verified ? "valid" : "does not verify");
                 if (verified && *verified) {
                     if (digest)
-                        recursor_.signatures().insert(
+                        resolution_.signatures().insert(
                             *digest, now_ + dnssec::secondsUntilExpiration(*sig, now_));
                     return Verified { trustedTtl(rrset, *sig), sig->labels };
                 }
@@ -555,7 +420,7 @@ private:
                 ++failures;
             }
         }
-        return std::nullopt;
+        return Verification(std::unexpect, failure);
     }
 
     // RFC 4035 §5.3.3: no longer than the records say, than the signature's original TTL, or than
@@ -566,85 +431,11 @@ private:
         return minTtl(rrset, std::min(sig.original_ttl, left));
     }
 
-    ResolveResultOr<std::optional<Fetched>> fetch(const DnsName& qname, QType qtype)
-    {
-        return fetched(recursor_.resolveFromNetworkWithPolicy(
-            engine_, qname, qtype, depth_ + 1, ResolutionPolicy::helper(), budget_));
-    }
-
-    // The DS RRset of `name`: fetched ahead with its parent's keys, or now.
-    ResolveResultOr<std::optional<Fetched>> fetchDs(const DnsName& name)
-    {
-        if (next_ds_ && next_ds_->first.eql(name)) {
-            std::optional<Fetched> ahead = std::move(next_ds_->second);
-            next_ds_.reset();
-            return ahead;
-        }
-        return fetch(name, QType::ds);
-    }
-
-    // A signed child's keys, and meanwhile the DS RRset of the level below, which the walk asks next
-    // once these keys verify: the two round trips overlap.
-    ResolveResultOr<std::optional<Fetched>> fetchKeysAndNextDs(const DnsName& name)
-    {
-        if (next_level_ == nullptr || keptDs(*next_level_) != nullptr)
-            return fetch(name, QType::dnskey);
-        const Question both[] = { { name, QType::dnskey }, { *next_level_, QType::ds } };
-        auto results = TRY(
-            recursor_.resolveConcurrently(engine_, both, depth_ + 1, ResolutionPolicy::helper(), budget_));
-        next_ds_.emplace(*next_level_, TRY(fetched(std::move(results[1]))));
-        return fetched(std::move(results[0]));
-    }
-
-    static ResolveResultOr<std::optional<Fetched>> fetched(ResolveResultOr<ResolveResult> result)
-    {
-        if (!result) {
-            if (result.error() == ResolveError::OutOfMemory || result.error() == ResolveError::ShuttingDown)
-                return std::unexpected(result.error());
-            return std::nullopt;
-        }
-        Fetched out;
-        out.packet = std::move(result->packet);
-        auto msg = DnsMessage::parse(out.packet);
-        if (!msg)
-            return std::nullopt;
-        out.msg = std::move(*msg);
-        for (const DnsRecord& rec : out.msg.records) {
-            if (rec.section == Section::answer)
-                out.answer.push_back(&rec);
-            else if (rec.section == Section::authority)
-                out.authority.push_back(&rec);
-        }
-        return out;
-    }
-
-    ResolveResultOr<ZoneSecurity> remember(const DnsName& name, ZoneSecurity security, std::uint32_t ttl)
-    {
-        if (trace::active()) {
-            std::string line = "chain of trust: " + name.toText() + " is ";
-            if (!security.keys) {
-                line += "insecure (no DS, proven)";
-            } else {
-                line += "secure, keys of " + security.keys->zone.toText() + ", tags";
-                for (std::uint16_t tag : security.keys->keytags)
-                    line += " " + std::to_string(tag);
-            }
-            trace::line(std::move(line));
-        }
-        TRY_VOID(recursor_.cache().putZoneSecurity(name, security, std::min(ttl, max_zone_security_ttl)));
-        return security;
-    }
-
-    Recursor& recursor_;
-    const UpstreamEngine& engine_;
+    Resolution& resolution_;
     ResolutionBudget& budget_;
-    std::uint8_t depth_;
     std::int64_t now_; // wall clock: signature validity is absolute time
     int chain_levels_ { 0 };
-    const DnsName* next_level_ { nullptr }; // the name the walk visits after the current one
-    ResolveError failure_ { ResolveError::DnssecBogus }; // why the last verify() found no signature
-    std::optional<std::pair<DnsName, std::optional<Fetched>>> next_ds_; // its DS, fetched ahead
-    std::span<const ReferralDs> referral_ds_; // the resolution's, to check before asking
+    ChainFetch fetch_;
 };
 
 namespace {
@@ -661,24 +452,22 @@ namespace {
 
 } // namespace
 
-ResolveResultOr<StepVerdict> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
-    const DnsMessage& response)
+ResolveResultOr<StepVerdict> validateAnswerRrsets(Resolution& resolution, const QueryContext& ctx,
+    std::span<const DnsRecord* const> answers, const DnsMessage& response)
 {
     try {
-        ChainValidator validator(recursor, engine, budget, ctx.depth, ctx.referral_ds);
+        ChainValidator validator(resolution, ctx.depth, ctx.referral_ds);
         return validator.validateAnswer(ctx.zone, answers, sectionOf(response, Section::authority));
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
 }
 
-ResolveResultOr<StepVerdict> validateDenial(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, RCode rcode, const DnsRecord& soa,
-    std::span<const DnsRecord* const> authority)
+ResolveResultOr<StepVerdict> validateDenial(Resolution& resolution, const QueryContext& ctx, RCode rcode,
+    const DnsRecord& soa, std::span<const DnsRecord* const> authority)
 {
     try {
-        ChainValidator validator(recursor, engine, budget, ctx.depth, ctx.referral_ds);
+        ChainValidator validator(resolution, ctx.depth, ctx.referral_ds);
         return validator.validateDenial(ctx.current_qname, ctx.qtype, rcode, soa, authority);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);

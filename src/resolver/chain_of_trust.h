@@ -6,7 +6,7 @@
 #pragma once
 
 #include "dnssec/denial.h"
-#include "resolver/machine.h"
+#include "resolver/resolution.h"
 
 #include <cstdint>
 #include <limits>
@@ -21,8 +21,6 @@ inline constexpr int max_failed_verifications_per_rrset = 8;
 // Levels of the chain that may need DS and DNSKEY lookups for one response.
 inline constexpr int max_chain_levels = 32;
 using dnssec::max_nsec3_iterations;
-// The longest a zone's keys or its insecurity are remembered.
-inline constexpr std::uint32_t max_zone_security_ttl = 86400;
 
 // What validation says of one step of a resolution.
 struct StepVerdict {
@@ -38,16 +36,14 @@ struct StepVerdict {
 // is authenticated; insecure when any lies in an unsigned zone; DnssecBogus when any fails, including
 // an unsigned RRset of a signed zone and a wildcard expansion without a proof that the name itself
 // does not exist; ChainTooLong, DsUnavailable or DnskeyUnavailable when the chain cannot be looked up.
-ResolveResultOr<StepVerdict> validateAnswerRrsets(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, std::span<const DnsRecord* const> answers,
-    const DnsMessage& response);
+ResolveResultOr<StepVerdict> validateAnswerRrsets(Resolution& resolution, const QueryContext& ctx,
+    std::span<const DnsRecord* const> answers, const DnsMessage& response);
 
 // Judges a negative answer (NXDOMAIN, or NOERROR without data) for `ctx.current_qname`/`ctx.qtype`,
 // marked by the SOA `soa` among `authority`: in a signed zone it is secure only with a proof whose
 // records verified with the zone's keys, insecure for NSEC3 opt-out spans and costly NSEC3 chains, and
 // DnssecBogus without a proof. Negative answers from unsigned zones are insecure.
-ResolveResultOr<StepVerdict> validateDenial(Recursor& recursor, const UpstreamEngine& engine,
-    ResolutionBudget& budget, const QueryContext& ctx, RCode rcode, const DnsRecord& soa,
-    std::span<const DnsRecord* const> authority);
+ResolveResultOr<StepVerdict> validateDenial(Resolution& resolution, const QueryContext& ctx, RCode rcode,
+    const DnsRecord& soa, std::span<const DnsRecord* const> authority);
 
 } // namespace recursor

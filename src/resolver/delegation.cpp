@@ -1,10 +1,10 @@
 #include "resolver/delegation.h"
 
-#include "resolver/recursor.h"
+#include "resolver/in_flight.h"
 #include "resolver/referral.h"
+#include "resolver/resolution.h"
 
 #include <algorithm>
-#include <ranges>
 #include <utility>
 
 namespace recursor {
@@ -14,8 +14,8 @@ namespace {
     // The addresses of the first few of `names` (the NXNS attack, CVE-2020-12667), A then AAAA of each,
     // looked up side by side. A name that cannot be resolved only gives no addresses; when none gives
     // any because the question's nameserver lookups are spent, that is the error.
-    ResolveResultOr<void> appendNameserverAddresses(Recursor& recursor, const UpstreamEngine& engine,
-        std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget, NameserverSet& set)
+    ResolveResultOr<void> appendNameserverAddresses(
+        Resolution& resolution, std::span<const DnsName> names, const QueryContext& ctx, NameserverSet& set)
     {
         std::vector<Question> questions;
         try {
@@ -26,8 +26,8 @@ namespace {
         } catch (const std::bad_alloc&) {
             return std::unexpected(ResolveError::OutOfMemory);
         }
-        const auto results = TRY(recursor.resolveConcurrently(
-            engine, questions, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy, budget));
+        const auto results
+            = TRY(resolution.lookupAll(questions, static_cast<std::uint8_t>(ctx.depth + 1), ctx.policy));
         bool spent = false;
         for (const auto& resolved : results) {
             if (!resolved) {
@@ -41,7 +41,7 @@ namespace {
             if (!parsed)
                 return std::unexpected(ResolveError::OutOfMemory);
             const NameserverSet found = extractAnswerAddresses(parsed->records,
-                recursor.defaultNameserverPort(), recursor.limits().allow_loopback_nameservers);
+                resolution.defaultNameserverPort(), resolution.limits().allow_loopback_nameservers);
             for (const SocketAddress& addr : found.slice()) {
                 if (set.count == NameserverSet::capacity)
                     return {};
@@ -54,9 +54,9 @@ namespace {
     }
 
     ResolveResultOr<void> cacheDelegation(
-        Recursor& recursor, std::span<const DnsRecord> records, const Delegation& found)
+        Resolution& resolution, std::span<const DnsRecord> records, const Delegation& found)
     {
-        return recursor.cache().putDelegation(found, extractDelegationTtl(records));
+        return resolution.cache().putDelegation(found, extractDelegationTtl(records));
     }
 
 } // namespace
@@ -73,41 +73,32 @@ bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsNa
     return delegated.isPartOf(zone) && !delegated.eql(zone) && qname.isPartOf(delegated);
 }
 
-ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const UpstreamEngine& engine,
-    const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget)
+ResolveResultOr<NameserverSet> resolveNameserverNames(
+    Resolution& resolution, const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx)
 {
+    ResolutionBudget& budget = resolution.budget();
     NameserverSet set;
     if (budget.nameserver_exchanges_left <= 0)
-        return std::unexpected(ResolveError::NameserverBudgetExhausted);
+        return std::unexpected(resolution.fail(ResolveError::NameserverBudgetExhausted, zone));
     // A zone whose nameservers are already being looked up further up this question needs itself to be
     // found (ns.example. for example. without glue, or two zones served from each other): give up at
     // once rather than spend the question's whole budget on its parents' servers.
-    if (budget.lookingUpNameserversOf(zone))
+    InFlight& in_flight = InFlight::ofThisThread();
+    if (in_flight.lookingUpNameserversOf(&resolution, zone))
         return set;
-    const Fiber* const self = Fiber::current();
-    try {
-        budget.nameserver_lookups.emplace_back(self, zone);
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(ResolveError::OutOfMemory);
-    }
-    auto resolved = appendNameserverAddresses(recursor, engine, names, ctx, budget, set);
-    // Lookups on other fibers come and go meanwhile: this one's entry is not necessarily the last.
-    const auto mine = std::ranges::find_if(budget.nameserver_lookups | std::views::reverse,
-        [&](const auto& entry) { return entry.first == self && entry.second.eql(zone); });
-    budget.nameserver_lookups.erase(std::next(mine).base());
-    TRY_VOID(std::move(resolved));
+    const InFlight::NameserverLookup marked = TRY(in_flight.lookUpNameserversOf(&resolution, zone));
+    TRY_VOID(appendNameserverAddresses(resolution, names, ctx, set));
     return set;
 }
 
-ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
-    const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
-    ResolutionBudget& budget)
+ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(
+    Resolution& resolution, const DnsMessage& response, const QueryContext& ctx)
 {
     const std::optional<DnsName> zone = extractDelegationName(response.records);
     if (!zone || !isUsableReferral(*zone, ctx.zone, ctx.current_qname))
         return std::nullopt;
-    const bool allow_loopback = recursor.limits().allow_loopback_nameservers;
-    const std::uint16_t port = recursor.defaultNameserverPort();
+    const bool allow_loopback = resolution.limits().allow_loopback_nameservers;
+    const std::uint16_t port = resolution.defaultNameserverPort();
     Delegation next { .zone = *zone,
         .nameservers = extractGlueNameservers(response.records, ctx.zone, port, allow_loopback),
         .unresolved = {},
@@ -120,8 +111,7 @@ ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor&
         return std::unexpected(ResolveError::OutOfMemory);
     }
     if (next.nameservers.empty()) {
-        next.nameservers
-            = TRY(resolveNameserverNames(recursor, engine, *zone, next.unresolved.span(), ctx, budget));
+        next.nameservers = TRY(resolveNameserverNames(resolution, *zone, next.unresolved.span(), ctx));
         next.unresolved = {};
     }
     if (next.nameservers.empty())
@@ -129,7 +119,7 @@ ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor&
     if (next.nameservers.empty())
         return std::nullopt;
     if (ctx.policy.cache_delegations)
-        TRY_VOID(cacheDelegation(recursor, response.records, next));
+        TRY_VOID(cacheDelegation(resolution, response.records, next));
     return next;
 }
 

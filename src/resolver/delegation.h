@@ -2,8 +2,8 @@
 // leads to (from glue, or by resolving the nameserver names).
 #pragma once
 
-#include "resolver/machine.h"
 #include "resolver/nameserver.h"
+#include "resolver/resolution.h"
 
 #include <optional>
 #include <span>
@@ -25,14 +25,13 @@ bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsNa
 // for names outside the referring server's zone as the last resort. Glued addresses come first; only
 // when there are none are the names resolved at once, and only when they give nothing is the last
 // resort taken at once.
-ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(Recursor& recursor,
-    const UpstreamEngine& engine, const DnsMessage& response, const QueryContext& ctx,
-    ResolutionBudget& budget);
+ResolveResultOr<std::optional<Delegation>> lookupDelegationNameservers(
+    Resolution& resolution, const DnsMessage& response, const QueryContext& ctx);
 
 // The addresses of `names`, nameservers of `zone`, by nested resolutions (A, then AAAA, of each); none
 // when the zone's own nameservers are already being looked up further up the question, since finding
 // them would need the zone itself.
-ResolveResultOr<NameserverSet> resolveNameserverNames(Recursor& recursor, const UpstreamEngine& engine,
-    const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx, ResolutionBudget& budget);
+ResolveResultOr<NameserverSet> resolveNameserverNames(
+    Resolution& resolution, const DnsName& zone, std::span<const DnsName> names, const QueryContext& ctx);
 
 } // namespace recursor

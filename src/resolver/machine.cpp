@@ -1,10 +1,8 @@
 #include "resolver/machine.h"
 
 #include "base/random.h"
-#include "base/trace.h"
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
-#include "resolver/recursor.h"
 #include "resolver/referral.h"
 #include "resolver/response.h"
 #include "wire/type_names.h"
@@ -29,35 +27,13 @@ namespace {
 
 } // namespace
 
-bool ResolutionBudget::lookingUpNameserversOf(const DnsName& zone) const
-{
-    for (const Fiber* fiber = Fiber::current();; fiber = fiber->parent()) {
-        for (const auto& [owner, looked_up] : nameserver_lookups) {
-            if (owner == fiber && looked_up.eql(zone))
-                return true;
-        }
-        if (fiber == nullptr)
-            return false;
-    }
-}
-
-bool ResolutionBudget::insideNameserverLookup() const
-{
-    for (const Fiber* fiber = Fiber::current();; fiber = fiber->parent()) {
-        if (std::ranges::any_of(nameserver_lookups, [&](const auto& entry) { return entry.first == fiber; }))
-            return true;
-        if (fiber == nullptr)
-            return false;
-    }
-}
-
-ResolutionMachine::ResolutionMachine(Recursor& recursor, const DnsName& qname, QType qtype,
-    std::uint8_t depth, ResolutionPolicy policy, ResolutionBudget& budget)
-    : recursor_(recursor)
-    , budget_(budget)
+ResolutionMachine::ResolutionMachine(
+    Resolution& resolution, const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy)
+    : resolution_(resolution)
+    , budget_(resolution.budget())
 {
     const Delegation delegation
-        = initialNameservers(recursor.cache(), recursor.rootServers(), startingPoint(qname, qtype));
+        = initialNameservers(resolution.cache(), resolution.rootServers(), startingPoint(qname, qtype));
     ctx_.adoptDelegation(delegation);
     ctx_.qtype = qtype;
     ctx_.qname = qname;
@@ -78,48 +54,42 @@ namespace {
     // The chain of trust, for the steps of one resolution.
     class ChainStepValidator final : public StepValidator {
     public:
-        ChainStepValidator(Recursor& recursor, const UpstreamEngine& engine, ResolutionBudget& budget,
-            const QueryContext& ctx)
-            : recursor_(recursor)
-            , engine_(engine)
-            , budget_(budget)
+        ChainStepValidator(Resolution& resolution, const QueryContext& ctx)
+            : resolution_(resolution)
             , ctx_(ctx)
         {
         }
         ResolveResultOr<StepVerdict> answer(
             std::span<const DnsRecord* const> answers, const DnsMessage& response) override
         {
-            return validateAnswerRrsets(recursor_, engine_, budget_, ctx_, answers, response);
+            return validateAnswerRrsets(resolution_, ctx_, answers, response);
         }
         ResolveResultOr<StepVerdict> denial(
             RCode rcode, const DnsRecord* soa, std::span<const DnsRecord* const> authority) override
         {
             if (soa != nullptr)
-                return validateDenial(recursor_, engine_, budget_, ctx_, rcode, *soa, authority);
+                return validateDenial(resolution_, ctx_, rcode, *soa, authority);
             // Without an SOA nothing anchors a proof: a signed zone signs the SOA that names the zone a
             // denial speaks for (RFC 4035 §3.1.3), so such an answer from a signed zone is bogus. Kept
             // simple: the denial is judged as if marked by an SOA of the zone asked, so a signed zone
             // fails without its signed SOA among `authority` and an unsigned one is insecure as usual.
             const DnsRecord stand_in = standInSoa(ctx_.zone);
-            return validateDenial(recursor_, engine_, budget_, ctx_, rcode, stand_in, authority);
+            return validateDenial(resolution_, ctx_, rcode, stand_in, authority);
         }
 
     private:
-        Recursor& recursor_;
-        const UpstreamEngine& engine_;
-        ResolutionBudget& budget_;
+        Resolution& resolution_;
         const QueryContext& ctx_;
     };
 
 } // namespace
 
-ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(
-    const UpstreamEngine& engine, const QueryResult& result)
+ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(const QueryResult& result)
 {
-    if (!ctx_.policy.validate_answers || !recursor_.validationEnabled())
-        return handleNetworkResponse(recursor_, ctx_, result);
-    ChainStepValidator validator(recursor_, engine, budget_, ctx_);
-    return handleNetworkResponse(recursor_, ctx_, result, &validator);
+    if (!ctx_.policy.validate_answers || !resolution_.validationEnabled())
+        return handleNetworkResponse(resolution_, ctx_, result);
+    ChainStepValidator validator(resolution_, ctx_);
+    return handleNetworkResponse(resolution_, ctx_, result, &validator);
 }
 
 namespace {
@@ -146,17 +116,21 @@ namespace {
     // What a step's races teach the infrastructure cache, and what they cost the question.
     class StepObserver final : public RaceObserver {
     public:
-        StepObserver(InfraCache& infra, const DnsName& zone, ResolutionBudget& budget, bool for_nameservers)
-            : infra_(infra)
+        StepObserver(Resolution& resolution, const DnsName& zone, bool for_nameservers,
+            std::optional<SocketAddress>& last_asked)
+            : resolution_(resolution)
+            , infra_(resolution.infra())
             , zone_(zone)
-            , budget_(budget)
+            , budget_(resolution.budget())
             , for_nameservers_(for_nameservers)
+            , last_asked_(last_asked)
         {
         }
         void asked(const SocketAddress& server) override
         {
-            if (trace::active())
-                trace::line("  asked " + server.toString());
+            last_asked_ = server;
+            if (resolution_.traceActive())
+                resolution_.traceLine("  asked " + server.toString());
             infra_.recordAsked();
             --budget_.exchanges_left;
             if (for_nameservers_)
@@ -165,14 +139,15 @@ namespace {
         }
         void replied(const SocketAddress& server, std::int64_t rtt_ms) override
         {
-            if (trace::active())
-                trace::line("  reply from " + server.toString() + " in " + std::to_string(rtt_ms) + " ms");
+            if (resolution_.traceActive())
+                resolution_.traceLine(
+                    "  reply from " + server.toString() + " in " + std::to_string(rtt_ms) + " ms");
             infra_.recordReply(server, rtt_ms);
         }
         void timedOut(const SocketAddress& server) override
         {
-            if (trace::active())
-                trace::line("  no reply from " + server.toString() + " within its timeout");
+            if (resolution_.traceActive())
+                resolution_.traceLine("  no reply from " + server.toString() + " within its timeout");
             infra_.recordTimeout(server);
             try {
                 timed_out_.push_back(server);
@@ -185,10 +160,10 @@ namespace {
             const auto lame = lamenessOf(reply);
             if (lame)
                 infra_.recordLame(server, zone_, *lame);
-            if (trace::active()) {
+            if (resolution_.traceActive()) {
                 constexpr const char* kinds[]
                     = { "REFUSED", "SERVFAIL", "not authoritative", "referral upwards" };
-                trace::line("  " + server.toString() + ": "
+                resolution_.traceLine("  " + server.toString() + ": "
                     + (lame ? std::string("lame (") + kinds[static_cast<int>(*lame)] + "), next server"
                             : "reply taken"));
             }
@@ -198,30 +173,33 @@ namespace {
         std::vector<SocketAddress> takeTimedOut() { return std::exchange(timed_out_, {}); }
 
     private:
+        Resolution& resolution_;
         InfraCache& infra_;
         const DnsName& zone_;
         ResolutionBudget& budget_;
         bool for_nameservers_; // spends the nameserver lookups' share of the budget too
+        std::optional<SocketAddress>& last_asked_;
         std::size_t asked_ { 0 };
         std::vector<SocketAddress> timed_out_;
     };
 
-    // Each server with the timeout the infrastructure cache gives it, within the engine's.
+    // Each server with the timeout the infrastructure cache gives it, within the upstream settings'.
     std::vector<ServerAttempt> attemptsFor(
-        InfraCache& infra, const UpstreamEngine& engine, std::span<const SocketAddress> servers)
+        InfraCache& infra, const UpstreamSettings& upstream, std::span<const SocketAddress> servers)
     {
         std::vector<ServerAttempt> attempts;
         attempts.reserve(servers.size());
         for (const SocketAddress& server : servers)
-            attempts.push_back({ server, std::min(engine.timeout_ms, infra.timeoutMs(server)) });
+            attempts.push_back({ server, std::min(upstream.timeout_ms, infra.timeoutMs(server)) });
         return attempts;
     }
 
 } // namespace
 
-ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const UpstreamEngine& engine)
+ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
 {
-    InfraCache& infra = recursor_.infra();
+    InfraCache& infra = resolution_.infra();
+    const UpstreamSettings& upstream = resolution_.upstream();
     const NameserverSet servers = ctx_.nameservers; // the step may adopt the next delegation
     const DnsName zone = ctx_.zone;
     const std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomU64));
@@ -230,19 +208,20 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
     try {
         for (const RankedServer& server : order)
             ranked.push_back(server.address);
-        attempts = attemptsFor(infra, engine, ranked);
+        attempts = attemptsFor(infra, upstream, ranked);
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
-    if (trace::active()) {
+    if (resolution_.traceActive()) {
         std::string line = "zone " + zone.toText() + ": " + ctx_.current_qname.toText() + " "
             + typeName(ctx_.qtype) + ", servers in order:";
         for (const SocketAddress& server : ranked)
             line += " " + server.toString();
-        trace::line(std::move(line));
+        resolution_.traceLine(std::move(line));
     }
-    const bool for_nameservers = budget_.insideNameserverLookup();
-    StepObserver observer(infra, zone, budget_, for_nameservers);
+    const bool for_nameservers = resolution_.insideNameserverLookup();
+    last_asked_.reset();
+    StepObserver observer(resolution_, zone, for_nameservers, last_asked_);
     bool second_round = false;
     std::size_t begin = 0;
     for (;;) {
@@ -253,22 +232,23 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
                 return std::nullopt; // nobody made progress
             second_round = true;
             try {
-                attempts = attemptsFor(infra, engine, again);
+                attempts = attemptsFor(infra, upstream, again);
             } catch (const std::bad_alloc&) {
                 return std::unexpected(ResolveError::OutOfMemory);
             }
             begin = 0;
         }
         if (budget_.deadline_ms <= monotonicMs() || budget_.exchanges_left <= 0)
-            return std::unexpected(ResolveError::BudgetExhausted);
+            return std::unexpected(resolution_.fail(ResolveError::BudgetExhausted, zone, last_asked_));
         if (for_nameservers && budget_.nameserver_exchanges_left <= 0)
-            return std::unexpected(ResolveError::NameserverBudgetExhausted);
+            return std::unexpected(
+                resolution_.fail(ResolveError::NameserverBudgetExhausted, zone, last_asked_));
         const int left = for_nameservers ? std::min(budget_.exchanges_left, budget_.nameserver_exchanges_left)
                                          : budget_.exchanges_left;
         const auto affordable = std::span(attempts).subspan(
             begin, std::min<std::size_t>(attempts.size() - begin, static_cast<std::size_t>(left)));
-        auto result = recursor_.transport().race(
-            engine, affordable, ctx_.current_qname, ctx_.qtype, budget_.deadline_ms, observer);
+        auto result = resolution_.transport().race(
+            upstream, affordable, ctx_.current_qname, ctx_.qtype, budget_.deadline_ms, observer);
         begin += std::max<std::size_t>(observer.takeAsked(), 1);
         begin = std::min(begin, attempts.size());
         if (!result) {
@@ -280,13 +260,12 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
         }
         const SocketAddress server = result->from;
         ctx_.got_response = true;
-        NetworkAction action = TRY(applyResponse(engine, *result));
+        NetworkAction action = TRY(applyResponse(*result));
         switch (action.tag) {
         case NetworkAction::Tag::done:
             return std::move(action.result);
         case NetworkAction::Tag::follow_delegation:
-            if (auto next
-                = TRY(lookupDelegationNameservers(recursor_, engine, result->response, ctx_, budget_))) {
+            if (auto next = TRY(lookupDelegationNameservers(resolution_, result->response, ctx_))) {
                 TRY_VOID(keepReferralDs(result->response));
                 ctx_.adoptDelegation(*next);
             } else if (!ctx_.advanced)
@@ -297,9 +276,10 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step(const Upst
                 infra.recordLame(server, zone, LameKind::not_authoritative);
             break;
         }
-        if (trace::active() && ctx_.advanced) {
-            trace::line(ctx_.zone.eql(zone) ? "  now " + ctx_.current_qname.toText() + " (CNAME or DNAME)"
-                                            : "  referral to " + ctx_.zone.toText());
+        if (resolution_.traceActive() && ctx_.advanced) {
+            resolution_.traceLine(ctx_.zone.eql(zone)
+                    ? "  now " + ctx_.current_qname.toText() + " (CNAME or DNAME)"
+                    : "  referral to " + ctx_.zone.toText());
         }
         if (ctx_.advanced)
             return std::nullopt;
@@ -326,7 +306,7 @@ namespace {
 
 ResolveResultOr<void> ResolutionMachine::keepReferralDs(const DnsMessage& referral)
 {
-    if (!ctx_.policy.validate_answers || !recursor_.validationEnabled())
+    if (!ctx_.policy.validate_answers || !resolution_.validationEnabled())
         return {};
     // The owner is the delegated zone, the one the referral leads to: the chain of trust takes a DS
     // only for the cut it is owned at, and only with a signature of the parent's keys.
@@ -349,14 +329,13 @@ ResolveResultOr<void> ResolutionMachine::keepReferralDs(const DnsMessage& referr
     return {};
 }
 
-ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers(const UpstreamEngine& engine)
+ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers()
 {
     const NameserverSet tried = ctx_.nameservers;
     ctx_.nameservers = {};
     if (!ctx_.unresolved_nameservers.empty()) {
         const NameserverNames names = std::exchange(ctx_.unresolved_nameservers, {});
-        ctx_.nameservers
-            = TRY(resolveNameserverNames(recursor_, engine, ctx_.zone, names.span(), ctx_, budget_));
+        ctx_.nameservers = TRY(resolveNameserverNames(resolution_, ctx_.zone, names.span(), ctx_));
         if (!ctx_.nameservers.empty())
             return true;
     }
@@ -369,20 +348,21 @@ ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers(const Upst
     return !ctx_.nameservers.empty();
 }
 
-ResolveResultOr<ResolveResult> ResolutionMachine::run(const UpstreamEngine& engine)
+ResolveResultOr<ResolveResult> ResolutionMachine::run()
 {
     if (ctx_.depth > max_resolution_depth)
-        return std::unexpected(ResolveError::MaxDepthExceeded);
+        return std::unexpected(resolution_.fail(ResolveError::MaxDepthExceeded, ctx_.zone));
     for (;;) {
         ctx_.resetStep();
         if (ctx_.nameservers.empty())
-            return std::unexpected(ResolveError::NoNameservers);
-        if (auto result = TRY(step(engine)))
+            return std::unexpected(resolution_.fail(ResolveError::NoNameservers, ctx_.zone));
+        if (auto result = TRY(step()))
             return std::move(*result);
-        if (!ctx_.advanced && !TRY(resolveUnresolvedNameservers(engine)))
-            return std::unexpected(ResolveError::NoReachableAuthority);
+        if (!ctx_.advanced && !TRY(resolveUnresolvedNameservers()))
+            return std::unexpected(
+                resolution_.fail(ResolveError::NoReachableAuthority, ctx_.zone, last_asked_));
         if (++ctx_.iteration >= max_resolution_steps)
-            return std::unexpected(ResolveError::TooManySteps);
+            return std::unexpected(resolution_.fail(ResolveError::TooManySteps, ctx_.zone));
     }
 }
 

@@ -5,9 +5,9 @@
 #include "resolver/cache.h"
 #include "resolver/denial_cache.h"
 #include "resolver/infra_cache.h"
-#include "resolver/machine.h"
 #include "resolver/nameserver.h"
 #include "resolver/policy.h"
+#include "resolver/resolution.h"
 #include "resolver/resolve_error.h"
 #include "resolver/result_builder.h"
 #include "resolver/signature_cache.h"
@@ -23,24 +23,8 @@
 
 namespace recursor {
 
-// What the resolver keeps and whom it asks, as the operator configured it.
-struct AnswerLimits {
-    std::uint32_t cache_max_ttl { 86400 }; // answers and delegations
-    std::uint32_t cache_max_negative_ttl { 3600 }; // RFC 2308 §5
-    std::uint32_t bogus_ttl { 60 }; // RFC 4035 §4.7
-    bool aggressive_nsec { true }; // RFC 8198
-    // Nameserver addresses learned from the network on loopback are asked (test setups only).
-    bool allow_loopback_nameservers { false };
-};
-
 // The longest an unchecked answer fetched for CD clients is kept.
 inline constexpr std::uint32_t unchecked_answer_seconds = 5;
-
-// One question of several a resolution needs at once.
-struct Question {
-    DnsName name;
-    QType type { QType::a };
-};
 
 struct RecursorOptions {
     bool validation_enabled { true };
@@ -60,24 +44,23 @@ public:
         return init(RecursorOptions { .validation_enabled = validation_enabled, .clock = std::move(clock) });
     }
 
+    // The three client entry points below fail with the kind, the zone at fault and the last server asked
+    // there (ResolveFailure); a question remembered as bogus fails with its kind alone.
     // One question start to finish: the answer cache first, the network on a miss.
-    ResolveResultOr<ResolveResult> resolveWithTransport(
-        const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    ResolveOutcome resolveWithTransport(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // An answer from validated denial ranges and wildcards alone (RFC 8198), when they prove one and
     // validation and aggressive use are on: cheap enough for the thread that receives questions.
     ResolveResultOr<std::optional<ResolveResult>> answerFromValidatedRanges(
         const DnsName& qname, QType qtype);
     // A client question that missed the answer cache: answered from validated denial ranges when they
     // prove it, else from the network with a budget of its own; a bogus outcome is remembered.
-    ResolveResultOr<ResolveResult> resolveFromNetwork(
-        const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    ResolveOutcome resolveFromNetwork(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // For a client that set CD (RFC 4035 §3.2.2) and would otherwise get SERVFAIL for bogus data: the
     // data as the servers give it, never validated and never put in the answer cache, so that no
     // client without CD is served it. It is kept apart for a few seconds (unchecked_answer_seconds, no
     // longer than bogus_ttl or its records' TTLs), so that repeating the question does not repeat the
     // upstream work.
-    ResolveResultOr<ResolveResult> resolveUnchecked(
-        const UpstreamEngine& engine, const DnsName& qname, QType qtype);
+    ResolveOutcome resolveUnchecked(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // The unchecked answer kept for (qname, qtype), for CD clients only: never validated, AD clear.
     ResolveResultOr<std::optional<ResolveResult>> keptUncheckedAnswer(const DnsName& qname, QType qtype);
     // FLUSH: everything cached at and below `name` (answers, negative answers, delegations, zone keys,
@@ -85,17 +68,9 @@ public:
     std::size_t flush(const DnsName& name);
     // Whether the answer cache remembers this question as bogus.
     bool knownBogus(const DnsName& qname, QType qtype);
-    // Never reads the answer cache; nested resolutions call it directly and spend the outer budget.
-    ResolveResultOr<ResolveResult> resolveFromNetworkWithPolicy(const UpstreamEngine& engine,
-        const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy,
-        ResolutionBudget& budget);
-
-    // Each of `questions` as resolveFromNetworkWithPolicy would resolve it, side by side on fibers of
-    // their own when the caller runs on one (one after another otherwise); the results in order. They all
-    // spend `budget`. OutOfMemory when the questions cannot even be set out.
-    ResolveResultOr<std::vector<ResolveResultOr<ResolveResult>>> resolveConcurrently(
-        const UpstreamEngine& engine, std::span<const Question> questions, std::uint8_t depth,
-        ResolutionPolicy policy, ResolutionBudget& budget);
+    // A resolution of one client question with a fresh budget, the anchors of now and these settings.
+    // It borrows this Recursor's caches and transport: it must not outlive the Recursor.
+    Resolution startResolution(const UpstreamSettings& upstream);
 
     Cache& cache() { return *cache_; }
     DenialCache& denialCache() { return *denial_cache_; }

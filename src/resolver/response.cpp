@@ -1,7 +1,7 @@
 #include "resolver/response.h"
 
 #include "resolver/delegation.h"
-#include "resolver/recursor.h"
+#include "resolver/resolution.h"
 
 #include <algorithm>
 
@@ -68,11 +68,11 @@ namespace {
     }
 
     ResolveResultOr<NetworkAction> done(
-        Recursor& recursor, const QueryContext& ctx, ResolveResult result, std::uint32_t ttl)
+        Resolution& resolution, const QueryContext& ctx, ResolveResult result, std::uint32_t ttl)
     {
         // A TTL of 0 means use once (RFC 1035 §3.2.1): served, never cached.
         if (ctx.policy.cache_answers && ttl != 0) {
-            TRY_VOID(recursor.cache().putAnswer(ctx.qname, ctx.qtype, result.packet, result.answer_count,
+            TRY_VOID(resolution.cache().putAnswer(ctx.qname, ctx.qtype, result.packet, result.answer_count,
                 result.rcode, result.validated, result.has_dnssec_records, ttl));
         }
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
@@ -86,11 +86,11 @@ namespace {
         return validator->answer(answers, response);
     }
 
-    ResolveResultOr<NetworkAction> buildPositive(Recursor& recursor, const QueryContext& ctx,
+    ResolveResultOr<NetworkAction> buildPositive(Resolution& resolution, const QueryContext& ctx,
         const DnsMessage& response, std::span<const DnsRecord* const> answers, const StepVerdict& verdict)
     {
         const bool validated = verdict.secure && ctx.chain_validated;
-        const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_ttl);
+        const std::uint32_t cap = std::min(verdict.ttl_cap, resolution.limits().cache_max_ttl);
         BuiltPacket built = TRY(
             buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers, RCode::no_error, validated, cap));
         ResolveResult result {
@@ -102,18 +102,18 @@ namespace {
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
         return done(
-            recursor, ctx, std::move(result), std::min(extractAnswerTtl(ctx.cname_chain, answers), cap));
+            resolution, ctx, std::move(result), std::min(extractAnswerTtl(ctx.cname_chain, answers), cap));
     }
 
     // RFC 2308 §5: a negative answer without SOA is served but never cached, since nothing would bound
     // how long it may be passed on.
-    ResolveResultOr<NetworkAction> buildNegative(Recursor& recursor, const QueryContext& ctx,
+    ResolveResultOr<NetworkAction> buildNegative(Resolution& resolution, const QueryContext& ctx,
         const DnsMessage& response, std::span<const DnsRecord* const> authority, const DnsRecord* soa,
         const StepVerdict& verdict)
     {
         const RCode rcode = response.header.rcode();
         const bool validated = verdict.secure && ctx.chain_validated;
-        const std::uint32_t cap = std::min(verdict.ttl_cap, recursor.limits().cache_max_negative_ttl);
+        const std::uint32_t cap = std::min(verdict.ttl_cap, resolution.limits().cache_max_negative_ttl);
         BuiltPacket built = TRY(
             buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, rcode, validated, cap));
         ResolveResult result {
@@ -125,30 +125,30 @@ namespace {
             .has_dnssec_records = responseHasDnssecRecords(response),
         };
         if (soa == nullptr)
-            return done(recursor, ctx, std::move(result), 0);
+            return done(resolution, ctx, std::move(result), 0);
         // The CNAMEs that led here are served too: the answer lives no longer than any of them.
         std::uint32_t ttl = std::min(extractNegativeTtl(authority), cap);
         if (!ctx.cname_chain.empty())
             ttl = std::min(ttl, extractAnswerTtl(ctx.cname_chain, {}));
-        return done(recursor, ctx, std::move(result), ttl);
+        return done(resolution, ctx, std::move(result), ttl);
     }
 
     // A negative answer marked by `soa` (none: an authoritative one without SOA), with the proof a signed
     // zone owes.
-    ResolveResultOr<NetworkAction> useNegative(Recursor& recursor, const QueryContext& ctx,
+    ResolveResultOr<NetworkAction> useNegative(Resolution& resolution, const QueryContext& ctx,
         const DnsMessage& response, std::span<const DnsRecord* const> authority, const DnsRecord* soa,
         StepValidator* validator)
     {
         const StepVerdict verdict
             = validator ? TRY(validator->denial(response.header.rcode(), soa, authority)) : StepVerdict {};
-        return buildNegative(recursor, ctx, response, authority, soa, verdict);
+        return buildNegative(resolution, ctx, response, authority, soa, verdict);
     }
 
     // Adds a link to the chain served before the final answer, its TTL capped as its step allows.
     ResolveResultOr<void> addLink(
-        Recursor& recursor, QueryContext& ctx, DnsRecord link, const StepVerdict& verdict)
+        Resolution& resolution, QueryContext& ctx, DnsRecord link, const StepVerdict& verdict)
     {
-        link.ttl = cappedTtl(link.ttl, verdict, recursor.limits().cache_max_ttl);
+        link.ttl = cappedTtl(link.ttl, verdict, resolution.limits().cache_max_ttl);
         try {
             ctx.cname_chain.push_back(std::move(link));
         } catch (const std::bad_alloc&) {
@@ -181,29 +181,29 @@ namespace {
         return NetworkAction { NetworkAction::Tag::done, std::move(result) };
     }
 
-    ResolveResultOr<NetworkAction> followTo(Recursor& recursor, QueryContext& ctx, const DnsName& target)
+    ResolveResultOr<NetworkAction> followTo(Resolution& resolution, QueryContext& ctx, const DnsName& target)
     {
         if (closesLoop(ctx, target))
             return endInLoop(ctx);
-        ctx.followCname(target, initialNameservers(recursor.cache(), recursor.rootServers(), target));
+        ctx.followCname(target, initialNameservers(resolution.cache(), resolution.rootServers(), target));
         return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }
 
     // The answer is validated only when every link of the chain was (RFC 4035 §5.3.3 per RRset).
     ResolveResultOr<NetworkAction> followCname(
-        Recursor& recursor, QueryContext& ctx, const DnsRecord& cname, const StepVerdict& verdict)
+        Resolution& resolution, QueryContext& ctx, const DnsRecord& cname, const StepVerdict& verdict)
     {
         if (++ctx.cname_count > max_cnames)
             return std::unexpected(ResolveError::CnameLoop);
         ctx.chain_validated = ctx.chain_validated && verdict.secure;
-        TRY_VOID(addLink(recursor, ctx, cname, verdict));
-        return followTo(recursor, ctx, cname.rdata.get<RDataTag::cname>().target);
+        TRY_VOID(addLink(resolution, ctx, cname, verdict));
+        return followTo(resolution, ctx, cname.rdata.get<RDataTag::cname>().target);
     }
 
     // RFC 6672 §3.2: the DNAME is what the signature covers; the CNAME is made here from it, never taken
     // from the server, and both go to the client. The chain counts DNAMEs like CNAMEs.
     ResolveResultOr<NetworkAction> followDname(
-        Recursor& recursor, QueryContext& ctx, const DnsRecord& dname, const StepVerdict& verdict)
+        Resolution& resolution, QueryContext& ctx, const DnsRecord& dname, const StepVerdict& verdict)
     {
         if (++ctx.cname_count > max_cnames)
             return std::unexpected(ResolveError::CnameLoop);
@@ -214,9 +214,9 @@ namespace {
         ctx.chain_validated = ctx.chain_validated && verdict.secure;
         DnsRecord cname { RData::make<RDataTag::cname>(rdata::common::CNAME { *target }), dname.ttl,
             QType::cname, dname.rclass, ctx.current_qname, Section::answer };
-        TRY_VOID(addLink(recursor, ctx, dname, verdict));
-        TRY_VOID(addLink(recursor, ctx, std::move(cname), verdict));
-        return followTo(recursor, ctx, *target);
+        TRY_VOID(addLink(resolution, ctx, dname, verdict));
+        TRY_VOID(addLink(resolution, ctx, std::move(cname), verdict));
+        return followTo(resolution, ctx, *target);
     }
 
     // An SOA of the server's zone that covers the name: the mark of a negative answer (RFC 2308 §2).
@@ -237,26 +237,26 @@ namespace {
     // The answer section of a NOERROR or NXDOMAIN, bound to the question: a DNAME above the current name,
     // a CNAME at it, or its RRset of the asked type; anything else is no answer.
     ResolveResultOr<std::optional<NetworkAction>> useAnswers(
-        Recursor& recursor, QueryContext& ctx, const DnsMessage& response, StepValidator* validator)
+        Resolution& resolution, QueryContext& ctx, const DnsMessage& response, StepValidator* validator)
     {
         const auto in_zone = recordsInZone(response.records, Section::answer, ctx.zone);
         if (ctx.qtype != QType::dname) {
             if (const DnsRecord* dname = findDname(in_zone, ctx.current_qname)) {
                 const auto rrset = rrsetWithSignatures(in_zone, dname->name, QType::dname);
-                return followDname(recursor, ctx, *dname, TRY(judgeAnswer(validator, rrset, response)));
+                return followDname(resolution, ctx, *dname, TRY(judgeAnswer(validator, rrset, response)));
             }
         }
         if (ctx.qtype != QType::cname && ctx.qtype != QType::any) {
             if (const DnsRecord* cname = findCnameTarget(response.records, ctx.current_qname)) {
                 const auto rrset = rrsetWithSignatures(in_zone, cname->name, QType::cname);
-                return followCname(recursor, ctx, *cname, TRY(judgeAnswer(validator, rrset, response)));
+                return followCname(resolution, ctx, *cname, TRY(judgeAnswer(validator, rrset, response)));
             }
         }
         const auto answers = rrsetWithSignatures(in_zone, ctx.current_qname, ctx.qtype);
         if (response.header.rcode() != RCode::no_error || !holdsData(answers, ctx.qtype))
             return std::nullopt;
         return buildPositive(
-            recursor, ctx, response, answers, TRY(judgeAnswer(validator, answers, response)));
+            resolution, ctx, response, answers, TRY(judgeAnswer(validator, answers, response)));
     }
 
 } // namespace
@@ -288,7 +288,7 @@ std::optional<DnsName> substituteDname(const DnsName& qname, const DnsName& owne
 }
 
 ResolveResultOr<NetworkAction> handleNetworkResponse(
-    Recursor& recursor, QueryContext& ctx, const QueryResult& result, StepValidator* validator)
+    Resolution& resolution, QueryContext& ctx, const QueryResult& result, StepValidator* validator)
 {
     const DnsMessage& response = result.response;
     const Header& header = response.header;
@@ -300,7 +300,7 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
             // step 4a; RFC 2181 §5.4.1 ranks it below authoritative data): the question and the zone
             // bound what is taken, not the bit.
             if (header.anCount() != 0) {
-                if (auto action = TRY(useAnswers(recursor, ctx, response, validator)))
+                if (auto action = TRY(useAnswers(resolution, ctx, response, validator)))
                     return std::move(*action);
             }
             // No answer to the question: a negative answer, marked by the zone's SOA. Without AA, NS
@@ -309,11 +309,11 @@ ResolveResultOr<NetworkAction> handleNetworkResponse(
             const DnsRecord* soa = findNegativeSoa(authority);
             const bool refers = refersElsewhere(response.records, ctx.zone);
             if (isNegativeSoaFor(soa, ctx) && (header.aa() || !refers))
-                return useNegative(recursor, ctx, response, authority, soa, validator);
+                return useNegative(resolution, ctx, response, authority, soa, validator);
             // An authoritative NXDOMAIN, or an empty NOERROR that refers nowhere, needs no SOA to be a
             // negative answer (RFC 2308 §2.1, §2.2).
             if (header.aa() && header.anCount() == 0 && (header.rcode() == RCode::nx_domain || !refers))
-                return useNegative(recursor, ctx, response, authority, nullptr, validator);
+                return useNegative(resolution, ctx, response, authority, nullptr, validator);
             if (header.anCount() != 0)
                 return no_progress;
         }

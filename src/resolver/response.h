@@ -7,7 +7,7 @@
 #pragma once
 
 #include "resolver/chain_of_trust.h"
-#include "resolver/machine.h"
+#include "resolver/resolution.h"
 
 #include <optional>
 #include <span>
@@ -32,7 +32,7 @@ public:
 
 // Without a validator, nothing is validated.
 ResolveResultOr<NetworkAction> handleNetworkResponse(
-    Recursor& recursor, QueryContext& ctx, const QueryResult& result, StepValidator* validator = nullptr);
+    Resolution& resolution, QueryContext& ctx, const QueryResult& result, StepValidator* validator = nullptr);
 
 // The first answer-section CNAME owned by `current` (ASCII case ignored), if any.
 const DnsRecord* findCnameTarget(std::span<const DnsRecord> records, const DnsName& current);

@@ -21,6 +21,9 @@ struct ResolveResult {
     bool has_dnssec_records { false };
 };
 
+// A client question's outcome: the answer, or why and where it failed.
+using ResolveOutcome = std::expected<ResolveResult, ResolveFailure>;
+
 inline constexpr std::uint32_t default_answer_ttl = 300;
 inline constexpr std::uint32_t default_negative_ttl = 30;
 

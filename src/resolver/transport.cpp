@@ -25,15 +25,6 @@ namespace {
         return e == WireError::OutOfMemory ? TransportError::OutOfMemory : TransportError::QueryBuildError;
     }
 
-    ResolverOptions optionsOf(const UpstreamEngine& engine)
-    {
-        return ResolverOptions {
-            .timeout_ms = engine.timeout_ms,
-            .attempts = engine.attempts,
-            .tcp_fallback = engine.tcp_fallback,
-        };
-    }
-
     TransportResult<std::vector<std::uint8_t>> writeRequest(
         const DnsName& qname, QType qtype, std::uint16_t id)
     {
@@ -68,34 +59,34 @@ TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QT
 }
 
 TransportResult<QueryResult> queryUpstream(
-    const UpstreamEngine& engine, const SocketAddress& address, const DnsName& qname, QType qtype)
+    const UpstreamSettings& upstream, const SocketAddress& address, const DnsName& qname, QType qtype)
 {
     const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
-    return queryWithPacket(address, request.packet, request.query_id, question, optionsOf(engine));
+    return queryWithPacket(address, request.packet, request.query_id, question, upstream);
 }
 
-TransportResult<QueryResult> queryUpstreamFanout(
-    const UpstreamEngine& engine, std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype)
+TransportResult<QueryResult> queryUpstreamFanout(const UpstreamSettings& upstream,
+    std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype)
 {
     const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
-    return queryWithPacketFanout(addresses, request.packet, request.query_id, question, optionsOf(engine));
+    return queryWithPacketFanout(addresses, request.packet, request.query_id, question, upstream);
 }
 
-TransportResult<QueryResult> NetworkTransport::exchange(
-    const UpstreamEngine& engine, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+TransportResult<QueryResult> NetworkTransport::exchange(const UpstreamSettings& upstream,
+    std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
 {
     if (servers.size() == 1)
-        return queryUpstream(engine, servers[0], qname, qtype);
-    return queryUpstreamFanout(engine, servers, qname, qtype);
+        return queryUpstream(upstream, servers[0], qname, qtype);
+    return queryUpstreamFanout(upstream, servers, qname, qtype);
 }
 
 } // namespace recursor
 
 namespace recursor {
 
-TransportResult<QueryResult> UpstreamTransport::race(const UpstreamEngine& engine,
+TransportResult<QueryResult> UpstreamTransport::race(const UpstreamSettings& upstream,
     std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
     RaceObserver& observer)
 {
@@ -104,7 +95,7 @@ TransportResult<QueryResult> UpstreamTransport::race(const UpstreamEngine& engin
         if (left <= 0)
             break;
         observer.asked(attempt.server);
-        UpstreamEngine bounded = engine;
+        UpstreamSettings bounded = upstream;
         bounded.timeout_ms = static_cast<std::uint32_t>(std::min<std::int64_t>(attempt.timeout_ms, left));
         const std::int64_t sent_at = monotonicMs();
         auto result = exchange(bounded, { &attempt.server, 1 }, qname, qtype);
@@ -152,11 +143,11 @@ namespace {
 
 } // namespace
 
-TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine,
+TransportResult<QueryResult> NetworkTransport::race(const UpstreamSettings& upstream,
     std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
     RaceObserver& observer)
 {
-    const ResolverOptions options = optionsOf(engine);
+    const UpstreamSettings& options = upstream;
     std::vector<RaceLeg> legs;
     std::vector<pollfd> fds;
     try {
@@ -182,9 +173,9 @@ TransportResult<QueryResult> NetworkTransport::race(const UpstreamEngine& engine
             auto query = TRY(launch(qname, qtype, attempt.server));
             ask_next_now = !query; // a server that cannot be sent to is passed over at once
             if (query) {
-                const std::int64_t patience = std::min<std::int64_t>(attempt.timeout_ms, engine.timeout_ms);
+                const std::int64_t patience = std::min<std::int64_t>(attempt.timeout_ms, upstream.timeout_ms);
                 legs.push_back(RaceLeg { std::move(*query), now, now + patience,
-                    now + std::max<std::int64_t>(engine.timeout_ms, patience) });
+                    now + std::max<std::int64_t>(upstream.timeout_ms, patience) });
             }
         }
         std::erase_if(legs, [&](const RaceLeg& leg) { return leg.finished || now >= leg.give_up_ms; });

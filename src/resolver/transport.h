@@ -13,13 +13,6 @@
 
 namespace recursor {
 
-// Transport settings, one per server, read-only after start-up.
-struct UpstreamEngine {
-    std::uint32_t timeout_ms { 3000 };
-    std::uint8_t attempts { 1 };
-    bool tcp_fallback { true };
-};
-
 struct UpstreamRequest {
     std::vector<std::uint8_t> packet; // the complete query message
     std::uint16_t query_id { 0 };
@@ -32,10 +25,10 @@ struct UpstreamRequest {
 // One server: UDP from a fresh socket connected to it (upstream_sockets.h), TCP when the answer comes
 // back truncated.
 [[nodiscard]] TransportResult<QueryResult> queryUpstream(
-    const UpstreamEngine& engine, const SocketAddress& address, const DnsName& qname, QType qtype);
+    const UpstreamSettings& upstream, const SocketAddress& address, const DnsName& qname, QType qtype);
 
 // Every address at once with one request (one ID); the first acceptable answer wins.
-[[nodiscard]] TransportResult<QueryResult> queryUpstreamFanout(const UpstreamEngine& engine,
+[[nodiscard]] TransportResult<QueryResult> queryUpstreamFanout(const UpstreamSettings& upstream,
     std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype);
 
 // One server of a step and how long to wait for it before asking the next one as well.
@@ -67,14 +60,14 @@ class UpstreamTransport {
 public:
     virtual ~UpstreamTransport() = default;
     // One exchange of (qname, qtype) with `servers`, none of them empty; the reply came from `from`.
-    [[nodiscard]] virtual TransportResult<QueryResult> exchange(const UpstreamEngine& engine,
+    [[nodiscard]] virtual TransportResult<QueryResult> exchange(const UpstreamSettings& upstream,
         std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
         = 0;
     // The servers of one step, asked in order: the next one as soon as the latest has had its timeout
     // or an earlier reply did not settle, with up to max_servers_in_flight waited on at once, until a
     // reply settles or `deadline_ms` (monotonic) passes. Timeout when none settled. This one asks one
     // server at a time through exchange(), which suits transports without sockets.
-    [[nodiscard]] virtual TransportResult<QueryResult> race(const UpstreamEngine& engine,
+    [[nodiscard]] virtual TransportResult<QueryResult> race(const UpstreamSettings& upstream,
         std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
         RaceObserver& observer);
 };
@@ -83,9 +76,9 @@ public:
 // whose servers overlap in time.
 class NetworkTransport final : public UpstreamTransport {
 public:
-    [[nodiscard]] TransportResult<QueryResult> exchange(const UpstreamEngine& engine,
+    [[nodiscard]] TransportResult<QueryResult> exchange(const UpstreamSettings& upstream,
         std::span<const SocketAddress> servers, const DnsName& qname, QType qtype) override;
-    [[nodiscard]] TransportResult<QueryResult> race(const UpstreamEngine& engine,
+    [[nodiscard]] TransportResult<QueryResult> race(const UpstreamSettings& upstream,
         std::span<const ServerAttempt> attempts, const DnsName& qname, QType qtype, std::int64_t deadline_ms,
         RaceObserver& observer) override;
 };

@@ -109,7 +109,7 @@ namespace {
         std::span<const std::uint8_t> packet;
         std::uint16_t query_id;
         const ExpectedQuestion& question;
-        const ResolverOptions& options;
+        const UpstreamSettings& options;
     };
 
     // Sends the query on every leg; a leg whose send fails is dropped. NetworkError when none is left.
@@ -393,14 +393,14 @@ std::uint64_t upstreamStrayDatagrams()
 
 TransportResult<QueryResult> queryWithPacket(const SocketAddress& address,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,
-    const ResolverOptions& options)
+    const UpstreamSettings& options)
 {
     return queryWithPacketFanout(std::span(&address, 1), packet, query_id, question, options);
 }
 
 TransportResult<QueryResult> queryWithPacketFanout(std::span<const SocketAddress> addresses,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,
-    const ResolverOptions& options)
+    const UpstreamSettings& options)
 {
     if (options.attempts == 0)
         return std::unexpected(TransportError::Timeout);
@@ -436,7 +436,7 @@ TransportResult<UdpQuery> UdpQuery::send(const SocketAddress& server, std::vecto
     return UdpQuery(std::move(socket), server, std::move(packet), query_id, std::move(question));
 }
 
-TransportResult<std::optional<QueryResult>> UdpQuery::receive(const ResolverOptions& options)
+TransportResult<std::optional<QueryResult>> UdpQuery::receive(const UpstreamSettings& options)
 {
     std::array<std::uint8_t, udp_receive_buffer_bytes> buf;
     const Exchange ex { packet_, query_id_, question_, options };

@@ -42,7 +42,9 @@ struct ExpectedQuestion {
     QClass qclass { QClass::in };
 };
 
-struct ResolverOptions {
+// How long to wait for a server, how often to ask it, and whether a truncated reply is asked again over
+// TCP: read-only after start-up.
+struct UpstreamSettings {
     std::uint32_t timeout_ms { 3000 };
     std::uint8_t attempts { 1 };
     bool tcp_fallback { true };
@@ -51,13 +53,13 @@ struct ResolverOptions {
 // One server over UDP from a fresh connected socket.
 [[nodiscard]] TransportResult<QueryResult> queryWithPacket(const SocketAddress& address,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,
-    const ResolverOptions& options);
+    const UpstreamSettings& options);
 
 // Several servers at once, one connected socket each. An address whose socket cannot be opened, or whose send
 // fails at once (no IPv6 on this host, say), is skipped; NetworkError only when no send succeeded.
 [[nodiscard]] TransportResult<QueryResult> queryWithPacketFanout(std::span<const SocketAddress> addresses,
     std::span<const std::uint8_t> packet, std::uint16_t query_id, const ExpectedQuestion& question,
-    const ResolverOptions& options);
+    const UpstreamSettings& options);
 
 // One TCP exchange (RFC 7766): two-byte length, then the message; the reply deadline bounds the whole read.
 [[nodiscard]] TransportResult<QueryResult> queryTcp(const SocketAddress& address,
@@ -76,7 +78,7 @@ public:
     const SocketAddress& server() const { return server_; }
     // Reads what has arrived on the socket: the reply once it has come (asked again over TCP within
     // `options.timeout_ms` when it is truncated and that is allowed), none while it has not.
-    [[nodiscard]] TransportResult<std::optional<QueryResult>> receive(const ResolverOptions& options);
+    [[nodiscard]] TransportResult<std::optional<QueryResult>> receive(const UpstreamSettings& options);
 
 private:
     UdpQuery(UniqueFd socket, const SocketAddress& server, std::vector<std::uint8_t> packet,

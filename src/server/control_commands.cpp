@@ -109,7 +109,7 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
         out += line + "\n";
     out += "result: ";
     if (!resolved) {
-        out += "SERVFAIL, error." + std::string(errorName(resolved.error()));
+        out += "SERVFAIL, " + describe(resolved.error());
     } else {
         out += rcodeName(static_cast<std::uint16_t>(resolved->rcode));
         out += resolved->validated           ? ", secure"

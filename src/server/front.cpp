@@ -30,13 +30,23 @@ namespace {
 
     // A validated resolution; skipped for a client that set CD when the question is known bogus, since
     // it takes the data unchecked anyway (RFC 4035 §3.2.2).
-    ResolveResultOr<ResolveResult> resolveChecked(
-        Recursor& recursor, const UpstreamEngine& engine, const QueryParseContext& ctx)
+    ResolveOutcome resolveChecked(
+        Recursor& recursor, const UpstreamSettings& upstream, const QueryParseContext& ctx)
     {
         if (checkingDisabled(ctx) && recursor.knownBogus(ctx.qname, ctx.qtype))
-            return std::unexpected(ResolveError::DnssecBogus);
-        return recursor.resolveFromNetwork(engine, ctx.qname, ctx.qtype);
+            return std::unexpected(ResolveFailure(ResolveError::DnssecBogus));
+        return recursor.resolveFromNetwork(upstream, ctx.qname, ctx.qtype);
     }
+
+    // Whether the client gets the data unchecked instead of SERVFAIL (RFC 4035 §3.2.2).
+    bool wantsUnchecked(const ResolveOutcome& outcome, const QueryParseContext& ctx)
+    {
+        return !outcome && isBogus(outcome.error().kind) && checkingDisabled(ctx);
+    }
+
+    // Client questions share a resolution only with one another: a lookup the resolver makes for another
+    // question spends that question's budget, at its depth.
+    constexpr ResolutionPolicy client_policy {};
 
     ReplyChannel channelOf(const ReplySink& sink)
     {
@@ -46,35 +56,6 @@ namespace {
     ReplyChannel channelOf(const PendingQuery& query)
     {
         return channelOf(*query.sink);
-    }
-
-    // Why a SERVFAIL happened, as an extended DNS error (RFC 8914 §4).
-    std::uint16_t extendedErrorFor(ResolveError why)
-    {
-        switch (why) {
-        case ResolveError::DnssecBogus:
-            return 6; // DNSSEC Bogus
-        case ResolveError::SignatureExpired:
-            return 7; // Signature Expired
-        case ResolveError::SignatureNotYetValid:
-            return 8; // Signature Not Yet Valid
-        case ResolveError::DnskeyMissing:
-            return 9; // DNSKEY Missing
-        case ResolveError::SignaturesMissing:
-            return 10; // RRSIGs Missing
-        case ResolveError::DnskeyUnavailable:
-            return 9; // DNSKEY Missing
-        case ResolveError::NoNameservers:
-        case ResolveError::NoReachableAuthority:
-        case ResolveError::DsUnavailable:
-        case ResolveError::BudgetExhausted:
-        case ResolveError::NameserverBudgetExhausted:
-            return 22; // No Reachable Authority
-        case ResolveError::ShuttingDown:
-            return 14; // Not Ready
-        default:
-            return 0; // Other
-        }
     }
 
 } // namespace
@@ -293,34 +274,33 @@ ServerResult<std::vector<std::uint8_t>> Front::rcodeReply(
     return std::move(*reply);
 }
 
-ServerResult<std::vector<std::uint8_t>> Front::servFail(const QueryParseContext& ctx, ResolveError why)
+ServerResult<std::vector<std::uint8_t>> Front::servFail(const QueryParseContext& ctx, const ResolveFailure& why)
 {
     metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
     logServFail(ctx, why);
-    return rcodeReply(ctx, static_cast<std::uint16_t>(RCode::serv_fail), extendedErrorFor(why));
+    return rcodeReply(ctx, static_cast<std::uint16_t>(RCode::serv_fail), why.ede);
 }
 
 // Each with its reason, so the operator can tell a dead zone from a forged one; at most
 // servfail_lines_per_second lines, since strangers choose the names that fail.
-void Front::logServFail(const QueryParseContext& ctx, ResolveError why)
+void Front::logServFail(const QueryParseContext& ctx, const ResolveFailure& why)
 {
     const auto suppressed = servfail_log_.take(monotonicSeconds());
     if (!suppressed)
         return;
-    std::string line = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": error."
-        + std::string(errorName(why));
+    std::string line = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": " + describe(why);
     if (*suppressed != 0)
         line += " (" + std::to_string(*suppressed) + " more SERVFAIL lines held back)";
     logInfo(line);
 }
 
 ServerResult<std::vector<std::uint8_t>> Front::replyFromResolution(
-    const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved, ReplyChannel channel)
+    const QueryParseContext& ctx, const ResolveOutcome& resolved, ReplyChannel channel)
 {
     if (!resolved) {
-        if (resolved.error() == ResolveError::OutOfMemory)
+        if (resolved.error().kind == ResolveError::OutOfMemory)
             return std::unexpected(ServerError::OutOfMemory);
-        if (isBogus(resolved.error()))
+        if (isBogus(resolved.error().kind))
             metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
         return servFail(ctx, resolved.error());
     }
@@ -350,32 +330,64 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
         break;
     }
     auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
-    if (!resolved && isBogus(resolved.error()) && checkingDisabled(*ctx))
+    if (wantsUnchecked(resolved, *ctx))
         resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
     return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
 }
 
 // A new question starts a resolution on a fiber of this loop; one already in flight is joined.
+// A client that asked a question while the same was being resolved on its loop. It owns itself from the
+// moment it joins until the resolution's outcome is delivered, on the leader's fiber.
+class Front::JoinedQuery final : public ClientWaiter {
+public:
+    JoinedQuery(Front& front, PendingQuery query)
+        : front_(front)
+        , query_(std::move(query))
+    {
+    }
+
+    PendingQuery& query() { return query_; }
+
+    void deliver(const ResolveOutcome& outcome) override
+    {
+        std::unique_ptr<JoinedQuery> self(this);
+        runGuarded("recursor query error", [&] { front_.answerResolved(query_, outcome); });
+    }
+
+private:
+    Front& front_;
+    PendingQuery query_;
+};
+
 void Front::startResolution(FrontLoop& loop, PendingQuery query)
 {
-    CacheKey key(query.ctx.qtype, query.ctx.qname);
-    if (auto joined = loop.in_flight.find(key); joined != loop.in_flight.end()) {
-        if (joined->second.size() < max_waiters_per_question) {
-            joined->second.push_back(std::move(query));
-            return;
+    InFlight& in_flight = InFlight::ofThisThread();
+    const CacheKey key(query.ctx.qtype, query.ctx.qname);
+    if (auto joined = in_flight.find(this, key, client_policy)) {
+        if (joined->clients() < max_waiters_per_question) {
+            auto waiter = std::make_unique<JoinedQuery>(*this, std::move(query));
+            if (joined->addClient(*waiter)) {
+                static_cast<void>(waiter.release()); // delivered once, when the resolution ends
+                return;
+            }
+            query = std::move(waiter->query());
         }
     } else if (loop.resolving.load() < options_.resolution_capacity) {
-        // The fiber's own copy: the views of a moved packet stay valid, those of a copied one would not.
-        auto leader = std::make_shared<PendingQuery>(std::move(query));
-        loop.in_flight.try_emplace(key);
-        ++loop.resolving;
-        // Detached: a question from a connection outlives the connection's fiber that read it.
-        if (loop.events->spawnDetached([this, &loop, leader] {
-                runGuarded("recursor query error", [&] { resolveAndAnswer(loop, *leader); });
-            }))
-            return;
-        --loop.resolving;
-        loop.in_flight.erase(key);
+        // Registered before its fiber runs, so that the same question arriving meanwhile joins it. Only
+        // clients join it, and a client waits on no fiber, so it needs no leader to guard against cycles.
+        if (auto lead = in_flight.lead(this, key, client_policy, nullptr)) {
+            // The fiber's own copy: the views of a moved packet stay valid, those of a copied one would not.
+            auto leader = std::make_shared<PendingQuery>(std::move(query));
+            auto leading = std::make_shared<InFlight::Leading>(std::move(*lead));
+            ++loop.resolving;
+            // Detached: a question from a connection outlives the connection's fiber that read it.
+            if (loop.events->spawnDetached([this, &loop, leader, leading] {
+                    runGuarded("recursor query error", [&] { resolveAndAnswer(loop, *leading, *leader); });
+                }))
+                return;
+            --loop.resolving;
+            query = std::move(*leader);
+        }
     }
     metrics_->recordShed();
     if (channelOf(query) == ReplyChannel::stream) // a connection waits for every answer it is owed
@@ -383,41 +395,31 @@ void Front::startResolution(FrontLoop& loop, PendingQuery query)
 }
 
 // Resolves one question and answers it, and every client that asked the same meanwhile, each with its
-// own ID, RD bit, EDNS size and spelling of the name.
-void Front::resolveAndAnswer(FrontLoop& loop, const PendingQuery& leader)
+// own ID, RD bit, EDNS size and spelling of the name. However it ends, the registry lets the question go
+// and every client that joined is answered (SERVFAIL when there was no outcome).
+void Front::resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const PendingQuery& leader)
 {
-    const CacheKey key(leader.ctx.qtype, leader.ctx.qname);
-    std::vector<PendingQuery> joined;
-    auto collectJoined = [&] {
-        if (auto it = loop.in_flight.find(key); it != loop.in_flight.end()) {
-            joined = std::move(it->second);
-            loop.in_flight.erase(it);
-        }
-        --loop.resolving;
-    };
-    try {
-        const DnsName& qname = leader.ctx.qname;
-        const QType qtype = leader.ctx.qtype;
-        const auto resolved = resolveChecked(*recursor_, options_.upstream, leader.ctx);
-        collectJoined();
-        // Clients that set CD get bogus data as it is; the others SERVFAIL. The unchecked copy is
-        // fetched once for all of them and kept only apart from the answer cache, for CD clients.
-        std::optional<ResolveResultOr<ResolveResult>> unchecked;
-        auto resultFor = [&](const PendingQuery& query) -> const ResolveResultOr<ResolveResult>& {
-            if (resolved || !isBogus(resolved.error()) || !checkingDisabled(query.ctx))
-                return resolved;
-            if (!unchecked)
-                unchecked = recursor_->resolveUnchecked(options_.upstream, qname, qtype);
-            return *unchecked;
-        };
-        queueReply(leader, replyFromResolution(leader.ctx, resultFor(leader), channelOf(leader)));
-        for (const PendingQuery& other : joined)
-            queueReply(other, replyFromResolution(other.ctx, resultFor(other), channelOf(other)));
-    } catch (...) {
-        if (loop.in_flight.contains(key))
-            collectJoined(); // the question must not stay in flight for ever
-        throw;
+    std::optional<ResolveOutcome> resolved;
+    {
+        struct Settled {
+            ~Settled() { --loop.resolving; }
+            FrontLoop& loop;
+        } settled { loop };
+        resolved.emplace(resolveChecked(*recursor_, options_.upstream, leader.ctx));
     }
+    answerResolved(leader, *resolved);
+    leading.finish(*resolved);
+}
+
+void Front::answerResolved(const PendingQuery& query, const ResolveOutcome& outcome)
+{
+    if (!wantsUnchecked(outcome, query.ctx))
+        return queueReply(query, replyFromResolution(query.ctx, outcome, channelOf(query)));
+    // Fetched once for every CD client of the question: kept apart from the answer cache for a few
+    // seconds, the next CD client is answered from there.
+    const ResolveOutcome unchecked
+        = recursor_->resolveUnchecked(options_.upstream, query.ctx.qname, query.ctx.qtype);
+    queueReply(query, replyFromResolution(query.ctx, unchecked, channelOf(query)));
 }
 
 void Front::queueReply(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply)

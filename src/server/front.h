@@ -10,6 +10,7 @@
 #include "base/socket_address.h"
 #include "ops/log_budget.h"
 #include "ops/metrics.h"
+#include "resolver/in_flight.h"
 #include "resolver/recursor.h"
 #include "server/access_list.h"
 #include "server/reply.h"
@@ -23,7 +24,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 namespace recursor {
@@ -51,13 +51,10 @@ struct PendingQuery {
 };
 
 // What the front keeps per event loop; only that loop's thread touches it, but for `resolving`, which
-// resolutionsInFlight reads from any thread.
+// resolutionsInFlight reads from any thread. The questions being resolved, with the clients that joined
+// them, are in the thread's InFlight registry, beside the resolver's own lookups.
 struct FrontLoop {
-    using InFlightMap
-        = std::unordered_map<CacheKey, std::vector<PendingQuery>, CacheKeyContext, CacheKeyContext>;
-
     EventLoop* events { nullptr }; // the loop's, which outlives this
-    InFlightMap in_flight; // questions being resolved, with the clients that joined them
     std::atomic<std::size_t> resolving { 0 };
     std::unique_ptr<ClientRateLimit> rate_limit;
 };
@@ -65,7 +62,7 @@ struct FrontLoop {
 class Front {
 public:
     // Clients asking the same question while it is being resolved; more are shed.
-    static constexpr std::size_t max_waiters_per_question = 256;
+    static constexpr std::size_t max_waiters_per_question = InFlight::max_clients_per_question;
     // SERVFAIL lines in the log; the others are counted and told in the next line written.
     static constexpr std::uint32_t servfail_lines_per_second = 10;
 
@@ -109,13 +106,17 @@ private:
     ServerResult<std::vector<std::uint8_t>> replyFromCache(
         const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel);
     ServerResult<std::vector<std::uint8_t>> replyFromResolution(
-        const QueryParseContext& ctx, const ResolveResultOr<ResolveResult>& resolved, ReplyChannel channel);
-    ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx, ResolveError why);
+        const QueryParseContext& ctx, const ResolveOutcome& resolved, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> servFail(const QueryParseContext& ctx, const ResolveFailure& why);
     ServerResult<std::vector<std::uint8_t>> rcodeReply(const QueryParseContext& ctx, std::uint16_t rcode,
         std::optional<std::uint16_t> extended_error = std::nullopt);
-    void logServFail(const QueryParseContext& ctx, ResolveError why);
+    void logServFail(const QueryParseContext& ctx, const ResolveFailure& why);
+    class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);
-    void resolveAndAnswer(FrontLoop& loop, const PendingQuery& leader);
+    void resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const PendingQuery& leader);
+    // The reply to one client of a resolution that ended with `outcome`: a client that set CD gets bogus
+    // data unchecked (RFC 4035 §3.2.2), the others SERVFAIL.
+    void answerResolved(const PendingQuery& query, const ResolveOutcome& outcome);
     void queueReply(const PendingQuery& query, ServerResult<std::vector<std::uint8_t>> reply);
     void recordReply(std::span<const std::uint8_t> reply, const ReplyNote& note);
     void logQuery(std::span<const std::uint8_t> reply, const ReplyNote& note, std::int64_t elapsed_us);

@@ -34,7 +34,7 @@ struct ServerOptions {
     AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers
     std::optional<NameserverSet> root_servers;
     std::optional<dnssec::TrustAnchorStore> trust_anchors;
-    UpstreamEngine upstream;
+    UpstreamSettings upstream;
     std::shared_ptr<UpstreamTransport> transport; // the network when empty
     std::uint16_t edns_buffer_size { default_edns_buffer_size };
     StreamLimits stream_limits;

@@ -54,7 +54,8 @@ namespace {
         std::unique_ptr<Recursor> recursor
             = std::move(*Recursor::init(RecursorOptions { .root_servers = NameserverSet {} }));
         QueryContext ctx;
-        ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
+        Resolution resolution = recursor->startResolution(UpstreamSettings {});
+        ResolutionBudget& budget = resolution.budget();
     };
 
     // The budget used to reset for every response, so that CNAME steps each had a fresh one; a TTL
@@ -67,18 +68,17 @@ namespace {
             rec->ttl = 0x7FFFFFFF;
         const std::vector<const DnsRecord*> answers(www.records.begin(), www.records.end());
         budget.verifications_left = 1;
-        auto verdict
-            = validateAnswerRrsets(*recursor, UpstreamEngine {}, budget, ctx, answers, www.messages[0]);
+        auto verdict = validateAnswerRrsets(resolution, ctx, answers, www.messages[0]);
         ASSERT_TRUE(verdict);
         EXPECT_TRUE(verdict->secure);
         EXPECT_EQ(verdict->ttl_cap, 3600u) << "the RRSIG's original TTL";
         EXPECT_EQ(budget.verifications_left, 0);
-        verdict = validateAnswerRrsets(*recursor, UpstreamEngine {}, budget, ctx, answers, www.messages[0]);
+        verdict = validateAnswerRrsets(resolution, ctx, answers, www.messages[0]);
         ASSERT_FALSE(verdict);
         EXPECT_EQ(verdict.error(), ResolveError::DnssecBogus);
         // The same signature over the same bytes, checked once, costs nothing the next time.
         budget.verifications_left = 1;
-        verdict = validateAnswerRrsets(*recursor, UpstreamEngine {}, budget, ctx, answers, www.messages[0]);
+        verdict = validateAnswerRrsets(resolution, ctx, answers, www.messages[0]);
         ASSERT_TRUE(verdict);
         EXPECT_TRUE(verdict->secure);
         EXPECT_EQ(budget.verifications_left, 1);
@@ -104,8 +104,8 @@ namespace {
             const std::vector<const DnsRecord*> authority(proof.records.begin(), proof.records.end());
             ctx.current_qname = name(c.owner);
             ctx.qtype = QType::txt;
-            const auto verdict = validateDenial(
-                *recursor, UpstreamEngine {}, budget, ctx, RCode::no_error, *authority.front(), authority);
+            const auto verdict
+                = validateDenial(resolution, ctx, RCode::no_error, *authority.front(), authority);
             if (c.secure) {
                 ASSERT_TRUE(verdict);
                 EXPECT_TRUE(verdict->secure);

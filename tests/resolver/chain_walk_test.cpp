@@ -36,7 +36,7 @@ namespace {
         auto loop = EventLoop::create();
         std::optional<ResolveResultOr<ResolveResult>> result;
         loop->spawn([&] {
-            result = recursor.resolveFromNetwork(UpstreamEngine {}, *DnsName::fromText(qname), QType::a);
+            result = kindOnly(recursor.resolveFromNetwork(UpstreamSettings {}, *DnsName::fromText(qname), QType::a));
             loop->stop();
         });
         loop->run();

@@ -3,6 +3,7 @@
 #include "resolver/recursor.h"
 
 #include "base/event_loop.h"
+#include "base/trace.h"
 
 #include "support/canned_transport.h"
 #include "support/packet_builder.h"
@@ -107,17 +108,17 @@ namespace {
                 "198.51.100.10", "ns.provider.net.", QType::a, address("ns.provider.net.", "198.51.100.20"));
             net->on("198.51.100.10", "ns.provider.net.", QType::aaaa, nodata("provider.net."));
         }
-        ResolveResultOr<ResolveResult> resolve(std::string_view qname)
+        ResolveOutcome resolve(std::string_view qname)
         {
-            return recursor->resolveFromNetwork(UpstreamEngine {}, *DnsName::fromText(qname), QType::a);
+            return recursor->resolveFromNetwork(UpstreamSettings {}, *DnsName::fromText(qname), QType::a);
         }
 
         // The same on a fiber of an event loop, where nested lookups may run side by side.
-        ResolveResultOr<ResolveResult> resolveOnLoop(std::string_view qname)
+        ResolveOutcome resolveOnLoop(std::string_view qname)
         {
             net->yield = true;
             auto loop = EventLoop::create();
-            std::optional<ResolveResultOr<ResolveResult>> result;
+            std::optional<ResolveOutcome> result;
             loop->spawn([&] {
                 result = resolve(qname);
                 loop->stop();
@@ -127,19 +128,30 @@ namespace {
         }
 
         // NOERROR with exactly `lines` as its answer section, and `validated` as its AD bit.
-        static void expectAnswer(const ResolveResultOr<ResolveResult>& result,
-            const std::vector<std::string>& lines, bool validated = false)
+        static void expectAnswer(
+            const ResolveOutcome& result, const std::vector<std::string>& lines, bool validated = false)
         {
-            ASSERT_TRUE(result) << errorName(result.error());
+            ASSERT_TRUE(result) << describe(result.error());
             EXPECT_EQ(result->rcode, RCode::no_error);
             EXPECT_EQ(answerLines(*result), lines);
             EXPECT_EQ(result->validated, validated);
             EXPECT_EQ((result->packet.at(3) & 0x20) != 0, validated) << "AD bit";
         }
-        static void expectError(const ResolveResultOr<ResolveResult>& result, ResolveError error)
+        static void expectError(const ResolveOutcome& result, ResolveError error)
         {
             ASSERT_FALSE(result) << "answered " << testing::PrintToString(answerLines(*result));
-            EXPECT_EQ(result.error(), error) << errorName(result.error());
+            EXPECT_EQ(result.error().kind, error) << describe(result.error());
+        }
+        // The same, with where it failed: the zone at fault and the last server asked there (none: "").
+        static void expectFailure(
+            const ResolveOutcome& result, ResolveError error, const char* zone, const char* server = "")
+        {
+            expectError(result, error);
+            if (result)
+                return;
+            EXPECT_EQ(result.error().zone.toText(), zone);
+            EXPECT_EQ(result.error().server ? result.error().server->toString() : "", server);
+            EXPECT_EQ(result.error().ede, extendedErrorOf(error));
         }
 
         std::shared_ptr<CannedTransport> net;
@@ -269,7 +281,7 @@ namespace {
 
             // What the client is told of the nameserver's name is provider.net.'s word alone.
             const auto ns = recursor->resolveWithTransport(
-                UpstreamEngine {}, *DnsName::fromText("ns.provider.net."), QType::a);
+                UpstreamSettings {}, *DnsName::fromText("ns.provider.net."), QType::a);
             if (ns) {
                 for (const std::string& line : answerLines(*ns))
                     EXPECT_EQ(line.find("203.0.113.66"), std::string::npos) << line;
@@ -300,6 +312,38 @@ namespace {
         }
     }
 
+    // TRACE collects one resolution's account. The scope used to be the thread's: while it lived, every
+    // fiber of the loop wrote there, so another client's question on the same loop showed up in the trace.
+    TEST_F(Resolution, TraceHoldsOnlyTheTracedResolution)
+    {
+        exampleServerReplies(address("www.example.", "203.0.113.80"));
+        net->on(
+            "192.0.2.1", "mail.example.", QType::a, delegation("example.", "ns1.example.", "198.51.100.1"));
+        net->on("198.51.100.1", "mail.example.", QType::a, address("mail.example.", "203.0.113.25"));
+        net->yield = true;
+        auto loop = EventLoop::create();
+        std::vector<std::string> traced;
+        int finished = 0;
+        const auto done = [&] {
+            if (++finished == 2)
+                loop->stop();
+        };
+        loop->spawn([&] {
+            expectAnswer(resolve("mail.example."), { "mail.example. A 203.0.113.25" });
+            done();
+        });
+        loop->spawn([&] {
+            trace::Scope scope;
+            expectAnswer(resolve("www.example."), { "www.example. A 203.0.113.80" });
+            traced = scope.lines();
+            done();
+        });
+        loop->run();
+        ASSERT_FALSE(traced.empty());
+        for (const std::string& line : traced)
+            EXPECT_EQ(line.find("mail."), std::string::npos) << line;
+    }
+
     // The servers of example. may alias a name into another zone but not answer for it: the address they
     // add for the target is dropped, and the target is resolved afresh from the closest delegation known
     // for it (the root here), not asked of them.
@@ -318,7 +362,7 @@ namespace {
         providerNameserverResolves();
         net->yield = true;
         auto loop = EventLoop::create();
-        std::vector<ResolveResultOr<ResolveResult>> results;
+        std::vector<ResolveOutcome> results;
         for (const char* host : hosts) {
             loop->spawn([&, host] {
                 results.push_back(resolve(host));
@@ -368,7 +412,8 @@ namespace {
             SCOPED_TRACE(label);
             start(false);
             exampleServerReplies(reply);
-            expectError(resolve("www.example."), ResolveError::NoReachableAuthority);
+            expectFailure(
+                resolve("www.example."), ResolveError::NoReachableAuthority, "example.", "198.51.100.1:53");
             Exchanges expected = root_then_ns1;
             if (!reply)
                 expected.push_back(ask(ns1, "www.example.", QType::a));
@@ -444,8 +489,8 @@ namespace {
             exampleServerReplies(c.reply);
             for (int twice = 0; twice < 2; ++twice) { // the second time through the answer cache
                 const auto result = recursor->resolveWithTransport(
-                    UpstreamEngine {}, *DnsName::fromText("www.example."), QType::a);
-                ASSERT_TRUE(result) << errorName(result.error());
+                    UpstreamSettings {}, *DnsName::fromText("www.example."), QType::a);
+                ASSERT_TRUE(result) << describe(result.error());
                 EXPECT_EQ(result->rcode, c.rcode);
                 EXPECT_EQ(result->answer_count, c.reply.answer.size());
             }
@@ -511,8 +556,8 @@ namespace {
             for (const auto& [qname, answer] : c.replies)
                 net->on("198.51.100.1", qname, QType::a, Reply { authoritative, answer });
             const auto result
-                = recursor->resolveWithTransport(UpstreamEngine {}, *DnsName::fromText(c.qname), QType::a);
-            ASSERT_TRUE(result) << errorName(result.error());
+                = recursor->resolveWithTransport(UpstreamSettings {}, *DnsName::fromText(c.qname), QType::a);
+            ASSERT_TRUE(result) << describe(result.error());
             EXPECT_EQ(result->rcode, RCode::serv_fail);
             EXPECT_EQ(result->packet.at(3) & 0x0F, 2) << "RCODE in the packet";
             EXPECT_EQ(answerLines(*result), c.chain);
@@ -673,20 +718,33 @@ namespace {
     TEST_F(ResolutionDnssec, BrokenChainOfTrust)
     {
         const TestSigner stray_key { "example." };
+        struct Refusal {
+            const char* server;
+            const char* qname;
+            QType type;
+        };
         struct Case {
             const char* label;
             const TestSigner* ds_key;
             bool sign_www;
+            std::optional<Refusal> refused;
+            std::size_t walked; // how much of chain_walk is asked
             Exchanges after_walk;
             ResolveError why; // told to the client as an extended error
+            const char* zone; // where the chain broke
         };
         const Case cases[] {
-            { "DS matching no key", &stray_key, true, {}, ResolveError::DnskeyMissing },
+            { "DS matching no key", &stray_key, true, {}, 5, {}, ResolveError::DnskeyMissing, "example." },
             // Unsigned, www.example. might be a zone of its own below an unsigned delegation: its DS is
             // asked of example.'s server, then its DNSKEY, whose negative answer shows it is no zone apex.
-            { "unsigned answer", &zone_key, false,
+            { "unsigned answer", &zone_key, false, {}, 5,
                 { ask(ns1, "www.example.", QType::ds), ask(ns1, "www.example.", QType::dnskey) },
-                ResolveError::SignaturesMissing },
+                ResolveError::SignaturesMissing, "example." },
+            { "DS refused by the parent", &zone_key, true, Refusal { "192.0.2.1", "example.", QType::ds }, 4,
+                {}, ResolveError::DsUnavailable, "example." },
+            { "DNSKEY refused by the child", &zone_key, true,
+                Refusal { "198.51.100.1", "example.", QType::dnskey }, 5, {}, ResolveError::DnskeyUnavailable,
+                "example." },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label);
@@ -694,8 +752,11 @@ namespace {
             publish(*c.ds_key, c.sign_www);
             net->on("198.51.100.1", "www.example.", QType::ds, nodata("example."));
             net->on("198.51.100.1", "www.example.", QType::dnskey, nodata("example."));
-            expectError(resolve("www.example."), c.why);
-            Exchanges expected = chain_walk;
+            if (c.refused)
+                net->on(c.refused->server, c.refused->qname, c.refused->type, Reply { 0x8005 });
+            expectFailure(resolve("www.example."), c.why, c.zone);
+            Exchanges expected(
+                chain_walk.begin(), chain_walk.begin() + static_cast<std::ptrdiff_t>(c.walked));
             expected.insert(expected.end(), c.after_walk.begin(), c.after_walk.end());
             EXPECT_EQ(net->exchanges, expected);
         }
@@ -721,7 +782,7 @@ namespace {
             if (is_signed) {
                 expectError(result, ResolveError::SignaturesMissing);
             } else {
-                ASSERT_TRUE(result) << errorName(result.error());
+                ASSERT_TRUE(result) << describe(result.error());
                 EXPECT_EQ(std::tie(result->rcode, result->answer_count, result->validated),
                     std::make_tuple(RCode::no_error, std::uint16_t { 0 }, false));
                 expected.pop_back(); // example.'s keys are never asked for
@@ -748,7 +809,7 @@ namespace {
             net->on("198.51.100.1", "mail.example.", QType::ds, nodata("example."));
             net->on("198.51.100.1", "mail.example.", QType::dnskey, nodata("example."));
             const auto result = recursor->resolveFromNetwork(
-                UpstreamEngine {}, *DnsName::fromText("mail.example."), QType::any);
+                UpstreamSettings {}, *DnsName::fromText("mail.example."), QType::any);
             if (sign_txt)
                 expectAnswer(result,
                     { "mail.example. A 203.0.113.25", "mail.example. RRSIG", "mail.example. other",
@@ -788,19 +849,19 @@ namespace {
             net->on("192.0.2.1", "alias.example.", QType::a,
                 delegation("example.", "ns1.example.", "198.51.100.1"));
             const DnsName qname = *DnsName::fromText(c.qname);
-            ASSERT_FALSE(recursor->resolveFromNetwork(UpstreamEngine {}, qname, QType::a));
+            ASSERT_FALSE(recursor->resolveFromNetwork(UpstreamSettings {}, qname, QType::a));
             ASSERT_TRUE(recursor->knownBogus(qname, QType::a));
             net->exchanges.clear();
             for (int i = 0; i < 100; ++i)
-                expectAnswer(recursor->resolveUnchecked(UpstreamEngine {}, qname, QType::a), c.lines);
+                expectAnswer(recursor->resolveUnchecked(UpstreamSettings {}, qname, QType::a), c.lines);
             EXPECT_EQ(net->exchanges, c.one_resolution);
             // The answer cache still says bogus, and a validating resolution still fails.
-            EXPECT_FALSE(recursor->resolveWithTransport(UpstreamEngine {}, qname, QType::a));
-            EXPECT_FALSE(recursor->resolveFromNetwork(UpstreamEngine {}, qname, QType::a));
+            EXPECT_FALSE(recursor->resolveWithTransport(UpstreamSettings {}, qname, QType::a));
+            EXPECT_FALSE(recursor->resolveFromNetwork(UpstreamSettings {}, qname, QType::a));
             // A few seconds on, the data is fetched again.
             now->fetch_add(unchecked_answer_seconds + 1);
             net->exchanges.clear();
-            expectAnswer(recursor->resolveUnchecked(UpstreamEngine {}, qname, QType::a), c.lines);
+            expectAnswer(recursor->resolveUnchecked(UpstreamSettings {}, qname, QType::a), c.lines);
             EXPECT_EQ(net->exchanges, c.one_resolution);
             EXPECT_GT(recursor->flush(qname), 0u);
             EXPECT_FALSE(recursor->keptUncheckedAnswer(qname, QType::a).value()) << "flushed";

@@ -170,16 +170,16 @@ namespace {
         QueryContext ctx;
         ctx.qname = ctx.current_qname = *DnsName::fromText("www.example.test");
         ctx.zone = DnsName::root();
-        const UpstreamEngine engine { .timeout_ms = 20 };
+        const UpstreamSettings engine { .timeout_ms = 20 };
 
         for (const bool allow : { false, true }) {
             SCOPED_TRACE(allow ? "loopback allowed" : "loopback not allowed");
             auto recursor = std::move(*Recursor::init(RecursorOptions {
                 .root_servers = NameserverSet {}, .limits = { .allow_loopback_nameservers = allow } }));
-            ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
+            Resolution resolution = recursor->startResolution(engine);
             // First, while nothing is cached: without usable glue the nameserver names are looked up
             // from the (empty) root servers, which gives nothing.
-            auto only = lookupDelegationNameservers(*recursor, engine, loopback_only.message, ctx, budget);
+            auto only = lookupDelegationNameservers(resolution, loopback_only.message, ctx);
             ASSERT_TRUE(only);
             ASSERT_EQ(only->has_value(), allow);
             if (allow) {
@@ -188,7 +188,7 @@ namespace {
                 EXPECT_EQ((*only)->unresolved.names[0].toText(), "ns2.example.test.");
             }
 
-            auto next = lookupDelegationNameservers(*recursor, engine, r.message, ctx, budget);
+            auto next = lookupDelegationNameservers(resolution, r.message, ctx);
             ASSERT_TRUE(next);
             ASSERT_TRUE(next->has_value());
             EXPECT_EQ((*next)->zone.toText(), "example.test.");

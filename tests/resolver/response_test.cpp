@@ -77,7 +77,8 @@ namespace {
             ctx.qname = ctx.current_qname = name(qname);
             ctx.zone = name(zone);
             ctx.cname_count = cnames;
-            auto action = handleNetworkResponse(*recursor, ctx, result, validator);
+            Resolution resolution = recursor->startResolution(UpstreamSettings {});
+            auto action = handleNetworkResponse(resolution, ctx, result, validator);
             return { std::move(action), std::move(ctx) };
         }
         std::optional<DnsMessage> cached(std::string_view qname)
@@ -388,7 +389,7 @@ namespace {
         NameserverSet roots;
         roots.append(silent.address);
         auto recursor = std::move(*Recursor::init(RecursorOptions { .root_servers = roots }));
-        const UpstreamEngine engine { .timeout_ms = 20 };
+        const UpstreamSettings engine { .timeout_ms = 20 };
 
         std::vector<Rec> many_names;
         for (int i = 0; i < 12; ++i)
@@ -398,8 +399,8 @@ namespace {
         QueryContext ctx;
         ctx.qname = ctx.current_qname = name("www.victim.test");
         ctx.zone = DnsName::root();
-        ResolutionBudget budget = ResolutionBudget::start(monotonicMs());
-        auto next = lookupDelegationNameservers(*recursor, engine, referral.response, ctx, budget);
+        Resolution resolution = recursor->startResolution(engine);
+        auto next = lookupDelegationNameservers(resolution, referral.response, ctx);
         ASSERT_TRUE(next);
         EXPECT_FALSE(next->has_value());
         EXPECT_EQ(silent.received(), 4 * static_cast<int>(max_glueless_names))
@@ -408,9 +409,9 @@ namespace {
         // Two silent roots are asked in turn until the exchange budget runs out.
         roots.append(silent.address);
         recursor = std::move(*Recursor::init(RecursorOptions { .root_servers = roots }));
-        ResolutionBudget small { .exchanges_left = 3, .deadline_ms = monotonicMs() + 10'000 };
-        auto resolved
-            = recursor->resolveFromNetworkWithPolicy(engine, name("www.victim.test"), QType::a, 0, {}, small);
+        Resolution small = recursor->startResolution(engine);
+        small.budget() = { .exchanges_left = 3, .deadline_ms = monotonicMs() + 10'000 };
+        auto resolved = small.lookup(name("www.victim.test"), QType::a, 0, {});
         ASSERT_FALSE(resolved);
         EXPECT_EQ(resolved.error(), ResolveError::BudgetExhausted);
         EXPECT_EQ(silent.received(), 3) << "three exchanges of one datagram each";

@@ -256,9 +256,9 @@ namespace {
         std::thread thread_;
     };
 
-    UpstreamEngine engine(std::uint32_t timeout_ms, std::uint8_t attempts = 1, bool tcp_fallback = true)
+    UpstreamSettings engine(std::uint32_t timeout_ms, std::uint8_t attempts = 1, bool tcp_fallback = true)
     {
-        return UpstreamEngine {
+        return UpstreamSettings {
             .timeout_ms = timeout_ms, .attempts = attempts, .tcp_fallback = tcp_fallback
         };
     }
@@ -268,7 +268,7 @@ namespace {
         return result ? std::nullopt : std::optional(result.error());
     }
 
-    TransportResult<QueryResult> ask(const UpstreamEngine& eng, const SocketAddress& server)
+    TransportResult<QueryResult> ask(const UpstreamSettings& eng, const SocketAddress& server)
     {
         return queryUpstream(eng, server, name(qname_text), QType::a);
     }
@@ -777,7 +777,7 @@ namespace {
     // refusal makes way for the next at once, and no more than three are waited on together.
     TEST(Transport, RaceAsksTheNextServerAfterATimeoutOrARefusalAndBoundsWhatIsInFlight)
     {
-        const UpstreamEngine engine { .timeout_ms = 300, .attempts = 1, .tcp_fallback = true };
+        const UpstreamSettings engine { .timeout_ms = 300, .attempts = 1, .tcp_fallback = true };
         FakeUdpServer answering([](auto q) { return std::vector { Datagram { replyTo(q) } }; });
         FakeUdpServer refusing([](auto q) {
             Bytes refused = replyTo(q);

@@ -93,7 +93,7 @@ namespace {
         {
         }
         TransportResult<QueryResult> exchange(
-            const UpstreamEngine&, std::span<const SocketAddress>, const DnsName&, QType) override
+            const UpstreamSettings&, std::span<const SocketAddress>, const DnsName&, QType) override
         {
             hook_();
             return std::unexpected(TransportError::Timeout);

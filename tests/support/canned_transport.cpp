@@ -47,7 +47,7 @@ void CannedTransport::on(const char* server, const char* qname, QType qtype, std
 }
 
 TransportResult<QueryResult> CannedTransport::exchange(
-    const UpstreamEngine&, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+    const UpstreamSettings&, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
 {
     std::vector<std::string> addrs;
     for (const SocketAddress& server : servers)

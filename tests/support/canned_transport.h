@@ -46,7 +46,7 @@ class CannedTransport final : public UpstreamTransport {
 public:
     void on(const char* server, const char* qname, QType qtype, std::optional<Reply> reply);
 
-    TransportResult<QueryResult> exchange(const UpstreamEngine&, std::span<const SocketAddress> servers,
+    TransportResult<QueryResult> exchange(const UpstreamSettings&, std::span<const SocketAddress> servers,
         const DnsName& qname, QType qtype) override;
 
     Exchanges exchanges;
