@@ -3,6 +3,7 @@
 #include "base/random.h"
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
+#include "resolver/in_flight.h"
 #include "resolver/referral.h"
 #include "resolver/response.h"
 #include "wire/type_names.h"
@@ -364,6 +365,39 @@ ResolveResultOr<ResolveResult> ResolutionMachine::run()
         if (++ctx_.iteration >= max_resolution_steps)
             return std::unexpected(resolution_.fail(ResolveError::TooManySteps, ctx_.zone));
     }
+}
+
+// Declared with the Resolution, defined beside the machine it runs, so that the resolution's own file
+// stays below the machine. On a fiber, a question already in flight for the same resolver and policy is
+// waited for rather than asked again.
+ResolveResultOr<ResolveResult> Resolution::lookup(
+    const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy)
+{
+    Fiber* const self = Fiber::current();
+    if (self == nullptr) {
+        ResolutionMachine machine(*this, qname, qtype, depth, policy);
+        return machine.run();
+    }
+    InFlight& in_flight = InFlight::ofThisThread();
+    const CacheKey key(qtype, qname);
+    if (auto shared = in_flight.joinable(services_.owner, key, policy, self)) {
+        if (auto outcome = TRY(in_flight.wait(shared, self))) {
+            if (!*outcome) // the leader's detail becomes this resolution's
+                return std::unexpected(
+                    fail(outcome->error().kind, outcome->error().zone, outcome->error().server));
+            return std::move(**outcome);
+        }
+    }
+    InFlight::Leading leading = TRY(in_flight.lead(services_.owner, key, policy, self));
+    ResolutionMachine machine(*this, qname, qtype, depth, policy);
+    auto result = machine.run();
+    // Moved in and out again: the waiters' copies are made only when there are waiters.
+    InFlightOutcome outcome = result ? InFlightOutcome(std::move(*result))
+                                     : InFlightOutcome(std::unexpected(failureOf(result.error())));
+    leading.finish(outcome);
+    if (!outcome)
+        return std::unexpected(outcome.error().kind);
+    return std::move(*outcome);
 }
 
 } // namespace recursor

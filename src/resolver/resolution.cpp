@@ -2,7 +2,6 @@
 
 #include "base/event_loop.h"
 #include "resolver/in_flight.h"
-#include "resolver/machine.h"
 
 #include <memory>
 #include <new>
@@ -13,36 +12,6 @@ namespace recursor {
 bool Resolution::insideNameserverLookup() const
 {
     return InFlight::ofThisThread().insideNameserverLookup(this);
-}
-
-ResolveResultOr<ResolveResult> Resolution::lookup(
-    const DnsName& qname, QType qtype, std::uint8_t depth, ResolutionPolicy policy)
-{
-    Fiber* const self = Fiber::current();
-    if (self == nullptr) {
-        ResolutionMachine machine(*this, qname, qtype, depth, policy);
-        return machine.run();
-    }
-    InFlight& in_flight = InFlight::ofThisThread();
-    const CacheKey key(qtype, qname);
-    if (auto shared = in_flight.joinable(services_.owner, key, policy, self)) {
-        if (auto outcome = TRY(in_flight.wait(shared, self))) {
-            if (!*outcome) // the leader's detail becomes this resolution's
-                return std::unexpected(
-                    fail(outcome->error().kind, outcome->error().zone, outcome->error().server));
-            return std::move(**outcome);
-        }
-    }
-    InFlight::Leading leading = TRY(in_flight.lead(services_.owner, key, policy, self));
-    ResolutionMachine machine(*this, qname, qtype, depth, policy);
-    auto result = machine.run();
-    // Moved in and out again: the waiters' copies are made only when there are waiters.
-    InFlightOutcome outcome = result ? InFlightOutcome(std::move(*result))
-                                     : InFlightOutcome(std::unexpected(failureOf(result.error())));
-    leading.finish(outcome);
-    if (!outcome)
-        return std::unexpected(outcome.error().kind);
-    return std::move(*outcome);
 }
 
 ResolveOutcome Resolution::resolve(const DnsName& qname, QType qtype, ResolutionPolicy policy)

@@ -274,7 +274,8 @@ ServerResult<std::vector<std::uint8_t>> Front::rcodeReply(
     return std::move(*reply);
 }
 
-ServerResult<std::vector<std::uint8_t>> Front::servFail(const QueryParseContext& ctx, const ResolveFailure& why)
+ServerResult<std::vector<std::uint8_t>> Front::servFail(
+    const QueryParseContext& ctx, const ResolveFailure& why)
 {
     metrics_->recordQuery(RCode::serv_fail, CacheOutcome::not_applicable);
     logServFail(ctx, why);
@@ -288,7 +289,8 @@ void Front::logServFail(const QueryParseContext& ctx, const ResolveFailure& why)
     const auto suppressed = servfail_log_.take(monotonicSeconds());
     if (!suppressed)
         return;
-    std::string line = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": " + describe(why);
+    std::string line
+        = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": " + describe(why);
     if (*suppressed != 0)
         line += " (" + std::to_string(*suppressed) + " more SERVFAIL lines held back)";
     logInfo(line);

@@ -36,7 +36,8 @@ namespace {
         auto loop = EventLoop::create();
         std::optional<ResolveResultOr<ResolveResult>> result;
         loop->spawn([&] {
-            result = kindOnly(recursor.resolveFromNetwork(UpstreamSettings {}, *DnsName::fromText(qname), QType::a));
+            result = kindOnly(
+                recursor.resolveFromNetwork(UpstreamSettings {}, *DnsName::fromText(qname), QType::a));
             loop->stop();
         });
         loop->run();
