@@ -1,11 +1,13 @@
-// Socket options the listeners and the address claim share.
+// Binding the listeners' sockets and those of the address claim.
 #pragma once
 
 #include "base/socket_address.h"
+#include "server/server_error.h"
 
 namespace recursor {
 
-// IPV6_V6ONLY as asked on an IPv6 socket; IPv4 sockets have nothing to set.
-bool setIpv6Only(int fd, const SocketAddress& address, bool only);
+// IPV6_V6ONLY as asked, then bind(2): AddressInUse, PermissionDenied and the like as errno says, else
+// BindFailed.
+ServerResult<void> bindListenSocket(int fd, const SocketAddress& address, bool ipv6_only);
 
 } // namespace recursor

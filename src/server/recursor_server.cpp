@@ -48,12 +48,7 @@ namespace {
         const int one = 1;
         if (type == SOCK_STREAM && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
             return std::unexpected(ServerError::SocketFailed);
-        if (!setIpv6Only(fd.get(), address, ipv6_only))
-            return std::unexpected(ServerError::SocketFailed);
-        if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
-            const ServerError e = fromErrno(errno);
-            return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
-        }
+        TRY_VOID(bindListenSocket(fd.get(), address, ipv6_only));
         return fd;
     }
 

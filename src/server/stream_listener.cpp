@@ -56,13 +56,9 @@ ServerResult<int> StreamListener::bindStreamListener(const SocketAddress& addres
         return std::unexpected(ServerError::SocketFailed);
     const int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0
-        || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0
-        || !setIpv6Only(fd.get(), address, ipv6_only))
+        || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
         return std::unexpected(ServerError::SocketFailed);
-    if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
-        const ServerError e = fromErrno(errno);
-        return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
-    }
+    TRY_VOID(bindListenSocket(fd.get(), address, ipv6_only));
     if (::listen(fd.get(), 1024) != 0)
         return std::unexpected(ServerError::ListenFailed);
     return fd.release();

@@ -223,12 +223,7 @@ ServerResult<int> UdpListener::bindUdpSocket(const SocketAddress& address, bool 
     const int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
         return std::unexpected(ServerError::SocketFailed);
-    if (!setIpv6Only(fd.get(), address, ipv6_only))
-        return std::unexpected(ServerError::SocketFailed);
-    if (::bind(fd.get(), address.sockaddrPtr(), address.sockaddrLen()) != 0) {
-        const ServerError e = fromErrno(errno);
-        return std::unexpected(e == ServerError::Unexpected ? ServerError::BindFailed : e);
-    }
+    TRY_VOID(bindListenSocket(fd.get(), address, ipv6_only));
     if (wildcard && !enableDestinationInfo(fd.get(), address.family()))
         return std::unexpected(ServerError::SocketFailed);
     // Only a larger buffer: the default still works.
