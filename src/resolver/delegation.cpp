@@ -61,10 +61,19 @@ namespace {
 
 } // namespace
 
-Delegation initialNameservers(Cache& cache, const NameserverSet& roots, const DnsName& qname)
+Delegation initialNameservers(
+    Cache& cache, const NameserverSet& roots, std::span<const ForwardZone> configured, const DnsName& qname)
 {
-    if (auto cached = cache.findDelegation(qname))
+    const ForwardZone* zone = closestForwardZone(configured, qname);
+    if (zone != nullptr && zone->recursive)
+        return { .zone = zone->name, .nameservers = zone->servers, .recursive = true };
+    auto cached = cache.findDelegation(qname);
+    const bool cached_below_zone
+        = cached && (zone == nullptr || (cached->zone.isPartOf(zone->name) && !cached->zone.eql(zone->name)));
+    if (cached_below_zone)
         return *cached;
+    if (zone != nullptr)
+        return { .zone = zone->name, .nameservers = zone->servers };
     return { DnsName::root(), roots };
 }
 

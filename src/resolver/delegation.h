@@ -13,8 +13,12 @@ namespace recursor {
 
 class Cache;
 
-// The closest live cached delegation at or above `qname`, else the root zone with `roots`.
-Delegation initialNameservers(Cache& cache, const NameserverSet& roots, const DnsName& qname);
+// Where a question for `qname` starts: a forward zone's resolvers when the closest configured zone
+// holding it is one; else the closest live cached delegation, unless a configured stub zone lies below
+// it (or at it: the public side's delegation of the same name); else that stub zone's servers; else the
+// root zone with `roots`.
+Delegation initialNameservers(
+    Cache& cache, const NameserverSet& roots, std::span<const ForwardZone> configured, const DnsName& qname);
 
 // Whether a referral to `delegated` may be followed by a resolution for `qname` that asked the servers
 // of `zone`: only downwards, and only towards the name (anything else could redirect other names).

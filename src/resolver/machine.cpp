@@ -33,8 +33,8 @@ ResolutionMachine::ResolutionMachine(
     : resolution_(resolution)
     , budget_(resolution.budget())
 {
-    const Delegation delegation
-        = initialNameservers(resolution.cache(), resolution.rootServers(), startingPoint(qname, qtype));
+    const Delegation delegation = initialNameservers(
+        resolution.cache(), resolution.rootServers(), resolution.forwardZones(), startingPoint(qname, qtype));
     ctx_.adoptDelegation(delegation);
     ctx_.qtype = qtype;
     ctx_.qname = qname;
@@ -85,9 +85,16 @@ namespace {
 
 } // namespace
 
+bool ResolutionMachine::validatesHere() const
+{
+    // RFC 7646 §1.1: below a negative trust anchor data is treated as insecure, never bogus.
+    return ctx_.policy.validate_answers && resolution_.validationEnabled()
+        && !resolution_.underNegativeAnchor(ctx_.current_qname);
+}
+
 ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(const QueryResult& result)
 {
-    if (!ctx_.policy.validate_answers || !resolution_.validationEnabled())
+    if (!validatesHere())
         return handleNetworkResponse(resolution_, ctx_, result);
     ChainStepValidator validator(resolution_, ctx_);
     return handleNetworkResponse(resolution_, ctx_, result, &validator);
@@ -200,7 +207,8 @@ namespace {
 ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
 {
     InfraCache& infra = resolution_.infra();
-    const UpstreamSettings& upstream = resolution_.upstream();
+    UpstreamSettings upstream = resolution_.upstream();
+    upstream.recursion_desired = ctx_.forwarding;
     const NameserverSet servers = ctx_.nameservers; // the step may adopt the next delegation
     const DnsName zone = ctx_.zone;
     const std::vector<RankedServer> order = TRY(infra.rank(servers.slice(), zone, infra.now(), randomU64));
@@ -266,7 +274,10 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
         case NetworkAction::Tag::done:
             return std::move(action.result);
         case NetworkAction::Tag::follow_delegation:
-            if (auto next = TRY(lookupDelegationNameservers(resolution_, result->response, ctx_))) {
+            // A forwarder refers nowhere: it resolves, and a referral from it is no answer.
+            if (ctx_.forwarding)
+                infra.recordLame(server, zone, LameKind::not_authoritative);
+            else if (auto next = TRY(lookupDelegationNameservers(resolution_, result->response, ctx_))) {
                 TRY_VOID(keepReferralDs(result->response));
                 ctx_.adoptDelegation(*next);
             } else if (!ctx_.advanced)
@@ -307,7 +318,7 @@ namespace {
 
 ResolveResultOr<void> ResolutionMachine::keepReferralDs(const DnsMessage& referral)
 {
-    if (!ctx_.policy.validate_answers || !resolution_.validationEnabled())
+    if (!validatesHere())
         return {};
     // The owner is the delegated zone, the one the referral leads to: the chain of trust takes a DS
     // only for the cut it is owned at, and only with a signature of the parent's keys.

@@ -21,6 +21,9 @@ public:
     ResolveResultOr<ResolveResult> run();
     // The response classifier acting on this context.
     ResolveResultOr<NetworkAction> applyResponse(const QueryResult& result);
+    // Whether this step's answers are validated: the policy says so, validation is on and no negative
+    // trust anchor covers the name.
+    bool validatesHere() const;
 
     const QueryContext& context() const { return ctx_; }
 

@@ -77,6 +77,8 @@ struct Delegation {
     // the addresses are unvalidated: asked only when nothing else answers, and never taken as the names'
     // addresses (RFC 2181 §5.4.1 ranks glue below everything else).
     NameserverSet fallback;
+    // Resolvers of a forward zone rather than authorities: asked with RD=1, their answers final.
+    bool recursive { false };
 };
 
 } // namespace recursor

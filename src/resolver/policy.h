@@ -10,6 +10,8 @@ struct ResolutionPolicy {
 
     // DNSSEC key and signer fetches: neither validated nor cached.
     static constexpr ResolutionPolicy helper() { return { false, false, false }; }
+    // Client questions under cache_strategy = none: validated, nothing kept.
+    static constexpr ResolutionPolicy uncached() { return { true, false, false }; }
 };
 
 } // namespace recursor

@@ -56,6 +56,8 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
             : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
+    recursor->forward_zones_ = std::move(options.forward_zones);
+    recursor->cache_nothing_ = options.cache_nothing;
     return recursor;
 }
 
@@ -72,6 +74,7 @@ Resolution Recursor::startResolution(const UpstreamSettings& upstream)
         .validation_enabled = validation_enabled_,
         .default_nameserver_port = default_nameserver_port_,
         .owner = this,
+        .forward_zones = forward_zones_,
     };
     return Resolution(services, trustAnchors(), upstream, ResolutionBudget::start(monotonicMs()));
 }
@@ -93,9 +96,10 @@ ResolveOutcome Recursor::resolveFromNetwork(
     if (auto synthesized = TRY(answerFromValidatedRanges(qname, qtype)))
         return std::move(*synthesized);
     Resolution resolution = startResolution(upstream);
-    auto resolved = resolution.resolve(qname, qtype, ResolutionPolicy {});
+    const ResolutionPolicy policy = cache_nothing_ ? ResolutionPolicy::uncached() : ResolutionPolicy {};
+    auto resolved = resolution.resolve(qname, qtype, policy);
     // RFC 4035 §4.7: a client repeating a bogus question does not make us repeat the work at once.
-    if (!resolved && isBogus(resolved.error().kind) && limits_.bogus_ttl != 0)
+    if (!resolved && isBogus(resolved.error().kind) && limits_.bogus_ttl != 0 && !cache_nothing_)
         TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl, resolved.error().kind));
     return resolved;
 }
@@ -106,7 +110,7 @@ ResolveOutcome Recursor::resolveUnchecked(const UpstreamSettings& upstream, cons
         return std::move(*kept);
     Resolution resolution = startResolution(upstream);
     auto resolved = resolution.resolve(qname, qtype, ResolutionPolicy::helper());
-    if (resolved)
+    if (resolved && !cache_nothing_)
         TRY_VOID(keepUnchecked(qname, qtype, *resolved));
     return resolved;
 }
@@ -192,7 +196,7 @@ bool Recursor::knownBogus(const DnsName& qname, QType qtype)
 ResolveResultOr<std::optional<ResolveResult>> Recursor::answerFromValidatedRanges(
     const DnsName& qname, QType qtype)
 {
-    if (!validation_enabled_ || !limits_.aggressive_nsec)
+    if (!validation_enabled_ || !limits_.aggressive_nsec || cache_nothing_)
         return std::nullopt;
     auto answer = denial_cache_->answer(qname, qtype);
     if (!answer && answer.error() != ResolveError::OutOfMemory)

@@ -4,6 +4,7 @@
 #include "dnssec/trust_anchor.h"
 #include "resolver/cache.h"
 #include "resolver/denial_cache.h"
+#include "resolver/forward_zone.h"
 #include "resolver/infra_cache.h"
 #include "resolver/nameserver.h"
 #include "resolver/policy.h"
@@ -34,6 +35,10 @@ struct RecursorOptions {
     std::optional<dnssec::TrustAnchorStore> trust_anchors; // the built-in root keys when empty
     AnswerLimits limits;
     std::shared_ptr<UpstreamTransport> transport; // the network when empty
+    std::vector<ForwardZone> forward_zones; // [forward:] and [stub:] sections
+    // cache_strategy = none, a debugging aid: no answer, negative answer or delegation is kept, so every
+    // question is resolved afresh (questions in flight are still shared).
+    bool cache_nothing { false };
 };
 
 class Recursor {
@@ -80,6 +85,8 @@ public:
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
+    std::span<const ForwardZone> forwardZones() const { return forward_zones_; }
+    bool cachesNothing() const { return cache_nothing_; }
     // A reload may replace the anchors while questions are being validated: each user holds the set it
     // started with.
     std::shared_ptr<const dnssec::TrustAnchorStore> trustAnchors() const
@@ -120,6 +127,8 @@ private:
     std::unique_ptr<InfraCache> infra_;
     SignatureCache signatures_;
     NameserverSet root_servers_;
+    std::vector<ForwardZone> forward_zones_;
+    bool cache_nothing_ { false };
     mutable std::mutex trust_store_mutex_;
     std::shared_ptr<const dnssec::TrustAnchorStore> trust_store_;
     AnswerLimits limits_;

@@ -8,6 +8,7 @@
 #include "dnssec/trust_anchor.h"
 #include "resolver/cache.h"
 #include "resolver/denial_cache.h"
+#include "resolver/forward_zone.h"
 #include "resolver/infra_cache.h"
 #include "resolver/nameserver.h"
 #include "resolver/policy.h"
@@ -98,6 +99,7 @@ struct QueryContext {
         zone = next.zone;
         unresolved_nameservers = next.unresolved;
         fallback_nameservers = next.fallback;
+        forwarding = next.recursive;
         advanced = true;
     }
     void followCname(const DnsName& target, const Delegation& next)
@@ -127,6 +129,7 @@ struct QueryContext {
     std::uint8_t cname_count { 0 };
     bool got_response { false };
     bool advanced { false };
+    bool forwarding { false }; // `nameservers` are a forward zone's resolvers
     bool chain_validated { true }; // every CNAME followed so far came validated
 };
 
@@ -148,6 +151,7 @@ struct ResolverServices {
     bool validation_enabled { true };
     std::uint16_t default_nameserver_port { 53 };
     const Recursor* owner { nullptr }; // whose lookups in flight this resolution may join
+    std::span<const ForwardZone> forward_zones {}; // the [forward:] and [stub:] sections
 };
 
 class Resolution {
@@ -192,6 +196,13 @@ public:
     InfraCache& infra() { return services_.infra; }
     UpstreamTransport& transport() { return services_.transport; }
     const NameserverSet& rootServers() const { return services_.root_servers; }
+    std::span<const ForwardZone> forwardZones() const { return services_.forward_zones; }
+    // Whether `name` lies under a negative trust anchor (`insecure = true`): its data is not validated.
+    bool underNegativeAnchor(const DnsName& name) const
+    {
+        const ForwardZone* zone = closestForwardZone(services_.forward_zones, name);
+        return zone != nullptr && zone->insecure;
+    }
     const AnswerLimits& limits() const { return services_.limits; }
     bool validationEnabled() const { return services_.validation_enabled; }
     std::uint16_t defaultNameserverPort() const { return services_.default_nameserver_port; }

@@ -20,13 +20,15 @@ namespace {
     constexpr QClass edns_udp_payload { 1232 };
     constexpr std::uint32_t edns_ttl_do_bit = 0x00008000;
 
+    constexpr std::uint8_t rd_bit_in_flags_high = 0x01; // RFC 1035 §4.1.1: the low bit of the third byte
+
     TransportError fromWriter(WireError e)
     {
         return e == WireError::OutOfMemory ? TransportError::OutOfMemory : TransportError::QueryBuildError;
     }
 
     TransportResult<std::vector<std::uint8_t>> writeRequest(
-        const DnsName& qname, QType qtype, std::uint16_t id)
+        const DnsName& qname, QType qtype, std::uint16_t id, bool recursion_desired)
     {
         auto writer = PacketWriter::init(qname, qtype, QClass::in);
         if (!writer)
@@ -34,6 +36,8 @@ namespace {
         const auto header = writer->getHeader();
         header[0] = static_cast<std::uint8_t>(id >> 8);
         header[1] = static_cast<std::uint8_t>(id);
+        if (recursion_desired)
+            header[2] |= rd_bit_in_flags_high;
         // The OPT record carries no options: RDLENGTH stays zero.
         auto opt = writer->startRecord(
             DnsName::root(), QType::opt, edns_udp_payload, edns_ttl_do_bit, Section::additional);
@@ -47,7 +51,8 @@ namespace {
 
 } // namespace
 
-TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QType qtype)
+TransportResult<UpstreamRequest> prepareUpstreamRequest(
+    const DnsName& qname, QType qtype, bool recursion_desired)
 {
     // The empty name is no name at all; the writer would turn it into the root.
     if (qname.isEmpty())
@@ -55,13 +60,14 @@ TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QT
     std::uint8_t id_bytes[2];
     randomBytes(id_bytes);
     const auto id = static_cast<std::uint16_t>((id_bytes[0] << 8) | id_bytes[1]);
-    return UpstreamRequest { .packet = TRY(writeRequest(qname, qtype, id)), .query_id = id };
+    return UpstreamRequest { .packet = TRY(writeRequest(qname, qtype, id, recursion_desired)),
+        .query_id = id };
 }
 
 TransportResult<QueryResult> queryUpstream(
     const UpstreamSettings& upstream, const SocketAddress& address, const DnsName& qname, QType qtype)
 {
-    const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
+    const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype, upstream.recursion_desired));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
     return queryWithPacket(address, request.packet, request.query_id, question, upstream);
 }
@@ -69,7 +75,7 @@ TransportResult<QueryResult> queryUpstream(
 TransportResult<QueryResult> queryUpstreamFanout(const UpstreamSettings& upstream,
     std::span<const SocketAddress> addresses, const DnsName& qname, QType qtype)
 {
-    const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
+    const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype, upstream.recursion_desired));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
     return queryWithPacketFanout(addresses, request.packet, request.query_id, question, upstream);
 }
@@ -128,9 +134,9 @@ namespace {
 
     // A socket that the attempt can be sent on; none (the next is tried) when the send fails.
     TransportResult<std::optional<UdpQuery>> launch(
-        const DnsName& qname, QType qtype, const SocketAddress& server)
+        const DnsName& qname, QType qtype, const SocketAddress& server, bool recursion_desired)
     {
-        UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype));
+        UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype, recursion_desired));
         auto query = UdpQuery::send(server, std::move(request.packet), request.query_id,
             ExpectedQuestion { .qname = qname, .qtype = qtype, .qclass = QClass::in });
         if (!query) {
@@ -170,7 +176,7 @@ TransportResult<QueryResult> NetworkTransport::race(const UpstreamSettings& upst
             && (ask_next_now || legs.empty() || now >= legs.back().patience_ms)) {
             const ServerAttempt& attempt = attempts[next++];
             observer.asked(attempt.server);
-            auto query = TRY(launch(qname, qtype, attempt.server));
+            auto query = TRY(launch(qname, qtype, attempt.server, upstream.recursion_desired));
             ask_next_now = !query; // a server that cannot be sent to is passed over at once
             if (query) {
                 const std::int64_t patience = std::min<std::int64_t>(attempt.timeout_ms, upstream.timeout_ms);

@@ -18,9 +18,10 @@ struct UpstreamRequest {
     std::uint16_t query_id { 0 };
 };
 
-// A random ID (randomBytes), all flags clear, the question, and an OPT record: payload 1232, DO set.
-// OutOfMemory, QueryBuildError.
-[[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QType qtype);
+// A random ID (randomBytes), all flags clear but RD when `recursion_desired`, the question, and an OPT
+// record: payload 1232, DO set. OutOfMemory, QueryBuildError.
+[[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(
+    const DnsName& qname, QType qtype, bool recursion_desired = false);
 
 // One server: UDP from a fresh socket connected to it (upstream_sockets.h), TCP when the answer comes
 // back truncated.

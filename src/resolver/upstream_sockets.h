@@ -48,6 +48,8 @@ struct UpstreamSettings {
     std::uint32_t timeout_ms { 3000 };
     std::uint8_t attempts { 1 };
     bool tcp_fallback { true };
+    // RD (RFC 1035 §4.1.1): asked only of the resolvers a forward zone names; authorities get it clear.
+    bool recursion_desired { false };
 };
 
 // One server over UDP from a fresh connected socket.

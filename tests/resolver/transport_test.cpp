@@ -288,6 +288,15 @@ namespace {
         EXPECT_EQ(p, expected);
         EXPECT_EQ(request->query_id, (p[0] << 8) | p[1]);
 
+        // A forwarder is asked to recurse: RD alone among the flags, the rest of the packet unchanged.
+        const auto forwarded = prepareUpstreamRequest(name("www.Example.test"), QType::aaaa, true);
+        ASSERT_TRUE(forwarded);
+        Bytes with_rd = expected;
+        with_rd[0] = forwarded->packet[0];
+        with_rd[1] = forwarded->packet[1];
+        with_rd[2] = 0x01;
+        EXPECT_EQ(forwarded->packet, with_rd);
+
         std::set<std::uint16_t> ids;
         for (int i = 0; i < 16; ++i)
             ids.insert(prepareUpstreamRequest(name("a.test"), QType::a)->query_id);

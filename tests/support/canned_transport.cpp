@@ -46,14 +46,14 @@ void CannedTransport::on(const char* server, const char* qname, QType qtype, std
     table_[{ std::string(server) + ":53", qname, qtype }] = std::move(reply);
 }
 
-TransportResult<QueryResult> CannedTransport::exchange(
-    const UpstreamSettings&, std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
+TransportResult<QueryResult> CannedTransport::exchange(const UpstreamSettings& upstream,
+    std::span<const SocketAddress> servers, const DnsName& qname, QType qtype)
 {
     std::vector<std::string> addrs;
     for (const SocketAddress& server : servers)
         addrs.push_back(server.toString());
     const std::string asked = ask(addrs, qname.toText(), qtype);
-    exchanges.push_back(asked);
+    exchanges.push_back(upstream.recursion_desired ? asked + " +rd" : asked);
     if (yield) {
         most_in_flight = std::max(most_in_flight, ++in_flight_);
         waitReady({}, 1);

@@ -36,7 +36,8 @@ Reply delegation(const char* zone, const char* ns, const char* glue);
 // An authoritative NODATA with `zone`'s SOA.
 Reply nodata(const char* zone);
 
-// One exchange as the transport records it: "www.example. 1 @ 192.0.2.1:53 192.0.2.2:53".
+// One exchange as the transport records it: "www.example. 1 @ 192.0.2.1:53 192.0.2.2:53", with " +rd"
+// after it when the query asked for recursion.
 std::string ask(const std::vector<std::string>& servers, std::string_view qname, QType qtype);
 using Exchanges = std::vector<std::string>;
 
@@ -46,8 +47,8 @@ class CannedTransport final : public UpstreamTransport {
 public:
     void on(const char* server, const char* qname, QType qtype, std::optional<Reply> reply);
 
-    TransportResult<QueryResult> exchange(const UpstreamSettings&, std::span<const SocketAddress> servers,
-        const DnsName& qname, QType qtype) override;
+    TransportResult<QueryResult> exchange(const UpstreamSettings& upstream,
+        std::span<const SocketAddress> servers, const DnsName& qname, QType qtype) override;
 
     Exchanges exchanges;
     bool yield { false }; // inside a fiber: others run meanwhile, as on the network
