@@ -96,8 +96,14 @@ namespace {
     ConfigSection sectionFromHeader(std::string_view name)
     {
         constexpr std::string_view zone_prefix = "zone:";
+        constexpr std::string_view forward_prefix = "forward:";
+        constexpr std::string_view stub_prefix = "stub:";
         if (name.size() > 4 && name.starts_with(zone_prefix))
             return { ConfigSection::Kind::zone, std::string(name.substr(zone_prefix.size())) };
+        if (name.starts_with(forward_prefix))
+            return { ConfigSection::Kind::forward, std::string(name.substr(forward_prefix.size())) };
+        if (name.starts_with(stub_prefix))
+            return { ConfigSection::Kind::stub, std::string(name.substr(stub_prefix.size())) };
         return { ConfigSection::Kind::named, std::string(name) };
     }
 
@@ -235,6 +241,17 @@ ServerResult<SocketAddress> parseIpSocketAddress(std::string_view text)
     return *address;
 }
 
+ServerResult<SocketAddress> parseForwardTarget(std::string_view text)
+{
+    constexpr std::uint16_t dns_port = 53;
+    if (auto bare = SocketAddress::fromIpLiteral(text, dns_port))
+        return *bare;
+    auto address = parseIpSocketAddress(text);
+    if (!address || address->port() == 0)
+        return fail(ServerError::InvalidAddress);
+    return *address;
+}
+
 ServerResult<bool> Config::parseBool(std::string_view text)
 {
     if (text == "true" || text == "1" || text == "yes")
@@ -280,11 +297,12 @@ ServerResult<Config> Config::parseConfig(std::string_view text, std::string_view
             auto end = text.find('\n');
             auto line = text.substr(0, end);
             text = end == std::string_view::npos ? std::string_view {} : text.substr(end + 1);
-            if (auto parsed = config.parseLine(section, line); !parsed) {
+            if (auto parsed = config.parseLine(section, line, number); !parsed) {
                 logLineError(origin, number, line, section, parsed.error());
                 return fail(parsed.error());
             }
         }
+        TRY_VOID(config.checkForwardZonesHaveServers(origin));
         return config;
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);
@@ -313,7 +331,7 @@ void Config::logLineError(std::string_view origin, std::size_t number, std::stri
     logError(message);
 }
 
-ServerResult<void> Config::parseLine(ConfigSection& section, std::string_view line)
+ServerResult<void> Config::parseLine(ConfigSection& section, std::string_view line, std::size_t number)
 {
     line = trim(line);
     // Comments take whole lines only: a '#' after a value belongs to the value.
@@ -321,6 +339,8 @@ ServerResult<void> Config::parseLine(ConfigSection& section, std::string_view li
         return {};
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
         section = sectionFromHeader(line.substr(1, line.size() - 2));
+        if (section.kind == ConfigSection::Kind::forward || section.kind == ConfigSection::Kind::stub)
+            return openForwardZone(section, number);
         return {};
     }
     auto equals = line.find('=');
@@ -342,6 +362,9 @@ ServerResult<void> Config::parseKeyValue(
             if (key != "file")
                 return fail(ServerError::UnknownConfigKey);
             return setZoneFile(section.name, value);
+        case ConfigSection::Kind::forward:
+        case ConfigSection::Kind::stub:
+            return parseForwardZoneKey(section, key, value);
         case ConfigSection::Kind::named:
             if (section.name == "server")
                 return parseServerKey(key, value);
@@ -424,6 +447,53 @@ ServerResult<void> Config::setZoneFile(std::string_view zone_name, std::string_v
         }
     }
     zones.push_back({ std::string(zone_name), std::string(file) });
+    return {};
+}
+
+// A section named twice continues the first, unless one is [forward:] and the other [stub:]: the same
+// zone cannot be both.
+ServerResult<void> Config::openForwardZone(const ConfigSection& section, std::size_t number)
+{
+    const bool recursive = section.kind == ConfigSection::Kind::forward;
+    if (section.name.empty() || section.name.back() != '.' || !DnsName::fromText(section.name))
+        return fail(ServerError::InvalidZoneName);
+    for (const auto& zone : forward_zones) {
+        if (zone.name == section.name)
+            return zone.recursive == recursive ? ServerResult<void> {} : fail(ServerError::InvalidSetting);
+    }
+    forward_zones.push_back({ .name = section.name, .recursive = recursive, .servers = {}, .line = number });
+    return {};
+}
+
+ServerResult<void> Config::parseForwardZoneKey(
+    const ConfigSection& section, std::string_view key, std::string_view value)
+{
+    auto zone = std::ranges::find(forward_zones, section.name, &ForwardZoneConfig::name);
+    if (zone == forward_zones.end())
+        return fail(ServerError::InvalidZoneName); // the header failed: nothing to add to
+    if (key == "server") {
+        if (zone->servers.size() == NameserverSet::capacity)
+            return fail(ServerError::InvalidSetting);
+        zone->servers.push_back(TRY(parseForwardTarget(value)));
+    } else if (key == "insecure") {
+        zone->insecure = TRY(parseBool(value));
+    } else {
+        return fail(ServerError::UnknownConfigKey);
+    }
+    return {};
+}
+
+ServerResult<void> Config::checkForwardZonesHaveServers(std::string_view origin) const
+{
+    for (const auto& zone : forward_zones) {
+        if (!zone.servers.empty())
+            continue;
+        logError(std::string(origin.empty() ? "line" : origin) + (origin.empty() ? " " : ":")
+            + std::to_string(zone.line) + ": [" + (zone.recursive ? "forward:" : "stub:") + zone.name
+            + "] names no server: add a line 'server = ADDR' or 'server = ADDR:PORT': "
+            + dottedErrorName(ServerError::InvalidSetting));
+        return fail(ServerError::InvalidSetting);
+    }
     return {};
 }
 

@@ -1,4 +1,5 @@
-// The configuration record: a sectioned text file ([server], [logging], [zone:<name>]) with overrides
+// The configuration record: a sectioned text file ([server], [logging], [zone:<name>], [forward:<name>],
+// [stub:<name>]) with overrides
 // from DNS_* environment variables, validated before start-up uses it.
 #pragma once
 
@@ -121,6 +122,19 @@ struct ZoneConfig {
     std::string file;
 };
 
+// A [forward:NAME.] section (resolvers, asked with RD=1) or a [stub:NAME.] one (NAME's authorities).
+struct ForwardZoneConfig {
+    std::string name; // ends with '.'
+    bool recursive { false }; // [forward:] rather than [stub:]
+    std::vector<SocketAddress> servers; // `server = ADDR` or `server = ADDR:PORT`, port 53 by default
+    bool insecure { false }; // a negative trust anchor at NAME
+    std::size_t line { 0 }; // of the section header, for the error when it names no server
+};
+
+// `server = ` of a forward or stub section: an IPv4 or IPv6 literal alone (port 53), "ADDR:PORT" or
+// "[IPV6]:PORT"; InvalidAddress for anything else, port 0 included.
+[[nodiscard]] ServerResult<SocketAddress> parseForwardTarget(std::string_view text);
+
 struct CacheConfig {
     CacheStrategy strategy { CacheStrategy::response };
     std::uint64_t max_bytes { CacheLimits::default_max_bytes }; // answers and delegations together
@@ -132,9 +146,9 @@ struct LogConfig {
 
 // The section that key/value lines currently belong to.
 struct ConfigSection {
-    enum class Kind : std::uint8_t { none, named, zone };
+    enum class Kind : std::uint8_t { none, named, zone, forward, stub };
     Kind kind { Kind::none };
-    std::string name; // the section name, or the zone name of a zone section
+    std::string name; // the section name, or the zone name of a zone, forward or stub section
 };
 
 struct Config {
@@ -142,6 +156,7 @@ struct Config {
 
     ServerConfig server;
     std::vector<ZoneConfig> zones;
+    std::vector<ForwardZoneConfig> forward_zones; // [forward:] and [stub:] in file order
     CacheConfig cache;
     LogConfig logging;
 
@@ -172,7 +187,11 @@ struct Config {
 private:
     ServerResult<void> parseServerKey(std::string_view key, std::string_view value);
     ServerResult<void> setZoneFile(std::string_view zone_name, std::string_view file);
-    ServerResult<void> parseLine(ConfigSection& section, std::string_view line);
+    ServerResult<void> openForwardZone(const ConfigSection& section, std::size_t number);
+    ServerResult<void> parseForwardZoneKey(
+        const ConfigSection& section, std::string_view key, std::string_view value);
+    ServerResult<void> checkForwardZonesHaveServers(std::string_view origin) const;
+    ServerResult<void> parseLine(ConfigSection& section, std::string_view line, std::size_t number);
     ServerResult<void> applyEnvironmentVariables(const EnvLookup& lookup);
     static void logLineError(std::string_view origin, std::size_t number, std::string_view line,
         const ConfigSection& section, ServerError e);

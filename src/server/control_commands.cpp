@@ -98,6 +98,7 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
         .trust_anchors = std::move(anchors),
         .limits = options_.limits,
         .transport = options_.transport,
+        .forward_zones = options_.forward_zones,
     });
     if (!fresh)
         return "ERROR: " + std::string(errorName(fresh.error()));

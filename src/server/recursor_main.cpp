@@ -440,6 +440,29 @@ static ServerResult<void> chooseStreamOptions(
     return {};
 }
 
+namespace {
+
+    // The [forward:] and [stub:] sections as the resolver takes them; their names and servers were checked
+    // when the file was parsed.
+    ServerResult<std::vector<ForwardZone>> forwardZonesOf(const Config& config)
+    {
+        std::vector<ForwardZone> zones;
+        for (const ForwardZoneConfig& section : config.forward_zones) {
+            auto name = DnsName::fromText(section.name);
+            if (!name)
+                return fail(ServerError::InvalidZoneName);
+            ForwardZone zone {
+                .name = *name, .servers = {}, .recursive = section.recursive, .insecure = section.insecure
+            };
+            for (const SocketAddress& server : section.servers)
+                zone.servers.append(server);
+            zones.push_back(zone);
+        }
+        return zones;
+    }
+
+} // namespace
+
 ServerResult<RecursorServer::InitOptions> buildInitOptions(
     const CliOptions& cli, const std::optional<Config>& config)
 {
@@ -457,6 +480,8 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         if (config) {
             options.cache_limits.max_bytes = config->cache.max_bytes;
             options.limits = config->server.recursor.limits;
+            options.cache_nothing = config->cache.strategy == CacheStrategy::none;
+            options.forward_zones = TRY(forwardZonesOf(*config));
         }
         options.enable_dnssec
             = cli.enable_dnssec.value_or(config ? config->server.recursor.dnssec_validation : true);

@@ -95,6 +95,8 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
         .trust_anchors = std::move(options.trust_anchors),
         .limits = options.limits,
         .transport = options.transport,
+        .forward_zones = options.forward_zones,
+        .cache_nothing = options.cache_nothing,
     });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));

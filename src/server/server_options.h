@@ -33,6 +33,8 @@ struct ServerOptions {
     CacheLimits cache_limits;
     AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers
     std::optional<NameserverSet> root_servers;
+    std::vector<ForwardZone> forward_zones; // [forward:] and [stub:] sections
+    bool cache_nothing { false }; // cache_strategy = none
     std::optional<dnssec::TrustAnchorStore> trust_anchors;
     UpstreamSettings upstream;
     std::shared_ptr<UpstreamTransport> transport; // the network when empty

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace recursor {
@@ -372,6 +373,8 @@ namespace {
                  { "[logging]\nLevel = info\n", ServerError::UnknownConfigKey },
                  { "[logging]\nlisten = 127.0.0.1:53\n", ServerError::UnknownConfigKey },
                  { "[zone:example.]\nfiles = x\n", ServerError::UnknownConfigKey },
+                 { "[forward:example.]\nserver = 192.0.2.1\nport = 53\n", ServerError::UnknownConfigKey },
+                 { "[stub:example.]\nserver = 192.0.2.1\nfile = x\n", ServerError::UnknownConfigKey },
              }) {
             SCOPED_TRACE(text);
             auto config = Config::parseConfig(text);
@@ -504,6 +507,60 @@ namespace {
     }
 
     // A file without a listen line used to fail with NoListenAddress; start-up uses the default then.
+    // Forward and stub sections in file order, each server with its port (53 unless written), a repeated
+    // section adding to the first; loopback and private targets are the operator's to name.
+    TEST(Config, ReadsForwardAndStubSections)
+    {
+        Config config = parsed("[forward:corp.]\nserver = 10.0.0.53\nserver = 10.0.0.54:5300\n"
+                               "[stub:internal.]\nserver = [::1]:53\nserver = 127.0.0.1\ninsecure = true\n"
+                               "[forward:corp.]\nserver = 2001:db8::53\n");
+        ASSERT_EQ(config.forward_zones.size(), 2u);
+        const auto& corp = config.forward_zones[0];
+        EXPECT_EQ(std::tie(corp.name, corp.recursive, corp.insecure, corp.line),
+            std::make_tuple(std::string("corp."), true, false, std::size_t { 1 }));
+        std::vector<std::string> targets;
+        for (const auto& server : corp.servers)
+            targets.push_back(server.toString());
+        EXPECT_EQ(
+            targets, (std::vector<std::string> { "10.0.0.53:53", "10.0.0.54:5300", "[2001:db8::53]:53" }));
+        const auto& internal = config.forward_zones[1];
+        EXPECT_EQ(std::tie(internal.name, internal.recursive, internal.insecure),
+            std::make_tuple(std::string("internal."), false, true));
+        EXPECT_EQ(internal.servers.size(), 2u);
+    }
+
+    // Each fault an operator could write stops start-up with its kind.
+    TEST(Config, RefusesBadForwardAndStubSections)
+    {
+        std::string fourteen = "[stub:many.]\n";
+        for (int i = 1; i <= 14; ++i)
+            fourteen += "server = 192.0.2." + std::to_string(i) + "\n";
+        struct Case {
+            std::string text;
+            ServerError error;
+        };
+        for (const auto& [text, error] : std::initializer_list<Case> {
+                 { "[forward:corp.]\n", ServerError::InvalidSetting }, // no server
+                 { "[stub:corp.]\ninsecure = true\n[server]\n", ServerError::InvalidSetting },
+                 { "[forward:corp]\nserver = 10.0.0.53\n", ServerError::InvalidZoneName },
+                 { "[stub:]\nserver = 10.0.0.53\n", ServerError::InvalidZoneName },
+                 { "[forward:a..b.]\nserver = 10.0.0.53\n", ServerError::InvalidZoneName },
+                 { "[forward:corp.]\nserver = ns.corp\n", ServerError::InvalidAddress },
+                 { "[forward:corp.]\nserver = 10.0.0.53:0\n", ServerError::InvalidAddress },
+                 { "[forward:corp.]\nserver = 10.0.0.353\n", ServerError::InvalidAddress },
+                 { "[forward:corp.]\nserver = 10.0.0.53:99999\n", ServerError::InvalidAddress },
+                 { "[forward:corp.]\nserver = 10.0.0.53\ninsecure = maybe\n", ServerError::InvalidBoolean },
+                 { "[forward:corp.]\nserver = 10.0.0.53\n[stub:corp.]\nserver = 10.0.0.54\n",
+                     ServerError::InvalidSetting }, // one zone cannot be both
+                 { fourteen, ServerError::InvalidSetting }, // more than a step asks
+             }) {
+            SCOPED_TRACE(text);
+            auto config = Config::parseConfig(text);
+            ASSERT_FALSE(config.has_value());
+            EXPECT_EQ(config.error(), error) << errorName(config.error());
+        }
+    }
+
     TEST(ConfigValidate, AcceptsAFileWithoutAListenAddress)
     {
         EXPECT_EQ(validationLog(parsed("[server]\n"), std::nullopt), "");
@@ -576,6 +633,7 @@ namespace {
             SCOPED_TRACE(key);
             const std::string section = key == "level" ? "[logging]"
                 : key == "file"                        ? "[zone:example.]"
+                : key == "server" || key == "insecure" ? "[forward:example.]\nserver = 192.0.2.1"
                                                        : "[server]";
             auto accepted = Config::parseConfig(section + "\n" + key + " = x\n");
             if (!accepted) {
@@ -612,6 +670,11 @@ namespace {
                      "error: a.conf:3: expose_zones 'maybe': error.InvalidBoolean\n" },
                  { "[logging]\nlevel = loud\n", "a.conf",
                      "error: a.conf:2: level 'loud': error.InvalidLogLevel\n" },
+                 { "[forward:corp.]\nserver = resolver.corp\n", "a.conf",
+                     "error: a.conf:2: server 'resolver.corp': error.InvalidAddress\n" },
+                 { "[server]\n\n[stub:corp.]\ninsecure = yes\n", "a.conf",
+                     "error: a.conf:3: [stub:corp.] names no server: add a line 'server = ADDR' or "
+                     "'server = ADDR:PORT': error.InvalidSetting\n" },
              }) {
             SCOPED_TRACE(text);
             testing::internal::CaptureStderr();
