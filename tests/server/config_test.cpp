@@ -602,6 +602,9 @@ namespace {
         EXPECT_EQ(config->server.control_socket.socket_mode, 0600u);
         EXPECT_EQ(config->cache.max_bytes, 16777216u);
         EXPECT_EQ(config->logging.level, LogLevel::info);
+        ASSERT_EQ(config->forward_zones.size(), 2u);
+        EXPECT_EQ(config->forward_zones[0].servers.size(), 2u);
+        EXPECT_TRUE(config->forward_zones[1].insecure);
     }
 
     TEST(ShippedConfiguration, TheInstalledDefaultLoadsAsShipped)
