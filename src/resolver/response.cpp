@@ -186,7 +186,8 @@ namespace {
         if (closesLoop(ctx, target))
             return endInLoop(ctx);
         ctx.followCname(target,
-            initialNameservers(resolution.cache(), resolution.rootServers(), resolution.forwardZones(), target));
+            initialNameservers(
+                resolution.cache(), resolution.rootServers(), resolution.forwardZones(), target));
         return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }
 
