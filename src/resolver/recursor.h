@@ -86,7 +86,6 @@ public:
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
     std::span<const ForwardZone> forwardZones() const { return forward_zones_; }
-    bool cachesNothing() const { return cache_nothing_; }
     // A reload may replace the anchors while questions are being validated: each user holds the set it
     // started with.
     std::shared_ptr<const dnssec::TrustAnchorStore> trustAnchors() const
