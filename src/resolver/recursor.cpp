@@ -56,7 +56,16 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
             : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
+    recursor->local_zones_ = std::move(options.local_zones);
     return recursor;
+}
+
+ResolveResultOr<std::optional<ResolveResult>> Recursor::answerLocally(const DnsName& qname, QType qtype) const
+{
+    const LocalZone* zone = local_zones_ ? local_zones_->covering(qname) : nullptr;
+    if (zone == nullptr)
+        return std::optional<ResolveResult> {};
+    return std::optional<ResolveResult>(TRY(zone->answer(qname, qtype)));
 }
 
 Resolution Recursor::startResolution(const UpstreamSettings& upstream)

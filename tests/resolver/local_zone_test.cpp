@@ -1,0 +1,211 @@
+// Local zones: master files read with libzscanner and answered as their authority would
+// (RFC 1034 §4.3.2, RFC 4592 wildcards, RFC 2308 negative answers), and the files refused at load.
+#include "resolver/local_zone.h"
+#include "resolver/recursor.h"
+#include "wire/record.h"
+#include "wire/type_names.h"
+
+#include "support/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace recursor {
+namespace {
+
+    DnsName name(std::string_view text)
+    {
+        return *DnsName::fromText(text);
+    }
+
+    // The SOA's TTL is 3600 and its MINIMUM 300: a negative answer carries it with TTL 300.
+    constexpr std::string_view zone_text = R"($TTL 600
+@            3600 IN SOA ns.example. host.example. 2026120801 7200 900 1209600 300
+@                NS  ns
+ns               A   192.0.2.53
+www              A   192.0.2.1
+www              AAAA 2001:db8::1
+www              TXT ( "split over"
+                       "two lines" ) ; a comment
+alias            CNAME www
+second           CNAME alias
+out              CNAME target.elsewhere.
+loop1            CNAME loop2
+loop2            CNAME loop1
+*.wild           A   192.0.2.7
+*.wild           TXT "wild"
+exists.wild      TXT "here"
+x.y.wild         TXT "deep"
+*.cnamewild      CNAME www
+child            NS  ns.child
+ns.child         A   192.0.2.54
+WwW.Mixed        A   192.0.2.9
+opaque           TYPE65280 \# 3 010203
+)";
+
+    LocalZone zone()
+    {
+        auto loaded = LocalZone::loadText(name("example."), zone_text, "example.zone");
+        EXPECT_TRUE(loaded.has_value()) << (loaded ? "" : loaded.error().describe());
+        return std::move(*loaded);
+    }
+
+    // "RCODE flags | answer records | authority records | additional records", each record
+    // "owner TYPE TTL"; flags list aa and ad when set.
+    std::string summary(const ResolveResult& result)
+    {
+        auto msg = DnsMessage::parse(result.packet);
+        if (!msg)
+            return "unparsable";
+        std::string out = rcodeName(static_cast<std::uint16_t>(msg->header.rcode()));
+        out += msg->header.aa() ? " aa" : "";
+        out += msg->header.ad() ? " ad" : "";
+        Section section = Section::answer;
+        out += " |";
+        for (const DnsRecord& record : msg->records) {
+            for (; section != record.section; section = static_cast<Section>(static_cast<int>(section) + 1))
+                out += " |";
+            out += " " + record.name.toText() + " " + typeName(record.rtype) + " "
+                + std::to_string(record.ttl);
+        }
+        return out;
+    }
+
+    TEST(LocalZone, AnswersEachCaseAsItsAuthorityWould)
+    {
+        const LocalZone local = zone();
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            std::string_view expected;
+        };
+        const Case cases[] = {
+            // Several types at one name; names compared without case.
+            { "www.example.", QType::a, "NOERROR aa | www.example. A 600" },
+            { "WWW.EXAMPLE.", QType::aaaa, "NOERROR aa | WWW.EXAMPLE. AAAA 600" },
+            { "www.example.", QType::any,
+                "NOERROR aa | www.example. A 600 www.example. AAAA 600 www.example. TXT 600" },
+            { "www.mixed.example.", QType::a, "NOERROR aa | www.mixed.example. A 600" },
+            { "opaque.example.", static_cast<QType>(65280), "NOERROR aa | opaque.example. TYPE65280 600" },
+            // NODATA and NXDOMAIN: the SOA with min(TTL, MINIMUM) in authority.
+            { "www.example.", QType::mx, "NOERROR aa | | example. SOA 300" },
+            { "nowhere.example.", QType::a, "NXDOMAIN aa | | example. SOA 300" },
+            { "example.", QType::soa, "NOERROR aa | example. SOA 3600" },
+            // CNAMEs followed inside the zone; one leaving the zone is returned alone for the caller.
+            { "second.example.", QType::a,
+                "NOERROR aa | second.example. CNAME 600 alias.example. CNAME 600 www.example. A 600" },
+            { "alias.example.", QType::cname, "NOERROR aa | alias.example. CNAME 600" },
+            { "alias.example.", QType::mx, "NOERROR aa | alias.example. CNAME 600 | example. SOA 300" },
+            { "out.example.", QType::a, "NOERROR aa | out.example. CNAME 600" },
+            // A CNAME loop ends after max_cname_steps + 1 records instead of spinning.
+            { "loop1.example.", QType::a,
+                "NOERROR aa | loop1.example. CNAME 600 loop2.example. CNAME 600 loop1.example. CNAME 600 "
+                "loop2.example. CNAME 600 loop1.example. CNAME 600 loop2.example. CNAME 600 loop1.example. "
+                "CNAME 600 loop2.example. CNAME 600 loop1.example. CNAME 600" },
+            // Wildcards (RFC 4592): synthesised under the question's name, never under a name that
+            // exists, whether it holds records or is an empty non-terminal (y.wild).
+            { "a.wild.example.", QType::a, "NOERROR aa | a.wild.example. A 600" },
+            { "a.b.wild.example.", QType::txt, "NOERROR aa | a.b.wild.example. TXT 600" },
+            { "exists.wild.example.", QType::a, "NOERROR aa | | example. SOA 300" },
+            { "y.wild.example.", QType::a, "NOERROR aa | | example. SOA 300" },
+            { "z.y.wild.example.", QType::a, "NXDOMAIN aa | | example. SOA 300" },
+            { "a.wild.example.", QType::mx, "NOERROR aa | | example. SOA 300" },
+            { "q.cnamewild.example.", QType::a,
+                "NOERROR aa | q.cnamewild.example. CNAME 600 www.example. A 600" },
+            // Below a zone cut: a referral to the child's servers with their glue, AA clear.
+            { "host.child.example.", QType::a,
+                "NOERROR | | child.example. NS 600 | ns.child.example. A 600" },
+            { "child.example.", QType::ds, "NOERROR aa | | example. SOA 300" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.qname) + " " + typeName(c.qtype));
+            auto answered = local.answer(name(c.qname), c.qtype);
+            ASSERT_TRUE(answered.has_value());
+            EXPECT_EQ(summary(*answered), c.expected);
+        }
+    }
+
+    TEST(LocalZone, RefusesFilesItCannotServeNamingFileAndLine)
+    {
+        struct Case {
+            std::string_view label;
+            std::string text;
+            ZoneFileError kind;
+            std::string_view problem_prefix;
+        };
+        const std::string soa = "@ IN SOA ns.example. host.example. 1 2 3 4 5\n";
+        const Case cases[] = {
+            { "syntax", soa + "www A 192.0.2.1\nbad A not-an-address\n", ZoneFileError::Syntax,
+                "t.zone:3: " },
+            { "no soa", "www A 192.0.2.1\n", ZoneFileError::NoApexSoa, "t.zone: no SOA record at example." },
+            { "soa below the apex", "www IN SOA ns. host. 1 2 3 4 5\n", ZoneFileError::NoApexSoa,
+                "t.zone: no SOA" },
+            { "outside", soa + "\nwww.other. A 192.0.2.1\n", ZoneFileError::OutOfZone,
+                "t.zone:3: www.other. is outside the zone example." },
+            // The scanner knows class IN alone: a CH record is a syntax error, not data served as IN.
+            { "class", soa + "www CH TXT \"x\"\n", ZoneFileError::Syntax, "t.zone:2: " },
+            { "include missing", soa + "$INCLUDE /nonexistent/zone\n", ZoneFileError::FileUnreadable, "" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            auto loaded = LocalZone::loadText(name("example."), c.text, "t.zone");
+            ASSERT_FALSE(loaded.has_value());
+            EXPECT_EQ(loaded.error().kind, c.kind) << loaded.error().describe();
+            EXPECT_TRUE(loaded.error().describe().starts_with(c.problem_prefix)) << loaded.error().describe();
+        }
+        auto missing = LocalZone::loadFile(name("example."), "/nonexistent/example.zone");
+        ASSERT_FALSE(missing.has_value());
+        EXPECT_EQ(missing.error().kind, ZoneFileError::FileUnreadable);
+        EXPECT_TRUE(missing.error().describe().starts_with("/nonexistent/example.zone: "))
+            << missing.error().describe();
+    }
+
+    TEST(LocalZone, ReadsFilesWithIncludesRelativeToTheirOrigin)
+    {
+        test::ScratchDir dir;
+        const std::string part = dir.write("part.zone", "host A 192.0.2.8\n");
+        const std::string main = dir.write(
+            "main.zone", "$TTL 60\n@ SOA ns host 7 1 1 1 1\n$INCLUDE " + part + " sub.example.\n");
+        auto loaded = LocalZone::loadFile(name("example."), main);
+        ASSERT_TRUE(loaded.has_value()) << loaded.error().describe();
+        EXPECT_EQ(loaded->serial(), 7u);
+        EXPECT_EQ(loaded->recordCount(), 2u);
+        EXPECT_EQ(summary(*loaded->answer(name("host.sub.example."), QType::a)),
+            "NOERROR aa | host.sub.example. A 60");
+    }
+
+    TEST(LocalZones, TheLongestApexHoldingTheNameAnswersAndDescribesItself)
+    {
+        LocalZones zones;
+        zones.add(*LocalZone::loadText(name("example."), "@ SOA ns host 1 1 1 1 1\n", "outer"));
+        zones.add(*LocalZone::loadText(name("in.example."), "@ SOA ns host 2 1 1 1 1\n", "inner \"q\""));
+        EXPECT_EQ(zones.covering(name("a.in.example."))->file(), "inner \"q\"");
+        EXPECT_EQ(zones.covering(name("other.example."))->file(), "outer");
+        EXPECT_EQ(zones.covering(name("example.org.")), nullptr);
+        const std::string json = zones.describeJson();
+        EXPECT_TRUE(
+            json.starts_with(R"([{"name":"example.","serial":1,"records":1,"file":"outer","loaded_at":)"))
+            << json;
+        EXPECT_NE(
+            json.find(R"({"name":"in.example.","serial":2,"records":1,"file":"inner \"q\"","loaded_at":)"),
+            std::string::npos)
+            << json;
+    }
+
+    // Questions under a configured zone are answered locally and never reach the transport;
+    // others are not touched.
+    TEST(Recursor, AnswersLocalZonesAheadOfEverythingElse)
+    {
+        auto zones = std::make_shared<LocalZones>();
+        zones->add(zone());
+        auto recursor = Recursor::init(RecursorOptions { .local_zones = zones });
+        ASSERT_TRUE(recursor.has_value());
+        auto local = (*recursor)->answerLocally(name("www.example."), QType::a);
+        ASSERT_TRUE(local.has_value() && local->has_value());
+        EXPECT_EQ(summary(**local), "NOERROR aa | www.example. A 600");
+        auto elsewhere = (*recursor)->answerLocally(name("www.example.org."), QType::a);
+        ASSERT_TRUE(elsewhere.has_value());
+        EXPECT_FALSE(elsewhere->has_value());
+    }
+
+} // namespace
+} // namespace recursor
