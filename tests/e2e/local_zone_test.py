@@ -1,0 +1,147 @@
+#!/usr/bin/python3
+"""Local zones end to end: a [zone:NAME.] section's master file served by the recursor binary.
+
+The suite runs in a namespace with only loopback (scripts/lab.sh bare): nothing upstream can answer, so
+every NOERROR or NXDOMAIN seen here was answered from the local zone, with validation on.
+
+Run: scripts/lab.sh bare -- /usr/bin/python3 tests/e2e/local_zone_test.py --binary build/debug/recursor
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+import dns.flags
+import dns.message
+import dns.rcode
+import dns.rdatatype
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test  # noqa: E402  the process wrapper and clients of the standard suite
+from e2e_test import http_get, split_http, udp_exchange  # noqa: E402
+
+ZONE = """$TTL 600
+@        3600 IN SOA ns.corp.test. host.corp.test. ( 2026120801 7200 900
+                                                    1209600 300 )
+@             NS   ns
+ns            A    192.0.2.53
+www           A    192.0.2.1
+www           AAAA 2001:db8::1
+alias         CNAME www
+*.dev         A    192.0.2.7
+blob          TYPE65280 \\# 2 abcd
+"""
+
+
+def ask(port, name, rdtype="A"):
+    """One UDP question with DO and AD set, as a validating stub asks: the reply."""
+    query = dns.message.make_query(name, rdtype, want_dnssec=True)
+    query.flags |= dns.flags.AD
+    wire = udp_exchange(port, query.to_wire(), 5.0)
+    if wire is None:
+        raise AssertionError(f"no reply to {name} {rdtype}")
+    return dns.message.from_wire(wire)
+
+
+def records(section):
+    return sorted((r.name.to_text(), dns.rdatatype.to_text(r.rdtype), r.ttl, sorted(x.to_text() for x in r)) for r in section)
+
+
+class LocalZoneTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmpdir = e2e_test.make_private_dir("zones")
+        cls.zone_path = os.path.join(cls.tmpdir, "corp.zone")
+        with open(cls.zone_path, "w") as f:
+            f.write(ZONE)
+        config = os.path.join(cls.tmpdir, "recursor.conf")
+        with open(config, "w") as f:
+            f.write(f"[server]\nexpose_zones = yes\n\n[zone:corp.test.]\nfile = {cls.zone_path}\n")
+        cls.started = time.time()
+        cls.server = e2e_test.Recursor(e2e_test.standard_args(cls.tmpdir) + ["--config", config])
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.shutdown()
+        shutil.rmtree(cls.tmpdir, ignore_errors=True)
+        if code != 0:
+            raise AssertionError(f"recursor exited with {code}; stderr:\n{cls.server.stderr_text()}")
+
+    def test_answers_come_from_the_file_with_aa_and_without_ad(self):
+        cases = [
+            ("www.corp.test.", "AAAA", dns.rcode.NOERROR, [("www.corp.test.", "AAAA", 600, ["2001:db8::1"])], []),
+            ("alias.corp.test.", "A", dns.rcode.NOERROR,
+             [("alias.corp.test.", "CNAME", 600, ["www.corp.test."]), ("www.corp.test.", "A", 600, ["192.0.2.1"])], []),
+            ("box.dev.corp.test.", "A", dns.rcode.NOERROR, [("box.dev.corp.test.", "A", 600, ["192.0.2.7"])], []),
+            ("blob.corp.test.", "TYPE65280", dns.rcode.NOERROR, [("blob.corp.test.", "TYPE65280", 600, ["\\# 2 abcd"])], []),
+            ("www.corp.test.", "MX", dns.rcode.NOERROR, [], [("corp.test.", "SOA", 300)]),
+            ("nowhere.corp.test.", "A", dns.rcode.NXDOMAIN, [], [("corp.test.", "SOA", 300)]),
+        ]
+        for name, rdtype, rcode, answer, authority in cases:
+            with self.subTest(name=name, rdtype=rdtype):
+                reply = ask(self.server.dns_port, name, rdtype)
+                self.assertEqual(reply.rcode(), rcode)
+                self.assertTrue(reply.flags & dns.flags.AA, "AA must be set on a local answer")
+                self.assertFalse(reply.flags & dns.flags.AD, "local data is never validated")
+                self.assertEqual(records(reply.answer), sorted(answer))
+                self.assertEqual([r[:3] for r in records(reply.authority)], authority)
+
+    def test_zones_lists_each_zone_as_json(self):
+        status, headers, body = split_http(http_get(self.server.http_port, "/zones"))
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        self.assertEqual(headers["Content-Type"], "application/json")
+        zones = json.loads(body)
+        self.assertEqual(len(zones), 1)
+        self.assertEqual({k: zones[0][k] for k in ("name", "serial", "records", "file")},
+                         {"name": "corp.test.", "serial": 2026120801, "records": 8, "file": self.zone_path})
+        self.assertLessEqual(abs(zones[0]["loaded_at"] - self.started), 30)
+
+
+class BadZoneFileTest(unittest.TestCase):
+    """A file that cannot be served stops start-up with "error: FILE:LINE: problem"."""
+
+    def test_start_up_stops_naming_file_and_line(self):
+        tmpdir = e2e_test.make_private_dir("badzone")
+        self.addCleanup(shutil.rmtree, tmpdir, True)
+        soa = "@ SOA ns host 1 2 3 4 5\n"
+        cases = [
+            ("missing.zone", None, "missing.zone: "),
+            ("syntax.zone", soa + "www A 192.0.2.1\nwww A 300.1.1.1\n", "syntax.zone:3: "),
+            ("nosoa.zone", "www A 192.0.2.1\n", "nosoa.zone: no SOA record at corp.test."),
+            ("outside.zone", soa + "x.example. A 192.0.2.1\n", "outside.zone:2: x.example. is outside the zone corp.test."),
+        ]
+        for name, text, expected in cases:
+            with self.subTest(file=name):
+                path = os.path.join(tmpdir, name)
+                if text is not None:
+                    with open(path, "w") as f:
+                        f.write(text)
+                config = os.path.join(tmpdir, "recursor.conf")
+                with open(config, "w") as f:
+                    f.write(f"[zone:corp.test.]\nfile = {path}\n")
+                result = subprocess.run([e2e_test.BINARY, "--config", config, "--listen", "127.0.0.1:0"],
+                                                 capture_output=True, timeout=30, env=e2e_test.child_env())
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("error: " + os.path.join(tmpdir, expected), result.stderr.decode())
+
+
+def main():
+    import argparse
+
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--binary", required=True)
+    args, rest = parser.parse_known_args()
+    e2e_test.BINARY = os.path.abspath(args.binary)
+    if not os.access(e2e_test.BINARY, os.X_OK):
+        sys.exit(f"not an executable: {e2e_test.BINARY}")
+    if not e2e_test.only_loopback_network():
+        sys.exit("refusing to run on the host network: start the suite through scripts/lab.sh bare -- ...")
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
