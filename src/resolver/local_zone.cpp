@@ -9,8 +9,11 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <netinet/in.h>
 #include <new>
 
 namespace recursor {
@@ -120,15 +123,14 @@ namespace {
     };
 
     ResolveResultOr<ResolveResult> writeAnswer(const DnsName& qname, QType qtype, RCode rcode,
-        bool authoritative, std::span<const Written> answer, std::span<const Written> authority,
-        std::span<const Written> additional)
+        std::span<const Written> answer, std::span<const Written> authority)
     {
         auto writer = PacketWriter::init(qname, qtype, QClass::in);
         if (!writer)
             return std::unexpected(fromWriter(writer.error()));
         auto header = writer->getHeader();
         setHeaderBit(header, 2, flag_qr, true);
-        setHeaderBit(header, 2, flag_aa, authoritative);
+        setHeaderBit(header, 2, flag_aa, true);
         setHeaderBit(header, 3, flag_ra, true);
         setHeaderRcode(header, rcode);
         auto section = [&](std::span<const Written> records, Section where) -> ResolveResultOr<void> {
@@ -144,7 +146,6 @@ namespace {
         };
         TRY_VOID(section(answer, Section::answer));
         TRY_VOID(section(authority, Section::authority));
-        TRY_VOID(section(additional, Section::additional));
         auto bytes = writer->finish();
         if (!bytes)
             return std::unexpected(fromWriter(bytes.error()));
@@ -160,6 +161,25 @@ namespace {
     {
         return (std::uint32_t { bytes[offset] } << 24) | (std::uint32_t { bytes[offset + 1] } << 16)
             | (std::uint32_t { bytes[offset + 2] } << 8) | bytes[offset + 3];
+    }
+
+    std::optional<SocketAddress> socketAddressOf(const ZoneRecord& record, std::uint16_t port)
+    {
+        if (record.type == QType::a && record.rdata.size() == 4) {
+            sockaddr_in in {};
+            in.sin_family = AF_INET;
+            in.sin_port = htons(port);
+            std::memcpy(&in.sin_addr, record.rdata.data(), 4);
+            return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&in), sizeof in);
+        }
+        if (record.type == QType::aaaa && record.rdata.size() == 16) {
+            sockaddr_in6 in6 {};
+            in6.sin6_family = AF_INET6;
+            in6.sin6_port = htons(port);
+            std::memcpy(&in6.sin6_addr, record.rdata.data(), 16);
+            return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&in6), sizeof in6);
+        }
+        return std::nullopt;
     }
 
     // SERIAL and MINIMUM, the first and last of the five numbers that end an SOA's RDATA.
@@ -280,35 +300,37 @@ void LocalZone::collect(const Node& node, QType qtype, std::vector<const ZoneRec
     }
 }
 
-// The child's NS RRset in authority and the addresses the file holds for its servers (glue) in
-// additional, AA clear: the zone is not authoritative below the cut.
-ResolveResultOr<ResolveResult> LocalZone::referral(
-    const DnsName& qname, QType qtype, const ZoneRecord& cut) const
+// The first NS RRset's servers with the A and AAAA records the file holds for them: operator-named
+// addresses, loopback and private ones included.
+std::optional<Delegation> LocalZone::delegationFor(const DnsName& name, std::uint16_t port) const
 {
+    const ZoneRecord* cut = zoneCutAbove(name);
+    if (cut == nullptr)
+        return std::nullopt;
+    Delegation delegation { .zone = cut->owner, .nameservers = {}, .unresolved = {}, .fallback = {} };
     static const Node no_records;
-    std::vector<Written> authority;
-    std::vector<Written> glue;
-    for (const ZoneRecord& ns : *find(cut.owner)) {
+    for (const ZoneRecord& ns : *find(cut->owner)) {
         if (ns.type != QType::ns)
             continue;
-        authority.push_back({ &ns, ns.owner, ns.ttl });
         auto target = DnsName::fromWire(ns.rdata);
         const Node* node = target ? find(*target) : nullptr;
         for (const ZoneRecord& address : node != nullptr ? *node : no_records) {
-            if (address.type == QType::a || address.type == QType::aaaa)
-                glue.push_back({ &address, address.owner, address.ttl });
+            if (auto socket = socketAddressOf(address, port))
+                delegation.nameservers.append(*socket);
         }
     }
-    return writeAnswer(qname, qtype, RCode::no_error, false, {}, authority, glue);
+    if (delegation.nameservers.empty())
+        return std::nullopt;
+    return delegation;
 }
 
 // RFC 1034 §4.3.2 step 3 for one zone, with wildcards as RFC 4592 §3.3.1 has them: a wildcard
 // answers only a name that does not exist, from the "*" child of its closest encloser.
-ResolveResultOr<ResolveResult> LocalZone::answer(const DnsName& qname, QType qtype) const
+ResolveResultOr<std::optional<ResolveResult>> LocalZone::answer(const DnsName& qname, QType qtype) const
 {
     const ZoneRecord* cut = zoneCutAbove(qname);
     if (cut != nullptr && !(cut->owner == qname && qtype == QType::ds)) // DS lives on the parent side
-        return referral(qname, qtype, *cut);
+        return std::optional<ResolveResult> {};
     std::vector<Written> answer;
     std::vector<const ZoneRecord*> matched;
     RCode rcode = RCode::no_error;
@@ -354,7 +376,13 @@ ResolveResultOr<ResolveResult> LocalZone::answer(const DnsName& qname, QType qty
         const std::uint32_t minimum = readU32At(zone_soa.rdata, zone_soa.rdata.size() - 4);
         authority.push_back({ &zone_soa, apex_, std::min(zone_soa.ttl, minimum) });
     }
-    return writeAnswer(qname, qtype, rcode, true, answer, authority, {});
+    return std::optional<ResolveResult>(TRY(writeAnswer(qname, qtype, rcode, answer, authority)));
+}
+
+std::optional<Delegation> LocalZones::delegationFor(const DnsName& name, std::uint16_t port) const
+{
+    const LocalZone* zone = covering(name);
+    return zone != nullptr ? zone->delegationFor(name, port) : std::nullopt;
 }
 
 const LocalZone* LocalZones::covering(const DnsName& qname) const

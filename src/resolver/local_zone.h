@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/error.h"
+#include "resolver/nameserver.h"
 #include "resolver/result_builder.h"
 #include "wire/constants.h"
 #include "wire/name.h"
@@ -69,8 +70,12 @@ public:
 
     // The authoritative answer to (qname, qtype) for a name at or below the apex: records, a CNAME
     // chain (followed while it stays in the zone), a wildcard synthesis (RFC 4592), NXDOMAIN or
-    // NODATA with the SOA, or a referral to a child zone cut. ID 0, QR AA RA set, AD clear.
-    ResolveResultOr<ResolveResult> answer(const DnsName& qname, QType qtype) const;
+    // NODATA with the SOA. ID 0, QR AA RA set, AD clear. Nothing below a zone cut: that belongs to the
+    // child, whose servers delegationFor names.
+    ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype) const;
+    // The child zone the file delegates `name` to, with the addresses the file gives its servers
+    // (glue, asked on `port`); nothing when `name` is not below a cut or no server has an address.
+    std::optional<Delegation> delegationFor(const DnsName& name, std::uint16_t port) const;
 
 private:
     // The records at one name; a name with none exists still when it has names below it (an empty
@@ -83,7 +88,6 @@ private:
     const ZoneRecord* soa() const;
     const ZoneRecord* zoneCutAbove(const DnsName& qname) const;
     void collect(const Node& node, QType qtype, std::vector<const ZoneRecord*>& out) const;
-    ResolveResultOr<ResolveResult> referral(const DnsName& qname, QType qtype, const ZoneRecord& cut) const;
     static std::string key(const DnsName& name);
 
     DnsName apex_;
@@ -100,6 +104,8 @@ public:
     bool empty() const { return zones_.empty(); }
     const std::vector<LocalZone>& zones() const { return zones_; }
     const LocalZone* covering(const DnsName& qname) const;
+    // That of the zone covering `name` (LocalZone::delegationFor).
+    std::optional<Delegation> delegationFor(const DnsName& name, std::uint16_t port) const;
     // /zones: [{"name","serial","records","file","loaded_at"}], loaded_at in seconds since 1970.
     std::string describeJson() const;
 

@@ -4,6 +4,7 @@
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
 #include "resolver/in_flight.h"
+#include "resolver/local_zone.h"
 #include "resolver/referral.h"
 #include "resolver/response.h"
 #include "wire/type_names.h"
@@ -33,9 +34,16 @@ ResolutionMachine::ResolutionMachine(
     : resolution_(resolution)
     , budget_(resolution.budget())
 {
-    const Delegation delegation
-        = initialNameservers(resolution.cache(), resolution.rootServers(), startingPoint(qname, qtype));
-    ctx_.adoptDelegation(delegation);
+    const DnsName start = startingPoint(qname, qtype);
+    // A child delegated from a local zone file is asked directly, and like the local zone above it
+    // never validated against the public chain: the local zone is a negative trust anchor.
+    std::optional<Delegation> local;
+    if (resolution.localZones() != nullptr)
+        local = resolution.localZones()->delegationFor(start, resolution.defaultNameserverPort());
+    if (local)
+        policy.validate_answers = false;
+    ctx_.adoptDelegation(
+        local ? *local : initialNameservers(resolution.cache(), resolution.rootServers(), start));
     ctx_.qtype = qtype;
     ctx_.qname = qname;
     ctx_.current_qname = qname;

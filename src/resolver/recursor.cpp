@@ -65,7 +65,7 @@ ResolveResultOr<std::optional<ResolveResult>> Recursor::answerLocally(const DnsN
     const LocalZone* zone = local_zones_ ? local_zones_->covering(qname) : nullptr;
     if (zone == nullptr)
         return std::optional<ResolveResult> {};
-    return std::optional<ResolveResult>(TRY(zone->answer(qname, qtype)));
+    return zone->answer(qname, qtype);
 }
 
 Resolution Recursor::startResolution(const UpstreamSettings& upstream)
@@ -81,6 +81,7 @@ Resolution Recursor::startResolution(const UpstreamSettings& upstream)
         .validation_enabled = validation_enabled_,
         .default_nameserver_port = default_nameserver_port_,
         .owner = this,
+        .local_zones = local_zones_.get(),
     };
     return Resolution(services, trustAnchors(), upstream, ResolutionBudget::start(monotonicMs()));
 }

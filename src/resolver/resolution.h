@@ -28,6 +28,7 @@
 namespace recursor {
 
 class Recursor;
+class LocalZones;
 
 // What the resolver keeps and whom it asks, as the operator configured it.
 struct AnswerLimits {
@@ -148,6 +149,7 @@ struct ResolverServices {
     bool validation_enabled { true };
     std::uint16_t default_nameserver_port { 53 };
     const Recursor* owner { nullptr }; // whose lookups in flight this resolution may join
+    const LocalZones* local_zones { nullptr }; // child zones delegated from local zone files
 };
 
 class Resolution {
@@ -195,6 +197,7 @@ public:
     const AnswerLimits& limits() const { return services_.limits; }
     bool validationEnabled() const { return services_.validation_enabled; }
     std::uint16_t defaultNameserverPort() const { return services_.default_nameserver_port; }
+    const LocalZones* localZones() const { return services_.local_zones; }
     const dnssec::TrustAnchorStore& trustAnchors() const { return *anchors_; }
     const UpstreamSettings& upstream() const { return upstream_; }
     ResolutionBudget& budget() { return budget_; }

@@ -10,7 +10,9 @@ Run: scripts/lab.sh bare -- /usr/bin/python3 tests/e2e/local_zone_test.py --bina
 import json
 import os
 import shutil
+import socket
 import subprocess
+import threading
 import sys
 import time
 import unittest
@@ -19,6 +21,7 @@ import dns.flags
 import dns.message
 import dns.rcode
 import dns.rdatatype
+import dns.rrset
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  the process wrapper and clients of the standard suite
@@ -34,7 +37,26 @@ www           AAAA 2001:db8::1
 alias         CNAME www
 *.dev         A    192.0.2.7
 blob          TYPE65280 \\# 2 abcd
+lab           NS   ns.lab
+ns.lab        A    127.0.0.2
 """
+CHILD_ADDRESS = ("127.0.0.2", 53)  # ns.lab.corp.test. as the file names it; the resolver asks port 53
+
+
+def serve_child(sock):
+    """The child zone lab.corp.test.'s server: any A question under it gets 192.0.2.99, AA set."""
+    while True:
+        try:
+            wire, peer = sock.recvfrom(4096)
+        except OSError:
+            return
+        query = dns.message.from_wire(wire)
+        reply = dns.message.make_response(query)
+        reply.flags |= dns.flags.AA
+        question = query.question[0]
+        if question.rdtype == dns.rdatatype.A:
+            reply.answer.append(dns.rrset.from_text(question.name, 120, "IN", "A", "192.0.2.99"))
+        sock.sendto(reply.to_wire(), peer)
 
 
 def ask(port, name, rdtype="A"):
@@ -61,12 +83,16 @@ class LocalZoneTest(unittest.TestCase):
         config = os.path.join(cls.tmpdir, "recursor.conf")
         with open(config, "w") as f:
             f.write(f"[server]\nexpose_zones = yes\n\n[zone:corp.test.]\nfile = {cls.zone_path}\n")
+        cls.child = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        cls.child.bind(CHILD_ADDRESS)
+        threading.Thread(target=serve_child, args=(cls.child,), daemon=True).start()
         cls.started = time.time()
         cls.server = e2e_test.Recursor(e2e_test.standard_args(cls.tmpdir) + ["--config", config])
 
     @classmethod
     def tearDownClass(cls):
         code = cls.server.shutdown()
+        cls.child.close()
         shutil.rmtree(cls.tmpdir, ignore_errors=True)
         if code != 0:
             raise AssertionError(f"recursor exited with {code}; stderr:\n{cls.server.stderr_text()}")
@@ -90,6 +116,14 @@ class LocalZoneTest(unittest.TestCase):
                 self.assertEqual(records(reply.answer), sorted(answer))
                 self.assertEqual([r[:3] for r in records(reply.authority)], authority)
 
+    def test_a_child_zone_is_asked_of_the_servers_the_file_names(self):
+        # Nothing else is reachable here: without the delegation the question would go to the root
+        # servers and fail. The child is not validated against the public chain either.
+        reply = ask(self.server.dns_port, "host.lab.corp.test.")
+        self.assertEqual(reply.rcode(), dns.rcode.NOERROR)
+        self.assertFalse(reply.flags & dns.flags.AD)
+        self.assertEqual(records(reply.answer), [("host.lab.corp.test.", "A", 120, ["192.0.2.99"])])
+
     def test_zones_lists_each_zone_as_json(self):
         status, headers, body = split_http(http_get(self.server.http_port, "/zones"))
         self.assertEqual(status, "HTTP/1.1 200 OK")
@@ -97,7 +131,7 @@ class LocalZoneTest(unittest.TestCase):
         zones = json.loads(body)
         self.assertEqual(len(zones), 1)
         self.assertEqual({k: zones[0][k] for k in ("name", "serial", "records", "file")},
-                         {"name": "corp.test.", "serial": 2026120801, "records": 8, "file": self.zone_path})
+                         {"name": "corp.test.", "serial": 2026120801, "records": 10, "file": self.zone_path})
         self.assertLessEqual(abs(zones[0]["loaded_at"] - self.started), 30)
 
 

@@ -111,17 +111,41 @@ opaque           TYPE65280 \# 3 010203
             { "a.wild.example.", QType::mx, "NOERROR aa | | example. SOA 300" },
             { "q.cnamewild.example.", QType::a,
                 "NOERROR aa | q.cnamewild.example. CNAME 600 www.example. A 600" },
-            // Below a zone cut: a referral to the child's servers with their glue, AA clear.
-            { "host.child.example.", QType::a,
-                "NOERROR | | child.example. NS 600 | ns.child.example. A 600" },
+            // Below a zone cut the child answers (delegationFor); only DS at the cut is the parent's.
+            { "host.child.example.", QType::a, "resolved from the child" },
+            { "child.example.", QType::ns, "resolved from the child" },
             { "child.example.", QType::ds, "NOERROR aa | | example. SOA 300" },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.qname) + " " + typeName(c.qtype));
             auto answered = local.answer(name(c.qname), c.qtype);
             ASSERT_TRUE(answered.has_value());
-            EXPECT_EQ(summary(*answered), c.expected);
+            EXPECT_EQ(*answered ? summary(**answered) : "resolved from the child", c.expected);
         }
+    }
+
+    TEST(LocalZone, DelegatesBelowACutToTheServersTheFileNames)
+    {
+        auto local = LocalZone::loadText(name("example."),
+            "@ SOA ns host 1 1 1 1 1\n"
+            "child NS ns.child\nchild NS ns.elsewhere.\nchild NS noaddress\n"
+            "ns.child A 127.0.0.2\nns.child AAAA ::1\nns.child TXT \"not an address\"\n"
+            "bare NS nowhere\n",
+            "t.zone");
+        ASSERT_TRUE(local.has_value()) << local.error().describe();
+        for (std::string_view below : { "child.example.", "a.b.child.example." }) {
+            SCOPED_TRACE(below);
+            const auto delegation = local->delegationFor(name(below), 5300);
+            ASSERT_TRUE(delegation.has_value());
+            EXPECT_EQ(delegation->zone, name("child.example."));
+            ASSERT_EQ(delegation->nameservers.count, 2u); // loopback too: the operator named it
+            EXPECT_EQ(delegation->nameservers.addrs[0].toString(), "127.0.0.2:5300");
+            EXPECT_EQ(delegation->nameservers.addrs[1].toString(), "[::1]:5300");
+        }
+        EXPECT_FALSE(local->delegationFor(name("example."), 53).has_value());
+        EXPECT_FALSE(local->delegationFor(name("other.example."), 53).has_value());
+        // A cut whose servers the file gives no address for has nowhere to send the question.
+        EXPECT_FALSE(local->delegationFor(name("x.bare.example."), 53).has_value());
     }
 
     TEST(LocalZone, RefusesFilesItCannotServeNamingFileAndLine)
@@ -169,7 +193,7 @@ opaque           TYPE65280 \# 3 010203
         ASSERT_TRUE(loaded.has_value()) << loaded.error().describe();
         EXPECT_EQ(loaded->serial(), 7u);
         EXPECT_EQ(loaded->recordCount(), 2u);
-        EXPECT_EQ(summary(*loaded->answer(name("host.sub.example."), QType::a)),
+        EXPECT_EQ(summary(**loaded->answer(name("host.sub.example."), QType::a)),
             "NOERROR aa | host.sub.example. A 60");
     }
 
@@ -199,6 +223,7 @@ opaque           TYPE65280 \# 3 010203
         zones->add(zone());
         auto recursor = Recursor::init(RecursorOptions { .local_zones = zones });
         ASSERT_TRUE(recursor.has_value());
+        EXPECT_EQ((*recursor)->startResolution({}).localZones(), zones.get());
         auto local = (*recursor)->answerLocally(name("www.example."), QType::a);
         ASSERT_TRUE(local.has_value() && local->has_value());
         EXPECT_EQ(summary(**local), "NOERROR aa | www.example. A 600");
