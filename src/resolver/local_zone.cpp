@@ -324,22 +324,27 @@ std::optional<Delegation> LocalZone::delegationFor(const DnsName& name, std::uin
     return delegation;
 }
 
+// What the zone says of (qname, qtype): the answer records (the chain first), and whether the name or
+// type is missing, or the chain leaves for a name the zone does not answer for.
+struct LocalZone::Walk {
+    std::vector<Written> answer;
+    RCode rcode { RCode::no_error };
+    bool negative { false };
+    bool leaves { false };
+};
+
 // RFC 1034 §4.3.2 step 3 for one zone, with wildcards as RFC 4592 §3.3.1 has them: a wildcard
 // answers only a name that does not exist, from the "*" child of its closest encloser.
-ResolveResultOr<std::optional<ResolveResult>> LocalZone::answer(const DnsName& qname, QType qtype) const
+LocalZone::Walk LocalZone::walk(const DnsName& qname, QType qtype) const
 {
-    const ZoneRecord* cut = zoneCutAbove(qname);
-    if (cut != nullptr && !(cut->owner == qname && qtype == QType::ds)) // DS lives on the parent side
-        return std::optional<ResolveResult> {};
-    std::vector<Written> answer;
+    Walk walked;
     std::vector<const ZoneRecord*> matched;
-    RCode rcode = RCode::no_error;
-    bool negative = false;
     DnsName name = qname;
     for (std::size_t step = 0;; ++step) {
-        // A CNAME that leaves the zone, or enters a child below a cut, is returned as it stands.
-        if (!name.isPartOf(apex_) || (step > 0 && zoneCutAbove(name) != nullptr))
-            break;
+        if (!name.isPartOf(apex_) || (step > 0 && zoneCutAbove(name) != nullptr)) {
+            walked.leaves = true;
+            return walked;
+        }
         const Node* node = find(name);
         if (node == nullptr) {
             DnsName encloser = name;
@@ -348,35 +353,72 @@ ResolveResultOr<std::optional<ResolveResult>> LocalZone::answer(const DnsName& q
             node = wildcard ? find(*wildcard) : nullptr;
         }
         if (node == nullptr) {
-            rcode = RCode::nx_domain;
-            negative = true;
-            break;
+            walked.rcode = RCode::nx_domain;
+            walked.negative = true;
+            return walked;
         }
         matched.clear();
         collect(*node, qtype, matched);
         for (const ZoneRecord* record : matched)
-            answer.push_back({ record, name, record->ttl });
+            walked.answer.push_back({ record, name, record->ttl });
         if (!matched.empty())
-            break;
+            return walked;
         const auto cname = std::ranges::find(*node, QType::cname, &ZoneRecord::type);
         if (cname == node->end()) {
-            negative = true; // NODATA
-            break;
+            walked.negative = true; // NODATA
+            return walked;
         }
-        answer.push_back({ &*cname, name, cname->ttl });
+        walked.answer.push_back({ &*cname, name, cname->ttl });
         auto target = DnsName::fromWire(cname->rdata);
         if (!target || step == max_cname_steps)
-            break;
+            return walked;
         name = *target;
     }
+}
+
+ResolveResultOr<std::optional<ResolveResult>> LocalZone::answer(const DnsName& qname, QType qtype) const
+{
+    const ZoneRecord* cut = zoneCutAbove(qname);
+    if (cut != nullptr && !(cut->owner == qname && qtype == QType::ds)) // DS lives on the parent side
+        return std::optional<ResolveResult> {};
+    const Walk walked = walk(qname, qtype);
+    if (walked.leaves)
+        return std::optional<ResolveResult> {};
     std::vector<Written> authority;
-    if (negative) {
+    if (walked.negative) {
         // RFC 2308 §3: the SOA's TTL for a negative answer is the lesser of its TTL and MINIMUM.
         const ZoneRecord& zone_soa = *soa();
         const std::uint32_t minimum = readU32At(zone_soa.rdata, zone_soa.rdata.size() - 4);
         authority.push_back({ &zone_soa, apex_, std::min(zone_soa.ttl, minimum) });
     }
-    return std::optional<ResolveResult>(TRY(writeAnswer(qname, qtype, rcode, answer, authority)));
+    return std::optional<ResolveResult>(
+        TRY(writeAnswer(qname, qtype, walked.rcode, walked.answer, authority)));
+}
+
+ResolveResultOr<std::vector<DnsRecord>> LocalZone::chainToResolve(const DnsName& qname, QType qtype) const
+{
+    std::vector<DnsRecord> chain;
+    if (zoneCutAbove(qname) != nullptr)
+        return chain;
+    const Walk walked = walk(qname, qtype);
+    if (!walked.leaves)
+        return chain;
+    try {
+        for (const Written& link : walked.answer) {
+            auto target = DnsName::fromWire(link.record->rdata);
+            chain.push_back({ RData::make<RDataTag::cname>(rdata::common::CNAME { *target }), link.ttl,
+                QType::cname, QClass::in, link.owner, Section::answer });
+        }
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(ResolveError::OutOfMemory);
+    }
+    return chain;
+}
+
+ResolveResultOr<std::vector<DnsRecord>> LocalZones::chainToResolve(const DnsName& qname, QType qtype) const
+{
+    const LocalZone* zone = covering(qname);
+    return zone != nullptr ? zone->chainToResolve(qname, qtype) : std::vector<DnsRecord> {};
 }
 
 std::optional<Delegation> LocalZones::delegationFor(const DnsName& name, std::uint16_t port) const

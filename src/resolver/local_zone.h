@@ -9,6 +9,7 @@
 #include "resolver/result_builder.h"
 #include "wire/constants.h"
 #include "wire/name.h"
+#include "wire/record.h"
 
 #include <cstdint>
 #include <ctime>
@@ -70,9 +71,13 @@ public:
 
     // The authoritative answer to (qname, qtype) for a name at or below the apex: records, a CNAME
     // chain (followed while it stays in the zone), a wildcard synthesis (RFC 4592), NXDOMAIN or
-    // NODATA with the SOA. ID 0, QR AA RA set, AD clear. Nothing below a zone cut: that belongs to the
-    // child, whose servers delegationFor names.
+    // NODATA with the SOA. ID 0, QR AA RA set, AD clear. Nothing below a zone cut (that belongs to the
+    // child, whose servers delegationFor names), nor for a chain that leaves the zone (chainToResolve).
     ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype) const;
+    // The CNAME chain of the zone's answer when it ends at a name the zone does not answer for (outside
+    // it, or below a cut): the resolution continues from the last target, as from a CNAME upstream
+    // (RFC 1034 §4.3.2 step 3a). Empty otherwise.
+    ResolveResultOr<std::vector<DnsRecord>> chainToResolve(const DnsName& qname, QType qtype) const;
     // The child zone the file delegates `name` to, with the addresses the file gives its servers
     // (glue, asked on `port`); nothing when `name` is not below a cut or no server has an address.
     std::optional<Delegation> delegationFor(const DnsName& name, std::uint16_t port) const;
@@ -81,6 +86,9 @@ private:
     // The records at one name; a name with none exists still when it has names below it (an empty
     // non-terminal, RFC 4592 §2.2.2).
     using Node = std::vector<ZoneRecord>;
+    struct Walk;
+
+    Walk walk(const DnsName& qname, QType qtype) const;
 
     static std::expected<LocalZone, ZoneLoadFailure> load(
         const DnsName& apex, std::optional<std::string_view> text, std::string_view label);
@@ -104,8 +112,9 @@ public:
     bool empty() const { return zones_.empty(); }
     const std::vector<LocalZone>& zones() const { return zones_; }
     const LocalZone* covering(const DnsName& qname) const;
-    // That of the zone covering `name` (LocalZone::delegationFor).
+    // Those of the zone covering the name (LocalZone::delegationFor, LocalZone::chainToResolve).
     std::optional<Delegation> delegationFor(const DnsName& name, std::uint16_t port) const;
+    ResolveResultOr<std::vector<DnsRecord>> chainToResolve(const DnsName& qname, QType qtype) const;
     // /zones: [{"name","serial","records","file","loaded_at"}], loaded_at in seconds since 1970.
     std::string describeJson() const;
 

@@ -34,19 +34,29 @@ ResolutionMachine::ResolutionMachine(
     : resolution_(resolution)
     , budget_(resolution.budget())
 {
-    const DnsName start = startingPoint(qname, qtype);
+    ctx_.qtype = qtype;
+    ctx_.qname = qname;
+    ctx_.current_qname = qname;
+    // A local zone's CNAME that leaves it is followed as one from upstream: the chain is served
+    // before what its target resolves to. (Out of memory here leaves the question to the network.)
+    const LocalZones* local_zones = resolution.localZones();
+    if (local_zones != nullptr) {
+        auto chain = local_zones->chainToResolve(qname, qtype);
+        if (chain && !chain->empty()) {
+            ctx_.current_qname = chain->back().rdata.get<RDataTag::cname>().target;
+            ctx_.cname_chain = std::move(*chain);
+        }
+    }
+    const DnsName start = startingPoint(ctx_.current_qname, qtype);
     // A child delegated from a local zone file is asked directly, and like the local zone above it
     // never validated against the public chain: the local zone is a negative trust anchor.
     std::optional<Delegation> local;
-    if (resolution.localZones() != nullptr)
-        local = resolution.localZones()->delegationFor(start, resolution.defaultNameserverPort());
+    if (local_zones != nullptr)
+        local = local_zones->delegationFor(start, resolution.defaultNameserverPort());
     if (local)
         policy.validate_answers = false;
     ctx_.adoptDelegation(
         local ? *local : initialNameservers(resolution.cache(), resolution.rootServers(), start));
-    ctx_.qtype = qtype;
-    ctx_.qname = qname;
-    ctx_.current_qname = qname;
     ctx_.depth = depth;
     ctx_.policy = policy;
 }

@@ -39,6 +39,7 @@ alias         CNAME www
 blob          TYPE65280 \\# 2 abcd
 lab           NS   ns.lab
 ns.lab        A    127.0.0.2
+tolab         CNAME box.lab
 """
 CHILD_ADDRESS = ("127.0.0.2", 53)  # ns.lab.corp.test. as the file names it; the resolver asks port 53
 
@@ -124,6 +125,12 @@ class LocalZoneTest(unittest.TestCase):
         self.assertFalse(reply.flags & dns.flags.AD)
         self.assertEqual(records(reply.answer), [("host.lab.corp.test.", "A", 120, ["192.0.2.99"])])
 
+    def test_a_cname_leaving_the_zone_is_followed_by_resolution(self):
+        reply = ask(self.server.dns_port, "tolab.corp.test.")
+        self.assertEqual(reply.rcode(), dns.rcode.NOERROR)
+        self.assertEqual(records(reply.answer), [("box.lab.corp.test.", "A", 120, ["192.0.2.99"]),
+                                                 ("tolab.corp.test.", "CNAME", 600, ["box.lab.corp.test."])])
+
     def test_zones_lists_each_zone_as_json(self):
         status, headers, body = split_http(http_get(self.server.http_port, "/zones"))
         self.assertEqual(status, "HTTP/1.1 200 OK")
@@ -131,7 +138,7 @@ class LocalZoneTest(unittest.TestCase):
         zones = json.loads(body)
         self.assertEqual(len(zones), 1)
         self.assertEqual({k: zones[0][k] for k in ("name", "serial", "records", "file")},
-                         {"name": "corp.test.", "serial": 2026120801, "records": 10, "file": self.zone_path})
+                         {"name": "corp.test.", "serial": 2026120801, "records": 11, "file": self.zone_path})
         self.assertLessEqual(abs(zones[0]["loaded_at"] - self.started), 30)
 
 

@@ -29,6 +29,8 @@ www              TXT ( "split over"
 alias            CNAME www
 second           CNAME alias
 out              CNAME target.elsewhere.
+tochild          CNAME alias2
+alias2           CNAME host.child
 loop1            CNAME loop2
 loop2            CNAME loop1
 *.wild           A   192.0.2.7
@@ -90,12 +92,14 @@ opaque           TYPE65280 \# 3 010203
             { "www.example.", QType::mx, "NOERROR aa | | example. SOA 300" },
             { "nowhere.example.", QType::a, "NXDOMAIN aa | | example. SOA 300" },
             { "example.", QType::soa, "NOERROR aa | example. SOA 3600" },
-            // CNAMEs followed inside the zone; one leaving the zone is returned alone for the caller.
+            // CNAMEs followed inside the zone; a chain that leaves it is resolved (chainToResolve).
             { "second.example.", QType::a,
                 "NOERROR aa | second.example. CNAME 600 alias.example. CNAME 600 www.example. A 600" },
             { "alias.example.", QType::cname, "NOERROR aa | alias.example. CNAME 600" },
             { "alias.example.", QType::mx, "NOERROR aa | alias.example. CNAME 600 | example. SOA 300" },
-            { "out.example.", QType::a, "NOERROR aa | out.example. CNAME 600" },
+            { "out.example.", QType::a, "resolved elsewhere" },
+            { "out.example.", QType::cname, "NOERROR aa | out.example. CNAME 600" },
+            { "tochild.example.", QType::a, "resolved elsewhere" },
             // A CNAME loop ends after max_cname_steps + 1 records instead of spinning.
             { "loop1.example.", QType::a,
                 "NOERROR aa | loop1.example. CNAME 600 loop2.example. CNAME 600 loop1.example. CNAME 600 "
@@ -112,15 +116,15 @@ opaque           TYPE65280 \# 3 010203
             { "q.cnamewild.example.", QType::a,
                 "NOERROR aa | q.cnamewild.example. CNAME 600 www.example. A 600" },
             // Below a zone cut the child answers (delegationFor); only DS at the cut is the parent's.
-            { "host.child.example.", QType::a, "resolved from the child" },
-            { "child.example.", QType::ns, "resolved from the child" },
+            { "host.child.example.", QType::a, "resolved elsewhere" },
+            { "child.example.", QType::ns, "resolved elsewhere" },
             { "child.example.", QType::ds, "NOERROR aa | | example. SOA 300" },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.qname) + " " + typeName(c.qtype));
             auto answered = local.answer(name(c.qname), c.qtype);
             ASSERT_TRUE(answered.has_value());
-            EXPECT_EQ(*answered ? summary(**answered) : "resolved from the child", c.expected);
+            EXPECT_EQ(*answered ? summary(**answered) : "resolved elsewhere", c.expected);
         }
     }
 
@@ -146,6 +150,36 @@ opaque           TYPE65280 \# 3 010203
         EXPECT_FALSE(local->delegationFor(name("other.example."), 53).has_value());
         // A cut whose servers the file gives no address for has nowhere to send the question.
         EXPECT_FALSE(local->delegationFor(name("x.bare.example."), 53).has_value());
+    }
+
+    TEST(LocalZone, HandsAChainThatLeavesItToResolution)
+    {
+        const LocalZone local = zone();
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            std::string_view chain; // "owner>target" links
+        };
+        const Case cases[] = {
+            { "out.example.", QType::a, "out.example.>target.elsewhere." },
+            { "tochild.example.", QType::aaaa,
+                "tochild.example.>alias2.example. alias2.example.>host.child.example." },
+            // Answered, or not the zone's to answer: no chain.
+            { "second.example.", QType::a, "" },
+            { "out.example.", QType::cname, "" },
+            { "nowhere.example.", QType::a, "" },
+            { "x.child.example.", QType::a, "" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.qname);
+            auto chain = local.chainToResolve(name(c.qname), c.qtype);
+            ASSERT_TRUE(chain.has_value());
+            std::string links;
+            for (const DnsRecord& link : *chain)
+                links += (links.empty() ? "" : " ") + link.name.toText() + ">"
+                    + link.rdata.get<RDataTag::cname>().target.toText();
+            EXPECT_EQ(links, c.chain);
+        }
     }
 
     TEST(LocalZone, RefusesFilesItCannotServeNamingFileAndLine)
