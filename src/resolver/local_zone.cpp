@@ -10,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -419,6 +420,63 @@ ResolveResultOr<std::vector<DnsRecord>> LocalZones::chainToResolve(const DnsName
 {
     const LocalZone* zone = covering(qname);
     return zone != nullptr ? zone->chainToResolve(qname, qtype) : std::vector<DnsRecord> {};
+}
+
+namespace {
+
+    // RFC 6303 §3: the SOA and NS every built-in zone has; "@" is the zone itself.
+    constexpr std::string_view built_in_apex
+        = "$TTL 10800\n@ SOA @ nobody.invalid. 1 3600 1200 604800 10800\n@ NS @\n";
+
+    struct BuiltInZone {
+        std::string_view name;
+        std::string_view records; // after the SOA and NS
+    };
+
+    std::vector<BuiltInZone> builtInZones()
+    {
+        // RFC 6761 §6.3: every name under localhost. is the loopback address.
+        std::vector<BuiltInZone> zones {
+            { "localhost.", "@ A 127.0.0.1\n@ AAAA ::1\n* A 127.0.0.1\n* AAAA ::1\n" },
+            { "127.in-addr.arpa.", "1.0.0 PTR localhost.\n" },
+            { "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa.",
+                "@ PTR localhost.\n" },
+            { "invalid.", "" },
+            { "10.in-addr.arpa.", "" },
+            { "168.192.in-addr.arpa.", "" },
+            { "254.169.in-addr.arpa.", "" },
+            { "8.e.f.ip6.arpa.", "" },
+            { "9.e.f.ip6.arpa.", "" },
+            { "a.e.f.ip6.arpa.", "" },
+            { "b.e.f.ip6.arpa.", "" },
+        };
+        static constexpr std::array<std::string_view, 16> rfc1918_172 { "16.172.in-addr.arpa.",
+            "17.172.in-addr.arpa.", "18.172.in-addr.arpa.", "19.172.in-addr.arpa.", "20.172.in-addr.arpa.",
+            "21.172.in-addr.arpa.", "22.172.in-addr.arpa.", "23.172.in-addr.arpa.", "24.172.in-addr.arpa.",
+            "25.172.in-addr.arpa.", "26.172.in-addr.arpa.", "27.172.in-addr.arpa.", "28.172.in-addr.arpa.",
+            "29.172.in-addr.arpa.", "30.172.in-addr.arpa.", "31.172.in-addr.arpa." };
+        for (const std::string_view name : rfc1918_172)
+            zones.push_back({ name, "" });
+        return zones;
+    }
+
+} // namespace
+
+void LocalZones::addBuiltIns()
+{
+    const std::size_t configured = zones_.size();
+    for (const BuiltInZone& built_in : builtInZones()) {
+        const auto apex = DnsName::fromText(built_in.name);
+        const bool covered
+            = std::any_of(zones_.begin(), zones_.begin() + static_cast<std::ptrdiff_t>(configured),
+                [&](const LocalZone& zone) { return apex->isPartOf(zone.apex()); });
+        if (covered)
+            continue;
+        const std::string text = std::string(built_in_apex) + std::string(built_in.records);
+        auto zone = LocalZone::loadText(*apex, text, "built-in");
+        if (zone)
+            zones_.push_back(std::move(*zone));
+    }
 }
 
 std::optional<Delegation> LocalZones::delegationFor(const DnsName& name, std::uint16_t port) const

@@ -109,6 +109,10 @@ private:
 class LocalZones {
 public:
     void add(LocalZone zone) { zones_.push_back(std::move(zone)); }
+    // The locally served zones every resolver answers itself (RFC 6761 §6.3 localhost. and §6.4
+    // invalid., RFC 6303 §4 loopback, RFC 1918 and link-local reverse zones), each unless a zone
+    // already held is at or above it. Call after the configured zones are added.
+    void addBuiltIns();
     bool empty() const { return zones_.empty(); }
     const std::vector<LocalZone>& zones() const { return zones_; }
     const LocalZone* covering(const DnsName& qname) const;

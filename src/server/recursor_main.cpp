@@ -157,14 +157,14 @@ namespace {
         return fail(ServerError::InvalidTrustAnchor);
     }
 
+    const std::vector<ZoneConfig> no_zone_sections;
+
     // Every [zone:] section's file, read once; the first that cannot be served stops start-up with
-    // "FILE:LINE: problem".
+    // "FILE:LINE: problem". The built-in locally served zones follow, each unless a section covers it.
     ServerResult<std::shared_ptr<const LocalZones>> readLocalZones(const std::optional<Config>& config)
     {
-        if (!config || config->zones.empty())
-            return std::shared_ptr<const LocalZones> {};
         auto zones = std::make_shared<LocalZones>();
-        for (const ZoneConfig& section : config->zones) {
+        for (const ZoneConfig& section : config ? config->zones : no_zone_sections) {
             const auto apex = DnsName::fromText(section.name);
             if (!apex) {
                 logError("Invalid zone name: " + section.name);
@@ -181,6 +181,7 @@ namespace {
                 + std::to_string(zone->serial()) + ", " + std::to_string(zone->recordCount()) + " records");
             zones->add(std::move(*zone));
         }
+        zones->addBuiltIns();
         return std::shared_ptr<const LocalZones>(std::move(zones));
     }
 

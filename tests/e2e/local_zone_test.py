@@ -135,11 +135,29 @@ class LocalZoneTest(unittest.TestCase):
         status, headers, body = split_http(http_get(self.server.http_port, "/zones"))
         self.assertEqual(status, "HTTP/1.1 200 OK")
         self.assertEqual(headers["Content-Type"], "application/json")
-        zones = json.loads(body)
-        self.assertEqual(len(zones), 1)
-        self.assertEqual({k: zones[0][k] for k in ("name", "serial", "records", "file")},
-                         {"name": "corp.test.", "serial": 2026120801, "records": 11, "file": self.zone_path})
-        self.assertLessEqual(abs(zones[0]["loaded_at"] - self.started), 30)
+        zones = {zone["name"]: zone for zone in json.loads(body)}
+        corp = zones["corp.test."]
+        self.assertEqual({k: corp[k] for k in ("serial", "records", "file")},
+                         {"serial": 2026120801, "records": 11, "file": self.zone_path})
+        self.assertLessEqual(abs(corp["loaded_at"] - self.started), 30)
+        self.assertEqual((zones["localhost."]["file"], zones["localhost."]["records"]), ("built-in", 6))
+
+    def test_built_in_zones_answer_without_upstream(self):
+        cases = [
+            ("localhost.", "A", dns.rcode.NOERROR, [("localhost.", "A", 10800, ["127.0.0.1"])]),
+            ("localhost.", "AAAA", dns.rcode.NOERROR, [("localhost.", "AAAA", 10800, ["::1"])]),
+            ("1.0.0.127.in-addr.arpa.", "PTR", dns.rcode.NOERROR,
+             [("1.0.0.127.in-addr.arpa.", "PTR", 10800, ["localhost."])]),
+            ("4.3.2.10.in-addr.arpa.", "PTR", dns.rcode.NXDOMAIN, []),
+            ("4.3.168.192.in-addr.arpa.", "PTR", dns.rcode.NXDOMAIN, []),
+            ("name.invalid.", "A", dns.rcode.NXDOMAIN, []),
+        ]
+        for name, rdtype, rcode, answer in cases:
+            with self.subTest(name=name, rdtype=rdtype):
+                reply = ask(self.server.dns_port, name, rdtype)
+                self.assertEqual(reply.rcode(), rcode)
+                self.assertTrue(reply.flags & dns.flags.AA)
+                self.assertEqual(records(reply.answer), answer)
 
 
 class BadZoneFileTest(unittest.TestCase):

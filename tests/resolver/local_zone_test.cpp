@@ -249,6 +249,57 @@ opaque           TYPE65280 \# 3 010203
             << json;
     }
 
+    TEST(LocalZones, ServesTheBuiltInZonesUnlessAConfiguredZoneCoversThem)
+    {
+        LocalZones zones;
+        zones.add(*LocalZone::loadText(name("168.192.in-addr.arpa."), "@ SOA ns host 9 1 1 1 1\n", "mine"));
+        zones.add(*LocalZone::loadText(name("ip6.arpa."), "@ SOA ns host 9 1 1 1 1\n", "above"));
+        zones.addBuiltIns();
+        // localhost., invalid., 127., 10., 16. to 31.172. and 254.169.in-addr.arpa.: the configured
+        // zones cover 168.192.in-addr.arpa. and every built-in zone under ip6.arpa.
+        EXPECT_EQ(zones.zones().size(), 2u + 3 + 1 + 16 + 1);
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            std::string_view expected;
+        };
+        const Case cases[] = {
+            { "localhost.", QType::a, "NOERROR aa | localhost. A 10800" },
+            { "LocalHost.", QType::aaaa, "NOERROR aa | LocalHost. AAAA 10800" },
+            { "www.localhost.", QType::a, "NOERROR aa | www.localhost. A 10800" },
+            { "localhost.", QType::mx, "NOERROR aa | | localhost. SOA 10800" },
+            { "1.0.0.127.in-addr.arpa.", QType::ptr, "NOERROR aa | 1.0.0.127.in-addr.arpa. PTR 10800" },
+            { "2.0.0.127.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 127.in-addr.arpa. SOA 10800" },
+            { "anything.invalid.", QType::a, "NXDOMAIN aa | | invalid. SOA 10800" },
+            { "1.0.0.10.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 10.in-addr.arpa. SOA 10800" },
+            { "9.9.31.172.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 31.172.in-addr.arpa. SOA 10800" },
+            { "1.1.254.169.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 254.169.in-addr.arpa. SOA 10800" },
+            { "1.1.168.192.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 168.192.in-addr.arpa. SOA 1" },
+            { "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.e.f.ip6.arpa.", QType::ptr,
+                "NXDOMAIN aa | | ip6.arpa. SOA 1" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.qname);
+            const LocalZone* zone = zones.covering(name(c.qname));
+            ASSERT_NE(zone, nullptr);
+            auto answered = zone->answer(name(c.qname), c.qtype);
+            ASSERT_TRUE(answered.has_value() && answered->has_value());
+            EXPECT_EQ(summary(**answered), c.expected);
+        }
+        // Outside the ranges: 172.32/16 and 192.169/16 are public.
+        EXPECT_EQ(zones.covering(name("1.32.172.in-addr.arpa.")), nullptr);
+        EXPECT_EQ(zones.covering(name("1.169.192.in-addr.arpa.")), nullptr);
+
+        LocalZones alone;
+        alone.addBuiltIns();
+        EXPECT_EQ(alone.zones().size(), 3u + 1 + 16 + 1 + 1 + 4 + 1);
+        const std::string loopback6
+            = "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa.";
+        auto answered = alone.covering(name(loopback6))->answer(name(loopback6), QType::ptr);
+        ASSERT_TRUE(answered.has_value() && answered->has_value());
+        EXPECT_EQ(summary(**answered), "NOERROR aa | " + loopback6 + " PTR 10800");
+    }
+
     // Questions under a configured zone are answered locally and never reach the transport;
     // others are not touched.
     TEST(Recursor, AnswersLocalZonesAheadOfEverythingElse)
