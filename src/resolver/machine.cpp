@@ -38,13 +38,15 @@ ResolutionMachine::ResolutionMachine(
     ctx_.qname = qname;
     ctx_.current_qname = qname;
     // A local zone's CNAME that leaves it is followed as one from upstream: the chain is served
-    // before what its target resolves to. (Out of memory here leaves the question to the network.)
+    // before what its target resolves to, and never with AD, since local data is not validated
+    // (RFC 4035 §3.2.3). Out of memory here leaves the question to the network.
     const LocalZones* local_zones = resolution.localZones();
     if (local_zones != nullptr) {
         auto chain = local_zones->chainToResolve(qname, qtype);
         if (chain && !chain->empty()) {
             ctx_.current_qname = chain->back().rdata.get<RDataTag::cname>().target;
             ctx_.cname_chain = std::move(*chain);
+            ctx_.chain_validated = false;
         }
     }
     const DnsName start = startingPoint(ctx_.current_qname, qtype);

@@ -5,6 +5,8 @@ The suite runs in a namespace with only loopback (scripts/lab.sh bare): nothing 
 every NOERROR or NXDOMAIN seen here was answered from the local zone, with validation on.
 
 Run: scripts/lab.sh bare -- /usr/bin/python3 tests/e2e/local_zone_test.py --binary build/debug/recursor
+LabLocalZoneTest needs the signed lab (it is skipped elsewhere):
+     scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/local_zone_test.py --binary ... LabLocalZoneTest
 """
 
 import json
@@ -160,6 +162,41 @@ class LocalZoneTest(unittest.TestCase):
                 self.assertEqual(records(reply.answer), answer)
 
 
+@unittest.skipUnless(os.environ.get("RECURSOR_LAB_DIR"), "needs the signed lab (scripts/lab.sh with-lab)")
+class LabLocalZoneTest(unittest.TestCase):
+    """A local CNAME to a signed name of the lab: the target is resolved and validated from the lab's root
+    anchor, and the reply has no AD, since the local link of the chain is not validated."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmpdir = e2e_test.make_private_dir("labzones")
+        zone_path = os.path.join(cls.tmpdir, "corp.zone")
+        with open(zone_path, "w") as f:
+            f.write("@ SOA ns host 1 3600 600 86400 60\nsigned CNAME www.alg13.sec.\n")
+        config = os.path.join(cls.tmpdir, "recursor.conf")
+        with open(config, "w") as f:
+            f.write(f"[zone:corp.test.]\nfile = {zone_path}\n")
+        anchor = os.path.join(os.environ["RECURSOR_LAB_DIR"], "root.key")
+        cls.server = e2e_test.Recursor(e2e_test.standard_args(cls.tmpdir)
+                                       + ["--config", config, "--trust-anchor", anchor])
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.shutdown()
+        shutil.rmtree(cls.tmpdir, ignore_errors=True)
+        if code != 0:
+            raise AssertionError(f"recursor exited with {code}; stderr:\n{cls.server.stderr_text()}")
+
+    def test_a_chain_from_a_local_zone_to_a_signed_name_is_answered_without_ad(self):
+        target = ask(self.server.dns_port, "www.alg13.sec.")
+        self.assertTrue(target.flags & dns.flags.AD, "the premise: the target alone is secure")
+        reply = ask(self.server.dns_port, "signed.corp.test.")
+        self.assertEqual(reply.rcode(), dns.rcode.NOERROR)
+        self.assertFalse(reply.flags & dns.flags.AD)
+        self.assertEqual([(r.name.to_text(), dns.rdatatype.to_text(r.rdtype)) for r in reply.answer],
+                         [("signed.corp.test.", "CNAME"), ("www.alg13.sec.", "A"), ("www.alg13.sec.", "RRSIG")])
+
+
 class BadZoneFileTest(unittest.TestCase):
     """A file that cannot be served stops start-up with "error: FILE:LINE: problem"."""
 
@@ -197,7 +234,7 @@ def main():
     e2e_test.BINARY = os.path.abspath(args.binary)
     if not os.access(e2e_test.BINARY, os.X_OK):
         sys.exit(f"not an executable: {e2e_test.BINARY}")
-    if not e2e_test.only_loopback_network():
+    if not e2e_test.only_loopback_network() and not os.environ.get("RECURSOR_LAB_DIR"):
         sys.exit("refusing to run on the host network: start the suite through scripts/lab.sh bare -- ...")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
