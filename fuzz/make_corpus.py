@@ -8,7 +8,8 @@
   control_command control-socket command lines;
   config          configuration files, optionally followed by NUL-separated DNS_* variables;
   trust_anchor    trust anchor files (root.key and root.ds);
-  root_hints      root hints files.
+  root_hints      root hints files;
+  zone_file       master files of the local zone "example.".
 Regenerate with
     /usr/bin/python3 fuzz/make_corpus.py
 Files named regression_* (inputs that once failed) and signed_* (messages signed by a real signer, added
@@ -349,6 +350,26 @@ def root_hints_seeds():
     yield "mapped_and_bad", b"x A 999.1.1.1\nx AAAA ::ffff:192.0.2.1\nx A 192.0.2.1%eth0\n"
 
 
+def zone_file_seeds():
+    soa = b"@ 3600 IN SOA ns.example. host.example. 2026120801 7200 900 1209600 300\n"
+    yield "records", b"$TTL 300\n" + soa + b"""www A 192.0.2.1
+www AAAA 2001:db8::1
+www TXT "two words" "and more"
+alias CNAME www
+out CNAME target.elsewhere.
+*.wild MX 10 mail
+a.b TXT ( "split over"
+          "two lines" ) ; a comment
+child NS ns.child
+ns.child A 192.0.2.53
+unknown TYPE65280 \\# 3 010203
+"""
+    yield "loop", soa + b"a CNAME b\nb CNAME a\n"
+    yield "origin", soa + b"$ORIGIN sub.example.\nx A 192.0.2.9\n@ NS ns.example.\n"
+    yield "no_soa", b"www A 192.0.2.1\n"
+    yield "outside", soa + b"www.other. A 192.0.2.1\n"
+
+
 def write_seeds(target, seeds, max_size):
     directory = os.path.join(CORPUS, target)
     os.makedirs(directory, exist_ok=True)
@@ -375,7 +396,7 @@ def main():
     targets = {
         "message": message_seeds, "stream_framing": stream_framing_seeds, "http_request": http_request_seeds,
         "control_command": control_command_seeds, "config": config_seeds, "trust_anchor": trust_anchor_seeds,
-        "root_hints": root_hints_seeds,
+        "root_hints": root_hints_seeds, "zone_file": zone_file_seeds,
     }
     for target, seeds in targets.items():
         count = write_seeds(target, seeds(), MAX_SIZE if target == "message" else TEXT_MAX_SIZE)

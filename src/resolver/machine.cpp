@@ -4,6 +4,7 @@
 #include "resolver/chain_of_trust.h"
 #include "resolver/delegation.h"
 #include "resolver/in_flight.h"
+#include "resolver/local_zone.h"
 #include "resolver/referral.h"
 #include "resolver/response.h"
 #include "wire/type_names.h"
@@ -33,12 +34,31 @@ ResolutionMachine::ResolutionMachine(
     : resolution_(resolution)
     , budget_(resolution.budget())
 {
-    const Delegation delegation = initialNameservers(
-        resolution.cache(), resolution.rootServers(), resolution.forwardZones(), startingPoint(qname, qtype));
-    ctx_.adoptDelegation(delegation);
     ctx_.qtype = qtype;
     ctx_.qname = qname;
     ctx_.current_qname = qname;
+    // A local zone's CNAME that leaves it is followed as one from upstream: the chain is served
+    // before what its target resolves to, and never with AD, since local data is not validated
+    // (RFC 4035 §3.2.3). Out of memory here leaves the question to the network.
+    const LocalZones* local_zones = resolution.localZones();
+    if (local_zones != nullptr) {
+        auto chain = local_zones->chainToResolve(qname, qtype);
+        if (chain && !chain->empty()) {
+            ctx_.current_qname = chain->back().rdata.get<RDataTag::cname>().target;
+            ctx_.cname_chain = std::move(*chain);
+            ctx_.chain_validated = false;
+        }
+    }
+    const DnsName start = startingPoint(ctx_.current_qname, qtype);
+    // A child delegated from a local zone file is asked directly, and like the local zone above it
+    // never validated against the public chain: the local zone is a negative trust anchor.
+    std::optional<Delegation> local;
+    if (local_zones != nullptr)
+        local = local_zones->delegationFor(start, resolution.defaultNameserverPort());
+    if (local)
+        policy.validate_answers = false;
+    ctx_.adoptDelegation(
+        local ? *local : initialNameservers(resolution.cache(), resolution.rootServers(), resolution.forwardZones(), start));
     ctx_.depth = depth;
     ctx_.policy = policy;
 }

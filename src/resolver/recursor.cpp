@@ -58,7 +58,16 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
         return std::unexpected(ResolveError::OutOfMemory);
     recursor->forward_zones_ = std::move(options.forward_zones);
     recursor->cache_nothing_ = options.cache_nothing;
+    recursor->local_zones_ = std::move(options.local_zones);
     return recursor;
+}
+
+ResolveResultOr<std::optional<ResolveResult>> Recursor::answerLocally(const DnsName& qname, QType qtype) const
+{
+    const LocalZone* zone = local_zones_ ? local_zones_->covering(qname) : nullptr;
+    if (zone == nullptr)
+        return std::optional<ResolveResult> {};
+    return zone->answer(qname, qtype);
 }
 
 Resolution Recursor::startResolution(const UpstreamSettings& upstream)
@@ -75,6 +84,7 @@ Resolution Recursor::startResolution(const UpstreamSettings& upstream)
         .default_nameserver_port = default_nameserver_port_,
         .owner = this,
         .forward_zones = forward_zones_,
+        .local_zones = local_zones_.get(),
     };
     return Resolution(services, trustAnchors(), upstream, ResolutionBudget::start(monotonicMs()));
 }

@@ -6,6 +6,7 @@
 #include "resolver/denial_cache.h"
 #include "resolver/forward_zone.h"
 #include "resolver/infra_cache.h"
+#include "resolver/local_zone.h"
 #include "resolver/nameserver.h"
 #include "resolver/policy.h"
 #include "resolver/resolution.h"
@@ -39,6 +40,7 @@ struct RecursorOptions {
     // cache_strategy = none, a debugging aid: no answer, negative answer or delegation is kept, so every
     // question is resolved afresh (questions in flight are still shared).
     bool cache_nothing { false };
+    std::shared_ptr<const LocalZones> local_zones; // none when empty
 };
 
 class Recursor {
@@ -51,6 +53,10 @@ public:
 
     // The three client entry points below fail with the kind, the zone at fault and the last server asked
     // there (ResolveFailure); a question remembered as bogus fails with its kind alone.
+    // The answer of the local zone that holds qname, ahead of the answer cache and the network: nothing
+    // when no configured zone holds it.
+    ResolveResultOr<std::optional<ResolveResult>> answerLocally(const DnsName& qname, QType qtype) const;
+    const LocalZones* localZones() const { return local_zones_.get(); }
     // One question start to finish: the answer cache first, the network on a miss.
     ResolveOutcome resolveWithTransport(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // An answer from validated denial ranges and wildcards alone (RFC 8198), when they prove one and
@@ -132,6 +138,7 @@ private:
     std::shared_ptr<const dnssec::TrustAnchorStore> trust_store_;
     AnswerLimits limits_;
     std::shared_ptr<UpstreamTransport> transport_;
+    std::shared_ptr<const LocalZones> local_zones_;
     std::uint16_t default_nameserver_port_ { 53 };
     bool validation_enabled_;
 };

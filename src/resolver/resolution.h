@@ -29,6 +29,7 @@
 namespace recursor {
 
 class Recursor;
+class LocalZones;
 
 // What the resolver keeps and whom it asks, as the operator configured it.
 struct AnswerLimits {
@@ -152,6 +153,7 @@ struct ResolverServices {
     std::uint16_t default_nameserver_port { 53 };
     const Recursor* owner { nullptr }; // whose lookups in flight this resolution may join
     std::span<const ForwardZone> forward_zones {}; // the [forward:] and [stub:] sections
+    const LocalZones* local_zones { nullptr }; // child zones delegated from local zone files
 };
 
 class Resolution {
@@ -206,6 +208,7 @@ public:
     const AnswerLimits& limits() const { return services_.limits; }
     bool validationEnabled() const { return services_.validation_enabled; }
     std::uint16_t defaultNameserverPort() const { return services_.default_nameserver_port; }
+    const LocalZones* localZones() const { return services_.local_zones; }
     const dnssec::TrustAnchorStore& trustAnchors() const { return *anchors_; }
     const UpstreamSettings& upstream() const { return upstream_; }
     ResolutionBudget& budget() { return budget_; }

@@ -90,7 +90,7 @@ inline constexpr std::uint32_t max_bogus_ttl = 86400;
 // cookie_secret_hex: a 16-byte secret (RFC 9018 §4.3) as hex.
 inline constexpr std::size_t cookie_secret_hex_digits = 32;
 
-// A few of these settings (cookie secret, expose_zones) are accepted and validated so that a bad value
+// A few of these settings (cookie secret) are accepted and validated so that a bad value
 // fails start-up, but nothing in the server uses them.
 struct ServerConfig {
     std::vector<std::string> listen_addrs;

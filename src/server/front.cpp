@@ -183,6 +183,17 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
             CacheOutcome::not_applicable);
         return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, *rcode)) };
     }
+    // Local zones come before the cache and the network, and are served like a cache hit.
+    auto local = recursor_->answerLocally(parsed->qname, parsed->qtype);
+    if (!local && local.error() == ResolveError::OutOfMemory)
+        return std::unexpected(ServerError::OutOfMemory);
+    if (!local || *local)
+        return FrontAnswer { FrontAnswer::Kind::reply,
+            TRY(replyFromResolution(*parsed,
+                local ? ResolveOutcome(std::move(**local))
+                      : ResolveOutcome(std::unexpected(ResolveFailure { local.error() })),
+                channel)),
+            CacheOutcome::hit };
     auto hit = recursor_->cache().getAnswerCopy(parsed->qname, parsed->qtype);
     if (!hit)
         return std::unexpected(ServerError::OutOfMemory);

@@ -97,6 +97,7 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
         .transport = options.transport,
         .forward_zones = options.forward_zones,
         .cache_nothing = options.cache_nothing,
+        .local_zones = options.local_zones,
     });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));
@@ -270,8 +271,13 @@ ServerResult<void> RecursorServer::startSideServers()
         HttpServerConfig http_config = options_.http_config;
         http_config.admit_peer = [allowed = options_.http_allowed_clients.value_or(options_.allowed_clients)](
                                      const SocketAddress& peer) { return allowed.allows(peer); };
+        HttpServer::ZonesLister zones_lister;
+        if (options_.expose_zones)
+            zones_lister = [zones = options_.local_zones]() -> OpsResult<std::string> {
+                return zones ? zones->describeJson() : std::string("[]");
+            };
         http_server_ = std::make_unique<HttpServer>([this]() -> const Metrics& { return *metrics_; },
-            HttpServer::ZonesLister {}, *http_listen_addr_, std::move(http_config));
+            std::move(zones_lister), *http_listen_addr_, std::move(http_config));
         if (auto started = http_server_->start(); !started)
             return std::unexpected(toServerError(started.error()));
         http_listen_addr_ = http_server_->boundAddress();

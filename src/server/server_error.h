@@ -26,6 +26,7 @@
     X(NoListenAddress)                                                                                       \
     X(InvalidListenAddress)                                                                                  \
     X(InvalidZoneName)                                                                                       \
+    X(InvalidZoneFile)                                                                                       \
     X(InvalidSetting)                                                                                        \
     X(InvalidRootHints)                                                                                      \
     X(InvalidTrustAnchor)                                                                                    \

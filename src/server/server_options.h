@@ -29,6 +29,8 @@ struct ServerOptions {
     std::optional<SocketAddress> http_listen_addr;
     ControlSocketConfig control_socket_config;
     HttpServerConfig http_config;
+    std::shared_ptr<const LocalZones> local_zones; // the [zone:] sections, read at start-up
+    bool expose_zones { false }; // /zones lists them; 501 otherwise
     bool enable_dnssec { true };
     CacheLimits cache_limits;
     AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers

@@ -1,0 +1,321 @@
+// Local zones: master files read with libzscanner and answered as their authority would
+// (RFC 1034 §4.3.2, RFC 4592 wildcards, RFC 2308 negative answers), and the files refused at load.
+#include "resolver/local_zone.h"
+#include "resolver/recursor.h"
+#include "wire/record.h"
+#include "wire/type_names.h"
+
+#include "support/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace recursor {
+namespace {
+
+    DnsName name(std::string_view text)
+    {
+        return *DnsName::fromText(text);
+    }
+
+    // The SOA's TTL is 3600 and its MINIMUM 300: a negative answer carries it with TTL 300.
+    constexpr std::string_view zone_text = R"($TTL 600
+@            3600 IN SOA ns.example. host.example. 2026120801 7200 900 1209600 300
+@                NS  ns
+ns               A   192.0.2.53
+www              A   192.0.2.1
+www              AAAA 2001:db8::1
+www              TXT ( "split over"
+                       "two lines" ) ; a comment
+alias            CNAME www
+second           CNAME alias
+out              CNAME target.elsewhere.
+tochild          CNAME alias2
+alias2           CNAME host.child
+loop1            CNAME loop2
+loop2            CNAME loop1
+*.wild           A   192.0.2.7
+*.wild           TXT "wild"
+exists.wild      TXT "here"
+x.y.wild         TXT "deep"
+*.cnamewild      CNAME www
+child            NS  ns.child
+ns.child         A   192.0.2.54
+WwW.Mixed        A   192.0.2.9
+opaque           TYPE65280 \# 3 010203
+)";
+
+    LocalZone zone()
+    {
+        auto loaded = LocalZone::loadText(name("example."), zone_text, "example.zone");
+        EXPECT_TRUE(loaded.has_value()) << (loaded ? "" : loaded.error().describe());
+        return std::move(*loaded);
+    }
+
+    // "RCODE flags | answer records | authority records | additional records", each record
+    // "owner TYPE TTL"; flags list aa and ad when set.
+    std::string summary(const ResolveResult& result)
+    {
+        auto msg = DnsMessage::parse(result.packet);
+        if (!msg)
+            return "unparsable";
+        std::string out = rcodeName(static_cast<std::uint16_t>(msg->header.rcode()));
+        out += msg->header.aa() ? " aa" : "";
+        out += msg->header.ad() ? " ad" : "";
+        Section section = Section::answer;
+        out += " |";
+        for (const DnsRecord& record : msg->records) {
+            for (; section != record.section; section = static_cast<Section>(static_cast<int>(section) + 1))
+                out += " |";
+            out += " " + record.name.toText() + " " + typeName(record.rtype) + " "
+                + std::to_string(record.ttl);
+        }
+        return out;
+    }
+
+    TEST(LocalZone, AnswersEachCaseAsItsAuthorityWould)
+    {
+        const LocalZone local = zone();
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            std::string_view expected;
+        };
+        const Case cases[] = {
+            // Several types at one name; names compared without case.
+            { "www.example.", QType::a, "NOERROR aa | www.example. A 600" },
+            { "WWW.EXAMPLE.", QType::aaaa, "NOERROR aa | WWW.EXAMPLE. AAAA 600" },
+            { "www.example.", QType::any,
+                "NOERROR aa | www.example. A 600 www.example. AAAA 600 www.example. TXT 600" },
+            { "www.mixed.example.", QType::a, "NOERROR aa | www.mixed.example. A 600" },
+            { "opaque.example.", static_cast<QType>(65280), "NOERROR aa | opaque.example. TYPE65280 600" },
+            // NODATA and NXDOMAIN: the SOA with min(TTL, MINIMUM) in authority.
+            { "www.example.", QType::mx, "NOERROR aa | | example. SOA 300" },
+            { "nowhere.example.", QType::a, "NXDOMAIN aa | | example. SOA 300" },
+            { "example.", QType::soa, "NOERROR aa | example. SOA 3600" },
+            // CNAMEs followed inside the zone; a chain that leaves it is resolved (chainToResolve).
+            { "second.example.", QType::a,
+                "NOERROR aa | second.example. CNAME 600 alias.example. CNAME 600 www.example. A 600" },
+            { "alias.example.", QType::cname, "NOERROR aa | alias.example. CNAME 600" },
+            { "alias.example.", QType::mx, "NOERROR aa | alias.example. CNAME 600 | example. SOA 300" },
+            { "out.example.", QType::a, "resolved elsewhere" },
+            { "out.example.", QType::cname, "NOERROR aa | out.example. CNAME 600" },
+            { "tochild.example.", QType::a, "resolved elsewhere" },
+            // A CNAME loop ends after max_cname_steps + 1 records instead of spinning.
+            { "loop1.example.", QType::a,
+                "NOERROR aa | loop1.example. CNAME 600 loop2.example. CNAME 600 loop1.example. CNAME 600 "
+                "loop2.example. CNAME 600 loop1.example. CNAME 600 loop2.example. CNAME 600 loop1.example. "
+                "CNAME 600 loop2.example. CNAME 600 loop1.example. CNAME 600" },
+            // Wildcards (RFC 4592): synthesised under the question's name, never under a name that
+            // exists, whether it holds records or is an empty non-terminal (y.wild).
+            { "a.wild.example.", QType::a, "NOERROR aa | a.wild.example. A 600" },
+            { "a.b.wild.example.", QType::txt, "NOERROR aa | a.b.wild.example. TXT 600" },
+            { "exists.wild.example.", QType::a, "NOERROR aa | | example. SOA 300" },
+            { "y.wild.example.", QType::a, "NOERROR aa | | example. SOA 300" },
+            { "z.y.wild.example.", QType::a, "NXDOMAIN aa | | example. SOA 300" },
+            { "a.wild.example.", QType::mx, "NOERROR aa | | example. SOA 300" },
+            { "q.cnamewild.example.", QType::a,
+                "NOERROR aa | q.cnamewild.example. CNAME 600 www.example. A 600" },
+            // Below a zone cut the child answers (delegationFor); only DS at the cut is the parent's.
+            { "host.child.example.", QType::a, "resolved elsewhere" },
+            { "child.example.", QType::ns, "resolved elsewhere" },
+            { "child.example.", QType::ds, "NOERROR aa | | example. SOA 300" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.qname) + " " + typeName(c.qtype));
+            auto answered = local.answer(name(c.qname), c.qtype);
+            ASSERT_TRUE(answered.has_value());
+            EXPECT_EQ(*answered ? summary(**answered) : "resolved elsewhere", c.expected);
+        }
+    }
+
+    TEST(LocalZone, DelegatesBelowACutToTheServersTheFileNames)
+    {
+        auto local = LocalZone::loadText(name("example."),
+            "@ SOA ns host 1 1 1 1 1\n"
+            "child NS ns.child\nchild NS ns.elsewhere.\nchild NS noaddress\n"
+            "ns.child A 127.0.0.2\nns.child AAAA ::1\nns.child TXT \"not an address\"\n"
+            "bare NS nowhere\n",
+            "t.zone");
+        ASSERT_TRUE(local.has_value()) << local.error().describe();
+        for (std::string_view below : { "child.example.", "a.b.child.example." }) {
+            SCOPED_TRACE(below);
+            const auto delegation = local->delegationFor(name(below), 5300);
+            ASSERT_TRUE(delegation.has_value());
+            EXPECT_EQ(delegation->zone, name("child.example."));
+            ASSERT_EQ(delegation->nameservers.count, 2u); // loopback too: the operator named it
+            EXPECT_EQ(delegation->nameservers.addrs[0].toString(), "127.0.0.2:5300");
+            EXPECT_EQ(delegation->nameservers.addrs[1].toString(), "[::1]:5300");
+        }
+        EXPECT_FALSE(local->delegationFor(name("example."), 53).has_value());
+        EXPECT_FALSE(local->delegationFor(name("other.example."), 53).has_value());
+        // A cut whose servers the file gives no address for has nowhere to send the question.
+        EXPECT_FALSE(local->delegationFor(name("x.bare.example."), 53).has_value());
+    }
+
+    TEST(LocalZone, HandsAChainThatLeavesItToResolution)
+    {
+        const LocalZone local = zone();
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            std::string_view chain; // "owner>target" links
+        };
+        const Case cases[] = {
+            { "out.example.", QType::a, "out.example.>target.elsewhere." },
+            { "tochild.example.", QType::aaaa,
+                "tochild.example.>alias2.example. alias2.example.>host.child.example." },
+            // Answered, or not the zone's to answer: no chain.
+            { "second.example.", QType::a, "" },
+            { "out.example.", QType::cname, "" },
+            { "nowhere.example.", QType::a, "" },
+            { "x.child.example.", QType::a, "" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.qname);
+            auto chain = local.chainToResolve(name(c.qname), c.qtype);
+            ASSERT_TRUE(chain.has_value());
+            std::string links;
+            for (const DnsRecord& link : *chain)
+                links += (links.empty() ? "" : " ") + link.name.toText() + ">"
+                    + link.rdata.get<RDataTag::cname>().target.toText();
+            EXPECT_EQ(links, c.chain);
+        }
+    }
+
+    TEST(LocalZone, RefusesFilesItCannotServeNamingFileAndLine)
+    {
+        struct Case {
+            std::string_view label;
+            std::string text;
+            ZoneFileError kind;
+            std::string_view problem_prefix;
+        };
+        const std::string soa = "@ IN SOA ns.example. host.example. 1 2 3 4 5\n";
+        const Case cases[] = {
+            { "syntax", soa + "www A 192.0.2.1\nbad A not-an-address\n", ZoneFileError::Syntax,
+                "t.zone:3: " },
+            { "no soa", "www A 192.0.2.1\n", ZoneFileError::NoApexSoa, "t.zone: no SOA record at example." },
+            { "soa below the apex", "www IN SOA ns. host. 1 2 3 4 5\n", ZoneFileError::NoApexSoa,
+                "t.zone: no SOA" },
+            { "outside", soa + "\nwww.other. A 192.0.2.1\n", ZoneFileError::OutOfZone,
+                "t.zone:3: www.other. is outside the zone example." },
+            // The scanner knows class IN alone: a CH record is a syntax error, not data served as IN.
+            { "class", soa + "www CH TXT \"x\"\n", ZoneFileError::Syntax, "t.zone:2: " },
+            { "include missing", soa + "$INCLUDE /nonexistent/zone\n", ZoneFileError::FileUnreadable, "" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            auto loaded = LocalZone::loadText(name("example."), c.text, "t.zone");
+            ASSERT_FALSE(loaded.has_value());
+            EXPECT_EQ(loaded.error().kind, c.kind) << loaded.error().describe();
+            EXPECT_TRUE(loaded.error().describe().starts_with(c.problem_prefix)) << loaded.error().describe();
+        }
+        auto missing = LocalZone::loadFile(name("example."), "/nonexistent/example.zone");
+        ASSERT_FALSE(missing.has_value());
+        EXPECT_EQ(missing.error().kind, ZoneFileError::FileUnreadable);
+        EXPECT_TRUE(missing.error().describe().starts_with("/nonexistent/example.zone: "))
+            << missing.error().describe();
+    }
+
+    TEST(LocalZone, ReadsFilesWithIncludesRelativeToTheirOrigin)
+    {
+        test::ScratchDir dir;
+        const std::string part = dir.write("part.zone", "host A 192.0.2.8\n");
+        const std::string main = dir.write(
+            "main.zone", "$TTL 60\n@ SOA ns host 7 1 1 1 1\n$INCLUDE " + part + " sub.example.\n");
+        auto loaded = LocalZone::loadFile(name("example."), main);
+        ASSERT_TRUE(loaded.has_value()) << loaded.error().describe();
+        EXPECT_EQ(loaded->serial(), 7u);
+        EXPECT_EQ(loaded->recordCount(), 2u);
+        EXPECT_EQ(summary(**loaded->answer(name("host.sub.example."), QType::a)),
+            "NOERROR aa | host.sub.example. A 60");
+    }
+
+    TEST(LocalZones, TheLongestApexHoldingTheNameAnswersAndDescribesItself)
+    {
+        LocalZones zones;
+        zones.add(*LocalZone::loadText(name("example."), "@ SOA ns host 1 1 1 1 1\n", "outer"));
+        zones.add(*LocalZone::loadText(name("in.example."), "@ SOA ns host 2 1 1 1 1\n", "inner \"q\""));
+        EXPECT_EQ(zones.covering(name("a.in.example."))->file(), "inner \"q\"");
+        EXPECT_EQ(zones.covering(name("other.example."))->file(), "outer");
+        EXPECT_EQ(zones.covering(name("example.org.")), nullptr);
+        const std::string json = zones.describeJson();
+        EXPECT_TRUE(
+            json.starts_with(R"([{"name":"example.","serial":1,"records":1,"file":"outer","loaded_at":)"))
+            << json;
+        EXPECT_NE(
+            json.find(R"({"name":"in.example.","serial":2,"records":1,"file":"inner \"q\"","loaded_at":)"),
+            std::string::npos)
+            << json;
+    }
+
+    TEST(LocalZones, ServesTheBuiltInZonesUnlessAConfiguredZoneCoversThem)
+    {
+        LocalZones zones;
+        zones.add(*LocalZone::loadText(name("168.192.in-addr.arpa."), "@ SOA ns host 9 1 1 1 1\n", "mine"));
+        zones.add(*LocalZone::loadText(name("ip6.arpa."), "@ SOA ns host 9 1 1 1 1\n", "above"));
+        zones.addBuiltIns();
+        // localhost., invalid., 127., 10., 16. to 31.172. and 254.169.in-addr.arpa.: the configured
+        // zones cover 168.192.in-addr.arpa. and every built-in zone under ip6.arpa.
+        EXPECT_EQ(zones.zones().size(), 2u + 3 + 1 + 16 + 1);
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            std::string_view expected;
+        };
+        const Case cases[] = {
+            { "localhost.", QType::a, "NOERROR aa | localhost. A 10800" },
+            { "LocalHost.", QType::aaaa, "NOERROR aa | LocalHost. AAAA 10800" },
+            { "www.localhost.", QType::a, "NOERROR aa | www.localhost. A 10800" },
+            { "localhost.", QType::mx, "NOERROR aa | | localhost. SOA 10800" },
+            { "1.0.0.127.in-addr.arpa.", QType::ptr, "NOERROR aa | 1.0.0.127.in-addr.arpa. PTR 10800" },
+            { "2.0.0.127.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 127.in-addr.arpa. SOA 10800" },
+            { "anything.invalid.", QType::a, "NXDOMAIN aa | | invalid. SOA 10800" },
+            { "1.0.0.10.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 10.in-addr.arpa. SOA 10800" },
+            { "9.9.31.172.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 31.172.in-addr.arpa. SOA 10800" },
+            { "1.1.254.169.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 254.169.in-addr.arpa. SOA 10800" },
+            { "1.1.168.192.in-addr.arpa.", QType::ptr, "NXDOMAIN aa | | 168.192.in-addr.arpa. SOA 1" },
+            { "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.e.f.ip6.arpa.", QType::ptr,
+                "NXDOMAIN aa | | ip6.arpa. SOA 1" },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.qname);
+            const LocalZone* zone = zones.covering(name(c.qname));
+            ASSERT_NE(zone, nullptr);
+            auto answered = zone->answer(name(c.qname), c.qtype);
+            ASSERT_TRUE(answered.has_value() && answered->has_value());
+            EXPECT_EQ(summary(**answered), c.expected);
+        }
+        // Outside the ranges: 172.32/16 and 192.169/16 are public.
+        EXPECT_EQ(zones.covering(name("1.32.172.in-addr.arpa.")), nullptr);
+        EXPECT_EQ(zones.covering(name("1.169.192.in-addr.arpa.")), nullptr);
+
+        LocalZones alone;
+        alone.addBuiltIns();
+        EXPECT_EQ(alone.zones().size(), 3u + 1 + 16 + 1 + 1 + 4 + 1);
+        const std::string loopback6
+            = "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa.";
+        auto answered = alone.covering(name(loopback6))->answer(name(loopback6), QType::ptr);
+        ASSERT_TRUE(answered.has_value() && answered->has_value());
+        EXPECT_EQ(summary(**answered), "NOERROR aa | " + loopback6 + " PTR 10800");
+    }
+
+    // Questions under a configured zone are answered locally and never reach the transport;
+    // others are not touched.
+    TEST(Recursor, AnswersLocalZonesAheadOfEverythingElse)
+    {
+        auto zones = std::make_shared<LocalZones>();
+        zones->add(zone());
+        auto recursor = Recursor::init(RecursorOptions { .local_zones = zones });
+        ASSERT_TRUE(recursor.has_value());
+        EXPECT_EQ((*recursor)->startResolution({}).localZones(), zones.get());
+        auto local = (*recursor)->answerLocally(name("www.example."), QType::a);
+        ASSERT_TRUE(local.has_value() && local->has_value());
+        EXPECT_EQ(summary(**local), "NOERROR aa | www.example. A 600");
+        auto elsewhere = (*recursor)->answerLocally(name("www.example.org."), QType::a);
+        ASSERT_TRUE(elsewhere.has_value());
+        EXPECT_FALSE(elsewhere->has_value());
+    }
+
+} // namespace
+} // namespace recursor
