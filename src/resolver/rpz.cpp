@@ -119,9 +119,75 @@ namespace {
         return std::nullopt;
     }
 
-    std::uint64_t hashWire(std::span<const std::uint8_t> lower_wire)
+    // The table's hash folds a name's labels from the root down, so one pass over a question name gives
+    // the hash of each of its suffixes: the exact probe and every wildcard probe cost one walk. It is not
+    // a PRF, and need not be: the keys are the operator's, and a stranger who picks the question names
+    // cannot add keys to make a probe run long. The seed still differs per process.
+    std::uint64_t mix(std::uint64_t x)
     {
-        return sipHash24(processSipHashKey(), lower_wire);
+        x *= 0x9E3779B97F4A7C15ULL;
+        x ^= x >> 29;
+        x *= 0xBF58476D1CE4E5B9ULL;
+        x ^= x >> 32;
+        return x;
+    }
+
+    std::uint64_t rootSeed()
+    {
+        static const std::uint64_t seed = [] {
+            std::uint64_t s = 0;
+            std::memcpy(&s, processSipHashKey().data(), sizeof s);
+            return mix(s);
+        }();
+        return seed;
+    }
+
+    // `label` starts at its length byte.
+    std::uint64_t foldLabel(std::uint64_t hash, const std::uint8_t* label)
+    {
+        const std::size_t size = 1 + std::size_t(label[0]);
+        for (std::size_t i = 0; i < size; i += 8) {
+            std::uint64_t chunk = 0;
+            std::memcpy(&chunk, label + i, std::min<std::size_t>(8, size - i));
+            hash = mix(hash ^ chunk);
+        }
+        return hash;
+    }
+
+    constexpr std::size_t max_labels = 128;
+
+    // A lower-cased question name with the start and hash of each of its suffixes; lives on the stack.
+    struct Suffixes {
+        std::array<std::uint8_t, DnsName::max_len> wire;
+        std::array<std::uint8_t, max_labels> start;
+        std::array<std::uint64_t, max_labels + 1> hash; // hash[labels] is the root's
+        std::size_t size { 0 };
+        std::size_t labels { 0 };
+
+        explicit Suffixes(std::span<const std::uint8_t> name)
+        {
+            size = name.size();
+            for (std::size_t i = 0; i < size; ++i)
+                wire[i] = dnsToLower(name[i]);
+            for (std::size_t pos = 0; pos < size && wire[pos] != 0 && labels < max_labels;
+                 pos += 1 + wire[pos])
+                start[labels++] = static_cast<std::uint8_t>(pos);
+            hash[labels] = rootSeed();
+            for (std::size_t i = labels; i-- > 0;)
+                hash[i] = foldLabel(hash[i + 1], &wire[start[i]]);
+        }
+        // The suffix that starts at label `i` (i == labels: the root).
+        std::span<const std::uint8_t> suffix(std::size_t i) const
+        {
+            const std::size_t from = i < labels ? start[i] : size - 1;
+            return { wire.data() + from, size - from };
+        }
+    };
+
+    // The hash of a whole lower-cased wire name, as the question-name tables key it.
+    std::uint64_t suffixHash(std::span<const std::uint8_t> lower_wire)
+    {
+        return Suffixes(lower_wire).hash[0];
     }
 
 } // namespace
@@ -164,11 +230,6 @@ std::vector<const RpzLocalRecord*> RpzMatch::recordsFor(QType qtype) const
 
 // --- NameTable ---
 
-std::size_t RpzPolicy::NameTable::probeStart(std::span<const std::uint8_t> lower_wire) const
-{
-    return hashWire(lower_wire) & (slots_.size() - 1);
-}
-
 bool RpzPolicy::NameTable::keyEquals(const Slot& slot, std::span<const std::uint8_t> lower_wire) const
 {
     // Wire names end at their root byte, so a key in the arena cannot be a strict prefix of another.
@@ -188,7 +249,7 @@ void RpzPolicy::NameTable::grow()
         while (arena_[slot.key_offset + len] != 0)
             len += 1 + arena_[slot.key_offset + len];
         std::span<const std::uint8_t> key { arena_.data() + slot.key_offset, len + 1 };
-        std::size_t i = probeStart(key);
+        std::size_t i = slotOf(suffixHash(key));
         while (slots_[i].rule != empty_rule)
             i = (i + 1) & (slots_.size() - 1);
         slots_[i] = slot;
@@ -198,12 +259,14 @@ void RpzPolicy::NameTable::grow()
 std::optional<std::uint32_t> RpzPolicy::NameTable::insert(
     std::span<const std::uint8_t> lower_wire, std::uint32_t rule)
 {
-    if (auto existing = find(lower_wire))
+    Suffixes whole(lower_wire);
+    if (auto existing = find(lower_wire, whole.hash[0], whole.labels))
         return existing;
     // At most half full, so that probe runs stay short.
     if ((count_ + 1) * 2 > slots_.size())
         grow();
-    std::size_t i = probeStart(lower_wire);
+    depths_.set(whole.labels);
+    std::size_t i = slotOf(whole.hash[0]);
     while (slots_[i].rule != empty_rule)
         i = (i + 1) & (slots_.size() - 1);
     slots_[i] = Slot { static_cast<std::uint32_t>(arena_.size()), rule };
@@ -212,11 +275,12 @@ std::optional<std::uint32_t> RpzPolicy::NameTable::insert(
     return std::nullopt;
 }
 
-std::optional<std::uint32_t> RpzPolicy::NameTable::find(std::span<const std::uint8_t> lower_wire) const
+std::optional<std::uint32_t> RpzPolicy::NameTable::find(
+    std::span<const std::uint8_t> lower_wire, std::uint64_t hash, std::size_t labels) const
 {
-    if (count_ == 0)
+    if (!hasDepth(labels))
         return std::nullopt;
-    for (std::size_t i = probeStart(lower_wire);; i = (i + 1) & (slots_.size() - 1)) {
+    for (std::size_t i = slotOf(hash);; i = (i + 1) & (slots_.size() - 1)) {
         const Slot& slot = slots_[i];
         if (slot.rule == empty_rule)
             return std::nullopt;
@@ -374,20 +438,15 @@ RpzMatch RpzPolicy::matchOf(std::uint32_t rule, RpzTrigger trigger) const
 
 std::optional<RpzMatch> RpzPolicy::matchQname(const DnsName& qname) const
 {
-    if (qname.isEmpty())
+    if (qname.isEmpty() || (exact_.size() == 0 && wildcard_.size() == 0))
         return std::nullopt;
-    DnsName lower = lowerCased(qname);
-    std::span<const std::uint8_t> wire = lower.wireBytes();
-    if (auto rule = exact_.find(wire))
+    const Suffixes name(qname.wireBytes());
+    if (auto rule = exact_.find(name.suffix(0), name.hash[0], name.labels))
         return matchOf(*rule, RpzTrigger::qname);
-    if (wildcard_.size() == 0)
-        return std::nullopt;
-    // The closest enclosing wildcard wins: try each strict ancestor, nearest first.
-    for (std::size_t pos = 0; wire[pos] != 0;) {
-        pos += 1 + wire[pos];
-        if (auto rule = wildcard_.find(wire.subspan(pos)))
+    // The closest enclosing wildcard wins: each strict ancestor, nearest first.
+    for (std::size_t i = 1; i <= name.labels; ++i)
+        if (auto rule = wildcard_.find(name.suffix(i), name.hash[i], name.labels - i))
             return matchOf(*rule, RpzTrigger::qname);
-    }
     return std::nullopt;
 }
 

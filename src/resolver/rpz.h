@@ -28,6 +28,7 @@
 #include "wire/record.h"
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -122,7 +123,11 @@ public:
     public:
         // `lower_wire` must be lower-cased; returns the rule index already there, if any.
         std::optional<std::uint32_t> insert(std::span<const std::uint8_t> lower_wire, std::uint32_t rule);
-        std::optional<std::uint32_t> find(std::span<const std::uint8_t> lower_wire) const;
+        // `hash` is suffixHash(lower_wire), `labels` its label count.
+        std::optional<std::uint32_t> find(
+            std::span<const std::uint8_t> lower_wire, std::uint64_t hash, std::size_t labels) const;
+        // Whether some key has this many labels: a probe for a depth no key has is skipped.
+        bool hasDepth(std::size_t labels) const { return labels < depths_.size() && depths_[labels]; }
         std::size_t size() const { return count_; }
         std::size_t memoryBytes() const { return slots_.capacity() * sizeof(Slot) + arena_.capacity(); }
 
@@ -133,12 +138,13 @@ public:
         };
         static constexpr std::uint32_t empty_rule = 0xFFFFFFFF;
         void grow();
-        std::size_t probeStart(std::span<const std::uint8_t> lower_wire) const;
+        std::size_t slotOf(std::uint64_t hash) const { return hash & (slots_.size() - 1); }
         bool keyEquals(const Slot& slot, std::span<const std::uint8_t> lower_wire) const;
 
         std::vector<Slot> slots_;
         std::vector<std::uint8_t> arena_;
         std::size_t count_ { 0 };
+        std::bitset<128> depths_;
     };
 
 private:
