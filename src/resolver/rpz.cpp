@@ -228,6 +228,28 @@ std::vector<const RpzLocalRecord*> RpzMatch::recordsFor(QType qtype) const
     return out;
 }
 
+RpzReply rpzReply(const RpzMatch& match, QType qtype, bool over_udp)
+{
+    using Kind = RpzReply::Kind;
+    switch (match.action) {
+    case RpzAction::passthru:
+        return {};
+    case RpzAction::drop:
+        return { .kind = Kind::drop };
+    case RpzAction::tcp_only:
+        return { .kind = over_udp ? Kind::truncate : Kind::answer_normally };
+    case RpzAction::nxdomain:
+        return { .kind = Kind::rewrite, .rcode = RCode::nx_domain, .extended_error = RpzReply::ede_blocked };
+    case RpzAction::nodata:
+        return { .kind = Kind::rewrite, .extended_error = RpzReply::ede_blocked };
+    case RpzAction::local_data:
+        return {
+            .kind = Kind::rewrite, .extended_error = RpzReply::ede_filtered, .answer = match.recordsFor(qtype)
+        };
+    }
+    return {};
+}
+
 // --- NameTable ---
 
 bool RpzPolicy::NameTable::keyEquals(const Slot& slot, std::span<const std::uint8_t> lower_wire) const

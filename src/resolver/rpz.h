@@ -93,6 +93,24 @@ struct RpzMatch {
     std::vector<const RpzLocalRecord*> recordsFor(QType qtype) const;
 };
 
+// What the front door sends for a hit, to a question of `qtype` over UDP or over a stream. One rule for
+// extended errors (RFC 8914): EDE 15 (Blocked, §4.16) when the policy withholds the answer (NXDOMAIN,
+// NODATA); EDE 17 (Filtered, §4.18) when the policy answers with its own data, even if it has none of
+// the type asked (NODATA); none when the client gets the normal answer (passthru, tcp-only over a
+// stream), nothing at all (drop), or only the empty TC=1 reply that sends it to TCP (tcp-only over UDP).
+// A rewritten reply has AA=0 and AD=0: the policy is neither the zone's authority nor validated.
+struct RpzReply {
+    enum class Kind : std::uint8_t { answer_normally, drop, truncate, rewrite };
+    static constexpr std::uint16_t ede_blocked = 15;
+    static constexpr std::uint16_t ede_filtered = 17;
+
+    Kind kind { Kind::answer_normally };
+    RCode rcode { RCode::no_error }; // for rewrite
+    std::optional<std::uint16_t> extended_error; // for rewrite
+    std::vector<const RpzLocalRecord*> answer; // for rewrite: owner the question name, views the policy
+};
+RpzReply rpzReply(const RpzMatch& match, QType qtype, bool over_udp);
+
 // One policy zone, immutable once built.
 class RpzPolicy {
 public:

@@ -106,6 +106,47 @@ namespace {
         }
     }
 
+    TEST(RpzReply, EachActionGivesItsReplyAndExtendedError)
+    {
+        auto policy = Zone {}
+                          .cname("nx.rpz.test.", ".")
+                          .cname("nodata.rpz.test.", "*.")
+                          .cname("pass.rpz.test.", "rpz-passthru.")
+                          .cname("drop.rpz.test.", "rpz-drop.")
+                          .cname("tcp.rpz.test.", "rpz-tcp-only.")
+                          .add("local.rpz.test.", QType::a, { 192, 0, 2, 1 })
+                          .build();
+        using Kind = RpzReply::Kind;
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            bool over_udp;
+            Kind kind;
+            RCode rcode;
+            std::optional<std::uint16_t> ede;
+            std::size_t answer;
+        };
+        for (const Case& c :
+            std::initializer_list<Case> { { "nx.", QType::a, true, Kind::rewrite, RCode::nx_domain, 15, 0 },
+                { "nodata.", QType::a, true, Kind::rewrite, RCode::no_error, 15, 0 },
+                { "pass.", QType::a, true, Kind::answer_normally, RCode::no_error, std::nullopt, 0 },
+                { "drop.", QType::a, false, Kind::drop, RCode::no_error, std::nullopt, 0 },
+                { "tcp.", QType::a, true, Kind::truncate, RCode::no_error, std::nullopt, 0 },
+                { "tcp.", QType::a, false, Kind::answer_normally, RCode::no_error, std::nullopt, 0 },
+                { "local.", QType::a, true, Kind::rewrite, RCode::no_error, 17, 1 },
+                { "local.", QType::aaaa, true, Kind::rewrite, RCode::no_error, 17, 0 } }) {
+            SCOPED_TRACE(
+                std::string(c.qname) + (c.over_udp ? " udp " : " tcp ") + std::to_string(int(c.qtype)));
+            auto match = policy.matchQname(name(c.qname));
+            ASSERT_TRUE(match);
+            RpzReply reply = rpzReply(*match, c.qtype, c.over_udp);
+            EXPECT_EQ(reply.kind, c.kind);
+            EXPECT_EQ(reply.rcode, c.rcode);
+            EXPECT_EQ(reply.extended_error, c.ede);
+            EXPECT_EQ(reply.answer.size(), c.answer);
+        }
+    }
+
     TEST(RpzPolicy, ExactBeatsWildcardAndTheClosestWildcardWins)
     {
         auto policy = Zone {}
