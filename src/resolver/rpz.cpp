@@ -262,9 +262,9 @@ bool RpzPolicy::NameTable::keyEquals(const Slot& slot, std::span<const std::uint
 void RpzPolicy::NameTable::grow()
 {
     std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(16, old.size() * 2), Slot { 0, empty_rule });
+    slots_.assign(std::max<std::size_t>(16, old.size() * 2), Slot { 0, no_rule });
     for (const Slot& slot : old) {
-        if (slot.rule == empty_rule)
+        if (slot.rule == no_rule)
             continue;
         // The key's length: its labels up to the root byte.
         std::size_t len = 0;
@@ -272,7 +272,7 @@ void RpzPolicy::NameTable::grow()
             len += 1 + arena_[slot.key_offset + len];
         std::span<const std::uint8_t> key { arena_.data() + slot.key_offset, len + 1 };
         std::size_t i = slotOf(suffixHash(key));
-        while (slots_[i].rule != empty_rule)
+        while (slots_[i].rule != no_rule)
             i = (i + 1) & (slots_.size() - 1);
         slots_[i] = slot;
     }
@@ -282,14 +282,14 @@ std::optional<std::uint32_t> RpzPolicy::NameTable::insert(
     std::span<const std::uint8_t> lower_wire, std::uint32_t rule)
 {
     Suffixes whole(lower_wire);
-    if (auto existing = find(lower_wire, whole.hash[0], whole.labels))
+    if (std::uint32_t existing = find(lower_wire, whole.hash[0], whole.labels); existing != no_rule)
         return existing;
     // At most half full, so that probe runs stay short.
     if ((count_ + 1) * 2 > slots_.size())
         grow();
     depths_.set(whole.labels);
     std::size_t i = slotOf(whole.hash[0]);
-    while (slots_[i].rule != empty_rule)
+    while (slots_[i].rule != no_rule)
         i = (i + 1) & (slots_.size() - 1);
     slots_[i] = Slot { static_cast<std::uint32_t>(arena_.size()), rule };
     arena_.insert(arena_.end(), lower_wire.begin(), lower_wire.end());
@@ -297,16 +297,14 @@ std::optional<std::uint32_t> RpzPolicy::NameTable::insert(
     return std::nullopt;
 }
 
-std::optional<std::uint32_t> RpzPolicy::NameTable::find(
+std::uint32_t RpzPolicy::NameTable::find(
     std::span<const std::uint8_t> lower_wire, std::uint64_t hash, std::size_t labels) const
 {
     if (!hasDepth(labels))
-        return std::nullopt;
+        return no_rule;
     for (std::size_t i = slotOf(hash);; i = (i + 1) & (slots_.size() - 1)) {
         const Slot& slot = slots_[i];
-        if (slot.rule == empty_rule)
-            return std::nullopt;
-        if (keyEquals(slot, lower_wire))
+        if (slot.rule == no_rule || keyEquals(slot, lower_wire))
             return slot.rule;
     }
 }
@@ -463,12 +461,14 @@ std::optional<RpzMatch> RpzPolicy::matchQname(const DnsName& qname) const
     if (qname.isEmpty() || (exact_.size() == 0 && wildcard_.size() == 0))
         return std::nullopt;
     const Suffixes name(qname.wireBytes());
-    if (auto rule = exact_.find(name.suffix(0), name.hash[0], name.labels))
-        return matchOf(*rule, RpzTrigger::qname);
+    if (std::uint32_t rule = exact_.find(name.suffix(0), name.hash[0], name.labels);
+        rule != NameTable::no_rule)
+        return matchOf(rule, RpzTrigger::qname);
     // The closest enclosing wildcard wins: each strict ancestor, nearest first.
     for (std::size_t i = 1; i <= name.labels; ++i)
-        if (auto rule = wildcard_.find(name.suffix(i), name.hash[i], name.labels - i))
-            return matchOf(*rule, RpzTrigger::qname);
+        if (std::uint32_t rule = wildcard_.find(name.suffix(i), name.hash[i], name.labels - i);
+            rule != NameTable::no_rule)
+            return matchOf(rule, RpzTrigger::qname);
     return std::nullopt;
 }
 

@@ -141,8 +141,9 @@ public:
     public:
         // `lower_wire` must be lower-cased; returns the rule index already there, if any.
         std::optional<std::uint32_t> insert(std::span<const std::uint8_t> lower_wire, std::uint32_t rule);
-        // `hash` is suffixHash(lower_wire), `labels` its label count.
-        std::optional<std::uint32_t> find(
+        static constexpr std::uint32_t no_rule = 0xFFFFFFFF;
+        // The rule of `lower_wire`, or no_rule; `hash` is its table hash, `labels` its label count.
+        std::uint32_t find(
             std::span<const std::uint8_t> lower_wire, std::uint64_t hash, std::size_t labels) const;
         // Whether some key has this many labels: a probe for a depth no key has is skipped.
         bool hasDepth(std::size_t labels) const { return labels < depths_.size() && depths_[labels]; }
@@ -152,9 +153,8 @@ public:
     private:
         struct Slot {
             std::uint32_t key_offset;
-            std::uint32_t rule; // empty_rule when free
+            std::uint32_t rule; // no_rule when free
         };
-        static constexpr std::uint32_t empty_rule = 0xFFFFFFFF;
         void grow();
         std::size_t slotOf(std::uint64_t hash) const { return hash & (slots_.size() - 1); }
         bool keyEquals(const Slot& slot, std::span<const std::uint8_t> lower_wire) const;
