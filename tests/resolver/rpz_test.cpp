@@ -271,7 +271,11 @@ namespace {
             RpzError kind;
             std::string_view owner;
         };
+        Zone crowded; // more records at one owner than a rule can hold
+        for (int i = 0; i <= 0xFFFF; ++i)
+            crowded.add("x.rpz.test.", QType::a, { 10, 0, std::uint8_t(i >> 8), std::uint8_t(i) });
         std::vector<Case> cases {
+            { "too many records", crowded, RpzError::TooManyRecords, "x.rpz.test." },
             { "outside", Zone {}.cname("bad.example.", "."), RpzError::OwnerOutsideZone, "bad.example." },
             { "owner not a name", Zone {}.add("x.rpz.test.", QType::a, { 1, 2, 3, 4 }).truncateOwner(),
                 RpzError::BadOwner, "" },
