@@ -261,6 +261,13 @@ namespace {
         ASSERT_TRUE(ip);
         EXPECT_EQ(*ip->zone, name("second."));
         EXPECT_FALSE(set.matchQname(name("fine.example.")));
+        // A wildcard at the policy zone's apex covers every name but the root.
+        set.add(Zone {}.cname("*.catchall.", "*.").build("catchall."));
+        auto fine = set.matchQname(name("fine.example."));
+        ASSERT_TRUE(fine);
+        EXPECT_EQ(*fine->zone, name("catchall."));
+        EXPECT_EQ(fine->action, RpzAction::nodata);
+        EXPECT_FALSE(set.matchQname(name(".")));
     }
 
     TEST(RpzPolicy, RefusesMalformedRulesNamingTheOwner)
