@@ -1,5 +1,7 @@
 #include "resolver/rpz.h"
 
+#include "wire/writer.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -9,6 +11,7 @@ namespace recursor {
 namespace {
 
     constexpr std::uint32_t skip_rule = 0xFFFFFFFF;
+    constexpr std::uint8_t flag_ra = 0x80; // header byte 3
     constexpr std::size_t max_local_records = 0xFFFF;
 
     DnsName lowerCased(const DnsName& name)
@@ -248,6 +251,22 @@ RpzReply rpzReply(const RpzMatch& match, QType qtype, bool over_udp)
         };
     }
     return {};
+}
+
+WireResult<std::vector<std::uint8_t>> rpzRewritePacket(
+    const DnsName& qname, QType qtype, const RpzReply& reply)
+{
+    auto writer = TRY(PacketWriter::init(qname, qtype, QClass::in));
+    auto header = writer.getHeader();
+    header[2] = flag_qr;
+    header[3] = flag_ra;
+    setHeaderRcode(header, reply.rcode);
+    for (const RpzLocalRecord* record : reply.answer) {
+        TRY_VOID(writer.startRecord(qname, record->rtype, QClass::in, record->ttl, Section::answer));
+        TRY_VOID(writer.writeBlob(record->rdata));
+        TRY_VOID(writer.commit());
+    }
+    return writer.finish();
 }
 
 // --- NameTable ---

@@ -112,6 +112,12 @@ struct RpzReply {
 };
 RpzReply rpzReply(const RpzMatch& match, QType qtype, bool over_udp);
 
+// The rewritten answer in the resolver's form (ID 0, QR and RA set, AA and AD clear, no OPT): the
+// question, `reply.rcode`, and the local records with `qname` as their owner. The front shapes it for the
+// client like any resolved answer and adds the extended error.
+WireResult<std::vector<std::uint8_t>> rpzRewritePacket(
+    const DnsName& qname, QType qtype, const RpzReply& reply);
+
 // One policy zone, immutable once built.
 class RpzPolicy {
 public:

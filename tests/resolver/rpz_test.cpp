@@ -147,6 +147,45 @@ namespace {
         }
     }
 
+    TEST(RpzReply, RewritePacketCarriesTheLocalRecordsUnderTheAskedName)
+    {
+        auto policy = Zone {}
+                          .add("*.local.rpz.test.", QType::a, { 192, 0, 2, 1 })
+                          .add("*.local.rpz.test.", QType::a, { 192, 0, 2, 2 })
+                          .add("*.local.rpz.test.", QType::txt, { 2, 'n', 'o' })
+                          .cname("nx.rpz.test.", ".")
+                          .build();
+        struct Case {
+            std::string_view qname;
+            QType qtype;
+            RCode rcode;
+            std::size_t answers;
+        };
+        for (const Case& c : std::initializer_list<Case> { { "Www.Local.", QType::a, RCode::no_error, 2 },
+                 { "www.local.", QType::aaaa, RCode::no_error, 0 },
+                 { "nx.", QType::a, RCode::nx_domain, 0 } }) {
+            SCOPED_TRACE(c.qname);
+            auto match = policy.matchQname(name(c.qname));
+            ASSERT_TRUE(match);
+            auto packet = rpzRewritePacket(name(c.qname), c.qtype, rpzReply(*match, c.qtype, true));
+            ASSERT_TRUE(packet.has_value());
+            auto message = DnsMessage::parse(*packet);
+            ASSERT_TRUE(message.has_value());
+            EXPECT_TRUE(message->header.qr());
+            EXPECT_FALSE(message->header.aa());
+            EXPECT_FALSE(message->header.ad());
+            EXPECT_EQ(message->header.rcode(), c.rcode);
+            EXPECT_EQ(message->question_name, name(c.qname));
+            ASSERT_EQ(message->records.size(), c.answers);
+            for (std::size_t i = 0; i < c.answers; ++i) {
+                const DnsRecord& record = message->records[i];
+                EXPECT_EQ(record.name.toText(), name(c.qname).toText()); // the asked spelling
+                EXPECT_EQ(record.section, Section::answer);
+                EXPECT_EQ(record.rdata.get<RDataTag::a>().addr[3], i + 1);
+            }
+        }
+    }
+
     TEST(RpzPolicy, ExactBeatsWildcardAndTheClosestWildcardWins)
     {
         auto policy = Zone {}
