@@ -551,17 +551,21 @@ std::size_t RpzPolicy::memoryBytes() const
 
 std::optional<RpzMatch> RpzSet::matchQname(const DnsName& qname) const
 {
-    for (const RpzPolicy& policy : policies_)
-        if (auto match = policy.matchQname(qname))
+    for (std::size_t i = 0; i < policies_.size(); ++i)
+        if (auto match = policies_[i].matchQname(qname)) {
+            match->zone_index = i;
             return match;
+        }
     return std::nullopt;
 }
 
 std::optional<RpzMatch> RpzSet::matchResponse(std::span<const DnsRecord> answer) const
 {
-    for (const RpzPolicy& policy : policies_)
-        if (auto match = policy.matchResponse(answer))
+    for (std::size_t i = 0; i < policies_.size(); ++i)
+        if (auto match = policies_[i].matchResponse(answer)) {
+            match->zone_index = i;
             return match;
+        }
     return std::nullopt;
 }
 

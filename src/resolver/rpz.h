@@ -86,6 +86,7 @@ enum class RpzTrigger : std::uint8_t { qname, response_ip };
 // caller keeps alive (and unchanged) while it uses the match.
 struct RpzMatch {
     const DnsName* zone { nullptr };
+    std::size_t zone_index { 0 }; // in its RpzSet
     RpzTrigger trigger { RpzTrigger::qname };
     RpzAction action { RpzAction::passthru };
     std::span<const RpzLocalRecord> local_data; // only for local_data

@@ -298,6 +298,16 @@ void Front::logServFail(const QueryParseContext& ctx, const ResolveFailure& why)
     logInfo(line);
 }
 
+void Front::setResponsePolicy(std::shared_ptr<const RpzSet> policy)
+{
+    std::vector<std::string> names;
+    if (policy)
+        for (const RpzPolicy& zone : policy->policies())
+            names.push_back(zone.zone().toText());
+    metrics_->setPolicyZoneNames(std::move(names));
+    response_policy_ = std::move(policy);
+}
+
 // Question-name rules apply before the caches: a blocked name is not answered from them either.
 std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
     const QueryParseContext& ctx, ReplyChannel channel)
@@ -307,6 +317,7 @@ std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
     auto match = response_policy_->matchQname(ctx.qname);
     if (!match)
         return std::nullopt;
+    metrics_->recordPolicyHit(match->zone_index);
     logPolicyHit(ctx, *match);
     const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
     auto built = [&]() -> ServerResult<FrontAnswer> {

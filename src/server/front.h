@@ -81,7 +81,7 @@ public:
     ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
     // The response policy zones, in order, whose question-name rules apply before the caches. Set before
     // serving; a reload will need an atomic swap here.
-    void setResponsePolicy(std::shared_ptr<const RpzSet> policy) { response_policy_ = std::move(policy); }
+    void setResponsePolicy(std::shared_ptr<const RpzSet> policy);
 
 private:
     // Whether a client is served: refused questions get REFUSED, dropped ones nothing.

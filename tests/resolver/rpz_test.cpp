@@ -295,6 +295,7 @@ namespace {
         ASSERT_TRUE(worse);
         EXPECT_EQ(worse->action, RpzAction::drop);
         EXPECT_EQ(*worse->zone, name("second."));
+        EXPECT_EQ(worse->zone_index, 1u);
         std::vector<DnsRecord> answer { addressRecord({ 1, 2, 3, 4 }) };
         auto ip = set.matchResponse(answer);
         ASSERT_TRUE(ip);

@@ -90,6 +90,9 @@ namespace {
         EXPECT_EQ(answer.rdata.get<RDataTag::a>().addr[3], 7);
         EXPECT_FALSE(local_message->header.aa());
         EXPECT_TRUE(carriesExtendedError(**local_reply, 17));
+        // Every hit counts for its zone, a dropped question too.
+        EXPECT_EQ(metrics->policyZoneName(0), "rpz.test.");
+        EXPECT_EQ(metrics->policy_hits[0].load(), 4u);
     }
 
 } // namespace
