@@ -266,6 +266,8 @@ namespace {
             "TCP and TLS connections closed as they were accepted, by reason", "reason",
             metrics.streams_refused,
             [](std::size_t why) { return std::string(streamRefusalName(static_cast<StreamRefusal>(why))); });
+        appendLabelled(out, "dns_rpz_hits_total", "Questions a response policy zone matched, by zone", "zone",
+            metrics.policy_hits, [&](std::size_t zone) { return metrics.policyZoneName(zone); });
         out += metrics.moreExposition();
         appendProcessExposition(out);
         return out;

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace recursor {
 
@@ -123,6 +124,19 @@ public:
     {
         extended_errors[std::min<std::size_t>(code, extended_errors.size() - 1)].fetch_add(1);
     }
+    // Response policy zone hits, by zone in configuration order (the first max_policy_zones). The names
+    // are set before serving.
+    static constexpr std::size_t max_policy_zones = 16;
+    void setPolicyZoneNames(std::vector<std::string> names) { policy_zone_names_ = std::move(names); }
+    std::string policyZoneName(std::size_t index) const
+    {
+        return index < policy_zone_names_.size() ? policy_zone_names_[index] : std::string();
+    }
+    void recordPolicyHit(std::size_t zone_index)
+    {
+        if (zone_index < policy_hits.size())
+            policy_hits[zone_index].fetch_add(1, std::memory_order_relaxed);
+    }
     // More exposition text, from parts of the server the metrics do not know (caches, upstream). Set
     // before the HTTP server starts; called on its threads.
     void setMoreExposition(std::function<std::string()> more) { more_exposition_ = std::move(more); }
@@ -155,12 +169,14 @@ public:
     // Replies sent, by transport and by the RCODE of the header.
     std::array<std::array<std::atomic<std::uint64_t>, 16>, transport_count> answers_by_rcode {};
     std::array<std::atomic<std::uint64_t>, 32> extended_errors {};
+    std::array<std::atomic<std::uint64_t>, max_policy_zones> policy_hits {};
     std::array<std::atomic<std::uint64_t>, stream_refusal_count> streams_refused {};
     LatencyHistogram answer_time_hit;
     LatencyHistogram answer_time_miss;
 
 private:
     std::function<std::string()> more_exposition_;
+    std::vector<std::string> policy_zone_names_;
     Metrics(WallClock clock, std::unique_ptr<std::atomic<std::uint64_t>[]> samples);
 
     std::unique_ptr<std::atomic<std::uint64_t>[]> latency_samples_;

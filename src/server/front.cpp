@@ -183,6 +183,8 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
             CacheOutcome::not_applicable);
         return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, *rcode)) };
     }
+    if (auto by_policy = answerByPolicy(*parsed, channel))
+        return std::move(*by_policy);
     // Local zones come before the cache and the network, and are served like a cache hit.
     auto local = recursor_->answerLocally(parsed->qname, parsed->qtype);
     if (!local && local.error() == ResolveError::OutOfMemory)
@@ -304,6 +306,77 @@ void Front::logServFail(const QueryParseContext& ctx, const ResolveFailure& why)
         = "SERVFAIL for " + ctx.qname.toText() + " " + typeName(ctx.qtype) + ": " + describe(why);
     if (*suppressed != 0)
         line += " (" + std::to_string(*suppressed) + " more SERVFAIL lines held back)";
+    logInfo(line);
+}
+
+void Front::setResponsePolicy(std::shared_ptr<const RpzSet> policy)
+{
+    std::vector<std::string> names;
+    if (policy)
+        for (const RpzPolicy& zone : policy->policies())
+            names.push_back(zone.zone().toText());
+    metrics_->setPolicyZoneNames(std::move(names));
+    response_policy_ = std::move(policy);
+}
+
+// Question-name rules apply before the caches: a blocked name is not answered from them either.
+std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
+    const QueryParseContext& ctx, ReplyChannel channel)
+{
+    if (!response_policy_)
+        return std::nullopt;
+    auto match = response_policy_->matchQname(ctx.qname);
+    if (!match)
+        return std::nullopt;
+    metrics_->recordPolicyHit(match->zone_index);
+    logPolicyHit(ctx, *match);
+    const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
+    auto built = [&]() -> ServerResult<FrontAnswer> {
+        auto packet = rpzRewritePacket(ctx.qname, ctx.qtype, policy);
+        if (!packet)
+            return std::unexpected(replyBuildError(packet.error()));
+        auto reply = ReplyBuilder::fromMessage(std::move(*packet));
+        if (!reply)
+            return std::unexpected(replyBuildError(reply.error()));
+        reply->setId(ctx.query_id).setRd(ctx.msg.header.rd()).setCd(ctx.msg.header.cd());
+        // Over UDP tcp-only sends the client to TCP with an empty, truncated reply.
+        if (policy.kind == RpzReply::Kind::truncate)
+            reply->setTc(true);
+        if (ctx.edns_info) {
+            reply->setOpt(options_.edns_buffer_size, false);
+            if (policy.extended_error) {
+                reply->setExtendedError(*policy.extended_error);
+                metrics_->recordExtendedError(*policy.extended_error);
+            }
+        }
+        auto finished = std::move(*reply).finish(replyLimit(ctx, channel, options_.edns_buffer_size));
+        if (!finished)
+            return std::unexpected(replyBuildError(finished.error()));
+        metrics_->recordQuery(policy.rcode, CacheOutcome::not_applicable);
+        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*finished) };
+    };
+    switch (policy.kind) {
+    case RpzReply::Kind::answer_normally:
+        return std::nullopt;
+    case RpzReply::Kind::drop:
+        return FrontAnswer {};
+    case RpzReply::Kind::truncate:
+    case RpzReply::Kind::rewrite:
+        return built();
+    }
+    return std::nullopt;
+}
+
+// At most servfail_lines_per_second lines, like the SERVFAIL lines: strangers choose the names that hit.
+void Front::logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match)
+{
+    const auto suppressed = policy_log_.take(monotonicSeconds());
+    if (!suppressed)
+        return;
+    std::string line = "policy " + match.zone->toText() + " " + std::string(rpzActionName(match.action))
+        + " for " + ctx.qname.toText() + " " + typeName(ctx.qtype);
+    if (*suppressed != 0)
+        line += " (" + std::to_string(*suppressed) + " more policy lines held back)";
     logInfo(line);
 }
 

@@ -12,6 +12,7 @@
 #include "ops/metrics.h"
 #include "resolver/in_flight.h"
 #include "resolver/recursor.h"
+#include "resolver/rpz.h"
 #include "server/access_list.h"
 #include "server/reply.h"
 #include "server/request.h"
@@ -78,6 +79,9 @@ public:
     // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
     // a question).
     ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
+    // The response policy zones, in order, whose question-name rules apply before the caches. Set before
+    // serving; a reload will need an atomic swap here.
+    void setResponsePolicy(std::shared_ptr<const RpzSet> policy);
 
 private:
     // Whether a client is served: refused questions get REFUSED, dropped ones nothing.
@@ -111,6 +115,10 @@ private:
     ServerResult<std::vector<std::uint8_t>> rcodeReply(const QueryParseContext& ctx, std::uint16_t rcode,
         std::optional<std::uint16_t> extended_error = std::nullopt);
     void logServFail(const QueryParseContext& ctx, const ResolveFailure& why);
+    // The reply a response policy zone imposes on the question, if one matches and does not pass it.
+    std::optional<ServerResult<FrontAnswer>> answerByPolicy(
+        const QueryParseContext& ctx, ReplyChannel channel);
+    void logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match);
     class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);
     void resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const PendingQuery& leader);
@@ -125,6 +133,8 @@ private:
     Recursor* recursor_; // the server's; never null
     Metrics* metrics_; // the server's; never null
     LogBudget servfail_log_ { servfail_lines_per_second };
+    std::shared_ptr<const RpzSet> response_policy_; // none when null
+    LogBudget policy_log_ { servfail_lines_per_second }; // strangers choose the names that hit
 };
 
 } // namespace recursor

@@ -128,6 +128,10 @@ namespace {
         metrics.recordRateLimited();
         metrics.recordRateLimited();
         metrics.recordStreamRefused(StreamRefusal::client_at_limit);
+        metrics.setPolicyZoneNames({ "block.rpz.", "allow.rpz." });
+        metrics.recordPolicyHit(1);
+        metrics.recordPolicyHit(1);
+        metrics.recordPolicyHit(Metrics::max_policy_zones); // beyond the table: not counted
         for (const auto& [transport, rcode] :
             { std::pair { Transport::udp, 0 }, std::pair { Transport::udp, 0 },
                 std::pair { Transport::tcp, 0 }, std::pair { Transport::udp, 3 },
@@ -214,7 +218,10 @@ namespace {
                     "\n# HELP dns_tcp_connections_refused_total TCP and TLS connections closed as they were "
                     "accepted, by reason\n"
                     "# TYPE dns_tcp_connections_refused_total counter\n"
-                    "dns_tcp_connections_refused_total{reason=\"client_at_limit\"} 1\n";
+                    "dns_tcp_connections_refused_total{reason=\"client_at_limit\"} 1\n"
+                    "\n# HELP dns_rpz_hits_total Questions a response policy zone matched, by zone\n"
+                    "# TYPE dns_rpz_hits_total counter\n"
+                    "dns_rpz_hits_total{zone=\"allow.rpz.\"} 2\n";
         // Then the process families, whose values move on their own.
         const std::string head
             = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: ";
