@@ -6,7 +6,7 @@ configured from a file as an operator would.
   that shows RD=1 on the wire.
 - silent.test. is forwarded to a server that never answers: SERVFAIL with EDE 22 (No Reachable
   Authority) within the usual bound, while other names resolve.
-- corp.internal. is a stub zone at 10.53.9.1, a zone the lab root does not delegate; sub.corp.internal.
+- corp.internal. is a stub zone at 10.53.11.1, a zone the lab root does not delegate; sub.corp.internal.
   is reached by its referral. With `insecure = true` it is a negative trust anchor; without it the
   signed root proves internal. absent and the answer is bogus.
 
@@ -70,7 +70,7 @@ server = 10.53.4.1
 server = 10.53.4.2:53
 
 [stub:corp.internal.]
-server = 10.53.9.1
+server = 10.53.11.1
 insecure = true
 """
 
@@ -103,7 +103,7 @@ class StubValidatedFromTheRootTest(ConfiguredLabTestCase):
     absent, so the stub zone's unsigned answer is bogus."""
 
     config = """[stub:corp.internal.]
-server = 10.53.9.1
+server = 10.53.11.1
 """
 
     def test_answer_the_root_proves_absent_is_bogus(self):
