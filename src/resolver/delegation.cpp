@@ -1,6 +1,7 @@
 #include "resolver/delegation.h"
 
 #include "resolver/in_flight.h"
+#include "resolver/local_zone.h"
 #include "resolver/referral.h"
 #include "resolver/resolution.h"
 
@@ -75,6 +76,24 @@ Delegation initialNameservers(
     if (zone != nullptr)
         return { .zone = zone->name, .nameservers = zone->servers };
     return { DnsName::root(), roots };
+}
+
+Delegation initialNameservers(Resolution& resolution, const DnsName& qname)
+{
+    if (const LocalZones* local_zones = resolution.localZones()) {
+        if (auto child = local_zones->delegationFor(qname, resolution.defaultNameserverPort()))
+            return std::move(*child);
+    }
+    return initialNameservers(resolution.cache(), resolution.rootServers(), resolution.forwardZones(), qname);
+}
+
+bool underNegativeTrustAnchor(
+    std::span<const ForwardZone> configured, const LocalZones* local_zones, const DnsName& name)
+{
+    const ForwardZone* zone = closestForwardZone(configured, name);
+    if (zone != nullptr && zone->insecure)
+        return true;
+    return local_zones != nullptr && local_zones->covering(name) != nullptr;
 }
 
 bool isUsableReferral(const DnsName& delegated, const DnsName& zone, const DnsName& qname)

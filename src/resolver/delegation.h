@@ -12,6 +12,7 @@
 namespace recursor {
 
 class Cache;
+class LocalZones;
 
 // Where a question for `qname` starts: a forward zone's resolvers when the closest configured zone
 // holding it is one; else the closest live cached delegation, unless a configured stub zone lies below
@@ -19,6 +20,14 @@ class Cache;
 // root zone with `roots`.
 Delegation initialNameservers(
     Cache& cache, const NameserverSet& roots, std::span<const ForwardZone> configured, const DnsName& qname);
+// The same for one resolution, a child zone delegated from a local zone file first: its servers are the
+// ones the file names, whatever the public side says.
+Delegation initialNameservers(Resolution& resolution, const DnsName& qname);
+
+// Whether `name` lies at or below a negative trust anchor (RFC 7646): a local zone, or a [forward:] or
+// [stub:] section with `insecure = true`. Its data is never validated, so never bogus.
+bool underNegativeTrustAnchor(
+    std::span<const ForwardZone> configured, const LocalZones* local_zones, const DnsName& name);
 
 // Whether a referral to `delegated` may be followed by a resolution for `qname` that asked the servers
 // of `zone`: only downwards, and only towards the name (anything else could redirect other names).

@@ -462,14 +462,15 @@ namespace {
 
 } // namespace
 
-void LocalZones::addBuiltIns()
+void LocalZones::addBuiltIns(std::span<const DnsName> sent_elsewhere)
 {
     const std::size_t configured = zones_.size();
     for (const BuiltInZone& built_in : builtInZones()) {
         const auto apex = DnsName::fromText(built_in.name);
         const bool covered
             = std::any_of(zones_.begin(), zones_.begin() + static_cast<std::ptrdiff_t>(configured),
-                [&](const LocalZone& zone) { return apex->isPartOf(zone.apex()); });
+                  [&](const LocalZone& zone) { return apex->isPartOf(zone.apex()); })
+            || std::ranges::any_of(sent_elsewhere, [&](const DnsName& name) { return apex->isPartOf(name); });
         if (covered)
             continue;
         const std::string text = std::string(built_in_apex) + std::string(built_in.records);

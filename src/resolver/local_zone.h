@@ -15,6 +15,7 @@
 #include <ctime>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -111,8 +112,9 @@ public:
     void add(LocalZone zone) { zones_.push_back(std::move(zone)); }
     // The locally served zones every resolver answers itself (RFC 6761 §6.3 localhost. and §6.4
     // invalid., RFC 6303 §4 loopback, RFC 1918 and link-local reverse zones), each unless a zone
-    // already held is at or above it. Call after the configured zones are added.
-    void addBuiltIns();
+    // already held, or one of `sent_elsewhere` (the [forward:] and [stub:] sections), is at or above it.
+    // Call after the configured zones are added.
+    void addBuiltIns(std::span<const DnsName> sent_elsewhere = {});
     bool empty() const { return zones_.empty(); }
     const std::vector<LocalZone>& zones() const { return zones_; }
     const LocalZone* covering(const DnsName& qname) const;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <utility>
 
 namespace recursor {
@@ -37,28 +38,8 @@ ResolutionMachine::ResolutionMachine(
     ctx_.qtype = qtype;
     ctx_.qname = qname;
     ctx_.current_qname = qname;
-    // A local zone's CNAME that leaves it is followed as one from upstream: the chain is served
-    // before what its target resolves to, and never with AD, since local data is not validated
-    // (RFC 4035 §3.2.3). Out of memory here leaves the question to the network.
-    const LocalZones* local_zones = resolution.localZones();
-    if (local_zones != nullptr) {
-        auto chain = local_zones->chainToResolve(qname, qtype);
-        if (chain && !chain->empty()) {
-            ctx_.current_qname = chain->back().rdata.get<RDataTag::cname>().target;
-            ctx_.cname_chain = std::move(*chain);
-            ctx_.chain_validated = false;
-        }
-    }
-    const DnsName start = startingPoint(ctx_.current_qname, qtype);
-    // A child delegated from a local zone file is asked directly, and like the local zone above it
-    // never validated against the public chain: the local zone is a negative trust anchor.
-    std::optional<Delegation> local;
-    if (local_zones != nullptr)
-        local = local_zones->delegationFor(start, resolution.defaultNameserverPort());
-    if (local)
-        policy.validate_answers = false;
-    ctx_.adoptDelegation(
-        local ? *local : initialNameservers(resolution.cache(), resolution.rootServers(), resolution.forwardZones(), start));
+    // Local zones are consulted as run() starts, and after each CNAME it follows.
+    ctx_.adoptDelegation(initialNameservers(resolution, startingPoint(qname, qtype)));
     ctx_.depth = depth;
     ctx_.policy = policy;
 }
@@ -109,7 +90,8 @@ bool ResolutionMachine::validatesHere() const
 {
     // RFC 7646 §1.1: below a negative trust anchor data is treated as insecure, never bogus.
     return ctx_.policy.validate_answers && resolution_.validationEnabled()
-        && !resolution_.underNegativeAnchor(ctx_.current_qname);
+        && !underNegativeTrustAnchor(
+            resolution_.forwardZones(), resolution_.localZones(), ctx_.current_qname);
 }
 
 ResolveResultOr<NetworkAction> ResolutionMachine::applyResponse(const QueryResult& result)
@@ -380,11 +362,86 @@ ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers()
     return !ctx_.nameservers.empty();
 }
 
+namespace {
+
+    // The local answer joined to the chain that led to it: the chain's links first, then the zone's
+    // records (its own CNAMEs among them), never with AD, since local data is not validated.
+    ResolveResultOr<ResolveResult> joinLocalAnswer(
+        Resolution& resolution, const QueryContext& ctx, ResolveResult local)
+    {
+        if (ctx.cname_chain.empty())
+            return local;
+        const auto msg = DnsMessage::parse(local.packet);
+        if (!msg)
+            return std::unexpected(ResolveError::OutOfMemory);
+        std::vector<const DnsRecord*> answers;
+        std::vector<const DnsRecord*> authority;
+        try {
+            for (const DnsRecord& rec : msg->records)
+                (rec.section == Section::answer ? answers : authority).push_back(&rec);
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(ResolveError::OutOfMemory);
+        }
+        const AnswerLimits& limits = resolution.limits();
+        BuiltPacket built = local.rcode == RCode::no_error && !answers.empty()
+            ? TRY(buildResult(
+                ctx.qname, ctx.qtype, ctx.cname_chain, answers, RCode::no_error, false, limits.cache_max_ttl))
+            : TRY(buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, local.rcode, false,
+                limits.cache_max_negative_ttl));
+        return ResolveResult {
+            .packet = std::move(built.packet), .answer_count = built.answer_count, .rcode = local.rcode
+        };
+    }
+
+    // The current name's answer when a local zone holds it: a CNAME from upstream (or from another
+    // local zone) into a local zone ends there, not at the public servers (RFC 1034 §4.3.2 step 3a).
+    // When the zone's own chain leaves it, its links join the question's and its target is started
+    // afresh, from a local delegation if one holds it. Not cached: a reload may change the zone.
+    ResolveResultOr<std::optional<ResolveResult>> consultLocalZones(
+        Resolution& resolution, QueryContext& ctx, std::optional<DnsName>& consulted)
+    {
+        const LocalZones* local_zones = resolution.localZones();
+        while (local_zones != nullptr && !(consulted && consulted->eql(ctx.current_qname))) {
+            consulted = ctx.current_qname;
+            const LocalZone* zone = local_zones->covering(ctx.current_qname);
+            if (zone == nullptr)
+                return std::nullopt;
+            if (auto local = TRY(zone->answer(ctx.current_qname, ctx.qtype))) {
+                if (resolution.traceActive())
+                    resolution.traceLine(ctx.current_qname.toText() + " answered from the local zone "
+                        + zone->apex().toText());
+                return TRY(joinLocalAnswer(resolution, ctx, std::move(*local)));
+            }
+            std::vector<DnsRecord> chain = TRY(zone->chainToResolve(ctx.current_qname, ctx.qtype));
+            if (chain.empty())
+                return std::nullopt; // below a zone cut: the child's servers are asked
+            const std::size_t links = ctx.cname_count + chain.size();
+            if (links > max_cnames)
+                return std::unexpected(ResolveError::CnameLoop);
+            ctx.cname_count = static_cast<std::uint8_t>(links);
+            const DnsName target = chain.back().rdata.get<RDataTag::cname>().target;
+            try {
+                ctx.cname_chain.insert(ctx.cname_chain.end(), std::make_move_iterator(chain.begin()),
+                    std::make_move_iterator(chain.end()));
+            } catch (const std::bad_alloc&) {
+                return std::unexpected(ResolveError::OutOfMemory);
+            }
+            ctx.chain_validated = false;
+            ctx.followCname(target, initialNameservers(resolution, startingPoint(target, ctx.qtype)));
+        }
+        return std::nullopt;
+    }
+
+} // namespace
+
 ResolveResultOr<ResolveResult> ResolutionMachine::run()
 {
     if (ctx_.depth > max_resolution_depth)
         return std::unexpected(resolution_.fail(ResolveError::MaxDepthExceeded, ctx_.zone));
+    std::optional<DnsName> consulted; // the last name local zones were asked about
     for (;;) {
+        if (auto local = TRY(consultLocalZones(resolution_, ctx_, consulted)))
+            return std::move(*local);
         ctx_.resetStep();
         if (ctx_.nameservers.empty())
             return std::unexpected(resolution_.fail(ResolveError::NoNameservers, ctx_.zone));

@@ -153,7 +153,7 @@ struct ResolverServices {
     std::uint16_t default_nameserver_port { 53 };
     const Recursor* owner { nullptr }; // whose lookups in flight this resolution may join
     std::span<const ForwardZone> forward_zones {}; // the [forward:] and [stub:] sections
-    const LocalZones* local_zones { nullptr }; // child zones delegated from local zone files
+    const LocalZones* local_zones { nullptr }; // the [zone:] sections and the built-in zones
 };
 
 class Resolution {
@@ -199,12 +199,6 @@ public:
     UpstreamTransport& transport() { return services_.transport; }
     const NameserverSet& rootServers() const { return services_.root_servers; }
     std::span<const ForwardZone> forwardZones() const { return services_.forward_zones; }
-    // Whether `name` lies under a negative trust anchor (`insecure = true`): its data is not validated.
-    bool underNegativeAnchor(const DnsName& name) const
-    {
-        const ForwardZone* zone = closestForwardZone(services_.forward_zones, name);
-        return zone != nullptr && zone->insecure;
-    }
     const AnswerLimits& limits() const { return services_.limits; }
     bool validationEnabled() const { return services_.validation_enabled; }
     std::uint16_t defaultNameserverPort() const { return services_.default_nameserver_port; }

@@ -185,9 +185,7 @@ namespace {
     {
         if (closesLoop(ctx, target))
             return endInLoop(ctx);
-        ctx.followCname(target,
-            initialNameservers(
-                resolution.cache(), resolution.rootServers(), resolution.forwardZones(), target));
+        ctx.followCname(target, initialNameservers(resolution, target));
         return NetworkAction { NetworkAction::Tag::continue_loop, {} };
     }
 

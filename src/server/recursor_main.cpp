@@ -158,6 +158,7 @@ namespace {
     }
 
     const std::vector<ZoneConfig> no_zone_sections;
+    const std::vector<ForwardZoneConfig> no_forward_sections;
 
     // Every [zone:] section's file, read once; the first that cannot be served stops start-up with
     // "FILE:LINE: problem". The built-in locally served zones follow, each unless a section covers it.
@@ -181,7 +182,12 @@ namespace {
                 + std::to_string(zone->serial()) + ", " + std::to_string(zone->recordCount()) + " records");
             zones->add(std::move(*zone));
         }
-        zones->addBuiltIns();
+        std::vector<DnsName> sent_elsewhere; // RFC 6761/6303 zones a [forward:] or [stub:] takes over
+        for (const ForwardZoneConfig& section : config ? config->forward_zones : no_forward_sections) {
+            if (auto name = DnsName::fromText(section.name))
+                sent_elsewhere.push_back(*name);
+        }
+        zones->addBuiltIns(sent_elsewhere);
         return std::shared_ptr<const LocalZones>(std::move(zones));
     }
 

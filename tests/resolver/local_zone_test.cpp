@@ -1,10 +1,13 @@
 // Local zones: master files read with libzscanner and answered as their authority would
 // (RFC 1034 §4.3.2, RFC 4592 wildcards, RFC 2308 negative answers), and the files refused at load.
+#include "resolver/delegation.h"
 #include "resolver/local_zone.h"
 #include "resolver/recursor.h"
 #include "wire/record.h"
 #include "wire/type_names.h"
 
+#include "support/canned_transport.h"
+#include "support/packet_builder.h"
 #include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -298,6 +301,15 @@ opaque           TYPE65280 \# 3 010203
         auto answered = alone.covering(name(loopback6))->answer(name(loopback6), QType::ptr);
         ASSERT_TRUE(answered.has_value() && answered->has_value());
         EXPECT_EQ(summary(**answered), "NOERROR aa | " + loopback6 + " PTR 10800");
+
+        // A [forward:] or [stub:] section takes the built-in zones at and below it over.
+        LocalZones forwarded;
+        const DnsName sent_elsewhere[] = { name("10.in-addr.arpa."), name("ip6.arpa."), name("localhost.") };
+        forwarded.addBuiltIns(sent_elsewhere);
+        EXPECT_EQ(forwarded.zones().size(), alone.zones().size() - 1 - 1 - 1 - 4);
+        EXPECT_EQ(forwarded.covering(name("1.0.0.10.in-addr.arpa.")), nullptr);
+        EXPECT_EQ(forwarded.covering(name("localhost.")), nullptr);
+        EXPECT_NE(forwarded.covering(name("1.0.0.127.in-addr.arpa.")), nullptr);
     }
 
     // Questions under a configured zone are answered locally and never reach the transport;
@@ -315,6 +327,78 @@ opaque           TYPE65280 \# 3 010203
         auto elsewhere = (*recursor)->answerLocally(name("www.example.org."), QType::a);
         ASSERT_TRUE(elsewhere.has_value());
         EXPECT_FALSE(elsewhere->has_value());
+    }
+
+    // Local zones and insecure [forward:]/[stub:] sections are the negative trust anchors, answered by one
+    // check: the machine used to ask two, one of them only for the child zones a local file delegates.
+    TEST(LocalZones, NegativeTrustAnchorsAreLocalZonesAndInsecureSections)
+    {
+        LocalZones local;
+        local.add(zone());
+        const std::vector<ForwardZone> sections { { .name = name("insecure.test."), .insecure = true },
+            { .name = name("secure.insecure.test.") }, { .name = name("checked.test.") } };
+        const std::pair<std::string_view, bool> cases[] = {
+            { "example.", true },
+            { "host.child.example.", true },
+            { "insecure.test.", true },
+            { "www.insecure.test.", true },
+            { "www.secure.insecure.test.", false }, // the longest section decides
+            { "www.checked.test.", false },
+            { "example.org.", false },
+        };
+        for (const auto& [qname, expected] : cases) {
+            SCOPED_TRACE(qname);
+            EXPECT_EQ(underNegativeTrustAnchor(sections, &local, name(qname)), expected);
+        }
+        EXPECT_FALSE(underNegativeTrustAnchor(sections, nullptr, name("example.")));
+    }
+
+    // A CNAME from the public side into a local zone used to send its target to the root servers (an
+    // NXDOMAIN from the public root, here a question the transport has no entry for). The target is
+    // answered from the zone, after the public link, without AA or AD; below a cut of the file, the
+    // child's servers it names are asked.
+    TEST(Recursor, FollowsAPublicCnameIntoALocalZone)
+    {
+        auto zones = std::make_shared<LocalZones>();
+        zones->add(zone());
+        NameserverSet roots;
+        roots.append(*SocketAddress::fromIpLiteral("192.0.2.1", 53));
+        struct Case {
+            std::string_view target;
+            std::string_view expected;
+            std::size_t exchanges;
+        };
+        const Case cases[] = {
+            { "www.example.", "NOERROR | in.public. CNAME 3600 www.example. A 600", 1 },
+            { "second.example.",
+                "NOERROR | in.public. CNAME 3600 second.example. CNAME 600 alias.example. CNAME 600 "
+                "www.example. A "
+                "600",
+                1 },
+            { "nowhere.example.", "NXDOMAIN | in.public. CNAME 3600 | example. SOA 300", 1 },
+            { "tochild.example.",
+                "NOERROR | in.public. CNAME 3600 tochild.example. CNAME 600 alias2.example. CNAME 600 "
+                "host.child.example. A 3600",
+                2 },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.target);
+            auto net = std::make_shared<test::CannedTransport>();
+            net->on("192.0.2.1", "in.public.", QType::a,
+                test::Reply {
+                    test::authoritative, { { "in.public.", QType::cname, test::wireName(c.target) } } });
+            net->on("192.0.2.54", "host.child.example.", QType::a,
+                test::Reply {
+                    test::authoritative, { { "host.child.example.", QType::a, test::ipv4("192.0.2.99") } } });
+            auto recursor = Recursor::init(RecursorOptions {
+                .validation_enabled = false, .root_servers = roots, .transport = net, .local_zones = zones });
+            ASSERT_TRUE(recursor.has_value());
+            const auto result = (*recursor)->resolveFromNetwork({}, name("in.public."), QType::a);
+            ASSERT_TRUE(result.has_value()) << describe(result.error());
+            EXPECT_EQ(summary(*result), c.expected);
+            EXPECT_FALSE(result->validated);
+            EXPECT_EQ(net->exchanges.size(), c.exchanges);
+        }
     }
 
 } // namespace
