@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/trace.h"
 #include "ops/stats_json.h"
+#include "resolver/local_zone.h"
 #include "resolver/upstream_sockets.h"
 #include "server/version.h"
 #include "wire/type_names.h"
@@ -84,9 +85,40 @@ OpsResult<std::string> ControlCommands::controlHandler(
     }
 }
 
+namespace {
+
+    // "result: RCODE, security, N answer records", then one line per answer record.
+    std::string describeTraceResult(const ResolveOutcome& resolved, bool validation_enabled)
+    {
+        std::string out = "result: ";
+        if (!resolved)
+            return out + "SERVFAIL, " + describe(resolved.error());
+        out += rcodeName(static_cast<std::uint16_t>(resolved->rcode));
+        out += resolved->validated ? ", secure" : validation_enabled ? ", insecure" : ", not validated";
+        out += ", " + std::to_string(resolved->answer_count) + " answer records";
+        if (auto msg = DnsMessage::parse(resolved->packet)) {
+            for (const DnsRecord& rec : msg->records) {
+                if (rec.section == Section::answer)
+                    out += "\n  " + rec.name.toText() + " " + std::to_string(rec.ttl) + " "
+                        + typeName(rec.rtype);
+            }
+        }
+        return out;
+    }
+
+} // namespace
+
 std::string ControlCommands::traceResolution(const DnsName& name, QType type)
 {
     constexpr std::size_t trace_cache_bytes = 1024 * 1024;
+    const std::int64_t started = monotonicMs();
+    // A name a local zone answers never leaves the process: there is no walk to show.
+    const LocalZone* local_zone = recursor_->localZones() ? recursor_->localZones()->covering(name) : nullptr;
+    if (auto local = recursor_->answerLocally(name, type); local_zone != nullptr && local && *local)
+        return "OK\n" + name.toText() + " " + typeName(type) + " is answered locally, from the zone "
+            + local_zone->apex().toText() + "\n"
+            + describeTraceResult(std::move(**local), recursor_->validationEnabled()) + "\ntook "
+            + std::to_string(monotonicMs() - started) + " ms";
     auto anchors = recursor_->trustAnchors()->clone();
     if (!anchors)
         return std::string("ERROR: OutOfMemory");
@@ -99,32 +131,16 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
         .limits = options_.limits,
         .transport = options_.transport,
         .forward_zones = options_.forward_zones,
+        .local_zones = options_.local_zones,
     });
     if (!fresh)
         return "ERROR: " + std::string(errorName(fresh.error()));
     std::string out = "OK\ntrace of " + name.toText() + " " + typeName(type) + ", from the root servers\n";
-    const std::int64_t started = monotonicMs();
     trace::Scope scope;
     const auto resolved = (*fresh)->resolveFromNetwork(options_.upstream, name, type);
     for (const std::string& line : scope.lines())
         out += line + "\n";
-    out += "result: ";
-    if (!resolved) {
-        out += "SERVFAIL, " + describe(resolved.error());
-    } else {
-        out += rcodeName(static_cast<std::uint16_t>(resolved->rcode));
-        out += resolved->validated           ? ", secure"
-            : recursor_->validationEnabled() ? ", insecure"
-                                             : ", not validated";
-        out += ", " + std::to_string(resolved->answer_count) + " answer records";
-        if (auto msg = DnsMessage::parse(resolved->packet)) {
-            for (const DnsRecord& rec : msg->records) {
-                if (rec.section == Section::answer)
-                    out += "\n  " + rec.name.toText() + " " + std::to_string(rec.ttl) + " "
-                        + typeName(rec.rtype);
-            }
-        }
-    }
+    out += describeTraceResult(resolved, recursor_->validationEnabled());
     out += "\ntook " + std::to_string(monotonicMs() - started) + " ms";
     return out;
 }
