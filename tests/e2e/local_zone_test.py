@@ -11,6 +11,7 @@ LabLocalZoneTest needs the signed lab (it is skipped elsewhere):
 
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -27,7 +28,7 @@ import dns.rrset
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  the process wrapper and clients of the standard suite
-from e2e_test import http_get, split_http, udp_exchange  # noqa: E402
+from e2e_test import control_exchange, http_get, split_http, udp_exchange  # noqa: E402
 
 ZONE = """$TTL 600
 @        3600 IN SOA ns.corp.test. host.corp.test. ( 2026120801 7200 900
@@ -144,6 +145,18 @@ class LocalZoneTest(unittest.TestCase):
         self.assertLessEqual(abs(corp["loaded_at"] - self.started), 30)
         self.assertEqual((zones["localhost."]["file"], zones["localhost."]["records"]), ("built-in", 6))
 
+    def test_trace_names_the_local_zone_or_walks_from_its_delegation(self):
+        # TRACE used to walk from the root servers (unreachable here) for names the resolver never asks.
+        def trace(name):
+            return control_exchange(self.server.control_path, f"TRACE {name} A\n".encode(), timeout=30).decode()
+
+        self.assertTrue(trace("www.corp.test.").startswith(
+            "OK\nwww.corp.test. A is answered locally, from the zone corp.test.\n"
+            "result: NOERROR, insecure, 1 answer records\n  www.corp.test. 600 A\n"))
+        child = trace("host.lab.corp.test.")
+        self.assertIn("zone lab.corp.test.: host.lab.corp.test. A, servers in order: 127.0.0.2:53", child)
+        self.assertIn("result: NOERROR", child)
+
     def test_built_in_zones_answer_without_upstream(self):
         cases = [
             ("localhost.", "A", dns.rcode.NOERROR, [("localhost.", "A", 10800, ["127.0.0.1"])]),
@@ -195,6 +208,82 @@ class LabLocalZoneTest(unittest.TestCase):
         self.assertFalse(reply.flags & dns.flags.AD)
         self.assertEqual([(r.name.to_text(), dns.rdatatype.to_text(r.rdtype)) for r in reply.answer],
                          [("signed.corp.test.", "CNAME"), ("www.alg13.sec.", "A"), ("www.alg13.sec.", "RRSIG")])
+
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+
+
+def fenced_block(text, language):
+    """The first ```language block of a Markdown text, without its fences."""
+    match = re.search(r"^```" + language + r"\n(.*?)^```$", text, re.S | re.M)
+    if match is None:
+        raise AssertionError(f"README.md has no ```{language} block")
+    return match.group(1)
+
+
+class ReadmeExampleTest(unittest.TestCase):
+    """The README's configuration example and its zone file, loaded as an operator copies them: only the
+    file path and the addresses are rewritten, so that a stale or broken example fails here."""
+
+    @classmethod
+    def setUpClass(cls):
+        with open(README) as f:
+            text = f.read()
+        cls.tmpdir = e2e_test.make_private_dir("readme")
+        cls.zone_path = os.path.join(cls.tmpdir, "office.example.zone")
+        with open(cls.zone_path, "w") as f:
+            f.write(fenced_block(text, "zone"))
+        rewrites = [
+            (r"^file = /etc/recursor/office\.example\.zone$", f"file = {cls.zone_path}"),
+            (r"^listen = .*$", "listen = 127.0.0.1:0"),
+            (r"^http_listen = .*$", "http_listen = 127.0.0.1:0"),
+            (r"^control_socket_path = .*$", "control_socket_path = " + os.path.join(cls.tmpdir, "control.sock")),
+        ]
+        ini = fenced_block(text, "ini")
+        for pattern, replacement in rewrites:
+            ini, count = re.subn(pattern, replacement, ini, flags=re.M)
+            if count == 0:
+                raise AssertionError(f"the README example has no line matching {pattern}")
+        config = os.path.join(cls.tmpdir, "recursor.conf")
+        with open(config, "w") as f:
+            f.write(ini)
+        cls.server = e2e_test.Recursor(e2e_test.standard_args(cls.tmpdir) + ["--config", config])
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.shutdown()
+        shutil.rmtree(cls.tmpdir, ignore_errors=True)
+        if code != 0:
+            raise AssertionError(f"recursor exited with {code}; stderr:\n{cls.server.stderr_text()}")
+
+    def test_the_example_zone_answers_as_the_readme_says(self):
+        cases = [
+            ("www.office.example.", "A", dns.rcode.NOERROR, [("www.office.example.", "A", 3600, ["192.0.2.80"])], []),
+            ("intranet.office.example.", "AAAA", dns.rcode.NOERROR,
+             [("intranet.office.example.", "CNAME", 3600, ["www.office.example."]),
+              ("www.office.example.", "AAAA", 3600, ["2001:db8::80"])], []),
+            ("box.dev.office.example.", "A", dns.rcode.NOERROR,
+             [("box.dev.office.example.", "A", 3600, ["192.0.2.81"])], []),
+            ("nowhere.office.example.", "A", dns.rcode.NXDOMAIN, [], [("office.example.", "SOA", 300)]),
+            ("localhost.", "A", dns.rcode.NOERROR, [("localhost.", "A", 10800, ["127.0.0.1"])], []),
+        ]
+        for name, rdtype, rcode, answer, authority in cases:
+            with self.subTest(name=name, rdtype=rdtype):
+                reply = ask(self.server.dns_port, name, rdtype)
+                self.assertEqual(reply.rcode(), rcode)
+                self.assertTrue(reply.flags & dns.flags.AA)
+                self.assertFalse(reply.flags & dns.flags.AD)
+                self.assertEqual(records(reply.answer), sorted(answer))
+                self.assertEqual([r[:3] for r in records(reply.authority)], authority)
+
+    def test_zones_lists_the_example_zone_first(self):
+        status, headers, body = split_http(http_get(self.server.http_port, "/zones"))
+        self.assertEqual((status, headers["Content-Type"]), ("HTTP/1.1 200 OK", "application/json"))
+        zones = json.loads(body)
+        self.assertEqual({k: zones[0][k] for k in ("name", "serial", "records", "file")},
+                         {"name": "office.example.", "serial": 2026120801, "records": 10, "file": self.zone_path})
+        self.assertIn({"name": "localhost.", "serial": 1, "records": 6, "file": "built-in"},
+                      [{k: z[k] for k in ("name", "serial", "records", "file")} for z in zones])
 
 
 class BadZoneFileTest(unittest.TestCase):

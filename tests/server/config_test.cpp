@@ -605,6 +605,10 @@ namespace {
         ASSERT_EQ(config->forward_zones.size(), 2u);
         EXPECT_EQ(config->forward_zones[0].servers.size(), 2u);
         EXPECT_TRUE(config->forward_zones[1].insecure);
+        ASSERT_EQ(config->zones.size(), 1u); // its zone file is loaded by tests/e2e/local_zone_test.py
+        EXPECT_EQ(config->zones[0].name, "office.example.");
+        EXPECT_EQ(config->zones[0].file, "/etc/recursor/office.example.zone");
+        EXPECT_TRUE(config->server.expose_zones);
     }
 
     TEST(ShippedConfiguration, TheInstalledDefaultLoadsAsShipped)
