@@ -476,7 +476,7 @@ void LocalZones::addBuiltIns(std::span<const DnsName> sent_elsewhere)
         const std::string text = std::string(built_in_apex) + std::string(built_in.records);
         auto zone = LocalZone::loadText(*apex, text, "built-in");
         if (zone)
-            zones_.push_back(std::move(*zone));
+            add(std::move(*zone));
     }
 }
 
@@ -486,13 +486,60 @@ std::optional<Delegation> LocalZones::delegationFor(const DnsName& name, std::ui
     return zone != nullptr ? zone->delegationFor(name, port) : std::nullopt;
 }
 
+namespace {
+
+    // The bit of LocalZones' filter for a last label, given at `label` in a wire name.
+    std::uint64_t topLabelBit(const std::uint8_t* label)
+    {
+        return std::uint64_t { 1 } << ((label[0] * 31u + dnsToLower(label[1])) % 64u);
+    }
+
+} // namespace
+
+void LocalZones::add(LocalZone zone)
+{
+    // Keys for the apex and every name above it, so that a lookup may stop at the first miss.
+    std::string key = LocalZone::key(zone.apex());
+    zones_.push_back(std::move(zone));
+    const std::size_t position = zones_.size() - 1;
+    if (auto [it, added] = by_name_.try_emplace(key, position); !added && it->second == above_zones)
+        it->second = position;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(key.data());
+    std::size_t last_label = key.size() - 1; // the root: every name ends under it
+    for (std::size_t at = 0; bytes[at] != 0; at += bytes[at] + 1u) {
+        last_label = at;
+        by_name_.try_emplace(key.substr(at + bytes[at] + 1u), above_zones);
+    }
+    top_label_bits_ |= bytes[last_label] == 0 ? ~std::uint64_t { 0 } : topLabelBit(bytes + last_label);
+}
+
 const LocalZone* LocalZones::covering(const DnsName& qname) const
 {
-    const LocalZone* best = nullptr;
-    for (const LocalZone& zone : zones_) {
-        if (qname.isPartOf(zone.apex())
-            && (best == nullptr || zone.apex().labelCount() > best->apex().labelCount()))
-            best = &zone;
+    if (zones_.empty())
+        return nullptr;
+    const auto wire = qname.wireBytes();
+    std::array<std::uint8_t, DnsName::max_len / 2 + 1> label_starts; // only those written are read
+    std::size_t labels = 0;
+    for (std::size_t at = 0; at < wire.size() && wire[at] != 0 && labels < label_starts.size();
+         at += wire[at] + 1u)
+        label_starts[labels++] = static_cast<std::uint8_t>(at);
+    if (labels != 0 && (top_label_bits_ & topLabelBit(wire.data() + label_starts[labels - 1])) == 0)
+        return nullptr;
+    // The root is above every apex, so always held: a zone only when one is configured at it.
+    const std::size_t at_root = by_name_.find(std::string_view("\0", 1))->second;
+    const LocalZone* best = at_root != above_zones ? &zones_[at_root] : nullptr;
+    std::array<char, DnsName::max_len> lower; // only the suffixes lowered are read
+    std::size_t lowered_from = wire.size(); // lower-cased one label at a time, as the walk goes down
+    while (labels-- > 0) {
+        const std::size_t start = label_starts[labels];
+        for (std::size_t at = start; at < lowered_from; ++at)
+            lower[at] = static_cast<char>(dnsToLower(wire[at])); // length bytes are below 'A'
+        lowered_from = start;
+        const auto it = by_name_.find(std::string_view(lower.data() + start, wire.size() - start));
+        if (it == by_name_.end())
+            break;
+        if (it->second != above_zones)
+            best = &zones_[it->second];
     }
     return best;
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -98,6 +99,7 @@ private:
     const ZoneRecord* zoneCutAbove(const DnsName& qname) const;
     void collect(const Node& node, QType qtype, std::vector<const ZoneRecord*>& out) const;
     static std::string key(const DnsName& name);
+    friend class LocalZones; // indexes zones by key()
 
     DnsName apex_;
     std::unordered_map<std::string, Node> nodes_; // by lower-cased wire name
@@ -109,7 +111,8 @@ private:
 // Every configured zone; a question is answered by the zone with the longest apex that holds it.
 class LocalZones {
 public:
-    void add(LocalZone zone) { zones_.push_back(std::move(zone)); }
+    // A second zone with the apex of one already held is kept but never answers.
+    void add(LocalZone zone);
     // The locally served zones every resolver answers itself (RFC 6761 §6.3 localhost. and §6.4
     // invalid., RFC 6303 §4 loopback, RFC 1918 and link-local reverse zones), each unless a zone
     // already held, or one of `sent_elsewhere` (the [forward:] and [stub:] sections), is at or above it.
@@ -117,6 +120,8 @@ public:
     void addBuiltIns(std::span<const DnsName> sent_elsewhere = {});
     bool empty() const { return zones_.empty(); }
     const std::vector<LocalZone>& zones() const { return zones_; }
+    // The zone with the longest apex at or above `qname`. Asked ahead of every cache hit, so it looks the
+    // name's suffixes up from the root down, and stops at the first one no zone lies at or under.
     const LocalZone* covering(const DnsName& qname) const;
     // Those of the zone covering the name (LocalZone::delegationFor, LocalZone::chainToResolve).
     std::optional<Delegation> delegationFor(const DnsName& name, std::uint16_t port) const;
@@ -125,7 +130,22 @@ public:
     std::string describeJson() const;
 
 private:
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const noexcept
+        {
+            return std::hash<std::string_view> {}(key);
+        }
+    };
+    static constexpr std::size_t above_zones = SIZE_MAX;
+
     std::vector<LocalZone> zones_;
+    // By lower-cased wire name: each apex with its zone's position in zones_, and each name above an
+    // apex (the root included) with above_zones.
+    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> by_name_;
+    // A bit for each apex's last label (by its length and first letter): most public names end in a
+    // label no zone ends in, and miss without a lookup. All bits when the root is a zone.
+    std::uint64_t top_label_bits_ { 0 };
 };
 
 } // namespace recursor

@@ -242,6 +242,17 @@ opaque           TYPE65280 \# 3 010203
         EXPECT_EQ(zones.covering(name("a.in.example."))->file(), "inner \"q\"");
         EXPECT_EQ(zones.covering(name("other.example."))->file(), "outer");
         EXPECT_EQ(zones.covering(name("example.org.")), nullptr);
+        // Looked up by suffix from the root down: names above an apex, case and a second zone of one apex.
+        zones.add(*LocalZone::loadText(name("deep.a.b.c.example.org."), "@ SOA ns host 3 1 1 1 1\n", "deep"));
+        zones.add(*LocalZone::loadText(name("EXAMPLE."), "@ SOA ns host 4 1 1 1 1\n", "again"));
+        EXPECT_EQ(zones.covering(name("c.example.org.")), nullptr);
+        EXPECT_EQ(zones.covering(name("x.Deep.A.B.C.Example.Org."))->file(), "deep");
+        EXPECT_EQ(zones.covering(name("In.Example."))->file(), "inner \"q\"");
+        EXPECT_EQ(zones.covering(name("example."))->file(), "outer");
+        EXPECT_EQ(zones.covering(DnsName::root()), nullptr);
+        LocalZones whole;
+        whole.add(*LocalZone::loadText(DnsName::root(), "@ SOA ns host 5 1 1 1 1\n", "root"));
+        EXPECT_EQ(whole.covering(name("any.name.")), &whole.zones()[0]);
         const std::string json = zones.describeJson();
         EXPECT_TRUE(
             json.starts_with(R"([{"name":"example.","serial":1,"records":1,"file":"outer","loaded_at":)"))
