@@ -383,11 +383,24 @@ namespace {
             return std::unexpected(ResolveError::OutOfMemory);
         }
         const AnswerLimits& limits = resolution.limits();
-        BuiltPacket built = local.rcode == RCode::no_error && !answers.empty()
-            ? TRY(buildResult(
-                ctx.qname, ctx.qtype, ctx.cname_chain, answers, RCode::no_error, false, limits.cache_max_ttl))
-            : TRY(buildNegativePacket(ctx.qname, ctx.qtype, ctx.cname_chain, authority, local.rcode, false,
-                limits.cache_max_negative_ttl));
+        if (local.rcode == RCode::no_error && !answers.empty()) {
+            BuiltPacket built = TRY(buildResult(ctx.qname, ctx.qtype, ctx.cname_chain, answers,
+                RCode::no_error, false, limits.cache_max_ttl));
+            return ResolveResult {
+                .packet = std::move(built.packet), .answer_count = built.answer_count, .rcode = local.rcode
+            };
+        }
+        // A negative answer keeps the zone's own CNAMEs that led to the missing name (RFC 2308 §2.1).
+        std::vector<DnsRecord> chain;
+        try {
+            chain = ctx.cname_chain;
+            for (const DnsRecord* link : answers)
+                chain.push_back(*link);
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(ResolveError::OutOfMemory);
+        }
+        BuiltPacket built = TRY(buildNegativePacket(
+            ctx.qname, ctx.qtype, chain, authority, local.rcode, false, limits.cache_max_negative_ttl));
         return ResolveResult {
             .packet = std::move(built.packet), .answer_count = built.answer_count, .rcode = local.rcode
         };

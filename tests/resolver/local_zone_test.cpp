@@ -45,6 +45,7 @@ child            NS  ns.child
 ns.child         A   192.0.2.54
 WwW.Mixed        A   192.0.2.9
 opaque           TYPE65280 \# 3 010203
+dangling         CNAME gone
 )";
 
     LocalZone zone()
@@ -387,6 +388,10 @@ opaque           TYPE65280 \# 3 010203
                 "600",
                 1 },
             { "nowhere.example.", "NXDOMAIN | in.public. CNAME 3600 | example. SOA 300", 1 },
+            { "exists.wild.example.", "NOERROR | in.public. CNAME 3600 | example. SOA 300", 1 }, // NODATA
+            // The zone's links to a missing name are kept.
+            { "dangling.example.",
+                "NXDOMAIN | in.public. CNAME 3600 dangling.example. CNAME 600 | example. SOA 300", 1 },
             { "tochild.example.",
                 "NOERROR | in.public. CNAME 3600 tochild.example. CNAME 600 alias2.example. CNAME 600 "
                 "host.child.example. A 3600",
