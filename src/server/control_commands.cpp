@@ -18,12 +18,13 @@ namespace {
         std::string_view usage;
         std::string_view meaning;
     };
-    constexpr std::array<ControlCommandHelp, 6> control_commands { {
+    constexpr std::array<ControlCommandHelp, 7> control_commands { {
         { "PING", "answers OK while the server runs" },
         { "STATS", "the counters, as one JSON line after OK" },
         { "FLUSH <name>", "drops every cached entry at or below the name" },
         { "TRACE <name> <type>",
             "resolves afresh from the root servers, caches untouched, and shows each step" },
+        { "RELOAD", "re-reads the configuration, its zone files and the trust anchors, as SIGHUP does" },
         { "SHUTDOWN", "stops the server in order, as SIGTERM does" },
         { "HELP", "this list" },
     } };
@@ -38,12 +39,13 @@ namespace {
 
 } // namespace
 
-ControlCommands::ControlCommands(
-    const ServerOptions& options, Recursor& recursor, Metrics& metrics, std::function<void()> request_stop)
+ControlCommands::ControlCommands(const ServerOptions& options, Recursor& recursor, Metrics& metrics,
+    std::function<void()> request_stop, std::function<std::string()> reload)
     : options_(options)
     , recursor_(&recursor)
     , metrics_(&metrics)
     , request_stop_(std::move(request_stop))
+    , reload_(std::move(reload))
 {
 }
 
@@ -72,6 +74,8 @@ OpsResult<std::string> ControlCommands::controlHandler(
             return std::string("OK");
         if (command == "STATS")
             return renderStatsControlReply(metrics_->snapshot());
+        if (command == "RELOAD")
+            return args.empty() ? reload_() : std::string("ERROR: Usage: RELOAD");
         if (command == "SHUTDOWN") {
             request_stop_();
             return std::string("OK");
@@ -98,7 +102,7 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
         .trust_anchors = std::move(anchors),
         .limits = options_.limits,
         .transport = options_.transport,
-        .forward_zones = options_.forward_zones,
+        .forward_zones = recursor_->zones()->forward,
     });
     if (!fresh)
         return "ERROR: " + std::string(errorName(fresh.error()));

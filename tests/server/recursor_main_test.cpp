@@ -574,7 +574,7 @@ namespace {
         };
 
         EXPECT_EQ(reload(),
-            "info: reloading the log level and the trust anchors (" + path
+            "info: reloading the configuration (" + path
                 + ")\ninfo: reloaded: log level warn, trust anchors unchanged\n");
         EXPECT_EQ(keyTag(), 20326);
 
