@@ -160,15 +160,9 @@ namespace {
     const std::vector<ZoneConfig> no_zone_sections;
 
     // One [zone:] section's file, read and checked; a failure says "FILE:LINE: problem".
-    std::expected<LocalZone, ZoneLoadFailure> loadZoneSection(const ZoneConfig& section)
+    std::expected<LocalZone, ZoneLoadFailure> loadZoneSection(const DnsName& apex, const ZoneConfig& section)
     {
-        const auto apex = DnsName::fromText(section.name);
-        if (!apex)
-            return std::unexpected(ZoneLoadFailure { .kind = ZoneFileError::Syntax,
-                .file = section.file,
-                .line = 0,
-                .problem = "invalid zone name " + section.name });
-        auto zone = LocalZone::loadFile(*apex, section.file);
+        auto zone = LocalZone::loadFile(apex, section.file);
         if (zone)
             logInfo("zone " + section.name + " loaded from " + section.file + ": serial "
                 + std::to_string(zone->serial()) + ", " + std::to_string(zone->recordCount()) + " records");
@@ -181,7 +175,12 @@ namespace {
     {
         auto zones = std::make_shared<LocalZones>();
         for (const ZoneConfig& section : config ? config->zones : no_zone_sections) {
-            auto zone = loadZoneSection(section);
+            const auto apex = DnsName::fromText(section.name);
+            if (!apex) {
+                logError("Invalid zone name: " + section.name);
+                return fail(ServerError::InvalidZoneName);
+            }
+            auto zone = loadZoneSection(*apex, section);
             if (!zone) {
                 if (zone.error().kind == ZoneFileError::OutOfMemory)
                     return fail(ServerError::OutOfMemory);
@@ -202,17 +201,21 @@ namespace {
     {
         auto zones = std::make_shared<LocalZones>();
         for (const ZoneConfig& section : config.zones) {
-            auto zone = loadZoneSection(section);
+            const auto apex = DnsName::fromText(section.name);
+            if (!apex) { // checked as the file was parsed: cannot happen
+                failures.push_back("invalid zone name " + section.name);
+                continue;
+            }
+            auto zone = loadZoneSection(*apex, section);
             if (zone) {
                 zones->add(std::move(*zone));
                 continue;
             }
             failures.push_back(zone.error().describe() + "; the old data stays");
             logError(failures.back());
-            const auto apex = DnsName::fromText(section.name);
-            const LocalZone* old = running != nullptr && apex ? running->covering(*apex) : nullptr;
+            const LocalZone* old = running != nullptr ? running->covering(*apex) : nullptr;
             if (old != nullptr && old->apex() == *apex)
-                zones->add(*old);
+                zones->add(*old); // a copy: the running set stays whole for questions in flight
         }
         zones->addBuiltIns();
         return zones;
