@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -125,11 +126,16 @@ public:
         extended_errors[std::min<std::size_t>(code, extended_errors.size() - 1)].fetch_add(1);
     }
     // Response policy zone hits, by zone in configuration order (the first max_policy_zones). The names
-    // are set before serving.
+    // are set before serving and by each reload, while the HTTP threads read them.
     static constexpr std::size_t max_policy_zones = 16;
-    void setPolicyZoneNames(std::vector<std::string> names) { policy_zone_names_ = std::move(names); }
+    void setPolicyZoneNames(std::vector<std::string> names)
+    {
+        std::lock_guard lock(policy_zone_names_mutex_);
+        policy_zone_names_ = std::move(names);
+    }
     std::string policyZoneName(std::size_t index) const
     {
+        std::lock_guard lock(policy_zone_names_mutex_);
         return index < policy_zone_names_.size() ? policy_zone_names_[index] : std::string();
     }
     void recordPolicyHit(std::size_t zone_index)
@@ -176,6 +182,7 @@ public:
 
 private:
     std::function<std::string()> more_exposition_;
+    mutable std::mutex policy_zone_names_mutex_;
     std::vector<std::string> policy_zone_names_;
     Metrics(WallClock clock, std::unique_ptr<std::atomic<std::uint64_t>[]> samples);
 

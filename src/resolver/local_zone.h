@@ -50,6 +50,8 @@ struct ZoneRecord {
     QType type {};
     std::uint32_t ttl { 0 };
     std::vector<std::uint8_t> rdata;
+
+    bool operator==(const ZoneRecord&) const = default;
 };
 
 class LocalZone {
@@ -70,6 +72,9 @@ public:
     std::size_t recordCount() const { return record_count_; }
     const std::string& file() const { return file_; }
     std::time_t loadedAt() const { return loaded_at_; }
+    // The same apex and records, whatever the file and load time: a reload that reads the same data
+    // keeps what the cache learnt below the zone.
+    bool sameRecords(const LocalZone& other) const { return apex_ == other.apex_ && nodes_ == other.nodes_; }
 
     // The authoritative answer to (qname, qtype) for a name at or below the apex: records, a CNAME
     // chain (followed while it stays in the zone), a wildcard synthesis (RFC 4592), NXDOMAIN or

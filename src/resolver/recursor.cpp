@@ -56,15 +56,16 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
             : nullptr);
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
-    recursor->forward_zones_ = std::move(options.forward_zones);
     recursor->cache_nothing_ = options.cache_nothing;
-    recursor->local_zones_ = std::move(options.local_zones);
+    recursor->zones_.replace(std::make_shared<const ConfiguredZones>(
+        ConfiguredZones { std::move(options.local_zones), std::move(options.forward_zones) }));
     return recursor;
 }
 
 ResolveResultOr<std::optional<ResolveResult>> Recursor::answerLocally(const DnsName& qname, QType qtype) const
 {
-    const LocalZone* zone = local_zones_ ? local_zones_->covering(qname) : nullptr;
+    const LocalZones* local = zones_.current()->local.get();
+    const LocalZone* zone = local != nullptr ? local->covering(qname) : nullptr;
     if (zone == nullptr)
         return std::optional<ResolveResult> {};
     return zone->answer(qname, qtype);
@@ -83,8 +84,7 @@ Resolution Recursor::startResolution(const UpstreamSettings& upstream)
         .validation_enabled = validation_enabled_,
         .default_nameserver_port = default_nameserver_port_,
         .owner = this,
-        .forward_zones = forward_zones_,
-        .local_zones = local_zones_.get(),
+        .zones = zones_.current(),
     };
     return Resolution(services, trustAnchors(), upstream, ResolutionBudget::start(monotonicMs()));
 }
@@ -188,6 +188,73 @@ bool Recursor::replaceTrustAnchors(dnssec::TrustAnchorStore anchors)
     }
     flush(DnsName::root());
     return true;
+}
+
+namespace {
+
+    const DnsName& zoneName(const LocalZone& zone)
+    {
+        return zone.apex();
+    }
+    const DnsName& zoneName(const ForwardZone& zone)
+    {
+        return zone.name;
+    }
+
+    bool sameZone(const LocalZone& a, const LocalZone& b)
+    {
+        return a.sameRecords(b);
+    }
+    bool sameZone(const ForwardZone& a, const ForwardZone& b)
+    {
+        return a.recursive == b.recursive && a.insecure == b.insecure
+            && std::ranges::equal(a.servers.slice(), b.servers.slice());
+    }
+
+    template <typename Zone> const Zone* zoneNamed(std::span<const Zone> zones, const DnsName& name)
+    {
+        const auto found
+            = std::ranges::find_if(zones, [&](const Zone& zone) { return zoneName(zone) == name; });
+        return found == zones.end() ? nullptr : &*found;
+    }
+
+    // The names of the zones that `before` and `after` do not hold alike: added, removed or changed.
+    template <typename Zone>
+    void collectChanged(
+        std::span<const Zone> before, std::span<const Zone> after, std::vector<DnsName>& changed)
+    {
+        for (const Zone& old_zone : before) {
+            const Zone* fresh = zoneNamed(after, zoneName(old_zone));
+            if (fresh == nullptr || !sameZone(old_zone, *fresh))
+                changed.push_back(zoneName(old_zone));
+        }
+        for (const Zone& fresh : after) {
+            if (zoneNamed(before, zoneName(fresh)) == nullptr)
+                changed.push_back(zoneName(fresh));
+        }
+    }
+
+    std::span<const LocalZone> zonesOf(const std::shared_ptr<const LocalZones>& local)
+    {
+        return local ? std::span<const LocalZone>(local->zones()) : std::span<const LocalZone> {};
+    }
+
+} // namespace
+
+std::vector<DnsName> Recursor::replaceZones(
+    std::shared_ptr<const LocalZones> local, std::vector<ForwardZone> forward)
+{
+    auto fresh
+        = std::make_shared<const ConfiguredZones>(ConfiguredZones { std::move(local), std::move(forward) });
+    const std::shared_ptr<const ConfiguredZones> old = zones_.replace(fresh);
+    std::vector<DnsName> changed;
+    collectChanged(zonesOf(old->local), zonesOf(fresh->local), changed);
+    collectChanged(
+        std::span<const ForwardZone>(old->forward), std::span<const ForwardZone>(fresh->forward), changed);
+    // After the swap: a question that misses the cache from now on is resolved from the new zones.
+    for (const DnsName& name : changed)
+        flush(name);
+    return changed;
 }
 
 std::size_t Recursor::flush(const DnsName& name)

@@ -1,6 +1,7 @@
 // The resolver core shared by every event loop: the cache, the root servers and the resolution entry points.
 #pragma once
 
+#include "base/published.h"
 #include "dnssec/trust_anchor.h"
 #include "resolver/cache.h"
 #include "resolver/denial_cache.h"
@@ -56,7 +57,13 @@ public:
     // The answer of the local zone that holds qname, ahead of the answer cache and the network: nothing
     // when no configured zone holds it.
     ResolveResultOr<std::optional<ResolveResult>> answerLocally(const DnsName& qname, QType qtype) const;
-    const LocalZones* localZones() const { return local_zones_.get(); }
+    // The local, forward and stub zones of now; the holder keeps them whatever a reload does.
+    std::shared_ptr<const ConfiguredZones> zones() const { return zones_.current(); }
+    // A reload's zones, swapped in whole: resolutions in flight keep the ones they started with. What was
+    // cached under a zone that is added, removed or changed (its records, or its servers and flags) is
+    // flushed; the other zones keep their cache. Returns the names flushed.
+    std::vector<DnsName> replaceZones(
+        std::shared_ptr<const LocalZones> local, std::vector<ForwardZone> forward);
     // One question start to finish: the answer cache first, the network on a miss.
     ResolveOutcome resolveWithTransport(const UpstreamSettings& upstream, const DnsName& qname, QType qtype);
     // An answer from validated denial ranges and wildcards alone (RFC 8198), when they prove one and
@@ -91,7 +98,6 @@ public:
     bool validationEnabled() const { return validation_enabled_; }
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
-    std::span<const ForwardZone> forwardZones() const { return forward_zones_; }
     // A reload may replace the anchors while questions are being validated: each user holds the set it
     // started with.
     std::shared_ptr<const dnssec::TrustAnchorStore> trustAnchors() const
@@ -132,13 +138,13 @@ private:
     std::unique_ptr<InfraCache> infra_;
     SignatureCache signatures_;
     NameserverSet root_servers_;
-    std::vector<ForwardZone> forward_zones_;
+    // Read by every loop on every question and replaced by reloads: Published takes no lock on that path.
+    Published<ConfiguredZones> zones_ { std::make_shared<const ConfiguredZones>() };
     bool cache_nothing_ { false };
     mutable std::mutex trust_store_mutex_;
     std::shared_ptr<const dnssec::TrustAnchorStore> trust_store_;
     AnswerLimits limits_;
     std::shared_ptr<UpstreamTransport> transport_;
-    std::shared_ptr<const LocalZones> local_zones_;
     std::uint16_t default_nameserver_port_ { 53 };
     bool validation_enabled_;
 };

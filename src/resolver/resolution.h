@@ -140,6 +140,13 @@ struct NetworkAction {
     ResolveResult result; // for `done`
 };
 
+// The zones a reload replaces as one (Recursor::replaceZones). A resolution holds the snapshot it started
+// with, so a reload never changes them under it.
+struct ConfiguredZones {
+    std::shared_ptr<const LocalZones> local; // none when null
+    std::vector<ForwardZone> forward; // the [forward:] and [stub:] sections
+};
+
 // The shared state a Recursor lends each resolution it starts; it outlives them all.
 struct ResolverServices {
     Cache& cache;
@@ -152,8 +159,7 @@ struct ResolverServices {
     bool validation_enabled { true };
     std::uint16_t default_nameserver_port { 53 };
     const Recursor* owner { nullptr }; // whose lookups in flight this resolution may join
-    std::span<const ForwardZone> forward_zones {}; // the [forward:] and [stub:] sections
-    const LocalZones* local_zones { nullptr }; // the [zone:] sections and the built-in zones
+    std::shared_ptr<const ConfiguredZones> zones; // never null
 };
 
 class Resolution {
@@ -198,11 +204,11 @@ public:
     InfraCache& infra() { return services_.infra; }
     UpstreamTransport& transport() { return services_.transport; }
     const NameserverSet& rootServers() const { return services_.root_servers; }
-    std::span<const ForwardZone> forwardZones() const { return services_.forward_zones; }
+    std::span<const ForwardZone> forwardZones() const { return services_.zones->forward; }
     const AnswerLimits& limits() const { return services_.limits; }
     bool validationEnabled() const { return services_.validation_enabled; }
     std::uint16_t defaultNameserverPort() const { return services_.default_nameserver_port; }
-    const LocalZones* localZones() const { return services_.local_zones; }
+    const LocalZones* localZones() const { return services_.zones->local.get(); }
     const dnssec::TrustAnchorStore& trustAnchors() const { return *anchors_; }
     const UpstreamSettings& upstream() const { return upstream_; }
     ResolutionBudget& budget() { return budget_; }

@@ -19,12 +19,13 @@ namespace {
         std::string_view usage;
         std::string_view meaning;
     };
-    constexpr std::array<ControlCommandHelp, 6> control_commands { {
+    constexpr std::array<ControlCommandHelp, 7> control_commands { {
         { "PING", "answers OK while the server runs" },
         { "STATS", "the counters, as one JSON line after OK" },
         { "FLUSH <name>", "drops every cached entry at or below the name" },
         { "TRACE <name> <type>",
             "resolves afresh from the root servers, caches untouched, and shows each step" },
+        { "RELOAD", "re-reads the configuration, its zone files and the trust anchors, as SIGHUP does" },
         { "SHUTDOWN", "stops the server in order, as SIGTERM does" },
         { "HELP", "this list" },
     } };
@@ -39,12 +40,13 @@ namespace {
 
 } // namespace
 
-ControlCommands::ControlCommands(
-    const ServerOptions& options, Recursor& recursor, Metrics& metrics, std::function<void()> request_stop)
+ControlCommands::ControlCommands(const ServerOptions& options, Recursor& recursor, Metrics& metrics,
+    std::function<void()> request_stop, std::function<std::string()> reload)
     : options_(options)
     , recursor_(&recursor)
     , metrics_(&metrics)
     , request_stop_(std::move(request_stop))
+    , reload_(std::move(reload))
 {
 }
 
@@ -73,6 +75,8 @@ OpsResult<std::string> ControlCommands::controlHandler(
             return std::string("OK");
         if (command == "STATS")
             return renderStatsControlReply(metrics_->snapshot());
+        if (command == "RELOAD")
+            return args.empty() ? reload_() : std::string("ERROR: Usage: RELOAD");
         if (command == "SHUTDOWN") {
             request_stop_();
             return std::string("OK");
@@ -113,7 +117,8 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
     constexpr std::size_t trace_cache_bytes = 1024 * 1024;
     const std::int64_t started = monotonicMs();
     // A name a local zone answers never leaves the process: there is no walk to show.
-    const LocalZone* local_zone = recursor_->localZones() ? recursor_->localZones()->covering(name) : nullptr;
+    const LocalZones* local_zones = recursor_->zones()->local.get();
+    const LocalZone* local_zone = local_zones != nullptr ? local_zones->covering(name) : nullptr;
     if (auto local = recursor_->answerLocally(name, type); local_zone != nullptr && local && *local)
         return "OK\n" + name.toText() + " " + typeName(type) + " is answered locally, from the zone "
             + local_zone->apex().toText() + "\n"
@@ -130,8 +135,8 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
         .trust_anchors = std::move(anchors),
         .limits = options_.limits,
         .transport = options_.transport,
-        .forward_zones = options_.forward_zones,
-        .local_zones = options_.local_zones,
+        .forward_zones = recursor_->zones()->forward,
+        .local_zones = recursor_->zones()->local,
     });
     if (!fresh)
         return "ERROR: " + std::string(errorName(fresh.error()));

@@ -1,4 +1,4 @@
-// The control socket's command table (PING, STATS, FLUSH, TRACE, SHUTDOWN, HELP) and the resolver's
+// The control socket's command table (PING, STATS, FLUSH, TRACE, RELOAD, SHUTDOWN, HELP) and the resolver's
 // part of the metrics exposition: what an operator asks a running server.
 #pragma once
 
@@ -16,9 +16,10 @@ namespace recursor {
 
 class ControlCommands {
 public:
-    // Borrows the first three from the server, which outlives this; `request_stop` is SHUTDOWN.
+    // Borrows the first three from the server, which outlives this; `request_stop` is SHUTDOWN, `reload`
+    // is RELOAD (its reply).
     ControlCommands(const ServerOptions& options, Recursor& recursor, Metrics& metrics,
-        std::function<void()> request_stop);
+        std::function<void()> request_stop, std::function<std::string()> reload);
 
     OpsResult<std::string> controlHandler(std::string_view command, std::span<const std::string_view> args);
     // The caches' sizes and the upstream counters, for /metrics.
@@ -33,6 +34,7 @@ private:
     Recursor* recursor_; // the server's; never null
     Metrics* metrics_; // the server's; never null
     std::function<void()> request_stop_;
+    std::function<std::string()> reload_;
 };
 
 } // namespace recursor

@@ -316,16 +316,14 @@ void Front::setResponsePolicy(std::shared_ptr<const RpzSet> policy)
         for (const RpzPolicy& zone : policy->policies())
             names.push_back(zone.zone().toText());
     metrics_->setPolicyZoneNames(std::move(names));
-    response_policy_ = std::move(policy);
+    response_policy_.replace(policy ? std::move(policy) : std::make_shared<const RpzSet>());
 }
 
 // Question-name rules apply before the caches: a blocked name is not answered from them either.
 std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
     const QueryParseContext& ctx, ReplyChannel channel)
 {
-    if (!response_policy_)
-        return std::nullopt;
-    auto match = response_policy_->matchQname(ctx.qname);
+    auto match = response_policy_.current()->matchQname(ctx.qname);
     if (!match)
         return std::nullopt;
     metrics_->recordPolicyHit(match->zone_index);

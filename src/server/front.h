@@ -7,6 +7,7 @@
 #pragma once
 
 #include "base/event_loop.h"
+#include "base/published.h"
 #include "base/socket_address.h"
 #include "ops/log_budget.h"
 #include "ops/metrics.h"
@@ -79,8 +80,9 @@ public:
     // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
     // a question).
     ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
-    // The response policy zones, in order, whose question-name rules apply before the caches. Set before
-    // serving; a reload will need an atomic swap here.
+    // The response policy zones, in order, whose question-name rules apply before the caches. Set at
+    // start-up and by each reload, while the loops serve: a question being answered keeps the set it began
+    // with. Null means none.
     void setResponsePolicy(std::shared_ptr<const RpzSet> policy);
 
 private:
@@ -133,7 +135,9 @@ private:
     Recursor* recursor_; // the server's; never null
     Metrics* metrics_; // the server's; never null
     LogBudget servfail_log_ { servfail_lines_per_second };
-    std::shared_ptr<const RpzSet> response_policy_; // none when null
+    // Never null (an empty set for none), so that no reader can find it gone between two looks. Read it
+    // once per question with current().
+    Published<RpzSet> response_policy_ { std::make_shared<const RpzSet>() };
     LogBudget policy_log_ { servfail_lines_per_second }; // strangers choose the names that hit
 };
 

@@ -160,6 +160,27 @@ namespace {
     const std::vector<ZoneConfig> no_zone_sections;
     const std::vector<ForwardZoneConfig> no_forward_sections;
 
+    // One [zone:] section's file, read and checked; a failure says "FILE:LINE: problem".
+    std::expected<LocalZone, ZoneLoadFailure> loadZoneSection(const DnsName& apex, const ZoneConfig& section)
+    {
+        auto zone = LocalZone::loadFile(apex, section.file);
+        if (zone)
+            logInfo("zone " + section.name + " loaded from " + section.file + ": serial "
+                + std::to_string(zone->serial()) + ", " + std::to_string(zone->recordCount()) + " records");
+        return zone;
+    }
+
+    // The RFC 6761/6303 zones a [forward:] or [stub:] section takes over from the built-ins.
+    std::vector<DnsName> sentElsewhere(const std::vector<ForwardZoneConfig>& sections)
+    {
+        std::vector<DnsName> names;
+        for (const ForwardZoneConfig& section : sections) {
+            if (auto name = DnsName::fromText(section.name))
+                names.push_back(*name);
+        }
+        return names;
+    }
+
     // Every [zone:] section's file, read once; the first that cannot be served stops start-up with
     // "FILE:LINE: problem". The built-in locally served zones follow, each unless a section covers it.
     ServerResult<std::shared_ptr<const LocalZones>> readLocalZones(const std::optional<Config>& config)
@@ -171,24 +192,51 @@ namespace {
                 logError("Invalid zone name: " + section.name);
                 return fail(ServerError::InvalidZoneName);
             }
-            auto zone = LocalZone::loadFile(*apex, section.file);
+            auto zone = loadZoneSection(*apex, section);
             if (!zone) {
                 if (zone.error().kind == ZoneFileError::OutOfMemory)
                     return fail(ServerError::OutOfMemory);
                 logError(zone.error().describe());
                 return fail(ServerError::InvalidZoneFile);
             }
-            logInfo("zone " + section.name + " loaded from " + section.file + ": serial "
-                + std::to_string(zone->serial()) + ", " + std::to_string(zone->recordCount()) + " records");
             zones->add(std::move(*zone));
         }
-        std::vector<DnsName> sent_elsewhere; // RFC 6761/6303 zones a [forward:] or [stub:] takes over
-        for (const ForwardZoneConfig& section : config ? config->forward_zones : no_forward_sections) {
-            if (auto name = DnsName::fromText(section.name))
-                sent_elsewhere.push_back(*name);
-        }
-        zones->addBuiltIns(sent_elsewhere);
+        zones->addBuiltIns(sentElsewhere(config ? config->forward_zones : no_forward_sections));
         return std::shared_ptr<const LocalZones>(std::move(zones));
+    }
+
+    // A reload's zones: every section's file read anew, aside from the running ones. A file that fails
+    // keeps its zone's running data (a zone new to this configuration is left out until its file reads)
+    // and adds "FILE:LINE: problem" to `failures`; the other zones still update.
+    std::shared_ptr<const LocalZones> rereadLocalZones(
+        const Config& config, const LocalZones* running, std::vector<std::string>& failures)
+    {
+        auto zones = std::make_shared<LocalZones>();
+        for (const ZoneConfig& section : config.zones) {
+            const auto apex = DnsName::fromText(section.name);
+            if (!apex) { // checked as the file was parsed: cannot happen
+                failures.push_back("invalid zone name " + section.name);
+                continue;
+            }
+            auto zone = loadZoneSection(*apex, section);
+            if (zone) {
+                zones->add(std::move(*zone));
+                continue;
+            }
+            failures.push_back(zone.error().describe() + "; the old data stays");
+            logError(failures.back());
+            const LocalZone* old = running != nullptr ? running->covering(*apex) : nullptr;
+            if (old != nullptr && old->apex() == *apex)
+                zones->add(*old); // a copy: the running set stays whole for questions in flight
+        }
+        zones->addBuiltIns(sentElsewhere(config.forward_zones));
+        return zones;
+    }
+
+    // The [rpz:] reader replaces this: no policy zone yet.
+    ServerResult<std::shared_ptr<const RpzSet>> readResponsePolicy(const Config&)
+    {
+        return std::make_shared<const RpzSet>();
     }
 
     // None: the built-in root servers.
@@ -277,8 +325,7 @@ namespace {
 
     // Returns when the server asks to stop (checked once a second) or a stop signal arrives; reloads
     // on SIGHUP.
-    void serveUntilStopped(
-        RecursorServer& server, const sigset_t& signals, const CliOptions& cli, const EnvLookup& env)
+    void serveUntilStopped(RecursorServer& server, const sigset_t& signals)
     {
         while (!server.shouldStop()) {
             const timespec interval { .tv_sec = 1, .tv_nsec = 0 };
@@ -288,7 +335,7 @@ namespace {
                 return;
             }
             if (received == SIGHUP)
-                reloadSettings(server, cli, env);
+                server.reload();
         }
     }
 
@@ -312,11 +359,12 @@ namespace {
         // Destroying the server stops it, which unwinds a partial start.
         const sigset_t signals = handledSignals();
         auto server = TRY(RecursorServer::init(std::move(options)));
+        server->setReloader([&running = *server, &cli, &env] { return reloadSettings(running, cli, env); });
         TRY_VOID(server->start());
         if (user)
             TRY_VOID(dropPrivileges(*user));
         notifyServiceManager("READY=1");
-        serveUntilStopped(*server, signals, cli, env);
+        serveUntilStopped(*server, signals);
         notifyServiceManager("STOPPING=1");
         server->stop();
         server.reset();
@@ -394,38 +442,6 @@ void printVersion()
     line += program_version;
     line += '\n';
     writeToStdout(line);
-}
-
-void reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLookup& env)
-{
-    logInfo(cli.config_path
-            ? "reloading the log level and the trust anchors (" + std::string(*cli.config_path) + ")"
-            : std::string("reloading the trust anchors"));
-    std::optional<LogLevel> level;
-    auto reloaded = [&]() -> ServerResult<std::string> {
-        try {
-            auto config = TRY(loadConfigIfNamed(cli, env));
-            auto anchors = TRY(chooseTrustAnchors(cli, config));
-            // Only now, with everything read, does anything change.
-            const bool changed = server.replaceTrustAnchors(
-                anchors ? std::move(*anchors) : dnssec::TrustAnchorStore::builtIn());
-            std::string outcome = "reloaded: ";
-            if (config) {
-                level = config->logging.level;
-                outcome += "log level " + std::string(logLevelName(*level)) + ", ";
-            }
-            return outcome + (changed ? "new trust anchors (caches emptied)" : "trust anchors unchanged");
-        } catch (const std::bad_alloc&) {
-            return fail(ServerError::OutOfMemory); // a reload must not end the process
-        }
-    }();
-    if (!reloaded) {
-        logError("reload failed, the running settings stay: " + dottedErrorName(reloaded.error()));
-        return;
-    }
-    logInfo(*reloaded); // before the new level applies, so that even "error" shows the outcome
-    if (level)
-        setLogThreshold(*level);
 }
 
 ServerResult<std::optional<Config>> loadConfigIfNamed(const CliOptions& cli, const EnvLookup& env)
@@ -530,6 +546,104 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);
     }
+}
+
+namespace {
+
+    // What a reload read, aside, before anything changes; the files that failed keep their old data.
+    struct ReloadRead {
+        std::optional<Config> config;
+        std::optional<dnssec::TrustAnchorStore> anchors;
+        std::shared_ptr<const LocalZones> local_zones; // null without a configuration: kept as they are
+        std::vector<ForwardZone> forward_zones;
+        std::shared_ptr<const RpzSet> policy; // null: the running one stays
+        std::vector<std::string> failures; // "FILE:LINE: problem; the old data stays"
+    };
+
+    // Only the configuration and the anchors fail the whole reload: without them nothing else can be
+    // trusted to be what the operator meant.
+    ServerResult<ReloadRead> readForReload(
+        RecursorServer& server, const CliOptions& cli, const EnvLookup& env)
+    {
+        ReloadRead read;
+        read.config = TRY(loadConfigIfNamed(cli, env));
+        read.anchors = TRY(chooseTrustAnchors(cli, read.config));
+        if (!read.config)
+            return read;
+        const std::shared_ptr<const ConfiguredZones> running = server.recursorCore().zones();
+        read.local_zones = rereadLocalZones(*read.config, running->local.get(), read.failures);
+        read.forward_zones = TRY(forwardZonesOf(*read.config));
+        auto policy = readResponsePolicy(*read.config);
+        if (policy) {
+            read.policy = std::move(*policy);
+        } else {
+            read.failures.push_back(
+                "response policy: " + dottedErrorName(policy.error()) + "; the old data stays");
+            logError(read.failures.back());
+        }
+        return read;
+    }
+
+    std::string joined(const std::vector<std::string>& parts, std::string_view separator)
+    {
+        std::string out;
+        for (const std::string& part : parts)
+            out += (out.empty() ? "" : std::string(separator)) + part;
+        return out;
+    }
+
+} // namespace
+
+std::string reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLookup& env)
+{
+    logInfo(cli.config_path ? "reloading the configuration (" + std::string(*cli.config_path) + ")"
+                            : std::string("reloading the trust anchors"));
+    std::optional<LogLevel> level;
+    std::size_t failures = 0;
+    auto reloaded = [&]() -> ServerResult<std::string> {
+        try {
+            ReloadRead read = TRY(readForReload(server, cli, env));
+            failures = read.failures.size();
+            // Only now, with everything read, does anything change.
+            const bool changed = server.replaceTrustAnchors(
+                read.anchors ? std::move(*read.anchors) : dnssec::TrustAnchorStore::builtIn());
+            std::string outcome = "reloaded: ";
+            if (read.config) {
+                level = read.config->logging.level;
+                outcome += "log level " + std::string(logLevelName(*level)) + ", ";
+            }
+            outcome += changed ? "new trust anchors (caches emptied)" : "trust anchors unchanged";
+            if (read.local_zones) {
+                std::vector<std::string> flushed;
+                for (const DnsName& name :
+                    server.replaceZones(read.local_zones, std::move(read.forward_zones)))
+                    flushed.push_back(name.toText());
+                if (!flushed.empty())
+                    outcome += ", zones changed (cache flushed): " + joined(flushed, " ");
+            }
+            if (read.policy)
+                server.replaceResponsePolicy(std::move(read.policy));
+            if (!read.failures.empty())
+                outcome += "; " + joined(read.failures, "; ");
+            return outcome;
+        } catch (const std::bad_alloc&) {
+            return fail(ServerError::OutOfMemory); // a reload must not end the process
+        }
+    }();
+    if (!reloaded) {
+        const std::string line
+            = "reload failed, the running settings stay: " + dottedErrorName(reloaded.error());
+        logError(line);
+        return "ERROR: " + line;
+    }
+    // Before the new level applies, so that even "error" shows the outcome.
+    if (failures == 0)
+        logInfo(*reloaded);
+    else
+        logError(*reloaded);
+    if (level)
+        setLogThreshold(*level);
+    return (failures == 0 ? "OK " : "ERROR: ") + *reloaded;
 }
 
 int recursorMain(int argc, char** argv, char** envp)

@@ -51,7 +51,8 @@ inline constexpr std::string_view usage_text
       "Config notes:\n"
       "  [server] listen=<addr:port> lines are used when --listen is not set; default 127.0.0.1:5353.\n"
       "  [server] http_listen=, tls_listen= and control_socket_path= are used when flags are omitted.\n"
-      "  SIGHUP re-reads the log level and the trust anchors; see recursor(8).\n";
+      "  SIGHUP re-reads the configuration, its zone files and the trust anchors, as RELOAD does; see "
+      "recursor(8).\n";
 
 // True when any argument is exactly "--version" or "-V"; checked before anything else is parsed.
 [[nodiscard]] bool versionRequested(std::span<const std::string_view> args);
@@ -64,10 +65,14 @@ inline constexpr std::string_view usage_text
 void printUsage();
 void printVersion();
 
-// What SIGHUP re-reads: the configuration file (when named) for the log level, and the trust anchors
-// (from the flag, the file's trust_anchor_file, or the built-in keys). A reload that fails changes
-// nothing and logs why. `env` is consulted as at start-up.
-void reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLookup& env);
+// What SIGHUP and RELOAD run (through RecursorServer::reload, one at a time): the configuration file
+// (when named) read anew for the log level, every [zone:] file, the [forward:] and [stub:] sections and
+// the response policy, and the trust anchors (from the flag, the file's trust_anchor_file, or the
+// built-in keys). Each is read aside and swapped in whole. A configuration or anchor file that fails
+// changes nothing; a zone file that fails keeps that zone's old data while the others update. Logs the
+// outcome and returns RELOAD's reply: "OK reloaded: ..." or "ERROR: ..." with each FILE:LINE: problem.
+// `env` is consulted as at start-up.
+std::string reloadSettings(RecursorServer& server, const CliOptions& cli, const EnvLookup& env);
 
 // Loads and validates the named configuration with its environment overrides; without --config
 // neither the file system nor `env` is consulted.

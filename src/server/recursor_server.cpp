@@ -117,7 +117,8 @@ RecursorServer::RecursorServer(
     , recursor_(std::move(recursor))
     , metrics_(std::move(metrics))
     , front_(options_, *recursor_, *metrics_)
-    , commands_(options_, *recursor_, *metrics_, [this] { requestStop(); })
+    , commands_(
+          options_, *recursor_, *metrics_, [this] { requestStop(); }, [this] { return reload(); })
     , listen_addrs_ { options_.listen_addr }
     , http_listen_addr_(options_.http_listen_addr)
     , stream_slots_(options_.max_streams, options_.max_streams_per_client)
@@ -252,6 +253,25 @@ bool RecursorServer::replaceTrustAnchors(dnssec::TrustAnchorStore anchors)
     return recursor_->replaceTrustAnchors(std::move(anchors));
 }
 
+std::vector<DnsName> RecursorServer::replaceZones(
+    std::shared_ptr<const LocalZones> local, std::vector<ForwardZone> forward)
+{
+    return recursor_->replaceZones(std::move(local), std::move(forward));
+}
+
+void RecursorServer::replaceResponsePolicy(std::shared_ptr<const RpzSet> policy)
+{
+    front_.setResponsePolicy(std::move(policy));
+}
+
+std::string RecursorServer::reload()
+{
+    std::lock_guard lock(reload_mutex_);
+    if (!reloader_)
+        return "ERROR: nothing to reload";
+    return reloader_();
+}
+
 ServerResult<void> RecursorServer::startSideServers()
 {
     metrics_->setMoreExposition([this] { return commands_.resolverExposition(); });
@@ -273,8 +293,9 @@ ServerResult<void> RecursorServer::startSideServers()
                                      const SocketAddress& peer) { return allowed.allows(peer); };
         HttpServer::ZonesLister zones_lister;
         if (options_.expose_zones)
-            zones_lister = [zones = options_.local_zones]() -> OpsResult<std::string> {
-                return zones ? zones->describeJson() : std::string("[]");
+            zones_lister = [this]() -> OpsResult<std::string> {
+                const std::shared_ptr<const ConfiguredZones> zones = recursor_->zones(); // a reload's, too
+                return zones->local ? zones->local->describeJson() : std::string("[]");
             };
         http_server_ = std::make_unique<HttpServer>([this]() -> const Metrics& { return *metrics_; },
             std::move(zones_lister), *http_listen_addr_, std::move(http_config));

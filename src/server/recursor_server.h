@@ -23,7 +23,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,6 +63,15 @@ public:
     Recursor& recursorCore() { return *recursor_; }
     // A reload's new trust anchors; the caches are emptied when they differ. Returns whether they did.
     bool replaceTrustAnchors(dnssec::TrustAnchorStore anchors);
+    // A reload's zones and policy, swapped in while the loops serve (Recursor::replaceZones,
+    // Front::setResponsePolicy); returns the zone names whose cache was flushed.
+    std::vector<DnsName> replaceZones(
+        std::shared_ptr<const LocalZones> local, std::vector<ForwardZone> forward);
+    void replaceResponsePolicy(std::shared_ptr<const RpzSet> policy);
+    // What SIGHUP and RELOAD run, set before start(); it returns RELOAD's reply.
+    void setReloader(std::function<std::string()> reloader) { reloader_ = std::move(reloader); }
+    // One reload at a time, whether a signal or the control socket asked for it.
+    std::string reload();
     std::size_t loopCount() const;
     // Resolutions in flight on every loop.
     std::size_t resolutionsInFlight() const;
@@ -107,6 +118,8 @@ private:
     std::vector<std::unique_ptr<Loop>> loops_;
     std::shared_ptr<SSL_CTX> tls_context_;
     std::atomic<bool> should_stop_ { false };
+    std::function<std::string()> reloader_;
+    std::mutex reload_mutex_;
 };
 
 } // namespace recursor

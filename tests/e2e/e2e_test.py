@@ -1452,7 +1452,7 @@ class ConfigurationTest(unittest.TestCase):
         code, out, _ = self.run_to_exit(["--help"])
         self.assertEqual(code, 0)
         self.assertIn("      --listen <addr:port>    UDP and TCP address (repeatable; replaces config)\n", out)
-        self.assertTrue(out.endswith("SIGHUP re-reads the log level and the trust anchors; see recursor(8).\n"))
+        self.assertTrue(out.endswith("SIGHUP re-reads the configuration, its zone files and the trust anchors, as RELOAD does; see recursor(8).\n"))
         self.assertTrue(out.startswith("Usage: recursor [options]\n\nOptions:\n"))
         code, _, stderr = self.run_to_exit(["--help", "stray"])
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))
@@ -1587,7 +1587,7 @@ class ListeningAndReloadTest(unittest.TestCase):
         def hup(expected_outcome):
             count = len(server.lines)
             os.kill(server.pid, signal.SIGHUP)
-            server.wait_for_line(rf"^info: reloading the log level and the trust anchors \({re.escape(config)}\)$")
+            server.wait_for_line(rf"^info: reloading the configuration \({re.escape(config)}\)$")
             match = server.wait_for_line(expected_outcome)
             self.assertTrue(server.alive(), server.stderr_text())
             self.assertEqual(control_exchange(server.control_path, b"PING\n"), b"OK\n")
@@ -1940,7 +1940,7 @@ class OperatorTest(unittest.TestCase):
         help_text = control_exchange(server.control_path, b"HELP\n").decode()
         self.assertTrue(help_text.startswith("OK\n"), help_text)
         listed = [line.split(" ")[0] for line in help_text.splitlines()[1:]]
-        self.assertEqual(listed, ["PING", "STATS", "FLUSH", "TRACE", "SHUTDOWN", "HELP"])
+        self.assertEqual(listed, ["PING", "STATS", "FLUSH", "TRACE", "RELOAD", "SHUTDOWN", "HELP"])
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
 
     def test_start_up_line_query_log_and_servfail_budget(self):

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace recursor {
 namespace {
 
@@ -239,6 +241,58 @@ namespace {
         Exchanges twice = once;
         twice.insert(twice.end(), once.begin(), once.end());
         EXPECT_EQ(net->exchanges, twice);
+    }
+
+    // A reload swaps the zones in whole and flushes what was cached under each zone it adds, removes or
+    // changes (servers or flags), and only there; a resolution started before keeps the zones it began with.
+    TEST_F(ForwardZones, ReplacingTheZonesFlushesTheChangedOnesOnly)
+    {
+        const auto cached = [&](std::string_view qname) {
+            auto hit = recursor->cache().getAnswerCopy(name(qname), QType::a);
+            return hit && hit->has_value();
+        };
+        const auto with = [](auto change) {
+            auto zones = configured();
+            change(zones);
+            return zones;
+        };
+        const struct {
+            const char* label;
+            std::vector<ForwardZone> zones;
+            std::vector<std::string> flushed;
+        } cases[] = {
+            { "the same sections", configured(), {} },
+            { "another server for corp.", with([](auto& z) { z[0].servers = servers({ "10.0.0.55" }); }),
+                { "corp." } },
+            { "internal. made insecure", with([](auto& z) { z[2].insecure = true; }), { "internal." } },
+            { "internal. made a forward zone", with([](auto& z) { z[2].recursive = true; }),
+                { "internal." } },
+            { "lab.corp. removed", with([](auto& z) { z.erase(z.begin() + 1); }), { "lab.corp." } },
+            { "example. added", with([](auto& z) {
+                 z.push_back({ name("example."), servers({ "10.0.0.9" }), true, false });
+             }),
+                { "example." } },
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.label);
+            start(configured());
+            net->on("10.0.0.53", "www.corp.", QType::a, address("www.corp.", "10.1.1.1", recursive_answer));
+            net->on("10.0.0.54", "www.corp.", QType::a, address("www.corp.", "10.1.1.1", recursive_answer));
+            net->on("127.0.0.1", "www.internal.", QType::a, address("www.internal.", "10.4.4.4"));
+            ASSERT_TRUE(resolve("www.corp.") && resolve("www.internal."));
+            Resolution before = recursor->startResolution({});
+            std::vector<std::string> flushed;
+            for (const DnsName& zone : recursor->replaceZones(nullptr, c.zones))
+                flushed.push_back(zone.toText());
+            EXPECT_EQ(flushed, c.flushed);
+            const auto kept = [&](const std::string& zone) {
+                return std::ranges::find(c.flushed, zone) == c.flushed.end();
+            };
+            EXPECT_EQ(cached("www.corp."), kept("corp."));
+            EXPECT_EQ(cached("www.internal."), kept("internal."));
+            EXPECT_EQ(before.forwardZones().size(), 3u) << "in flight: the zones it started with";
+            EXPECT_EQ(recursor->startResolution({}).forwardZones().size(), c.zones.size());
+        }
     }
 
 } // namespace

@@ -567,15 +567,17 @@ namespace {
         ASSERT_TRUE(server.has_value()) << errorName(server.error());
         const auto keyTag = [&] { return (*server)->recursorCore().trustAnchors()->rootDs()[0].keytag; };
         const EnvLookup no_env = [](std::string_view) { return std::optional<std::string_view> {}; };
+        std::string reply; // RELOAD's
         const auto reload = [&] {
             testing::internal::CaptureStderr();
-            reloadSettings(**server, cli, no_env);
+            reply = reloadSettings(**server, cli, no_env);
             return testing::internal::GetCapturedStderr();
         };
 
         EXPECT_EQ(reload(),
-            "info: reloading the log level and the trust anchors (" + path
+            "info: reloading the configuration (" + path
                 + ")\ninfo: reloaded: log level warn, trust anchors unchanged\n");
+        EXPECT_EQ(reply, "OK reloaded: log level warn, trust anchors unchanged");
         EXPECT_EQ(keyTag(), 20326);
 
         dir.write("root.ds",
@@ -594,6 +596,7 @@ namespace {
             dir.write(file, text);
             EXPECT_THAT(reload(),
                 testing::HasSubstr("error: reload failed, the running settings stay: " + why + "\n"));
+            EXPECT_EQ(reply, "ERROR: reload failed, the running settings stay: " + why);
             EXPECT_EQ(keyTag(), 38696);
         }
         EXPECT_EQ(reload().find("info: "), std::string::npos)

@@ -447,8 +447,8 @@ namespace {
             EXPECT_TRUE(line.contains(" - ")) << line;
             pos = end + 1;
         }
-        EXPECT_EQ(
-            listed, (std::vector<std::string> { "PING", "STATS", "FLUSH", "TRACE", "SHUTDOWN", "HELP" }));
+        EXPECT_EQ(listed,
+            (std::vector<std::string> { "PING", "STATS", "FLUSH", "TRACE", "RELOAD", "SHUTDOWN", "HELP" }));
         for (const std::string& command : listed) {
             if (command != "SHUTDOWN") {
                 EXPECT_NE(server->controlHandler(command, {}), "ERROR: Unknown command") << command;
