@@ -24,6 +24,7 @@
 
 #include "base/error.h"
 #include "base/siphash.h"
+#include "resolver/local_zone.h"
 #include "wire/constants.h"
 #include "wire/name.h"
 #include "wire/record.h"
@@ -57,6 +58,7 @@ RECURSOR_DEFINE_ERROR_ENUM(RpzError, RECURSOR_RPZ_ERRORS)
 struct RpzBuildError {
     RpzError kind;
     std::string owner; // presentation form; "" when the owner itself is not a name
+    std::size_t record { 0 }; // index of the record at fault among those given to build()
     // "<owner>: error.<Kind>"
     std::string text() const;
 };
@@ -198,8 +200,9 @@ private:
         std::uint32_t input;
     };
     std::expected<std::uint32_t, RpzError> ruleFor(const RpzInputRecord& record);
-    std::expected<void, RpzError> finishRule(
-        std::uint32_t rule, std::span<const Pending> pending, std::span<const RpzInputRecord> records);
+    // `failed` is set to the input index of the record at fault.
+    std::expected<void, RpzError> finishRule(std::uint32_t rule, std::span<const Pending> pending,
+        std::span<const RpzInputRecord> records, std::uint32_t& failed);
 
     DnsName zone_;
     NameTable exact_;
@@ -211,19 +214,33 @@ private:
     std::size_t skipped_ { 0 };
 };
 
+// A policy zone read from an RFC 1035 master file (scanMasterFile: owners outside `zone` are refused)
+// and built. `text` is the file's content when given, else `label` is read as a path. A rule the engine
+// refuses fails as BadRule at the line of the record at fault: "FILE:LINE: OWNER: error.Kind".
+constexpr std::size_t max_rpz_records = 5'000'000;
+std::expected<RpzPolicy, ZoneLoadFailure> loadRpzPolicy(
+    const DnsName& zone, std::optional<std::string_view> text, std::string_view label);
+
 // The policy zones in configuration order: the first that matches wins. The question name is known
 // before the answer, so the front asks matchQname of every zone first and matchResponse of the answer
 // only after none matched; a passthru hit ends both.
 class RpzSet {
 public:
-    void add(RpzPolicy policy) { policies_.push_back(std::move(policy)); }
+    void add(RpzPolicy policy)
+    {
+        has_ip_rules_ = has_ip_rules_ || policy.ipRuleCount() != 0;
+        policies_.push_back(std::move(policy));
+    }
     bool empty() const { return policies_.empty(); }
+    // Whether any zone has a response-IP rule: without one an answer need not be parsed to be checked.
+    bool hasResponseIpRules() const { return has_ip_rules_; }
     std::span<const RpzPolicy> policies() const { return policies_; }
     std::optional<RpzMatch> matchQname(const DnsName& qname) const;
     std::optional<RpzMatch> matchResponse(std::span<const DnsRecord> answer) const;
 
 private:
     std::vector<RpzPolicy> policies_;
+    bool has_ip_rules_ { false };
 };
 
 } // namespace recursor
