@@ -81,6 +81,8 @@ bool Front::handleMessage(
     case FrontAnswer::Kind::drop:
         return false;
     case FrontAnswer::Kind::reply:
+        if (front->reply.empty()) // dropped by policy: the client, over a connection too, gets nothing
+            return false;
         recordReply(front->reply, { sink.client(), sink.transport(), front->outcome, received_us });
         sink.send(std::move(front->reply));
         return true;
@@ -270,6 +272,8 @@ ServerResult<std::vector<std::uint8_t>> Front::replyFromCache(
         metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
         return servFail(ctx, hit.meta.bogus_reason);
     }
+    if (auto by_policy = replyByResponseIp(ctx, hit.packet, channel))
+        return std::move(*by_policy);
     metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);
     recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
     return shapeReply(
@@ -331,38 +335,75 @@ std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
     metrics_->recordPolicyHit(match->zone_index);
     logPolicyHit(ctx, *match);
     const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
-    auto built = [&]() -> ServerResult<FrontAnswer> {
-        auto packet = rpzRewritePacket(ctx.qname, ctx.qtype, policy);
-        if (!packet)
-            return std::unexpected(replyBuildError(packet.error()));
-        auto reply = ReplyBuilder::fromMessage(std::move(*packet));
-        if (!reply)
-            return std::unexpected(replyBuildError(reply.error()));
-        reply->setId(ctx.query_id).setRd(ctx.msg.header.rd()).setCd(ctx.msg.header.cd());
-        // Over UDP tcp-only sends the client to TCP with an empty, truncated reply.
-        if (policy.kind == RpzReply::Kind::truncate)
-            reply->setTc(true);
-        if (ctx.edns_info) {
-            reply->setOpt(options_.edns_buffer_size, false);
-            if (policy.extended_error) {
-                reply->setExtendedError(*policy.extended_error);
-                metrics_->recordExtendedError(*policy.extended_error);
-            }
-        }
-        auto finished = std::move(*reply).finish(replyLimit(ctx, channel, options_.edns_buffer_size));
-        if (!finished)
-            return std::unexpected(replyBuildError(finished.error()));
-        metrics_->recordQuery(policy.rcode, CacheOutcome::not_applicable);
-        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*finished) };
-    };
     switch (policy.kind) {
     case RpzReply::Kind::answer_normally:
         return std::nullopt;
     case RpzReply::Kind::drop:
         return FrontAnswer {};
     case RpzReply::Kind::truncate:
+    case RpzReply::Kind::rewrite: {
+        auto reply = policyReply(ctx, policy, channel);
+        if (!reply)
+            return std::unexpected(reply.error());
+        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply) };
+    }
+    }
+    return std::nullopt;
+}
+
+// The reply a policy imposes, as the client gets it: its ID, RD and CD echoed, EDNS when it spoke EDNS,
+// with the extended error. Over UDP tcp-only sends the client to TCP with an empty, truncated reply.
+ServerResult<std::vector<std::uint8_t>> Front::policyReply(
+    const QueryParseContext& ctx, const RpzReply& policy, ReplyChannel channel)
+{
+    auto packet = rpzRewritePacket(ctx.qname, ctx.qtype, policy);
+    if (!packet)
+        return std::unexpected(replyBuildError(packet.error()));
+    auto reply = ReplyBuilder::fromMessage(std::move(*packet));
+    if (!reply)
+        return std::unexpected(replyBuildError(reply.error()));
+    reply->setId(ctx.query_id).setRd(ctx.msg.header.rd()).setCd(ctx.msg.header.cd());
+    if (policy.kind == RpzReply::Kind::truncate)
+        reply->setTc(true);
+    if (ctx.edns_info) {
+        reply->setOpt(options_.edns_buffer_size, false);
+        if (policy.extended_error) {
+            reply->setExtendedError(*policy.extended_error);
+            metrics_->recordExtendedError(*policy.extended_error);
+        }
+    }
+    auto finished = std::move(*reply).finish(replyLimit(ctx, channel, options_.edns_buffer_size));
+    if (!finished)
+        return std::unexpected(replyBuildError(finished.error()));
+    metrics_->recordQuery(policy.rcode, CacheOutcome::not_applicable);
+    return std::move(*finished);
+}
+
+// Response-IP rules judge the addresses of the answer, cached or fresh, before it is shaped for the
+// client. They apply only when no question-name rule matched: that one came first and decided, even a
+// passthru or a tcp-only answered over TCP. Without any response-IP rule the answer is not parsed.
+std::optional<ServerResult<std::vector<std::uint8_t>>> Front::replyByResponseIp(
+    const QueryParseContext& ctx, std::span<const std::uint8_t> answer, ReplyChannel channel)
+{
+    if (!response_policy_ || !response_policy_->hasResponseIpRules())
+        return std::nullopt;
+    auto message = DnsMessage::parse(answer);
+    if (!message)
+        return std::nullopt; // our own packet; nothing to judge in one we cannot read
+    auto match = response_policy_->matchResponse(message->records);
+    if (!match || response_policy_->matchQname(ctx.qname))
+        return std::nullopt;
+    metrics_->recordPolicyHit(match->zone_index);
+    logPolicyHit(ctx, *match);
+    const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
+    switch (policy.kind) {
+    case RpzReply::Kind::answer_normally:
+        return std::nullopt;
+    case RpzReply::Kind::drop:
+        return std::vector<std::uint8_t> {};
+    case RpzReply::Kind::truncate:
     case RpzReply::Kind::rewrite:
-        return built();
+        return policyReply(ctx, policy, channel);
     }
     return std::nullopt;
 }
@@ -375,6 +416,8 @@ void Front::logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match)
         return;
     std::string line = "policy " + match.zone->toText() + " " + std::string(rpzActionName(match.action))
         + " for " + ctx.qname.toText() + " " + typeName(ctx.qtype);
+    if (match.trigger == RpzTrigger::response_ip)
+        line += " (response IP)";
     if (*suppressed != 0)
         line += " (" + std::to_string(*suppressed) + " more policy lines held back)";
     logInfo(line);
@@ -390,6 +433,8 @@ ServerResult<std::vector<std::uint8_t>> Front::replyFromResolution(
             metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
         return servFail(ctx, resolved.error());
     }
+    if (auto by_policy = replyByResponseIp(ctx, resolved->packet, channel))
+        return std::move(*by_policy);
     metrics_->recordQuery(resolved->rcode, resolved->from_cache ? CacheOutcome::hit : CacheOutcome::miss);
     recordDnssecOutcome(*metrics_, resolved->validated, resolved->has_dnssec_records);
     std::vector<std::uint8_t> packet;
@@ -411,6 +456,8 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
     case FrontAnswer::Kind::drop:
         return std::nullopt;
     case FrontAnswer::Kind::reply:
+        if (front.reply.empty()) // dropped by policy
+            return std::nullopt;
         return std::move(front.reply);
     case FrontAnswer::Kind::resolve:
         break;
@@ -418,7 +465,10 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
     auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
     if (wantsUnchecked(resolved, *ctx))
         resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
-    return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
+    auto reply = TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
+    if (reply.empty()) // dropped by policy
+        return std::nullopt;
+    return reply;
 }
 
 // A new question starts a resolution on a fiber of this loop; one already in flight is joined.
@@ -515,6 +565,8 @@ void Front::queueReply(const PendingQuery& query, ServerResult<std::vector<std::
         query.sink->abandon();
         return;
     }
+    if (reply->empty()) // dropped by policy: nothing goes out, and the client is owed nothing more
+        return query.sink->abandon();
     recordReply(
         *reply, { query.sink->client(), query.sink->transport(), CacheOutcome::miss, query.received_us });
     query.sink->send(std::move(*reply));

@@ -79,8 +79,8 @@ public:
     // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
     // a question).
     ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
-    // The response policy zones, in order, whose question-name rules apply before the caches. Set before
-    // serving; a reload will need an atomic swap here.
+    // The response policy zones, in order: question-name rules apply before the caches, response-IP
+    // rules to the answer before it is shaped. Set before serving; a reload will need an atomic swap here.
     void setResponsePolicy(std::shared_ptr<const RpzSet> policy);
 
 private:
@@ -107,6 +107,7 @@ private:
         std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted = Admission::answer);
     // NOTIMP, BADVERS or REFUSED for a question this server does not resolve.
     std::optional<std::uint16_t> refusal(const QueryParseContext& ctx) const;
+    // Both apply the response-IP rules first; an empty reply is a policy drop: nothing is sent.
     ServerResult<std::vector<std::uint8_t>> replyFromCache(
         const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel);
     ServerResult<std::vector<std::uint8_t>> replyFromResolution(
@@ -118,6 +119,12 @@ private:
     // The reply a response policy zone imposes on the question, if one matches and does not pass it.
     std::optional<ServerResult<FrontAnswer>> answerByPolicy(
         const QueryParseContext& ctx, ReplyChannel channel);
+    // The reply a response-IP rule imposes on `answer` (in the resolver's form), if one matches and no
+    // question-name rule did; an empty packet for a drop.
+    std::optional<ServerResult<std::vector<std::uint8_t>>> replyByResponseIp(
+        const QueryParseContext& ctx, std::span<const std::uint8_t> answer, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> policyReply(
+        const QueryParseContext& ctx, const RpzReply& policy, ReplyChannel channel);
     void logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match);
     class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);

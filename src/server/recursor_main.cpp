@@ -1,5 +1,6 @@
 #include "server/recursor_main.h"
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/thread.h"
 #include "server/version.h"
@@ -183,6 +184,42 @@ namespace {
         }
         zones->addBuiltIns();
         return std::shared_ptr<const LocalZones>(std::move(zones));
+    }
+
+    const std::vector<RpzZoneConfig> no_rpz_sections;
+
+    // Every [rpz:] section's file, read and built once, in file order (their rank: the first that matches
+    // wins); the first that cannot be used stops start-up with "FILE:LINE: problem". None when there is
+    // no section, so that questions pay nothing for the policy.
+    ServerResult<std::shared_ptr<const RpzSet>> readResponsePolicy(const std::optional<Config>& config)
+    {
+        const auto& sections = config ? config->rpz_zones : no_rpz_sections;
+        if (sections.empty())
+            return std::shared_ptr<const RpzSet> {};
+        auto policy = std::make_shared<RpzSet>();
+        for (const RpzZoneConfig& section : sections) {
+            const auto zone = DnsName::fromText(section.name);
+            if (!zone) {
+                logError("Invalid policy zone name: " + section.name);
+                return fail(ServerError::InvalidZoneName);
+            }
+            const std::int64_t started_us = monotonicUs();
+            auto loaded = loadRpzPolicy(*zone, std::nullopt, section.file);
+            if (!loaded) {
+                if (loaded.error().kind == ZoneFileError::OutOfMemory)
+                    return fail(ServerError::OutOfMemory);
+                logError(loaded.error().describe());
+                return fail(ServerError::InvalidZoneFile);
+            }
+            logInfo("policy zone " + section.name + " loaded from " + section.file + ": "
+                + std::to_string(loaded->qnameRuleCount()) + " question-name rules, "
+                + std::to_string(loaded->ipRuleCount()) + " response-IP rules, "
+                + std::to_string(loaded->skippedCount()) + " unsupported triggers skipped, "
+                + std::to_string(loaded->memoryBytes() / 1024) + " KiB, "
+                + std::to_string((monotonicUs() - started_us) / 1000) + " ms");
+            policy->add(std::move(*loaded));
+        }
+        return std::shared_ptr<const RpzSet>(std::move(policy));
     }
 
     // None: the built-in root servers.
@@ -504,6 +541,7 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.root_servers = TRY(chooseRootServers(cli, config));
         options.trust_anchors = TRY(chooseTrustAnchors(cli, config));
         options.local_zones = TRY(readLocalZones(config));
+        options.response_policy = TRY(readResponsePolicy(config));
         options.expose_zones = config && config->server.expose_zones;
         options.trust_anchor_source
             = chooseFile(cli.trust_anchor_path, config, &RecursorConfig::trust_anchor_file).value_or("");

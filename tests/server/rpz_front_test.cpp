@@ -1,11 +1,15 @@
-// The front door under response policy zones: a question-name hit is answered before the caches, with
-// AA and AD clear and the extended error the action calls for, or dropped, or sent to TCP.
+// The front door under response policy zones: a question-name hit is answered before the caches, a
+// response-IP hit before the answer (fresh or cached) is shaped; each with AA and AD clear and the
+// extended error the action calls for, or dropped, or sent to TCP.
 #include "server/front.h"
 
+#include "support/canned_transport.h"
 #include "support/packet_builder.h"
 #include "wire/record.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <deque>
 #include <gtest/gtest.h>
 
 namespace recursor {
@@ -32,7 +36,10 @@ namespace {
     {
         auto set = std::make_shared<RpzSet>();
         auto policy = RpzPolicy::build(*DnsName::fromText("rpz.test."), records);
-        EXPECT_TRUE(policy.has_value());
+        if (!policy) {
+            ADD_FAILURE() << policy.error().text();
+            return set;
+        }
         set->add(std::move(*policy));
         return set;
     }
@@ -93,6 +100,134 @@ namespace {
         // Every hit counts for its zone, a dropped question too.
         EXPECT_EQ(metrics->policyZoneName(0), "rpz.test.");
         EXPECT_EQ(metrics->policy_hits[0].load(), 4u);
+    }
+
+    // Owns the bytes the input records view.
+    struct PolicyText {
+        std::deque<Bytes> storage;
+        std::vector<RpzInputRecord> records;
+        void add(std::string_view owner, QType type, Bytes rdata)
+        {
+            storage.push_back(test::wireName(owner));
+            const Bytes& owner_wire = storage.back();
+            storage.push_back(std::move(rdata));
+            records.push_back({ owner_wire, type, 60, storage.back() });
+        }
+    };
+
+    // A connection's end of the front door: what it was sent, and whether it was let go without a reply.
+    class StreamCapture final : public ReplySink {
+    public:
+        const SocketAddress& client() const override { return client_; }
+        Transport transport() const override { return Transport::tcp; }
+        void send(std::vector<std::uint8_t> reply) override { sent.push_back(std::move(reply)); }
+        void abandon() override { ++abandoned; }
+        std::shared_ptr<ReplySink> keep() const override { return std::make_shared<StreamCapture>(*this); }
+
+        std::vector<Bytes> sent;
+        int abandoned { 0 };
+
+    private:
+        SocketAddress client_ = *SocketAddress::fromIpLiteral("127.0.0.1", 40000);
+    };
+
+    enum class Expect : std::uint8_t { nxdomain, nodata, normal, dropped, truncated, local };
+
+    // Response-IP rules judge the addresses a forwarder answers with, when the answer is fresh and again
+    // from the cache, over UDP and over TCP; a question-name rule that matched first decides alone.
+    TEST(FrontPolicy, ResponseIpRulesJudgeFreshAndCachedAnswersOverEachTransport)
+    {
+        PolicyText policy;
+        const Bytes root { 0 };
+        policy.add("32.1.1.1.10.rpz-ip.rpz.test", QType::cname, root);
+        policy.add("32.2.1.1.10.rpz-ip.rpz.test", QType::cname, test::wireName("*"));
+        policy.add("32.3.1.1.10.rpz-ip.rpz.test", QType::cname, test::wireName("rpz-passthru"));
+        policy.add("32.4.1.1.10.rpz-ip.rpz.test", QType::cname, test::wireName("rpz-drop"));
+        policy.add("32.5.1.1.10.rpz-ip.rpz.test", QType::cname, test::wireName("rpz-tcp-only"));
+        policy.add("24.0.0.1.10.rpz-ip.rpz.test", QType::a, { 192, 0, 2, 99 });
+        policy.add("48.zz.1.db8.2001.rpz-ip.rpz.test", QType::cname, root);
+        policy.add("pass.corp.rpz.test", QType::cname, test::wireName("rpz-passthru"));
+        policy.add("tcp.corp.rpz.test", QType::cname, test::wireName("rpz-tcp-only"));
+
+        struct Case {
+            const char* qname;
+            QType qtype;
+            const char* address; // what the forwarder answers
+            Expect udp;
+            Expect tcp;
+        };
+        const std::vector<Case> cases {
+            { "nx.corp.", QType::a, "10.1.1.1", Expect::nxdomain, Expect::nxdomain },
+            { "nodata.corp.", QType::a, "10.1.1.2", Expect::nodata, Expect::nodata },
+            { "passed.corp.", QType::a, "10.1.1.3", Expect::normal, Expect::normal },
+            { "drop.corp.", QType::a, "10.1.1.4", Expect::dropped, Expect::dropped },
+            { "tcponly.corp.", QType::a, "10.1.1.5", Expect::truncated, Expect::normal },
+            { "local.corp.", QType::a, "10.1.0.6", Expect::local, Expect::local },
+            { "v6.corp.", QType::aaaa, "2001:db8:1:ffff::5", Expect::nxdomain, Expect::nxdomain },
+            { "clean.corp.", QType::aaaa, "2001:db8:2::5", Expect::normal, Expect::normal },
+            // Question-name rules come first: their answers would be NXDOMAIN by address.
+            { "pass.corp.", QType::a, "10.1.1.1", Expect::normal, Expect::normal },
+            { "tcp.corp.", QType::a, "10.1.1.1", Expect::truncated, Expect::normal },
+        };
+        auto net = std::make_shared<test::CannedTransport>();
+        for (const Case& c : cases) {
+            Bytes addr(c.qtype == QType::a ? 4 : 16);
+            ASSERT_EQ(inet_pton(c.qtype == QType::a ? AF_INET : AF_INET6, c.address, addr.data()), 1);
+            net->on("10.0.0.53", c.qname, c.qtype,
+                test::Reply { 0x8180, { { c.qname, c.qtype, std::move(addr) } } });
+        }
+        NameserverSet forwarder;
+        forwarder.append(*SocketAddress::fromIpLiteral("10.0.0.53", 53));
+        auto recursor = Recursor::init(
+            RecursorOptions { .validation_enabled = false,
+                .transport = net,
+                .forward_zones = { { *DnsName::fromText("corp."), forwarder, true, true } } })
+                            .value();
+        ServerOptions options;
+        auto metrics = std::move(*Metrics::init());
+        Front front(options, *recursor, *metrics);
+        front.setResponsePolicy(policyOf(policy.records));
+        FrontLoop loop;
+
+        auto check = [&](Expect expect, const std::optional<Bytes>& reply) {
+            ASSERT_EQ(reply.has_value(), expect != Expect::dropped);
+            if (!reply)
+                return;
+            auto message = DnsMessage::parse(*reply);
+            ASSERT_TRUE(message);
+            const auto answers = std::ranges::count(message->records, Section::answer, &DnsRecord::section);
+            EXPECT_FALSE(message->header.aa());
+            EXPECT_FALSE(message->header.ad());
+            EXPECT_EQ(message->header.tc(), expect == Expect::truncated);
+            EXPECT_EQ(
+                message->header.rcode(), expect == Expect::nxdomain ? RCode::nx_domain : RCode::no_error);
+            EXPECT_EQ(answers, expect == Expect::normal || expect == Expect::local ? 1 : 0);
+            EXPECT_EQ(
+                carriesExtendedError(*reply, 15), expect == Expect::nxdomain || expect == Expect::nodata);
+            EXPECT_EQ(carriesExtendedError(*reply, 17), expect == Expect::local);
+            if (expect == Expect::local) {
+                EXPECT_EQ(message->records[0].rdata.get<RDataTag::a>().addr[3], 99);
+            }
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.qname);
+            for (const char* round : { "fresh", "cached" }) {
+                SCOPED_TRACE(round);
+                auto reply = front.handleQuery(ednsQuery(c.qname, c.qtype));
+                ASSERT_TRUE(reply);
+                check(c.udp, *reply);
+            }
+            // Over TCP from the cache, warmed where UDP never resolved (a question-name tcp-only).
+            ASSERT_TRUE(recursor->resolveWithTransport({}, *DnsName::fromText(c.qname), c.qtype));
+            StreamCapture stream;
+            const bool answered = front.handleMessage(loop, ednsQuery(c.qname, c.qtype), stream, 0);
+            EXPECT_EQ(answered, c.tcp != Expect::dropped);
+            ASSERT_EQ(stream.sent.size(), answered ? 1u : 0u) << "a dropped question gets nothing";
+            check(c.tcp, answered ? std::optional(stream.sent[0]) : std::nullopt);
+        }
+        // Each question resolved once; every one of the three askings was a hit, "clean" aside.
+        EXPECT_EQ(net->exchanges.size(), cases.size());
+        EXPECT_EQ(metrics->policy_hits[0].load(), 3 * (cases.size() - 1));
     }
 
 } // namespace
