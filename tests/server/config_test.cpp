@@ -1,5 +1,7 @@
 #include "server/config.h"
 
+#include "resolver/rpz.h"
+
 #include "support/scratch_dir.h"
 #include <gmock/gmock.h>
 
@@ -622,6 +624,13 @@ namespace {
         ASSERT_EQ(config->forward_zones.size(), 2u);
         EXPECT_EQ(config->forward_zones[0].servers.size(), 2u);
         EXPECT_TRUE(config->forward_zones[1].insecure);
+        ASSERT_EQ(config->rpz_zones.size(), 1u);
+        // The policy file printed beside it builds, each of its rules taken.
+        const std::string policy_file = fencedBlock(readSourceFile("README.md"), "dns");
+        auto policy = loadRpzPolicy(*DnsName::fromText(config->rpz_zones[0].name), policy_file, "README.md");
+        ASSERT_TRUE(policy.has_value()) << policy.error().describe();
+        EXPECT_EQ(std::make_pair(policy->qnameRuleCount(), policy->ipRuleCount()),
+            std::make_pair(std::size_t { 8 }, std::size_t { 2 }));
     }
 
     TEST(ShippedConfiguration, TheInstalledDefaultLoadsAsShipped)
