@@ -1,5 +1,6 @@
 #include "resolver/rpz.h"
 
+#include "wire/header.h"
 #include "wire/writer.h"
 
 #include <algorithm>
@@ -264,6 +265,49 @@ WireResult<std::vector<std::uint8_t>> rpzRewritePacket(
     for (const RpzLocalRecord* record : reply.answer) {
         TRY_VOID(writer.startRecord(qname, record->rtype, QClass::in, record->ttl, Section::answer));
         TRY_VOID(writer.writeBlob(record->rdata));
+        TRY_VOID(writer.commit());
+    }
+    return writer.finish();
+}
+
+std::optional<RpzCnameStep> rpzCnameStep(const RpzReply& reply, QType qtype)
+{
+    if (reply.kind != RpzReply::Kind::rewrite || reply.answer.size() != 1
+        || reply.answer[0]->rtype != QType::cname || qtype == QType::cname || qtype == QType::any)
+        return std::nullopt;
+    auto target = DnsName::fromWire(reply.answer[0]->rdata);
+    if (!target)
+        return std::nullopt; // checked at build: cannot happen
+    return RpzCnameStep { *target, reply.answer[0]->ttl };
+}
+
+namespace {
+
+    bool isDnssecType(QType type)
+    {
+        return type == QType::rrsig || type == QType::nsec || type == QType::nsec3 || type == QType::ds
+            || type == QType::dnskey;
+    }
+
+} // namespace
+
+WireResult<std::vector<std::uint8_t>> rpzFollowedPacket(
+    const DnsName& qname, QType qtype, const RpzCnameStep& step, std::span<const std::uint8_t> target_answer)
+{
+    const DnsMessage target = TRY(DnsMessage::parse(target_answer));
+    auto writer = TRY(PacketWriter::init(qname, qtype, QClass::in));
+    auto header = writer.getHeader();
+    header[2] = flag_qr;
+    header[3] = flag_ra;
+    setHeaderRcode(header, Header::fromSlice(target_answer).rcode());
+    TRY_VOID(writer.startRecord(qname, QType::cname, QClass::in, step.ttl, Section::answer));
+    TRY_VOID(writer.writeName(step.target, false));
+    TRY_VOID(writer.commit());
+    for (const DnsRecord& record : target.records) {
+        if (record.section == Section::additional || (isDnssecType(record.rtype) && record.rtype != qtype))
+            continue;
+        TRY_VOID(writer.startRecord(record.name, record.rtype, record.rclass, record.ttl, record.section));
+        TRY_VOID(record.rdata.writeTo(writer));
         TRY_VOID(writer.commit());
     }
     return writer.finish();

@@ -121,6 +121,22 @@ RpzReply rpzReply(const RpzMatch& match, QType qtype, bool over_udp);
 WireResult<std::vector<std::uint8_t>> rpzRewritePacket(
     const DnsName& qname, QType qtype, const RpzReply& reply);
 
+// A local-data CNAME to another name: the question goes on at the target by normal resolution, as for a
+// CNAME out of a local zone (RFC 1034 §4.3.2 step 3a), and the client gets the CNAME and what the target
+// resolves to. Held by value, so that it outlives the policy while the target is resolved.
+struct RpzCnameStep {
+    DnsName target;
+    std::uint32_t ttl { 0 };
+};
+// The step `reply` asks for: a rewrite whose whole answer is one CNAME, to a question of another type
+// than CNAME (and ANY, which gets the CNAME alone).
+std::optional<RpzCnameStep> rpzCnameStep(const RpzReply& reply, QType qtype);
+// The rewritten answer to (qname, qtype) when the target resolved to `target_answer` (a packet in the
+// resolver's form): the CNAME, then the target's answer and authority records without DNSSEC records
+// (the policy answer is never validated), the target's RCODE; AA and AD clear.
+WireResult<std::vector<std::uint8_t>> rpzFollowedPacket(
+    const DnsName& qname, QType qtype, const RpzCnameStep& step, std::span<const std::uint8_t> target_answer);
+
 // One policy zone, immutable once built.
 class RpzPolicy {
 public:

@@ -49,6 +49,9 @@ struct PendingQuery {
     QueryParseContext ctx;
     std::shared_ptr<ReplySink> sink;
     std::int64_t received_us { 0 }; // monotonic
+    // A policy's local-data CNAME for the question: the target is resolved, and the client answered with
+    // the CNAME and what the target resolved to.
+    std::optional<RpzCnameStep> policy_cname;
 };
 
 // What the front keeps per event loop; only that loop's thread touches it, but for `resolving`, which
@@ -92,6 +95,7 @@ private:
         Kind kind { Kind::drop };
         std::vector<std::uint8_t> reply;
         CacheOutcome outcome { CacheOutcome::not_applicable }; // hit for answers from the caches
+        std::optional<RpzCnameStep> policy_cname; // for resolve: what is resolved is its target
     };
     // What the server knows of a reply as it leaves, for the metrics and the query log.
     struct ReplyNote {
@@ -125,6 +129,14 @@ private:
         const QueryParseContext& ctx, std::span<const std::uint8_t> answer, ReplyChannel channel);
     ServerResult<std::vector<std::uint8_t>> policyReply(
         const QueryParseContext& ctx, const RpzReply& policy, ReplyChannel channel);
+    // The client's reply to a policy CNAME followed to its target, which resolved to `resolved`.
+    ServerResult<std::vector<std::uint8_t>> followedReply(const QueryParseContext& ctx,
+        const RpzCnameStep& step, const ResolveOutcome& resolved, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> shapePolicyReply(const QueryParseContext& ctx,
+        WireResult<std::vector<std::uint8_t>> packet, bool truncated,
+        std::optional<std::uint16_t> extended_error, ReplyChannel channel);
+    // A policy CNAME's target answered from the local zones or the cache, if either has it.
+    std::optional<ResolveOutcome> answerTargetAtOnce(const QueryParseContext& ctx, const RpzCnameStep& step);
     void logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match);
     class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);

@@ -2,6 +2,9 @@
 // malformed policy zones refused with the owner and the problem.
 #include "resolver/rpz.h"
 
+#include "wire/header.h"
+#include "wire/writer.h"
+
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -184,6 +187,41 @@ namespace {
                 EXPECT_EQ(record.rdata.get<RDataTag::a>().addr[3], i + 1);
             }
         }
+    }
+
+    // A CNAME to another name is followed for the other types only; the target's answer comes after it with
+    // the target's RCODE and authority, stripped of DNSSEC records (the policy answer is not validated).
+    TEST(RpzReply, ACnameIsFollowedAndTheTargetsAnswerSplicedAfterIt)
+    {
+        auto policy = Zone {}.cname("moved.rpz.test.", "target.example.").cname("nx.rpz.test.", ".").build();
+        auto moved = policy.matchQname(name("moved."));
+        ASSERT_TRUE(moved);
+        EXPECT_FALSE(rpzCnameStep(rpzReply(*moved, QType::cname, true), QType::cname));
+        EXPECT_FALSE(rpzCnameStep(rpzReply(*moved, QType::any, true), QType::any));
+        EXPECT_FALSE(rpzCnameStep(rpzReply(*policy.matchQname(name("nx.")), QType::a, true), QType::a));
+        auto step = rpzCnameStep(rpzReply(*moved, QType::a, true), QType::a);
+        ASSERT_TRUE(step);
+        EXPECT_EQ(step->target, name("target.example."));
+
+        // The target's NXDOMAIN as the resolver holds it: the SOA and its RRSIG in the authority section.
+        auto target = PacketWriter::init(name("target.example."), QType::a, QClass::in).value();
+        setHeaderRcode(target.getHeader(), RCode::nx_domain);
+        for (QType type : { QType::soa, QType::rrsig }) {
+            ASSERT_TRUE(target.startRecord(name("example."), type, QClass::in, 60, Section::authority));
+            ASSERT_TRUE(target.writeBlob(std::vector<std::uint8_t>(type == QType::soa ? 22 : 19, 0)));
+            ASSERT_TRUE(target.commit());
+        }
+        auto packet = rpzFollowedPacket(name("Moved."), QType::a, *step, target.finish().value());
+        ASSERT_TRUE(packet.has_value());
+        auto message = DnsMessage::parse(*packet);
+        ASSERT_TRUE(message.has_value());
+        EXPECT_EQ(message->header.rcode(), RCode::nx_domain);
+        EXPECT_FALSE(message->header.aa() || message->header.ad());
+        ASSERT_EQ(message->records.size(), 2u);
+        EXPECT_EQ(message->records[0].name.toText(), "Moved.");
+        EXPECT_EQ(message->records[0].rdata.get<RDataTag::cname>().target, name("target.example."));
+        EXPECT_EQ(std::tie(message->records[1].rtype, message->records[1].section),
+            std::make_tuple(QType::soa, Section::authority));
     }
 
     TEST(RpzPolicy, ExactBeatsWildcardAndTheClosestWildcardWins)

@@ -131,7 +131,7 @@ namespace {
         SocketAddress client_ = *SocketAddress::fromIpLiteral("127.0.0.1", 40000);
     };
 
-    enum class Expect : std::uint8_t { nxdomain, nodata, normal, dropped, truncated, local };
+    enum class Expect : std::uint8_t { nxdomain, nodata, normal, dropped, truncated, local, followed };
 
     // Response-IP rules judge the addresses a forwarder answers with, when the answer is fresh and again
     // from the cache, over UDP and over TCP; a question-name rule that matched first decides alone.
@@ -148,6 +148,7 @@ namespace {
         policy.add("48.zz.1.db8.2001.rpz-ip.rpz.test", QType::cname, root);
         policy.add("pass.corp.rpz.test", QType::cname, test::wireName("rpz-passthru"));
         policy.add("tcp.corp.rpz.test", QType::cname, test::wireName("rpz-tcp-only"));
+        policy.add("moved.corp.rpz.test", QType::cname, test::wireName("passed.corp"));
 
         struct Case {
             const char* qname;
@@ -157,6 +158,8 @@ namespace {
             Expect tcp;
         };
         const std::vector<Case> cases {
+            // A local CNAME is followed: its target resolved, then from the cache, answered after it.
+            { "moved.corp.", QType::a, "10.1.1.1", Expect::followed, Expect::followed },
             { "nx.corp.", QType::a, "10.1.1.1", Expect::nxdomain, Expect::nxdomain },
             { "nodata.corp.", QType::a, "10.1.1.2", Expect::nodata, Expect::nodata },
             { "passed.corp.", QType::a, "10.1.1.3", Expect::normal, Expect::normal },
@@ -201,12 +204,19 @@ namespace {
             EXPECT_EQ(message->header.tc(), expect == Expect::truncated);
             EXPECT_EQ(
                 message->header.rcode(), expect == Expect::nxdomain ? RCode::nx_domain : RCode::no_error);
-            EXPECT_EQ(answers, expect == Expect::normal || expect == Expect::local ? 1 : 0);
+            EXPECT_EQ(answers,
+                expect == Expect::followed ? 2 : expect == Expect::normal || expect == Expect::local);
             EXPECT_EQ(
                 carriesExtendedError(*reply, 15), expect == Expect::nxdomain || expect == Expect::nodata);
-            EXPECT_EQ(carriesExtendedError(*reply, 17), expect == Expect::local);
+            EXPECT_EQ(
+                carriesExtendedError(*reply, 17), expect == Expect::local || expect == Expect::followed);
             if (expect == Expect::local) {
                 EXPECT_EQ(message->records[0].rdata.get<RDataTag::a>().addr[3], 99);
+            }
+            if (expect == Expect::followed) {
+                EXPECT_EQ(message->records[0].rdata.get<RDataTag::cname>().target.toText(), "passed.corp.");
+                EXPECT_EQ(message->records[1].name.toText(), "passed.corp.");
+                EXPECT_EQ(message->records[1].rdata.get<RDataTag::a>().addr[3], 3);
             }
         };
         for (const Case& c : cases) {
