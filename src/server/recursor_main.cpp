@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <grp.h>
+#include <malloc.h>
 #include <new>
 #include <pthread.h>
 #include <pwd.h>
@@ -219,6 +220,9 @@ namespace {
                 + std::to_string((monotonicUs() - started_us) / 1000) + " ms");
             policy->add(std::move(*loaded));
         }
+        // The scan's buffers, tens of MiB for a large feed, are freed by now; without a trim the C
+        // library keeps them in the heap for the life of the process.
+        malloc_trim(0);
         return std::shared_ptr<const RpzSet>(std::move(policy));
     }
 
