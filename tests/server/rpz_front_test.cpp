@@ -3,6 +3,8 @@
 // extended error the action calls for, or dropped, or sent to TCP.
 #include "server/front.h"
 
+#include "server/recursor_server.h"
+
 #include "support/canned_transport.h"
 #include "support/packet_builder.h"
 #include "wire/record.h"
@@ -11,6 +13,10 @@
 #include <arpa/inet.h>
 #include <deque>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace recursor {
 namespace {
@@ -238,6 +244,58 @@ namespace {
         // Each question resolved once; every one of the three askings was a hit, "clean" aside.
         EXPECT_EQ(net->exchanges.size(), cases.size());
         EXPECT_EQ(metrics->policy_hits[0].load(), 3 * (cases.size() - 1));
+    }
+
+    // Clients asking what is being resolved join the resolution, and each gets the policy's reply: the
+    // response-IP rewrite, or the CNAME followed, from one exchange upstream per name.
+    TEST(FrontPolicy, ClientsJoiningAResolutionEachGetThePolicyReply)
+    {
+        PolicyText policy;
+        policy.add("32.1.1.1.10.rpz-ip.rpz.test", QType::cname, { 0 });
+        policy.add("moved.corp.rpz.test", QType::cname, test::wireName("passed.corp"));
+        auto net = std::make_shared<test::CannedTransport>();
+        net->yield = true; // the resolution waits, so that the others join it
+        net->on("10.0.0.53", "nx.corp.", QType::a, test::address("nx.corp.", "10.1.1.1", 0x8180));
+        net->on("10.0.0.53", "passed.corp.", QType::a, test::address("passed.corp.", "10.1.1.3", 0x8180));
+        RecursorServer::InitOptions options;
+        options.listen_addr = *SocketAddress::fromIpLiteral("127.0.0.1", 0);
+        options.loop_count = 1;
+        options.enable_dnssec = false;
+        options.root_servers = NameserverSet {};
+        options.transport = net;
+        options.forward_zones = { { *DnsName::fromText("corp."), {}, true, true } };
+        options.forward_zones[0].servers.append(*SocketAddress::fromIpLiteral("10.0.0.53", 53));
+        options.response_policy = policyOf(policy.records);
+        auto server = std::move(RecursorServer::init(std::move(options)).value());
+        ASSERT_TRUE(server->start());
+
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        for (std::uint16_t id = 1; id <= 6; ++id) {
+            Bytes query = ednsQuery(id <= 3 ? "nx.corp" : "moved.corp", QType::a);
+            query[0] = 0;
+            query[1] = static_cast<std::uint8_t>(id);
+            ::sendto(fd, query.data(), query.size(), 0, server->listenAddr().sockaddrPtr(),
+                server->listenAddr().sockaddrLen());
+        }
+        std::set<int> answered;
+        pollfd ready { fd, POLLIN, 0 };
+        while (answered.size() < 6 && ::poll(&ready, 1, 3000) == 1) {
+            Bytes reply(4096);
+            reply.resize(
+                static_cast<std::size_t>(std::max<ssize_t>(0, ::recv(fd, reply.data(), reply.size(), 0))));
+            auto message = DnsMessage::parse(reply);
+            ASSERT_TRUE(message);
+            const int id = message->header.id();
+            SCOPED_TRACE(id);
+            answered.insert(id);
+            EXPECT_EQ(message->header.rcode(), id <= 3 ? RCode::nx_domain : RCode::no_error);
+            EXPECT_EQ(message->records.size(), id <= 3 ? 1u : 3u); // OPT, or CNAME A OPT
+            EXPECT_TRUE(carriesExtendedError(reply, id <= 3 ? 15 : 17));
+        }
+        ::close(fd);
+        server->stop();
+        EXPECT_EQ(answered, (std::set<int> { 1, 2, 3, 4, 5, 6 }));
+        EXPECT_EQ(net->exchanges.size(), 2u);
     }
 
 } // namespace
