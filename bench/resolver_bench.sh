@@ -205,6 +205,9 @@ use_validation no
 wanted 14 && figure_latency 14 halfsilent halfsilent.test silent
 wanted 15 && figure_latency 15 halfrefused halfrefused.test refused
 wanted 4 && figure_memory
+# Response policy zones at a million rules: load time, memory, cache hits with and without (it prints
+# its own figures, in a loopback-only namespace of its own).
+wanted 17 && "$repo/bench/figures/rpz.sh" --binary "$binary" --seconds "$hit_seconds" --rounds "$rounds"
 # The rows of figures left out read their results unset.
 [ -z "$figures" ] || set +u
 report

@@ -9,7 +9,7 @@
   config          configuration files, optionally followed by NUL-separated DNS_* variables;
   trust_anchor    trust anchor files (root.key and root.ds);
   root_hints      root hints files;
-  zone_file       master files of the local zone "example.".
+  zone_file       master files of the local zone "example.", also read as a policy zone.
 Regenerate with
     /usr/bin/python3 fuzz/make_corpus.py
 Files named regression_* (inputs that once failed) and signed_* (messages signed by a real signer, added
@@ -368,6 +368,17 @@ unknown TYPE65280 \\# 3 010203
     yield "origin", soa + b"$ORIGIN sub.example.\nx A 192.0.2.9\n@ NS ns.example.\n"
     yield "no_soa", b"www A 192.0.2.1\n"
     yield "outside", soa + b"www.other. A 192.0.2.1\n"
+    # The same bytes are read as a response policy zone: a seed with each trigger and action.
+    yield "policy", soa + b"""@ NS ns
+www CNAME .
+*.b CNAME *.
+x A 192.0.2.9
+x TXT "t"
+moved CNAME other.org.
+32.1.2.0.192.rpz-ip CNAME rpz-drop.
+48.zz.1.db8.2001.rpz-ip A 192.0.2.7
+ns.rpz-nsdname CNAME .
+"""
 
 
 def write_seeds(target, seeds, max_size):

@@ -5,6 +5,7 @@
 #include "ops/ops_error.h"
 #include "wire/constants.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -128,9 +129,19 @@ public:
     // Response policy zone hits, by zone in configuration order (the first max_policy_zones). The names
     // are set before serving and by each reload, while the HTTP threads read them.
     static constexpr std::size_t max_policy_zones = 16;
+    // A zone keeps its count across a reload that moves it; a zone new at an index starts from zero.
     void setPolicyZoneNames(std::vector<std::string> names)
     {
         std::lock_guard lock(policy_zone_names_mutex_);
+        std::array<std::uint64_t, max_policy_zones> counts {};
+        for (std::size_t i = 0; i < names.size() && i < max_policy_zones; ++i) {
+            const auto old = std::ranges::find(policy_zone_names_, names[i]);
+            const auto at = static_cast<std::size_t>(old - policy_zone_names_.begin());
+            if (old != policy_zone_names_.end() && at < max_policy_zones)
+                counts[i] = policy_hits[at].load(std::memory_order_relaxed);
+        }
+        for (std::size_t i = 0; i < max_policy_zones; ++i)
+            policy_hits[i].store(counts[i], std::memory_order_relaxed);
         policy_zone_names_ = std::move(names);
     }
     std::string policyZoneName(std::size_t index) const

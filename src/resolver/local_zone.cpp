@@ -38,21 +38,22 @@ namespace {
     };
     using Scanner = std::unique_ptr<zs_scanner_t, ScannerDeleter>;
 
-    // What the scanner's callbacks fill in: the records, or the first failure, which stops the scan.
-    struct LoadState {
+    // What the scanner's callbacks need: the zone, the taker of records, and the first failure, which
+    // stops the scan.
+    struct ScanState {
         const DnsName& apex;
         std::string label;
-        std::vector<ZoneRecord> records;
+        const ScannedRecordTaker& take;
         std::optional<ZoneLoadFailure> failure;
     };
 
-    std::string fileOf(const zs_scanner_t& scanner, const LoadState& state)
+    std::string fileOf(const zs_scanner_t& scanner, const ScanState& state)
     {
         // Inside an $INCLUDE the scanner is a nested one that names the included file.
         return scanner.file.name != nullptr ? std::string(scanner.file.name) : state.label;
     }
 
-    void stopWith(zs_scanner_t* scanner, LoadState& state, ZoneFileError kind, std::string problem)
+    void stopWith(zs_scanner_t* scanner, ScanState& state, ZoneFileError kind, std::string problem)
     {
         if (!state.failure)
             state.failure = ZoneLoadFailure { kind, fileOf(*scanner, state), scanner->line_counter, problem };
@@ -66,7 +67,7 @@ namespace {
 
     void onScanError(zs_scanner_t* scanner)
     {
-        auto& state = *static_cast<LoadState*>(scanner->process.data);
+        auto& state = *static_cast<ScanState*>(scanner->process.data);
         const int code = scanner->error.code;
         stopWith(scanner, state, isFileError(code) ? ZoneFileError::FileUnreadable : ZoneFileError::Syntax,
             zs_strerror(code));
@@ -74,19 +75,19 @@ namespace {
 
     void onRecord(zs_scanner_t* scanner)
     {
-        auto& state = *static_cast<LoadState*>(scanner->process.data);
-        auto owner = DnsName::fromWire(std::span(scanner->r_owner, scanner->r_owner_length));
+        auto& state = *static_cast<ScanState*>(scanner->process.data);
+        const std::span<const std::uint8_t> owner_wire(scanner->r_owner, scanner->r_owner_length);
+        auto owner = DnsName::fromWire(owner_wire);
         if (!owner)
             return stopWith(scanner, state, ZoneFileError::Syntax, "bad owner name");
         if (!owner->isPartOf(state.apex))
             return stopWith(scanner, state, ZoneFileError::OutOfZone,
                 owner->toText() + " is outside the zone " + state.apex.toText());
-        if (state.records.size() >= LocalZone::max_records)
-            return stopWith(scanner, state, ZoneFileError::TooManyRecords,
-                "more than " + std::to_string(LocalZone::max_records) + " records");
         try {
-            state.records.push_back({ *owner, static_cast<QType>(scanner->r_type), scanner->r_ttl,
-                { scanner->r_data, scanner->r_data + scanner->r_data_length } });
+            const ScannedRecord record { owner_wire, static_cast<QType>(scanner->r_type), scanner->r_ttl,
+                { scanner->r_data, scanner->r_data_length }, scanner->line_counter };
+            if (auto stop = state.take(record))
+                stopWith(scanner, state, stop->kind, std::move(stop->problem));
         } catch (const std::bad_alloc&) {
             stopWith(scanner, state, ZoneFileError::OutOfMemory, "out of memory");
         }
@@ -199,8 +200,8 @@ std::expected<LocalZone, ZoneLoadFailure> LocalZone::loadText(
     return load(apex, text, label);
 }
 
-std::expected<LocalZone, ZoneLoadFailure> LocalZone::load(
-    const DnsName& apex, std::optional<std::string_view> text, std::string_view label)
+std::expected<void, ZoneLoadFailure> scanMasterFile(const DnsName& apex, std::optional<std::string_view> text,
+    std::string_view label, const ScannedRecordTaker& take)
 {
     const auto failure = [&](ZoneFileError kind, std::string problem) {
         return std::unexpected(ZoneLoadFailure { kind, std::string(label), 0, std::move(problem) });
@@ -208,7 +209,7 @@ std::expected<LocalZone, ZoneLoadFailure> LocalZone::load(
     Scanner scanner(new (std::nothrow) zs_scanner_t {});
     if (!scanner)
         return failure(ZoneFileError::OutOfMemory, "out of memory");
-    LoadState state { apex, std::string(label), {}, std::nullopt };
+    ScanState state { apex, std::string(label), take, std::nullopt };
     const std::string origin = originText(apex);
     if (zs_init(scanner.get(), origin.c_str(), static_cast<std::uint16_t>(QClass::in), 3600) != 0)
         return failure(ZoneFileError::Syntax, "bad zone name");
@@ -223,13 +224,32 @@ std::expected<LocalZone, ZoneLoadFailure> LocalZone::load(
             zs_strerror(scanner->error.code) };
     if (state.failure)
         return std::unexpected(std::move(*state.failure));
+    return {};
+}
+
+std::expected<LocalZone, ZoneLoadFailure> LocalZone::load(
+    const DnsName& apex, std::optional<std::string_view> text, std::string_view label)
+{
+    const auto failure = [&](ZoneFileError kind, std::string problem) {
+        return std::unexpected(ZoneLoadFailure { kind, std::string(label), 0, std::move(problem) });
+    };
+    std::vector<ZoneRecord> records;
+    const auto keep = [&](const ScannedRecord& scanned) -> std::optional<ScanStop> {
+        if (records.size() >= LocalZone::max_records)
+            return ScanStop { ZoneFileError::TooManyRecords,
+                "more than " + std::to_string(LocalZone::max_records) + " records" };
+        records.push_back({ *DnsName::fromWire(scanned.owner), scanned.type, scanned.ttl,
+            { scanned.rdata.begin(), scanned.rdata.end() } });
+        return std::nullopt;
+    };
+    TRY_VOID(scanMasterFile(apex, text, label, keep));
 
     LocalZone zone;
     zone.apex_ = apex;
     zone.file_ = std::string(label);
     zone.loaded_at_ = std::time(nullptr);
     try {
-        for (ZoneRecord& record : state.records) {
+        for (ZoneRecord& record : records) {
             // Every name between the owner and the apex exists, as an empty non-terminal at least.
             DnsName above = record.owner;
             while (above.chopOff() && above.isPartOf(apex))

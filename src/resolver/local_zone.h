@@ -30,8 +30,9 @@ namespace recursor {
 // OutOfZone       a record owned by a name outside the zone
 // TooManyRecords  more records than a zone may hold
 // OutOfMemory     the records do not fit in memory
+// BadRule         a record a response policy zone cannot take as a rule
 #define RECURSOR_ZONE_FILE_ERRORS(X)                                                                         \
-    X(FileUnreadable) X(Syntax) X(NoApexSoa) X(OutOfZone) X(TooManyRecords) X(OutOfMemory)
+    X(FileUnreadable) X(Syntax) X(NoApexSoa) X(OutOfZone) X(TooManyRecords) X(OutOfMemory) X(BadRule)
 RECURSOR_DEFINE_ERROR_ENUM(ZoneFileError, RECURSOR_ZONE_FILE_ERRORS)
 
 // Why a zone file was refused, where, and what the scanner said: printed "FILE:LINE: problem".
@@ -53,6 +54,28 @@ struct ZoneRecord {
 
     bool operator==(const ZoneRecord&) const = default;
 };
+
+// One record as the scanner hands it over, views valid only during the call: owner and RDATA in
+// uncompressed wire form, names inside the RDATA in full, and the line the record ends on.
+struct ScannedRecord {
+    std::span<const std::uint8_t> owner;
+    QType type {};
+    std::uint32_t ttl { 0 };
+    std::span<const std::uint8_t> rdata;
+    std::uint64_t line { 0 };
+};
+// Why a record stops the scan, as the taker of records says it.
+struct ScanStop {
+    ZoneFileError kind { ZoneFileError::Syntax };
+    std::string problem;
+};
+using ScannedRecordTaker = std::function<std::optional<ScanStop>(const ScannedRecord&)>;
+
+// Reads an RFC 1035 master file with libzscanner, $ORIGIN starting as `apex`, and hands each record
+// owned at or below `apex` to `take` in file order; an owner outside it stops the scan (OutOfZone).
+// `text` is the file's content when given (`label` naming it in errors), else `label` is read as a path.
+std::expected<void, ZoneLoadFailure> scanMasterFile(const DnsName& apex, std::optional<std::string_view> text,
+    std::string_view label, const ScannedRecordTaker& take);
 
 class LocalZone {
 public:

@@ -1,5 +1,6 @@
 #include "resolver/rpz.h"
 
+#include "wire/header.h"
 #include "wire/writer.h"
 
 #include <algorithm>
@@ -269,6 +270,49 @@ WireResult<std::vector<std::uint8_t>> rpzRewritePacket(
     return writer.finish();
 }
 
+std::optional<RpzCnameStep> rpzCnameStep(const RpzReply& reply, QType qtype)
+{
+    if (reply.kind != RpzReply::Kind::rewrite || reply.answer.size() != 1
+        || reply.answer[0]->rtype != QType::cname || qtype == QType::cname || qtype == QType::any)
+        return std::nullopt;
+    auto target = DnsName::fromWire(reply.answer[0]->rdata);
+    if (!target)
+        return std::nullopt; // checked at build: cannot happen
+    return RpzCnameStep { *target, reply.answer[0]->ttl };
+}
+
+namespace {
+
+    bool isDnssecType(QType type)
+    {
+        return type == QType::rrsig || type == QType::nsec || type == QType::nsec3 || type == QType::ds
+            || type == QType::dnskey;
+    }
+
+} // namespace
+
+WireResult<std::vector<std::uint8_t>> rpzFollowedPacket(
+    const DnsName& qname, QType qtype, const RpzCnameStep& step, std::span<const std::uint8_t> target_answer)
+{
+    const DnsMessage target = TRY(DnsMessage::parse(target_answer));
+    auto writer = TRY(PacketWriter::init(qname, qtype, QClass::in));
+    auto header = writer.getHeader();
+    header[2] = flag_qr;
+    header[3] = flag_ra;
+    setHeaderRcode(header, Header::fromSlice(target_answer).rcode());
+    TRY_VOID(writer.startRecord(qname, QType::cname, QClass::in, step.ttl, Section::answer));
+    TRY_VOID(writer.writeName(step.target, false));
+    TRY_VOID(writer.commit());
+    for (const DnsRecord& record : target.records) {
+        if (record.section == Section::additional || (isDnssecType(record.rtype) && record.rtype != qtype))
+            continue;
+        TRY_VOID(writer.startRecord(record.name, record.rtype, record.rclass, record.ttl, record.section));
+        TRY_VOID(record.rdata.writeTo(writer));
+        TRY_VOID(writer.commit());
+    }
+    return writer.finish();
+}
+
 // --- NameTable ---
 
 bool RpzPolicy::NameTable::keyEquals(const Slot& slot, std::span<const std::uint8_t> lower_wire) const
@@ -384,10 +428,11 @@ std::expected<std::uint32_t, RpzError> RpzPolicy::ruleFor(const RpzInputRecord& 
     return next_rule;
 }
 
-std::expected<void, RpzError> RpzPolicy::finishRule(
-    std::uint32_t rule, std::span<const Pending> pending, std::span<const RpzInputRecord> records)
+std::expected<void, RpzError> RpzPolicy::finishRule(std::uint32_t rule, std::span<const Pending> pending,
+    std::span<const RpzInputRecord> records, std::uint32_t& failed)
 {
     Rule& out = rules_[rule];
+    failed = pending.front().input;
     out.local_first = static_cast<std::uint32_t>(local_.size());
     out.action = RpzAction::local_data;
     if (pending.size() > max_local_records)
@@ -401,6 +446,7 @@ std::expected<void, RpzError> RpzPolicy::finishRule(
         return std::unexpected(RpzError::CnameWithOtherData);
     for (const Pending& p : pending) {
         const RpzInputRecord& record = records[p.input];
+        failed = p.input;
         switch (record.rtype) {
         case QType::cname: {
             auto target = DnsName::fromWire(record.rdata);
@@ -438,16 +484,16 @@ std::expected<RpzPolicy, RpzBuildError> RpzPolicy::build(
 {
     RpzPolicy policy;
     policy.zone_ = lowerCased(zone);
-    auto fail = [&](RpzError kind, std::span<const std::uint8_t> owner) {
-        auto parsed = DnsName::fromWire(owner);
-        return std::unexpected(RpzBuildError { kind, parsed ? parsed->toText() : std::string() });
+    auto fail = [&](RpzError kind, std::size_t index) {
+        auto parsed = DnsName::fromWire(records[index].owner);
+        return std::unexpected(RpzBuildError { kind, parsed ? parsed->toText() : std::string(), index });
     };
     std::vector<Pending> pending;
     pending.reserve(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         auto rule = policy.ruleFor(records[i]);
         if (!rule)
-            return fail(rule.error(), records[i].owner);
+            return fail(rule.error(), i);
         if (*rule != skip_rule)
             pending.push_back(Pending { *rule, static_cast<std::uint32_t>(i) });
     }
@@ -456,9 +502,10 @@ std::expected<RpzPolicy, RpzBuildError> RpzPolicy::build(
     for (auto first = pending.begin(); first != pending.end();) {
         auto last
             = std::find_if(first, pending.end(), [&](const Pending& p) { return p.rule != first->rule; });
-        auto done = policy.finishRule(first->rule, std::span(first, last), records);
+        std::uint32_t failed = 0;
+        auto done = policy.finishRule(first->rule, std::span(first, last), records, failed);
         if (!done)
-            return fail(done.error(), records[first->input].owner);
+            return fail(done.error(), failed);
         first = last;
     }
     return policy;
@@ -547,12 +594,84 @@ std::size_t RpzPolicy::memoryBytes() const
     return bytes;
 }
 
+// --- reading a file ---
+
+namespace {
+
+    // The records of a policy zone as scanned: their bytes back to back in one arena, so that a million
+    // rules cost a few dozen bytes each until the policy is built.
+    struct ScannedZone {
+        struct Entry {
+            std::uint64_t owner_offset;
+            std::uint64_t rdata_offset;
+            std::uint64_t line;
+            std::uint32_t ttl;
+            std::uint16_t rdata_size;
+            std::uint8_t owner_size;
+            QType type;
+        };
+        std::vector<std::uint8_t> arena;
+        std::vector<Entry> entries;
+
+        std::optional<ScanStop> take(const ScannedRecord& record)
+        {
+            if (entries.size() >= max_rpz_records)
+                return ScanStop { ZoneFileError::TooManyRecords,
+                    "more than " + std::to_string(max_rpz_records) + " records" };
+            const std::uint64_t owner_offset = arena.size();
+            arena.insert(arena.end(), record.owner.begin(), record.owner.end());
+            arena.insert(arena.end(), record.rdata.begin(), record.rdata.end());
+            entries.push_back({ owner_offset, owner_offset + record.owner.size(), record.line, record.ttl,
+                static_cast<std::uint16_t>(record.rdata.size()),
+                static_cast<std::uint8_t>(record.owner.size()), record.type });
+            return std::nullopt;
+        }
+
+        // Views into the arena, which no longer grows.
+        std::vector<RpzInputRecord> inputs() const
+        {
+            std::vector<RpzInputRecord> out;
+            out.reserve(entries.size());
+            for (const Entry& e : entries)
+                out.push_back({ std::span(arena).subspan(e.owner_offset, e.owner_size), e.type, e.ttl,
+                    std::span(arena).subspan(e.rdata_offset, e.rdata_size) });
+            return out;
+        }
+    };
+
+} // namespace
+
+std::expected<RpzPolicy, ZoneLoadFailure> loadRpzPolicy(
+    const DnsName& zone, std::optional<std::string_view> text, std::string_view label)
+{
+    try {
+        ScannedZone scanned;
+        TRY_VOID(scanMasterFile(
+            zone, text, label, [&](const ScannedRecord& record) { return scanned.take(record); }));
+        auto policy = RpzPolicy::build(zone, scanned.inputs());
+        if (!policy)
+            return std::unexpected(ZoneLoadFailure { ZoneFileError::BadRule, std::string(label),
+                scanned.entries[policy.error().record].line, policy.error().text() });
+        return std::move(*policy);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(
+            ZoneLoadFailure { ZoneFileError::OutOfMemory, std::string(label), 0, "out of memory" });
+    }
+}
+
 // --- the set ---
+
+std::shared_ptr<const RpzPolicy> RpzSet::find(const DnsName& zone) const
+{
+    const auto it = std::ranges::find_if(
+        policies_, [&](const std::shared_ptr<const RpzPolicy>& policy) { return policy->zone().eql(zone); });
+    return it == policies_.end() ? nullptr : *it;
+}
 
 std::optional<RpzMatch> RpzSet::matchQname(const DnsName& qname) const
 {
     for (std::size_t i = 0; i < policies_.size(); ++i)
-        if (auto match = policies_[i].matchQname(qname)) {
+        if (auto match = policies_[i]->matchQname(qname)) {
             match->zone_index = i;
             return match;
         }
@@ -562,7 +681,7 @@ std::optional<RpzMatch> RpzSet::matchQname(const DnsName& qname) const
 std::optional<RpzMatch> RpzSet::matchResponse(std::span<const DnsRecord> answer) const
 {
     for (std::size_t i = 0; i < policies_.size(); ++i)
-        if (auto match = policies_[i].matchResponse(answer)) {
+        if (auto match = policies_[i]->matchResponse(answer)) {
             match->zone_index = i;
             return match;
         }

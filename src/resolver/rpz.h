@@ -24,6 +24,7 @@
 
 #include "base/error.h"
 #include "base/siphash.h"
+#include "resolver/local_zone.h"
 #include "wire/constants.h"
 #include "wire/name.h"
 #include "wire/record.h"
@@ -32,6 +33,7 @@
 #include <bitset>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,6 +59,7 @@ RECURSOR_DEFINE_ERROR_ENUM(RpzError, RECURSOR_RPZ_ERRORS)
 struct RpzBuildError {
     RpzError kind;
     std::string owner; // presentation form; "" when the owner itself is not a name
+    std::size_t record { 0 }; // index of the record at fault among those given to build()
     // "<owner>: error.<Kind>"
     std::string text() const;
 };
@@ -118,6 +121,22 @@ RpzReply rpzReply(const RpzMatch& match, QType qtype, bool over_udp);
 // client like any resolved answer and adds the extended error.
 WireResult<std::vector<std::uint8_t>> rpzRewritePacket(
     const DnsName& qname, QType qtype, const RpzReply& reply);
+
+// A local-data CNAME to another name: the question goes on at the target by normal resolution, as for a
+// CNAME out of a local zone (RFC 1034 §4.3.2 step 3a), and the client gets the CNAME and what the target
+// resolves to. Held by value, so that it outlives the policy while the target is resolved.
+struct RpzCnameStep {
+    DnsName target;
+    std::uint32_t ttl { 0 };
+};
+// The step `reply` asks for: a rewrite whose whole answer is one CNAME, to a question of another type
+// than CNAME (and ANY, which gets the CNAME alone).
+std::optional<RpzCnameStep> rpzCnameStep(const RpzReply& reply, QType qtype);
+// The rewritten answer to (qname, qtype) when the target resolved to `target_answer` (a packet in the
+// resolver's form): the CNAME, then the target's answer and authority records without DNSSEC records
+// (the policy answer is never validated), the target's RCODE; AA and AD clear.
+WireResult<std::vector<std::uint8_t>> rpzFollowedPacket(
+    const DnsName& qname, QType qtype, const RpzCnameStep& step, std::span<const std::uint8_t> target_answer);
 
 // One policy zone, immutable once built.
 class RpzPolicy {
@@ -198,8 +217,9 @@ private:
         std::uint32_t input;
     };
     std::expected<std::uint32_t, RpzError> ruleFor(const RpzInputRecord& record);
-    std::expected<void, RpzError> finishRule(
-        std::uint32_t rule, std::span<const Pending> pending, std::span<const RpzInputRecord> records);
+    // `failed` is set to the input index of the record at fault.
+    std::expected<void, RpzError> finishRule(std::uint32_t rule, std::span<const Pending> pending,
+        std::span<const RpzInputRecord> records, std::uint32_t& failed);
 
     DnsName zone_;
     NameTable exact_;
@@ -211,19 +231,37 @@ private:
     std::size_t skipped_ { 0 };
 };
 
+// A policy zone read from an RFC 1035 master file (scanMasterFile: owners outside `zone` are refused)
+// and built. `text` is the file's content when given, else `label` is read as a path. A rule the engine
+// refuses fails as BadRule at the line of the record at fault: "FILE:LINE: OWNER: error.Kind".
+constexpr std::size_t max_rpz_records = 5'000'000;
+std::expected<RpzPolicy, ZoneLoadFailure> loadRpzPolicy(
+    const DnsName& zone, std::optional<std::string_view> text, std::string_view label);
+
 // The policy zones in configuration order: the first that matches wins. The question name is known
 // before the answer, so the front asks matchQname of every zone first and matchResponse of the answer
 // only after none matched; a passthru hit ends both.
 class RpzSet {
 public:
-    void add(RpzPolicy policy) { policies_.push_back(std::move(policy)); }
+    void add(RpzPolicy policy) { add(std::make_shared<const RpzPolicy>(std::move(policy))); }
+    // Shared, so that a reload keeps a zone whose file failed without copying its tables.
+    void add(std::shared_ptr<const RpzPolicy> policy)
+    {
+        has_ip_rules_ = has_ip_rules_ || policy->ipRuleCount() != 0;
+        policies_.push_back(std::move(policy));
+    }
     bool empty() const { return policies_.empty(); }
-    std::span<const RpzPolicy> policies() const { return policies_; }
+    // Whether any zone has a response-IP rule: without one an answer need not be parsed to be checked.
+    bool hasResponseIpRules() const { return has_ip_rules_; }
+    std::span<const std::shared_ptr<const RpzPolicy>> policies() const { return policies_; }
+    // The policy of the zone named `zone`, if the set has one.
+    std::shared_ptr<const RpzPolicy> find(const DnsName& zone) const;
     std::optional<RpzMatch> matchQname(const DnsName& qname) const;
     std::optional<RpzMatch> matchResponse(std::span<const DnsRecord> answer) const;
 
 private:
-    std::vector<RpzPolicy> policies_;
+    std::vector<std::shared_ptr<const RpzPolicy>> policies_;
+    bool has_ip_rules_ { false };
 };
 
 } // namespace recursor

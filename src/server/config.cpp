@@ -98,12 +98,15 @@ namespace {
         constexpr std::string_view zone_prefix = "zone:";
         constexpr std::string_view forward_prefix = "forward:";
         constexpr std::string_view stub_prefix = "stub:";
+        constexpr std::string_view rpz_prefix = "rpz:";
         if (name.size() > 4 && name.starts_with(zone_prefix))
             return { ConfigSection::Kind::zone, std::string(name.substr(zone_prefix.size())) };
         if (name.starts_with(forward_prefix))
             return { ConfigSection::Kind::forward, std::string(name.substr(forward_prefix.size())) };
         if (name.starts_with(stub_prefix))
             return { ConfigSection::Kind::stub, std::string(name.substr(stub_prefix.size())) };
+        if (name.starts_with(rpz_prefix))
+            return { ConfigSection::Kind::rpz, std::string(name.substr(rpz_prefix.size())) };
         return { ConfigSection::Kind::named, std::string(name) };
     }
 
@@ -303,6 +306,7 @@ ServerResult<Config> Config::parseConfig(std::string_view text, std::string_view
             }
         }
         TRY_VOID(config.checkForwardZonesHaveServers(origin));
+        TRY_VOID(config.checkRpzZonesHaveFiles(origin));
         return config;
     } catch (const std::bad_alloc&) {
         return fail(ServerError::OutOfMemory);
@@ -319,7 +323,9 @@ void Config::logLineError(std::string_view origin, std::size_t number, std::stri
     const auto value = equals == std::string_view::npos ? std::string_view {} : trim(line.substr(equals + 1));
     std::string message(origin.empty() ? "line" : origin);
     message += (origin.empty() ? " " : ":") + std::to_string(number) + ": ";
-    if (key == "cookie_secret_hex")
+    if (line.starts_with('['))
+        message += std::string(line); // a section header: no key, no value
+    else if (key == "cookie_secret_hex")
         message += std::string(key) + " (not shown)"; // a secret stays out of the log
     else
         message += std::string(key) + " '" + std::string(value) + "'";
@@ -341,6 +347,8 @@ ServerResult<void> Config::parseLine(ConfigSection& section, std::string_view li
         section = sectionFromHeader(line.substr(1, line.size() - 2));
         if (section.kind == ConfigSection::Kind::forward || section.kind == ConfigSection::Kind::stub)
             return openForwardZone(section, number);
+        if (section.kind == ConfigSection::Kind::rpz)
+            return openRpzZone(section, number);
         return {};
     }
     auto equals = line.find('=');
@@ -365,6 +373,8 @@ ServerResult<void> Config::parseKeyValue(
         case ConfigSection::Kind::forward:
         case ConfigSection::Kind::stub:
             return parseForwardZoneKey(section, key, value);
+        case ConfigSection::Kind::rpz:
+            return parseRpzZoneKey(section, key, value);
         case ConfigSection::Kind::named:
             if (section.name == "server")
                 return parseServerKey(key, value);
@@ -492,6 +502,45 @@ ServerResult<void> Config::checkForwardZonesHaveServers(std::string_view origin)
             + std::to_string(zone.line) + ": [" + (zone.recursive ? "forward:" : "stub:") + zone.name
             + "] names no server: add a line 'server = ADDR' or 'server = ADDR:PORT': "
             + dottedErrorName(ServerError::InvalidSetting));
+        return fail(ServerError::InvalidSetting);
+    }
+    return {};
+}
+
+// Unlike a zone or forward section, a policy section named twice is an error: its place in the file is
+// its rank among the policy zones, and a second header would leave that rank in doubt.
+ServerResult<void> Config::openRpzZone(const ConfigSection& section, std::size_t number)
+{
+    if (section.name.empty() || section.name.back() != '.' || !DnsName::fromText(section.name))
+        return fail(ServerError::InvalidZoneName);
+    if (std::ranges::find(rpz_zones, section.name, &RpzZoneConfig::name) != rpz_zones.end())
+        return fail(ServerError::InvalidSetting);
+    rpz_zones.push_back({ .name = section.name, .file = {}, .line = number });
+    return {};
+}
+
+ServerResult<void> Config::parseRpzZoneKey(
+    const ConfigSection& section, std::string_view key, std::string_view value)
+{
+    auto zone = std::ranges::find(rpz_zones, section.name, &RpzZoneConfig::name);
+    if (zone == rpz_zones.end())
+        return fail(ServerError::InvalidZoneName); // the header failed: nothing to add to
+    if (key != "file")
+        return fail(ServerError::UnknownConfigKey);
+    if (!zone->file.empty())
+        return fail(ServerError::InvalidSetting); // one file per policy zone
+    zone->file = std::string(value);
+    return {};
+}
+
+ServerResult<void> Config::checkRpzZonesHaveFiles(std::string_view origin) const
+{
+    for (const auto& zone : rpz_zones) {
+        if (!zone.file.empty())
+            continue;
+        logError(std::string(origin.empty() ? "line" : origin) + (origin.empty() ? " " : ":")
+            + std::to_string(zone.line) + ": [rpz:" + zone.name
+            + "] names no file: add a line 'file = PATH': " + dottedErrorName(ServerError::InvalidSetting));
         return fail(ServerError::InvalidSetting);
     }
     return {};

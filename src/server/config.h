@@ -1,5 +1,5 @@
 // The configuration record: a sectioned text file ([server], [logging], [zone:<name>], [forward:<name>],
-// [stub:<name>]) with overrides
+// [stub:<name>], [rpz:<name>]) with overrides
 // from DNS_* environment variables, validated before start-up uses it.
 #pragma once
 
@@ -131,6 +131,13 @@ struct ForwardZoneConfig {
     std::size_t line { 0 }; // of the section header, for the error when it names no server
 };
 
+// An [rpz:NAME.] section: a response policy zone read from `file`. Sections apply in file order.
+struct RpzZoneConfig {
+    std::string name; // ends with '.'
+    std::string file;
+    std::size_t line { 0 }; // of the section header, for the error when it names no file
+};
+
 // `server = ` of a forward or stub section: an IPv4 or IPv6 literal alone (port 53), "ADDR:PORT" or
 // "[IPV6]:PORT"; InvalidAddress for anything else, port 0 included.
 [[nodiscard]] ServerResult<SocketAddress> parseForwardTarget(std::string_view text);
@@ -146,7 +153,7 @@ struct LogConfig {
 
 // The section that key/value lines currently belong to.
 struct ConfigSection {
-    enum class Kind : std::uint8_t { none, named, zone, forward, stub };
+    enum class Kind : std::uint8_t { none, named, zone, forward, stub, rpz };
     Kind kind { Kind::none };
     std::string name; // the section name, or the zone name of a zone, forward or stub section
 };
@@ -157,6 +164,7 @@ struct Config {
     ServerConfig server;
     std::vector<ZoneConfig> zones;
     std::vector<ForwardZoneConfig> forward_zones; // [forward:] and [stub:] in file order
+    std::vector<RpzZoneConfig> rpz_zones; // [rpz:] in file order: the first that matches wins
     CacheConfig cache;
     LogConfig logging;
 
@@ -191,6 +199,10 @@ private:
     ServerResult<void> parseForwardZoneKey(
         const ConfigSection& section, std::string_view key, std::string_view value);
     ServerResult<void> checkForwardZonesHaveServers(std::string_view origin) const;
+    ServerResult<void> openRpzZone(const ConfigSection& section, std::size_t number);
+    ServerResult<void> parseRpzZoneKey(
+        const ConfigSection& section, std::string_view key, std::string_view value);
+    ServerResult<void> checkRpzZonesHaveFiles(std::string_view origin) const;
     ServerResult<void> parseLine(ConfigSection& section, std::string_view line, std::size_t number);
     ServerResult<void> applyEnvironmentVariables(const EnvLookup& lookup);
     static void logLineError(std::string_view origin, std::size_t number, std::string_view line,

@@ -38,6 +38,15 @@ namespace {
         return recursor.resolveFromNetwork(upstream, ctx.qname, ctx.qtype);
     }
 
+    // What a pending question resolves: its name, or the target of its policy CNAME.
+    ResolveOutcome resolvePending(
+        Recursor& recursor, const UpstreamSettings& upstream, const PendingQuery& query)
+    {
+        if (query.policy_cname)
+            return recursor.resolveFromNetwork(upstream, query.policy_cname->target, query.ctx.qtype);
+        return resolveChecked(recursor, upstream, query.ctx);
+    }
+
     // Whether the client gets the data unchecked instead of SERVFAIL (RFC 4035 §3.2.2).
     bool wantsUnchecked(const ResolveOutcome& outcome, const QueryParseContext& ctx)
     {
@@ -81,6 +90,8 @@ bool Front::handleMessage(
     case FrontAnswer::Kind::drop:
         return false;
     case FrontAnswer::Kind::reply:
+        if (front->reply.empty()) // dropped by policy: the client, over a connection too, gets nothing
+            return false;
         recordReply(front->reply, { sink.client(), sink.transport(), front->outcome, received_us });
         sink.send(std::move(front->reply));
         return true;
@@ -88,7 +99,8 @@ bool Front::handleMessage(
         break;
     }
     // A question that waits needs a packet of its own; its context is parsed again to view into it.
-    PendingQuery query { { packet.begin(), packet.end() }, {}, sink.keep(), received_us };
+    PendingQuery query { { packet.begin(), packet.end() }, {}, sink.keep(), received_us,
+        front->policy_cname };
     auto own = parseRequest(query.packet);
     if (!own)
         return false;
@@ -183,8 +195,11 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
             CacheOutcome::not_applicable);
         return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, *rcode)) };
     }
-    if (auto by_policy = answerByPolicy(*parsed, channel))
+    if (auto by_policy = answerByPolicy(*parsed, channel)) {
+        if (*by_policy && (*by_policy)->kind == FrontAnswer::Kind::resolve)
+            ctx = std::move(*parsed);
         return std::move(*by_policy);
+    }
     // Local zones come before the cache and the network, and are served like a cache hit.
     auto local = recursor_->answerLocally(parsed->qname, parsed->qtype);
     if (!local && local.error() == ResolveError::OutOfMemory)
@@ -270,6 +285,8 @@ ServerResult<std::vector<std::uint8_t>> Front::replyFromCache(
         metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
         return servFail(ctx, hit.meta.bogus_reason);
     }
+    if (auto by_policy = replyByResponseIp(ctx, hit.packet, channel))
+        return std::move(*by_policy);
     metrics_->recordQuery(hit.meta.rcode, CacheOutcome::hit);
     recordDnssecOutcome(*metrics_, hit.meta.validated, hit.meta.has_dnssec_records);
     return shapeReply(
@@ -313,8 +330,8 @@ void Front::setResponsePolicy(std::shared_ptr<const RpzSet> policy)
 {
     std::vector<std::string> names;
     if (policy)
-        for (const RpzPolicy& zone : policy->policies())
-            names.push_back(zone.zone().toText());
+        for (const auto& zone : policy->policies())
+            names.push_back(zone->zone().toText());
     metrics_->setPolicyZoneNames(std::move(names));
     response_policy_.replace(policy ? std::move(policy) : std::make_shared<const RpzSet>());
 }
@@ -329,38 +346,127 @@ std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
     metrics_->recordPolicyHit(match->zone_index);
     logPolicyHit(ctx, *match);
     const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
-    auto built = [&]() -> ServerResult<FrontAnswer> {
-        auto packet = rpzRewritePacket(ctx.qname, ctx.qtype, policy);
-        if (!packet)
-            return std::unexpected(replyBuildError(packet.error()));
-        auto reply = ReplyBuilder::fromMessage(std::move(*packet));
-        if (!reply)
-            return std::unexpected(replyBuildError(reply.error()));
-        reply->setId(ctx.query_id).setRd(ctx.msg.header.rd()).setCd(ctx.msg.header.cd());
-        // Over UDP tcp-only sends the client to TCP with an empty, truncated reply.
-        if (policy.kind == RpzReply::Kind::truncate)
-            reply->setTc(true);
-        if (ctx.edns_info) {
-            reply->setOpt(options_.edns_buffer_size, false);
-            if (policy.extended_error) {
-                reply->setExtendedError(*policy.extended_error);
-                metrics_->recordExtendedError(*policy.extended_error);
-            }
-        }
-        auto finished = std::move(*reply).finish(replyLimit(ctx, channel, options_.edns_buffer_size));
-        if (!finished)
-            return std::unexpected(replyBuildError(finished.error()));
-        metrics_->recordQuery(policy.rcode, CacheOutcome::not_applicable);
-        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*finished) };
-    };
     switch (policy.kind) {
     case RpzReply::Kind::answer_normally:
         return std::nullopt;
     case RpzReply::Kind::drop:
         return FrontAnswer {};
     case RpzReply::Kind::truncate:
+    case RpzReply::Kind::rewrite: {
+        if (auto step = rpzCnameStep(policy, ctx.qtype)) {
+            auto at_once = answerTargetAtOnce(ctx, *step);
+            if (!at_once) // resolved on a fiber, like any question
+                return FrontAnswer { FrontAnswer::Kind::resolve, {}, CacheOutcome::not_applicable, *step };
+            auto reply = followedReply(ctx, *step, *at_once, channel);
+            if (!reply)
+                return std::unexpected(reply.error());
+            return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply), CacheOutcome::hit };
+        }
+        auto reply = policyReply(ctx, policy, channel);
+        if (!reply)
+            return std::unexpected(reply.error());
+        return FrontAnswer { FrontAnswer::Kind::reply, std::move(*reply) };
+    }
+    }
+    return std::nullopt;
+}
+
+ServerResult<std::vector<std::uint8_t>> Front::policyReply(
+    const QueryParseContext& ctx, const RpzReply& policy, ReplyChannel channel)
+{
+    return shapePolicyReply(ctx, rpzRewritePacket(ctx.qname, ctx.qtype, policy),
+        policy.kind == RpzReply::Kind::truncate, policy.extended_error, channel);
+}
+
+// The reply a policy imposes, as the client gets it: its ID, RD and CD echoed, EDNS when it spoke EDNS,
+// with the extended error. Over UDP tcp-only sends the client to TCP with an empty, truncated reply.
+ServerResult<std::vector<std::uint8_t>> Front::shapePolicyReply(const QueryParseContext& ctx,
+    WireResult<std::vector<std::uint8_t>> packet, bool truncated, std::optional<std::uint16_t> extended_error,
+    ReplyChannel channel)
+{
+    if (!packet)
+        return std::unexpected(replyBuildError(packet.error()));
+    const RCode rcode = Header::fromSlice(*packet).rcode();
+    auto reply = ReplyBuilder::fromMessage(std::move(*packet));
+    if (!reply)
+        return std::unexpected(replyBuildError(reply.error()));
+    reply->setId(ctx.query_id).setRd(ctx.msg.header.rd()).setCd(ctx.msg.header.cd());
+    if (truncated)
+        reply->setTc(true);
+    if (ctx.edns_info) {
+        reply->setOpt(options_.edns_buffer_size, false);
+        if (extended_error) {
+            reply->setExtendedError(*extended_error);
+            metrics_->recordExtendedError(*extended_error);
+        }
+    }
+    auto finished = std::move(*reply).finish(replyLimit(ctx, channel, options_.edns_buffer_size));
+    if (!finished)
+        return std::unexpected(replyBuildError(finished.error()));
+    metrics_->recordQuery(rcode, CacheOutcome::not_applicable);
+    return std::move(*finished);
+}
+
+std::optional<ResolveOutcome> Front::answerTargetAtOnce(
+    const QueryParseContext& ctx, const RpzCnameStep& step)
+{
+    auto local = recursor_->answerLocally(step.target, ctx.qtype);
+    if (!local)
+        return ResolveOutcome(std::unexpected(ResolveFailure { local.error() }));
+    if (*local)
+        return ResolveOutcome(std::move(**local));
+    auto hit = recursor_->cache().getAnswerCopy(step.target, ctx.qtype);
+    if (!hit)
+        return ResolveOutcome(std::unexpected(ResolveFailure { hit.error() }));
+    if (!*hit || (*hit)->meta.bogus)
+        return std::nullopt;
+    ResolveResult cached;
+    cached.packet = std::move((*hit)->packet);
+    cached.rcode = (*hit)->meta.rcode;
+    cached.from_cache = true;
+    return ResolveOutcome(std::move(cached));
+}
+
+// A failed target fails the question as it would have failed it: SERVFAIL with its reason.
+ServerResult<std::vector<std::uint8_t>> Front::followedReply(const QueryParseContext& ctx,
+    const RpzCnameStep& step, const ResolveOutcome& resolved, ReplyChannel channel)
+{
+    if (!resolved) {
+        if (resolved.error().kind == ResolveError::OutOfMemory)
+            return std::unexpected(ServerError::OutOfMemory);
+        return servFail(ctx, resolved.error());
+    }
+    return shapePolicyReply(ctx, rpzFollowedPacket(ctx.qname, ctx.qtype, step, resolved->packet), false,
+        RpzReply::ede_filtered, channel);
+}
+
+// Response-IP rules judge the addresses of the answer, cached or fresh, before it is shaped for the
+// client. They apply only when no question-name rule matched: that one came first and decided, even a
+// passthru or a tcp-only answered over TCP. Without any response-IP rule the answer is not parsed.
+std::optional<ServerResult<std::vector<std::uint8_t>>> Front::replyByResponseIp(
+    const QueryParseContext& ctx, std::span<const std::uint8_t> answer, ReplyChannel channel)
+{
+    // Used before this function returns, which no fiber switch interrupts: the thread's kept set lives.
+    const RpzSet& policy_set = *response_policy_.current();
+    if (!policy_set.hasResponseIpRules())
+        return std::nullopt;
+    auto message = DnsMessage::parse(answer);
+    if (!message)
+        return std::nullopt; // our own packet; nothing to judge in one we cannot read
+    auto match = policy_set.matchResponse(message->records);
+    if (!match || policy_set.matchQname(ctx.qname))
+        return std::nullopt;
+    metrics_->recordPolicyHit(match->zone_index);
+    logPolicyHit(ctx, *match);
+    const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
+    switch (policy.kind) {
+    case RpzReply::Kind::answer_normally:
+        return std::nullopt;
+    case RpzReply::Kind::drop:
+        return std::vector<std::uint8_t> {};
+    case RpzReply::Kind::truncate:
     case RpzReply::Kind::rewrite:
-        return built();
+        return policyReply(ctx, policy, channel);
     }
     return std::nullopt;
 }
@@ -373,6 +479,8 @@ void Front::logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match)
         return;
     std::string line = "policy " + match.zone->toText() + " " + std::string(rpzActionName(match.action))
         + " for " + ctx.qname.toText() + " " + typeName(ctx.qtype);
+    if (match.trigger == RpzTrigger::response_ip)
+        line += " (response IP)";
     if (*suppressed != 0)
         line += " (" + std::to_string(*suppressed) + " more policy lines held back)";
     logInfo(line);
@@ -388,6 +496,8 @@ ServerResult<std::vector<std::uint8_t>> Front::replyFromResolution(
             metrics_->recordDnssecValidation(DnssecValidationResult::bogus);
         return servFail(ctx, resolved.error());
     }
+    if (auto by_policy = replyByResponseIp(ctx, resolved->packet, channel))
+        return std::move(*by_policy);
     metrics_->recordQuery(resolved->rcode, resolved->from_cache ? CacheOutcome::hit : CacheOutcome::miss);
     recordDnssecOutcome(*metrics_, resolved->validated, resolved->has_dnssec_records);
     std::vector<std::uint8_t> packet;
@@ -409,14 +519,23 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
     case FrontAnswer::Kind::drop:
         return std::nullopt;
     case FrontAnswer::Kind::reply:
+        if (front.reply.empty()) // dropped by policy
+            return std::nullopt;
         return std::move(front.reply);
     case FrontAnswer::Kind::resolve:
         break;
     }
+    if (front.policy_cname)
+        return TRY(followedReply(*ctx, *front.policy_cname,
+            recursor_->resolveFromNetwork(options_.upstream, front.policy_cname->target, ctx->qtype),
+            ReplyChannel::datagram));
     auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
     if (wantsUnchecked(resolved, *ctx))
         resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
-    return TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
+    auto reply = TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
+    if (reply.empty()) // dropped by policy
+        return std::nullopt;
+    return reply;
 }
 
 // A new question starts a resolution on a fiber of this loop; one already in flight is joined.
@@ -489,7 +608,7 @@ void Front::resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const 
             ~Settled() { --loop.resolving; }
             FrontLoop& loop;
         } settled { loop };
-        resolved.emplace(resolveChecked(*recursor_, options_.upstream, leader.ctx));
+        resolved.emplace(resolvePending(*recursor_, options_.upstream, leader));
     }
     answerResolved(leader, *resolved);
     leading.finish(*resolved);
@@ -497,6 +616,8 @@ void Front::resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const 
 
 void Front::answerResolved(const PendingQuery& query, const ResolveOutcome& outcome)
 {
+    if (query.policy_cname)
+        return queueReply(query, followedReply(query.ctx, *query.policy_cname, outcome, channelOf(query)));
     if (!wantsUnchecked(outcome, query.ctx))
         return queueReply(query, replyFromResolution(query.ctx, outcome, channelOf(query)));
     // Fetched once for every CD client of the question: kept apart from the answer cache for a few
@@ -513,6 +634,8 @@ void Front::queueReply(const PendingQuery& query, ServerResult<std::vector<std::
         query.sink->abandon();
         return;
     }
+    if (reply->empty()) // dropped by policy: nothing goes out, and the client is owed nothing more
+        return query.sink->abandon();
     recordReply(
         *reply, { query.sink->client(), query.sink->transport(), CacheOutcome::miss, query.received_us });
     query.sink->send(std::move(*reply));

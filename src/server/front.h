@@ -50,6 +50,9 @@ struct PendingQuery {
     QueryParseContext ctx;
     std::shared_ptr<ReplySink> sink;
     std::int64_t received_us { 0 }; // monotonic
+    // A policy's local-data CNAME for the question: the target is resolved, and the client answered with
+    // the CNAME and what the target resolved to.
+    std::optional<RpzCnameStep> policy_cname;
 };
 
 // What the front keeps per event loop; only that loop's thread touches it, but for `resolving`, which
@@ -80,10 +83,11 @@ public:
     // One query start to finish on the calling thread. No value means: send nothing (the datagram is not
     // a question).
     ServerResult<std::optional<std::vector<std::uint8_t>>> handleQuery(std::span<const std::uint8_t> packet);
-    // The response policy zones, in order, whose question-name rules apply before the caches. Set at
-    // start-up and by each reload, while the loops serve: a question being answered keeps the set it began
-    // with. Null means none.
+    // The response policy zones, in order: question-name rules apply before the caches, response-IP
+    // rules to the answer before it is shaped. Set at start-up and by each reload, while the loops serve:
+    // a question being answered keeps the set it began with. Null means none.
     void setResponsePolicy(std::shared_ptr<const RpzSet> policy);
+    std::shared_ptr<const RpzSet> responsePolicy() const { return response_policy_.current(); }
 
 private:
     // Whether a client is served: refused questions get REFUSED, dropped ones nothing.
@@ -94,6 +98,7 @@ private:
         Kind kind { Kind::drop };
         std::vector<std::uint8_t> reply;
         CacheOutcome outcome { CacheOutcome::not_applicable }; // hit for answers from the caches
+        std::optional<RpzCnameStep> policy_cname; // for resolve: what is resolved is its target
     };
     // What the server knows of a reply as it leaves, for the metrics and the query log.
     struct ReplyNote {
@@ -109,6 +114,7 @@ private:
         std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted = Admission::answer);
     // NOTIMP, BADVERS or REFUSED for a question this server does not resolve.
     std::optional<std::uint16_t> refusal(const QueryParseContext& ctx) const;
+    // Both apply the response-IP rules first; an empty reply is a policy drop: nothing is sent.
     ServerResult<std::vector<std::uint8_t>> replyFromCache(
         const QueryParseContext& ctx, CacheHit hit, ReplyChannel channel);
     ServerResult<std::vector<std::uint8_t>> replyFromResolution(
@@ -120,6 +126,20 @@ private:
     // The reply a response policy zone imposes on the question, if one matches and does not pass it.
     std::optional<ServerResult<FrontAnswer>> answerByPolicy(
         const QueryParseContext& ctx, ReplyChannel channel);
+    // The reply a response-IP rule imposes on `answer` (in the resolver's form), if one matches and no
+    // question-name rule did; an empty packet for a drop.
+    std::optional<ServerResult<std::vector<std::uint8_t>>> replyByResponseIp(
+        const QueryParseContext& ctx, std::span<const std::uint8_t> answer, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> policyReply(
+        const QueryParseContext& ctx, const RpzReply& policy, ReplyChannel channel);
+    // The client's reply to a policy CNAME followed to its target, which resolved to `resolved`.
+    ServerResult<std::vector<std::uint8_t>> followedReply(const QueryParseContext& ctx,
+        const RpzCnameStep& step, const ResolveOutcome& resolved, ReplyChannel channel);
+    ServerResult<std::vector<std::uint8_t>> shapePolicyReply(const QueryParseContext& ctx,
+        WireResult<std::vector<std::uint8_t>> packet, bool truncated,
+        std::optional<std::uint16_t> extended_error, ReplyChannel channel);
+    // A policy CNAME's target answered from the local zones or the cache, if either has it.
+    std::optional<ResolveOutcome> answerTargetAtOnce(const QueryParseContext& ctx, const RpzCnameStep& step);
     void logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match);
     class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);

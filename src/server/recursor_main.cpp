@@ -1,5 +1,6 @@
 #include "server/recursor_main.h"
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/thread.h"
 #include "server/version.h"
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <grp.h>
+#include <malloc.h>
 #include <new>
 #include <pthread.h>
 #include <pwd.h>
@@ -233,10 +235,58 @@ namespace {
         return zones;
     }
 
-    // The [rpz:] reader replaces this: no policy zone yet.
-    ServerResult<std::shared_ptr<const RpzSet>> readResponsePolicy(const Config&)
+    // One [rpz:] section's file, read and built; its size and the time it took are logged.
+    std::expected<RpzPolicy, ZoneLoadFailure> loadPolicySection(
+        const DnsName& zone, const RpzZoneConfig& section)
     {
-        return std::make_shared<const RpzSet>();
+        const std::int64_t started_us = monotonicUs();
+        auto loaded = loadRpzPolicy(zone, std::nullopt, section.file);
+        if (loaded)
+            logInfo("policy zone " + section.name + " loaded from " + section.file + ": "
+                + std::to_string(loaded->qnameRuleCount()) + " question-name rules, "
+                + std::to_string(loaded->ipRuleCount()) + " response-IP rules, "
+                + std::to_string(loaded->skippedCount()) + " unsupported triggers skipped, "
+                + std::to_string(loaded->memoryBytes() / 1024) + " KiB, "
+                + std::to_string((monotonicUs() - started_us) / 1000) + " ms");
+        return loaded;
+    }
+
+    // Every [rpz:] section's file, read and built, in file order (their rank: the first that matches
+    // wins). At start-up (`running` null) the first that cannot be used stops start-up with
+    // "FILE:LINE: problem". On reload a file that fails keeps its zone's running policy and adds
+    // "FILE:LINE: problem" to `failures`. None when there is no section: questions pay nothing for it.
+    ServerResult<std::shared_ptr<const RpzSet>> readResponsePolicy(
+        const std::vector<RpzZoneConfig>& sections, const RpzSet* running, std::vector<std::string>& failures)
+    {
+        if (sections.empty())
+            return std::shared_ptr<const RpzSet> {};
+        auto policy = std::make_shared<RpzSet>();
+        for (const RpzZoneConfig& section : sections) {
+            const auto zone = DnsName::fromText(section.name);
+            if (!zone) { // checked as the file was parsed
+                logError("Invalid policy zone name: " + section.name);
+                return fail(ServerError::InvalidZoneName);
+            }
+            auto loaded = loadPolicySection(*zone, section);
+            if (loaded) {
+                policy->add(std::move(*loaded));
+                continue;
+            }
+            if (loaded.error().kind == ZoneFileError::OutOfMemory)
+                return fail(ServerError::OutOfMemory);
+            if (running == nullptr) {
+                logError(loaded.error().describe());
+                return fail(ServerError::InvalidZoneFile);
+            }
+            failures.push_back(loaded.error().describe() + "; the old data stays");
+            logError(failures.back());
+            if (auto old = running->find(*zone))
+                policy->add(std::move(old));
+        }
+        // The scan's buffers, tens of MiB for a large feed, are freed by now; without a trim the C
+        // library keeps them in the heap for the life of the process.
+        malloc_trim(0);
+        return std::shared_ptr<const RpzSet>(std::move(policy));
     }
 
     // None: the built-in root servers.
@@ -526,6 +576,9 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
         options.root_servers = TRY(chooseRootServers(cli, config));
         options.trust_anchors = TRY(chooseTrustAnchors(cli, config));
         options.local_zones = TRY(readLocalZones(config));
+        std::vector<std::string> no_failures_kept; // start-up stops at the first
+        options.response_policy = TRY(readResponsePolicy(
+            config ? config->rpz_zones : std::vector<RpzZoneConfig> {}, nullptr, no_failures_kept));
         options.expose_zones = config && config->server.expose_zones;
         options.trust_anchor_source
             = chooseFile(cli.trust_anchor_path, config, &RecursorConfig::trust_anchor_file).value_or("");
@@ -556,7 +609,7 @@ namespace {
         std::optional<dnssec::TrustAnchorStore> anchors;
         std::shared_ptr<const LocalZones> local_zones; // null without a configuration: kept as they are
         std::vector<ForwardZone> forward_zones;
-        std::shared_ptr<const RpzSet> policy; // null: the running one stays
+        std::shared_ptr<const RpzSet> policy; // null: none
         std::vector<std::string> failures; // "FILE:LINE: problem; the old data stays"
     };
 
@@ -573,14 +626,8 @@ namespace {
         const std::shared_ptr<const ConfiguredZones> running = server.recursorCore().zones();
         read.local_zones = rereadLocalZones(*read.config, running->local.get(), read.failures);
         read.forward_zones = TRY(forwardZonesOf(*read.config));
-        auto policy = readResponsePolicy(*read.config);
-        if (policy) {
-            read.policy = std::move(*policy);
-        } else {
-            read.failures.push_back(
-                "response policy: " + dottedErrorName(policy.error()) + "; the old data stays");
-            logError(read.failures.back());
-        }
+        const std::shared_ptr<const RpzSet> running_policy = server.responsePolicy();
+        read.policy = TRY(readResponsePolicy(read.config->rpz_zones, running_policy.get(), read.failures));
         return read;
     }
 
@@ -621,7 +668,7 @@ std::string reloadSettings(RecursorServer& server, const CliOptions& cli, const 
                 if (!flushed.empty())
                     outcome += ", zones changed (cache flushed): " + joined(flushed, " ");
             }
-            if (read.policy)
+            if (read.config)
                 server.replaceResponsePolicy(std::move(read.policy));
             if (!read.failures.empty())
                 outcome += "; " + joined(read.failures, "; ");

@@ -123,6 +123,7 @@ RecursorServer::RecursorServer(
     , http_listen_addr_(options_.http_listen_addr)
     , stream_slots_(options_.max_streams, options_.max_streams_per_client)
 {
+    front_.setResponsePolicy(options_.response_policy);
     listen_addrs_.insert(
         listen_addrs_.end(), options_.more_listen_addrs.begin(), options_.more_listen_addrs.end());
 }

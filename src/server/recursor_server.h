@@ -68,6 +68,7 @@ public:
     std::vector<DnsName> replaceZones(
         std::shared_ptr<const LocalZones> local, std::vector<ForwardZone> forward);
     void replaceResponsePolicy(std::shared_ptr<const RpzSet> policy);
+    std::shared_ptr<const RpzSet> responsePolicy() const { return front_.responsePolicy(); }
     // What SIGHUP and RELOAD run, set before start(); it returns RELOAD's reply.
     void setReloader(std::function<std::string()> reloader) { reloader_ = std::move(reloader); }
     // One reload at a time, whether a signal or the control socket asked for it.

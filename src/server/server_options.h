@@ -6,6 +6,7 @@
 #include "ops/control_socket.h"
 #include "ops/http_server.h"
 #include "resolver/recursor.h"
+#include "resolver/rpz.h"
 #include "server/access_list.h"
 #include "server/client_stream.h"
 #include "server/reply.h"
@@ -31,6 +32,7 @@ struct ServerOptions {
     HttpServerConfig http_config;
     std::shared_ptr<const LocalZones> local_zones; // the [zone:] sections, read at start-up
     bool expose_zones { false }; // /zones lists them; 501 otherwise
+    std::shared_ptr<const RpzSet> response_policy; // the [rpz:] sections in order; none when null
     bool enable_dnssec { true };
     CacheLimits cache_limits;
     AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers

@@ -2,6 +2,9 @@
 // malformed policy zones refused with the owner and the problem.
 #include "resolver/rpz.h"
 
+#include "wire/header.h"
+#include "wire/writer.h"
+
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -186,6 +189,41 @@ namespace {
         }
     }
 
+    // A CNAME to another name is followed for the other types only; the target's answer comes after it with
+    // the target's RCODE and authority, stripped of DNSSEC records (the policy answer is not validated).
+    TEST(RpzReply, ACnameIsFollowedAndTheTargetsAnswerSplicedAfterIt)
+    {
+        auto policy = Zone {}.cname("moved.rpz.test.", "target.example.").cname("nx.rpz.test.", ".").build();
+        auto moved = policy.matchQname(name("moved."));
+        ASSERT_TRUE(moved);
+        EXPECT_FALSE(rpzCnameStep(rpzReply(*moved, QType::cname, true), QType::cname));
+        EXPECT_FALSE(rpzCnameStep(rpzReply(*moved, QType::any, true), QType::any));
+        EXPECT_FALSE(rpzCnameStep(rpzReply(*policy.matchQname(name("nx.")), QType::a, true), QType::a));
+        auto step = rpzCnameStep(rpzReply(*moved, QType::a, true), QType::a);
+        ASSERT_TRUE(step);
+        EXPECT_EQ(step->target, name("target.example."));
+
+        // The target's NXDOMAIN as the resolver holds it: the SOA and its RRSIG in the authority section.
+        auto target = PacketWriter::init(name("target.example."), QType::a, QClass::in).value();
+        setHeaderRcode(target.getHeader(), RCode::nx_domain);
+        for (QType type : { QType::soa, QType::rrsig }) {
+            ASSERT_TRUE(target.startRecord(name("example."), type, QClass::in, 60, Section::authority));
+            ASSERT_TRUE(target.writeBlob(std::vector<std::uint8_t>(type == QType::soa ? 22 : 19, 0)));
+            ASSERT_TRUE(target.commit());
+        }
+        auto packet = rpzFollowedPacket(name("Moved."), QType::a, *step, target.finish().value());
+        ASSERT_TRUE(packet.has_value());
+        auto message = DnsMessage::parse(*packet);
+        ASSERT_TRUE(message.has_value());
+        EXPECT_EQ(message->header.rcode(), RCode::nx_domain);
+        EXPECT_FALSE(message->header.aa() || message->header.ad());
+        ASSERT_EQ(message->records.size(), 2u);
+        EXPECT_EQ(message->records[0].name.toText(), "Moved.");
+        EXPECT_EQ(message->records[0].rdata.get<RDataTag::cname>().target, name("target.example."));
+        EXPECT_EQ(std::tie(message->records[1].rtype, message->records[1].section),
+            std::make_tuple(QType::soa, Section::authority));
+    }
+
     TEST(RpzPolicy, ExactBeatsWildcardAndTheClosestWildcardWins)
     {
         auto policy = Zone {}
@@ -317,6 +355,7 @@ namespace {
             Zone zone;
             RpzError kind;
             std::string_view owner;
+            std::size_t record = 0; // the index the error names, so a reader can name its line
         };
         Zone crowded; // more records at one owner than a rule can hold
         for (int i = 0; i <= 0xFFFF; ++i)
@@ -352,6 +391,15 @@ namespace {
                 RpzError::DuplicateCname, "x.rpz.test." },
             { "short A", Zone {}.add("x.rpz.test.", QType::a, { 1, 2, 3 }), RpzError::BadRdata,
                 "x.rpz.test." },
+            { "short A after a good one",
+                Zone {}
+                    .add("x.rpz.test.", QType::a, { 1, 2, 3, 4 })
+                    .cname("y.rpz.test.", ".")
+                    .add("x.rpz.test.", QType::a, { 1, 2, 3 }),
+                RpzError::BadRdata, "x.rpz.test.", 2 },
+            { "bad trigger after good rules",
+                Zone {}.cname("y.rpz.test.", ".").cname("0.zz.rpz-ip.rpz.test.", "."),
+                RpzError::BadPrefixLength, "0.zz.rpz-ip.rpz.test.", 1 },
             { "AAAA of 4", Zone {}.add("x.rpz.test.", QType::aaaa, { 1, 2, 3, 4 }), RpzError::BadRdata,
                 "x.rpz.test." },
             { "TXT overrun", Zone {}.add("x.rpz.test.", QType::txt, { 5, 'a' }), RpzError::BadRdata,
@@ -365,6 +413,7 @@ namespace {
             ASSERT_FALSE(policy.has_value());
             EXPECT_EQ(policy.error().kind, c.kind);
             EXPECT_EQ(policy.error().text(), std::string(c.owner) + ": " + dottedErrorName(c.kind));
+            EXPECT_EQ(policy.error().record, c.record);
         }
     }
 
@@ -381,6 +430,45 @@ namespace {
         EXPECT_EQ(policy.qnameRuleCount(), 1u);
         // A skipped nsdname trigger does not act as a question-name rule either.
         EXPECT_FALSE(policy.matchQname(name("ns.example.rpz-nsdname.")));
+    }
+
+    // A policy file read as the server reads it: the apex SOA and NS are no rules, and whatever stops the
+    // load names the file and the line at fault, a rule the engine refuses among them.
+    TEST(RpzLoad, ReadsAMasterFileAndNamesTheLineOfWhatStopsIt)
+    {
+        const std::string head = "$TTL 60\n@ SOA ns. admin. 1 60 60 60 60\n@ NS ns.\n";
+        auto good = loadRpzPolicy(name("rpz.test."),
+            head + "bad.example CNAME .\n*.bad.example CNAME *.\n32.1.2.0.10.rpz-ip CNAME rpz-drop.\n",
+            "good.rpz");
+        ASSERT_TRUE(good) << good.error().describe();
+        EXPECT_EQ(good->qnameRuleCount(), 2u);
+        EXPECT_EQ(good->ipRuleCount(), 1u);
+        EXPECT_EQ(qnameAction(*good, "x.bad.example."), RpzAction::nodata);
+        struct Case {
+            std::string_view label;
+            std::optional<std::string> text; // none: read the path
+            ZoneFileError kind;
+            std::string_view message; // describe(), or its start
+        };
+        for (const Case& c : std::initializer_list<Case> {
+                 { "unsupported type", head + "ok CNAME .\nmx MX 10 mail.\n", ZoneFileError::BadRule,
+                     "f.rpz:5: mx.rpz.test.: error.UnsupportedRecordType" },
+                 { "bad trigger", head + "\n; a comment\n33.1.2.3.4.rpz-ip CNAME .\n", ZoneFileError::BadRule,
+                     "f.rpz:6: 33.1.2.3.4.rpz-ip.rpz.test.: error.BadPrefixLength" },
+                 { "data at the apex", head + "@ A 192.0.2.1\n", ZoneFileError::BadRule,
+                     "f.rpz:4: rpz.test.: error.DataAtApex" },
+                 { "outside", head + "evil.example. CNAME .\n", ZoneFileError::OutOfZone,
+                     "f.rpz:4: evil.example. is outside the zone rpz.test." },
+                 { "syntax", head + "x CNAME\n", ZoneFileError::Syntax, "f.rpz:4: " },
+                 { "missing", std::nullopt, ZoneFileError::FileUnreadable, "/nonexistent/f.rpz: " },
+             }) {
+            SCOPED_TRACE(c.label);
+            auto loaded = c.text ? loadRpzPolicy(name("rpz.test."), *c.text, "f.rpz")
+                                 : loadRpzPolicy(name("rpz.test."), std::nullopt, "/nonexistent/f.rpz");
+            ASSERT_FALSE(loaded);
+            EXPECT_EQ(loaded.error().kind, c.kind);
+            EXPECT_TRUE(loaded.error().describe().starts_with(c.message)) << loaded.error().describe();
+        }
     }
 
     TEST(RpzPolicy, ManyRulesAllFoundAcrossTableGrowth)

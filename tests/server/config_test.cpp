@@ -1,5 +1,7 @@
 #include "server/config.h"
 
+#include "resolver/rpz.h"
+
 #include "support/scratch_dir.h"
 #include <gmock/gmock.h>
 
@@ -529,6 +531,17 @@ namespace {
         EXPECT_EQ(internal.servers.size(), 2u);
     }
 
+    // Policy sections keep their file order: it is their rank, the first that matches wins.
+    TEST(Config, ReadsRpzSectionsInFileOrder)
+    {
+        Config config = parsed("[rpz:second.]\nfile = /b.rpz\n[server]\n[rpz:first.]\nfile = /a.rpz\n");
+        ASSERT_EQ(config.rpz_zones.size(), 2u);
+        EXPECT_EQ(std::tie(config.rpz_zones[0].name, config.rpz_zones[0].file, config.rpz_zones[0].line),
+            std::make_tuple(std::string("second."), std::string("/b.rpz"), std::size_t { 1 }));
+        EXPECT_EQ(std::tie(config.rpz_zones[1].name, config.rpz_zones[1].file),
+            std::make_tuple(std::string("first."), std::string("/a.rpz")));
+    }
+
     // Each fault an operator could write stops start-up with its kind.
     TEST(Config, RefusesBadForwardAndStubSections)
     {
@@ -553,6 +566,12 @@ namespace {
                  { "[forward:corp.]\nserver = 10.0.0.53\n[stub:corp.]\nserver = 10.0.0.54\n",
                      ServerError::InvalidSetting }, // one zone cannot be both
                  { fourteen, ServerError::InvalidSetting }, // more than a step asks
+                 { "[rpz:block.]\n[server]\n", ServerError::InvalidSetting }, // no file
+                 { "[rpz:block]\nfile = a\n", ServerError::InvalidZoneName },
+                 { "[rpz:]\nfile = a\n", ServerError::InvalidZoneName },
+                 { "[rpz:block.]\nfile = a\n[rpz:block.]\nfile = b\n", ServerError::InvalidSetting },
+                 { "[rpz:block.]\nfile = a\nfile = b\n", ServerError::InvalidSetting },
+                 { "[rpz:block.]\nfile = a\nserver = 10.0.0.53\n", ServerError::UnknownConfigKey },
              }) {
             SCOPED_TRACE(text);
             auto config = Config::parseConfig(text);
@@ -609,6 +628,13 @@ namespace {
         EXPECT_EQ(config->zones[0].name, "office.example.");
         EXPECT_EQ(config->zones[0].file, "/etc/recursor/office.example.zone");
         EXPECT_TRUE(config->server.expose_zones);
+        ASSERT_EQ(config->rpz_zones.size(), 1u);
+        // The policy file printed beside it builds, each of its rules taken.
+        const std::string policy_file = fencedBlock(readSourceFile("README.md"), "dns");
+        auto policy = loadRpzPolicy(*DnsName::fromText(config->rpz_zones[0].name), policy_file, "README.md");
+        ASSERT_TRUE(policy.has_value()) << policy.error().describe();
+        EXPECT_EQ(std::make_pair(policy->qnameRuleCount(), policy->ipRuleCount()),
+            std::make_pair(std::size_t { 8 }, std::size_t { 2 }));
     }
 
     TEST(ShippedConfiguration, TheInstalledDefaultLoadsAsShipped)
@@ -682,6 +708,11 @@ namespace {
                  { "[server]\n\n[stub:corp.]\ninsecure = yes\n", "a.conf",
                      "error: a.conf:3: [stub:corp.] names no server: add a line 'server = ADDR' or "
                      "'server = ADDR:PORT': error.InvalidSetting\n" },
+                 { "[rpz:a.]\nfile = a.rpz\n\n[rpz:a.]\n", "a.conf",
+                     "error: a.conf:4: [rpz:a.]: error.InvalidSetting\n" },
+                 { "[server]\n[rpz:a.]\n", "a.conf",
+                     "error: a.conf:2: [rpz:a.] names no file: add a line 'file = PATH': "
+                     "error.InvalidSetting\n" },
              }) {
             SCOPED_TRACE(text);
             testing::internal::CaptureStderr();
