@@ -498,6 +498,14 @@ void LocalZones::addBuiltIns(std::span<const DnsName> sent_elsewhere)
         if (zone)
             add(std::move(*zone));
     }
+    for (const DnsName& name : sent_elsewhere) {
+        const LocalZone* zone = covering(name);
+        if (zone == nullptr || zone->apex().eql(name))
+            continue; // at an apex the zone stays: it is the more specific section's equal
+        const std::string key = LocalZone::key(name);
+        by_name_[key] = handed_on;
+        keyAbove(key);
+    }
 }
 
 std::optional<Delegation> LocalZones::delegationFor(const DnsName& name, std::uint16_t port) const
@@ -524,6 +532,11 @@ void LocalZones::add(LocalZone zone)
     const std::size_t position = zones_.size() - 1;
     if (auto [it, added] = by_name_.try_emplace(key, position); !added && it->second == above_zones)
         it->second = position;
+    keyAbove(key);
+}
+
+void LocalZones::keyAbove(const std::string& key)
+{
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(key.data());
     std::size_t last_label = key.size() - 1; // the root: every name ends under it
     for (std::size_t at = 0; bytes[at] != 0; at += bytes[at] + 1u) {
@@ -558,7 +571,9 @@ const LocalZone* LocalZones::covering(const DnsName& qname) const
         const auto it = by_name_.find(std::string_view(lower.data() + start, wire.size() - start));
         if (it == by_name_.end())
             break;
-        if (it->second != above_zones)
+        if (it->second == handed_on)
+            best = nullptr;
+        else if (it->second != above_zones)
             best = &zones_[it->second];
     }
     return best;

@@ -144,7 +144,8 @@ public:
     // The locally served zones every resolver answers itself (RFC 6761 §6.3 localhost. and §6.4
     // invalid., RFC 6303 §4 loopback, RFC 1918 and link-local reverse zones), each unless a zone
     // already held, or one of `sent_elsewhere` (the [forward:] and [stub:] sections), is at or above it.
-    // Call after the configured zones are added.
+    // A section below a zone's apex takes its names from the zone: the longest name wins, whatever kind
+    // of section it is. Call after the configured zones are added.
     void addBuiltIns(std::span<const DnsName> sent_elsewhere = {});
     bool empty() const { return zones_.empty(); }
     const std::vector<LocalZone>& zones() const { return zones_; }
@@ -166,10 +167,12 @@ private:
         }
     };
     static constexpr std::size_t above_zones = SIZE_MAX;
+    static constexpr std::size_t handed_on = SIZE_MAX - 1; // a [forward:] or [stub:] below an apex
+    void keyAbove(const std::string& key);
 
     std::vector<LocalZone> zones_;
     // By lower-cased wire name: each apex with its zone's position in zones_, and each name above an
-    // apex (the root included) with above_zones.
+    // apex (the root included) with above_zones, each section below an apex with handed_on.
     std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> by_name_;
     // A bit for each apex's last label (by its length and first letter): most public names end in a
     // label no zone ends in, and miss without a lookup. All bits when the root is a zone.

@@ -1458,15 +1458,33 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual((code, stderr.splitlines()[-1:]), (1, ["error: InvalidArgs"]))
 
 
-def readme_example_config():
-    """The ```ini block of README.md, exactly as printed."""
+def fenced_block(text, language):
+    """The first ```language block of a Markdown text, without its fences."""
+    match = re.search(r"^```" + language + r"\n(.*?)^```$", text, re.S | re.M)
+    if match is None:
+        raise AssertionError(f"README.md has no ```{language} block")
+    return match.group(1)
+
+
+# The files the README's example configuration names, and the block of the README that prints each.
+README_EXAMPLE_FILES = {"/etc/recursor/office.example.zone": "zone", "/etc/recursor/block.rpz": "dns"}
+
+
+def readme_example_config(tmpdir):
+    """The ```ini block of README.md as printed, but for the paths of the zone and policy files it names:
+    those are written into tmpdir from the blocks that print them."""
     readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
     with open(readme) as f:
         text = f.read()
-    match = re.search(r"```ini\n(.*?)\n```", text, re.S)
-    if not match:
-        raise AssertionError("README.md has no ```ini block")
-    return match.group(1) + "\n"
+    ini = fenced_block(text, "ini")
+    for path, language in README_EXAMPLE_FILES.items():
+        copy = os.path.join(tmpdir, os.path.basename(path))
+        with open(copy, "w") as f:
+            f.write(fenced_block(text, language))
+        ini, count = re.subn(rf"^file = {re.escape(path)}$", f"file = {copy}", ini, flags=re.M)
+        if count != 1:
+            raise AssertionError(f"the README example names {path} {count} times, not once")
+    return ini + "\n"
 
 
 def dig_at(host, port, name, *args):
@@ -1568,7 +1586,7 @@ class ListeningAndReloadTest(unittest.TestCase):
 
     def test_the_readme_example_configuration_starts_the_resolver(self):
         # The example used to stop start-up as printed (error: InvalidCharacter, trailing comments).
-        config = self.write("readme.conf", readme_example_config())
+        config = self.write("readme.conf", readme_example_config(self.tmpdir))
         control = os.path.join(self.tmpdir, "readme.sock")  # the example's /run path is shared by every run
         server = self.start(["--config", config, "--control-socket", control])
         self.assertEqual((server.dns_port, server.http_port), (5353, 9153))

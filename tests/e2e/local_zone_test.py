@@ -120,6 +120,11 @@ class LocalZoneTest(unittest.TestCase):
                 self.assertEqual(records(reply.answer), sorted(answer))
                 self.assertEqual([r[:3] for r in records(reply.authority)], authority)
 
+    def test_the_example_policy_blocks_as_the_readme_says(self):
+        blocked = ask(self.server.dns_port, "x.ads.example.", "A")
+        self.assertEqual((blocked.rcode(), blocked.answer), (dns.rcode.NXDOMAIN, []))
+        self.assertEqual([(o.code, o.text) for o in blocked.options if o.otype == 15], [(15, None)])
+
     def test_a_child_zone_is_asked_of_the_servers_the_file_names(self):
         # Nothing else is reachable here: without the delegation the question would go to the root
         # servers and fail. The child is not validated against the public chain either.
@@ -210,15 +215,6 @@ class LabLocalZoneTest(unittest.TestCase):
                          [("signed.corp.test.", "CNAME"), ("www.alg13.sec.", "A"), ("www.alg13.sec.", "RRSIG")])
 
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
-
-
-def fenced_block(text, language):
-    """The first ```language block of a Markdown text, without its fences."""
-    match = re.search(r"^```" + language + r"\n(.*?)^```$", text, re.S | re.M)
-    if match is None:
-        raise AssertionError(f"README.md has no ```{language} block")
-    return match.group(1)
 
 
 class ReadmeExampleTest(unittest.TestCase):
@@ -227,19 +223,14 @@ class ReadmeExampleTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        with open(README) as f:
-            text = f.read()
         cls.tmpdir = e2e_test.make_private_dir("readme")
         cls.zone_path = os.path.join(cls.tmpdir, "office.example.zone")
-        with open(cls.zone_path, "w") as f:
-            f.write(fenced_block(text, "zone"))
         rewrites = [
-            (r"^file = /etc/recursor/office\.example\.zone$", f"file = {cls.zone_path}"),
             (r"^listen = .*$", "listen = 127.0.0.1:0"),
             (r"^http_listen = .*$", "http_listen = 127.0.0.1:0"),
             (r"^control_socket_path = .*$", "control_socket_path = " + os.path.join(cls.tmpdir, "control.sock")),
         ]
-        ini = fenced_block(text, "ini")
+        ini = e2e_test.readme_example_config(cls.tmpdir)
         for pattern, replacement in rewrites:
             ini, count = re.subn(pattern, replacement, ini, flags=re.M)
             if count == 0:

@@ -32,6 +32,10 @@ def zone_text(serial, address):
     return f"$TTL 600\n@ IN SOA ns host {serial} 7200 900 1209600 300\n@ NS ns\nns A 192.0.2.53\nwww A {address}\n"
 
 
+def policy_text(blocked):
+    return f"$TTL 60\n@ SOA ns host 1 3600 600 86400 60\n@ NS ns\n{blocked} CNAME .\n"
+
+
 def ask(port, name, rdtype="A", timeout=3.0):
     """One UDP question: the reply, or None when none came in time."""
     wire = udp_exchange(port, dns.message.make_query(name, rdtype).to_wire(), timeout)
@@ -86,9 +90,11 @@ class LocalReloadTest(ReloadCase):
         cls.zone_dir = e2e_test.make_private_dir("reload-zones")
         cls.corp = os.path.join(cls.zone_dir, "corp.zone")
         cls.other = os.path.join(cls.zone_dir, "other.zone")
+        cls.policy = os.path.join(cls.zone_dir, "policy.rpz")
+        write(cls.policy, policy_text("ns.corp.test"))
         write(cls.corp, zone_text(1, "192.0.2.1"))
         write(cls.other, zone_text(1, "192.0.2.101"))
-        cls.sections = f"[server]\nexpose_zones = yes\n\n[zone:corp.test.]\nfile = {cls.corp}\n\n[zone:other.test.]\nfile = {cls.other}\n"
+        cls.sections = f"[server]\nexpose_zones = yes\n\n[zone:corp.test.]\nfile = {cls.corp}\n\n[zone:other.test.]\nfile = {cls.other}\n\n[rpz:policy.]\nfile = {cls.policy}\n"
         cls.start(cls.sections)
 
     @classmethod
@@ -100,6 +106,7 @@ class LocalReloadTest(ReloadCase):
         write(self.config, self.sections)
         write(self.corp, zone_text(1, "192.0.2.1"))
         write(self.other, zone_text(1, "192.0.2.101"))
+        write(self.policy, policy_text("ns.corp.test"))
         self.assertTrue(self.reload_by_command().startswith("OK reloaded: "))
 
     def www(self, zone="corp.test."):
@@ -162,6 +169,19 @@ class LocalReloadTest(ReloadCase):
         self.assertEqual(self.www("other.test."), (dns.rcode.NOERROR, ["192.0.2.102"]))
         outcome = self.reload_by_signal()
         self.assertRegex(outcome, rf"^error: reloaded: .*{re.escape(self.corp)}:6: .+; the old data stays$")
+
+    def test_a_policy_file_is_read_again_and_a_broken_one_keeps_its_rules(self):
+        def ns(zone):
+            reply = ask(self.server.dns_port, "ns." + zone)
+            return reply.rcode(), addresses(reply)
+
+        self.assertEqual((ns("corp.test."), ns("other.test.")), ((dns.rcode.NXDOMAIN, []), (dns.rcode.NOERROR, ["192.0.2.53"])))
+        write(self.policy, policy_text("ns.other.test"))
+        self.assertTrue(self.reload_by_signal().startswith("info: reloaded:"))
+        self.assertEqual((ns("corp.test."), ns("other.test.")), ((dns.rcode.NOERROR, ["192.0.2.53"]), (dns.rcode.NXDOMAIN, [])))
+        write(self.policy, policy_text("ns.corp.test") + "bad A not-an-address\n")
+        self.assertRegex(self.reload_by_command(), rf"^ERROR: reloaded: .*; {re.escape(self.policy)}:5: .+; the old data stays\n$")
+        self.assertEqual(ns("other.test."), (dns.rcode.NXDOMAIN, []), "the old policy stays")
 
     def test_a_configuration_that_no_longer_parses_changes_nothing(self):
         write(self.config, self.sections.replace("expose_zones = yes", "expose_zones = yes\nthreads = two"))

@@ -325,6 +325,15 @@ dangling         CNAME gone
         EXPECT_EQ(forwarded.covering(name("1.0.0.10.in-addr.arpa.")), nullptr);
         EXPECT_EQ(forwarded.covering(name("localhost.")), nullptr);
         EXPECT_NE(forwarded.covering(name("1.0.0.127.in-addr.arpa.")), nullptr);
+
+        // One below a zone's apex takes the names at and below it: the longest section wins.
+        LocalZones carved;
+        const DnsName below[] = { name("1.168.192.in-addr.arpa."), name("127.in-addr.arpa.") };
+        carved.addBuiltIns(below);
+        EXPECT_EQ(carved.covering(name("5.1.168.192.in-addr.arpa.")), nullptr);
+        EXPECT_EQ(carved.covering(name("1.168.192.in-addr.arpa.")), nullptr);
+        EXPECT_EQ(carved.covering(name("5.2.168.192.in-addr.arpa."))->apex(), name("168.192.in-addr.arpa."));
+        EXPECT_EQ(carved.covering(name("1.0.0.127.in-addr.arpa.")), nullptr);
     }
 
     // Questions under a configured zone are answered locally and never reach the transport;
