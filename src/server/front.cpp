@@ -343,9 +343,7 @@ std::optional<ServerResult<Front::FrontAnswer>> Front::answerByPolicy(
     auto match = response_policy_.current()->matchQname(ctx.qname);
     if (!match)
         return std::nullopt;
-    metrics_->recordPolicyHit(match->zone_index);
-    logPolicyHit(ctx, *match);
-    const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
+    const RpzReply policy = takePolicyHit(ctx, *match, channel);
     switch (policy.kind) {
     case RpzReply::Kind::answer_normally:
         return std::nullopt;
@@ -456,9 +454,7 @@ std::optional<ServerResult<std::vector<std::uint8_t>>> Front::replyByResponseIp(
     auto match = policy_set.matchResponse(message->records);
     if (!match || policy_set.matchQname(ctx.qname))
         return std::nullopt;
-    metrics_->recordPolicyHit(match->zone_index);
-    logPolicyHit(ctx, *match);
-    const RpzReply policy = rpzReply(*match, ctx.qtype, channel == ReplyChannel::datagram);
+    const RpzReply policy = takePolicyHit(ctx, *match, channel);
     switch (policy.kind) {
     case RpzReply::Kind::answer_normally:
         return std::nullopt;
@@ -469,6 +465,14 @@ std::optional<ServerResult<std::vector<std::uint8_t>>> Front::replyByResponseIp(
         return policyReply(ctx, policy, channel);
     }
     return std::nullopt;
+}
+
+// Every hit is counted and logged, whatever it does to the reply.
+RpzReply Front::takePolicyHit(const QueryParseContext& ctx, const RpzMatch& match, ReplyChannel channel)
+{
+    metrics_->recordPolicyHit(match.zone_index);
+    logPolicyHit(ctx, match);
+    return rpzReply(match, ctx.qtype, channel == ReplyChannel::datagram);
 }
 
 // At most servfail_lines_per_second lines, like the SERVFAIL lines: strangers choose the names that hit.

@@ -140,6 +140,7 @@ private:
         std::optional<std::uint16_t> extended_error, ReplyChannel channel);
     // A policy CNAME's target answered from the local zones or the cache, if either has it.
     std::optional<ResolveOutcome> answerTargetAtOnce(const QueryParseContext& ctx, const RpzCnameStep& step);
+    RpzReply takePolicyHit(const QueryParseContext& ctx, const RpzMatch& match, ReplyChannel channel);
     void logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match);
     class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);

@@ -1994,7 +1994,9 @@ def only_loopback_network():
     return [name for _, name in socket.if_nameindex()] == ["lo"]
 
 
-def main():
+def main(lab_allowed=False, lab_needed=False):
+    """Runs the tests of the __main__ module against --binary: in a namespace with only loopback, or
+    inside the lab when the suite allows or needs it (RECURSOR_LAB_DIR is set there)."""
     global BINARY
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--binary", required=True)
@@ -2002,9 +2004,30 @@ def main():
     BINARY = os.path.abspath(args.binary)
     if not os.access(BINARY, os.X_OK):
         sys.exit(f"not an executable: {BINARY}")
-    if not only_loopback_network():
+    in_lab = bool(os.environ.get("RECURSOR_LAB_DIR"))
+    if lab_needed and not in_lab:
+        sys.exit("needs the lab: run the suite through scripts/lab.sh with-lab -- ...")
+    if not only_loopback_network() and not ((lab_allowed or lab_needed) and in_lab):
         sys.exit("refusing to run on the host network: start the suite through scripts/lab.sh bare -- ...")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+def assert_bad_files_stop_start_up(test, tmpdir, section, cases):
+    """Each (file name, text or None for a missing file, expected "NAME:LINE: problem") as the file of
+    `section` stops start-up with "error: " and the expected text."""
+    for name, text, expected in cases:
+        with test.subTest(file=name):
+            path = os.path.join(tmpdir, name)
+            if text is not None:
+                with open(path, "w") as f:
+                    f.write(text)
+            config = os.path.join(tmpdir, "recursor.conf")
+            with open(config, "w") as f:
+                f.write(f"[{section}]\nfile = {path}\n")
+            result = subprocess.run([BINARY, "--config", config, "--listen", "127.0.0.1:0"],
+                                    capture_output=True, timeout=30, env=child_env())
+            test.assertNotEqual(result.returncode, 0)
+            test.assertIn("error: " + os.path.join(tmpdir, expected), result.stderr.decode())
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ import os
 import re
 import shutil
 import socket
-import subprocess
 import threading
 import sys
 import time
@@ -290,34 +289,8 @@ class BadZoneFileTest(unittest.TestCase):
             ("nosoa.zone", "www A 192.0.2.1\n", "nosoa.zone: no SOA record at corp.test."),
             ("outside.zone", soa + "x.example. A 192.0.2.1\n", "outside.zone:2: x.example. is outside the zone corp.test."),
         ]
-        for name, text, expected in cases:
-            with self.subTest(file=name):
-                path = os.path.join(tmpdir, name)
-                if text is not None:
-                    with open(path, "w") as f:
-                        f.write(text)
-                config = os.path.join(tmpdir, "recursor.conf")
-                with open(config, "w") as f:
-                    f.write(f"[zone:corp.test.]\nfile = {path}\n")
-                result = subprocess.run([e2e_test.BINARY, "--config", config, "--listen", "127.0.0.1:0"],
-                                                 capture_output=True, timeout=30, env=e2e_test.child_env())
-                self.assertNotEqual(result.returncode, 0)
-                self.assertIn("error: " + os.path.join(tmpdir, expected), result.stderr.decode())
-
-
-def main():
-    import argparse
-
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--binary", required=True)
-    args, rest = parser.parse_known_args()
-    e2e_test.BINARY = os.path.abspath(args.binary)
-    if not os.access(e2e_test.BINARY, os.X_OK):
-        sys.exit(f"not an executable: {e2e_test.BINARY}")
-    if not e2e_test.only_loopback_network() and not os.environ.get("RECURSOR_LAB_DIR"):
-        sys.exit("refusing to run on the host network: start the suite through scripts/lab.sh bare -- ...")
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+        e2e_test.assert_bad_files_stop_start_up(self, tmpdir, "zone:corp.test.", cases)
 
 
 if __name__ == "__main__":
-    main()
+    e2e_test.main(lab_allowed=True)

@@ -223,19 +223,5 @@ class ForwardReloadTest(ReloadCase):
         self.assertEqual(ask(self.server.dns_port, "probe-kept.fake.test.", "TXT").answer, probe, "unchanged zone: still cached")
 
 
-def main():
-    import argparse
-
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--binary", required=True)
-    args, rest = parser.parse_known_args()
-    e2e_test.BINARY = os.path.abspath(args.binary)
-    if not os.access(e2e_test.BINARY, os.X_OK):
-        sys.exit(f"not an executable: {e2e_test.BINARY}")
-    if not e2e_test.only_loopback_network() and not os.environ.get("RECURSOR_LAB_DIR"):
-        sys.exit("refusing to run on the host network: start the suite through scripts/lab.sh bare -- ...")
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    e2e_test.main(lab_allowed=True)

@@ -14,7 +14,6 @@ Run: scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/rpz_test.py --binary 
 import os
 import shutil
 import socket
-import subprocess
 import sys
 import unittest
 
@@ -171,34 +170,8 @@ class BadPolicyFileTest(unittest.TestCase):
             ("type.rpz", HEAD + "mx MX 10 mail.example.\n", "type.rpz:4: mx.block.rpz.: error.UnsupportedRecordType"),
             ("outside.rpz", HEAD + "evil.example. CNAME .\n", "outside.rpz:4: evil.example. is outside the zone block.rpz."),
         ]
-        for name, text, expected in cases:
-            with self.subTest(file=name):
-                path = os.path.join(tmpdir, name)
-                if text is not None:
-                    with open(path, "w") as f:
-                        f.write(text)
-                config = os.path.join(tmpdir, "recursor.conf")
-                with open(config, "w") as f:
-                    f.write(f"[rpz:block.rpz.]\nfile = {path}\n")
-                result = subprocess.run([e2e_test.BINARY, "--config", config, "--listen", "127.0.0.1:0"],
-                                        capture_output=True, timeout=30, env=e2e_test.child_env())
-                self.assertNotEqual(result.returncode, 0)
-                self.assertIn("error: " + os.path.join(tmpdir, expected), result.stderr.decode())
-
-
-def main():
-    import argparse
-
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--binary", required=True)
-    args, rest = parser.parse_known_args()
-    e2e_test.BINARY = os.path.abspath(args.binary)
-    if not os.access(e2e_test.BINARY, os.X_OK):
-        sys.exit(f"not an executable: {e2e_test.BINARY}")
-    if not os.environ.get("RECURSOR_LAB_DIR"):
-        sys.exit("needs the lab: scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/rpz_test.py --binary ...")
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+        e2e_test.assert_bad_files_stop_start_up(self, tmpdir, "rpz:block.rpz.", cases)
 
 
 if __name__ == "__main__":
-    main()
+    e2e_test.main(lab_needed=True)
