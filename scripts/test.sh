@@ -45,7 +45,7 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan
 
-step "fuzzing the message, response, stream, HTTP, control, configuration, trust anchor and root hints parsers for ${FUZZ_SECONDS:-60} s"
+step "fuzzing the message, response, stream, HTTP, control, configuration, trust anchor, root hints and zone file parsers for ${FUZZ_SECONDS:-60} s"
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 # The whole release preset (tests and benchmarks too, at -O3), so that what `scripts/run.sh` and the
