@@ -946,6 +946,23 @@ namespace {
         }
     }
 
+    // An NXDOMAIN for a minimised ancestor stands for the question (RFC 8020), so it must prove itself as
+    // one for the question would: a forged one without signatures from a signed zone is bogus, not a
+    // denial, and is not cached as one.
+    TEST_F(ResolutionDnssec, NxdomainForAMinimisedAncestorNeedsItsProof)
+    {
+        limits.qname_minimisation = true;
+        SetUp();
+        publish(zone_key, true);
+        net->on("192.0.2.1", "example.", QType::ns, delegation("example.", "ns1.example.", "198.51.100.1"));
+        Reply forged = nodata("example.");
+        forged.flags = 0x8403; // AA, NXDOMAIN
+        net->on("198.51.100.1", "a.example.", QType::ns, forged);
+        expectError(resolve("www.a.example."), ResolveError::SignaturesMissing);
+        EXPECT_EQ(net->exchanges.at(1), ask(ns1, "a.example.", QType::ns));
+        EXPECT_TRUE(recursor->knownBogus(*DnsName::fromText("www.a.example."), QType::a));
+    }
+
     // ANY is asked as a question of its own: every RRset of the answer is validated, and one that fails
     // makes the whole answer bogus, never a secure answer with a part left out.
     TEST_F(ResolutionDnssec, AnyValidatesEveryRrsetOfTheAnswer)
