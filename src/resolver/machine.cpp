@@ -374,7 +374,7 @@ ResolveResultOr<void> ResolutionMachine::keepReferralDs(const DnsMessage& referr
 
 std::optional<DnsName> ResolutionMachine::nextMinimised()
 {
-    Minimisation& state = ctx_.minimisation;
+    QueryContext::Minimisation& state = ctx_.minimisation;
     if (state.stopped || !ctx_.current_qname.isPartOf(ctx_.zone))
         return std::nullopt;
     const std::size_t known = std::max<std::size_t>(ctx_.zone.labelCount(), state.revealed_labels);
@@ -390,7 +390,7 @@ std::optional<DnsName> ResolutionMachine::nextMinimised()
 
 bool ResolutionMachine::usesMinimisedReply(const DnsMessage& reply, const DnsName& asked, const DnsName& zone)
 {
-    Minimisation& state = ctx_.minimisation;
+    QueryContext::Minimisation& state = ctx_.minimisation;
     ++state.asked;
     state.revealed_labels = static_cast<std::uint8_t>(asked.labelCount());
     MinimisationFallback fallback = MinimisationFallback::server_error;

@@ -49,7 +49,6 @@ private:
     QueryContext ctx_;
     // The last server the current step asked: where a zone whose servers all failed failed last.
     std::optional<SocketAddress> last_asked_;
-    using Minimisation = QueryContext::Minimisation;
 };
 
 } // namespace recursor

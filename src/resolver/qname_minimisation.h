@@ -6,7 +6,6 @@
 #include "wire/name.h"
 #include "wire/record.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -114,7 +114,7 @@ struct QueryContext {
     }
 
     // RFC 9156 for `current_qname`: the minimised questions asked for it, and whether it is asked whole
-    // from now on (after a server's error or an answer that did not fit, or past the §2.3 bounds).
+    // from now on (after a server's error or an answer that did not fit).
     struct Minimisation {
         std::uint8_t asked { 0 };
         std::uint8_t revealed_labels { 0 }; // of the last minimised name asked
