@@ -129,11 +129,12 @@ wait_answering() { # port: until it resolves the ready probe, at most 15 s
 start_ours() { # who port http_port [cache_max_bytes]
   local who=$1 port=$2 http=$3 config_args=() dnssec_args=(--disable-dnssec)
   [ "$validating" = yes ] && dnssec_args=(--trust-anchor "$lab_dir/root.key")
-  if [ -n "${4:-}" ] || [ -n "$aggressive" ]; then
+  if [ -n "${4:-}" ] || [ -n "$aggressive" ] || [ -n "${qname_minimisation:-}" ]; then
     {
       printf '[server]\nlisten = 127.0.0.1:%s\n' "$port"
       [ -z "${4:-}" ] || printf 'cache_max_bytes = %s\n' "$4"
       [ -z "$aggressive" ] || printf 'aggressive_nsec = %s\n' "$aggressive"
+      [ -z "${qname_minimisation:-}" ] || printf 'qname_minimisation = %s\n' "$qname_minimisation"
     } >"$work/$who.conf"
     config_args=(-c "$work/$who.conf")
   fi

@@ -20,6 +20,9 @@
 #                           unbound also once more with aggressive-nsec: no, since by default it
 #                           answers names of a signed wildcard from the cached NSEC (RFC 8198): then
 #                           figures 5 and 6 are not cold for it (its NSD CPU is near 0%)
+#  18. upstream, QNAME min. figure 7's count with minimisation on and off (qname_minimisation = yes|no,
+#                           qname-minimisation: yes|no), aggressive NSEC off, for NAME.wild.sec. and
+#                           x.NAME.wild.sec.; printed as a table of its own (bench/figures/qname_minimisation.sh)
 # Then names that do not exist, validated the same way: distinct random labels under alg13.sec. (signed
 # with NSEC) and n3.sec. (NSEC3, no salt, 0 iterations), each checked first (the zone's server denies a
 # name with NSEC, resp. NSEC3 records, and both resolvers answer NXDOMAIN with AD); ours with
@@ -148,6 +151,8 @@ run_id=$(od -An -N4 -tx4 /dev/urandom | tr -d ' ') # fresh labels for every run 
 . "$repo/bench/figures/nxdomain.sh"
 # shellcheck source=bench/figures/latency.sh
 . "$repo/bench/figures/latency.sh"
+# shellcheck source=bench/figures/qname_minimisation.sh
+. "$repo/bench/figures/qname_minimisation.sh"
 # shellcheck source=bench/report.sh
 . "$repo/bench/report.sh"
 
@@ -199,6 +204,7 @@ wanted 8 && figure_nxdomain 8 nsec_on n alg13.sec yes
 wanted 9 && figure_nxdomain 9 nsec_off o alg13.sec no
 wanted 10 && figure_nxdomain 10 nsec3_on e n3.sec yes
 wanted 11 && figure_nxdomain 11 nsec3_off f n3.sec no
+wanted 18 && figure_qname_minimisation 18
 wanted 12 && figure_nx_upstream 12 nsec_upstream alg13.sec
 wanted 13 && figure_nx_upstream 13 nsec3_upstream n3.sec
 use_validation no

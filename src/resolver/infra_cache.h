@@ -10,9 +10,11 @@
 #pragma once
 
 #include "base/socket_address.h"
+#include "resolver/qname_minimisation.h"
 #include "resolver/resolve_error.h"
 #include "wire/name.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -139,6 +141,15 @@ public:
     void recordAsked() noexcept { queries_sent_.fetch_add(1, std::memory_order_relaxed); }
     std::uint64_t queriesSent() const { return queries_sent_.load(std::memory_order_relaxed); }
     std::uint64_t queriesTimedOut() const { return queries_timed_out_.load(std::memory_order_relaxed); }
+    // Names a resolution stopped minimising and asked whole (RFC 9156), by reason.
+    void recordMinimisationFallback(MinimisationFallback reason) noexcept
+    {
+        minimisation_fallbacks_[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);
+    }
+    std::uint64_t minimisationFallbacks(MinimisationFallback reason) const
+    {
+        return minimisation_fallbacks_[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
+    }
 
     // The memory one entry takes.
     static const std::size_t slot_bytes;
@@ -157,6 +168,7 @@ private:
     std::unique_ptr<infra_detail::Shard[]> shards_;
     std::atomic<std::uint64_t> queries_sent_ { 0 };
     std::atomic<std::uint64_t> queries_timed_out_ { 0 };
+    std::array<std::atomic<std::uint64_t>, minimisation_fallback_kinds> minimisation_fallbacks_ {};
 };
 
 } // namespace recursor

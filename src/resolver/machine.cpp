@@ -5,6 +5,7 @@
 #include "resolver/delegation.h"
 #include "resolver/in_flight.h"
 #include "resolver/local_zone.h"
+#include "resolver/qname_minimisation.h"
 #include "resolver/referral.h"
 #include "resolver/response.h"
 #include "wire/type_names.h"
@@ -167,6 +168,10 @@ namespace {
         }
         bool settles(const SocketAddress& server, const DnsMessage& reply) override
         {
+            // An error to a minimised question says nothing of the server's zone: the same server is
+            // asked the whole question next (RFC 9156 §2.3), and judged by that reply.
+            if (minimised_)
+                return true;
             const auto lame = lamenessOf(reply);
             if (lame)
                 infra_.recordLame(server, zone_, *lame);
@@ -180,6 +185,7 @@ namespace {
             return !lame;
         }
         std::size_t takeAsked() { return std::exchange(asked_, 0); }
+        void askingMinimised(bool minimised) { minimised_ = minimised; }
         std::vector<SocketAddress> takeTimedOut() { return std::exchange(timed_out_, {}); }
 
     private:
@@ -191,6 +197,7 @@ namespace {
         std::optional<SocketAddress>& last_asked_;
         std::size_t asked_ { 0 };
         std::vector<SocketAddress> timed_out_;
+        bool minimised_ { false };
     };
 
     // Each server with the timeout the infrastructure cache gives it, within the upstream settings'.
@@ -223,13 +230,20 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
     } catch (const std::bad_alloc&) {
         return std::unexpected(ResolveError::OutOfMemory);
     }
-    if (resolution_.traceActive()) {
-        std::string line = "zone " + zone.toText() + ": " + ctx_.current_qname.toText() + " "
-            + typeName(ctx_.qtype) + ", servers in order:";
+    // The question asked last, traced anew whenever minimisation changes it.
+    std::optional<Question> traced;
+    const auto traceQuestion = [&](const Question& question) {
+        if (!resolution_.traceActive()
+            || (traced && traced->name.eql(question.name) && traced->type == question.type))
+            return;
+        traced = question;
+        std::string line = "zone " + zone.toText() + ": " + question.name.toText() + " "
+            + typeName(question.type) + ", servers in order:";
         for (const SocketAddress& server : ranked)
             line += " " + server.toString();
         resolution_.traceLine(std::move(line));
-    }
+    };
+    const bool may_minimise = resolution_.limits().qname_minimisation && !ctx_.forwarding;
     const bool for_nameservers = resolution_.insideNameserverLookup();
     last_asked_.reset();
     StepObserver observer(resolution_, zone, for_nameservers, last_asked_);
@@ -258,8 +272,14 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
                                          : budget_.exchanges_left;
         const auto affordable = std::span(attempts).subspan(
             begin, std::min<std::size_t>(attempts.size() - begin, static_cast<std::size_t>(left)));
+        const std::optional<DnsName> minimised = may_minimise ? nextMinimised() : std::nullopt;
+        const Question question
+            = minimised ? Question { *minimised, QType::ns } : Question { ctx_.current_qname, ctx_.qtype };
+        traceQuestion(question);
+        observer.askingMinimised(minimised.has_value());
+        const std::size_t race_begin = begin;
         auto result = resolution_.transport().race(
-            upstream, affordable, ctx_.current_qname, ctx_.qtype, budget_.deadline_ms, observer);
+            upstream, affordable, question.name, question.type, budget_.deadline_ms, observer);
         begin += std::max<std::size_t>(observer.takeAsked(), 1);
         begin = std::min(begin, attempts.size());
         if (!result) {
@@ -271,6 +291,15 @@ ResolveResultOr<std::optional<ResolveResult>> ResolutionMachine::step()
         }
         const SocketAddress server = result->from;
         ctx_.got_response = true;
+        if (minimised && !usesMinimisedReply(result->response, *minimised, zone)) {
+            // The server that replied is asked the next question first: it answered for the zone. The
+            // race began at `race_begin`, so it sits at or after it.
+            const auto from = std::find_if(attempts.begin() + static_cast<std::ptrdiff_t>(race_begin),
+                attempts.end(), [&](const ServerAttempt& attempt) { return attempt.server == server; });
+            if (from != attempts.end())
+                begin = static_cast<std::size_t>(from - attempts.begin());
+            continue;
+        }
         NetworkAction action = TRY(applyResponse(*result));
         switch (action.tag) {
         case NetworkAction::Tag::done:
@@ -341,6 +370,47 @@ ResolveResultOr<void> ResolutionMachine::keepReferralDs(const DnsMessage& referr
         return std::unexpected(ResolveError::OutOfMemory);
     }
     return {};
+}
+
+std::optional<DnsName> ResolutionMachine::nextMinimised()
+{
+    QueryContext::Minimisation& state = ctx_.minimisation;
+    if (state.stopped || !ctx_.current_qname.isPartOf(ctx_.zone))
+        return std::nullopt;
+    const std::size_t known = std::max<std::size_t>(ctx_.zone.labelCount(), state.revealed_labels);
+    auto next = nextMinimisedName(ctx_.current_qname, known, state.asked);
+    if (!next)
+        return std::nullopt;
+    if (next->label_limit && !state.grouped) {
+        state.grouped = true;
+        resolution_.infra().recordMinimisationFallback(MinimisationFallback::label_limit);
+    }
+    return std::move(next->name);
+}
+
+bool ResolutionMachine::usesMinimisedReply(const DnsMessage& reply, const DnsName& asked, const DnsName& zone)
+{
+    QueryContext::Minimisation& state = ctx_.minimisation;
+    ++state.asked;
+    state.revealed_labels = static_cast<std::uint8_t>(asked.labelCount());
+    MinimisationFallback fallback = MinimisationFallback::server_error;
+    switch (classifyMinimisedReply(reply, asked, zone)) {
+    case MinimisedReply::judge_as_usual:
+        return true;
+    case MinimisedReply::reveal_more:
+        return false;
+    case MinimisedReply::ask_whole_after_error:
+        break;
+    case MinimisedReply::ask_whole_after_answer:
+        fallback = MinimisationFallback::unusable_answer;
+        break;
+    }
+    state.stopped = true;
+    resolution_.infra().recordMinimisationFallback(fallback);
+    if (resolution_.traceActive())
+        resolution_.traceLine("  minimised question not answered (" + std::string(fallbackName(fallback))
+            + "), the whole name next");
+    return false;
 }
 
 ResolveResultOr<bool> ResolutionMachine::resolveUnresolvedNameservers()

@@ -35,6 +35,12 @@ private:
     // without glue become the servers to ask; once those are spent too, the unvalidated glue. Whether
     // there are any.
     ResolveResultOr<bool> resolveUnresolvedNameservers();
+    // RFC 9156: the name to ask the current zone's servers for NS instead of the question, when one is due.
+    std::optional<DnsName> nextMinimised();
+    // Whether the reply to "`asked` NS", sent to the servers of `zone`, is judged as the question's own
+    // reply; when not, the next question goes to the same servers: one label more, or (after an error
+    // or an answer that did not fit, counted) the whole question.
+    bool usesMinimisedReply(const DnsMessage& reply, const DnsName& asked, const DnsName& zone);
     // Keeps the DS RRset a signed referral carries for the zone it leads to (RFC 4035 §3.1.4).
     ResolveResultOr<void> keepReferralDs(const DnsMessage& referral);
 

@@ -39,6 +39,9 @@ struct AnswerLimits {
     bool aggressive_nsec { true }; // RFC 8198
     // Nameserver addresses learned from the network on loopback are asked (test setups only).
     bool allow_loopback_nameservers { false };
+    // Ask each zone's servers only one label more than their zone (RFC 9156). Off here, so that a
+    // resolver built in a test asks what it is asked; the configuration's default turns it on.
+    bool qname_minimisation { false };
 };
 
 // One question of several a resolution needs at once.
@@ -106,8 +109,18 @@ struct QueryContext {
     void followCname(const DnsName& target, const Delegation& next)
     {
         current_qname = target;
+        minimisation = {};
         adoptDelegation(next);
     }
+
+    // RFC 9156 for `current_qname`: the minimised questions asked for it, and whether it is asked whole
+    // from now on (after a server's error or an answer that did not fit).
+    struct Minimisation {
+        std::uint8_t asked { 0 };
+        std::uint8_t revealed_labels { 0 }; // of the last minimised name asked
+        bool stopped { false };
+        bool grouped { false }; // §2.3's bounds made a question reveal several labels at once
+    };
 
     NameserverSet nameservers;
     DnsName zone; // the zone whose servers `nameservers` are: what they may speak for
@@ -132,6 +145,7 @@ struct QueryContext {
     bool advanced { false };
     bool forwarding { false }; // `nameservers` are a forward zone's resolvers
     bool chain_validated { true }; // every CNAME followed so far came validated
+    Minimisation minimisation;
 };
 
 struct NetworkAction {

@@ -443,6 +443,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.recursor.limits.aggressive_nsec = TRY(parseBool(value));
     else if (key == "allow_loopback_nameservers")
         server.recursor.limits.allow_loopback_nameservers = TRY(parseBool(value));
+    else if (key == "qname_minimisation")
+        server.recursor.limits.qname_minimisation = TRY(parseBool(value));
     else
         return fail(ServerError::UnknownConfigKey);
     return {};

@@ -79,7 +79,8 @@ struct RecursorConfig {
     bool dnssec_validation { true };
     // cache_max_ttl (1 to 604800 s), cache_max_negative_ttl and bogus_ttl (0 to 86400 s),
     // aggressive_nsec, allow_loopback_nameservers; the resolver's defaults when not set.
-    AnswerLimits limits;
+    // qname_minimisation (RFC 9156) is on unless set to false.
+    AnswerLimits limits { .qname_minimisation = true };
 };
 
 // The ranges validate() enforces on the answer limits, in seconds.

@@ -194,6 +194,15 @@ std::string ControlCommands::resolverExposition() const
         "message)",
         "counter");
     out.append("dns_upstream_stray_datagrams_total ").append(std::to_string(upstreamStrayDatagrams()) + "\n");
+    family("dns_qname_minimisation_fallbacks_total",
+        "Names asked whole after minimised questions (RFC 9156), by reason", "counter");
+    for (std::size_t kind = 0; kind < minimisation_fallback_kinds; ++kind) {
+        const auto reason = static_cast<MinimisationFallback>(kind);
+        out.append("dns_qname_minimisation_fallbacks_total{reason=\"")
+            .append(fallbackName(reason))
+            .append("\"} ")
+            .append(std::to_string(infra.minimisationFallbacks(reason)) + "\n");
+    }
     family("dns_build_info", "The version running, as a label; always 1", "gauge");
     out.append("dns_build_info{version=\"").append(program_version).append("\"} 1\n");
     return out;

@@ -35,7 +35,9 @@ struct ServerOptions {
     std::shared_ptr<const RpzSet> response_policy; // the [rpz:] sections in order; none when null
     bool enable_dnssec { true };
     CacheLimits cache_limits;
-    AnswerLimits limits; // cache lifetimes, aggressive NSEC, loopback nameservers
+    // Cache lifetimes, aggressive NSEC, loopback nameservers; QNAME minimisation on, as configured by
+    // default.
+    AnswerLimits limits { .qname_minimisation = true };
     std::optional<NameserverSet> root_servers;
     std::vector<ForwardZone> forward_zones; // [forward:] and [stub:] sections
     bool cache_nothing { false }; // cache_strategy = none

@@ -79,7 +79,9 @@ namespace {
                 .clock = std::move(clock),
                 .root_servers = root_servers,
                 .trust_anchors = std::move(anchors),
-                .transport = net };
+                .limits = limits,
+                .transport = net,
+                .forward_zones = forward_zones };
             recursor = Recursor::init(std::move(options)).value();
         }
         // The root delegates example. to ns1.example. (198.51.100.1), which replies `reply`.
@@ -156,6 +158,8 @@ namespace {
 
         std::shared_ptr<CannedTransport> net;
         std::unique_ptr<Recursor> recursor;
+        AnswerLimits limits; // as start() makes the resolver
+        std::vector<ForwardZone> forward_zones;
     };
 
     // A referral names the delegated zone's servers and their addresses as glue: the next question goes
@@ -625,6 +629,157 @@ namespace {
         }
     }
 
+    // QNAME minimisation (RFC 9156): each zone's servers are asked NS of one label more than their zone.
+    class Minimisation : public Resolution {
+    protected:
+        void SetUp() override
+        {
+            limits.qname_minimisation = true;
+            start(false);
+            // example. (ns1) holds www.a.b.example. below the empty non-terminals a.b. and b.; in the
+            // cases that delegate b.example., ns2 serves it.
+            net->on(
+                "192.0.2.1", "example.", QType::ns, delegation("example.", "ns1.example.", "198.51.100.1"));
+            for (const char* server : { "198.51.100.1", "198.51.100.2" }) {
+                const char* zone = server == std::string_view("198.51.100.1") ? "example." : "b.example.";
+                net->on(server, "a.b.example.", QType::ns, nodata(zone));
+                net->on(server, "www.a.b.example.", QType::a, address("www.a.b.example.", "203.0.113.80"));
+            }
+        }
+        std::uint64_t fallbacks(MinimisationFallback reason)
+        {
+            return recursor->infra().minimisationFallbacks(reason);
+        }
+        const Exchanges to_example { ask(roots, "example.", QType::ns) };
+        const std::vector<std::string> ns2 { "198.51.100.2:53" };
+    };
+
+    // What example.'s server replies to "b.example. NS" decides what it is asked next. An empty
+    // non-terminal (or a cut it serves itself) reveals one label more; a referral moves on; an error used
+    // to make the server lame for a question it would have answered whole: the same server is now asked
+    // the whole name, and the fallback counted; so is an answer that fits no NS question (a CNAME).
+    TEST_F(Minimisation, EachZoneIsAskedOneLabelMoreUntilTheQuestionIsDue)
+    {
+        const Exchanges full { ask(ns1, "www.a.b.example.", QType::a) };
+        const Exchanges ent = { ask(ns1, "a.b.example.", QType::ns), ask(ns1, "www.a.b.example.", QType::a) };
+        struct Case {
+            const char* label;
+            Reply reply; // to "b.example. NS" at ns1
+            Exchanges then;
+            std::optional<MinimisationFallback> fallback;
+        };
+        const Case cases[] {
+            { "empty non-terminal", nodata("example."), ent, std::nullopt },
+            { "cut served by the same server",
+                Reply { authoritative, { { "b.example.", QType::ns, wireName("ns1.example.") } } }, ent,
+                std::nullopt },
+            { "referral", delegation("b.example.", "ns.b.example.", "198.51.100.2"),
+                { ask(ns2, "a.b.example.", QType::ns), ask(ns2, "www.a.b.example.", QType::a) },
+                std::nullopt },
+            { "REFUSED", Reply { 0x8405 }, full, MinimisationFallback::server_error },
+            { "SERVFAIL", Reply { 0x8402 }, full, MinimisationFallback::server_error },
+            { "FORMERR", Reply { 0x8401 }, full, MinimisationFallback::server_error },
+            { "NOTIMP", Reply { 0x8404 }, full, MinimisationFallback::server_error },
+            { "CNAME at the minimised name",
+                Reply { authoritative, { { "b.example.", QType::cname, wireName("elsewhere.example.") } } },
+                full, MinimisationFallback::unusable_answer },
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            SetUp();
+            net->on("198.51.100.1", "b.example.", QType::ns, c.reply);
+            expectAnswer(resolve("www.a.b.example."), { "www.a.b.example. A 203.0.113.80" });
+            Exchanges expected = to_example;
+            expected.push_back(ask(ns1, "b.example.", QType::ns));
+            expected.insert(expected.end(), c.then.begin(), c.then.end());
+            EXPECT_EQ(net->exchanges, expected);
+            for (const auto reason : { MinimisationFallback::server_error,
+                     MinimisationFallback::unusable_answer, MinimisationFallback::label_limit })
+                EXPECT_EQ(fallbacks(reason), c.fallback == reason ? 1u : 0u) << fallbackName(reason);
+        }
+    }
+
+    // An NXDOMAIN for an ancestor denies every name below it (RFC 8020): the client gets NXDOMAIN for its
+    // question at once, and it is cached for that question. A NODATA for an empty non-terminal is no
+    // denial: the question above got its address, and a second question costs nothing.
+    TEST_F(Minimisation, NxdomainForAnAncestorEndsTheQuestionAndNodataDoesNot)
+    {
+        Reply nx = nodata("example.");
+        nx.flags = 0x8403;
+        net->on("198.51.100.1", "b.example.", QType::ns, nx);
+        const ResolveOutcome denied = resolve("www.a.b.example.");
+        ASSERT_TRUE(denied) << describe(denied.error());
+        EXPECT_EQ(denied->rcode, RCode::nx_domain);
+        EXPECT_EQ(net->exchanges, (Exchanges { to_example[0], ask(ns1, "b.example.", QType::ns) }));
+        net->exchanges.clear();
+        EXPECT_TRUE(recursor->resolveWithTransport(
+            UpstreamSettings {}, *DnsName::fromText("www.a.b.example."), QType::a));
+        EXPECT_TRUE(net->exchanges.empty()) << net->exchanges.front();
+
+        SetUp();
+        net->on("198.51.100.1", "b.example.", QType::ns, nodata("example."));
+        expectAnswer(resolve("www.a.b.example."), { "www.a.b.example. A 203.0.113.80" });
+        net->exchanges.clear();
+        expectAnswer(recursor->resolveWithTransport(
+                         UpstreamSettings {}, *DnsName::fromText("www.a.b.example."), QType::a),
+            { "www.a.b.example. A 203.0.113.80" });
+        EXPECT_TRUE(net->exchanges.empty());
+    }
+
+    // A forwarder resolves what it is asked, so it is asked the whole question (with RD); below a stub
+    // zone the names are minimised as below any cut, and the TRACE shows each question asked.
+    TEST_F(Minimisation, NeverTowardsAForwarderButBelowAStubZone)
+    {
+        for (const bool recursive : { true, false }) {
+            SCOPED_TRACE(recursive ? "forward" : "stub");
+            NameserverSet servers;
+            servers.append(*SocketAddress::fromIpLiteral("198.51.100.1", 53));
+            forward_zones = { ForwardZone { *DnsName::fromText("example."), servers, recursive } };
+            SetUp();
+            net->on("198.51.100.1", "b.example.", QType::ns, nodata("example."));
+            net->on("198.51.100.1", "www.a.b.example.", QType::a,
+                Reply { recursive ? std::uint16_t { 0x8180 } : authoritative,
+                    { { "www.a.b.example.", QType::a, ipv4("203.0.113.80") } } });
+            trace::Scope scope;
+            expectAnswer(resolve("www.a.b.example."), { "www.a.b.example. A 203.0.113.80" });
+            const Exchanges expected = recursive
+                ? Exchanges { ask(ns1, "www.a.b.example.", QType::a) + " +rd" }
+                : Exchanges { ask(ns1, "b.example.", QType::ns), ask(ns1, "a.b.example.", QType::ns),
+                      ask(ns1, "www.a.b.example.", QType::a) };
+            EXPECT_EQ(net->exchanges, expected);
+            const auto lines = scope.lines();
+            const auto traced = [&](const char* text) {
+                return std::ranges::any_of(
+                    lines, [&](const std::string& line) { return line.starts_with(text); });
+            };
+            EXPECT_EQ(traced("zone example.: b.example. NS,"), !recursive);
+            EXPECT_TRUE(traced("zone example.: www.a.b.example. A,"));
+        }
+        forward_zones.clear();
+    }
+
+    // A long name may not cost one question per label: past MINIMISE_ONE_LAB single labels the rest are
+    // shared out so that at most MAX_MINIMISE_COUNT minimised questions are asked (RFC 9156 §2.3), and
+    // the question then goes whole; every question counts against the resolution's budget.
+    TEST_F(Minimisation, LongNamesAreBoundedBySection23)
+    {
+        net->otherwise = [](std::string_view, std::string_view qname, QType qtype) {
+            return qtype == QType::ns ? nodata("example.")
+                                      : address(std::string(qname).c_str(), "203.0.113.80");
+        };
+        const std::string deep = "l.k.j.i.h.g.f.e.d.c.b.a.l.k.j.i.h.g.f.e.d.c.b.a.example.";
+        expectAnswer(resolve(deep), { deep + " A 203.0.113.80" });
+        // Nine minimised questions (the root's among them), the last of which leaves three labels, and
+        // the whole one; the fifth is the first to reveal several labels (four of the 21 hidden).
+        ASSERT_EQ(net->exchanges.size(), 10u);
+        EXPECT_EQ(net->exchanges.back(), ask(ns1, deep, QType::a));
+        EXPECT_EQ(net->exchanges[3], ask(ns1, "c.b.a.example.", QType::ns));
+        EXPECT_EQ(net->exchanges[4], ask(ns1, "g.f.e.d.c.b.a.example.", QType::ns));
+        EXPECT_EQ(fallbacks(MinimisationFallback::label_limit), 1u);
+        for (std::size_t i = 1; i + 1 < net->exchanges.size(); ++i)
+            EXPECT_LT(net->exchanges[i].size(), net->exchanges[i + 1].size()) << "each question reveals more";
+    }
+
     // A signed root, its key the trust anchor (as a DS), delegating to a signed example.: the DS is
     // published at the root, the DNSKEY at example.'s server.
     class ResolutionDnssec : public Resolution {
@@ -789,6 +944,23 @@ namespace {
             }
             EXPECT_EQ(net->exchanges, expected);
         }
+    }
+
+    // An NXDOMAIN for a minimised ancestor stands for the question (RFC 8020), so it must prove itself as
+    // one for the question would: a forged one without signatures from a signed zone is bogus, not a
+    // denial, and is not cached as one.
+    TEST_F(ResolutionDnssec, NxdomainForAMinimisedAncestorNeedsItsProof)
+    {
+        limits.qname_minimisation = true;
+        SetUp();
+        publish(zone_key, true);
+        net->on("192.0.2.1", "example.", QType::ns, delegation("example.", "ns1.example.", "198.51.100.1"));
+        Reply forged = nodata("example.");
+        forged.flags = 0x8403; // AA, NXDOMAIN
+        net->on("198.51.100.1", "a.example.", QType::ns, forged);
+        expectError(resolve("www.a.example."), ResolveError::SignaturesMissing);
+        EXPECT_EQ(net->exchanges.at(1), ask(ns1, "a.example.", QType::ns));
+        EXPECT_TRUE(recursor->knownBogus(*DnsName::fromText("www.a.example."), QType::a));
     }
 
     // ANY is asked as a question of its own: every RRset of the answer is validated, and one that fails

@@ -421,6 +421,7 @@ namespace {
         EXPECT_EQ(defaults.cache_max_negative_ttl, 3600u);
         EXPECT_EQ(defaults.bogus_ttl, 60u);
         EXPECT_TRUE(defaults.aggressive_nsec);
+        EXPECT_TRUE(defaults.qname_minimisation); // RFC 9156, on unless the operator says otherwise
         EXPECT_FALSE(defaults.allow_loopback_nameservers);
 
         struct Case {
@@ -441,6 +442,7 @@ namespace {
             { "aggressive_nsec = false", [](const AnswerLimits& l) { return !l.aggressive_nsec; } },
             { "aggressive_nsec = 0", [](const AnswerLimits& l) { return !l.aggressive_nsec; } },
             { "aggressive_nsec = yes", [](const AnswerLimits& l) { return l.aggressive_nsec; } },
+            { "qname_minimisation = no", [](const AnswerLimits& l) { return !l.qname_minimisation; } },
             { "allow_loopback_nameservers = yes",
                 [](const AnswerLimits& l) { return l.allow_loopback_nameservers; } },
             { "allow_loopback_nameservers = 1",

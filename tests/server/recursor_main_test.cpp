@@ -403,6 +403,7 @@ namespace {
         EXPECT_EQ(plain->limits.bogus_ttl, AnswerLimits {}.bogus_ttl);
         EXPECT_TRUE(plain->limits.aggressive_nsec);
         EXPECT_FALSE(plain->limits.allow_loopback_nameservers);
+        EXPECT_TRUE(plain->limits.qname_minimisation); // it used to be off without a configuration file
     }
 
     TEST(BuildInitOptions, PrefersFlagsToTheConfiguration)
