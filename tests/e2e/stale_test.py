@@ -2,8 +2,9 @@
 """Serve-stale (RFC 8767) end to end: the recursor binary inside the lab, configured from a file with
 serve_stale = true and answers kept at most 2 s, so that they expire while the test runs.
 
-The servers of glue.test. and neg.test. (10.53.2.1, 10.53.2.2) go silent: an iptables DROP in the lab's
-namespace swallows every packet to them. Their names, expired since, are answered from the stale copies
+The servers of glue.test. and neg.test. (10.53.2.1, 10.53.2.2) go silent: an iptables DROP in the INPUT
+chain of the lab's namespace swallows every packet to them (in OUTPUT the sender would see EPERM and fail
+at once, which is not silence). Their names, expired since, are answered from the stale copies
 within the client response timer (1.8 s, RFC 8767 §5) with TTL 30 and EDE 3 (Stale Answer), or EDE 19
 (Stale NXDOMAIN Answer) for the NXDOMAIN; once the servers answer again, fresh answers without EDE.
 
@@ -44,7 +45,7 @@ cache_max_negative_ttl = 2
 
     def silence(self):
         for address in SILENCED:
-            rule = ["OUTPUT", "-d", address, "-j", "DROP", "-m", "comment", "--comment", RULE_COMMENT]
+            rule = ["INPUT", "-d", address, "-j", "DROP", "-m", "comment", "--comment", RULE_COMMENT]
             e2e_test.run_tool(["iptables", "-w", "-A", *rule])
             self.addCleanup(e2e_test.run_tool, ["iptables", "-w", "-D", *rule])
 
@@ -65,11 +66,13 @@ cache_max_negative_ttl = 2
         self.assertEqual(resolution_test.rrsets(reply.answer), [("www.glue.test.", "A", 30, ["192.0.2.1"])])
         self.assertEqual(ede_codes(reply), [EDE_STALE_ANSWER])
         self.assertLess(elapsed, CLIENT_RESPONSE_TIMER + 0.5, "the client response timer")
+        self.assertGreater(elapsed, CLIENT_RESPONSE_TIMER - 0.3, "the servers had their chance first")
 
         _, reply, elapsed = self.ask("nx.neg.test.", timeout=5)
         self.assertEqual(reply.rcode(), dns.rcode.NXDOMAIN, reply)
         self.assertEqual(ede_codes(reply), [EDE_STALE_NXDOMAIN])
         self.assertLess(elapsed, CLIENT_RESPONSE_TIMER + 0.5)
+        self.assertGreater(elapsed, CLIENT_RESPONSE_TIMER - 0.3)
         self.assertEqual(self.counter("dns_stale_answers_total") - stale_before, 2)
 
         # Never heard of before the silence: nothing stale to serve.
