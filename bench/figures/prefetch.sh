@@ -9,36 +9,40 @@
 # question to both in turn, for SECONDS seconds after one warming pass; it times every answer itself
 # (a lost one counts as its 2 s timeout). The hit ratio is the resolver's own count (/stats) over the
 # measured part. Without prefetch each name misses once per TTL; with it, an answer asked for in the last
-# second of its TTL is refreshed in the background and the clients keep hitting. On exit the script stops
-# what it started.
+# second of its TTL is refreshed in the background and the clients keep hitting. So that a miss costs
+# what it costs on the internet, every packet to or from port 53 waits DELAY on a delay line (iptables
+# NFQUEUE and bench/nfq_delay.c, as figure 3 of bench/resolver_bench.sh): an upstream round trip is
+# twice that. The two resolvers are asked in alternating order. On exit the script stops what it started.
 #
-# Usage: bench/figures/prefetch.sh [--binary PATH] [--names N] [--rate Q] [--seconds S]
+# Usage: bench/figures/prefetch.sh [--binary PATH] [--names N] [--rate Q] [--seconds S] [--delay-us D]
 #   --binary PATH   the resolver (default build/release/recursor)
 #   --names N       popular names, under wild.test. (default 40)
 #   --rate Q        questions per second to each resolver (default 100)
 #   --seconds S     length of the measured replay (default 60)
+#   --delay-us D    the delay line's wait per packet, in microseconds (default 10000; 0: none)
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-binary=$repo/build/release/recursor names=40 rate=100 seconds=60 inside=no
-usage() { sed -n '/^# Usage:/,/^#   --seconds/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+binary=$repo/build/release/recursor names=40 rate=100 seconds=60 delay_us=10000 inside=no
+usage() { sed -n '/^# Usage:/,/^#   --delay-us/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --binary) binary=$(realpath "${2:?}"); shift ;;
     --names) names=${2:?}; shift ;;
     --rate) rate=${2:?}; shift ;;
     --seconds) seconds=${2:?}; shift ;;
+    --delay-us) delay_us=${2:?}; shift ;;
     --inside) inside=yes ;;
     *) usage ;;
   esac
   shift
 done
-[[ $names =~ ^[0-9]+$ && $rate =~ ^[0-9]+$ && $seconds =~ ^[0-9]+$ ]] || usage
+[[ $names =~ ^[0-9]+$ && $rate =~ ^[0-9]+$ && $seconds =~ ^[0-9]+$ && $delay_us =~ ^[0-9]+$ ]] || usage
 [ -x "$binary" ] || { echo "prefetch bench: no executable at $binary" >&2; exit 1; }
 
 if [ $inside = no ]; then
   exec "$repo/scripts/lab.sh" with-lab -- "$0" --inside --binary "$binary" --names "$names" --rate "$rate" \
-    --seconds "$seconds"
+    --seconds "$seconds" --delay-us "$delay_us"
 fi
 
 work=$(mktemp -d /tmp/prefetch-bench.XXXXXX)
@@ -50,6 +54,18 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+if [ "$delay_us" -gt 0 ]; then # the namespace, and its rules, go when the lab goes down
+  gcc -O2 -Wall -Wextra -o "$work/nfq_delay" "$repo/bench/nfq_delay.c" -lnetfilter_queue -lnfnetlink
+  "$work/nfq_delay" 7 "$delay_us" </dev/null >"$work/nfq_delay.log" 2>&1 &
+  pids+=($!)
+  sleep 0.3
+  for protocol in udp tcp; do
+    for direction in --dport --sport; do
+      iptables -w -t mangle -A OUTPUT -p "$protocol" "$direction" 53 -j NFQUEUE --queue-num 7 --queue-bypass
+    done
+  done
+fi
 
 start() { # name prefetch dns_port http_port
   printf '[server]\ncache_max_ttl = 10\nprefetch = %s\n' "$2" >"$work/$1.conf"
@@ -65,11 +81,12 @@ for _ in $(seq 50); do
   sleep 0.2
 done
 
-/usr/bin/python3 - "$names" "$rate" "$seconds" <<'EOF'
+/usr/bin/python3 - "$names" "$rate" "$seconds" "$delay_us" <<'EOF'
 import json, socket, sys, time, urllib.request
 import dns.message
 
 names, rate, seconds = (int(a) for a in sys.argv[1:4])
+order = ["prefetch = true", "prefetch = false"]
 resolvers = {"prefetch = true": (5301, 9301), "prefetch = false": (5302, 9302)}
 questions = [dns.message.make_query(f"popular{i}.wild.test.", "A") for i in range(names)]
 
@@ -100,14 +117,15 @@ interval, start, sent = 1.0 / rate, time.monotonic(), 0
 while time.monotonic() - start < seconds:
     query = questions[sent % names]
     query.id = sent & 0xFFFF
-    for who, (port, _) in resolvers.items():
-        latencies[who].append(ask(sockets[who], port, query))
+    for who in order if sent % 2 == 0 else reversed(order):  # neither always first
+        latencies[who].append(ask(sockets[who], resolvers[who][0], query))
     sent += 1
     delay = start + sent * interval - time.monotonic()
     if delay > 0:
         time.sleep(delay)
 
-print(f"prefetch figure: {names} names, TTL 10 s, {sent} questions to each resolver over {seconds} s")
+print(f"prefetch figure: {names} names, TTL 10 s, {sent} questions to each resolver over {seconds} s, "
+      f"upstream delay {sys.argv[4]} us per packet")
 print(f"{'':18} {'hit ratio':>10} {'p50 ms':>8} {'p99 ms':>8} {'prefetches':>10}")
 for who, (_, http) in resolvers.items():
     after = stats(http)
