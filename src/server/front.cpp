@@ -585,6 +585,12 @@ void Front::startResolution(FrontLoop& loop, PendingQuery query)
 {
     InFlight& in_flight = InFlight::ofThisThread();
     const CacheKey key(query.ctx.qtype, query.ctx.qname);
+    if (!query.policy_cname && loop.refreshing_stale.contains(key)) {
+        auto stale = recursor_->staleAnswer(query.ctx.qname, query.ctx.qtype);
+        if (stale && *stale)
+            return queueReply(
+                query, replyFromResolution(query.ctx, ResolveOutcome(std::move(**stale)), channelOf(query)));
+    }
     if (auto joined = in_flight.find(this, key, client_policy)) {
         if (joined->clients() < max_waiters_per_question) {
             auto waiter = std::make_unique<JoinedQuery>(*this, std::move(query));
@@ -639,8 +645,10 @@ void Front::resolveAndAnswer(
         } settled { loop };
         resolved.emplace(resolvePending(*recursor_, options_.upstream, *leader));
     }
-    if (*answered) // served stale meanwhile; the resolution has refreshed the cache if it could
+    if (*answered) { // served stale meanwhile; the resolution has refreshed the cache if it could
+        loop.refreshing_stale.erase(CacheKey(ctx.qtype, ctx.qname));
         return;
+    }
     *answered = true;
     if (!leader->policy_cname)
         resolved = orStale(std::move(*resolved), ctx.qname, ctx.qtype);
@@ -659,6 +667,9 @@ void Front::armStaleTimer(FrontLoop& loop, std::shared_ptr<InFlight::Leading> le
         if (loop.events->waitInFiber({}, static_cast<int>(wait_ms)) != 0 || *answered)
             return; // stopping, or answered by the resolution
         *answered = true;
+        // Marked before any reply goes out, so that the resolution, however soon it ends, unmarks it.
+        runGuarded("recursor query error",
+            [&] { loop.refreshing_stale.insert(CacheKey(leader->ctx.qtype, leader->ctx.qname)); });
         runGuarded("recursor query error", [&] {
             const ResolveOutcome outcome(std::move(*stale));
             answerResolved(*leader, outcome);

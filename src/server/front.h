@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 namespace recursor {
@@ -65,6 +66,9 @@ struct FrontLoop {
     EventLoop* events { nullptr }; // the loop's, which outlives this
     std::atomic<std::size_t> resolving { 0 };
     std::size_t prefetching { 0 }; // background refreshes in flight, up to Front::max_prefetches_per_loop
+    // Questions answered stale whose resolution goes on: their next clients get the stale answer at
+    // once rather than another resolution towards the same silent servers (RFC 8767 §5).
+    std::unordered_set<CacheKey, CacheKeyContext, CacheKeyContext> refreshing_stale;
     std::unique_ptr<ClientRateLimit> rate_limit;
 };
 

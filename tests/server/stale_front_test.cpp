@@ -278,6 +278,12 @@ namespace {
         }
         EXPECT_EQ(answered, (std::set<int> { 1, 2, 3 }));
         EXPECT_EQ(asked, 1) << "the joined clients shared the one resolution";
+        // While that resolution goes on, a new client gets the stale answer at once, and starts no other.
+        ask(5);
+        auto meanwhile = receive();
+        ASSERT_TRUE(meanwhile);
+        EXPECT_EQ(extendedError(*meanwhile), std::optional<std::uint8_t>(extended_error_stale_answer));
+        EXPECT_EQ(asked, 1);
 
         // Once the servers answer, the cache holds the fresh answer.
         ::usleep(1'500'000);
@@ -293,7 +299,7 @@ namespace {
         ::close(fd);
         server->stop();
         EXPECT_EQ(asked, 1);
-        EXPECT_EQ(server->metrics().stale_answers.load(), 3u);
+        EXPECT_EQ(server->metrics().stale_answers.load(), 4u);
     }
 
 } // namespace
