@@ -105,6 +105,10 @@ public:
     void recordShed() { queries_shed.fetch_add(1); }
     // A question over its client's rate: dropped (a datagram) or refused (a connection).
     void recordRateLimited() { queries_rate_limited.fetch_add(1, std::memory_order_relaxed); }
+    // An expired answer served because its servers did not answer in time (RFC 8767), per client.
+    void recordStaleAnswer() { stale_answers.fetch_add(1, std::memory_order_relaxed); }
+    // A background refresh of an answer asked for near the end of its TTL.
+    void recordPrefetch() { prefetches_started.fetch_add(1, std::memory_order_relaxed); }
     void recordStreamRefused(StreamRefusal why)
     {
         streams_refused[static_cast<std::size_t>(why)].fetch_add(1, std::memory_order_relaxed);
@@ -183,6 +187,8 @@ public:
     std::atomic<std::uint64_t> dnssec_validations_insecure { 0 };
     std::atomic<std::uint64_t> queries_shed { 0 };
     std::atomic<std::uint64_t> queries_rate_limited { 0 };
+    std::atomic<std::uint64_t> stale_answers { 0 };
+    std::atomic<std::uint64_t> prefetches_started { 0 };
     // Replies sent, by transport and by the RCODE of the header.
     std::array<std::array<std::atomic<std::uint64_t>, 16>, transport_count> answers_by_rcode {};
     std::array<std::atomic<std::uint64_t>, 32> extended_errors {};

@@ -66,18 +66,35 @@ namespace {
         return offsets;
     }
 
+    void writeTtl(std::span<std::uint8_t> packet, std::uint16_t at, std::uint32_t ttl)
+    {
+        packet[at] = static_cast<std::uint8_t>(ttl >> 24);
+        packet[at + 1] = static_cast<std::uint8_t>(ttl >> 16);
+        packet[at + 2] = static_cast<std::uint8_t>(ttl >> 8);
+        packet[at + 3] = static_cast<std::uint8_t>(ttl);
+    }
+
     void ageTtls(std::span<std::uint8_t> packet, std::span<const std::uint16_t> offsets, std::int64_t elapsed)
     {
         if (elapsed <= 0)
             return;
         for (std::uint16_t at : offsets) {
             const std::uint32_t ttl = readU32(packet.subspan(at, 4));
-            const std::uint32_t aged = ttl > elapsed ? static_cast<std::uint32_t>(ttl - elapsed) : 0;
-            packet[at] = static_cast<std::uint8_t>(aged >> 24);
-            packet[at + 1] = static_cast<std::uint8_t>(aged >> 16);
-            packet[at + 2] = static_cast<std::uint8_t>(aged >> 8);
-            packet[at + 3] = static_cast<std::uint8_t>(aged);
+            writeTtl(packet, at, ttl > elapsed ? static_cast<std::uint32_t>(ttl - elapsed) : 0);
         }
+    }
+
+    void setTtls(std::span<std::uint8_t> packet, std::span<const std::uint16_t> offsets, std::uint32_t ttl)
+    {
+        for (std::uint16_t at : offsets)
+            writeTtl(packet, at, ttl);
+    }
+
+    // The last tenth of a TTL long enough to be worth refreshing ahead of its expiry.
+    bool refreshWindow(const CacheEntry& meta, std::int64_t at)
+    {
+        const std::int64_t original = meta.expires_at - meta.stored_at;
+        return !meta.bogus && original >= Cache::min_prefetch_ttl && (meta.expires_at - at) * 10 <= original;
     }
 
 } // namespace
@@ -109,21 +126,36 @@ ResolveResultOr<std::unique_ptr<Cache>> Cache::init(Clock clock, CacheLimits lim
 
 ResolveResultOr<std::optional<CacheHit>> Cache::getAnswerCopy(const DnsName& name, QType qtype)
 {
+    return copyAnswer(name, qtype, Age::live);
+}
+
+ResolveResultOr<std::optional<CacheHit>> Cache::getStaleAnswerCopy(const DnsName& name, QType qtype)
+{
+    return copyAnswer(name, qtype, Age::stale);
+}
+
+ResolveResultOr<std::optional<CacheHit>> Cache::copyAnswer(const DnsName& name, QType qtype, Age age)
+{
     const CacheKey key(qtype, name);
     AnswerShard& shard = answerShard(key);
+    // Whether the entry is of the age asked for; a spent one is removed on the way.
+    auto wanted = [&](const CachedAnswer& entry, std::int64_t at, std::shared_lock<std::shared_mutex>& lock) {
+        if (spent(entry.meta, at)) {
+            lock.unlock();
+            removeExpiredAnswer(key);
+            return false;
+        }
+        const bool expired = entry.meta.expires_at < at;
+        return age == Age::live ? !expired : expired && !entry.meta.bogus;
+    };
     std::vector<std::uint8_t> buffer; // allocated only outside the lock
     for (;;) {
         std::size_t noted_len = 0;
         {
             std::shared_lock lock(shard.lock);
             auto it = shard.answers.find(key);
-            if (it == shard.answers.end())
+            if (it == shard.answers.end() || !wanted(it->second, now(), lock))
                 return std::nullopt;
-            if (it->second.meta.expires_at < now()) {
-                lock.unlock();
-                removeExpiredAnswer(key);
-                return std::nullopt;
-            }
             noted_len = it->second.packet.size();
         }
         if (buffer.size() != noted_len) {
@@ -139,17 +171,19 @@ ResolveResultOr<std::optional<CacheHit>> Cache::getAnswerCopy(const DnsName& nam
         if (it == shard.answers.end())
             continue;
         const CachedAnswer& entry = it->second;
-        if (entry.meta.expires_at < at) {
-            lock.unlock();
-            removeExpiredAnswer(key);
+        if (!wanted(entry, at, lock))
             return std::nullopt;
-        }
         // Same length: copy. A different length means the entry was replaced meanwhile; start over.
         if (entry.packet.size() == noted_len) {
             std::copy(entry.packet.begin(), entry.packet.end(), buffer.begin());
-            ageTtls(buffer, entry.ttl_offsets, at - entry.meta.stored_at);
+            if (age == Age::stale)
+                setTtls(buffer, entry.ttl_offsets, stale_answer_ttl);
+            else
+                ageTtls(buffer, entry.ttl_offsets, at - entry.meta.stored_at);
             entry.last_used.store(at, std::memory_order_relaxed);
-            return CacheHit { entry.meta, std::move(buffer) };
+            const bool refresh_due = age == Age::live && refreshWindow(entry.meta, at)
+                && !entry.refresh_claimed.exchange(true, std::memory_order_relaxed);
+            return CacheHit { entry.meta, std::move(buffer), refresh_due };
         }
     }
 }
@@ -191,6 +225,7 @@ ResolveResultOr<void> Cache::storeAnswer(
         entry.ttl_offsets = std::move(offsets);
         entry.footprint = footprint;
         entry.last_used.store(meta.stored_at, std::memory_order_relaxed);
+        entry.refresh_claimed.store(false, std::memory_order_relaxed);
         shard.bytes += footprint;
         makeRoom(shard, meta.stored_at);
     } catch (const std::bad_alloc&) {
@@ -207,9 +242,10 @@ void Cache::makeRoom(AnswerShard& shard, std::int64_t at)
     };
     for (std::size_t i = 0; i < reclaim_samples; ++i) {
         auto it = sampleEntry(shard.answers, shard.random_state);
-        if (it != shard.answers.end() && it->second.meta.expires_at < at)
+        if (it != shard.answers.end() && spent(it->second.meta, at))
             erase(it);
     }
+    // Expired entries, kept only to be served stale, are the first victims.
     while (shard.bytes > shard_max_bytes_ && !shard.answers.empty()) {
         auto victim = sampleEntry(shard.answers, shard.random_state);
         for (std::size_t i = 1; i < eviction_samples && victim->second.meta.expires_at >= at; ++i) {
@@ -229,7 +265,7 @@ void Cache::removeExpiredAnswer(const CacheKey& key)
     std::unique_lock lock(shard.lock);
     auto it = shard.answers.find(key);
     // Another thread may have stored a fresh entry between our shared and exclusive sections.
-    if (it != shard.answers.end() && it->second.meta.expires_at < now()) {
+    if (it != shard.answers.end() && spent(it->second.meta, now())) {
         shard.bytes -= it->second.footprint;
         shard.answers.erase(it);
     }

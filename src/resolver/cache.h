@@ -1,10 +1,11 @@
 // The answer cache (16 independently locked shards keyed by name and type), the delegation map and the
 // DNSSEC status of zones (their authenticated keys, or their proven lack of signatures).
 // Entries expire by seconds of the monotonic clock, so that a step of the wall clock neither expires
-// the whole cache nor keeps entries alive. Memory is bounded: every store also reclaims a few expired
-// entries it samples, and a shard over its share of the byte budget evicts the least recently used of a
-// few sampled entries until it fits again. No operation holds two locks, and copies are allocated
-// outside the locks.
+// the whole cache nor keeps entries alive. With a stale window (RFC 8767) expired answers are kept that
+// much longer, to be served only when their servers do not answer. Memory is bounded: every store also
+// reclaims a few expired entries it samples, and a shard over its share of the byte budget evicts the least
+// recently used of a few sampled entries until it fits again. No operation holds two locks, and copies are
+// allocated outside the locks.
 #pragma once
 
 #include "base/clock.h"
@@ -67,12 +68,20 @@ struct CachedAnswer {
     std::vector<std::uint16_t> ttl_offsets; // where each record's TTL field sits in `packet`
     std::size_t footprint { 0 }; // bytes charged to the shard
     mutable std::atomic<std::int64_t> last_used { 0 };
+    // Set by the first reader in the last tenth of the TTL, so that one refresh starts, not one per client.
+    mutable std::atomic<bool> refresh_claimed { false };
 };
 
 struct CacheHit {
     CacheEntry meta;
     std::vector<std::uint8_t> packet; // the caller's copy, every TTL reduced by the seconds since storing
+    // This reader is the one to refresh the entry ahead of its expiry (prefetch): it was read in the last
+    // tenth of a TTL of at least Cache::min_prefetch_ttl, and no reader before was told so.
+    bool refresh_due { false };
 };
+
+// RFC 8767 §4: an expired answer served because its servers did not answer carries this TTL.
+inline constexpr std::uint32_t stale_answer_ttl = 30;
 
 struct CacheLimits {
     static constexpr std::size_t default_max_bytes = 16u * 1024 * 1024;
@@ -114,11 +123,19 @@ public:
     using Clock = std::function<std::int64_t()>; // whole seconds of a monotonic clock
     static constexpr std::size_t shard_count = 16;
 
+    // An entry whose original TTL was shorter is not refreshed ahead of its expiry: it would be asked
+    // for again at once, and such names are cheap to miss.
+    static constexpr std::int64_t min_prefetch_ttl = 10;
+
     static ResolveResultOr<std::unique_ptr<Cache>> init(Clock clock = {}, CacheLimits limits = {});
 
     std::int64_t now() const { return clock_(); }
 
+    // A live answer; an expired one counts as none.
     ResolveResultOr<std::optional<CacheHit>> getAnswerCopy(const DnsName& name, QType qtype);
+    // An answer expired less than the stale window ago (RFC 8767), every TTL set to stale_answer_ttl;
+    // never one remembered as bogus, never a live one.
+    ResolveResultOr<std::optional<CacheHit>> getStaleAnswerCopy(const DnsName& name, QType qtype);
     ResolveResultOr<void> putAnswer(const DnsName& name, QType qtype, std::span<const std::uint8_t> packet,
         std::uint16_t answer_count, RCode rcode, bool validated, bool has_dnssec_records, std::uint32_t ttl);
     // Remembers that (name, qtype) failed validation, so that a client repeating it does not repeat
@@ -128,6 +145,9 @@ public:
     void removeExpiredAnswer(const CacheKey& key);
     // No entry of any kind lives longer than this (the operator's cache_max_ttl).
     void setMaxTtl(std::uint32_t ttl) { max_ttl_ = ttl; }
+    // serve_stale_max_age: answers are kept this long past their expiry (0, the default: dropped when
+    // they expire). Kept answers still count against the byte budget, and go first when it is full.
+    void setStaleWindow(std::uint32_t seconds) { stale_window_ = seconds; }
 
     // The closest live delegation at or above `name`, with its zone as stored.
     std::optional<Delegation> findDelegation(const DnsName& name);
@@ -167,6 +187,13 @@ private:
 
     Cache(Clock clock, CacheLimits limits);
     AnswerShard& answerShard(const CacheKey& key) { return answers_[answerShardIndex(key)]; }
+    enum class Age : std::uint8_t { live, stale };
+    ResolveResultOr<std::optional<CacheHit>> copyAnswer(const DnsName& name, QType qtype, Age age);
+    // Expired beyond the stale window (a bogus mark at once: it is never served stale), of no more use.
+    bool spent(const CacheEntry& meta, std::int64_t at) const
+    {
+        return meta.expires_at + (meta.bogus ? 0 : stale_window_) < at;
+    }
     // Replaces the entry of `key`; copies `packet` outside the shard's lock.
     ResolveResultOr<void> storeAnswer(
         const CacheKey& key, const CacheEntry& meta, std::span<const std::uint8_t> packet);
@@ -179,6 +206,7 @@ private:
 
     Clock clock_;
     std::uint32_t max_ttl_ { 86400 };
+    std::uint32_t stale_window_ { 0 };
     std::size_t shard_max_bytes_;
     std::size_t max_delegations_;
     std::uint64_t delegation_random_state_ { 0xD1B54A32D192ED03 }; // under `delegations_lock_`

@@ -57,6 +57,9 @@ ResolveResultOr<std::unique_ptr<Recursor>> Recursor::init(RecursorOptions option
     if (!recursor)
         return std::unexpected(ResolveError::OutOfMemory);
     recursor->cache_nothing_ = options.cache_nothing;
+    recursor->serves_stale_ = options.stale_window_seconds != 0 && !options.cache_nothing;
+    if (recursor->serves_stale_)
+        recursor->cache_->setStaleWindow(options.stale_window_seconds);
     recursor->zones_.replace(std::make_shared<const ConfiguredZones>(
         ConfiguredZones { std::move(options.local_zones), std::move(options.forward_zones) }));
     return recursor;
@@ -112,6 +115,19 @@ ResolveOutcome Recursor::resolveFromNetwork(
     if (!resolved && isBogus(resolved.error().kind) && limits_.bogus_ttl != 0 && !cache_nothing_)
         TRY_VOID(cache_->putBogus(qname, qtype, limits_.bogus_ttl, resolved.error().kind));
     return resolved;
+}
+
+ResolveResultOr<std::optional<ResolveResult>> Recursor::staleAnswer(const DnsName& qname, QType qtype)
+{
+    if (!serves_stale_)
+        return std::nullopt;
+    auto hit = TRY(cache_->getStaleAnswerCopy(qname, qtype));
+    if (!hit)
+        return std::nullopt;
+    ResolveResult stale = resultOf(std::move(*hit));
+    stale.extended_error
+        = stale.rcode == RCode::nx_domain ? extended_error_stale_nxdomain : extended_error_stale_answer;
+    return stale;
 }
 
 ResolveOutcome Recursor::resolveUnchecked(const UpstreamSettings& upstream, const DnsName& qname, QType qtype)

@@ -29,6 +29,10 @@ namespace recursor {
 // The longest an unchecked answer fetched for CD clients is kept.
 inline constexpr std::uint32_t unchecked_answer_seconds = 5;
 
+// RFC 8914 §4.4 and §4.20: what a client is told of an answer served stale (RFC 8767).
+inline constexpr std::uint16_t extended_error_stale_answer = 3;
+inline constexpr std::uint16_t extended_error_stale_nxdomain = 19;
+
 struct RecursorOptions {
     bool validation_enabled { true };
     Cache::Clock clock; // wall clock for the cache; the system clock when empty
@@ -42,6 +46,9 @@ struct RecursorOptions {
     // question is resolved afresh (questions in flight are still shared).
     bool cache_nothing { false };
     std::shared_ptr<const LocalZones> local_zones; // none when empty
+    // serve_stale (RFC 8767): answers are kept this long past their expiry, to be served when their
+    // servers do not answer; 0 keeps none.
+    std::uint32_t stale_window_seconds { 0 };
 };
 
 class Recursor {
@@ -84,6 +91,11 @@ public:
     // FLUSH: everything cached at and below `name` (answers, negative answers, delegations, zone keys,
     // denial ranges that may prove names there) and every lameness mark; the entries dropped.
     std::size_t flush(const DnsName& name);
+    // The answer (qname, qtype) had before it expired, for a client whose servers do not answer (RFC 8767
+    // §4): every TTL stale_answer_ttl, EDE 3 (Stale Answer), EDE 19 for an NXDOMAIN. Nothing when
+    // serve-stale is off or none is kept; never data that failed validation.
+    ResolveResultOr<std::optional<ResolveResult>> staleAnswer(const DnsName& qname, QType qtype);
+    bool servesStale() const { return serves_stale_; }
     // Whether the answer cache remembers this question as bogus.
     bool knownBogus(const DnsName& qname, QType qtype);
     // A resolution of one client question with a fresh budget, the anchors of now and these settings.
@@ -141,6 +153,7 @@ private:
     // Read by every loop on every question and replaced by reloads: Published takes no lock on that path.
     Published<ConfiguredZones> zones_ { std::make_shared<const ConfiguredZones>() };
     bool cache_nothing_ { false };
+    bool serves_stale_ { false };
     mutable std::mutex trust_store_mutex_;
     std::shared_ptr<const dnssec::TrustAnchorStore> trust_store_;
     AnswerLimits limits_;

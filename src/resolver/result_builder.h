@@ -7,6 +7,7 @@
 #include "wire/record.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct ResolveResult {
     bool from_cache { false };
     bool validated { false }; // equals the AD bit in `packet`
     bool has_dnssec_records { false };
+    std::optional<std::uint16_t> extended_error; // RFC 8914, for the client: a stale answer's
 };
 
 // A client question's outcome: the answer, or why and where it failed.

@@ -429,6 +429,12 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         cache.strategy = TRY(cacheStrategyFromStr(value));
     else if (key == "cache_max_bytes")
         cache.max_bytes = TRY(parseUnsigned<std::uint64_t>(value, 10));
+    else if (key == "serve_stale")
+        cache.serve_stale = TRY(parseBool(value));
+    else if (key == "serve_stale_max_age")
+        cache.serve_stale_max_age = TRY(parseUnsigned<std::uint32_t>(value, 10));
+    else if (key == "prefetch")
+        cache.prefetch = TRY(parseBool(value));
     else if (key == "root_hints_file")
         server.recursor.root_hints_file = std::string(value);
     else if (key == "trust_anchor_file")

@@ -146,6 +146,10 @@ struct RpzZoneConfig {
 struct CacheConfig {
     CacheStrategy strategy { CacheStrategy::response };
     std::uint64_t max_bytes { CacheLimits::default_max_bytes }; // answers and delegations together
+    // serve_stale, serve_stale_max_age (RFC 8767) and prefetch.
+    bool serve_stale { false };
+    std::uint32_t serve_stale_max_age { 86400 }; // seconds an expired answer is kept to be served stale
+    bool prefetch { true }; // answers asked for in the last tenth of their TTL are refreshed
 };
 
 struct LogConfig {

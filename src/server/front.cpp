@@ -94,6 +94,8 @@ bool Front::handleMessage(
             return false;
         recordReply(front->reply, { sink.client(), sink.transport(), front->outcome, received_us });
         sink.send(std::move(front->reply));
+        if (front->refresh_due && ctx)
+            startPrefetch(loop, ctx->qname, ctx->qtype);
         return true;
     case FrontAnswer::Kind::resolve:
         break;
@@ -214,9 +216,15 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
     auto hit = recursor_->cache().getAnswerCopy(parsed->qname, parsed->qtype);
     if (!hit)
         return std::unexpected(ServerError::OutOfMemory);
-    if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed)))
-        return FrontAnswer { FrontAnswer::Kind::reply,
-            TRY(replyFromCache(*parsed, std::move(**hit), channel)), CacheOutcome::hit };
+    if (*hit && !((*hit)->meta.bogus && checkingDisabled(*parsed))) {
+        const bool refresh_due = (*hit)->refresh_due && options_.prefetch;
+        FrontAnswer answer { FrontAnswer::Kind::reply,
+            TRY(replyFromCache(*parsed, std::move(**hit), channel)), CacheOutcome::hit, std::nullopt,
+            refresh_due };
+        if (refresh_due) // the question names what to refresh once the reply is out
+            ctx = std::move(*parsed);
+        return answer;
+    }
     if (*hit) { // bogus, and this client takes the data unchecked: kept apart, or resolved apart
         auto kept = recursor_->keptUncheckedAnswer(parsed->qname, parsed->qtype);
         if (!kept)
@@ -510,8 +518,14 @@ ServerResult<std::vector<std::uint8_t>> Front::replyFromResolution(
     } catch (const std::bad_alloc&) {
         return std::unexpected(ServerError::OutOfMemory);
     }
-    return shapeReply(
-        std::move(packet), ctx, resolved->has_dnssec_records, channel, options_.edns_buffer_size);
+    if (const auto ede = resolved->extended_error) {
+        if (*ede == extended_error_stale_answer || *ede == extended_error_stale_nxdomain)
+            metrics_->recordStaleAnswer();
+        if (ctx.edns_info)
+            metrics_->recordExtendedError(*ede);
+    }
+    return shapeReply(std::move(packet), ctx, resolved->has_dnssec_records, channel,
+        options_.edns_buffer_size, resolved->extended_error);
 }
 
 ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
@@ -536,6 +550,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
     auto resolved = resolveChecked(*recursor_, options_.upstream, *ctx);
     if (wantsUnchecked(resolved, *ctx))
         resolved = recursor_->resolveUnchecked(options_.upstream, ctx->qname, ctx->qtype);
+    resolved = orStale(std::move(resolved), ctx->qname, ctx->qtype);
     auto reply = TRY(replyFromResolution(*ctx, resolved, ReplyChannel::datagram));
     if (reply.empty()) // dropped by policy
         return std::nullopt;
@@ -570,6 +585,12 @@ void Front::startResolution(FrontLoop& loop, PendingQuery query)
 {
     InFlight& in_flight = InFlight::ofThisThread();
     const CacheKey key(query.ctx.qtype, query.ctx.qname);
+    if (!query.policy_cname && loop.refreshing_stale.contains(key)) {
+        auto stale = recursor_->staleAnswer(query.ctx.qname, query.ctx.qtype);
+        if (stale && *stale)
+            return queueReply(
+                query, replyFromResolution(query.ctx, ResolveOutcome(std::move(**stale)), channelOf(query)));
+    }
     if (auto joined = in_flight.find(this, key, client_policy)) {
         if (joined->clients() < max_waiters_per_question) {
             auto waiter = std::make_unique<JoinedQuery>(*this, std::move(query));
@@ -589,7 +610,7 @@ void Front::startResolution(FrontLoop& loop, PendingQuery query)
             ++loop.resolving;
             // Detached: a question from a connection outlives the connection's fiber that read it.
             if (loop.events->spawnDetached([this, &loop, leader, leading] {
-                    runGuarded("recursor query error", [&] { resolveAndAnswer(loop, *leading, *leader); });
+                    runGuarded("recursor query error", [&] { resolveAndAnswer(loop, leading, leader); });
                 }))
                 return;
             --loop.resolving;
@@ -604,18 +625,99 @@ void Front::startResolution(FrontLoop& loop, PendingQuery query)
 // Resolves one question and answers it, and every client that asked the same meanwhile, each with its
 // own ID, RD bit, EDNS size and spelling of the name. However it ends, the registry lets the question go
 // and every client that joined is answered (SERVFAIL when there was no outcome).
-void Front::resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const PendingQuery& leader)
+void Front::resolveAndAnswer(
+    FrontLoop& loop, std::shared_ptr<InFlight::Leading> leading, std::shared_ptr<const PendingQuery> leader)
 {
+    const QueryParseContext& ctx = leader->ctx;
+    // Whether the clients have their reply: the stale timer and the resolution race to give it.
+    auto answered = std::make_shared<bool>(false);
+    if (!leader->policy_cname && recursor_->servesStale()) {
+        auto stale = recursor_->staleAnswer(ctx.qname, ctx.qtype);
+        if (stale && *stale)
+            armStaleTimer(
+                loop, leading, leader, std::make_shared<ResolveResult>(std::move(**stale)), answered);
+    }
     std::optional<ResolveOutcome> resolved;
     {
         struct Settled {
             ~Settled() { --loop.resolving; }
             FrontLoop& loop;
         } settled { loop };
-        resolved.emplace(resolvePending(*recursor_, options_.upstream, leader));
+        resolved.emplace(resolvePending(*recursor_, options_.upstream, *leader));
     }
-    answerResolved(leader, *resolved);
-    leading.finish(*resolved);
+    if (*answered) { // served stale meanwhile; the resolution has refreshed the cache if it could
+        loop.refreshing_stale.erase(CacheKey(ctx.qtype, ctx.qname));
+        return;
+    }
+    *answered = true;
+    if (!leader->policy_cname)
+        resolved = orStale(std::move(*resolved), ctx.qname, ctx.qtype);
+    answerResolved(*leader, *resolved);
+    leading->finish(*resolved);
+}
+
+void Front::armStaleTimer(FrontLoop& loop, std::shared_ptr<InFlight::Leading> leading,
+    std::shared_ptr<const PendingQuery> leader, std::shared_ptr<ResolveResult> stale,
+    std::shared_ptr<bool> answered)
+{
+    // One waiting fiber per question with a stale answer, at most resolution_capacity of them per loop.
+    static_cast<void>(loop.events->spawnDetached([this, &loop, leading, leader, stale, answered] {
+        const std::int64_t waited_ms = (monotonicUs() - leader->received_us) / 1000;
+        const std::int64_t wait_ms = std::max<std::int64_t>(1, client_response_timer_ms - waited_ms);
+        if (loop.events->waitInFiber({}, static_cast<int>(wait_ms)) != 0 || *answered)
+            return; // stopping, or answered by the resolution
+        *answered = true;
+        // Marked before any reply goes out, so that the resolution, however soon it ends, unmarks it.
+        runGuarded("recursor query error",
+            [&] { loop.refreshing_stale.insert(CacheKey(leader->ctx.qtype, leader->ctx.qname)); });
+        runGuarded("recursor query error", [&] {
+            const ResolveOutcome outcome(std::move(*stale));
+            answerResolved(*leader, outcome);
+            leading->finish(outcome);
+        });
+    }));
+}
+
+ResolveOutcome Front::orStale(ResolveOutcome outcome, const DnsName& qname, QType qtype)
+{
+    // RFC 8767 §4: stale data stands in for servers that fail, never for data that failed validation.
+    if (outcome || isBogus(outcome.error().kind) || outcome.error().kind == ResolveError::OutOfMemory)
+        return outcome;
+    auto stale = recursor_->staleAnswer(qname, qtype);
+    if (stale && *stale)
+        return std::move(**stale);
+    return outcome;
+}
+
+// The refresh is registered in flight like a client's resolution: a client whose entry expires meanwhile
+// joins it instead of asking again.
+void Front::startPrefetch(FrontLoop& loop, const DnsName& qname, QType qtype)
+{
+    if (loop.prefetching >= max_prefetches_per_loop)
+        return;
+    InFlight& in_flight = InFlight::ofThisThread();
+    const CacheKey key(qtype, qname);
+    if (in_flight.find(this, key, client_policy))
+        return;
+    auto lead = in_flight.lead(this, key, client_policy, nullptr);
+    if (!lead)
+        return;
+    auto leading = std::make_shared<InFlight::Leading>(std::move(*lead));
+    ++loop.prefetching;
+    if (!loop.events->spawnDetached([this, &loop, leading, name = qname, qtype] {
+            struct Settled {
+                ~Settled() { --loop.prefetching; }
+                FrontLoop& loop;
+            } settled { loop };
+            runGuarded("recursor prefetch error", [&] {
+                leading->finish(
+                    orStale(recursor_->resolveFromNetwork(options_.upstream, name, qtype), name, qtype));
+            });
+        })) {
+        --loop.prefetching;
+        return;
+    }
+    metrics_->recordPrefetch();
 }
 
 void Front::answerResolved(const PendingQuery& query, const ResolveOutcome& outcome)

@@ -3,6 +3,9 @@
 // starts a fiber for each question that needs resolving; the fiber hands the thread back whenever it
 // waits on the network. Identical questions in flight on a loop share one resolution; beyond a bound of
 // resolutions in flight a new question is shed (counted), so cache hits never wait behind slow ones.
+// With serve-stale (RFC 8767) a question whose answer expired is answered from the expired copy when its
+// servers fail it or do not answer within the client response timer, while the resolution goes on to
+// refresh the cache. With prefetch, a hit in the last tenth of its TTL starts one background refresh.
 // The front knows no sockets: a listener hands each message in with a ReplySink to answer through.
 #pragma once
 
@@ -26,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 namespace recursor {
@@ -61,6 +65,10 @@ struct PendingQuery {
 struct FrontLoop {
     EventLoop* events { nullptr }; // the loop's, which outlives this
     std::atomic<std::size_t> resolving { 0 };
+    std::size_t prefetching { 0 }; // background refreshes in flight, up to Front::max_prefetches_per_loop
+    // Questions answered stale whose resolution goes on: their next clients get the stale answer at
+    // once rather than another resolution towards the same silent servers (RFC 8767 §5).
+    std::unordered_set<CacheKey, CacheKeyContext, CacheKeyContext> refreshing_stale;
     std::unique_ptr<ClientRateLimit> rate_limit;
 };
 
@@ -70,6 +78,11 @@ public:
     static constexpr std::size_t max_waiters_per_question = InFlight::max_clients_per_question;
     // SERVFAIL lines in the log; the others are counted and told in the next line written.
     static constexpr std::uint32_t servfail_lines_per_second = 10;
+    // RFC 8767 §5: how long a client waits before an expired answer kept for it is served stale.
+    static constexpr std::int64_t client_response_timer_ms = 1800;
+    // Background refreshes in flight per loop; a hit due for one beyond it is served without (its
+    // entry may then expire before the next is due, and be resolved like any miss).
+    static constexpr std::size_t max_prefetches_per_loop = 32;
 
     // Borrows all three from the server, which outlives its front.
     Front(const ServerOptions& options, Recursor& recursor, Metrics& metrics);
@@ -99,6 +112,7 @@ private:
         std::vector<std::uint8_t> reply;
         CacheOutcome outcome { CacheOutcome::not_applicable }; // hit for answers from the caches
         std::optional<RpzCnameStep> policy_cname; // for resolve: what is resolved is its target
+        bool refresh_due { false }; // a reply from the cache whose entry is to be refreshed (prefetch)
     };
     // What the server knows of a reply as it leaves, for the metrics and the query log.
     struct ReplyNote {
@@ -144,7 +158,17 @@ private:
     void logPolicyHit(const QueryParseContext& ctx, const RpzMatch& match);
     class JoinedQuery;
     void startResolution(FrontLoop& loop, PendingQuery query);
-    void resolveAndAnswer(FrontLoop& loop, InFlight::Leading& leading, const PendingQuery& leader);
+    void resolveAndAnswer(FrontLoop& loop, std::shared_ptr<InFlight::Leading> leading,
+        std::shared_ptr<const PendingQuery> leader);
+    // Answers the leader and its joined clients with `stale` at the client response timer, unless the
+    // resolution has answered them by then (`answered`).
+    void armStaleTimer(FrontLoop& loop, std::shared_ptr<InFlight::Leading> leading,
+        std::shared_ptr<const PendingQuery> leader, std::shared_ptr<ResolveResult> stale,
+        std::shared_ptr<bool> answered);
+    // A failure, but for bogus data and exhausted memory, becomes the stale answer when one is kept.
+    ResolveOutcome orStale(ResolveOutcome outcome, const DnsName& qname, QType qtype);
+    // Refreshes (qname, qtype) on a fiber of `loop`, registered in flight so that clients may join it.
+    void startPrefetch(FrontLoop& loop, const DnsName& qname, QType qtype);
     // The reply to one client of a resolution that ended with `outcome`: a client that set CD gets bogus
     // data unchecked (RFC 4035 §3.2.2), the others SERVFAIL.
     void answerResolved(const PendingQuery& query, const ResolveOutcome& outcome);

@@ -586,6 +586,8 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
             options.cache_limits.max_bytes = config->cache.max_bytes;
             options.limits = config->server.recursor.limits;
             options.cache_nothing = config->cache.strategy == CacheStrategy::none;
+            options.stale_window_seconds = config->cache.serve_stale ? config->cache.serve_stale_max_age : 0;
+            options.prefetch = config->cache.prefetch;
             options.forward_zones = TRY(forwardZonesOf(*config));
         }
         options.enable_dnssec

@@ -98,6 +98,7 @@ ServerResult<std::unique_ptr<RecursorServer>> RecursorServer::init(InitOptions o
         .forward_zones = options.forward_zones,
         .cache_nothing = options.cache_nothing,
         .local_zones = options.local_zones,
+        .stale_window_seconds = options.stale_window_seconds,
     });
     if (!recursor)
         return std::unexpected(fromResolveInit(recursor.error()));

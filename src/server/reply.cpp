@@ -295,7 +295,7 @@ std::size_t replyLimit(const QueryParseContext& ctx, ReplyChannel channel, std::
 // without DO, signatures and denial records go only to a client that asked for that very type.
 ServerResult<std::vector<std::uint8_t>> shapeReply(std::vector<std::uint8_t> packet,
     const QueryParseContext& ctx, bool has_dnssec_records, ReplyChannel channel,
-    std::uint16_t edns_buffer_size)
+    std::uint16_t edns_buffer_size, std::optional<std::uint16_t> extended_error)
 {
     auto reply = ReplyBuilder::fromMessage(std::move(packet));
     if (!reply)
@@ -316,8 +316,11 @@ ServerResult<std::vector<std::uint8_t>> shapeReply(std::vector<std::uint8_t> pac
         if (!stripped)
             return std::unexpected(replyBuildError(stripped.error()));
     }
-    if (ctx.edns_info)
+    if (ctx.edns_info) {
         reply->setOpt(edns_buffer_size, askedWithDo(ctx));
+        if (extended_error)
+            reply->setExtendedError(*extended_error);
+    }
     auto finished = std::move(*reply).finish(replyLimit(ctx, channel, edns_buffer_size));
     if (!finished)
         return std::unexpected(replyBuildError(finished.error()));

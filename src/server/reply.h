@@ -94,9 +94,10 @@ WireResult<std::vector<std::uint8_t>> buildRcodeReply(const QueryParseContext& c
 std::size_t replyLimit(const QueryParseContext& ctx, ReplyChannel channel, std::uint16_t edns_buffer_size);
 
 // The resolver's packet (ID 0, AD when validated, no OPT) shaped for the client of `ctx`, and cut to
-// its limit with TC set (RFC 1035 §4.2.1, RFC 6891 §6.2.5).
+// its limit with TC set (RFC 1035 §4.2.1, RFC 6891 §6.2.5). An extended error (RFC 8914) goes to a
+// client that spoke EDNS.
 ServerResult<std::vector<std::uint8_t>> shapeReply(std::vector<std::uint8_t> packet,
     const QueryParseContext& ctx, bool has_dnssec_records, ReplyChannel channel,
-    std::uint16_t edns_buffer_size);
+    std::uint16_t edns_buffer_size, std::optional<std::uint16_t> extended_error = std::nullopt);
 
 } // namespace recursor

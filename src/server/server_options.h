@@ -41,6 +41,8 @@ struct ServerOptions {
     std::optional<NameserverSet> root_servers;
     std::vector<ForwardZone> forward_zones; // [forward:] and [stub:] sections
     bool cache_nothing { false }; // cache_strategy = none
+    std::uint32_t stale_window_seconds { 0 }; // serve_stale_max_age when serve_stale is on, else 0
+    bool prefetch { true };
     std::optional<dnssec::TrustAnchorStore> trust_anchors;
     UpstreamSettings upstream;
     std::shared_ptr<UpstreamTransport> transport; // the network when empty

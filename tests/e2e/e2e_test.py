@@ -998,6 +998,8 @@ class HttpServerTest(RecursorTestCase):
             "dns_cache_misses_total",
             "dns_queries_shed_total",
             "dns_queries_rate_limited_total",
+            "dns_stale_answers_total",
+            "dns_prefetches_total",
             "dns_dnssec_secure_total",
             "dns_dnssec_insecure_total",
             "dns_dnssec_bogus_total",

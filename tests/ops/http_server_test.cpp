@@ -127,6 +127,7 @@ namespace {
         metrics.recordShed();
         metrics.recordRateLimited();
         metrics.recordRateLimited();
+        metrics.recordStaleAnswer();
         metrics.recordStreamRefused(StreamRefusal::client_at_limit);
         metrics.setPolicyZoneNames({ "block.rpz.", "allow.rpz." });
         metrics.recordPolicyHit(1);
@@ -176,6 +177,15 @@ namespace {
               "connections refused\n"
               "# TYPE dns_queries_rate_limited_total counter\n"
               "dns_queries_rate_limited_total 2\n"
+              "\n"
+              "# HELP dns_stale_answers_total Expired answers served because their servers did not answer "
+              "(RFC 8767)\n"
+              "# TYPE dns_stale_answers_total counter\n"
+              "dns_stale_answers_total 1\n"
+              "\n"
+              "# HELP dns_prefetches_total Answers refreshed in the background near the end of their TTL\n"
+              "# TYPE dns_prefetches_total counter\n"
+              "dns_prefetches_total 0\n"
               "\n"
               "# HELP dns_dnssec_secure_total Answers validated from the trust anchor\n"
               "# TYPE dns_dnssec_secure_total counter\n"

@@ -249,6 +249,106 @@ namespace {
         EXPECT_EQ(cache->answerBytes(), bytes / 2) << "the bytes of what was dropped are given back";
     }
 
+    // RFC 8767: an expired answer is kept for the stale window, served only by the stale lookup (every
+    // TTL 30), and never when it was remembered as bogus; beyond the window it is gone.
+    TEST(Cache, KeepsExpiredAnswersForTheStaleWindowOnly)
+    {
+        struct Case {
+            const char* what;
+            std::uint32_t window;
+            std::int64_t past_expiry; // seconds after the entry expired
+            bool bogus;
+            bool live, stale;
+        };
+        for (const Case& c : std::initializer_list<Case> {
+                 { "still live", 3600, -1, false, true, false },
+                 { "just expired", 3600, 1, false, false, true },
+                 { "at the window's end", 3600, 3600, false, false, true },
+                 { "past the window", 3600, 3601, false, false, false },
+                 { "no window", 0, 1, false, false, false },
+                 { "bogus, never stale", 3600, 1, true, false, false },
+             }) {
+            SCOPED_TRACE(c.what);
+            FakeClock clock;
+            auto cache = std::move(*Cache::init(clock.fn()));
+            cache->setStaleWindow(c.window);
+            const auto packet = answerWithTtls("s.test", { 60, 7 });
+            if (c.bogus)
+                ASSERT_TRUE(cache->putBogus(name("s.test"), QType::a, 60));
+            else
+                ASSERT_TRUE(cache->putAnswer(
+                    name("s.test"), QType::a, packet, 2, RCode::nx_domain, false, false, 60));
+            clock.now->fetch_add(60 + c.past_expiry);
+            EXPECT_EQ(cache->getAnswerCopy(name("s.test"), QType::a)->has_value(), c.live);
+            auto stale = *cache->getStaleAnswerCopy(name("s.test"), QType::a);
+            ASSERT_EQ(stale.has_value(), c.stale);
+            EXPECT_EQ(cache->answerCount(),
+                c.past_expiry <= (c.bogus ? 0 : static_cast<std::int64_t>(c.window)) ? 1u : 0u)
+                << "a spent entry met by a lookup is removed, a stale one kept";
+            if (!stale)
+                continue;
+            EXPECT_EQ(stale->meta.rcode, RCode::nx_domain);
+            const auto msg = DnsMessage::parse(stale->packet);
+            ASSERT_TRUE(msg);
+            for (const DnsRecord& rec : msg->records)
+                EXPECT_EQ(rec.ttl, stale_answer_ttl);
+        }
+    }
+
+    // Prefetch: only the first reader in the last tenth of a TTL of at least ten seconds is told to
+    // refresh, so that many clients start one refresh; storing the entry again starts the count over.
+    TEST(Cache, TellsOneReaderInTheLastTenthOfTheTtlToRefresh)
+    {
+        struct Case {
+            std::uint32_t ttl;
+            std::int64_t elapsed;
+            bool due;
+        };
+        for (const Case& c : std::initializer_list<Case> {
+                 { 100, 89, false }, { 100, 90, true }, { 100, 100, true }, { 10, 9, true },
+                 { 9, 9, false }, // too short to be worth it
+             }) {
+            SCOPED_TRACE(std::to_string(c.ttl) + " " + std::to_string(c.elapsed));
+            FakeClock clock;
+            auto cache = std::move(*Cache::init(clock.fn()));
+            const auto packet = answerWithTtls("p.test", { c.ttl });
+            ASSERT_TRUE(
+                cache->putAnswer(name("p.test"), QType::a, packet, 1, RCode::no_error, false, false, c.ttl));
+            clock.now->fetch_add(c.elapsed);
+            EXPECT_EQ(cache->getAnswerCopy(name("p.test"), QType::a)->value().refresh_due, c.due);
+            EXPECT_FALSE(cache->getAnswerCopy(name("p.test"), QType::a)->value().refresh_due) << "once";
+            ASSERT_TRUE(
+                cache->putAnswer(name("p.test"), QType::a, packet, 1, RCode::no_error, false, false, c.ttl));
+            clock.now->fetch_add(c.elapsed);
+            EXPECT_EQ(cache->getAnswerCopy(name("p.test"), QType::a)->value().refresh_due, c.due)
+                << "a refreshed entry is due again near its new end";
+        }
+    }
+
+    // Stale answers count against the byte budget and are evicted before live ones.
+    TEST(Cache, EvictsStaleAnswersBeforeLiveOnes)
+    {
+        FakeClock clock;
+        auto cache = std::move(*Cache::init(clock.fn(), CacheLimits { .max_bytes = 256 * 1024 }));
+        cache->setStaleWindow(86400);
+        const auto packet = answerWithTtls("x.test", { 60 });
+        auto fill = [&](const char* prefix, int count) {
+            for (int i = 0; i < count; ++i)
+                ASSERT_TRUE(cache->putAnswer(name(prefix + std::to_string(i) + ".test"), QType::a, packet, 1,
+                    RCode::no_error, false, false, 60));
+        };
+        fill("old", 4000); // more than fit
+        const std::size_t kept = cache->answerCount();
+        ASSERT_LT(kept, 4000u);
+        clock.now->fetch_add(61); // every one stale now
+        fill("new", static_cast<int>(kept) / 2);
+        EXPECT_LE(cache->answerBytes(), 256u * 1024);
+        int live = 0;
+        for (std::size_t i = 0; i < kept / 2; ++i)
+            live += cache->getAnswerCopy(name("new" + std::to_string(i) + ".test"), QType::a)->has_value();
+        EXPECT_GE(live, static_cast<int>(kept / 2 * 9 / 10)) << "the victims were mostly stale";
+    }
+
     TEST(Cache, StaysWithinItsByteBudget)
     {
         FakeClock clock;

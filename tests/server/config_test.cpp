@@ -296,6 +296,9 @@ namespace {
                                "http_listen = 127.0.0.1:8080\n"
                                "control_socket_path = /run/recursor.sock\n"
                                "cache_strategy = none\n"
+                               "serve_stale = yes\n"
+                               "serve_stale_max_age = 3600\n"
+                               "prefetch = no\n"
                                "[logging]\n"
                                "level = warn\n");
         EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "127.0.0.1:53" });
@@ -316,6 +319,9 @@ namespace {
         EXPECT_EQ(config.server.recursor.http_listen, "127.0.0.1:8080");
         EXPECT_EQ(config.server.recursor.control_socket_path, "/run/recursor.sock");
         EXPECT_EQ(config.cache.strategy, CacheStrategy::none);
+        EXPECT_TRUE(config.cache.serve_stale);
+        EXPECT_EQ(config.cache.serve_stale_max_age, 3600u);
+        EXPECT_FALSE(config.cache.prefetch);
         EXPECT_EQ(config.logging.level, LogLevel::warn);
     }
 
@@ -403,6 +409,10 @@ namespace {
                  { "expose_zones = TRUE", ServerError::InvalidBoolean },
                  { "dnssec_validation = off", ServerError::InvalidBoolean },
                  { "cache_strategy = None", ServerError::InvalidCacheStrategy },
+                 { "serve_stale = 1d", ServerError::InvalidBoolean },
+                 { "serve_stale_max_age = -1", ServerError::InvalidCharacter },
+                 { "serve_stale_max_age = 4294967296", ServerError::Overflow },
+                 { "prefetch = sometimes", ServerError::InvalidBoolean },
              }) {
             SCOPED_TRACE(line);
             auto config = Config::parseConfig("[server]\n" + std::string(line) + "\n");
@@ -622,6 +632,9 @@ namespace {
         EXPECT_EQ(config->server.edns_buffer_size, 1232u);
         EXPECT_EQ(config->server.control_socket.socket_mode, 0600u);
         EXPECT_EQ(config->cache.max_bytes, 16777216u);
+        EXPECT_FALSE(config->cache.serve_stale);
+        EXPECT_EQ(config->cache.serve_stale_max_age, 86400u);
+        EXPECT_TRUE(config->cache.prefetch);
         EXPECT_EQ(config->logging.level, LogLevel::info);
         ASSERT_EQ(config->forward_zones.size(), 2u);
         EXPECT_EQ(config->forward_zones[0].servers.size(), 2u);

@@ -370,6 +370,34 @@ namespace {
         EXPECT_EQ(options->cache_limits.max_bytes, CacheLimits::default_max_bytes);
     }
 
+    // serve_stale_max_age reaches the cache only with serve_stale on (and a cache that keeps anything).
+    TEST(BuildInitOptions, CarriesServeStaleAndPrefetchIntoTheResolver)
+    {
+        struct Case {
+            const char* lines;
+            std::uint32_t window;
+            bool prefetch, serves_stale;
+        };
+        for (const Case& c : std::initializer_list<Case> {
+                 { "", 0, true, false },
+                 { "serve_stale = yes\n", 86400, true, true },
+                 { "serve_stale = yes\nserve_stale_max_age = 60\nprefetch = no\n", 60, false, true },
+                 { "serve_stale_max_age = 60\n", 0, true, false },
+                 { "serve_stale = yes\ncache_strategy = none\n", 86400, true, false },
+             }) {
+            SCOPED_TRACE(c.lines);
+            auto options = buildInitOptions(
+                parsedOk({}), configFrom("[server]\nlisten = 127.0.0.1:0\n" + std::string(c.lines)));
+            ASSERT_TRUE(options.has_value()) << errorName(options.error());
+            EXPECT_EQ(options->stale_window_seconds, c.window);
+            EXPECT_EQ(options->prefetch, c.prefetch);
+            options->root_servers = NameserverSet {};
+            auto server = RecursorServer::init(std::move(*options));
+            ASSERT_TRUE(server.has_value()) << errorName(server.error());
+            EXPECT_EQ((*server)->recursorCore().servesStale(), c.serves_stale);
+        }
+    }
+
     TEST(BuildInitOptions, CarriesTheAnswerLimitsIntoTheResolver)
     {
         const Config config = configFrom("[server]\nlisten = 127.0.0.1:0\n"
