@@ -225,7 +225,7 @@ namespace {
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
-        const std::array<ExpositionBlock, 13> blocks { {
+        const std::array<ExpositionBlock, 14> blocks { {
             { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
             { "dns_queries_success_total", "Successful queries (NOERROR)", "counter",
                 metrics.queries_success.load() },
@@ -241,6 +241,8 @@ namespace {
             { "dns_queries_rate_limited_total",
                 "Questions over their client's rate: datagrams dropped, connections refused", "counter",
                 metrics.queries_rate_limited.load() },
+            { "dns_replies_badcookie_total", "Datagrams without a valid server cookie told BADCOOKIE",
+                "counter", metrics.replies_badcookie.load() },
             { "dns_dnssec_secure_total", "Answers validated from the trust anchor", "counter",
                 metrics.dnssec_validations_success.load() },
             { "dns_dnssec_insecure_total", "Answers with DNSSEC records that were not validated", "counter",

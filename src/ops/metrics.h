@@ -105,6 +105,8 @@ public:
     void recordShed() { queries_shed.fetch_add(1); }
     // A question over its client's rate: dropped (a datagram) or refused (a connection).
     void recordRateLimited() { queries_rate_limited.fetch_add(1, std::memory_order_relaxed); }
+    // A datagram without a valid server cookie told BADCOOKIE (cookie_require; RFC 7873 §5.2.3).
+    void recordBadCookie() { replies_badcookie.fetch_add(1, std::memory_order_relaxed); }
     void recordStreamRefused(StreamRefusal why)
     {
         streams_refused[static_cast<std::size_t>(why)].fetch_add(1, std::memory_order_relaxed);
@@ -183,6 +185,7 @@ public:
     std::atomic<std::uint64_t> dnssec_validations_insecure { 0 };
     std::atomic<std::uint64_t> queries_shed { 0 };
     std::atomic<std::uint64_t> queries_rate_limited { 0 };
+    std::atomic<std::uint64_t> replies_badcookie { 0 };
     // Replies sent, by transport and by the RCODE of the header.
     std::array<std::array<std::atomic<std::uint64_t>, 16>, transport_count> answers_by_rcode {};
     std::array<std::atomic<std::uint64_t>, 32> extended_errors {};

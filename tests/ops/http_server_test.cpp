@@ -127,6 +127,8 @@ namespace {
         metrics.recordShed();
         metrics.recordRateLimited();
         metrics.recordRateLimited();
+        for (int i = 0; i < 3; ++i)
+            metrics.recordBadCookie();
         metrics.recordStreamRefused(StreamRefusal::client_at_limit);
         metrics.setPolicyZoneNames({ "block.rpz.", "allow.rpz." });
         metrics.recordPolicyHit(1);
@@ -176,6 +178,10 @@ namespace {
               "connections refused\n"
               "# TYPE dns_queries_rate_limited_total counter\n"
               "dns_queries_rate_limited_total 2\n"
+              "\n"
+              "# HELP dns_replies_badcookie_total Datagrams without a valid server cookie told BADCOOKIE\n"
+              "# TYPE dns_replies_badcookie_total counter\n"
+              "dns_replies_badcookie_total 3\n"
               "\n"
               "# HELP dns_dnssec_secure_total Answers validated from the trust anchor\n"
               "# TYPE dns_dnssec_secure_total counter\n"
