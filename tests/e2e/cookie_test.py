@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402
 import resolution_test  # noqa: E402
 from forward_test import ConfiguredLabTestCase, write_config  # noqa: E402
-from resolution_test import CLIENT_TIMEOUT, LabRecursorTestCase  # noqa: E402
+from resolution_test import CLIENT_TIMEOUT  # noqa: E402
 
 NOERROR, FORMERR, BADCOOKIE = dns.rcode.NOERROR, dns.rcode.FORMERR, dns.rcode.BADCOOKIE
 SECRET = "0123456789abcdef0123456789abcdef"
@@ -88,7 +88,7 @@ class CookieRestartTest(ConfiguredLabTestCase):
         self.assertEqual(self.exchange(cookie_query(cookie)).rcode(), BADCOOKIE)
         # A connection needs no cookie.
         self.assertEqual(self.exchange(cookie_query(CLIENT_COOKIE), tcp=True).rcode(), NOERROR)
-        _, headers, body = e2e_test.split_http(e2e_test.http_get(self.server.http_port, "/metrics"))
+        _, _, body = e2e_test.split_http(e2e_test.http_get(self.server.http_port, "/metrics"))
         self.assertIn(b"\ndns_replies_badcookie_total 1\n", body)
         self.restart(self.config)
 
