@@ -998,6 +998,7 @@ class HttpServerTest(RecursorTestCase):
             "dns_cache_misses_total",
             "dns_queries_shed_total",
             "dns_queries_rate_limited_total",
+            "dns_replies_badcookie_total",
             "dns_dnssec_secure_total",
             "dns_dnssec_insecure_total",
             "dns_dnssec_bogus_total",
