@@ -31,8 +31,9 @@ UpstreamCookies& UpstreamCookies::process()
 UpstreamCookies::Key UpstreamCookies::keyOf(const SocketAddress& server)
 {
     const CookieClientIp ip = CookieClientIp::of(server);
-    Key key { static_cast<std::uint8_t>(ip.size) };
-    key.insert(key.end(), ip.view().begin(), ip.view().end());
+    Key key {};
+    key[0] = static_cast<std::uint8_t>(ip.size);
+    std::copy(ip.bytes.begin(), ip.bytes.end(), key.begin() + 1);
     return key;
 }
 

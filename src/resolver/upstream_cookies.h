@@ -8,6 +8,7 @@
 #include "base/socket_address.h"
 #include "wire/cookie_option.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -45,7 +46,7 @@ public:
     std::size_t serversRemembered() const;
 
 private:
-    using Key = std::vector<std::uint8_t>; // family, then the address bytes
+    using Key = std::array<std::uint8_t, 17>; // the address length, then its bytes, zero-padded
 
     static Key keyOf(const SocketAddress& server);
 

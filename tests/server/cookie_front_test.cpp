@@ -43,8 +43,9 @@ namespace {
     {
         const ServerCookie server = makeServerCookie(secret, client_cookie,
             CookieClientIp::of(*SocketAddress::fromIpLiteral(client_ip, 0)), timestamp);
-        Bytes data(client_cookie.begin(), client_cookie.end());
-        data.insert(data.end(), server.begin(), server.end());
+        Bytes data(client_cookie.size() + server.size());
+        std::copy(client_cookie.begin(), client_cookie.end(), data.begin());
+        std::copy(server.begin(), server.end(), data.begin() + client_cookie_size);
         return data;
     }
 
