@@ -1,6 +1,6 @@
-// DNS cookies towards clients (RFC 7873, RFC 9018): reading a query's COOKIE option, and making and
-// checking the interoperable server cookie, so that a client that proved it receives at its address can
-// be told apart from a forged source.
+// DNS cookies towards clients (RFC 7873, RFC 9018): making and checking the interoperable server
+// cookie, so that a client that proved it receives at its address can be told apart from a forged
+// source. The option itself is read by wire/cookie_option.h.
 #pragma once
 
 #include "base/siphash.h"
