@@ -9,7 +9,9 @@
   config          configuration files, optionally followed by NUL-separated DNS_* variables;
   trust_anchor    trust anchor files (root.key and root.ds);
   root_hints      root hints files;
-  zone_file       master files of the local zone "example.", also read as a policy zone.
+  zone_file       master files of the local zone "example.", also read as a policy zone;
+  cookie          four bytes of the clock, one that picks the client's address family, then an OPT
+                  record's option list.
 Regenerate with
     /usr/bin/python3 fuzz/make_corpus.py
 Files named regression_* (inputs that once failed) and signed_* (messages signed by a real signer, added
@@ -262,6 +264,22 @@ def control_command_seeds():
     yield "two_lines", b"PING\nSHUTDOWN\n"
 
 
+def cookie_seeds():
+    def option(code, data):
+        return struct.pack(">HH", code, len(data)) + data
+    client = bytes.fromhex("2464c4abcf10c957")
+    # RFC 9018 Appendix A.1: the server cookie made at 1559731985 for 198.51.100.100.
+    server = bytes.fromhex("010000005cf79f111f8130c3eee29480")
+    clock = struct.pack(">I", 1559731985)
+    yield "client_only_ipv4", clock + b"\x00" + option(10, client)
+    yield "interoperable_ipv6", clock + b"\x01" + option(10, client + server)
+    yield "after_padding", clock + b"\x02" + option(12, bytes(5)) + option(10, client + server)
+    yield "longest_server_cookie", clock + b"\x00" + option(10, client + bytes(32))
+    yield "bad_length", clock + b"\x00" + option(10, client + bytes(7))
+    yield "length_past_the_end", clock + b"\x00" + struct.pack(">HH", 10, 24) + client
+    yield "clock_at_the_wrap", b"\xff\xff\xff\xf6\x00" + option(10, client + server)
+
+
 README_CONFIG = b"""# Lines starting with '#' are comments; there are no trailing comments.
 [server]
 listen = 127.0.0.1:5353
@@ -407,7 +425,7 @@ def main():
     targets = {
         "message": message_seeds, "stream_framing": stream_framing_seeds, "http_request": http_request_seeds,
         "control_command": control_command_seeds, "config": config_seeds, "trust_anchor": trust_anchor_seeds,
-        "root_hints": root_hints_seeds, "zone_file": zone_file_seeds,
+        "root_hints": root_hints_seeds, "zone_file": zone_file_seeds, "cookie": cookie_seeds,
     }
     for target, seeds in targets.items():
         count = write_seeds(target, seeds(), MAX_SIZE if target == "message" else TEXT_MAX_SIZE)

@@ -225,7 +225,7 @@ namespace {
     // Prometheus text format 0.0.4. The counters are loaded one by one, not as a consistent set.
     std::string renderExposition(const Metrics& metrics, std::uint64_t uptime)
     {
-        const std::array<ExpositionBlock, 15> blocks { {
+        const std::array<ExpositionBlock, 16> blocks { {
             { "dns_queries_total", "Total DNS queries received", "counter", metrics.queries_total.load() },
             { "dns_queries_success_total", "Successful queries (NOERROR)", "counter",
                 metrics.queries_success.load() },
@@ -246,6 +246,8 @@ namespace {
                 metrics.stale_answers.load() },
             { "dns_prefetches_total", "Answers refreshed in the background near the end of their TTL",
                 "counter", metrics.prefetches_started.load() },
+            { "dns_replies_badcookie_total", "Datagrams without a valid server cookie told BADCOOKIE",
+                "counter", metrics.replies_badcookie.load() },
             { "dns_dnssec_secure_total", "Answers validated from the trust anchor", "counter",
                 metrics.dnssec_validations_success.load() },
             { "dns_dnssec_insecure_total", "Answers with DNSSEC records that were not validated", "counter",

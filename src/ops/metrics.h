@@ -109,6 +109,8 @@ public:
     void recordStaleAnswer() { stale_answers.fetch_add(1, std::memory_order_relaxed); }
     // A background refresh of an answer asked for near the end of its TTL.
     void recordPrefetch() { prefetches_started.fetch_add(1, std::memory_order_relaxed); }
+    // A datagram without a valid server cookie told BADCOOKIE (cookie_require; RFC 7873 §5.2.3).
+    void recordBadCookie() { replies_badcookie.fetch_add(1, std::memory_order_relaxed); }
     void recordStreamRefused(StreamRefusal why)
     {
         streams_refused[static_cast<std::size_t>(why)].fetch_add(1, std::memory_order_relaxed);
@@ -189,6 +191,7 @@ public:
     std::atomic<std::uint64_t> queries_rate_limited { 0 };
     std::atomic<std::uint64_t> stale_answers { 0 };
     std::atomic<std::uint64_t> prefetches_started { 0 };
+    std::atomic<std::uint64_t> replies_badcookie { 0 };
     // Replies sent, by transport and by the RCODE of the header.
     std::array<std::array<std::atomic<std::uint64_t>, 16>, transport_count> answers_by_rcode {};
     std::array<std::atomic<std::uint64_t>, 32> extended_errors {};

@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/event_loop.h"
 #include "base/random.h"
+#include "resolver/upstream_cookies.h"
 #include "wire/writer.h"
 
 #include <algorithm>
@@ -27,8 +28,8 @@ namespace {
         return e == WireError::OutOfMemory ? TransportError::OutOfMemory : TransportError::QueryBuildError;
     }
 
-    TransportResult<std::vector<std::uint8_t>> writeRequest(
-        const DnsName& qname, QType qtype, std::uint16_t id, bool recursion_desired)
+    TransportResult<std::vector<std::uint8_t>> writeRequest(const DnsName& qname, QType qtype,
+        std::uint16_t id, bool recursion_desired, std::span<const std::uint8_t> cookie)
     {
         auto writer = PacketWriter::init(qname, qtype, QClass::in);
         if (!writer)
@@ -38,9 +39,16 @@ namespace {
         header[1] = static_cast<std::uint8_t>(id);
         if (recursion_desired)
             header[2] |= rd_bit_in_flags_high;
-        // The OPT record carries no options: RDLENGTH stays zero.
+        // The OPT record carries the COOKIE option when there is one, and nothing else.
         auto opt = writer->startRecord(
             DnsName::root(), QType::opt, edns_udp_payload, edns_ttl_do_bit, Section::additional);
+        if (opt && !cookie.empty()) {
+            const std::array<std::uint8_t, 4> head { 0, static_cast<std::uint8_t>(option_cookie), 0,
+                static_cast<std::uint8_t>(cookie.size()) };
+            opt = writer->writeBlob(head);
+            if (opt)
+                opt = writer->writeBlob(cookie);
+        }
         if (!opt)
             return std::unexpected(fromWriter(opt.error()));
         auto packet = writer->finish();
@@ -51,8 +59,20 @@ namespace {
 
 } // namespace
 
+bool isBadCookie(const DnsMessage& reply)
+{
+    for (const DnsRecord& rec : reply.records) {
+        if (rec.rtype == QType::opt && rec.section == Section::additional) {
+            const std::uint16_t rcode = static_cast<std::uint16_t>((rec.ttl >> 24) << 4)
+                | static_cast<std::uint16_t>(reply.header.rcode());
+            return rcode == rcode_badcookie;
+        }
+    }
+    return false;
+}
+
 TransportResult<UpstreamRequest> prepareUpstreamRequest(
-    const DnsName& qname, QType qtype, bool recursion_desired)
+    const DnsName& qname, QType qtype, bool recursion_desired, const SocketAddress* cookie_for)
 {
     // The empty name is no name at all; the writer would turn it into the root.
     if (qname.isEmpty())
@@ -60,16 +80,30 @@ TransportResult<UpstreamRequest> prepareUpstreamRequest(
     std::uint8_t id_bytes[2];
     randomBytes(id_bytes);
     const auto id = static_cast<std::uint16_t>((id_bytes[0] << 8) | id_bytes[1]);
-    return UpstreamRequest { .packet = TRY(writeRequest(qname, qtype, id, recursion_desired)),
+    std::vector<std::uint8_t> cookie;
+    try {
+        if (cookie_for)
+            cookie = UpstreamCookies::process().optionFor(*cookie_for);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(TransportError::OutOfMemory);
+    }
+    return UpstreamRequest { .packet = TRY(writeRequest(qname, qtype, id, recursion_desired, cookie)),
         .query_id = id };
 }
 
 TransportResult<QueryResult> queryUpstream(
     const UpstreamSettings& upstream, const SocketAddress& address, const DnsName& qname, QType qtype)
 {
-    const UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype, upstream.recursion_desired));
     const ExpectedQuestion question { .qname = qname, .qtype = qtype, .qclass = QClass::in };
-    return queryWithPacket(address, request.packet, request.query_id, question, upstream);
+    const UpstreamRequest request
+        = TRY(prepareUpstreamRequest(qname, qtype, upstream.recursion_desired, &address));
+    auto result = queryWithPacket(address, request.packet, request.query_id, question, upstream);
+    if (!result || !isBadCookie(result->response))
+        return result;
+    // RFC 7873 §5.3: the reply echoed our client cookie and gave a fresh server cookie; one retry with it.
+    const UpstreamRequest again
+        = TRY(prepareUpstreamRequest(qname, qtype, upstream.recursion_desired, &address));
+    return queryWithPacket(address, again.packet, again.query_id, question, upstream);
 }
 
 TransportResult<QueryResult> queryUpstreamFanout(const UpstreamSettings& upstream,
@@ -130,13 +164,14 @@ namespace {
         std::int64_t give_up_ms; // a late reply is still taken until then
         bool timeout_told { false };
         bool finished { false };
+        bool cookie_retried { false }; // asked again after a BADCOOKIE (RFC 7873 §5.3), at most once
     };
 
     // A socket that the attempt can be sent on; none (the next is tried) when the send fails.
     TransportResult<std::optional<UdpQuery>> launch(
         const DnsName& qname, QType qtype, const SocketAddress& server, bool recursion_desired)
     {
-        UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype, recursion_desired));
+        UpstreamRequest request = TRY(prepareUpstreamRequest(qname, qtype, recursion_desired, &server));
         auto query = UdpQuery::send(server, std::move(request.packet), request.query_id,
             ExpectedQuestion { .qname = qname, .qtype = qtype, .qclass = QClass::in });
         if (!query) {
@@ -212,6 +247,14 @@ TransportResult<QueryResult> NetworkTransport::race(const UpstreamSettings& upst
                 return std::unexpected(TransportError::OutOfMemory);
             if (reply && !*reply)
                 continue; // only strays so far
+            if (reply && isBadCookie((**reply).response) && !leg.cookie_retried) {
+                auto again = TRY(launch(qname, qtype, leg.query.server(), upstream.recursion_desired));
+                if (again) {
+                    leg.query = std::move(*again);
+                    leg.cookie_retried = true;
+                    continue;
+                }
+            }
             leg.finished = true;
             ask_next_now = true;
             if (!reply)

@@ -19,12 +19,16 @@ struct UpstreamRequest {
 };
 
 // A random ID (randomBytes), all flags clear but RD when `recursion_desired`, the question, and an OPT
-// record: payload 1232, DO set. OutOfMemory, QueryBuildError.
-[[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(
-    const DnsName& qname, QType qtype, bool recursion_desired = false);
+// record: payload 1232, DO set, and the COOKIE option for `cookie_for` when given (RFC 7873 §5.1).
+// OutOfMemory, QueryBuildError.
+[[nodiscard]] TransportResult<UpstreamRequest> prepareUpstreamRequest(const DnsName& qname, QType qtype,
+    bool recursion_desired = false, const SocketAddress* cookie_for = nullptr);
+
+// Whether a reply's RCODE, with the upper bits of its OPT record, is BADCOOKIE (RFC 7873 §8).
+[[nodiscard]] bool isBadCookie(const DnsMessage& reply);
 
 // One server: UDP from a fresh socket connected to it (upstream_sockets.h), TCP when the answer comes
-// back truncated.
+// back truncated; with our cookie for it, and once more with its fresh cookie after a BADCOOKIE.
 [[nodiscard]] TransportResult<QueryResult> queryUpstream(
     const UpstreamSettings& upstream, const SocketAddress& address, const DnsName& qname, QType qtype);
 

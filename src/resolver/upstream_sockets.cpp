@@ -2,6 +2,7 @@
 
 #include "base/event_loop.h"
 #include "base/unique_fd.h"
+#include "resolver/upstream_cookies.h"
 #include "wire/header.h"
 
 #include <algorithm>
@@ -127,10 +128,30 @@ namespace {
         std::size_t length;
     };
 
+    // RFC 7873 §5.3: a reply that carries a client cookie other than the one we send its server was not
+    // written for our query (an off-path forger guessed the ID and port, but cannot know the cookie).
+    // A reply without a COOKIE option is taken: not every server speaks cookies. One we cannot parse is
+    // left for the parser to refuse.
+    bool echoesOurCookie(std::span<const std::uint8_t> datagram, const SocketAddress& server)
+    {
+        const auto message = DnsMessage::parse(datagram);
+        if (!message)
+            return true;
+        for (const DnsRecord& rec : message->records) {
+            if (rec.rtype != QType::opt || rec.section != Section::additional)
+                continue;
+            const auto* raw = rec.rdata.getIf<RData::Unknown>();
+            const auto options = raw ? raw->data : std::span<const std::uint8_t> {};
+            return UpstreamCookies::process().takeReply(server, options) != UpstreamCookies::Echo::forged;
+        }
+        return true;
+    }
+
     // Reads the socket's queued datagrams, all from its server, until one is not a stray; none when
     // only strays came. An error the kernel reports on the socket (ICMP: nothing listens) is cleared by
     // the read and waited past, as silence would be.
-    std::optional<Arrival> receiveReply(int fd, std::span<std::uint8_t> buf, const Exchange& ex)
+    std::optional<Arrival> receiveReply(
+        int fd, std::span<std::uint8_t> buf, const Exchange& ex, const SocketAddress& server)
     {
         for (int n = 0; n < max_datagrams_per_visit; ++n) {
             const ssize_t got = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
@@ -141,6 +162,10 @@ namespace {
             }
             const auto datagram = buf.first(static_cast<std::size_t>(got));
             const ReplyVerdict verdict = judgeReply(datagram, ex.query_id, ex.question);
+            if (verdict == ReplyVerdict::reply && !echoesOurCookie(datagram, server)) {
+                countUpstreamCookieMismatch();
+                continue;
+            }
             if (verdict != ReplyVerdict::stray)
                 return Arrival { verdict, datagram.size() };
             stray_datagrams.fetch_add(1, std::memory_order_relaxed);
@@ -198,7 +223,7 @@ namespace {
             for (std::size_t i = 0; i < fds.size(); ++i) {
                 if (fds[i].revents == 0)
                     continue;
-                const auto arrival = receiveReply(fds[i].fd, buf, ex);
+                const auto arrival = receiveReply(fds[i].fd, buf, ex, waiting[i]->server);
                 if (!arrival)
                     continue;
                 if (arrival->verdict == ReplyVerdict::error_without_question) {
@@ -440,7 +465,7 @@ TransportResult<std::optional<QueryResult>> UdpQuery::receive(const UpstreamSett
 {
     std::array<std::uint8_t, udp_receive_buffer_bytes> buf;
     const Exchange ex { packet_, query_id_, question_, options };
-    const auto arrival = receiveReply(socket_.get(), buf, ex);
+    const auto arrival = receiveReply(socket_.get(), buf, ex, server_);
     if (!arrival)
         return std::nullopt;
     if (arrival->verdict == ReplyVerdict::error_without_question)

@@ -117,11 +117,11 @@ namespace {
 
     // A server cookie secret is 128 bits (RFC 9018 §4.3: SipHash-2-4 takes a 16-byte key). The value
     // is a secret, so the log names its length, never its text.
-    ServerResult<void> checkCookieSecret(std::string_view hex)
+    ServerResult<void> checkCookieSecret(std::string_view hex, std::string_view key = "cookie_secret_hex")
     {
         if (hex.size() == cookie_secret_hex_digits && std::ranges::all_of(hex, isHexDigit))
             return {};
-        logError("Invalid cookie_secret_hex (" + std::to_string(hex.size())
+        logError("Invalid " + std::string(key) + " (" + std::to_string(hex.size())
             + " characters): must be 32 hex digits, a 16-byte secret (RFC 9018 §4.3)");
         return fail(ServerError::InvalidSetting);
     }
@@ -325,7 +325,7 @@ void Config::logLineError(std::string_view origin, std::size_t number, std::stri
     message += (origin.empty() ? " " : ":") + std::to_string(number) + ": ";
     if (line.starts_with('['))
         message += std::string(line); // a section header: no key, no value
-    else if (key == "cookie_secret_hex")
+    else if (key == "cookie_secret_hex" || key == "cookie_secret_previous_hex")
         message += std::string(key) + " (not shown)"; // a secret stays out of the log
     else
         message += std::string(key) + " '" + std::string(value) + "'";
@@ -405,6 +405,10 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.expose_zones = TRY(parseBool(value));
     else if (key == "cookie_secret_hex")
         server.cookie_secret_hex = std::string(value);
+    else if (key == "cookie_secret_previous_hex")
+        server.cookie_secret_previous_hex = std::string(value);
+    else if (key == "cookie_require")
+        server.cookie_require = TRY(parseBool(value));
     else if (key == "dnssec_validation")
         server.recursor.dnssec_validation = TRY(parseBool(value));
     else if (key == "http_listen")
@@ -687,6 +691,8 @@ ServerResult<void> Config::validate() const
         }
         if (server.cookie_secret_hex)
             TRY_VOID(checkCookieSecret(*server.cookie_secret_hex));
+        if (server.cookie_secret_previous_hex)
+            TRY_VOID(checkCookieSecret(*server.cookie_secret_previous_hex, "cookie_secret_previous_hex"));
         if (server.tcp_max_message_size < 12 || server.tcp_max_message_size > 65535
             || server.tcp_timeout_ms == 0 || server.tcp_max_queries_per_connection == 0) {
             logError("tcp_max_message_size must be 12 to 65535; tcp_timeout_ms and "

@@ -91,12 +91,12 @@ inline constexpr std::uint32_t max_bogus_ttl = 86400;
 // cookie_secret_hex: a 16-byte secret (RFC 9018 §4.3) as hex.
 inline constexpr std::size_t cookie_secret_hex_digits = 32;
 
-// A few of these settings (cookie secret) are accepted and validated so that a bad value
-// fails start-up, but nothing in the server uses them.
 struct ServerConfig {
     std::vector<std::string> listen_addrs;
     std::size_t threads { 0 }; // event loops; 0: one per CPU
-    std::optional<std::string> cookie_secret_hex;
+    std::optional<std::string> cookie_secret_hex; // the server cookies' secret; random when not set
+    std::optional<std::string> cookie_secret_previous_hex; // still accepted, after a rollover
+    bool cookie_require { false }; // datagrams without a valid server cookie get BADCOOKIE
     RecursorConfig recursor;
     ControlSocketConfig control_socket;
     std::uint32_t tcp_timeout_ms { 5000 };

@@ -4,6 +4,7 @@
 #include "base/trace.h"
 #include "ops/stats_json.h"
 #include "resolver/local_zone.h"
+#include "resolver/upstream_cookies.h"
 #include "resolver/upstream_sockets.h"
 #include "server/version.h"
 #include "wire/type_names.h"
@@ -203,6 +204,11 @@ std::string ControlCommands::resolverExposition() const
             .append("\"} ")
             .append(std::to_string(infra.minimisationFallbacks(reason)) + "\n");
     }
+    family("dns_upstream_cookie_mismatches_total",
+        "Replies from authoritative servers dropped for echoing a client cookie we did not send them",
+        "counter");
+    out.append("dns_upstream_cookie_mismatches_total ")
+        .append(std::to_string(upstreamCookieMismatches()) + "\n");
     family("dns_build_info", "The version running, as a label; always 1", "gauge");
     out.append("dns_build_info{version=\"").append(program_version).append("\"} 1\n");
     return out;

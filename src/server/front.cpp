@@ -73,6 +73,7 @@ Front::Front(const ServerOptions& options, Recursor& recursor, Metrics& metrics)
     : options_(options)
     , recursor_(&recursor)
     , metrics_(&metrics)
+    , cookie_secrets_(options.cookie_secrets ? *options.cookie_secrets : CookieSecrets::random())
 {
 }
 
@@ -81,7 +82,7 @@ bool Front::handleMessage(
 {
     const ReplyChannel channel = channelOf(sink);
     std::optional<QueryParseContext> ctx;
-    auto front = answerFront(packet, ctx, channel, admission(loop, sink.client(), channel));
+    auto front = answerFront(packet, ctx, channel, sink.client(), admission(loop, sink.client(), channel));
     if (!front) {
         logWarningWithError("recursor query error: ", front.error());
         return false;
@@ -107,6 +108,7 @@ bool Front::handleMessage(
     if (!own)
         return false;
     query.ctx = std::move(*own);
+    query.ctx.reply_cookie = ctx ? ctx->reply_cookie : std::nullopt;
     startResolution(loop, std::move(query));
     return true;
 }
@@ -162,7 +164,8 @@ Front::Admission Front::admission(FrontLoop& loop, const SocketAddress& client, 
 }
 
 ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t> packet,
-    std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted)
+    std::optional<QueryParseContext>& ctx, ReplyChannel channel, const SocketAddress& client,
+    Admission admitted)
 {
     if (admitted == Admission::drop)
         return FrontAnswer {};
@@ -187,6 +190,7 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
     }
     if (!parsed->valid_question)
         return admitted == Admission::answer ? formErr() : FrontAnswer {};
+    const bool cookie_verified = takeCookie(*parsed, client);
     if (admitted == Admission::refuse) {
         metrics_->recordQuery(RCode::refused, CacheOutcome::not_applicable);
         return FrontAnswer { FrontAnswer::Kind::reply,
@@ -196,6 +200,12 @@ ServerResult<Front::FrontAnswer> Front::answerFront(std::span<const std::uint8_t
         metrics_->recordQuery(*rcode == rcode_badvers ? RCode::form_err : static_cast<RCode>(*rcode),
             CacheOutcome::not_applicable);
         return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, *rcode)) };
+    }
+    // RFC 7873 §5.2.3: a datagram from a source that has not proved it receives there gets no work, only
+    // the cookie to prove it with. A connection has proved it already.
+    if (options_.cookie_require && channel == ReplyChannel::datagram && parsed->cookie && !cookie_verified) {
+        metrics_->recordBadCookie();
+        return FrontAnswer { FrontAnswer::Kind::reply, TRY(rcodeReply(*parsed, rcode_badcookie)) };
     }
     if (auto by_policy = answerByPolicy(*parsed, channel)) {
         if (*by_policy && (*by_policy)->kind == FrontAnswer::Kind::resolve)
@@ -268,6 +278,18 @@ namespace {
     }
 
 } // namespace
+
+// A client cookie gets a fresh server cookie beside it in every reply (RFC 7873 §5.2.3, §5.2.4); true
+// when the server cookie it sent is one of ours for its address, still valid.
+bool Front::takeCookie(QueryParseContext& ctx, const SocketAddress& client) const
+{
+    if (!ctx.cookie)
+        return false;
+    const auto ip = CookieClientIp::of(client);
+    const auto now = static_cast<std::uint32_t>(wallClockSeconds());
+    ctx.reply_cookie = cookie_secrets_.reply(ctx.cookie->client, ip, now);
+    return cookie_secrets_.verifies(*ctx.cookie, ip, now);
+}
 
 // Only standard queries are resolved (RFC 1035 §4.1.1; NOTIFY and UPDATE are for authoritative
 // servers), only EDNS version 0 is spoken (RFC 6891 §6.1.3), and only the Internet class is looked up:
@@ -405,6 +427,8 @@ ServerResult<std::vector<std::uint8_t>> Front::shapePolicyReply(const QueryParse
             reply->setExtendedError(*extended_error);
             metrics_->recordExtendedError(*extended_error);
         }
+        if (ctx.reply_cookie)
+            reply->setCookie(*ctx.reply_cookie);
     }
     auto finished = std::move(*reply).finish(replyLimit(ctx, channel, options_.edns_buffer_size));
     if (!finished)
@@ -532,7 +556,7 @@ ServerResult<std::optional<std::vector<std::uint8_t>>> Front::handleQuery(
     std::span<const std::uint8_t> packet)
 {
     std::optional<QueryParseContext> ctx;
-    FrontAnswer front = TRY(answerFront(packet, ctx, ReplyChannel::datagram));
+    FrontAnswer front = TRY(answerFront(packet, ctx, ReplyChannel::datagram, SocketAddress {}));
     switch (front.kind) {
     case FrontAnswer::Kind::drop:
         return std::nullopt;

@@ -18,6 +18,7 @@
 #include "resolver/recursor.h"
 #include "resolver/rpz.h"
 #include "server/access_list.h"
+#include "server/cookies.h"
 #include "server/reply.h"
 #include "server/request.h"
 #include "server/server_error.h"
@@ -125,7 +126,9 @@ private:
     Admission admission(FrontLoop& loop, const SocketAddress& client, ReplyChannel channel);
     // Parse, FORMERR, cache hit; `ctx` is filled for a question that needs resolving.
     ServerResult<FrontAnswer> answerFront(std::span<const std::uint8_t> packet,
-        std::optional<QueryParseContext>& ctx, ReplyChannel channel, Admission admitted = Admission::answer);
+        std::optional<QueryParseContext>& ctx, ReplyChannel channel, const SocketAddress& client,
+        Admission admitted = Admission::answer);
+    bool takeCookie(QueryParseContext& ctx, const SocketAddress& client) const;
     // NOTIMP, BADVERS or REFUSED for a question this server does not resolve.
     std::optional<std::uint16_t> refusal(const QueryParseContext& ctx) const;
     // Both apply the response-IP rules first; an empty reply is a policy drop: nothing is sent.
@@ -184,6 +187,7 @@ private:
     // once per question with current().
     Published<RpzSet> response_policy_ { std::make_shared<const RpzSet>() };
     LogBudget policy_log_ { servfail_lines_per_second }; // strangers choose the names that hit
+    CookieSecrets cookie_secrets_; // the configured ones, or a random secret for this run
 };
 
 } // namespace recursor

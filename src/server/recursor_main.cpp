@@ -502,6 +502,20 @@ ServerResult<std::optional<Config>> loadConfigIfNamed(const CliOptions& cli, con
     return std::optional<Config>(std::move(config));
 }
 
+// The secrets were checked when the file was read: 32 hex digits each.
+static void chooseCookieOptions(const ServerConfig& server, RecursorServer::InitOptions& options)
+{
+    options.cookie_require = server.cookie_require;
+    if (!server.cookie_secret_hex && !server.cookie_secret_previous_hex)
+        return;
+    CookieSecrets secrets = CookieSecrets::random();
+    if (server.cookie_secret_hex)
+        secrets.current = *CookieSecrets::keyFromHex(*server.cookie_secret_hex);
+    if (server.cookie_secret_previous_hex)
+        secrets.previous = CookieSecrets::keyFromHex(*server.cookie_secret_previous_hex);
+    options.cookie_secrets = secrets;
+}
+
 // TCP limits, the EDNS size, and DNS over TLS: its address from the flag or the config, which must then
 // name a certificate and a key.
 static ServerResult<void> chooseStreamOptions(
@@ -527,6 +541,7 @@ static ServerResult<void> chooseStreamOptions(
         options.client_rate_limit = config->server.client_rate_limit;
         options.client_rate_limit_ipv6_prefix = config->server.client_rate_limit_ipv6_prefix;
         options.log_queries = config->server.log_queries;
+        chooseCookieOptions(config->server, options);
         if (!config->server.http_allow.empty())
             options.http_allowed_clients = TRY(AccessList::parse(config->server.http_allow));
     }

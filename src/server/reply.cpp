@@ -210,6 +210,12 @@ ReplyBuilder& ReplyBuilder::setExtendedError(std::uint16_t info_code)
     return *this;
 }
 
+ReplyBuilder& ReplyBuilder::setCookie(const ReplyCookie& cookie)
+{
+    cookie_ = cookie;
+    return *this;
+}
+
 void ReplyBuilder::writeHeader()
 {
     std::copy(header_.bytes.begin(), header_.bytes.end(), message_.begin());
@@ -220,13 +226,21 @@ WireResult<std::vector<std::uint8_t>> ReplyBuilder::finish(std::size_t limit) &&
     try {
         writeHeader();
         if (opt_size_) {
-            std::array<std::uint8_t, 6> ede {};
-            std::span<const std::uint8_t> options;
+            std::array<std::uint8_t, 6 + 4 + std::tuple_size_v<ReplyCookie>> buffer {};
+            std::size_t used = 0;
             if (extended_error_) {
-                ede = { 0, option_extended_error, 0, 2, static_cast<std::uint8_t>(*extended_error_ >> 8),
+                const std::array<std::uint8_t, 6> ede { 0, option_extended_error, 0, 2,
+                    static_cast<std::uint8_t>(*extended_error_ >> 8),
                     static_cast<std::uint8_t>(*extended_error_) };
-                options = ede;
+                used = std::copy(ede.begin(), ede.end(), buffer.begin()) - buffer.begin();
             }
+            if (cookie_) {
+                const std::array<std::uint8_t, 4> head { 0, option_cookie, 0,
+                    static_cast<std::uint8_t>(cookie_->size()) };
+                auto end = std::copy(head.begin(), head.end(), buffer.begin() + used);
+                used = std::copy(cookie_->begin(), cookie_->end(), end) - buffer.begin();
+            }
+            const std::span<const std::uint8_t> options = std::span(buffer).first(used);
             appendOptRecord(message_,
                 OptRecord { .udp_payload_size = *opt_size_,
                     .ext_rcode = ext_rcode_,
@@ -277,6 +291,8 @@ WireResult<std::vector<std::uint8_t>> buildRcodeReply(const QueryParseContext& c
         reply.setOpt(edns_buffer_size, askedWithDo(ctx));
         if (extended_error)
             reply.setExtendedError(*extended_error);
+        if (ctx.reply_cookie)
+            reply.setCookie(*ctx.reply_cookie);
     }
     return std::move(reply).finish();
 }
@@ -321,6 +337,8 @@ ServerResult<std::vector<std::uint8_t>> shapeReply(std::vector<std::uint8_t> pac
         if (extended_error)
             reply->setExtendedError(*extended_error);
     }
+    if (ctx.reply_cookie)
+        reply->setCookie(*ctx.reply_cookie);
     auto finished = std::move(*reply).finish(replyLimit(ctx, channel, edns_buffer_size));
     if (!finished)
         return std::unexpected(replyBuildError(finished.error()));

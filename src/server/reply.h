@@ -5,6 +5,7 @@
 // (RFC 6891 §6.1.1), with our size and version 0; and no more bytes than its channel carries.
 #pragma once
 
+#include "server/cookies.h"
 #include "server/edns.h"
 #include "server/request.h"
 #include "server/server_error.h"
@@ -55,6 +56,8 @@ public:
     ReplyBuilder& setOpt(std::uint16_t udp_payload_size, bool dnssec_ok);
     // An extended DNS error (RFC 8914 §2) in the OPT record; nothing without one.
     ReplyBuilder& setExtendedError(std::uint16_t info_code);
+    // A COOKIE option (RFC 7873 §4) in the OPT record; nothing without one.
+    ReplyBuilder& setCookie(const ReplyCookie& cookie);
 
     const Header& header() const { return header_; }
     // The message, with the OPT record last. Beyond `limit` bytes only the leading records that fit are
@@ -76,6 +79,7 @@ private:
     std::optional<std::uint16_t> opt_size_;
     bool dnssec_ok_ { false };
     std::optional<std::uint16_t> extended_error_;
+    std::optional<ReplyCookie> cookie_;
 };
 
 // FORMERR for a raw request, with RA set: its question when it has exactly one, else the header alone

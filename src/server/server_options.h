@@ -9,6 +9,7 @@
 #include "resolver/rpz.h"
 #include "server/access_list.h"
 #include "server/client_stream.h"
+#include "server/cookies.h"
 #include "server/reply.h"
 
 #include <cstddef>
@@ -58,6 +59,10 @@ struct ServerOptions {
     unsigned client_rate_limit_ipv6_prefix { ClientRateLimit::default_ipv6_prefix_bits };
     std::optional<AccessList> http_allowed_clients; // those of `allowed_clients` when not set
     bool log_queries { false }; // one info line per client question
+    // DNS cookies (RFC 7873, RFC 9018): the secrets of the server cookies (random when not set), and
+    // whether a datagram needs a valid server cookie to be answered (BADCOOKIE otherwise).
+    std::optional<CookieSecrets> cookie_secrets;
+    bool cookie_require { false };
     std::string trust_anchor_source; // for the start-up line: a file, or empty for the built-in keys
 };
 

@@ -1000,6 +1000,7 @@ class HttpServerTest(RecursorTestCase):
             "dns_queries_rate_limited_total",
             "dns_stale_answers_total",
             "dns_prefetches_total",
+            "dns_replies_badcookie_total",
             "dns_dnssec_secure_total",
             "dns_dnssec_insecure_total",
             "dns_dnssec_bogus_total",
@@ -1008,7 +1009,8 @@ class HttpServerTest(RecursorTestCase):
         more = ["dns_answer_duration_seconds", "dns_answers_total", "dns_extended_errors_total",
                 "dns_tcp_connections_refused_total", "dns_rpz_hits_total", "dns_cache_entries",
                 "dns_cache_bytes", "dns_upstream_queries_total", "dns_upstream_timeouts_total",
-                "dns_upstream_stray_datagrams_total", "dns_qname_minimisation_fallbacks_total", "dns_build_info",
+                "dns_upstream_stray_datagrams_total", "dns_qname_minimisation_fallbacks_total",
+                "dns_upstream_cookie_mismatches_total", "dns_build_info",
                 "process_cpu_seconds_total", "process_resident_memory_bytes", "process_start_time_seconds",
                 "process_open_fds", "process_max_fds"]
         self.assertEqual([b.split("\n")[0].split(" ")[2] for b in blocks[len(names):]], more)

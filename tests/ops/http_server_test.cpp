@@ -128,6 +128,8 @@ namespace {
         metrics.recordRateLimited();
         metrics.recordRateLimited();
         metrics.recordStaleAnswer();
+        for (int i = 0; i < 3; ++i)
+            metrics.recordBadCookie();
         metrics.recordStreamRefused(StreamRefusal::client_at_limit);
         metrics.setPolicyZoneNames({ "block.rpz.", "allow.rpz." });
         metrics.recordPolicyHit(1);
@@ -186,6 +188,10 @@ namespace {
               "# HELP dns_prefetches_total Answers refreshed in the background near the end of their TTL\n"
               "# TYPE dns_prefetches_total counter\n"
               "dns_prefetches_total 0\n"
+              "\n"
+              "# HELP dns_replies_badcookie_total Datagrams without a valid server cookie told BADCOOKIE\n"
+              "# TYPE dns_replies_badcookie_total counter\n"
+              "dns_replies_badcookie_total 3\n"
               "\n"
               "# HELP dns_dnssec_secure_total Answers validated from the trust anchor\n"
               "# TYPE dns_dnssec_secure_total counter\n"

@@ -2,6 +2,8 @@
 // datagrams count as the reply, attempts and their fixed deadlines, TCP fallback and its faults, fan-out.
 #include "resolver/transport.h"
 
+#include "resolver/upstream_cookies.h"
+
 #include "base/clock.h"
 
 #include "support/packet_builder.h"
@@ -70,6 +72,8 @@ namespace {
         std::uint16_t id_offset = 0;
         bool tc = false;
         std::uint32_t ttl = 300; // of the one A record, to tell replies apart
+        std::optional<Bytes> cookie; // the data of a COOKIE option in an OPT record
+        std::uint16_t rcode = 0; // with the upper bits in the OPT record when there is a cookie
     };
 
     Bytes replyTo(std::span<const std::uint8_t> query, const ReplyShape& shape = {})
@@ -83,11 +87,39 @@ namespace {
         header[0] = static_cast<std::uint8_t>(id >> 8);
         header[1] = static_cast<std::uint8_t>(id);
         header[2] = static_cast<std::uint8_t>(flag_qr | (shape.tc ? 0x02 : 0));
-        if (!shape.tc) {
+        header[3] = static_cast<std::uint8_t>(shape.rcode & 0x0F);
+        if (!shape.tc && shape.rcode == 0) {
             EXPECT_TRUE(w.startRecord(qname, QType::a, QClass::in, shape.ttl, Section::answer));
             EXPECT_TRUE(w.writeIPv4({ 192, 0, 2, 1 }));
         }
+        if (shape.cookie) {
+            EXPECT_TRUE(w.startRecord(DnsName::root(), QType::opt, static_cast<QClass>(1232),
+                static_cast<std::uint32_t>(shape.rcode >> 4) << 24, Section::additional));
+            EXPECT_TRUE(w.writeBlob(PacketBuilder()
+                                        .u16(option_cookie)
+                                        .u16(static_cast<std::uint16_t>(shape.cookie->size()))
+                                        .raw(*shape.cookie)
+                                        .bytes()));
+        }
         return *w.finish();
+    }
+
+    // The COOKIE option data of a query, if it has one.
+    std::optional<Bytes> cookieOf(std::span<const std::uint8_t> query)
+    {
+        const auto msg = DnsMessage::parse(query);
+        for (const DnsRecord& rec : msg->records) {
+            const auto* raw = rec.rdata.getIf<RData::Unknown>();
+            if (rec.rtype != QType::opt || !raw)
+                continue;
+            const auto found = findCookieOption(raw->data);
+            if (!found || !*found)
+                return std::nullopt;
+            Bytes data((*found)->client.begin(), (*found)->client.end());
+            data.insert(data.end(), (*found)->server.begin(), (*found)->server.end());
+            return data;
+        }
+        return std::nullopt;
     }
 
     // The query's header turned into a reply with `rcode` and no question, as some servers send errors.
@@ -402,18 +434,114 @@ namespace {
             { "name in other case",
                 [](auto q) { return Datagram { replyTo(q, { .qname = "WWW.Example.TEST", .ttl = 7 }) }; },
                 true, 0 },
+            // RFC 7873 §5.3: a forger who guessed ID and port still cannot know our client cookie.
+            { "another client cookie echoed",
+                [](auto q) {
+                    Bytes forged = *cookieOf(q);
+                    forged[0] ^= 1;
+                    return Datagram { replyTo(q, { .ttl = 7, .cookie = forged }) };
+                },
+                false, 0 },
+            { "our client cookie echoed",
+                [](auto q) { return Datagram { replyTo(q, { .ttl = 7, .cookie = cookieOf(q) }) }; }, true,
+                0 },
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label);
             FakeUdpServer server([&](auto q) { return std::vector { c.first(q), Datagram { replyTo(q) } }; });
             const std::uint64_t strays_before = upstreamStrayDatagrams();
+            const std::uint64_t mismatches_before = upstreamCookieMismatches();
             const auto result = ask(engine(2000), server.address());
             ASSERT_TRUE(result) << errorName(result.error());
-            ASSERT_EQ(result->response.records.size(), 1u);
+            ASSERT_GE(result->response.records.size(), 1u);
             EXPECT_EQ(result->response.records[0].ttl, c.first_accepted ? 7u : 300u);
             EXPECT_EQ(result->from, server.address());
             EXPECT_EQ(upstreamStrayDatagrams() - strays_before, c.strays_counted);
+            EXPECT_EQ(upstreamCookieMismatches() - mismatches_before,
+                std::string_view(c.label) == "another client cookie echoed" ? 1u : 0u);
         }
+    }
+
+    TEST(UpstreamCookies, EachServerHasItsOwnClientCookieAndGetsItsServerCookieBack)
+    {
+        const Bytes server_cookie { 1, 0, 0, 0, 0x5c, 0xf7, 0x9f, 0x11, 0x1f, 0x81, 0x30, 0xc3, 0xee, 0xe2,
+            0x94, 0x80 };
+        const auto script = [&](std::span<const std::uint8_t> q) {
+            Bytes cookie = cookieOf(q).value_or(Bytes {});
+            cookie.resize(client_cookie_size);
+            cookie.insert(cookie.end(), server_cookie.begin(), server_cookie.end());
+            return std::vector { Datagram { replyTo(q, { .cookie = cookie }) } };
+        };
+        FakeUdpServer first(script);
+        FakeUdpServer second(script);
+        ASSERT_TRUE(ask(engine(2000), first.address()));
+        ASSERT_TRUE(ask(engine(2000), first.address()));
+        ASSERT_TRUE(ask(engine(2000), second.address()));
+        const auto& to_first = first.stop();
+        const auto& to_second = second.stop();
+        ASSERT_EQ(to_first.size(), 2u);
+        ASSERT_EQ(to_second.size(), 1u);
+        const Bytes cookie_first = cookieOf(to_first[0]).value_or(Bytes {});
+        ASSERT_EQ(cookie_first.size(), client_cookie_size) << "the first query knows no server cookie";
+        Bytes remembered = cookie_first;
+        remembered.insert(remembered.end(), server_cookie.begin(), server_cookie.end());
+        EXPECT_EQ(cookieOf(to_first[1]), remembered) << "the second sends the server cookie back";
+        // Cookies go by address (RFC 7873 §5.1): the second server listens on 127.0.0.1 too.
+        EXPECT_EQ(cookieOf(to_second[0]), remembered);
+        const UpstreamCookies& cookies = UpstreamCookies::process();
+        EXPECT_NE(cookies.clientCookieFor(local(53, "127.0.0.2")), cookies.clientCookieFor(local(53)));
+        EXPECT_NE(cookies.clientCookieFor(local(53, "::1")), cookies.clientCookieFor(local(53)));
+        EXPECT_EQ(cookies.clientCookieFor(local(54)), cookies.clientCookieFor(local(53)));
+    }
+
+    TEST(UpstreamCookies, ABadcookieReplyIsAskedAgainOnceWithTheFreshCookie)
+    {
+        const Bytes fresh { 1, 0, 0, 0, 9, 9, 9, 9, 8, 8, 8, 8, 7, 7, 7, 7 };
+        for (const bool keeps_refusing : { false, true }) {
+            SCOPED_TRACE(keeps_refusing ? "a server that keeps saying BADCOOKIE" : "a server that takes it");
+            FakeUdpServer server(
+                [&](std::span<const std::uint8_t> q) {
+                    Bytes cookie = cookieOf(q).value_or(Bytes {});
+                    const bool has_fresh = cookie.size() == client_cookie_size + fresh.size()
+                        && std::equal(fresh.begin(), fresh.end(), cookie.begin() + client_cookie_size);
+                    cookie.resize(client_cookie_size);
+                    cookie.insert(cookie.end(), fresh.begin(), fresh.end());
+                    const std::uint16_t rcode = has_fresh && !keeps_refusing ? 0 : rcode_badcookie;
+                    return std::vector { Datagram { replyTo(q, { .cookie = cookie, .rcode = rcode }) } };
+                },
+                local(0, keeps_refusing ? "127.0.0.3" : "127.0.0.4"));
+            const auto result = ask(engine(2000), server.address());
+            ASSERT_TRUE(result) << errorName(result.error());
+            EXPECT_EQ(isBadCookie(result->response), keeps_refusing);
+            EXPECT_EQ(server.stop().size(), 2u) << "one retry, and no more";
+        }
+    }
+
+    TEST(UpstreamCookies, RemembersABoundedNumberOfServers)
+    {
+        UpstreamCookies cookies(SipHashKey {});
+        for (std::uint32_t i = 0; i < UpstreamCookies::max_servers + 10; ++i) {
+            const auto server = local(53,
+                ("10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 0xFF) + "."
+                    + std::to_string(i & 0xFF))
+                    .c_str());
+            const ClientCookie client = cookies.clientCookieFor(server);
+            Bytes option = PacketBuilder()
+                               .u16(option_cookie)
+                               .u16(16)
+                               .raw(Bytes(client.begin(), client.end()))
+                               .raw(Bytes(8, 1))
+                               .bytes();
+            EXPECT_EQ(cookies.takeReply(server, option), UpstreamCookies::Echo::ours);
+        }
+        EXPECT_EQ(cookies.serversRemembered(), UpstreamCookies::max_servers);
+        const auto server = local(53, "10.0.0.0"); // the oldest, forgotten
+        EXPECT_EQ(cookies.optionFor(server).size(), client_cookie_size);
+        const auto newest = local(53, "10.0.32.9");
+        EXPECT_EQ(cookies.optionFor(newest).size(), client_cookie_size + 8);
+        EXPECT_EQ(cookies.takeReply(newest, PacketBuilder().u16(option_cookie).u16(9).raw(Bytes(9)).bytes()),
+            UpstreamCookies::Echo::forged);
+        EXPECT_EQ(cookies.takeReply(newest, {}), UpstreamCookies::Echo::none);
     }
 
     // A bare header with an error RCODE from the server asked ends its exchange at once, where it used to

@@ -256,6 +256,8 @@ namespace {
         EXPECT_TRUE(config.server.listen_addrs.empty());
         EXPECT_EQ(config.server.threads, 0u);
         EXPECT_FALSE(config.server.cookie_secret_hex);
+        EXPECT_FALSE(config.server.cookie_secret_previous_hex);
+        EXPECT_FALSE(config.server.cookie_require);
         EXPECT_FALSE(config.server.recursor.http_listen);
         EXPECT_FALSE(config.server.recursor.control_socket_path);
         EXPECT_TRUE(config.server.recursor.dnssec_validation);
@@ -282,6 +284,8 @@ namespace {
                                "threads = 4\n"
                                "expose_zones = yes\n"
                                "cookie_secret_hex = 00ff\n"
+                               "cookie_secret_previous_hex = 11ee\n"
+                               "cookie_require = yes\n"
                                "control_socket_mode = 660\n"
                                "control_socket_read_timeout_ms = 11\n"
                                "control_socket_write_timeout_ms = 12\n"
@@ -305,6 +309,8 @@ namespace {
         EXPECT_EQ(config.server.threads, 4u);
         EXPECT_TRUE(config.server.expose_zones);
         EXPECT_EQ(config.server.cookie_secret_hex, "00ff");
+        EXPECT_EQ(config.server.cookie_secret_previous_hex, "11ee");
+        EXPECT_TRUE(config.server.cookie_require);
         EXPECT_EQ(config.server.control_socket.socket_mode, 432u);
         EXPECT_EQ(config.server.control_socket.read_timeout_ms, 11u);
         EXPECT_EQ(config.server.control_socket.write_timeout_ms, 12u);
@@ -607,15 +613,17 @@ namespace {
         EXPECT_EQ(validationLog(parsed("[server]\ncookie_secret_hex = 00112233445566778899AABBCCDDEEFF\n"),
                       std::nullopt),
             "");
-        for (const std::string& bad :
-            { std::string("xyz"), std::string("00112233"), good + "00", good.substr(1), "0x" + good.substr(2),
-                good.substr(0, 31) + "g", good.substr(0, 16) + " " + good.substr(17) }) {
-            SCOPED_TRACE(bad);
-            const auto log = validationLog(
-                parsed("[server]\ncookie_secret_hex = " + bad + "\n"), ServerError::InvalidSetting);
-            EXPECT_THAT(
-                log, HasSubstr("Invalid cookie_secret_hex (" + std::to_string(bad.size()) + " characters)"));
-            EXPECT_EQ(log.find(bad), std::string::npos) << "the secret itself is never logged";
+        for (const std::string key : { "cookie_secret_hex", "cookie_secret_previous_hex" }) {
+            for (const std::string& bad : { std::string("xyz"), std::string("00112233"), good + "00",
+                     good.substr(1), "0x" + good.substr(2), good.substr(0, 31) + "g",
+                     good.substr(0, 16) + " " + good.substr(17) }) {
+                SCOPED_TRACE(key + " = " + bad);
+                const auto log = validationLog(
+                    parsed("[server]\n" + key + " = " + bad + "\n"), ServerError::InvalidSetting);
+                EXPECT_THAT(
+                    log, HasSubstr("Invalid " + key + " (" + std::to_string(bad.size()) + " characters)"));
+                EXPECT_EQ(log.find(bad), std::string::npos) << "the secret itself is never logged";
+            }
         }
     }
 
