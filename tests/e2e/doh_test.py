@@ -36,7 +36,7 @@ OUTSIDE = "127.0.0.2"  # not in the access list
 HANDSHAKE_MS, IDLE_MS = 2000, 3000
 
 # HTTP/2 frame types and flags (RFC 9113 §6).
-DATA, HEADERS, RST_STREAM, SETTINGS, PING, GOAWAY = 0x0, 0x1, 0x3, 0x4, 0x6, 0x7
+DATA, HEADERS, RST_STREAM, SETTINGS, PING, GOAWAY, WINDOW_UPDATE = 0x0, 0x1, 0x3, 0x4, 0x6, 0x7, 0x8
 END_STREAM, END_HEADERS, ACK = 0x1, 0x4, 0x1
 REFUSED_STREAM = 0x7
 
@@ -248,6 +248,45 @@ class DohTest(unittest.TestCase):
         finally:
             client.close()
 
+    def frame_or_fail(self, client):
+        f = client.next_frame()
+        self.assertIsNotNone(f, "the server closed the connection")
+        return f
+
+    def test_request_bodies_held_at_once_are_bounded_per_connection(self):
+        # Bodies that never end, each within the 65535 bytes of one message: the fifth stream passes the
+        # connection's 256 KiB and is refused, where it would otherwise hold 100 x 64 KiB.
+        client = H2Client(self.port)
+        try:
+            streams = [1, 3, 5, 7, 9, 11]
+            opened = request_headers("POST", "/dns-query", "application/dns-message")
+            client.send(b"".join(frame(HEADERS, END_HEADERS, s, opened) for s in streams))
+            window = {0: 65535, **{s: 65535 for s in streams}}  # RFC 9113 §6.9.2's initial windows
+            left = {s: 65000 for s in streams}
+            refused = []
+            while not refused and any(left.values()):
+                sendable = [s for s in streams if left[s] and min(window[0], window[s]) > 0]
+                if not sendable:  # wait for the server to open the windows again
+                    kind, _, stream, payload = self.frame_or_fail(client)
+                    if kind == WINDOW_UPDATE:
+                        window[stream] += struct.unpack("!I", payload)[0] & 0x7FFFFFFF
+                    elif kind == RST_STREAM:
+                        refused.append((stream, struct.unpack("!I", payload)[0]))
+                    continue
+                s = sendable[0]
+                n = min(16384, left[s], window[0], window[s])
+                client.send(frame(DATA, 0, s, b"\x00" * n))
+                left[s] -= n
+                window[0] -= n
+                window[s] -= n
+            while not refused:
+                kind, _, stream, payload = self.frame_or_fail(client)
+                if kind == RST_STREAM:
+                    refused.append((stream, struct.unpack("!I", payload)[0]))
+            self.assertEqual(refused, [(9, REFUSED_STREAM)])
+        finally:
+            client.close()
+
     def test_silent_clients_are_closed_after_the_handshake_deadline(self):
         client = H2Client(self.port)
         try:
@@ -306,6 +345,50 @@ class DohTest(unittest.TestCase):
     def test_a_client_that_offers_no_h2_fails_the_handshake(self):
         result = run_tool(["curl", "--http1.1", "-k", "-s", "--max-time", "5", "-o", "/dev/null", self.url])
         self.assertNotEqual(result.returncode, 0, "HTTP/1.1 is not served")
+
+
+class DohQuestionLimitTest(unittest.TestCase):
+    """tcp_max_queries_per_connection = 3: every stream opened counts, whole or reset by the client."""
+
+    def setUp(self):
+        self.tmpdir = e2e_test.make_private_dir("doh-limit")
+        self.addCleanup(shutil.rmtree, self.tmpdir, True)
+        cert, key = e2e_test.make_certificate(self.tmpdir)
+        zone_path = os.path.join(self.tmpdir, "corp.zone")
+        with open(zone_path, "w") as f:
+            f.write(ZONE)
+        config = os.path.join(self.tmpdir, "recursor.conf")
+        with open(config, "w") as f:
+            f.write(f"[server]\ntls_cert_file = {cert}\ntls_key_file = {key}\ntcp_max_queries_per_connection = 3\n\n"
+                    f"[zone:corp.test.]\nfile = {zone_path}\n")
+        args = e2e_test.standard_args(self.tmpdir) + ["--config", config, "--doh-listen", f"{LOCALHOST}:0"]
+        self.server = e2e_test.Recursor(args, env=e2e_test.child_env())
+        self.port = int(self.server.wait_for_line(r"listening for DNS over HTTPS on 127\.0\.0\.1:(\d+)$").group(1))
+
+    def tearDown(self):
+        code = self.server.shutdown()
+        self.assertEqual(code, 0, self.server.stderr_text())
+        self.assertEqual(self.server.sanitizer_reports(), [])
+
+    def test_streams_reset_by_the_client_count_and_the_limit_ends_in_goaway(self):
+        # Opening a stream and resetting it at once costs a client nothing: were only whole requests
+        # counted, it could make the server start streams for ever (RFC 9113 §10.5).
+        client = H2Client(self.port)
+        try:
+            ask = request_headers("GET", dns_get_path("www.corp.test."))
+            opened = request_headers("POST", "/dns-query", "application/dns-message")
+            client.send(frame(HEADERS, END_HEADERS, 1, opened) + frame(RST_STREAM, 0, 1, struct.pack("!I", 8))
+                        + frame(HEADERS, END_HEADERS, 3, opened) + frame(RST_STREAM, 0, 3, struct.pack("!I", 8))
+                        + frame(HEADERS, END_STREAM | END_HEADERS, 5, ask) + frame(HEADERS, END_STREAM | END_HEADERS, 7, ask))
+            seen = []
+            while (f := client.next_frame()) is not None:
+                seen.append(f)
+        finally:
+            client.close()
+        self.assertEqual(sorted({f[2] for f in seen if f[0] in (HEADERS, DATA)}), [5], "only the third stream is answered")
+        goaway = [f for f in seen if f[0] == GOAWAY]
+        self.assertEqual(len(goaway), 1)
+        self.assertEqual(struct.unpack("!II", goaway[0][3][:8]), (5, 0), "last stream 5, NO_ERROR")
 
 
 if __name__ == "__main__":
