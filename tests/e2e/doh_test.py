@@ -31,12 +31,13 @@ ZONE = """$TTL 600
 ns            A    192.0.2.53
 www      120  A    192.0.2.1
 www      900  A    192.0.2.2
-"""
+""" + "".join(f"big TXT {'x' * 250} {i}\n" for i in range(240))  # a reply of some 62 KB
 OUTSIDE = "127.0.0.2"  # not in the access list
 HANDSHAKE_MS, IDLE_MS = 2000, 3000
 
 # HTTP/2 frame types and flags (RFC 9113 §6).
 DATA, HEADERS, RST_STREAM, SETTINGS, PING, GOAWAY, WINDOW_UPDATE = 0x0, 0x1, 0x3, 0x4, 0x6, 0x7, 0x8
+SETTINGS_INITIAL_WINDOW_SIZE = 0x4
 END_STREAM, END_HEADERS, ACK = 0x1, 0x4, 0x1
 REFUSED_STREAM = 0x7
 
@@ -284,6 +285,23 @@ class DohTest(unittest.TestCase):
                 if kind == RST_STREAM:
                     refused.append((stream, struct.unpack("!I", payload)[0]))
             self.assertEqual(refused, [(9, REFUSED_STREAM)])
+        finally:
+            client.close()
+
+    def test_a_client_that_takes_no_reply_is_cut_off_once_they_pile_up(self):
+        # A stream window of 0 (RFC 9113 §6.9.2): every reply waits in the server, which would hold
+        # whatever the client asks for until the idle timeout.
+        client = H2Client(self.port)
+        try:
+            started = time.monotonic()
+            client.send(frame(SETTINGS, 0, 0, struct.pack("!HI", SETTINGS_INITIAL_WINDOW_SIZE, 0)))
+            ask = request_headers("GET", dns_get_path("big.corp.test.", "TXT"))
+            client.send(b"".join(frame(HEADERS, END_STREAM | END_HEADERS, 2 * i + 1, ask) for i in range(8)))
+            seen = []
+            while (f := client.next_frame(timeout=IDLE_MS / 1000 + 2)) is not None:
+                seen.append(f)
+            self.assertLess(time.monotonic() - started, IDLE_MS / 1000 - 1, "cut off, not idle")
+            self.assertEqual([f for f in seen if f[0] == DATA], [], "the window was never opened")
         finally:
             client.close()
 
