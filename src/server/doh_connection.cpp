@@ -317,11 +317,11 @@ void DohConnection::submitResponse(
     std::int32_t stream_id, Stream& stream, int status, std::vector<std::uint8_t> body, std::uint32_t max_age)
 {
     stream.answered = true;
-    response_bytes_ += body.size();
+    stream.response = std::move(body);
+    response_bytes_ += stream.response.size(); // until the stream closes
     // A client that lets its replies pile up (a closed flow-control window) is cut off here.
     if (response_bytes_ > limits_.max_unsent_bytes)
         return close();
-    stream.response = std::move(body);
     const std::string status_text = std::to_string(status);
     const std::string length_text = std::to_string(stream.response.size());
     const std::string cache_text = "max-age=" + std::to_string(max_age);

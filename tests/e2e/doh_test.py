@@ -31,6 +31,7 @@ ZONE = """$TTL 600
 ns            A    192.0.2.53
 www      120  A    192.0.2.1
 www      900  A    192.0.2.2
+web           A    127.0.0.1
 """ + "".join(f"big TXT {'x' * 250} {i}\n" for i in range(240))  # a reply of some 62 KB
 OUTSIDE = "127.0.0.2"  # not in the access list
 HANDSHAKE_MS, IDLE_MS = 2000, 3000
@@ -178,6 +179,13 @@ class DohTest(unittest.TestCase):
                 reply = dns.message.from_wire(reply_wire)
                 self.assertEqual((reply.id, reply.rcode()), (qid, dns.rcode.NOERROR))
                 self.assertEqual(sorted(r.to_text() for r in reply.answer[0]), ["192.0.2.1", "192.0.2.2"])
+
+    def test_curl_resolves_a_name_through_doh_url(self):
+        # web.corp.test. is this host, where the recursor's own HTTP listener answers.
+        url = f"http://web.corp.test:{self.server.http_port}/health"
+        result = run_tool(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{remote_ip}", "--max-time", "10",
+                           "--doh-url", self.url, "--doh-insecure", url])
+        self.assertEqual((result.returncode, result.stdout.decode()), (0, "200 127.0.0.1"), result.stderr)
 
     def test_a_negative_answer_lives_as_long_as_its_soa(self):
         url = f"https://{LOCALHOST}:{self.port}" + dns_get_path("nowhere.corp.test.")
