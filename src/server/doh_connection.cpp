@@ -310,7 +310,15 @@ void DohConnection::reply(std::int32_t stream_id, std::span<const std::uint8_t> 
 
 void DohConnection::respondWithStatus(std::int32_t stream_id, Stream& stream, int status)
 {
+    forgetRequest(stream);
     submitResponse(stream_id, stream, status, {}, 0);
+}
+
+// A refused request's body is not needed, though its stream may stay open until the client ends it.
+void DohConnection::forgetRequest(Stream& stream)
+{
+    request_bytes_ -= stream.request.bodySize();
+    stream.request = DohRequest {};
 }
 
 void DohConnection::submitResponse(
@@ -341,6 +349,7 @@ void DohConnection::submitResponse(
 void DohConnection::resetStream(std::int32_t stream_id, Stream& stream, std::uint32_t error_code)
 {
     stream.answered = true;
+    forgetRequest(stream);
     nghttp2_submit_rst_stream(session_, NGHTTP2_FLAG_NONE, stream_id, error_code);
 }
 

@@ -71,6 +71,7 @@ private:
     void submitResponse(std::int32_t stream_id, Stream& stream, int status, std::vector<std::uint8_t> body,
         std::uint32_t max_age);
     void resetStream(std::int32_t stream_id, Stream& stream, std::uint32_t error_code);
+    void forgetRequest(Stream& stream);
     bool noteIdleness();
     void closeWhenDone();
     void close();
