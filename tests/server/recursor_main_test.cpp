@@ -419,6 +419,35 @@ namespace {
         EXPECT_EQ(options->control_socket_config.socket_mode, 0660u); // no flag for this one
     }
 
+    // DNS over HTTPS takes the DNS over TLS certificate and key: without them it cannot start.
+    TEST(BuildInitOptions, TakesTheDohAddressFromTheFlagOverTheFileAndNeedsTheCertificate)
+    {
+        const std::string with_cert = "[server]\ntls_cert_file = c.pem\ntls_key_file = k.pem\n";
+        struct Case {
+            const char* label;
+            std::vector<std::string_view> args;
+            std::string config;
+            std::optional<std::string> doh; // the address, or nothing when start-up must refuse
+        };
+        for (const Case& c : std::initializer_list<Case> {
+                 { "none", {}, with_cert, std::nullopt },
+                 { "the file's", {}, with_cert + "doh_listen = 127.0.0.1:8443\n", "127.0.0.1:8443" },
+                 { "the flag's", { "--doh-listen=[::1]:443" }, with_cert + "doh_listen = 127.0.0.1:8443\n",
+                     "[::1]:443" },
+             }) {
+            SCOPED_TRACE(c.label);
+            auto options = buildInitOptions(parsedOk(c.args), configFrom(c.config));
+            ASSERT_TRUE(options.has_value()) << errorName(options.error());
+            EXPECT_EQ(
+                options->doh_listen_addr ? std::optional(options->doh_listen_addr->toString()) : std::nullopt,
+                c.doh);
+        }
+        auto without_key = buildInitOptions(
+            parsedOk({ "--doh-listen", "127.0.0.1:443" }), configFrom("[server]\ntls_cert_file = c.pem\n"));
+        ASSERT_FALSE(without_key.has_value());
+        EXPECT_EQ(without_key.error(), ServerError::InvalidSetting);
+    }
+
     // Several listen lines used to stop start-up, and a file without one did too (NoListenAddress),
     // although 127.0.0.1:5353 is the documented default.
     TEST(BuildInitOptions, ListensOnEveryConfiguredAddressOrTheFlagsOrTheDefault)
