@@ -1,8 +1,9 @@
 // The DNS service: one event loop per CPU (at most max_loop_count), each with a UDP socket and a TCP
-// listener of its own on every listen address (SO_REUSEPORT spreads clients over them), and a TLS
-// listener when configured. The server claims the addresses, starts and stops the loops, and holds
+// listener of its own on every listen address (SO_REUSEPORT spreads clients over them), and TLS and
+// DoH listeners when configured. The server claims the addresses, starts and stops the loops, and holds
 // what they share: the resolver, the metrics, the stream slots, the front that answers and the control
-// commands. The listeners (udp_listener.h, stream_listener.h) hand every message to the front (front.h).
+// commands. The listeners (udp_listener.h, stream_listener.h, doh_listener.h) hand every message to the
+// front (front.h).
 #pragma once
 
 #include "base/event_loop.h"
