@@ -5,6 +5,8 @@
   stream_framing  client TCP streams: two bytes of the message size limit, one that draws how the
                   stream arrives, then length-framed queries;
   http_request    one byte that draws how the request arrives, then the request;
+  doh_request     one byte that draws how the body arrives, "name value" header lines, a blank line,
+                  then the body of a DNS over HTTPS request;
   control_command control-socket command lines;
   config          configuration files, optionally followed by NUL-separated DNS_* variables;
   trust_anchor    trust anchor files (root.key and root.ds);
@@ -252,6 +254,19 @@ def http_request_seeds():
     yield "query_only_target", b"\x0aGET ?x HTTP/1.1\r\n\r\n"
 
 
+def doh_request_seeds():
+    query = b"\x00\x00\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x03www\x07example\x03com\x00\x00\x01\x00\x01"
+    encoded = base64.urlsafe_b64encode(query).rstrip(b"=")
+    post = b":method POST\n:path /dns-query\ncontent-type application/dns-message\n"
+    yield "get", b"\x01:method GET\n:path /dns-query?dns=" + encoded + b"\naccept application/dns-message\n\n"
+    yield "post", b"\x07" + post + b"content-length %d\n\n" % len(query) + query
+    yield "post_split", b"\x2b" + post + b"\n" + query
+    yield "post_as_text", b"\x03:method POST\n:path /dns-query\ncontent-type text/plain\n\n" + query
+    yield "get_padded", b"\x01:method GET\n:path /dns-query?dns=" + base64.urlsafe_b64encode(query) + b"\n\n"
+    yield "put", b"\x01:method PUT\n:path /dns-query\n\n" + query
+    yield "too_long", b"\x55" + post + b"\n" + bytes(6000)
+
+
 def control_command_seeds():
     yield "ping", b"PING\n"
     yield "stats_crlf", b"STATS\r\n"
@@ -424,6 +439,7 @@ def message_seeds():
 def main():
     targets = {
         "message": message_seeds, "stream_framing": stream_framing_seeds, "http_request": http_request_seeds,
+        "doh_request": doh_request_seeds,
         "control_command": control_command_seeds, "config": config_seeds, "trust_anchor": trust_anchor_seeds,
         "root_hints": root_hints_seeds, "zone_file": zone_file_seeds, "cookie": cookie_seeds,
     }

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-64}"
 shift || true
 all=(message response stream_framing http_request control_command config trust_anchor root_hints zone_file
-  cookie)
+  cookie doh_request)
 targets=("$@")
 [ $# -gt 0 ] || targets=("${all[@]}")
 cmake --preset fuzz >/dev/null

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-context-dev libknot-dev
+  libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-context-dev libknot-dev libnghttp2-dev
   clang-16 libclang-rt-16-dev clang-format
   python3-dnspython
   bind9-dnsutils bind9-utils knot-dnsutils dnsperf

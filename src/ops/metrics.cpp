@@ -35,6 +35,8 @@ std::string_view transportName(Transport transport)
         return "tcp";
     case Transport::tls:
         return "tls";
+    case Transport::https:
+        return "https";
     }
     return "udp";
 }

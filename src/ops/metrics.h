@@ -29,9 +29,9 @@ enum class CacheOutcome : std::uint8_t { hit, miss, not_applicable };
 enum class DnssecValidationResult : std::uint8_t { secure = 0, bogus = 1, insecure = 2 };
 
 // How a client's question came and its answer went.
-enum class Transport : std::uint8_t { udp, tcp, tls };
-inline constexpr std::size_t transport_count = 3;
-// "udp", "tcp", "tls": the label value in the exposition and the word in the query log.
+enum class Transport : std::uint8_t { udp, tcp, tls, https };
+inline constexpr std::size_t transport_count = 4;
+// "udp", "tcp", "tls", "https": the label value in the exposition and the word in the query log.
 std::string_view transportName(Transport transport);
 
 // Why a TCP or TLS connection was closed as it was accepted, before any byte of it was read.

@@ -427,6 +427,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         server.tls_cert_file = std::string(value);
     else if (key == "tls_key_file")
         server.tls_key_file = std::string(value);
+    else if (key == "doh_listen")
+        server.doh_listen = std::string(value);
     else if (key == "control_socket_path")
         server.recursor.control_socket_path = std::string(value);
     else if (key == "cache_strategy")
@@ -675,6 +677,8 @@ ServerResult<void> Config::validate() const
             TRY_VOID(checkListenAddr(address, "Invalid listen address"));
         if (server.tls_listen)
             TRY_VOID(checkListenAddr(*server.tls_listen, "Invalid tls_listen address"));
+        if (server.doh_listen)
+            TRY_VOID(checkListenAddr(*server.doh_listen, "Invalid doh_listen address"));
         if (!AccessList::parse(server.allow) || !AccessList::parse(server.http_allow)) {
             logError("allow and http_allow take address prefixes such as 192.0.2.0/24 or 2001:db8::/32");
             return fail(ServerError::InvalidAddress);

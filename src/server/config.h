@@ -115,6 +115,7 @@ struct ServerConfig {
     std::optional<std::string> tls_listen;
     std::optional<std::string> tls_cert_file;
     std::optional<std::string> tls_key_file;
+    std::optional<std::string> doh_listen; // DNS over HTTPS, with the TLS certificate and key
     bool expose_zones { false };
 };
 

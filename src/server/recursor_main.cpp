@@ -452,6 +452,9 @@ ServerResult<CliOptions> parseArgs(std::span<const std::string_view> args)
         } else if (auto tls_listen = optionValue(args, i, "--tls-listen")) {
             auto text = TRY(*tls_listen);
             options.tls_listen_addr = TRY(parseIpSocketAddress(text));
+        } else if (auto doh_listen = optionValue(args, i, "--doh-listen")) {
+            auto text = TRY(*doh_listen);
+            options.doh_listen_addr = TRY(parseIpSocketAddress(text));
         } else if (auto user = optionValue(args, i, "--user")) {
             options.user = TRY(*user);
         } else if (auto allow = optionValue(args, i, "--allow")) {
@@ -534,9 +537,13 @@ static ServerResult<void> chooseStreamOptions(
             options.tls_listen_addr = TRY(configuredAddress("tls_listen", *server.tls_listen));
         options.tls_cert_file = server.tls_cert_file.value_or("");
         options.tls_key_file = server.tls_key_file.value_or("");
+        if (server.doh_listen)
+            options.doh_listen_addr = TRY(configuredAddress("doh_listen", *server.doh_listen));
     }
     if (cli.tls_listen_addr)
         options.tls_listen_addr = cli.tls_listen_addr;
+    if (cli.doh_listen_addr)
+        options.doh_listen_addr = cli.doh_listen_addr;
     if (config) {
         options.client_rate_limit = config->server.client_rate_limit;
         options.client_rate_limit_ipv6_prefix = config->server.client_rate_limit_ipv6_prefix;
@@ -550,6 +557,10 @@ static ServerResult<void> chooseStreamOptions(
     options.allowed_clients = TRY(AccessList::parse(allow));
     if (options.tls_listen_addr && (options.tls_cert_file.empty() || options.tls_key_file.empty())) {
         logError("DNS over TLS needs tls_cert_file and tls_key_file in the [server] section");
+        return fail(ServerError::InvalidSetting);
+    }
+    if (options.doh_listen_addr && (options.tls_cert_file.empty() || options.tls_key_file.empty())) {
+        logError("DNS over HTTPS needs tls_cert_file and tls_key_file in the [server] section");
         return fail(ServerError::InvalidSetting);
     }
     return {};

@@ -24,6 +24,7 @@ struct CliOptions {
     std::vector<SocketAddress> listen_addrs; // repeatable; replaces the config file's listen lines
     std::optional<SocketAddress> http_listen_addr;
     std::optional<SocketAddress> tls_listen_addr;
+    std::optional<SocketAddress> doh_listen_addr;
     std::vector<std::string> allow; // replaces the config file's allow lines when given
     std::optional<std::string_view> user;
     bool show_help { false };
@@ -38,6 +39,7 @@ inline constexpr std::string_view usage_text
       "      --listen <addr:port>    UDP and TCP address (repeatable; replaces config)\n"
       "      --http-listen <addr:port> HTTP metrics address\n"
       "      --tls-listen <addr:port> DNS over TLS address (needs tls_cert_file, tls_key_file)\n"
+      "      --doh-listen <addr:port> DNS over HTTPS address (the same certificate and key)\n"
       "      --allow <prefix>        Serve clients of this prefix (repeatable; default loopback)\n"
       "      --control-socket <path> Control socket path\n"
       "      --user <name>           Run as this user once the sockets are bound\n"
@@ -50,7 +52,8 @@ inline constexpr std::string_view usage_text
       "\n"
       "Config notes:\n"
       "  [server] listen=<addr:port> lines are used when --listen is not set; default 127.0.0.1:5353.\n"
-      "  [server] http_listen=, tls_listen= and control_socket_path= are used when flags are omitted.\n"
+      "  [server] http_listen=, tls_listen=, doh_listen= and control_socket_path= are used when flags are\n"
+      "  omitted.\n"
       "  SIGHUP re-reads the configuration, its zone files and the trust anchors, as RELOAD does; see "
       "recursor(8).\n";
 

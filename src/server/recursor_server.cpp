@@ -203,6 +203,8 @@ ServerResult<void> RecursorServer::claimListenAddresses()
         address = TRY(claimAddress(address, true));
     if (options_.tls_listen_addr)
         options_.tls_listen_addr = TRY(claimAddress(*options_.tls_listen_addr, false));
+    if (options_.doh_listen_addr)
+        options_.doh_listen_addr = TRY(claimAddress(*options_.doh_listen_addr, false));
     return {};
 }
 
@@ -234,6 +236,11 @@ ServerResult<void> RecursorServer::startLoops()
             for (const SocketAddress& address : listen_addrs_)
                 TRY_VOID(self.udp->listen(address, ipv6_only_));
             TRY_VOID(self.streams->listenForStreams(listen_addrs_, ipv6_only_));
+            if (options_.doh_listen_addr) {
+                self.doh = std::make_unique<DohListener>(
+                    front_, self.front, options_, *metrics_, stream_slots_, doh_tls_context_);
+                TRY_VOID(self.doh->listen(*options_.doh_listen_addr));
+            }
             self.events->setRoundEnd([&udp = *self.udp] {
                 if (udp.hasReplies())
                     udp.sendReplies();
@@ -317,6 +324,11 @@ ServerResult<void> RecursorServer::start()
             if (!tls_context_)
                 return std::unexpected(ServerError::InvalidSetting);
         }
+        if (options_.doh_listen_addr) {
+            doh_tls_context_ = makeDohTlsContext(options_.tls_cert_file, options_.tls_key_file);
+            if (!doh_tls_context_)
+                return std::unexpected(ServerError::InvalidSetting);
+        }
         TRY_VOID(startLoops());
         return startSideServers();
     }();
@@ -332,6 +344,8 @@ ServerResult<void> RecursorServer::start()
         logInfo("recursor listening on " + address.toString());
     if (options_.tls_listen_addr)
         logInfo("recursor listening for DNS over TLS on " + options_.tls_listen_addr->toString());
+    if (options_.doh_listen_addr)
+        logInfo("recursor listening for DNS over HTTPS on " + options_.doh_listen_addr->toString());
     return started;
 }
 
@@ -384,6 +398,8 @@ void RecursorServer::closeSockets()
     for (const auto& loop : loops_) {
         loop->udp->closeSockets();
         loop->streams->closeListeners();
+        if (loop->doh)
+            loop->doh->closeListener();
     }
 }
 

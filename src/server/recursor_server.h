@@ -1,8 +1,9 @@
 // The DNS service: one event loop per CPU (at most max_loop_count), each with a UDP socket and a TCP
-// listener of its own on every listen address (SO_REUSEPORT spreads clients over them), and a TLS
-// listener when configured. The server claims the addresses, starts and stops the loops, and holds
+// listener of its own on every listen address (SO_REUSEPORT spreads clients over them), and TLS and
+// DoH listeners when configured. The server claims the addresses, starts and stops the loops, and holds
 // what they share: the resolver, the metrics, the stream slots, the front that answers and the control
-// commands. The listeners (udp_listener.h, stream_listener.h) hand every message to the front (front.h).
+// commands. The listeners (udp_listener.h, stream_listener.h, doh_listener.h) hand every message to the
+// front (front.h).
 #pragma once
 
 #include "base/event_loop.h"
@@ -14,6 +15,7 @@
 #include "ops/metrics.h"
 #include "resolver/recursor.h"
 #include "server/control_commands.h"
+#include "server/doh_listener.h"
 #include "server/front.h"
 #include "server/server_error.h"
 #include "server/server_options.h"
@@ -59,6 +61,7 @@ public:
     const std::vector<SocketAddress>& listenAddrs() const { return listen_addrs_; }
     const std::optional<SocketAddress>& httpListenAddr() const { return http_listen_addr_; }
     const std::optional<SocketAddress>& tlsListenAddr() const { return options_.tls_listen_addr; }
+    const std::optional<SocketAddress>& dohListenAddr() const { return options_.doh_listen_addr; }
     Metrics& metrics() { return *metrics_; }
     Recursor& recursorCore() { return *recursor_; }
     // A reload's new trust anchors; the caches are emptied when they differ. Returns whether they did.
@@ -94,6 +97,7 @@ private:
         FrontLoop front; // questions in flight, the rate limit
         std::unique_ptr<UdpListener> udp;
         std::unique_ptr<StreamListener> streams;
+        std::unique_ptr<DohListener> doh; // with doh_listen
     };
 
     ServerResult<SocketAddress> claimAddress(const SocketAddress& wanted, bool with_udp);
@@ -118,6 +122,7 @@ private:
     StreamSlots stream_slots_; // before the loops, whose connections release their slots here
     std::vector<std::unique_ptr<Loop>> loops_;
     std::shared_ptr<SSL_CTX> tls_context_;
+    std::shared_ptr<SSL_CTX> doh_tls_context_; // offers ALPN h2 alone
     std::atomic<bool> should_stop_ { false };
     std::function<std::string()> reloader_;
     std::mutex reload_mutex_;

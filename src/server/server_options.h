@@ -54,6 +54,8 @@ struct ServerOptions {
     std::optional<SocketAddress> tls_listen_addr;
     std::string tls_cert_file;
     std::string tls_key_file;
+    // DNS over HTTPS (RFC 8484) there, with the TLS certificate and key; its connections share the slots.
+    std::optional<SocketAddress> doh_listen_addr;
     AccessList allowed_clients = AccessList::loopbackOnly(); // others get REFUSED
     std::uint32_t client_rate_limit { 0 }; // questions per second per client address; 0: none
     unsigned client_rate_limit_ipv6_prefix { ClientRateLimit::default_ipv6_prefix_bits };

@@ -698,8 +698,8 @@ namespace {
             // roff escapes a '-' but not an '_': the key appears as written, in bold.
             EXPECT_NE(manual.find("\\fB" + key + "\\fR"), std::string::npos);
         }
-        for (std::string_view flag : { "config", "listen", "http\\-listen", "tls\\-listen", "allow",
-                 "control\\-socket", "user", "root\\-hints", "trust\\-anchor", "enable\\-dnssec",
+        for (std::string_view flag : { "config", "listen", "http\\-listen", "tls\\-listen", "doh\\-listen",
+                 "allow", "control\\-socket", "user", "root\\-hints", "trust\\-anchor", "enable\\-dnssec",
                  "disable\\-dnssec", "version", "help" }) {
             EXPECT_NE(manual.find("\\-\\-" + std::string(flag)), std::string::npos) << flag;
         }

@@ -135,16 +135,17 @@ namespace {
 
     constexpr std::string_view version_line = "dovu-recursor 0.1.11\n";
 
-    // The usage text grew a -V line, the repeatable --listen, the default address and SIGHUP.
+    // The usage text grew a -V line, the repeatable --listen, the default address, SIGHUP and
+    // --doh-listen (two lines: the flag, and the config note that no longer fits on one).
     TEST(UsageText, HasThreeBlocksNamingEveryFlag)
     {
-        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 21);
+        EXPECT_EQ(std::count(usage_text.begin(), usage_text.end(), '\n'), 23);
         EXPECT_TRUE(usage_text.starts_with("Usage: recursor [options]\n\nOptions:\n"));
         EXPECT_NE(usage_text.find("  -h, --help                  Show this help\n\nConfig notes:\n"),
             std::string_view::npos);
-        for (std::string_view flag : { "--config", "--listen", "--http-listen", "--tls-listen", "--allow",
-                 "--control-socket", "--user", "--root-hints", "--trust-anchor", "--enable-dnssec",
-                 "--disable-dnssec", "--version", "--help", "127.0.0.1:5353", "SIGHUP" }) {
+        for (std::string_view flag : { "--config", "--listen", "--http-listen", "--tls-listen",
+                 "--doh-listen", "--allow", "--control-socket", "--user", "--root-hints", "--trust-anchor",
+                 "--enable-dnssec", "--disable-dnssec", "--version", "--help", "127.0.0.1:5353", "SIGHUP" }) {
             EXPECT_NE(usage_text.find(flag), std::string_view::npos) << flag;
         }
         EXPECT_TRUE(usage_text.ends_with("see recursor(8).\n"));
@@ -445,6 +446,35 @@ namespace {
         EXPECT_EQ(options->control_socket_path, "/run/flag.sock");
         EXPECT_TRUE(options->enable_dnssec);
         EXPECT_EQ(options->control_socket_config.socket_mode, 0660u); // no flag for this one
+    }
+
+    // DNS over HTTPS takes the DNS over TLS certificate and key: without them it cannot start.
+    TEST(BuildInitOptions, TakesTheDohAddressFromTheFlagOverTheFileAndNeedsTheCertificate)
+    {
+        const std::string with_cert = "[server]\ntls_cert_file = c.pem\ntls_key_file = k.pem\n";
+        struct Case {
+            const char* label;
+            std::vector<std::string_view> args;
+            std::string config;
+            std::optional<std::string> doh; // the address, or nothing when start-up must refuse
+        };
+        for (const Case& c : std::initializer_list<Case> {
+                 { "none", {}, with_cert, std::nullopt },
+                 { "the file's", {}, with_cert + "doh_listen = 127.0.0.1:8443\n", "127.0.0.1:8443" },
+                 { "the flag's", { "--doh-listen=[::1]:443" }, with_cert + "doh_listen = 127.0.0.1:8443\n",
+                     "[::1]:443" },
+             }) {
+            SCOPED_TRACE(c.label);
+            auto options = buildInitOptions(parsedOk(c.args), configFrom(c.config));
+            ASSERT_TRUE(options.has_value()) << errorName(options.error());
+            EXPECT_EQ(
+                options->doh_listen_addr ? std::optional(options->doh_listen_addr->toString()) : std::nullopt,
+                c.doh);
+        }
+        auto without_key = buildInitOptions(
+            parsedOk({ "--doh-listen", "127.0.0.1:443" }), configFrom("[server]\ntls_cert_file = c.pem\n"));
+        ASSERT_FALSE(without_key.has_value());
+        EXPECT_EQ(without_key.error(), ServerError::InvalidSetting);
     }
 
     // Several listen lines used to stop start-up, and a file without one did too (NoListenAddress),
