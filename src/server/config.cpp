@@ -429,6 +429,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         cache.strategy = TRY(cacheStrategyFromStr(value));
     else if (key == "cache_max_bytes")
         cache.max_bytes = TRY(parseUnsigned<std::uint64_t>(value, 10));
+    else if (key == "cache_file")
+        cache.file = std::string(value);
     else if (key == "root_hints_file")
         server.recursor.root_hints_file = std::string(value);
     else if (key == "trust_anchor_file")

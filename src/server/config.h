@@ -145,6 +145,7 @@ struct RpzZoneConfig {
 struct CacheConfig {
     CacheStrategy strategy { CacheStrategy::response };
     std::uint64_t max_bytes { CacheLimits::default_max_bytes }; // answers and delegations together
+    std::optional<std::string> file; // cache_file: written on an orderly stop, read at start
 };
 
 struct LogConfig {

@@ -39,6 +39,7 @@ struct ServerOptions {
     std::optional<NameserverSet> root_servers;
     std::vector<ForwardZone> forward_zones; // [forward:] and [stub:] sections
     bool cache_nothing { false }; // cache_strategy = none
+    std::optional<std::string> cache_file; // read before serving, written on an orderly stop
     std::optional<dnssec::TrustAnchorStore> trust_anchors;
     UpstreamSettings upstream;
     std::shared_ptr<UpstreamTransport> transport; // the network when empty

@@ -296,6 +296,7 @@ namespace {
                                "http_listen = 127.0.0.1:8080\n"
                                "control_socket_path = /run/recursor.sock\n"
                                "cache_strategy = none\n"
+                               "cache_file = /var/lib/recursor/cache\n"
                                "[logging]\n"
                                "level = warn\n");
         EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "127.0.0.1:53" });
@@ -316,6 +317,7 @@ namespace {
         EXPECT_EQ(config.server.recursor.http_listen, "127.0.0.1:8080");
         EXPECT_EQ(config.server.recursor.control_socket_path, "/run/recursor.sock");
         EXPECT_EQ(config.cache.strategy, CacheStrategy::none);
+        EXPECT_EQ(config.cache.file, "/var/lib/recursor/cache");
         EXPECT_EQ(config.logging.level, LogLevel::warn);
     }
 
