@@ -1,6 +1,6 @@
 // Reads arbitrary bytes as a cache file. The first byte chooses how: odd, the rest is a body the harness
 // seals with a correct header and checksum, so that the entry parser is reached; even, the rest is the
-// whole file. A file refused leaves the cache empty; a file accepted, saved again and read back, loads
+// whole file. A file refused leaves the caches empty; a file accepted, saved again and read back, loads
 // the same entries.
 #include "resolver/cache_file.h"
 
@@ -42,10 +42,17 @@ std::unique_ptr<Cache> smallCache()
     return std::move(*cache);
 }
 
-std::size_t entriesHeld(const Cache& cache)
-{
-    return cache.answerCount() + cache.delegationCount() + cache.zoneSecurityCount();
-}
+// The answer cache and the denial ranges, as a recursor holds them.
+struct Caches {
+    std::unique_ptr<Cache> cache = smallCache();
+    DenialCache denial { [] { return std::int64_t { 1000 }; }, 64 * 1024 };
+
+    std::size_t entriesHeld() const
+    {
+        return cache->answerCount() + cache->delegationCount() + cache->zoneSecurityCount()
+            + denial.rangeCount();
+    }
+};
 
 } // namespace
 
@@ -56,20 +63,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
     const std::vector<std::uint8_t> file
         = (data[0] & 1) != 0 ? sealed(rest) : std::vector<std::uint8_t>(rest.begin(), rest.end());
-    auto cache = smallCache();
-    const auto counts = decodeCacheFile(file, *cache, wall_now);
+    Caches first;
+    const auto counts = decodeCacheFile(file, *first.cache, wall_now, &first.denial);
     if (!counts) {
-        if (entriesHeld(*cache) != 0)
-            fail("a refused file changed the cache");
+        if (first.entriesHeld() != 0)
+            fail("a refused file changed the caches");
         return 0;
     }
-    if (entriesHeld(*cache) > counts->loaded)
-        fail("more entries held than loaded");
-    const auto again = encodeCacheFile(*cache, wall_now);
+    const auto again = encodeCacheFile(*first.cache, wall_now, &first.denial);
     if (!again)
         fail("an accepted file cannot be saved again");
-    auto second = smallCache();
-    const auto reread = decodeCacheFile(again->bytes, *second, wall_now);
+    Caches second;
+    const auto reread = decodeCacheFile(again->bytes, *second.cache, wall_now, &second.denial);
     if (!reread || reread->loaded != again->entries || reread->expired != 0)
         fail("a saved cache does not read back whole");
     return 0;

@@ -11,7 +11,7 @@
   root_hints      root hints files;
   zone_file       master files of the local zone "example.", also read as a policy zone;
   cache_file      cache files: a byte choosing whether the harness seals the rest as a body, then the
-                  entries (answers, delegations, zone keys) or a whole file.
+                  entries (answers, delegations, zone keys, denial ranges) or a whole file.
 Regenerate with
     /usr/bin/python3 fuzz/make_corpus.py
 Files named regression_* (inputs that once failed) and signed_* (messages signed by a real signer, added
@@ -423,7 +423,7 @@ def cache_answer(owner, rcode=0, flags=0, reason=0, ttl=600, packet=None):
         packet = struct.pack(">HHHHHH", 0, 0x8180, 1, 1, 0, 0) + wire_name(owner) + struct.pack(">HH", A, 1)
         packet += b"\xc0\x0c" + struct.pack(">HHIH", A, 1, max(ttl, 0), 4) + bytes([192, 0, 2, 1])
     expires = CACHE_FILE_SAVED_AT + ttl
-    payload = length_prefixed_name(owner) + struct.pack(">HqqHBBBI", A, expires, CACHE_FILE_SAVED_AT - 5, 1,
+    payload = length_prefixed_name(owner) + struct.pack(">HqqHBBBI", A, expires, min(CACHE_FILE_SAVED_AT, expires) - 5, 1,
                                                         rcode, flags, reason, len(packet)) + packet
     return cache_entry(1, payload)
 
@@ -448,6 +448,21 @@ def cache_zone_keys(name, secure=True, ttl=3600):
     return cache_entry(3, payload)
 
 
+def cache_denial_zone(zone, ttl=900):
+    """A signed zone's SOA and its apex NSEC, each a message of its own with the records in the authority
+    section, as the denial cache keeps them."""
+    def stored(owner, rdtype, rdata):
+        msg = struct.pack(">HHHHHH", 0, 0x8400, 1, 0, 1, 0) + wire_name(owner) + struct.pack(">HH", rdtype, 1)
+        return msg + wire_name(owner) + struct.pack(">HHIH", rdtype, 1, 3600, len(rdata)) + rdata
+    soa = wire_name("ns." + zone) + wire_name("host." + zone) + struct.pack(">IIIII", 1, 2, 3, 4, 300)
+    nsec = wire_name("m." + zone) + bytes([0, 6, 0x62, 0, 0, 0, 0, 3])
+    expires = CACHE_FILE_SAVED_AT + ttl
+    soa_packet, nsec_packet = stored(zone, SOA, soa), stored(zone, 47, nsec)
+    payload = length_prefixed_name(zone) + struct.pack(">qI", expires, len(soa_packet)) + soa_packet
+    payload += struct.pack(">IBqI", 1, 0, expires, len(nsec_packet)) + nsec_packet
+    return cache_entry(4, payload)
+
+
 def cache_file_seeds():
     sealed = b"\x01"
     yield "answer", sealed + cache_answer("www.example.")
@@ -460,6 +475,7 @@ def cache_file_seeds():
     yield "zone_keys", sealed + cache_zone_keys("example.") + cache_zone_keys("plain.example.", secure=False)
     yield "mixed", sealed + cache_zone_keys("example.") + cache_delegation("example.", v4=[(192, 0, 2, 53)]) \
         + cache_answer("www.example.")
+    yield "denial_zone", sealed + cache_denial_zone("signed.example.")
     yield "foreign", b"\x00[server]\nlisten = 127.0.0.1:53\n"
     yield "header_only", b"\x00RCRCACHE\x00\x00\x00\x01" + bytes(52)
 

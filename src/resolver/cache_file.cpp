@@ -2,6 +2,7 @@
 
 #include "base/unique_fd.h"
 #include "dnssec/keytag.h"
+#include "wire/record.h"
 
 #include <openssl/evp.h>
 
@@ -23,7 +24,7 @@ namespace {
     constexpr std::array<std::uint8_t, 8> magic { 'R', 'C', 'R', 'C', 'A', 'C', 'H', 'E' };
     using Digest = std::array<std::uint8_t, 32>;
 
-    enum class EntryKind : std::uint8_t { answer = 1, delegation = 2, zone_security = 3 };
+    enum class EntryKind : std::uint8_t { answer = 1, delegation = 2, zone_security = 3, denial_zone = 4 };
 
     // Answer flags: the validation state the cache holds.
     constexpr std::uint8_t flag_validated = 1;
@@ -278,6 +279,24 @@ namespace {
         out.endEntry();
     }
 
+    void writeDenialZone(Out& out, std::int64_t wall_now, const DnsName& zone,
+        const DenialCache::SavedRange& soa, std::span<const DenialCache::SavedRange> ranges)
+    {
+        out.beginEntry(EntryKind::denial_zone);
+        out.name(zone);
+        out.i64(wall_now + soa.seconds_left);
+        out.u32(static_cast<std::uint32_t>(soa.packet.size()));
+        out.raw(soa.packet);
+        out.u32(static_cast<std::uint32_t>(ranges.size()));
+        for (const DenialCache::SavedRange& range : ranges) {
+            out.u8(range.wildcard ? 1 : 0);
+            out.i64(wall_now + range.seconds_left);
+            out.u32(static_cast<std::uint32_t>(range.packet.size()));
+            out.raw(range.packet);
+        }
+        out.endEntry();
+    }
+
     constexpr bool knownResolveError(std::uint8_t value)
     {
         return errorName(static_cast<ResolveError>(value)) != "Unknown";
@@ -285,7 +304,8 @@ namespace {
 
     // Each reader parses one entry's payload and, when `cache` is set and the entry is live, stores it.
     // Called twice per file: first with no cache, to check every entry, then to merge.
-    using Merge = CacheFileResult<bool>; // whether the entry was live
+    enum class Outcome : std::uint8_t { merged, expired, skipped };
+    using Merge = CacheFileResult<Outcome>;
 
     Merge readAnswer(Cursor& in, const Clocks& clocks, Cache* cache)
     {
@@ -305,9 +325,9 @@ namespace {
             || !knownResolveError(reason) || (!bogus && packet.size() < 12))
             return std::unexpected(CacheFileError::BadEntry);
         if (expires < clocks.wall_now)
-            return false;
+            return Outcome::expired;
         if (cache == nullptr)
-            return true;
+            return Outcome::merged;
         // No TTL spans more than 2^32 s: wider times are a hostile file's, kept from overflowing.
         constexpr std::int64_t widest = std::numeric_limits<std::uint32_t>::max();
         meta.expires_at = clocks.toCache(std::min(expires, clocks.wall_now + widest));
@@ -319,7 +339,7 @@ namespace {
         meta.bogus_reason = static_cast<ResolveError>(reason);
         if (!cache->restoreAnswer(*name, static_cast<QType>(qtype), meta, packet))
             return std::unexpected(CacheFileError::OutOfMemory);
-        return true;
+        return Outcome::merged;
     }
 
     Merge readDelegation(Cursor& in, const Clocks& clocks, Cache* cache)
@@ -339,15 +359,15 @@ namespace {
         if (in.failed() || !zone || !nameservers || !fallback)
             return std::unexpected(CacheFileError::BadEntry);
         if (expires < clocks.wall_now)
-            return false;
+            return Outcome::expired;
         if (cache == nullptr)
-            return true;
+            return Outcome::merged;
         delegation.zone = *zone;
         delegation.nameservers = *nameservers;
         delegation.fallback = *fallback;
         if (!cache->putDelegation(delegation, clocks.ttlUntil(expires)))
             return std::unexpected(CacheFileError::OutOfMemory);
-        return true;
+        return Outcome::merged;
     }
 
     Merge readZoneSecurity(Cursor& in, const Clocks& clocks, Cache* cache)
@@ -381,18 +401,112 @@ namespace {
         if (in.failed() || !name)
             return std::unexpected(CacheFileError::BadEntry);
         if (expires < clocks.wall_now)
-            return false;
+            return Outcome::expired;
         if (cache == nullptr)
-            return true;
+            return Outcome::merged;
         ZoneSecurity security;
         if (secure == 1)
             security.keys = std::move(keys);
         if (!cache->putZoneSecurity(*name, std::move(security), clocks.ttlUntil(expires)))
             return std::unexpected(CacheFileError::OutOfMemory);
-        return true;
+        return Outcome::merged;
     }
 
-    Merge readEntry(EntryKind kind, std::span<const std::uint8_t> payload, const Clocks& clocks, Cache* cache)
+    // One RRset and its signatures as DenialCache stored them; its records view `packet`.
+    // One RRset and its signatures as DenialCache stored them (none for an empty SOA); its records view
+    // the file.
+    std::optional<DnsMessage> storedRecords(Cursor& in, bool may_be_empty)
+    {
+        const std::size_t len = in.u32();
+        const auto packet = in.bytes(std::min(len, max_packet + 1));
+        if (!in.failed() && len == 0 && may_be_empty)
+            return DnsMessage {};
+        auto msg = in.failed() || len > max_packet
+            ? WireResult<DnsMessage>(std::unexpected(WireError::PacketTooShort))
+            : DnsMessage::parse(packet);
+        if (!msg || msg->records.empty()) {
+            in.fail();
+            return std::nullopt;
+        }
+        return std::move(*msg);
+    }
+
+    std::vector<const DnsRecord*> pointersTo(const DnsMessage& msg)
+    {
+        std::vector<const DnsRecord*> out;
+        for (const DnsRecord& rec : msg.records)
+            out.push_back(&rec);
+        return out;
+    }
+
+    struct StoredRange {
+        bool wildcard;
+        std::int64_t expires;
+        DnsMessage msg;
+    };
+
+    // A signed zone's SOA and its denial and wildcard RRsets, put back through DenialCache's own checks.
+    // With a SOA each denial range is put with it, lasting no longer than the SOA, whose time the last put
+    // sets. A zone that only proved wildcard expansions has no SOA: its denial ranges come back with each
+    // wildcard, for the shortest time among them.
+    Merge readDenialZone(Cursor& in, const Clocks& clocks, Cache* cache, DenialCache* denial)
+    {
+        auto zone = in.name();
+        const std::int64_t soa_expires = in.i64();
+        auto soa = storedRecords(in, true);
+        const std::size_t count = in.u32();
+        std::vector<StoredRange> ranges;
+        for (std::size_t i = 0; i < count && !in.failed(); ++i) {
+            const std::uint8_t wildcard = in.u8();
+            const std::int64_t expires = in.i64();
+            auto msg = storedRecords(in, false);
+            if (wildcard > 1)
+                in.fail();
+            if (msg && !in.failed())
+                ranges.push_back({ wildcard == 1, expires, std::move(*msg) });
+        }
+        if (in.failed() || !zone || !soa)
+            return std::unexpected(CacheFileError::BadEntry);
+        const bool has_soa = !soa->records.empty() && soa_expires >= clocks.wall_now;
+        std::vector<const DnsRecord*> denial_records; // the live denial ranges, for wildcards without a SOA
+        std::int64_t denial_expires = std::numeric_limits<std::int64_t>::max();
+        bool live = false;
+        for (const StoredRange& range : ranges) {
+            if (range.expires < clocks.wall_now)
+                continue;
+            live = live || range.wildcard || has_soa;
+            if (!range.wildcard) {
+                const auto records = pointersTo(range.msg);
+                denial_records.insert(denial_records.end(), records.begin(), records.end());
+                denial_expires = std::min(denial_expires, range.expires);
+            }
+        }
+        if (!live)
+            return Outcome::expired;
+        if (cache == nullptr)
+            return Outcome::merged;
+        if (denial == nullptr)
+            return Outcome::skipped;
+        const auto soa_records = pointersTo(*soa);
+        for (const StoredRange& range : ranges) {
+            if (range.expires < clocks.wall_now || (!range.wildcard && !has_soa))
+                continue;
+            const auto records = pointersTo(range.msg);
+            // As DenialCache reads a stored wildcard: its owner less the asterisk label.
+            const auto labels = static_cast<std::uint8_t>(records.front()->name.labelCount() - 1);
+            const auto stored = !range.wildcard ? denial->put(*zone, soa_records, records,
+                                    clocks.ttlUntil(std::min(range.expires, soa_expires)))
+                : has_soa ? denial->putWildcard(*zone, labels, records, {}, clocks.ttlUntil(range.expires))
+                          : denial->putWildcard(*zone, labels, records, denial_records,
+                              clocks.ttlUntil(std::min(range.expires, denial_expires)));
+            if (!stored)
+                return std::unexpected(CacheFileError::OutOfMemory);
+        }
+        return Outcome::merged;
+    }
+
+    Merge readEntry(EntryKind kind, std::span<const std::uint8_t> payload, const Clocks& clocks, Cache* cache,
+        DenialCache* denial)
     {
         Cursor in(payload);
         Merge merged = std::unexpected(CacheFileError::BadEntry);
@@ -406,6 +520,9 @@ namespace {
         case EntryKind::zone_security:
             merged = readZoneSecurity(in, clocks, cache);
             break;
+        case EntryKind::denial_zone:
+            merged = readDenialZone(in, clocks, cache, denial);
+            break;
         }
         // An entry is exactly its payload: bytes left over mean a writer this reader does not know.
         if (merged && !in.atEnd())
@@ -414,7 +531,7 @@ namespace {
     }
 
     CacheFileResult<CacheFileCounts> readBody(
-        std::span<const std::uint8_t> body, const Clocks& clocks, Cache* cache)
+        std::span<const std::uint8_t> body, const Clocks& clocks, Cache* cache, DenialCache* denial)
     {
         CacheFileCounts counts;
         Cursor in(body);
@@ -425,10 +542,12 @@ namespace {
             if (in.failed())
                 return std::unexpected(CacheFileError::BadEntry);
             if (kind < static_cast<std::uint8_t>(EntryKind::answer)
-                || kind > static_cast<std::uint8_t>(EntryKind::zone_security))
+                || kind > static_cast<std::uint8_t>(EntryKind::denial_zone))
                 return std::unexpected(CacheFileError::BadEntry);
-            const bool live = TRY(readEntry(static_cast<EntryKind>(kind), payload, clocks, cache));
-            ++(live ? counts.loaded : counts.expired);
+            const Outcome outcome
+                = TRY(readEntry(static_cast<EntryKind>(kind), payload, clocks, cache, denial));
+            counts.loaded += outcome == Outcome::merged;
+            counts.expired += outcome == Outcome::expired;
         }
         return counts;
     }
@@ -475,7 +594,8 @@ namespace {
 
 } // namespace
 
-CacheFileResult<EncodedCacheFile> encodeCacheFile(const Cache& cache, std::int64_t wall_now)
+CacheFileResult<EncodedCacheFile> encodeCacheFile(
+    const Cache& cache, std::int64_t wall_now, const DenialCache* denial)
 {
     try {
         EncodedCacheFile file;
@@ -502,6 +622,12 @@ CacheFileResult<EncodedCacheFile> encodeCacheFile(const Cache& cache, std::int64
                 writeAnswer(out, clocks, key, meta, packet);
                 ++file.entries;
             });
+        if (denial != nullptr)
+            denial->forEachZone([&](const DnsName& zone, const DenialCache::SavedRange& soa,
+                                    std::span<const DenialCache::SavedRange> ranges) {
+                writeDenialZone(out, wall_now, zone, soa, ranges);
+                ++file.entries;
+            });
         const auto body = std::span<const std::uint8_t>(file.bytes).subspan(cache_file_header_size);
         out.patchU64(body_len_at, body.size());
         const auto digest = sha256(body);
@@ -516,22 +642,22 @@ CacheFileResult<EncodedCacheFile> encodeCacheFile(const Cache& cache, std::int64
 }
 
 CacheFileResult<CacheFileCounts> decodeCacheFile(
-    std::span<const std::uint8_t> file, Cache& cache, std::int64_t wall_now)
+    std::span<const std::uint8_t> file, Cache& cache, std::int64_t wall_now, DenialCache* denial)
 {
     const auto body = TRY(checkedBody(file));
     const Clocks clocks { cache.now(), wall_now };
     try {
-        TRY(readBody(body, clocks, nullptr));
-        return readBody(body, clocks, &cache);
+        TRY(readBody(body, clocks, nullptr, nullptr));
+        return readBody(body, clocks, &cache, denial);
     } catch (const std::bad_alloc&) {
         return std::unexpected(CacheFileError::OutOfMemory);
     }
 }
 
 CacheFileResult<std::size_t> writeCacheFile(
-    const std::string& path, const Cache& cache, std::int64_t wall_now)
+    const std::string& path, const Cache& cache, std::int64_t wall_now, const DenialCache* denial)
 {
-    const auto file = TRY(encodeCacheFile(cache, wall_now));
+    const auto file = TRY(encodeCacheFile(cache, wall_now, denial));
     const std::string temporary = path + ".tmp";
     {
         UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -550,14 +676,14 @@ CacheFileResult<std::size_t> writeCacheFile(
     return file.entries;
 }
 
-CacheFileResult<CacheFileCounts> readCacheFile(
-    const std::string& path, Cache& cache, std::int64_t wall_now, std::size_t max_file_bytes)
+CacheFileResult<CacheFileCounts> readCacheFile(const std::string& path, Cache& cache, std::int64_t wall_now,
+    std::size_t max_file_bytes, DenialCache* denial)
 {
     auto text = readWholeFile(path, max_file_bytes);
     if (!text)
         return std::unexpected(fileErrorAs<CacheFileError>(text.error()));
     return decodeCacheFile(
-        { reinterpret_cast<const std::uint8_t*>(text->data()), text->size() }, cache, wall_now);
+        { reinterpret_cast<const std::uint8_t*>(text->data()), text->size() }, cache, wall_now, denial);
 }
 
 } // namespace recursor

@@ -1,5 +1,6 @@
-// The cache file: the answer cache's answers and negative answers, delegations and zone keys, saved on an
-// orderly stop (or DUMP) and read back at start (or LOAD), so that a restart does not start cold.
+// The cache file: the answer cache's answers and negative answers, delegations and zone keys, and the
+// validated denial ranges, saved on an orderly stop (or DUMP) and read back at start (or LOAD), so that a
+// restart does not start cold.
 //
 // Layout, big-endian:
 //   header  magic "RCRCACHE" (8), version u32, reserved u32 (0), body length u64, saved at u64 (wall-clock
@@ -14,6 +15,7 @@
 #include "base/error.h"
 #include "base/read_file.h"
 #include "resolver/cache.h"
+#include "resolver/denial_cache.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -62,24 +64,26 @@ struct CacheFileCounts {
     std::size_t expired { 0 }; // entries whose time had run out, left out
 };
 
-// The whole file for every live entry of `cache`, and how many entries it holds. `wall_now` is the wall
-// clock at the moment `cache.now()` is read.
+// The whole file for every live entry of `cache` (and of `denial`: one entry per signed zone), and how
+// many entries it holds. `wall_now` is the wall clock at the moment the caches' clocks are read.
 struct EncodedCacheFile {
     std::vector<std::uint8_t> bytes;
     std::size_t entries { 0 };
 };
-CacheFileResult<EncodedCacheFile> encodeCacheFile(const Cache& cache, std::int64_t wall_now);
+CacheFileResult<EncodedCacheFile> encodeCacheFile(
+    const Cache& cache, std::int64_t wall_now, const DenialCache* denial = nullptr);
 
-// Checks the whole of `file`, then merges its live entries into `cache` (a later entry replaces a
-// cached one of the same key; the cache's byte budget evicts as usual, so a larger file loads what fits).
+// Checks the whole of `file`, then merges its live entries into `cache` and `denial` (a later entry
+// replaces a cached one of the same key; the byte budgets evict as usual, so a larger file loads what
+// fits). Without `denial` its entries are checked and skipped.
 CacheFileResult<CacheFileCounts> decodeCacheFile(
-    std::span<const std::uint8_t> file, Cache& cache, std::int64_t wall_now);
+    std::span<const std::uint8_t> file, Cache& cache, std::int64_t wall_now, DenialCache* denial = nullptr);
 
 // encodeCacheFile written to PATH.tmp, synced and renamed over `path`; the entries written.
 CacheFileResult<std::size_t> writeCacheFile(
-    const std::string& path, const Cache& cache, std::int64_t wall_now);
+    const std::string& path, const Cache& cache, std::int64_t wall_now, const DenialCache* denial = nullptr);
 // decodeCacheFile of the file at `path`, which may hold at most `max_file_bytes`.
-CacheFileResult<CacheFileCounts> readCacheFile(
-    const std::string& path, Cache& cache, std::int64_t wall_now, std::size_t max_file_bytes);
+CacheFileResult<CacheFileCounts> readCacheFile(const std::string& path, Cache& cache, std::int64_t wall_now,
+    std::size_t max_file_bytes, DenialCache* denial = nullptr);
 
 } // namespace recursor

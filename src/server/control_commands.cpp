@@ -160,7 +160,7 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
 
 std::string ControlCommands::dumpCache(const std::string& path)
 {
-    auto written = writeCacheFile(path, recursor_->cache(), wallClockSeconds());
+    auto written = writeCacheFile(path, recursor_->cache(), wallClockSeconds(), &recursor_->denialCache());
     if (!written)
         return "ERROR: cache file " + path + ": error." + std::string(errorName(written.error()));
     return "OK " + std::to_string(*written) + " entries written";
@@ -168,8 +168,8 @@ std::string ControlCommands::dumpCache(const std::string& path)
 
 std::string ControlCommands::loadCache(const std::string& path)
 {
-    auto read = readCacheFile(
-        path, recursor_->cache(), wallClockSeconds(), maxCacheFileBytes(options_.cache_limits.max_bytes));
+    auto read = readCacheFile(path, recursor_->cache(), wallClockSeconds(),
+        maxCacheFileBytes(options_.cache_limits.max_bytes), &recursor_->denialCache());
     if (!read)
         return "ERROR: cache file " + path + ": error." + std::string(errorName(read.error()));
     return "OK " + std::to_string(read->loaded) + " entries loaded, " + std::to_string(read->expired)

@@ -408,8 +408,8 @@ namespace {
     // a damaged or old cache must never keep the server from starting.
     void loadCacheFile(Recursor& recursor, const CacheFileUse& use)
     {
-        auto read = readCacheFile(
-            use.path, recursor.cache(), wallClockSeconds(), maxCacheFileBytes(use.cache_max_bytes));
+        auto read = readCacheFile(use.path, recursor.cache(), wallClockSeconds(),
+            maxCacheFileBytes(use.cache_max_bytes), &recursor.denialCache());
         if (!read && read.error() == CacheFileError::FileNotFound) {
             logInfo("cache file " + use.path + ": none yet; starting empty");
             return;
@@ -426,7 +426,8 @@ namespace {
     // Written once the loops have stopped, so that the file holds what the last answers left.
     void saveCacheFile(Recursor& recursor, const CacheFileUse& use)
     {
-        auto written = writeCacheFile(use.path, recursor.cache(), wallClockSeconds());
+        auto written
+            = writeCacheFile(use.path, recursor.cache(), wallClockSeconds(), &recursor.denialCache());
         if (!written) {
             logWarning("cache file " + use.path + ": error." + std::string(errorName(written.error()))
                 + "; the cache is not saved");

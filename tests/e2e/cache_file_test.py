@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The cache file end to end, in the lab: a recursor with `cache_file` resolves some names, is stopped by
 SIGTERM, and a second one started with the same file answers them with no upstream query (the
-recursor's own dns_upstream_queries_total stays put), secure answers still with AD. A damaged or foreign
+recursor's own dns_upstream_queries_total stays put), secure answers still with AD, and names the kept
+denial ranges prove absent or a kept wildcard makes, never asked before, as well. A damaged or foreign
 file is reported on stderr and the recursor starts empty, resolving as usual.
 
 Run: scripts/lab.sh with-lab -- /usr/bin/python3 tests/e2e/cache_file_test.py --binary build/debug/recursor
@@ -30,6 +31,13 @@ NAMES = [
     ("nx.neg.test.", "A", False),
     ("www.alg13.sec.", "A", True),
     ("nx.alg13.sec.", "A", True),
+    ("anything.wild.sec.", "A", True),
+]
+# Never asked before the restart: the denial ranges kept in the file prove them (RFC 8198). alg13.sec.'s
+# NSEC chain runs apex -> cname -> dname -> www; wild.sec.'s apex -> * -> exact -> www.
+PROVEN_BY_RANGES = [
+    ("nx1.alg13.sec.", dns.rcode.NXDOMAIN, []),
+    ("b1.wild.sec.", dns.rcode.NOERROR, ["198.51.100.20"]),
 ]
 
 
@@ -95,6 +103,13 @@ class CacheFileTest(unittest.TestCase):
         loaded = int(second.wait_for_line(r"cache file .*: (\d+) entries loaded, 0 expired").group(1))
         self.assertEqual(loaded, written)
         after = self.resolve_all(second)
+        for name, rcode, addresses in PROVEN_BY_RANGES:
+            with self.subTest(name=name):
+                _, reply, _ = ask(second.dns_port, name, "A", ad=True)
+                self.assertEqual(reply.rcode(), rcode, str(reply))
+                self.assertTrue(reply.flags & dns.flags.AD, str(reply))
+                self.assertEqual(sorted(r.address for rrset in reply.answer for r in rrset), addresses)
+                self.assertEqual(upstream_queries(second.http_port), 0, "asked upstream")
         self.assertEqual(upstream_queries(second.http_port), 0, "every answer came from the file")
         for key, reply in after.items():
             with self.subTest(name=key[0]):

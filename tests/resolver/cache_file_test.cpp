@@ -1,9 +1,11 @@
-// The cache file: what a restart keeps (answers, negative answers, bogus marks, delegations, zone keys),
+// The cache file: what a restart keeps (answers, negative answers, bogus marks, delegations, zone keys,
+// denial ranges),
 // with expiries carried across a monotonic clock that starts again; and files a stranger or a crash could
 // leave behind, each refused with its exact kind and without touching the cache.
 #include "resolver/cache_file.h"
 
 #include "dnssec/keytag.h"
+#include "support/packet_builder.h"
 #include "support/scratch_dir.h"
 #include "wire/record.h"
 #include "wire/writer.h"
@@ -24,15 +26,57 @@ namespace {
         return *DnsName::fromText(text);
     }
 
-    // A cache on a monotonic clock of our own; `at` is its reading.
+    // A cache and denial ranges on a monotonic clock of our own; `at` is its reading.
     struct ClockedCache {
         explicit ClockedCache(std::int64_t at, CacheLimits limits = {})
             : now(std::make_shared<std::int64_t>(at))
             , cache(std::move(*Cache::init([clock = now] { return *clock; }, limits)))
+            , denial([clock = now] { return *clock; }, 1 << 20)
         {
+        }
+        CacheFileResult<CacheFileCounts> decode(std::span<const std::uint8_t> file, std::int64_t wall_now)
+        {
+            return decodeCacheFile(file, *cache, wall_now, &denial);
+        }
+        std::size_t entries() const
+        {
+            return cache->answerCount() + cache->delegationCount() + cache->zoneSecurityCount()
+                + denial.rangeCount();
         }
         std::shared_ptr<std::int64_t> now;
         std::unique_ptr<Cache> cache;
+        DenialCache denial;
+    };
+
+    // The NSEC chain of `zone`: apex -> `second` -> apex, with the zone's SOA (signatures left out: the
+    // cache trusts its caller to have checked them).
+    struct Proofs {
+        explicit Proofs(const std::string& zone, const std::string& second)
+        {
+            test::PacketBuilder b;
+            b.header(0, 0x8403, 1, 0, 3, 0).question("x." + zone, QType::a, QClass::in);
+            test::PacketBuilder soa;
+            soa.name("ns.test").name("host.test").u32(1).u32(2).u32(3).u32(4).u32(300);
+            b.record(zone, QType::soa, QClass::in, 3600, soa.bytes());
+            b.record(zone, QType::nsec, QClass::in, 3600,
+                nsec(second + "." + zone, { 0, 6, 0x62, 0, 0, 0, 0, 3 }));
+            b.record(second + "." + zone, QType::nsec, QClass::in, 3600,
+                nsec(zone, { 0, 6, 0x40, 0, 0, 0, 0, 3 }));
+            packet = b.bytes();
+            msg = DnsMessage::parse(packet).value();
+            for (const DnsRecord& rec : msg.records)
+                (rec.rtype == QType::soa ? soa_records : nsec_records).push_back(&rec);
+        }
+        static std::vector<std::uint8_t> nsec(const std::string& next, std::vector<std::uint8_t> bitmap)
+        {
+            auto rdata = test::wireName(next);
+            rdata.insert(rdata.end(), bitmap.begin(), bitmap.end());
+            return rdata;
+        }
+        std::vector<std::uint8_t> packet;
+        DnsMessage msg;
+        std::vector<const DnsRecord*> soa_records;
+        std::vector<const DnsRecord*> nsec_records;
     };
 
     std::vector<std::uint8_t> answerWithTtl(std::string_view owner, std::uint32_t ttl)
@@ -74,9 +118,20 @@ namespace {
         EXPECT_TRUE(c.putDelegation(delegation, 7200));
         EXPECT_TRUE(c.putZoneSecurity(name("test"), ZoneSecurity { keysOf("test") }, 7200));
         EXPECT_TRUE(c.putZoneSecurity(name("plain.test"), ZoneSecurity {}, 7200));
-        auto file = encodeCacheFile(c, saved_wall);
+        Proofs proofs("signed.test", "m");
+        EXPECT_TRUE(old.denial.put(name("signed.test"), proofs.soa_records, proofs.nsec_records, 900));
+        // A zone known only by a wildcard expansion and its proof: no SOA kept.
+        Proofs wild("wild.test", "*");
+        test::PacketBuilder b;
+        b.header(0, 0x8400, 1, 1, 0, 0).question("x.wild.test", QType::a, QClass::in);
+        b.record("x.wild.test", QType::a, QClass::in, 600, std::vector<std::uint8_t> { 192, 0, 2, 7 });
+        const auto expanded_packet = b.bytes();
+        const auto expanded = DnsMessage::parse(expanded_packet).value();
+        const std::vector<const DnsRecord*> rrset { &expanded.records[0] };
+        EXPECT_TRUE(old.denial.putWildcard(name("wild.test"), 2, rrset, wild.nsec_records, 900));
+        auto file = encodeCacheFile(c, saved_wall, &old.denial);
         EXPECT_TRUE(file);
-        EXPECT_EQ(file->entries, 7u);
+        EXPECT_EQ(file->entries, 9u);
         return file->bytes;
     }
 
@@ -85,9 +140,9 @@ namespace {
         const auto file = savedFile();
         // Restarted 100 s later on a machine whose monotonic clock began anew.
         ClockedCache fresh(20);
-        const auto counts = decodeCacheFile(file, *fresh.cache, saved_wall + 100);
+        const auto counts = fresh.decode(file, saved_wall + 100);
         ASSERT_TRUE(counts) << errorName(counts.error());
-        EXPECT_EQ(counts->loaded, 6u);
+        EXPECT_EQ(counts->loaded, 8u);
         EXPECT_EQ(counts->expired, 1u) << "short.test had 30 s left";
         Cache& c = *fresh.cache;
 
@@ -113,7 +168,19 @@ namespace {
         EXPECT_EQ(keys->keys->keytags, keysOf("test")->keytags);
         EXPECT_EQ(keys->keys->keys[0].view().public_key.size(), 6u);
         EXPECT_FALSE(c.findZoneSecurity(name("plain.test"))->secure());
-        *fresh.now += 7100;
+        EXPECT_EQ(fresh.denial.rangeCount(), 5u);
+        auto made = fresh.denial.answer(name("b.wild.test"), QType::a);
+        ASSERT_TRUE(made && *made) << "a kept wildcard still answers the names its ranges prove absent";
+        EXPECT_EQ(DnsMessage::parse((*made)->packet)->records.at(0).name, name("b.wild.test"));
+        auto denied = fresh.denial.answer(name("b.signed.test"), QType::a);
+        ASSERT_TRUE(denied && *denied) << "the ranges still prove names absent";
+        EXPECT_EQ((*denied)->rcode, RCode::nx_domain);
+        *fresh.now += 799;
+        EXPECT_TRUE(fresh.denial.answer(name("b.signed.test"), QType::a)->has_value());
+        *fresh.now += 2;
+        EXPECT_FALSE(fresh.denial.answer(name("b.signed.test"), QType::a)->has_value())
+            << "ranges keep only their remaining time";
+        *fresh.now += 7100 - 801; // the restart's second 7100
         EXPECT_TRUE(c.findDelegation(name("www.test")));
         *fresh.now += 1;
         EXPECT_FALSE(c.findDelegation(name("www.test"))) << "a delegation keeps only its remaining time";
@@ -122,11 +189,11 @@ namespace {
     TEST(CacheFile, EverythingExpiredLoadsNothing)
     {
         ClockedCache fresh(20);
-        const auto counts = decodeCacheFile(savedFile(), *fresh.cache, saved_wall + 100'000);
+        const auto counts = fresh.decode(savedFile(), saved_wall + 100'000);
         ASSERT_TRUE(counts);
         EXPECT_EQ(counts->loaded, 0u);
-        EXPECT_EQ(counts->expired, 7u);
-        EXPECT_EQ(fresh.cache->answerCount() + fresh.cache->delegationCount(), 0u);
+        EXPECT_EQ(counts->expired, 9u);
+        EXPECT_EQ(fresh.entries(), 0u);
     }
 
     // Builds a file around `body` with a correct header and checksum, so that only the entries are wrong.
@@ -183,12 +250,10 @@ namespace {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.what);
             ClockedCache fresh(20);
-            const auto counts = decodeCacheFile(c.file, *fresh.cache, saved_wall);
+            const auto counts = fresh.decode(c.file, saved_wall);
             ASSERT_FALSE(counts);
             EXPECT_EQ(counts.error(), c.error) << errorName(counts.error());
-            EXPECT_EQ(fresh.cache->answerCount() + fresh.cache->delegationCount()
-                    + fresh.cache->zoneSecurityCount(),
-                0u);
+            EXPECT_EQ(fresh.entries(), 0u);
         }
     }
 
@@ -212,12 +277,12 @@ namespace {
     {
         const auto good = savedFile();
         const auto ends = entryEnds(good);
-        ASSERT_EQ(ends.size(), 7u);
+        ASSERT_EQ(ends.size(), 9u);
         for (std::size_t len = cache_file_header_size + 1; len < good.size(); ++len) {
             SCOPED_TRACE(len);
             ClockedCache fresh(20);
-            const auto counts = decodeCacheFile(
-                sealed(std::vector(good.begin(), good.begin() + len)), *fresh.cache, saved_wall);
+            const auto counts
+                = fresh.decode(sealed(std::vector(good.begin(), good.begin() + len)), saved_wall);
             if (ends.contains(len)) {
                 ASSERT_TRUE(counts);
                 EXPECT_EQ(counts->loaded,
