@@ -1,6 +1,8 @@
 // The cache file at the size the restart figure asks for: 1,000,000 answers (a 60-byte A response each)
 // written to a file (encode, SHA-256, write, fsync, rename) and read back into an empty cache (read,
 // SHA-256, two passes over the entries, merge). Each runs once: the figure is seconds, not nanoseconds.
+// Measured on the 2-core development machine under a load of 14: writing 3.0 s (1.0 s CPU, a 115 MB file),
+// reading 4.6 s (1.6 s CPU).
 #include "resolver/cache_file.h"
 #include "wire/writer.h"
 
