@@ -14,6 +14,8 @@
   zone_file       master files of the local zone "example.", also read as a policy zone;
   cookie          four bytes of the clock, one that picks the client's address family, then an OPT
                   record's option list.
+  cache_file      cache files: a byte choosing whether the harness seals the rest as a body, then the
+                  entries (answers, delegations, zone keys, denial ranges) or a whole file.
 Regenerate with
     /usr/bin/python3 fuzz/make_corpus.py
 Files named regression_* (inputs that once failed) and signed_* (messages signed by a real signer, added
@@ -429,6 +431,88 @@ def write_seeds(target, seeds, max_size):
     return count
 
 
+CACHE_FILE_SAVED_AT = 1_800_000_000  # the wall clock the harness reads the files at
+
+
+def wire_name(text):
+    out = b""
+    for label in text.rstrip(".").split("."):
+        if label:
+            out += bytes([len(label)]) + label.encode()
+    return out + b"\0"
+
+
+def cache_entry(kind, payload):
+    return struct.pack(">BI", kind, len(payload)) + payload
+
+
+def length_prefixed_name(text):
+    wire = wire_name(text)
+    return bytes([len(wire)]) + wire
+
+
+def cache_answer(owner, rcode=0, flags=0, reason=0, ttl=600, packet=None):
+    if packet is None:
+        packet = struct.pack(">HHHHHH", 0, 0x8180, 1, 1, 0, 0) + wire_name(owner) + struct.pack(">HH", A, 1)
+        packet += b"\xc0\x0c" + struct.pack(">HHIH", A, 1, max(ttl, 0), 4) + bytes([192, 0, 2, 1])
+    expires = CACHE_FILE_SAVED_AT + ttl
+    payload = length_prefixed_name(owner) + struct.pack(">HqqHBBBI", A, expires, min(CACHE_FILE_SAVED_AT, expires) - 5, 1,
+                                                        rcode, flags, reason, len(packet)) + packet
+    return cache_entry(1, payload)
+
+
+def cache_delegation(zone, v4=(), v6=(), unresolved=(), ttl=3600):
+    payload = length_prefixed_name(zone) + struct.pack(">q", CACHE_FILE_SAVED_AT + ttl)
+    payload += bytes([len(v4) + len(v6)])
+    for address in v4:
+        payload += b"\x04" + bytes(address) + struct.pack(">H", 53)
+    for address in v6:
+        payload += b"\x06" + bytes(address) + struct.pack(">H", 53)
+    payload += bytes([len(unresolved)]) + b"".join(length_prefixed_name(n) for n in unresolved)
+    payload += b"\x00"  # no fallback
+    return cache_entry(2, payload)
+
+
+def cache_zone_keys(name, secure=True, ttl=3600):
+    payload = length_prefixed_name(name) + struct.pack(">qB", CACHE_FILE_SAVED_AT + ttl, 1 if secure else 0)
+    if secure:
+        key = bytes([3, 1, 0, 1]) + bytes(range(64))
+        payload += length_prefixed_name(name) + struct.pack(">HHBBH", 1, 257, 3, 8, len(key)) + key
+    return cache_entry(3, payload)
+
+
+def cache_denial_zone(zone, ttl=900):
+    """A signed zone's SOA and its apex NSEC, each a message of its own with the records in the authority
+    section, as the denial cache keeps them."""
+    def stored(owner, rdtype, rdata):
+        msg = struct.pack(">HHHHHH", 0, 0x8400, 1, 0, 1, 0) + wire_name(owner) + struct.pack(">HH", rdtype, 1)
+        return msg + wire_name(owner) + struct.pack(">HHIH", rdtype, 1, 3600, len(rdata)) + rdata
+    soa = wire_name("ns." + zone) + wire_name("host." + zone) + struct.pack(">IIIII", 1, 2, 3, 4, 300)
+    nsec = wire_name("m." + zone) + bytes([0, 6, 0x62, 0, 0, 0, 0, 3])
+    expires = CACHE_FILE_SAVED_AT + ttl
+    soa_packet, nsec_packet = stored(zone, SOA, soa), stored(zone, 47, nsec)
+    payload = length_prefixed_name(zone) + struct.pack(">qI", expires, len(soa_packet)) + soa_packet
+    payload += struct.pack(">IBqI", 1, 0, expires, len(nsec_packet)) + nsec_packet
+    return cache_entry(4, payload)
+
+
+def cache_file_seeds():
+    sealed = b"\x01"
+    yield "answer", sealed + cache_answer("www.example.")
+    yield "negative_and_bogus", sealed + cache_answer("gone.example.", rcode=3, flags=1) + cache_answer(
+        "bad.example.", flags=4, reason=1, packet=b"")
+    yield "expired", sealed + cache_answer("old.example.", ttl=-60)
+    yield "delegation", sealed + cache_delegation(
+        "example.", v4=[(192, 0, 2, 53)], v6=[(0x20, 0x01, 0x0d, 0xb8) + (0,) * 11 + (0x53,)],
+        unresolved=["ns.elsewhere."])
+    yield "zone_keys", sealed + cache_zone_keys("example.") + cache_zone_keys("plain.example.", secure=False)
+    yield "mixed", sealed + cache_zone_keys("example.") + cache_delegation("example.", v4=[(192, 0, 2, 53)]) \
+        + cache_answer("www.example.")
+    yield "denial_zone", sealed + cache_denial_zone("signed.example.")
+    yield "foreign", b"\x00[server]\nlisten = 127.0.0.1:53\n"
+    yield "header_only", b"\x00RCRCACHE\x00\x00\x00\x01" + bytes(52)
+
+
 def message_seeds():
     for seed in GOLDEN_SEEDS:
         yield "golden_" + seed, read_golden(seed)
@@ -442,6 +526,7 @@ def main():
         "doh_request": doh_request_seeds,
         "control_command": control_command_seeds, "config": config_seeds, "trust_anchor": trust_anchor_seeds,
         "root_hints": root_hints_seeds, "zone_file": zone_file_seeds, "cookie": cookie_seeds,
+        "cache_file": cache_file_seeds,
     }
     for target, seeds in targets.items():
         count = write_seeds(target, seeds(), MAX_SIZE if target == "message" else TEXT_MAX_SIZE)

@@ -7,13 +7,14 @@
 # in build/fuzz/crashes/<target>/ (add it to the corpus as regression_<what> once mended).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 # SECONDS (default 64) is the whole budget, shared between the targets named (default all): the packet
-# parsers take a quarter each, the seven text and stream parsers share the other half.
+# parsers take a quarter each, the eight text, stream and file parsers
+# share the other half.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-64}"
 shift || true
 all=(message response stream_framing http_request control_command config trust_anchor root_hints zone_file
-  cookie doh_request)
+  cookie doh_request cache_file)
 targets=("$@")
 [ $# -gt 0 ] || targets=("${all[@]}")
 cmake --preset fuzz >/dev/null

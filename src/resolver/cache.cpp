@@ -441,6 +441,47 @@ std::size_t Cache::delegationCount() const
     return delegations_.size();
 }
 
+void Cache::forEachAnswer(
+    const std::function<void(const CacheKey&, const CacheEntry&, std::span<const std::uint8_t>)>& visit) const
+{
+    const std::int64_t at = now();
+    for (const auto& shard : answers_) {
+        std::shared_lock lock(shard.lock);
+        for (const auto& [key, entry] : shard.answers) {
+            if (entry.meta.expires_at >= at)
+                visit(key, entry.meta, entry.packet);
+        }
+    }
+}
+
+void Cache::forEachDelegation(const std::function<void(const DnsName&, const DelegationEntry&)>& visit) const
+{
+    const std::int64_t at = now();
+    std::shared_lock lock(delegations_lock_);
+    for (const auto& [zone, entry] : delegations_) {
+        if (entry.expires_at >= at)
+            visit(zone, entry);
+    }
+}
+
+void Cache::forEachZoneSecurity(
+    const std::function<void(const DnsName&, const ZoneSecurityEntry&)>& visit) const
+{
+    const std::int64_t at = now();
+    std::shared_lock lock(zone_security_lock_);
+    for (const auto& [name, entry] : zone_security_) {
+        if (entry.expires_at >= at)
+            visit(name, entry);
+    }
+}
+
+ResolveResultOr<void> Cache::restoreAnswer(
+    const DnsName& name, QType qtype, CacheEntry meta, std::span<const std::uint8_t> packet)
+{
+    meta.expires_at = std::min(meta.expires_at, expiry(now(), max_ttl_));
+    return storeAnswer(CacheKey(qtype, name), meta, packet);
+}
+
 std::size_t Cache::flush(const DnsName& name)
 {
     std::size_t dropped = 0;

@@ -162,6 +162,18 @@ public:
     std::optional<ZoneSecurity> findZoneSecurity(const DnsName& name);
     ResolveResultOr<void> putZoneSecurity(const DnsName& name, ZoneSecurity security, std::uint32_t ttl);
 
+    // For the cache file (cache_file.h): each live entry, expiries on this cache's clock, visited under its
+    // lock (`visit` must not call back into the cache); and an answer put back with the times it was saved
+    // with, its expiry capped by cache_max_ttl.
+    void forEachAnswer(
+        const std::function<void(const CacheKey&, const CacheEntry&, std::span<const std::uint8_t>)>& visit)
+        const;
+    void forEachDelegation(const std::function<void(const DnsName&, const DelegationEntry&)>& visit) const;
+    void forEachZoneSecurity(
+        const std::function<void(const DnsName&, const ZoneSecurityEntry&)>& visit) const;
+    ResolveResultOr<void> restoreAnswer(
+        const DnsName& name, QType qtype, CacheEntry meta, std::span<const std::uint8_t> packet);
+
     // Drops every answer, negative answer, delegation and zone key set at or below `name`; the count.
     std::size_t flush(const DnsName& name);
 

@@ -399,6 +399,34 @@ ResolveResultOr<std::optional<ResolveResult>> DenialCache::expandWildcard(const 
     return std::nullopt;
 }
 
+void DenialCache::forEachZone(
+    const std::function<void(const DnsName&, const SavedRange& soa, std::span<const SavedRange>)>& visit)
+    const
+{
+    const std::int64_t at = now();
+    std::vector<SavedRange> ranges;
+    std::shared_lock lock(lock_);
+    for (const auto& [zone_name, zone] : zones_) {
+        ranges.clear();
+        const auto keep = [&](const Range& range, bool wildcard) {
+            if (range.expires_at >= at)
+                ranges.push_back({ range.packet, range.expires_at - at, wildcard });
+        };
+        for (const auto& [owner, range] : zone.nsec)
+            keep(range, false);
+        for (const auto& [hash, range] : zone.nsec3)
+            keep(range, false);
+        for (const auto& [key, range] : zone.wildcards)
+            keep(range, true);
+        // A zone that only proved wildcard expansions has no SOA: it goes out with an empty one.
+        const bool soa_live = !zone.soa.packet.empty() && zone.soa.expires_at >= at;
+        if (!ranges.empty())
+            visit(zone_name,
+                soa_live ? SavedRange { zone.soa.packet, zone.soa.expires_at - at, false } : SavedRange {},
+                ranges);
+    }
+}
+
 std::size_t DenialCache::bytes() const
 {
     std::shared_lock lock(lock_);

@@ -52,6 +52,19 @@ public:
     // meta-types only an NXDOMAIN: no range shows every RRset a name holds.
     ResolveResultOr<std::optional<ResolveResult>> answer(const DnsName& qname, QType qtype);
 
+    // For the cache file (cache_file.h): each zone's SOA (an empty packet when it has none live) and live
+    // denial and wildcard RRsets as stored (the records in the authority section of a message of their
+    // own) with their seconds left, visited under the lock. They come back through put() and
+    // putWildcard(), whose checks they pass again.
+    struct SavedRange {
+        std::span<const std::uint8_t> packet;
+        std::int64_t seconds_left { 0 };
+        bool wildcard { false };
+    };
+    void forEachZone(
+        const std::function<void(const DnsName&, const SavedRange& soa, std::span<const SavedRange>)>& visit)
+        const;
+
     std::size_t rangeCount() const;
     std::size_t bytes() const;
     // Drops the ranges of zones at or below `name`, and of the zones above it, whose ranges may prove

@@ -441,6 +441,8 @@ ServerResult<void> Config::parseServerKey(std::string_view key, std::string_view
         cache.serve_stale_max_age = TRY(parseUnsigned<std::uint32_t>(value, 10));
     else if (key == "prefetch")
         cache.prefetch = TRY(parseBool(value));
+    else if (key == "cache_file")
+        cache.file = std::string(value);
     else if (key == "root_hints_file")
         server.recursor.root_hints_file = std::string(value);
     else if (key == "trust_anchor_file")

@@ -151,6 +151,7 @@ struct CacheConfig {
     bool serve_stale { false };
     std::uint32_t serve_stale_max_age { 86400 }; // seconds an expired answer is kept to be served stale
     bool prefetch { true }; // answers asked for in the last tenth of their TTL are refreshed
+    std::optional<std::string> file; // cache_file: written on an orderly stop, read at start
 };
 
 struct LogConfig {

@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/trace.h"
 #include "ops/stats_json.h"
+#include "resolver/cache_file.h"
 #include "resolver/local_zone.h"
 #include "resolver/upstream_cookies.h"
 #include "resolver/upstream_sockets.h"
@@ -20,13 +21,15 @@ namespace {
         std::string_view usage;
         std::string_view meaning;
     };
-    constexpr std::array<ControlCommandHelp, 7> control_commands { {
+    constexpr std::array<ControlCommandHelp, 9> control_commands { {
         { "PING", "answers OK while the server runs" },
         { "STATS", "the counters, as one JSON line after OK" },
         { "FLUSH <name>", "drops every cached entry at or below the name" },
         { "TRACE <name> <type>",
             "resolves afresh from the root servers, caches untouched, and shows each step" },
         { "RELOAD", "re-reads the configuration, its zone files and the trust anchors, as SIGHUP does" },
+        { "DUMP <path>", "writes the cache to the file, as a stop does with cache_file" },
+        { "LOAD <path>", "merges the cache file's live entries into the running cache" },
         { "SHUTDOWN", "stops the server in order, as SIGTERM does" },
         { "HELP", "this list" },
     } };
@@ -71,6 +74,11 @@ OpsResult<std::string> ControlCommands::controlHandler(
             if (!name)
                 return std::string("ERROR: Invalid name");
             return "OK " + std::to_string(recursor_->flush(*name)) + " entries dropped";
+        }
+        if (command == "DUMP" || command == "LOAD") {
+            if (args.size() != 1)
+                return "ERROR: Usage: " + std::string(command) + " <path>";
+            return command == "DUMP" ? dumpCache(std::string(args[0])) : loadCache(std::string(args[0]));
         }
         if (command == "PING")
             return std::string("OK");
@@ -149,6 +157,24 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
     out += describeTraceResult(resolved, recursor_->validationEnabled());
     out += "\ntook " + std::to_string(monotonicMs() - started) + " ms";
     return out;
+}
+
+std::string ControlCommands::dumpCache(const std::string& path)
+{
+    auto written = writeCacheFile(path, recursor_->cache(), wallClockSeconds(), &recursor_->denialCache());
+    if (!written)
+        return "ERROR: cache file " + path + ": error." + std::string(errorName(written.error()));
+    return "OK " + std::to_string(*written) + " entries written";
+}
+
+std::string ControlCommands::loadCache(const std::string& path)
+{
+    auto read = readCacheFile(path, recursor_->cache(), wallClockSeconds(),
+        maxCacheFileBytes(options_.cache_limits.max_bytes), &recursor_->denialCache());
+    if (!read)
+        return "ERROR: cache file " + path + ": error." + std::string(errorName(read.error()));
+    return "OK " + std::to_string(read->loaded) + " entries loaded, " + std::to_string(read->expired)
+        + " expired";
 }
 
 std::string ControlCommands::resolverExposition() const

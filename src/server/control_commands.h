@@ -1,5 +1,5 @@
-// The control socket's command table (PING, STATS, FLUSH, TRACE, RELOAD, SHUTDOWN, HELP) and the resolver's
-// part of the metrics exposition: what an operator asks a running server.
+// The control socket's command table (PING, STATS, FLUSH, TRACE, RELOAD, DUMP, LOAD, SHUTDOWN, HELP) and
+// the resolver's part of the metrics exposition: what an operator asks a running server.
 #pragma once
 
 #include "ops/metrics.h"
@@ -29,6 +29,10 @@ private:
     // TRACE: the question resolved afresh by a resolver of its own (empty caches, the same roots, trust
     // anchors, limits and transport), so that the server's caches are neither read nor changed.
     std::string traceResolution(const DnsName& name, QType type);
+
+    // DUMP and LOAD: the cache file at `path` (cache_file.h), written or merged while the loops serve.
+    std::string dumpCache(const std::string& path);
+    std::string loadCache(const std::string& path);
 
     const ServerOptions& options_;
     Recursor* recursor_; // the server's; never null

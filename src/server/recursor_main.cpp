@@ -6,6 +6,7 @@
 #include "server/version.h"
 
 #include "base/unique_fd.h"
+#include "resolver/cache_file.h"
 
 #include <cerrno>
 #include <csignal>
@@ -389,6 +390,52 @@ namespace {
         }
     }
 
+    // What the cache file asks of start-up and stop; nothing without cache_file or with cache_strategy =
+    // none.
+    struct CacheFileUse {
+        std::string path;
+        std::size_t cache_max_bytes;
+    };
+
+    std::optional<CacheFileUse> cacheFileUse(const RecursorServer::InitOptions& options)
+    {
+        if (!options.cache_file || options.cache_nothing)
+            return std::nullopt;
+        return CacheFileUse { *options.cache_file, options.cache_limits.max_bytes };
+    }
+
+    // Read before the first question is served. A file that cannot be used is reported and left alone:
+    // a damaged or old cache must never keep the server from starting.
+    void loadCacheFile(Recursor& recursor, const CacheFileUse& use)
+    {
+        auto read = readCacheFile(use.path, recursor.cache(), wallClockSeconds(),
+            maxCacheFileBytes(use.cache_max_bytes), &recursor.denialCache());
+        if (!read && read.error() == CacheFileError::FileNotFound) {
+            logInfo("cache file " + use.path + ": none yet; starting empty");
+            return;
+        }
+        if (!read) {
+            logWarning("cache file " + use.path + ": error." + std::string(errorName(read.error()))
+                + "; starting empty");
+            return;
+        }
+        logInfo("cache file " + use.path + ": " + std::to_string(read->loaded) + " entries loaded, "
+            + std::to_string(read->expired) + " expired");
+    }
+
+    // Written once the loops have stopped, so that the file holds what the last answers left.
+    void saveCacheFile(Recursor& recursor, const CacheFileUse& use)
+    {
+        auto written
+            = writeCacheFile(use.path, recursor.cache(), wallClockSeconds(), &recursor.denialCache());
+        if (!written) {
+            logWarning("cache file " + use.path + ": error." + std::string(errorName(written.error()))
+                + "; the cache is not saved");
+            return;
+        }
+        logInfo("cache file " + use.path + ": " + std::to_string(*written) + " entries written");
+    }
+
     ServerResult<void> runRecursor(std::span<const std::string_view> args, const EnvLookup& env)
     {
         auto cli = TRY(parseArgs(args));
@@ -408,7 +455,10 @@ namespace {
             options.control_socket_config.owner = TRY(accountIds(*user));
         // Destroying the server stops it, which unwinds a partial start.
         const sigset_t signals = handledSignals();
+        const auto cache_file = cacheFileUse(options);
         auto server = TRY(RecursorServer::init(std::move(options)));
+        if (cache_file)
+            loadCacheFile(server->recursorCore(), *cache_file);
         server->setReloader([&running = *server, &cli, &env] { return reloadSettings(running, cli, env); });
         TRY_VOID(server->start());
         if (user)
@@ -417,6 +467,8 @@ namespace {
         serveUntilStopped(*server, signals);
         notifyServiceManager("STOPPING=1");
         server->stop();
+        if (cache_file)
+            saveCacheFile(server->recursorCore(), *cache_file);
         server.reset();
         return {};
     }
@@ -614,6 +666,7 @@ ServerResult<RecursorServer::InitOptions> buildInitOptions(
             options.cache_nothing = config->cache.strategy == CacheStrategy::none;
             options.stale_window_seconds = config->cache.serve_stale ? config->cache.serve_stale_max_age : 0;
             options.prefetch = config->cache.prefetch;
+            options.cache_file = config->cache.file;
             options.forward_zones = TRY(forwardZonesOf(*config));
         }
         options.enable_dnssec

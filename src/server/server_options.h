@@ -44,6 +44,7 @@ struct ServerOptions {
     bool cache_nothing { false }; // cache_strategy = none
     std::uint32_t stale_window_seconds { 0 }; // serve_stale_max_age when serve_stale is on, else 0
     bool prefetch { true };
+    std::optional<std::string> cache_file; // read before serving, written on an orderly stop
     std::optional<dnssec::TrustAnchorStore> trust_anchors;
     UpstreamSettings upstream;
     std::shared_ptr<UpstreamTransport> transport; // the network when empty

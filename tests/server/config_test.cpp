@@ -303,6 +303,7 @@ namespace {
                                "serve_stale = yes\n"
                                "serve_stale_max_age = 3600\n"
                                "prefetch = no\n"
+                               "cache_file = /var/lib/recursor/cache\n"
                                "[logging]\n"
                                "level = warn\n");
         EXPECT_EQ(config.server.listen_addrs, std::vector<std::string> { "127.0.0.1:53" });
@@ -328,6 +329,7 @@ namespace {
         EXPECT_TRUE(config.cache.serve_stale);
         EXPECT_EQ(config.cache.serve_stale_max_age, 3600u);
         EXPECT_FALSE(config.cache.prefetch);
+        EXPECT_EQ(config.cache.file, "/var/lib/recursor/cache");
         EXPECT_EQ(config.logging.level, LogLevel::warn);
     }
 

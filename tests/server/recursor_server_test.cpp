@@ -4,6 +4,7 @@
 
 #include "base/event_loop.h"
 #include "server/edns.h"
+#include "support/scratch_dir.h"
 #include "wire/record.h"
 #include "wire/writer.h"
 
@@ -448,7 +449,8 @@ namespace {
             pos = end + 1;
         }
         EXPECT_EQ(listed,
-            (std::vector<std::string> { "PING", "STATS", "FLUSH", "TRACE", "RELOAD", "SHUTDOWN", "HELP" }));
+            (std::vector<std::string> {
+                "PING", "STATS", "FLUSH", "TRACE", "RELOAD", "DUMP", "LOAD", "SHUTDOWN", "HELP" }));
         for (const std::string& command : listed) {
             if (command != "SHUTDOWN") {
                 EXPECT_NE(server->controlHandler(command, {}), "ERROR: Unknown command") << command;
@@ -457,6 +459,33 @@ namespace {
         EXPECT_FALSE(server->shouldStop());
         EXPECT_EQ(server->controlHandler("SHUTDOWN", {}), "OK");
         EXPECT_TRUE(server->shouldStop());
+    }
+
+    // DUMP and LOAD reply with counts; LOAD merges, and a file that does not check out changes nothing.
+    TEST(RecursorServer, DumpAndLoadTheCacheOnDemand)
+    {
+        auto server = makeServer();
+        test::ScratchDir dir;
+        const std::string path = dir.path() + "/cache";
+        Cache& cache = server->recursorCore().cache();
+        const std::vector<std::uint8_t> packet(12, 0);
+        for (const char* owner : { "a.test", "b.test" })
+            ASSERT_TRUE(cache.putAnswer(
+                *DnsName::fromText(owner), QType::a, packet, 0, RCode::nx_domain, false, false, 600));
+        const std::string_view path_arg[] = { path };
+        EXPECT_EQ(server->controlHandler("DUMP", path_arg), "OK 2 entries written");
+        EXPECT_EQ(server->controlHandler("FLUSH", std::vector<std::string_view> { "test" }),
+            "OK 2 entries dropped");
+        EXPECT_EQ(server->controlHandler("LOAD", path_arg), "OK 2 entries loaded, 0 expired");
+        EXPECT_EQ(cache.answerCount(), 2u);
+        const std::string foreign = dir.write("foreign", "[server]\n");
+        const std::string_view foreign_arg[] = { foreign };
+        EXPECT_EQ(server->controlHandler("LOAD", foreign_arg),
+            "ERROR: cache file " + foreign + ": error.NotCacheFile");
+        EXPECT_EQ(server->controlHandler("DUMP", std::vector<std::string_view> { "/nonexistent/dir/cache" }),
+            "ERROR: cache file /nonexistent/dir/cache: error.WriteFailed");
+        EXPECT_EQ(server->controlHandler("LOAD", {}), "ERROR: Usage: LOAD <path>");
+        EXPECT_EQ(cache.answerCount(), 2u);
     }
 
     // A UDP client socket on loopback with a receive timeout.
