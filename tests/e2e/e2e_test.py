@@ -1962,7 +1962,7 @@ class OperatorTest(unittest.TestCase):
         help_text = control_exchange(server.control_path, b"HELP\n").decode()
         self.assertTrue(help_text.startswith("OK\n"), help_text)
         listed = [line.split(" ")[0] for line in help_text.splitlines()[1:]]
-        self.assertEqual(listed, ["PING", "STATS", "FLUSH", "TRACE", "RELOAD", "SHUTDOWN", "HELP"])
+        self.assertEqual(listed, ["PING", "STATS", "FLUSH", "TRACE", "RELOAD", "DUMP", "LOAD", "SHUTDOWN", "HELP"])
         self.assertEqual(server.shutdown(), 0, server.stderr_text())
 
     def test_start_up_line_query_log_and_servfail_budget(self):
