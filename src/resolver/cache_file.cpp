@@ -552,7 +552,8 @@ namespace {
         return counts;
     }
 
-    CacheFileResult<std::span<const std::uint8_t>> checkedBody(std::span<const std::uint8_t> file)
+    CacheFileResult<std::span<const std::uint8_t>> checkedBody(
+        std::span<const std::uint8_t> file, std::uint32_t validation_context)
     {
         if (file.size() < magic.size() || !std::equal(magic.begin(), magic.end(), file.begin()))
             return std::unexpected(CacheFileError::NotCacheFile);
@@ -562,7 +563,7 @@ namespace {
         header.bytes(magic.size());
         if (header.u32() != cache_file_version)
             return std::unexpected(CacheFileError::UnsupportedVersion);
-        header.u32(); // reserved
+        const std::uint32_t context = header.u32();
         const std::uint64_t body_len = header.be(8);
         header.i64(); // saved at
         const auto digest = header.bytes(32);
@@ -576,6 +577,8 @@ namespace {
             return std::unexpected(CacheFileError::OutOfMemory);
         if (!std::equal(actual->begin(), actual->end(), digest.begin(), digest.end()))
             return std::unexpected(CacheFileError::ChecksumMismatch);
+        if (context != validation_context)
+            return std::unexpected(CacheFileError::OtherAnchors);
         return rest;
     }
 
@@ -595,7 +598,7 @@ namespace {
 } // namespace
 
 CacheFileResult<EncodedCacheFile> encodeCacheFile(
-    const Cache& cache, std::int64_t wall_now, const DenialCache* denial)
+    const Cache& cache, std::int64_t wall_now, const DenialCache* denial, std::uint32_t validation_context)
 {
     try {
         EncodedCacheFile file;
@@ -603,7 +606,7 @@ CacheFileResult<EncodedCacheFile> encodeCacheFile(
         const Clocks clocks { cache.now(), wall_now };
         out.raw(magic);
         out.u32(cache_file_version);
-        out.u32(0);
+        out.u32(validation_context);
         const std::size_t body_len_at = file.bytes.size();
         out.i64(0);
         out.i64(wall_now);
@@ -641,10 +644,10 @@ CacheFileResult<EncodedCacheFile> encodeCacheFile(
     }
 }
 
-CacheFileResult<CacheFileCounts> decodeCacheFile(
-    std::span<const std::uint8_t> file, Cache& cache, std::int64_t wall_now, DenialCache* denial)
+CacheFileResult<CacheFileCounts> decodeCacheFile(std::span<const std::uint8_t> file, Cache& cache,
+    std::int64_t wall_now, DenialCache* denial, std::uint32_t validation_context)
 {
-    const auto body = TRY(checkedBody(file));
+    const auto body = TRY(checkedBody(file, validation_context));
     const Clocks clocks { cache.now(), wall_now };
     try {
         TRY(readBody(body, clocks, nullptr, nullptr));
@@ -654,10 +657,10 @@ CacheFileResult<CacheFileCounts> decodeCacheFile(
     }
 }
 
-CacheFileResult<std::size_t> writeCacheFile(
-    const std::string& path, const Cache& cache, std::int64_t wall_now, const DenialCache* denial)
+CacheFileResult<std::size_t> writeCacheFile(const std::string& path, const Cache& cache,
+    std::int64_t wall_now, const DenialCache* denial, std::uint32_t validation_context)
 {
-    const auto file = TRY(encodeCacheFile(cache, wall_now, denial));
+    const auto file = TRY(encodeCacheFile(cache, wall_now, denial, validation_context));
     const std::string temporary = path + ".tmp";
     {
         UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -677,13 +680,13 @@ CacheFileResult<std::size_t> writeCacheFile(
 }
 
 CacheFileResult<CacheFileCounts> readCacheFile(const std::string& path, Cache& cache, std::int64_t wall_now,
-    std::size_t max_file_bytes, DenialCache* denial)
+    std::size_t max_file_bytes, DenialCache* denial, std::uint32_t validation_context)
 {
     auto text = readWholeFile(path, max_file_bytes);
     if (!text)
         return std::unexpected(fileErrorAs<CacheFileError>(text.error()));
-    return decodeCacheFile(
-        { reinterpret_cast<const std::uint8_t*>(text->data()), text->size() }, cache, wall_now, denial);
+    return decodeCacheFile({ reinterpret_cast<const std::uint8_t*>(text->data()), text->size() }, cache,
+        wall_now, denial, validation_context);
 }
 
 } // namespace recursor

@@ -3,9 +3,12 @@
 // restart does not start cold.
 //
 // Layout, big-endian:
-//   header  magic "RCRCACHE" (8), version u32, reserved u32 (0), body length u64, saved at u64 (wall-clock
-//           seconds), SHA-256 of the body (32)
+//   header  magic "RCRCACHE" (8), version u32, validation context u32, body length u64, saved at u64
+//           (wall-clock seconds), SHA-256 of the body (32)
 //   body    entries, each: kind u8, payload length u32, payload
+// The validation context names what the entries were validated under (the trust anchors, and whether
+// validation was on: Recursor::validationContext); a file of another context is refused, since its
+// "secure" and "bogus" marks would not hold under the running anchors.
 // Times in the file are wall-clock seconds, since the cache's monotonic clock restarts with the machine.
 // Every length read is checked against what is left of its enclosing span, so a hostile file can cost no
 // more than its own size. A file is checked whole (checksum, then every entry) before any entry is merged:
@@ -29,6 +32,7 @@
 // UnsupportedVersion   written by a version this build does not read
 // Truncated            shorter than its header, or than the body length the header gives
 // ChecksumMismatch     the body's SHA-256 differs from the header's
+// OtherAnchors         validated under other trust anchors, or with validation set otherwise
 // BadEntry             an entry that does not parse: an unknown kind, a length past its end, a field out
 //                      of range
 // WriteFailed          the temporary file could not be written, synced or renamed into place
@@ -38,6 +42,7 @@
     X(UnsupportedVersion)                                                                                    \
     X(Truncated)                                                                                             \
     X(ChecksumMismatch)                                                                                      \
+    X(OtherAnchors)                                                                                          \
     X(BadEntry)                                                                                              \
     X(WriteFailed)                                                                                           \
     RECURSOR_FILE_ERRORS(X)
@@ -70,20 +75,20 @@ struct EncodedCacheFile {
     std::vector<std::uint8_t> bytes;
     std::size_t entries { 0 };
 };
-CacheFileResult<EncodedCacheFile> encodeCacheFile(
-    const Cache& cache, std::int64_t wall_now, const DenialCache* denial = nullptr);
+CacheFileResult<EncodedCacheFile> encodeCacheFile(const Cache& cache, std::int64_t wall_now,
+    const DenialCache* denial = nullptr, std::uint32_t validation_context = 0);
 
 // Checks the whole of `file`, then merges its live entries into `cache` and `denial` (a later entry
 // replaces a cached one of the same key; the byte budgets evict as usual, so a larger file loads what
 // fits). Without `denial` its entries are checked and skipped.
-CacheFileResult<CacheFileCounts> decodeCacheFile(
-    std::span<const std::uint8_t> file, Cache& cache, std::int64_t wall_now, DenialCache* denial = nullptr);
+CacheFileResult<CacheFileCounts> decodeCacheFile(std::span<const std::uint8_t> file, Cache& cache,
+    std::int64_t wall_now, DenialCache* denial = nullptr, std::uint32_t validation_context = 0);
 
 // encodeCacheFile written to PATH.tmp, synced and renamed over `path`; the entries written.
-CacheFileResult<std::size_t> writeCacheFile(
-    const std::string& path, const Cache& cache, std::int64_t wall_now, const DenialCache* denial = nullptr);
+CacheFileResult<std::size_t> writeCacheFile(const std::string& path, const Cache& cache,
+    std::int64_t wall_now, const DenialCache* denial = nullptr, std::uint32_t validation_context = 0);
 // decodeCacheFile of the file at `path`, which may hold at most `max_file_bytes`.
 CacheFileResult<CacheFileCounts> readCacheFile(const std::string& path, Cache& cache, std::int64_t wall_now,
-    std::size_t max_file_bytes, DenialCache* denial = nullptr);
+    std::size_t max_file_bytes, DenialCache* denial = nullptr, std::uint32_t validation_context = 0);
 
 } // namespace recursor

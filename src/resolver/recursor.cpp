@@ -193,6 +193,32 @@ namespace {
 
 } // namespace
 
+std::uint32_t Recursor::validationContext() const
+{
+    std::uint32_t hash = 2166136261u;
+    const auto mix = [&](std::span<const std::uint8_t> bytes) {
+        for (const std::uint8_t byte : bytes)
+            hash = (hash ^ byte) * 16777619u;
+    };
+    const std::uint8_t enabled = validation_enabled_ ? 1 : 0;
+    mix({ &enabled, 1 });
+    const auto anchors = trustAnchors();
+    for (const auto& key : anchors->rootKeys()) {
+        const auto view = key.view();
+        const std::uint8_t head[] = { static_cast<std::uint8_t>(view.flags >> 8),
+            static_cast<std::uint8_t>(view.flags), view.protocol, view.algorithm };
+        mix(head);
+        mix(view.public_key);
+    }
+    for (const auto& ds : anchors->rootDs()) {
+        const std::uint8_t head[] = { static_cast<std::uint8_t>(ds.keytag >> 8),
+            static_cast<std::uint8_t>(ds.keytag), ds.algorithm, ds.digest_type };
+        mix(head);
+        mix(ds.digest);
+    }
+    return hash;
+}
+
 bool Recursor::replaceTrustAnchors(dnssec::TrustAnchorStore anchors)
 {
     auto fresh = std::make_shared<const dnssec::TrustAnchorStore>(std::move(anchors));

@@ -108,6 +108,9 @@ public:
     UpstreamTransport& transport() { return *transport_; }
     InfraCache& infra() { return *infra_; }
     bool validationEnabled() const { return validation_enabled_; }
+    // What validated the cached data: a digest (FNV-1a, 32 bits) of the trust anchors and whether
+    // validation is on. A saved cache is read back only under the same context.
+    std::uint32_t validationContext() const;
     std::uint16_t defaultNameserverPort() const { return default_nameserver_port_; }
     const NameserverSet& rootServers() const { return root_servers_; }
     // A reload may replace the anchors while questions are being validated: each user holds the set it

@@ -161,7 +161,8 @@ std::string ControlCommands::traceResolution(const DnsName& name, QType type)
 
 std::string ControlCommands::dumpCache(const std::string& path)
 {
-    auto written = writeCacheFile(path, recursor_->cache(), wallClockSeconds(), &recursor_->denialCache());
+    auto written = writeCacheFile(path, recursor_->cache(), wallClockSeconds(), &recursor_->denialCache(),
+        recursor_->validationContext());
     if (!written)
         return "ERROR: cache file " + path + ": error." + std::string(errorName(written.error()));
     return "OK " + std::to_string(*written) + " entries written";
@@ -170,7 +171,8 @@ std::string ControlCommands::dumpCache(const std::string& path)
 std::string ControlCommands::loadCache(const std::string& path)
 {
     auto read = readCacheFile(path, recursor_->cache(), wallClockSeconds(),
-        maxCacheFileBytes(options_.cache_limits.max_bytes), &recursor_->denialCache());
+        maxCacheFileBytes(options_.cache_limits.max_bytes), &recursor_->denialCache(),
+        recursor_->validationContext());
     if (!read)
         return "ERROR: cache file " + path + ": error." + std::string(errorName(read.error()));
     return "OK " + std::to_string(read->loaded) + " entries loaded, " + std::to_string(read->expired)

@@ -409,7 +409,7 @@ namespace {
     void loadCacheFile(Recursor& recursor, const CacheFileUse& use)
     {
         auto read = readCacheFile(use.path, recursor.cache(), wallClockSeconds(),
-            maxCacheFileBytes(use.cache_max_bytes), &recursor.denialCache());
+            maxCacheFileBytes(use.cache_max_bytes), &recursor.denialCache(), recursor.validationContext());
         if (!read && read.error() == CacheFileError::FileNotFound) {
             logInfo("cache file " + use.path + ": none yet; starting empty");
             return;
@@ -426,8 +426,8 @@ namespace {
     // Written once the loops have stopped, so that the file holds what the last answers left.
     void saveCacheFile(Recursor& recursor, const CacheFileUse& use)
     {
-        auto written
-            = writeCacheFile(use.path, recursor.cache(), wallClockSeconds(), &recursor.denialCache());
+        auto written = writeCacheFile(use.path, recursor.cache(), wallClockSeconds(), &recursor.denialCache(),
+            recursor.validationContext());
         if (!written) {
             logWarning("cache file " + use.path + ": error." + std::string(errorName(written.error()))
                 + "; the cache is not saved");

@@ -231,6 +231,8 @@ namespace {
             { "last byte lost", std::vector(good.begin(), good.end() - 1), CacheFileError::Truncated },
             { "older version", changed([](auto& f) { f[11] = 0; }), CacheFileError::UnsupportedVersion },
             { "newer version", changed([](auto& f) { f[11] = 2; }), CacheFileError::UnsupportedVersion },
+            // Saved under other trust anchors (or validation off): its secure and bogus marks do not hold.
+            { "other validation context", changed([](auto& f) { f[15] = 1; }), CacheFileError::OtherAnchors },
             { "one bit flipped", changed([](auto& f) { f[f.size() / 2] ^= 0x10; }),
                 CacheFileError::ChecksumMismatch },
             { "bytes appended", changed([](auto& f) { f.push_back(0); }), CacheFileError::BadEntry },
